@@ -1,0 +1,178 @@
+#include "host/pel_buffer.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "host/archive.h"
+#include "host/assert.h"
+#include "host/exceptions.h"
+
+namespace {
+
+// Largest storage accepted, a guard against sizes that overflow.
+constexpr long kMaxStorageBytes = 1L << 40;
+
+const kc2XformHandle& identityXform() {
+  static const kc2XformHandle identity = std::make_shared<kc2XformLinear>();
+  return identity;
+}
+
+std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, long align) {
+  if (width < 0 || height < 0) throw kcPel::BadWindow();
+  if (align < 1) align = 1;
+  if (align > 4096 || (align & (align - 1)) != 0) throw kcPelFunc::BadParams();
+  if (width > kMaxStorageBytes / pelSize) throw std::bad_alloc();
+  const long rowBytes = (width * pelSize + align - 1) / align * align;
+  if (height != 0 && rowBytes > kMaxStorageBytes / height) throw std::bad_alloc();
+  // At least one aligned block, so that an empty buffer still has storage.
+  const long total = rowBytes * height > 0 ? rowBytes * height : align;
+  auto root = std::make_shared<kc_PelRoot>();
+  root->data = static_cast<unsigned char*>(
+      std::aligned_alloc(static_cast<std::size_t>(align), static_cast<std::size_t>((total + align - 1) / align * align)));
+  if (!root->data) throw std::bad_alloc();
+  std::memset(root->data, 0, static_cast<std::size_t>(total));
+  root->width = width;
+  root->height = height;
+  root->rowUpdate = rowBytes / pelSize;
+  root->pelSize = pelSize;
+  return root;
+}
+
+}  // namespace
+
+kc_PelRoot::~kc_PelRoot() { std::free(data); }
+
+kc_PelBuffer::kc_PelBuffer(int pelSize)
+    : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
+
+kc_PelBuffer::kc_PelBuffer(int pelSize, const kcPelRect& r, long align)
+    : root_(allocateRoot(r.width(), r.height(), pelSize, align)),
+      window_(r),
+      offset_(r.origin()),
+      pelSize_(pelSize),
+      clientFromImage_(identityXform()),
+      imageFromClient_(identityXform()) {}
+
+void kc_PelBuffer::setUnbound() {
+  root_.reset();
+  window_ = kcPelRect();
+  offset_ = kcPair<long>();
+  clientFromImage_ = identityXform();
+  imageFromClient_ = identityXform();
+}
+
+void kc_PelBuffer::requireBound() const {
+  if (!root_) throw kcPel::UnboundWindow();
+}
+
+kcPelRect kc_PelBuffer::entire() const {
+  requireBound();
+  return {offset_.x(), offset_.y(), root_->width, root_->height};
+}
+
+void kc_PelBuffer::window(const kcPelRect& r, bool clip) {
+  requireBound();
+  const kcPelRect all = entire();
+  if (clip) {
+    window_ = r & all;
+    return;
+  }
+  if (r.width() < 0 || r.height() < 0 || !all.contains(r)) throw kcPel::BadWindow();
+  window_ = r;
+}
+
+void kc_PelBuffer::setEntire() { window_ = entire(); }
+
+void kc_PelBuffer::offset(const kcPair<long>& o) {
+  requireBound();
+  window_ = kcPelRect(window_.origin() + (o - offset_), window_.size());
+  offset_ = o;
+}
+
+unsigned char* kc_PelBuffer::address(long x, long y) const {
+  requireBound();
+  return root_->data + ((y - offset_.y()) * root_->rowUpdate + (x - offset_.x())) * pelSize_;
+}
+
+void kc_PelBuffer::clientFromImageXformBase(const kc2XformHandle& x) {
+  KC_ASSERT(x != nullptr);
+  imageFromClient_ = kc2XformLinear::handle(x->affine().inverse());
+  clientFromImage_ = x;
+}
+
+void kc_PelBuffer::imageFromClientXformBase(const kc2XformHandle& x) {
+  KC_ASSERT(x != nullptr);
+  clientFromImage_ = kc2XformLinear::handle(x->affine().inverse());
+  imageFromClient_ = x;
+}
+
+void kc_PelBuffer::copyXforms(const kc_PelBuffer& src) {
+  clientFromImage_ = src.clientFromImage_;
+  imageFromClient_ = src.imageFromClient_;
+}
+
+namespace {
+
+constexpr long kMaxArchivedSide = 1L << 30;
+static_assert(std::endian::native == std::endian::little, "pels are archived in memory order");
+
+void walkXform(kcArchive& ar, kc_PelBuffer& v) {
+  kcXform<2> x = v.clientFromImageXform();
+  double m[6] = {x.a(), x.b(), x.c(), x.d(), x.translation().x(), x.translation().y()};
+  for (double& e : m) ar || e;
+  if (ar.isLoading()) {
+    const double det = m[0] * m[3] - m[1] * m[2];
+    if (!(det != 0.0) || !std::isfinite(det))
+      throw kcArchive::Error(L"Corrupt archive: a pel buffer's transform is not invertible.");
+    for (double e : m)
+      if (!std::isfinite(e))
+        throw kcArchive::Error(L"Corrupt archive: a pel buffer's transform is not finite.");
+    v.clientFromImageXformBase(
+        kc2XformLinear::handle(kcXform<2>::fromMatrix(m[0], m[1], m[2], m[3], m[4], m[5])));
+  }
+}
+
+}  // namespace
+
+kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
+  unsigned char version = 0;
+  ar || version;
+  if (version != 0) throw kcArchive::UnknownVersion("kc_PelBuffer", 0);
+  bool bound = v.isBound();
+  ar || bound;
+  if (!bound) {
+    if (ar.isLoading()) v.setUnbound();
+    return ar;
+  }
+  unsigned char pelSize = static_cast<unsigned char>(v.pelSize_);
+  ar || pelSize;
+  if (ar.isLoading() && pelSize != v.pelSize_)
+    throw kcArchive::Error(L"Corrupt archive: a pel buffer of " + std::to_wstring(pelSize) +
+                           L"-byte pels where " + std::to_wstring(v.pelSize_) + L"-byte pels belong.");
+  long r[4] = {v.window_.x(), v.window_.y(), v.window_.width(), v.window_.height()};
+  for (long& e : r) ar || e;
+  if (ar.isLoading()) {
+    for (long e : r)
+      if (e < -kMaxArchivedSide || e > kMaxArchivedSide)
+        throw kcArchive::Error(L"Corrupt archive: a pel buffer's window is out of range.");
+    if (r[2] < 0 || r[3] < 0)
+      throw kcArchive::Error(L"Corrupt archive: a pel buffer's window has a negative size.");
+    ar.checkAvailable(static_cast<unsigned long long>(r[2]) * static_cast<unsigned long long>(r[3]),
+                      pelSize);
+    kc_PelBuffer loaded(pelSize, kcPelRect(r[0], r[1], r[2], r[3]), 32);
+    walkXform(ar, loaded);
+    for (long y = 0; y < r[3]; ++y) {
+      unsigned char* row = loaded.address(r[0], r[1] + y);
+      ar.readBytes(row, static_cast<std::size_t>(r[2]) * pelSize);
+    }
+    v = loaded;
+    return ar;
+  }
+  walkXform(ar, v);
+  for (long y = 0; y < r[3]; ++y) ar.writeBytes(v.address(r[0], r[1] + y), static_cast<std::size_t>(r[2]) * pelSize);
+  return ar;
+}
