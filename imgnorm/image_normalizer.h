@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "host/archive.h"
 #include "host/diag.h"
 #include "host/export.h"
 #include "host/geometry.h"
@@ -50,6 +51,26 @@ class IMGNORM_API kcImageNormalizer {
   // Back to a newly constructed tool: defaults, no images, untrained.
   void untrain();
 
+  // Prepares the trained data for a set of methods (any combination; the
+  // new set replaces the old). diag may be null; records of the inputs are
+  // made when diagFlags ask for category 0x10000.
+  void train(kcImageNormalizerDefs::Method methods, kcDiagObject* diag = nullptr,
+             unsigned long diagFlags = 0);
+
+  // Normalizes one image with one trained method (or eIdentity) and returns
+  // a new image of the region the reference (and the mask) cover. success
+  // is false, with message saying why, when a global method cannot build its
+  // gray-level map; other failures throw. Reads the tool only, so several
+  // threads may run one tool at once.
+  kcPelBuffer<unsigned char> run(const kcPelBuffer_const<unsigned char>& image,
+                                 kcImageNormalizerDefs::Method method, bool& success,
+                                 std::wstring& message, kcDiagObject* diag = nullptr,
+                                 unsigned long diagFlags = 0) const;
+
+  // Equal configuration and trained set; the trained data is not compared.
+  // Images compare by window, transforms and pels.
+  bool operator==(const kcImageNormalizer& other) const;
+
   // Trained data, for inspection.
   const kcPelBuffer<unsigned char>& binaryMask() const { return binaryMask_; }
   const kcPelBuffer<unsigned char>& sampledMask() const { return sampledMask_; }
@@ -59,6 +80,20 @@ class IMGNORM_API kcImageNormalizer {
   const std::vector<kcDegree>& fitAngles() const { return fitAngles_; }
 
  private:
+  friend IMGNORM_API kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool);
+
+  void recordRunInputs(const kcPelBuffer_const<unsigned char>& image,
+                       kcImageNormalizerDefs::Method method, kcDiagObject* diag, long level) const;
+  void checkRunnable(kcImageNormalizerDefs::Method method) const;
+  kcPelBuffer<unsigned char> mapGlobal(const kcPelBuffer_const<unsigned char>& view,
+                                       kcImageNormalizerDefs::Method method,
+                                       const std::vector<unsigned long>& histogram,
+                                       const kcHistoStats& stats, bool& success,
+                                       std::wstring& message) const;
+  kcPelBuffer<unsigned char> runSpecialMethod(const kcPelBuffer_const<unsigned char>& view,
+                                              kcImageNormalizerDefs::Method method,
+                                              kcDiagObject* diag, unsigned long diagFlags) const;
+
   kcImageNormalizerDefs::Method trainedMethods_;
   kcPair<double> tailFractions_;
   kcPair<long> neighborhoodSize_;

@@ -1,0 +1,85 @@
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "host/gauss_sample.h"
+#include "host/median.h"
+
+namespace {
+
+constexpr long kSide = 2048;
+
+// Noise over a slow gradient: a busy image whose local medians still drift.
+const kcPelBuffer<unsigned char>& testImage() {
+  static const kcPelBuffer<unsigned char> image = [] {
+    kcPelBuffer<unsigned char> b(kSide, kSide, 32);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> noise(-40, 40);
+    for (long y = 0; y < kSide; ++y)
+      for (long x = 0; x < kSide; ++x)
+        b.set(x, y, static_cast<unsigned char>(std::clamp(64 + (x + y) / 32 + noise(rng), 0L, 255L)));
+    return b;
+  }();
+  return image;
+}
+
+// A disc covering about three quarters of the image, with a hole.
+const kcPelBuffer<unsigned char>& testMask() {
+  static const kcPelBuffer<unsigned char> mask = [] {
+    kcPelBuffer<unsigned char> b(kSide, kSide, 32);
+    const double c = kSide / 2.0, outer = 0.49 * kSide, inner = 0.1 * kSide;
+    for (long y = 0; y < kSide; ++y)
+      for (long x = 0; x < kSide; ++x) {
+        const double r = std::hypot(x - c, y - c);
+        b.set(x, y, r < outer && r > inner ? 255 : 0);
+      }
+    return b;
+  }();
+  return mask;
+}
+
+void setPels(benchmark::State& state) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kSide * kSide);
+}
+
+void BM_GaussSmoothKernel52(benchmark::State& state) {
+  kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(52, 52), 128.0, true);
+  params.doRounding(true);
+  kcPelBuffer<unsigned short> dst(kSide, kSide, 32);
+  for (auto _ : state) {
+    kfGaussSample<unsigned char, unsigned short>(testImage(), dst, params);
+    benchmark::DoNotOptimize(dst.pointToOffset());
+  }
+  setPels(state);
+}
+BENCHMARK(BM_GaussSmoothKernel52)->Unit(benchmark::kMillisecond);
+
+void BM_GaussReduceBy4(benchmark::State& state) {
+  const kcGaussSampleParams params(kcPair<long>(4, 4), kcPair<long>(3, 3), 1.0, true);
+  for (auto _ : state) benchmark::DoNotOptimize(kfGaussSample<unsigned char>(testImage(), params));
+  setPels(state);
+}
+BENCHMARK(BM_GaussReduceBy4)->Unit(benchmark::kMillisecond);
+
+void BM_Median(benchmark::State& state) {
+  const long k = state.range(0);
+  const kcPelMedianParams params(kcPair<long>(k, k), kcPair<long>(1, 255), true);
+  kcPelBuffer<unsigned char> dst(kSide, kSide, 32);
+  for (auto _ : state) {
+    if (state.range(1))
+      kfPelMedian(testImage(), testMask(), params, dst);
+    else
+      kfPelMedian(testImage(), params, dst);
+    benchmark::DoNotOptimize(dst.pointToOffset());
+  }
+  setPels(state);
+}
+BENCHMARK(BM_Median)
+    ->ArgNames({"kernel", "masked"})
+    ->Args({101, 0})
+    ->Args({181, 0})
+    ->Args({101, 1})
+    ->Args({181, 1})
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,305 @@
+#include "host/gauss_sample.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "host/exceptions.h"
+
+// The three boxes of a direction are applied as one cascaded running sum:
+// (1 - z^-w)^3 / (1 - z^-1)^3. A comb of four taps at distances 0, w, 2w
+// and 3w feeds three integrators, so each output costs the same whatever w.
+// Every integrator holds a value of a finite filter of the replicated
+// source (a difference of box sums), hence stays small and exact; unsigned
+// wrap-around in between is harmless because the final sums fit the type.
+//
+// Vertical first: the comb reads 8-bit source rows directly (edge
+// replication is a clamped row index), the integrators are per-column arrays
+// that vectorize, and only the rows that are output get the horizontal pass.
+
+namespace {
+
+__extension__ typedef unsigned __int128 Wide;
+__extension__ typedef __int128 SignedWide;
+
+// One direction of the kernel and its output grid. Position m of the
+// cascade is the causal filter output whose kernel covers source pels
+// m - taps + 1 .. m; output i sits at position(i), where the kernel's centre
+// lands on source position i g + (g - 1) / 2.
+struct AxisPlan {
+  long size;    // source pels
+  long step;    // sampling factor g
+  long box;     // box width w = kernel + 1
+  bool pair;    // the two-pel box that fixes the centring parity
+  long first;   // position of output 0
+  long count;   // output pels: ceil(size / step)
+  std::uint64_t weight;  // sum of the kernel's weights
+
+  long position(long i) const { return i * step + first; }
+  std::uint64_t cubeWeight() const {
+    const auto w = static_cast<std::uint64_t>(box);
+    return w * w * w;
+  }
+};
+
+AxisPlan planAxis(long size, long step, long kernel) {
+  AxisPlan a{};
+  a.size = size;
+  a.step = step;
+  a.box = kernel + 1;
+  const long taps = 3 * kernel + 1;
+  a.pair = (step + taps) % 2 != 0;
+  a.first = (step + taps + (a.pair ? 1 : 0) - 2) / 2;
+  a.count = (size + step - 1) / step;
+  a.weight = a.cubeWeight() * (a.pair ? 2 : 1);
+  return a;
+}
+
+// Final division of a weighted sum t by the total weight: (t s + half) / d.
+// A double estimate of the quotient is off by at most one, which one
+// integer check corrects; the quotients are small (below 2^24).
+template <class H>
+struct Divider {
+  H scale;
+  H half;
+  H divisor;
+  double inverse;
+  H maxOut;
+
+  H operator()(H t) const {
+    const H n = t * scale + half;
+    H q = static_cast<H>(static_cast<std::int64_t>(toDouble(n) * inverse));
+    const H qd = q * divisor;
+    if (qd > n)
+      --q;
+    else if (n - qd >= divisor)
+      ++q;
+    return q < maxOut ? q : maxOut;
+  }
+  // Sums stay below 2^63 (or 2^127), so the signed conversions are exact
+  // in range and compile to single instructions.
+  static double toDouble(std::uint64_t v) { return static_cast<double>(static_cast<std::int64_t>(v)); }
+  static double toDouble(Wide v) { return static_cast<double>(static_cast<SignedWide>(v)); }
+};
+
+// Everything one smoothing call needs: the source window, both axes, the
+// block of output pels [x0, x1) x [y0, y1) and where it goes.
+template <class Out>
+struct Job {
+  const unsigned char* src;
+  long srcStride;
+  AxisPlan ax, ay;
+  long x0, x1, y0, y1;
+  unsigned long scale;
+  bool rounding;
+  Out* dst;  // output pel (x0, y0)
+  long dstStride;
+};
+
+// One step of the vertical cascade over a row of columns. rows[0..3] are the
+// source rows at distances 0, w, 2w and 3w; prev (pair only) receives the
+// last output before the step. The inner loop has a fixed trip count so
+// that it vectorizes at every optimization level.
+template <class V, bool Pair>
+__attribute__((target_clones("avx2", "default"))) void verticalStep(
+    const unsigned char* __restrict r0, const unsigned char* __restrict r1,
+    const unsigned char* __restrict r2, const unsigned char* __restrict r3, V* __restrict s1,
+    V* __restrict s2, V* __restrict s3, V* __restrict prev, long n) {
+  constexpr long chunk = 32;
+  auto body = [&](long i) {
+    const V comb = V(r0[i]) - 3 * V(r1[i]) + 3 * V(r2[i]) - V(r3[i]);
+    const V t1 = s1[i] + comb;
+    const V t2 = s2[i] + t1;
+    s1[i] = t1;
+    s2[i] = t2;
+    if constexpr (Pair) prev[i] = s3[i];
+    s3[i] += t2;
+  };
+  long x = 0;
+  for (; x + chunk <= n; x += chunk)
+    for (long k = 0; k < chunk; ++k) body(x + k);
+  for (; x < n; ++x) body(x);
+}
+
+// Lays out one vertically smoothed row with replicated ends so that the
+// horizontal comb reads padded[m + lead - d] for every position m it
+// visits, d up to 3w. lead = 3w - 1.
+template <class V, bool Pair>
+void padRow(const V* s3, const V* prev, long n, long lead, long length, V* padded) {
+  const long mid = std::min(n, length - lead);
+  const V firstValue = Pair ? s3[0] + prev[0] : s3[0];
+  std::fill(padded, padded + lead, firstValue);
+  for (long x = 0; x < mid; ++x) padded[lead + x] = Pair ? s3[x] + prev[x] : s3[x];
+  const V lastValue = padded[lead + mid - 1];
+  std::fill(padded + lead + mid, padded + length, lastValue);
+}
+
+// Horizontal cascade over one padded row, emitting outputs x0..x1-1.
+template <class V, class H, bool Pair, class Out>
+void horizontalRow(const V* padded, const AxisPlan& ax, long x0, long x1,
+                   const Divider<H>& divide, Out* out) {
+  const long w = ax.box;
+  const V* v = padded + (3 * w - 1);  // v[m] is the replicated pel m
+  H s1 = 0, s2 = 0, s3 = H(ax.cubeWeight()) * H(v[0]), prev = s3;
+  long m = 0;
+  for (long j = x0; j < x1; ++j) {
+    for (const long target = ax.position(j); m < target;) {
+      ++m;
+      const H comb = H(v[m]) - 3 * H(v[m - w]) + 3 * H(v[m - 2 * w]) - H(v[m - 3 * w]);
+      s1 += comb;
+      s2 += s1;
+      if constexpr (Pair) prev = s3;
+      s3 += s2;
+    }
+    out[j - x0] = static_cast<Out>(divide(Pair ? s3 + prev : s3));
+  }
+}
+
+template <class V, class H, bool PairY, bool PairX, class Out>
+void smoothAndSample(const Job<Out>& job, const Divider<H>& divide) {
+  const AxisPlan& ay = job.ay;
+  const AxisPlan& ax = job.ax;
+  const long width = ax.size, w = ay.box;
+  auto row = [&](long r) { return job.src + std::clamp(r, 0L, ay.size - 1) * job.srcStride; };
+
+  std::vector<V> s1(width, 0), s2(width, 0), s3(width), prev(PairY ? width : 0);
+  const unsigned char* top = row(0);
+  const V cube = static_cast<V>(ay.cubeWeight());
+  for (long x = 0; x < width; ++x) s3[x] = cube * V(top[x]);
+  if constexpr (PairY) prev = s3;
+
+  const long lead = 3 * ax.box - 1;
+  const long length = ax.position(job.x1 - 1) + lead + 1;
+  std::vector<V> padded(static_cast<std::size_t>(length));
+
+  long m = 0;
+  for (long i = job.y0; i < job.y1; ++i) {
+    for (const long target = ay.position(i); m < target;) {
+      ++m;
+      verticalStep<V, PairY>(row(m), row(m - w), row(m - 2 * w), row(m - 3 * w), s1.data(),
+                             s2.data(), s3.data(), prev.data(), width);
+    }
+    padRow<V, PairY>(s3.data(), prev.data(), width, lead, length, padded.data());
+    horizontalRow<V, H, PairX>(padded.data(), ax, job.x0, job.x1, divide,
+                               job.dst + (i - job.y0) * job.dstStride);
+  }
+}
+
+template <class V, class H, class Out>
+void dispatchPairs(const Job<Out>& job, const Divider<H>& divide) {
+  if (job.ay.pair) {
+    if (job.ax.pair)
+      smoothAndSample<V, H, true, true>(job, divide);
+    else
+      smoothAndSample<V, H, true, false>(job, divide);
+  } else {
+    if (job.ax.pair)
+      smoothAndSample<V, H, false, true>(job, divide);
+    else
+      smoothAndSample<V, H, false, false>(job, divide);
+  }
+}
+
+template <class H>
+Divider<H> makeDivider(Wide weight, unsigned long scale, bool rounding, unsigned long maxOut) {
+  return {H(scale), rounding ? H(weight / 2) : H(0), H(weight), 1.0 / static_cast<double>(weight),
+          H(maxOut)};
+}
+
+// Picks the narrowest exact integer types: 32-bit vertical sums when the
+// vertical kernel allows, 64-bit horizontal sums while t s + 2 weight stays
+// below 2^63 (the divider's signed conversion).
+template <class V, class Out>
+void dispatchHorizontal(const Job<Out>& job) {
+  const Wide weight = Wide(job.ax.weight) * job.ay.weight;
+  const Wide bound = weight * 255u * job.scale + 2 * weight;
+  constexpr unsigned long maxOut = std::numeric_limits<Out>::max();
+  if (bound < (Wide(1) << 63))
+    dispatchPairs<V, std::uint64_t>(job, makeDivider<std::uint64_t>(weight, job.scale, job.rounding, maxOut));
+  else
+    dispatchPairs<V, Wide>(job, makeDivider<Wide>(weight, job.scale, job.rounding, maxOut));
+}
+
+template <class Out>
+void runJob(const Job<Out>& job) {
+  if (job.x0 >= job.x1 || job.y0 >= job.y1) return;
+  if (Wide(job.ay.weight) * 255u <= std::numeric_limits<std::uint32_t>::max())
+    dispatchHorizontal<std::uint32_t>(job);
+  else
+    dispatchHorizontal<std::uint64_t>(job);
+}
+
+template <class Out>
+Job<Out> makeJob(const kcPelBuffer_const<unsigned char>& src, const kcGaussSampleParams& params) {
+  Job<Out> job{};
+  job.src = src.pointToOffset();
+  job.srcStride = src.rowUpdate();
+  job.ax = planAxis(src.width(), params.sampling().x(), params.kernel().x());
+  job.ay = planAxis(src.height(), params.sampling().y(), params.kernel().y());
+  job.scale = static_cast<unsigned long>(params.scale());
+  job.rounding = params.doRounding();
+  return job;
+}
+
+void requireBound(const kc_PelBuffer& b) {
+  if (!b.isBound()) throw kcPel::UnboundWindow();
+}
+
+}  // namespace
+
+kcGaussSampleParams::kcGaussSampleParams(const kcPair<long>& sampling, const kcPair<long>& kernel,
+                                         double scale, bool flag)
+    : sampling_(sampling), kernel_(kernel), scale_(scale), flag_(flag) {
+  const bool samplingOk = sampling.x() >= 1 && sampling.y() >= 1;
+  const bool kernelOk = kernel.x() >= 0 && kernel.y() >= 0 && kernel.x() <= maxKernel &&
+                        kernel.y() <= maxKernel;
+  const bool scaleOk = scale >= 1.0 && scale <= maxScale && std::floor(scale) == scale;
+  if (!samplingOk || !kernelOk || !scaleOk) throw kcPelFunc::BadParams();
+}
+
+template <class S>
+kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
+  requireBound(src);
+  Job<S> job = makeJob<S>(src, params);
+  kcPelBuffer<S> dst(job.ax.count, job.ay.count, 32);
+  const kcPelRect& w = src.window();
+  const kcXform<2> reducedToSource = kcXform<2>::scaleAndTranslate(
+      static_cast<double>(job.ax.step), static_cast<double>(job.ay.step), static_cast<double>(w.x()),
+      static_cast<double>(w.y()));
+  dst.clientFromImageXformBase(kc2XformLinear::handle(src.clientFromImageXform() * reducedToSource));
+  job.x1 = job.ax.count;
+  job.y1 = job.ay.count;
+  job.dst = dst.pointToOffset();
+  job.dstStride = dst.rowUpdate();
+  runJob(job);
+  return dst;
+}
+
+template <class S, class D>
+void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
+                   const kcGaussSampleParams& params) {
+  requireBound(src);
+  if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
+  if (!dst.isBound()) {
+    dst = kcPelBuffer<D>(src.window(), 32);
+    dst.copyXforms(src);
+  }
+  const kcPelRect r = src.window() & dst.window();
+  if (r.isNull()) return;
+  Job<D> job = makeJob<D>(src, params);
+  job.x0 = r.x() - src.window().x();
+  job.y0 = r.y() - src.window().y();
+  job.x1 = job.x0 + r.width();
+  job.y1 = job.y0 + r.height();
+  job.dst = dst.pointToPel(r.x(), r.y());
+  job.dstStride = dst.rowUpdate();
+  runJob(job);
+}
+
+template IMGNORM_API kcPelBuffer<unsigned char> kfGaussSample<unsigned char>(
+    const kcPelBuffer_const<unsigned char>&, const kcGaussSampleParams&);
+template IMGNORM_API void kfGaussSample<unsigned char, unsigned short>(
+    const kcPelBuffer_const<unsigned char>&, kcPelBuffer<unsigned short>&,
+    const kcGaussSampleParams&);

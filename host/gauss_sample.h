@@ -1,0 +1,87 @@
+#pragma once
+
+#include "host/export.h"
+#include "host/geometry.h"
+#include "host/pel_buffer.h"
+
+// Gaussian-like smoothing and reduction of 8-bit images.
+//
+// Kernel. A kernel size k in one direction (k >= 0) stands for three
+// successive box filters, each k + 1 pels wide: a smooth, symmetric,
+// quadratic-spline kernel of 3k + 1 taps with weights summing to
+// (k + 1)^3 and a variance of k (k + 2) / 4. k = 0 is a single tap: no
+// smoothing in that direction. The 2-D kernel is the product of the two 1-D
+// kernels.
+//
+// Centring. Output pel i of a direction sampled by g is centred on the centre
+// of the source block of g pels starting at i * g, i.e. on source position
+// i * g + (g - 1) / 2. When that position lies on a pel (g odd) the kernel
+// needs an odd tap count (k even), when it lies between two pels (g even) an
+// even one (k odd). Where the parity does not fit, a fourth box two pels wide
+// is added, which keeps the kernel exactly symmetric about the block centre
+// at the price of a quarter pel squared more variance; its weights then sum
+// to 2 (k + 1)^3.
+//
+// Edges. The source's window is extended by replicating its border pels, so
+// a constant image gives that constant times the scale everywhere.
+//
+// Arithmetic. Weighted sums are exact integers (64 or 128 bits as the kernel
+// requires); the only division is the final one by the kernel's total
+// weight, which rounds half up with doRounding(true) and truncates
+// otherwise. Results above the output type's range saturate.
+//
+// Cost. The boxes are applied as running sums, so the cost per pel does not
+// depend on the kernel size as long as the kernel is not longer than the
+// image (beyond that it grows with the kernel's length per row and column).
+
+class IMGNORM_API kcGaussSampleParams {
+ public:
+  // sampling: the reduction factors (gx, gy), each >= 1. kernel: the kernel
+  // sizes (kx, ky), each 0..maxKernel. scale: the factor applied to the
+  // smoothed values, a whole number 1..maxScale. flag: reserved; it is
+  // stored and reported but changes nothing. Rounding is off by default.
+  // Throws kcPelFunc::BadParams for values out of range.
+  kcGaussSampleParams(const kcPair<long>& sampling, const kcPair<long>& kernel, double scale,
+                      bool flag);
+
+  static constexpr long maxKernel = 65535;
+  static constexpr double maxScale = 65535.0;
+
+  const kcPair<long>& sampling() const { return sampling_; }
+  const kcPair<long>& kernel() const { return kernel_; }
+  double scale() const { return scale_; }
+  bool flag() const { return flag_; }
+  bool doRounding() const { return rounding_; }
+  void doRounding(bool on) { rounding_ = on; }
+
+ private:
+  kcPair<long> sampling_;
+  kcPair<long> kernel_;
+  double scale_;
+  bool flag_;
+  bool rounding_ = false;
+};
+
+// Smooths src and reduces it by the sampling factors. The result is
+// ceil(width / gx) by ceil(height / gy) pels, its window starts at (0, 0),
+// and output pel (i, j) is the kernel-weighted mean centred on the centre of
+// the source block of gx by gy pels whose first pel is (i gx, j gy) from the
+// window's origin; a partial last block reads replicated edge pels. The
+// result's client-from-image transform is src's composed with the map from
+// reduced to source image coordinates, x -> origin.x + gx x and
+// y -> origin.y + gy y (pel edges onto block edges, pel centres onto block
+// centres), so the reduced image lies over the full one in client
+// coordinates. Throws kcPel::UnboundWindow when src is unbound.
+template <class S>
+IMGNORM_API kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src,
+                                         const kcGaussSampleParams& params);
+
+// Full-size smoothing times the scale. The sampling factors must be (1, 1)
+// (kcPelFunc::BadParams otherwise). An unbound dst is allocated over src's
+// window and takes src's transforms; a bound one receives the pels of the
+// common window and keeps its transforms. The edges are those of src's
+// window whatever dst covers. Throws kcPel::UnboundWindow when src is
+// unbound.
+template <class S, class D>
+IMGNORM_API void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
+                               const kcGaussSampleParams& params);

@@ -1,0 +1,58 @@
+#include "host/line_fit.h"
+
+#include <cmath>
+
+#include "host/exceptions.h"
+
+namespace {
+
+constexpr double kParallel = 1e-12;
+
+// Into (-90, 90]: a line's direction is only defined modulo 180 degrees.
+double normalizedDegrees(double d) {
+  double a = std::fmod(d, 180.0);
+  if (a <= -90.0) a += 180.0;
+  if (a > 90.0) a -= 180.0;
+  return a;
+}
+
+kcVector<2> direction(const kcDegree& angle) {
+  const kcRadian r(angle);
+  return {cos(r), sin(r)};
+}
+
+double cross(const kcVector<2>& a, const kcVector<2>& b) { return a.x() * b.y() - a.y() * b.x(); }
+
+}  // namespace
+
+kcFLine::kcFLine(kcDegree angle, kcVector<2> point)
+    : angle_(normalizedDegrees(angle.toDouble())), point_(point) {}
+
+std::vector<kcVector<2>> kcFLine::intersection(const kcFLine& other) const {
+  const kcVector<2> d1 = direction(angle_);
+  const kcVector<2> d2 = direction(other.angle_);
+  const double denominator = cross(d1, d2);
+  if (!(std::fabs(denominator) > kParallel)) return {};
+  const double t = cross(other.point_ - point_, d2) / denominator;
+  return {point_ + d1 * t};
+}
+
+void kcLSLineFitter::update(const kcVector<2>& p) {
+  ++n_;
+  const double n = static_cast<double>(n_);
+  const double dx = p.x() - meanX_;
+  const double dy = p.y() - meanY_;
+  meanX_ += dx / n;
+  meanY_ += dy / n;
+  sxx_ += dx * (p.x() - meanX_);
+  syy_ += dy * (p.y() - meanY_);
+  sxy_ += dx * (p.y() - meanY_);
+}
+
+kcFLine kcLSLineFitter::fit() const {
+  if (n_ < 2 || (sxx_ == 0.0 && syy_ == 0.0))
+    throw kcHostError(L"Cannot fit a line to fewer than two distinct points.");
+  // Direction of the scatter matrix's larger eigenvector.
+  const double radians = 0.5 * std::atan2(2.0 * sxy_, sxx_ - syy_);
+  return kcFLine(kcDegree(kcRadian(radians)), kcVector<2>(meanX_, meanY_));
+}

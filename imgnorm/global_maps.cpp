@@ -1,0 +1,83 @@
+#include "imgnorm/global_maps.h"
+
+#include <cstdint>
+
+#include "host/pel_ops.h"
+
+namespace imgnorm {
+
+namespace {
+
+// map[i] = i * gain + offset truncated toward zero, clamped to 0..255.
+void linearMap(double gain, double offset, std::size_t size, std::vector<unsigned char>& map) {
+  map.resize(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    const double t = static_cast<double>(i) * gain + offset;
+    const double clamped = t < -1.0 ? -1.0 : (t > 256.0 ? 256.0 : t);
+    map[i] = static_cast<unsigned char>(kfILimit(static_cast<long>(clamped), 0L, 255L));
+  }
+}
+
+void fail(std::vector<unsigned char>& map, std::wstring& message, const wchar_t* text) {
+  map.clear();
+  message = text;
+}
+
+}  // namespace
+
+long roundHalfAwayFromZero(double v) {
+  return v >= 0 ? static_cast<long>(v + 0.5) : -static_cast<long>(-v + 0.5);
+}
+
+kcPair<long> tailPercentages(const kcPair<double>& f) {
+  return {roundHalfAwayFromZero(100.0 * f.x()), roundHalfAwayFromZero(100.0 * f.y())};
+}
+
+void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
+                    const std::vector<unsigned long>& runHistogram, std::vector<unsigned char>& map,
+                    std::wstring& message) {
+  const std::size_t nRun = runHistogram.size();
+  const std::size_t nRef = referenceHistogram.size();
+  map.assign(nRun, 0);
+  std::uint32_t cumRun = 0, cumRef = 0, j = 0;
+  for (std::size_t i = 0; i < nRun; ++i) {
+    cumRun += static_cast<std::uint32_t>(runHistogram[i]);
+    while (cumRun > cumRef && j < nRef) cumRef += static_cast<std::uint32_t>(referenceHistogram[j++]);
+    map[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+  }
+  if (cumRun == 0 || cumRef == 0) fail(map, message, L"Cannot match histogram if either is empty.");
+}
+
+void matchMeanAndStddev(const kcHistoStats& reference, const kcHistoStats& run,
+                        std::vector<unsigned char>& map, std::wstring& message) {
+  if (run.nSamp() == 0 || run.sDev() == 0.0) {
+    fail(map, message, L"Cannot match when standard deviation is 0.");
+    return;
+  }
+  const double gain = reference.sDev() / run.sDev();
+  const double offset = reference.mean() - run.mean() * gain;
+  linearMap(gain, offset, run.histogram().size(), map);
+}
+
+void matchHistogramTails(const kcHistoStats& reference, const kcHistoStats& run,
+                         const kcPair<long>& percentages, std::vector<unsigned char>& map,
+                         std::wstring& message) {
+  const std::size_t size = run.histogram().size();
+  if (percentages.x() == percentages.y()) {
+    map.resize(size);
+    for (std::size_t i = 0; i < size; ++i) map[i] = static_cast<unsigned char>(i);
+    return;
+  }
+  const int lo = static_cast<int>(percentages.x()), hi = static_cast<int>(percentages.y());
+  const long rLo = run.inverseCum(lo), rHi = run.inverseCum(hi);
+  const long fLo = reference.inverseCum(lo), fHi = reference.inverseCum(hi);
+  if (rLo == rHi) {
+    fail(map, message, L"Cannot match the specified tails for this image.");
+    return;
+  }
+  const double gain = static_cast<double>(fHi - fLo) / static_cast<double>(rHi - rLo);
+  const double offset = static_cast<double>(fLo) - static_cast<double>(rLo) * gain;
+  linearMap(gain, offset, size, map);
+}
+
+}  // namespace imgnorm

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/geometry.h"
+#include "host/histo_stats.h"
+
+// Builders of the gray-level maps of the three global methods. Each fills
+// map with one output level per input level; on failure it clears map and
+// sets message, and it never throws.
+namespace imgnorm {
+
+// Cumulative-count matching: map[i] is the lowest reference level whose
+// cumulative count reaches the run-time cumulative count at level i.
+void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
+                    const std::vector<unsigned long>& runHistogram, std::vector<unsigned char>& map,
+                    std::wstring& message);
+
+// Linear map giving the run-time image the reference's mean and deviation.
+void matchMeanAndStddev(const kcHistoStats& reference, const kcHistoStats& run,
+                        std::vector<unsigned char>& map, std::wstring& message);
+
+// Linear map through the levels at which the tail percentages cut both
+// histograms.
+void matchHistogramTails(const kcHistoStats& reference, const kcHistoStats& run,
+                         const kcPair<long>& tailPercentages, std::vector<unsigned char>& map,
+                         std::wstring& message);
+
+// Whole percentages of the tail fractions, rounded half away from zero.
+kcPair<long> tailPercentages(const kcPair<double>& tailFractions);
+
+// v rounded to the nearest integer, halves away from zero.
+long roundHalfAwayFromZero(double v);
+
+}  // namespace imgnorm

@@ -1,0 +1,259 @@
+#include "imgnorm/linear_fit.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+
+#include "host/affine_sample.h"
+#include "host/assert.h"
+#include "host/attention.h"
+#include "host/line_fit.h"
+#include "host/pel_ops.h"
+#include "host/projection.h"
+#include "imgnorm/errors.h"
+#include "imgnorm/global_maps.h"
+#include "pelfuncs/masked_copy_divide.h"
+
+namespace imgnorm {
+
+namespace {
+
+constexpr long kBins = 33;
+
+using BinTable = std::array<unsigned char, 256>;
+
+BinTable makeBinTable() {
+  BinTable t{};
+  for (int g = 0; g < 256; ++g) t[g] = static_cast<unsigned char>((g + 4) >> 3);
+  return t;
+}
+
+// The common window of the images that take part; the mask counts when bound.
+kcPelRect pairedRegion(const kcPelBuffer_const<unsigned char>& a,
+                       const kcPelBuffer_const<unsigned char>& b,
+                       const kcPelBuffer_const<unsigned char>& mask) {
+  kcPelRect r = a.window() & b.window();
+  if (mask.isBound()) r &= mask.window();
+  return r;
+}
+
+void countJointRow(const unsigned char* t, const unsigned char* s, const unsigned char* m, long n,
+                   const BinTable& bin, std::uint32_t* cells) {
+  if (m) {
+    for (long x = 0; x < n; ++x) cells[bin[t[x]] * kBins + bin[s[x]]] += m[x];
+  } else {
+    for (long x = 0; x < n; ++x) ++cells[bin[t[x]] * kBins + bin[s[x]]];
+  }
+}
+
+unsigned char logScaled(std::uint32_t count, double scale) {
+  if (count == 0) return 0;
+  return static_cast<unsigned char>(std::log(static_cast<double>(count)) * scale + 0.5);
+}
+
+}  // namespace
+
+kcPelBuffer<unsigned char> jointLogHistogram(const kcPelBuffer_const<unsigned char>& templ,
+                                             const kcPelBuffer_const<unsigned char>& mask,
+                                             const kcPelBuffer_const<unsigned char>& runTime) {
+  const BinTable bin = makeBinTable();
+  std::array<std::uint32_t, kBins * kBins> cells{};
+  const kcPelRect r = pairedRegion(templ, runTime, mask);
+  for (long y = r.y(); y < r.bottom(); ++y)
+    countJointRow(templ.pointToPel(r.x(), y), runTime.pointToPel(r.x(), y),
+                  mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), bin, cells.data());
+
+  kcPelBuffer<unsigned long> joint(kBins, kBins, 32);
+  kfPelSet(joint, 0UL);
+  for (long row = 0; row < kBins; ++row)
+    for (long col = 0; col < kBins; ++col) joint.set(col, row, cells[row * kBins + col]);
+  const unsigned long max = kfPelMax(joint);
+
+  kcPelBuffer<unsigned char> logHistogram(kBins, kBins, 32);
+  const double scale = max < 256 ? 0.0 : 255.0 / std::log(static_cast<double>(max));
+  for (long row = 0; row < kBins; ++row) {
+    for (long col = 0; col < kBins; ++col) {
+      const auto count = static_cast<std::uint32_t>(joint.get(col, row));
+      logHistogram.set(col, row,
+                       max < 256 ? static_cast<unsigned char>(count) : logScaled(count, scale));
+    }
+  }
+  return logHistogram;
+}
+
+void projectAtAngle(const kcPelBuffer_const<unsigned char>& logHistogram, kcDegree angle,
+                    kcPelBuffer<unsigned long>& projection) {
+  const kcRadian phi(angle + kcDegree(90.0));
+  const kcXform<2> x(kcVector<2>(0, 0), phi, phi, 1.0, 1.0);
+  const kcXform<2> xi = x.inverse();
+  const double side = static_cast<double>(kBins);
+  const kcVector<2> corners[4] = {{0, 0}, {0, side}, {side, side}, {side, 0}};
+  const kcVector<2> first = xi * corners[0];
+  double umin = first.x(), umax = first.x(), vmin = first.y(), vmax = first.y();
+  for (int i = 1; i < 4; ++i) {
+    const kcVector<2> c = xi * corners[i];
+    if (c.x() < umin)
+      umin = c.x();
+    else if (c.x() > umax)
+      umax = c.x();
+    if (c.y() < vmin)
+      vmin = c.y();
+    else if (c.y() > vmax)
+      vmax = c.y();
+  }
+  const long w = static_cast<long>(umax - umin + 0.5) + 1;
+  const long h = static_cast<long>(vmax - vmin - 0.5) - 1;
+  const kcAffineRectangle rect(x * kcVector<2>(umin, vmin), x * kcVector<2>(umax, vmin),
+                               x * kcVector<2>(umin, vmax));
+  const kcAffineSamplingParams params(rect, w, h, 2);
+  kcPelBuffer<unsigned long> scratch;
+  projection.setUnbound();
+  unsigned long count = 0;
+  bool flag = false;
+  {
+    const kcProjectionGuard guard(136, 0, 1);
+    kfProjectImage<unsigned char>(logHistogram, projection, scratch, params, count, flag);
+  }
+}
+
+void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,
+                     const std::vector<kcDegree>& angles, std::size_t first, std::size_t last,
+                     std::vector<kcPelBuffer<unsigned long>>& projections) {
+  projections.resize(last - first + 1);
+  for (std::size_t i = first; i <= last; ++i) {
+    projections[i - first].setUnbound();
+    projectAtAngle(logHistogram, angles[i], projections[i - first]);
+  }
+}
+
+void boxSumMirrored(const std::vector<unsigned long>& v, long h, std::vector<unsigned long>& sums) {
+  const long n = static_cast<long>(v.size());
+  KC_ASSERT(h >= 0 && n >= 2 * h + 1);
+  sums.assign(v.size(), 0);
+  const auto at = [&](long i) {
+    const long m = i < 0 ? -i : (i > n - 1 ? 2 * (n - 1) - i : i);
+    return static_cast<std::uint32_t>(v[m]);
+  };
+  std::uint32_t sum = 0;
+  for (long i = -h; i <= h; ++i) sum += at(i);
+  sums[0] = sum;
+  for (long k = 1; k < n; ++k) {
+    sum += at(k + h);
+    sum -= at(k - h - 1);
+    sums[k] = sum;
+  }
+}
+
+void smoothedPeak(const std::vector<unsigned long>& profile, long h, kcPair<double>& peak) {
+  std::vector<unsigned long> sums;
+  boxSumMirrored(profile, h, sums);
+  unsigned long best = 0;
+  std::size_t index = 0;
+  for (std::size_t k = 0; k < sums.size(); ++k) {
+    if (sums[k] > best) {
+      best = sums[k];
+      index = k;
+    }
+  }
+  peak = kcPair<double>(static_cast<double>(index), static_cast<double>(best));
+}
+
+void strongestProjection(const std::vector<kcPelBuffer<unsigned long>>& projections,
+                         double& peakPosition, long& chosen) {
+  double bestValue = -1.0;
+  chosen = -1;
+  for (std::size_t j = 0; j < projections.size(); ++j) {
+    const unsigned long* row = projections[j].pointToOffset();
+    const std::vector<unsigned long> profile(row, row + projections[j].width());
+    kcPair<double> peak;
+    smoothedPeak(profile, 1, peak);
+    if (bestValue < peak.y()) {
+      bestValue = peak.y();
+      chosen = static_cast<long>(j);
+      peakPosition = peak.x();
+    }
+  }
+}
+
+kcPelBuffer<unsigned char> ridgeBand(const kcPelBuffer_const<unsigned char>& logHistogram,
+                                     const kcPelBuffer_const<unsigned long>& projection,
+                                     double peak) {
+  const kcXform<2> t = projection.imageFromClientXform();
+  kcPelBuffer<unsigned char> band(logHistogram.width(), logHistogram.height(), 32);
+  const double lo = peak - 1.0, hi = peak + 2.0;
+  for (long y = 0; y < band.height(); ++y) {
+    for (long x = 0; x < band.width(); ++x) {
+      const double p = (t * kcVector<2>(static_cast<double>(x), static_cast<double>(y))).x();
+      band.set(x, y, lo <= p && p < hi ? 255 : 0);
+    }
+  }
+  return band;
+}
+
+bool fitGainOffset(const kcPelBuffer_const<unsigned char>& templ,
+                   const kcPelBuffer_const<unsigned char>& mask,
+                   const kcPelBuffer_const<unsigned char>& runTime,
+                   const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset) {
+  const BinTable bin = makeBinTable();
+  kcLSLineFitter fitter;
+  const unsigned char* bandCells = band.pointToOffset();
+  const long bandStride = band.rowUpdate();
+  const kcPelRect r = pairedRegion(templ, runTime, mask);
+  for (long y = r.y(); y < r.bottom(); ++y) {
+    const unsigned char* s = runTime.pointToPel(r.x(), y);
+    const unsigned char* t = templ.pointToPel(r.x(), y);
+    const unsigned char* m = mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr;
+    for (long x = 0; x < r.width(); ++x) {
+      if (m && m[x] == 0) continue;
+      if (bandCells[bin[t[x]] * bandStride + bin[s[x]]] == 0) continue;
+      fitter.update(kcVector<2>(s[x], t[x]));
+    }
+  }
+  const kcFLine line = fitter.fit();
+  const kcFLine axis(kcDegree(90.0), kcVector<2>(0, 0));
+  const std::vector<kcVector<2>> points = line.intersection(axis);
+  if (points.empty()) return false;
+  gainOffset = kcPair<double>(tan(kcRadian(line.angle())), points.front().y());
+  return true;
+}
+
+kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char>& runTime,
+                                           const kcPair<double>& gainOffset) {
+  std::vector<unsigned char> map(256, 0);
+  double v = gainOffset.y();
+  for (int i = 0; i < 256; ++i) {
+    const double clamped = v < -1.0 ? -1.0 : (v > 256.0 ? 256.0 : v);
+    const long r = roundHalfAwayFromZero(clamped);
+    map[i] = static_cast<unsigned char>(r < 0 ? 0 : (r > 255 ? 255 : r));
+    v += gainOffset.x();
+  }
+  return kfPelMap(runTime, map);
+}
+
+kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigned char>& runTime,
+                                                 const kcPelBuffer_const<unsigned char>& templ,
+                                                 const kcPelBuffer_const<unsigned char>& mask,
+                                                 const std::vector<kcDegree>& angles,
+                                                 const kcPelBuffer_const<unsigned char>& keepMask,
+                                                 bool keep) {
+  if (!runTime.isBound() || !templ.isBound())
+    throw kcImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+  KC_ASSERT(angles.size() == 63);
+  const kcPelBuffer<unsigned char> logHistogram = jointLogHistogram(templ, mask, runTime);
+  std::vector<kcPelBuffer<unsigned long>> projections;
+  projectAtAngles(logHistogram, angles, 3, angles.size() - 4, projections);
+  double peak = 0.0;
+  long chosen = -1;
+  strongestProjection(projections, peak, chosen);
+  const kcPelBuffer<unsigned char> band = ridgeBand(logHistogram, projections[chosen], peak);
+  kcPair<double> gainOffset(0.0, 0.0);
+  fitGainOffset(templ, mask, runTime, band, gainOffset);
+  kcPelBuffer<unsigned char> result = applyGainOffset(runTime, gainOffset);
+  if (keep && keepMask.isBound()) {
+    kcAttention::check();
+    kf_MaskedPelCopy(runTime, keepMask, result, true);
+  }
+  return result;
+}
+
+}  // namespace imgnorm

@@ -1,0 +1,194 @@
+#include "imgnorm/local_correction.h"
+
+#include <algorithm>
+
+#include "host/assert.h"
+#include "host/attention.h"
+#include "host/gauss_sample.h"
+#include "host/median.h"
+#include "host/pel_ops.h"
+#include "imgnorm/trained_data.h"
+#include "pelfuncs/buffer_compare.h"
+#include "pelfuncs/clamped_arithmetic.h"
+#include "pelfuncs/masked_copy_divide.h"
+#include "pelfuncs/padded_affine_sample.h"
+
+using namespace kcImageNormalizerDefs;
+
+namespace imgnorm {
+
+namespace {
+
+// The mask, its reduction and its weights at the resolution the background
+// is computed at. The trained products describe the whole mask window; when
+// the working rectangle is only part of it they are made again for the
+// rectangle, so that reduced pels and weights line up with the data.
+struct MaskProducts {
+  kcPelBuffer_const<unsigned char> mask;  // at the background's resolution
+  kcPelBuffer_const<unsigned short> weights;
+};
+
+MaskProducts maskProductsFor(const kcPelBuffer_const<unsigned char>& binaryMask,
+                             const LocalCorrectionInputs& in, const kcPelRect& rect, bool subsampling,
+                             Method method) {
+  MaskProducts p;
+  if (!binaryMask.isBound()) return p;
+  const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
+  if (rect == in.binaryMask.window()) {
+    p.mask = subsampling ? in.sampledMask : binaryMask;
+    p.weights = in.maskWeights;
+    return p;
+  }
+  kcPelBuffer<unsigned char> mask =
+      subsampling ? reduceBinaryMask(binaryMask, in.granularity) : kfPelCopy(binaryMask);
+  if (method == eLocalCorrection) {
+    kcPelBuffer<unsigned short> weights;
+    smoothToFixedPoint(mask, reduced, weights);
+    p.weights = weights;
+  }
+  p.mask = mask;
+  return p;
+}
+
+// The limit of the difference image: the larger magnitude of the range,
+// saturated to what an 8-bit limit can say.
+unsigned char differenceLimit(const kcPair<long>& range) {
+  return static_cast<unsigned char>(std::min(std::max(-range.x(), range.y()), 255L));
+}
+
+// Brings a reduced background back over the working rectangle.
+kcPelBuffer<unsigned char> enlargeBackground(kcPelBuffer<unsigned char>& b, const kcPelRect& rect,
+                                             const kcPelBuffer_const<unsigned char>& s) {
+  b.clientFromImageXformBase(std::make_shared<kc2XformLinear>());
+  kcPelBuffer<unsigned char> full = kf_PaddedAffineSample(b, rect.width(), rect.height(), false);
+  full.offset(rect.origin() + full.offset() - full.window().origin());
+  full.window(rect, false);
+  full.copyXforms(s);
+  return full;
+}
+
+}  // namespace
+
+kcPair<long> medianKernel(const kcPair<long>& p) {
+  KC_ASSERT(p.x() >= 1 && p.y() >= 1);
+  constexpr long kMaxArea = 32767;
+  const auto oddFloor = [](long v) { return v % 2 ? v : v - 1; };
+  long kx = p.x() | 1, ky = p.y() | 1;
+  // Reducing the larger side by 2 while the area is too large; a long run of
+  // steps on one side is taken at once, which also keeps the area from
+  // overflowing.
+  while (kx > kMaxArea / ky) {
+    if (kx > ky)
+      kx = std::max(ky, oddFloor(kMaxArea / ky));
+    else if (ky > kx)
+      ky = std::max(kx, oddFloor(kMaxArea / kx));
+    else
+      ky -= 2;
+  }
+  return {kx, ky};
+}
+
+void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
+                         const kcPair<long>& g, Method method) {
+  if (!isSubsampling(g)) return;
+  if (m.isBound() && method == eLocalCorrection) {
+    d = kfPelMin(d, m);
+    kcAttention::check();
+    kf_PelMapValue(d, 0, 128);
+    kcAttention::check();
+  }
+  d = kfGaussSample<unsigned char>(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0, true));
+}
+
+void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift, kcPelBuffer<unsigned char>& o) {
+  if (!t.isBound()) {
+    o.setUnbound();
+    return;
+  }
+  if (!o.isBound()) o = kcPelBuffer<unsigned char>(t.window(), 32);
+  o.copyXforms(t);
+  const kcPelRect r = t.window() & o.window();
+  for (long y = r.y(); y < r.bottom(); ++y) {
+    const unsigned short* src = t.pointToPel(r.x(), y);
+    unsigned char* dst = o.pointToPel(r.x(), y);
+    for (long x = 0; x < r.width(); ++x) dst[x] = static_cast<unsigned char>(src[x] >> shift);
+  }
+}
+
+void smoothedBackground(const kcPelBuffer_const<unsigned char>& d,
+                        const kcPelBuffer_const<unsigned char>& m,
+                        const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
+                        kcPelBuffer<unsigned char>& o) {
+  if (m.isBound())
+    kfPelMin(d, m, o);
+  else
+    kfPelCopy(d, o);
+  kcAttention::check();
+  kcPelBuffer<unsigned short> t;
+  smoothToFixedPoint(o, reduced, t);
+  if (m.isBound())
+    kf_MaskedPelDivide(t, w, m, o, 255);
+  else
+    shiftTo8Bit(t, fixedPointShift, o);
+}
+
+void medianBackground(const kcPelBuffer_const<unsigned char>& d,
+                      const kcPelBuffer_const<unsigned char>& m, const kcPair<long>& reduced,
+                      const kcPair<long>& v, kcPelBuffer<unsigned char>& b) {
+  if (reduced.x() <= 1 && reduced.y() <= 1) {
+    b = kfPelCopy(d);
+    return;
+  }
+  const kcPair<long> range(std::max(128 + v.x(), 0L), std::min(128 + v.y(), 255L));
+  const kcPelMedianParams params(medianKernel(reduced), range, true);
+  if (m.isBound())
+    kfPelMedian(d, m, params, b);
+  else
+    kfPelMedian(d, params, b);
+}
+
+void localCorrection(const kcPelBuffer_const<unsigned char>& region, const LocalCorrectionInputs& in,
+                     Method method, bool keep, kcPelBuffer<unsigned char>& result, kcDiagObject*,
+                     unsigned long) {
+  kcPelRect rect = region.window() & in.reference.window();
+  if (in.binaryMask.isBound()) rect &= in.binaryMask.window();
+  kcPelBuffer_const<unsigned char> s = region, r = in.reference, m = in.binaryMask;
+  s.window(rect, false);
+  r.window(rect, false);
+  if (m.isBound()) m.window(rect, false);
+  KC_ASSERT(in.intensityVariationRange.x() <= 0 && in.intensityVariationRange.y() >= 0);
+  KC_ASSERT(!result.isBound() || result.root() != s.root());
+
+  kcPelBuffer<unsigned char> d = kfPelCopy(s);
+  kf_PelSubClamp(d, r, differenceLimit(in.intensityVariationRange));
+  kcAttention::check();
+
+  const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
+  const MaskProducts mask = maskProductsFor(m, in, rect, subsampling, method);
+  if (subsampling) subsampleDifference(d, m, in.granularity, method);
+  kcAttention::check();
+
+  const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
+  kcPelBuffer<unsigned char> b;
+  KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
+  if (method == eLocalCorrection)
+    smoothedBackground(d, mask.mask, mask.weights, reduced, b);
+  else
+    medianBackground(d, mask.mask, reduced, in.intensityVariationRange, b);
+  kcAttention::check();
+
+  if (subsampling) b = enlargeBackground(b, rect, s);
+  if (d.window() != s.window()) d.setUnbound();
+  kfPelCopy(s, d);
+  kf_PelSubClampSigned(d, b);
+  kcAttention::check();
+
+  result = d;
+  if (keep && m.isBound()) {
+    kf_MaskedPelCopy(s, m, result, true);
+    kcAttention::check();
+  }
+  result.copyXforms(s);
+}
+
+}  // namespace imgnorm

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "host/diag.h"
+#include "host/geometry.h"
+#include "host/pel_buffer.h"
+#include "imgnorm/errors.h"
+
+// Local illumination correction: the slowly varying difference between the
+// run-time and the reference image, estimated around every pel, is
+// subtracted from the run-time image. Differences are 8-bit with an offset
+// of 128 (128 means none).
+namespace imgnorm {
+
+struct LocalCorrectionInputs {
+  kcPelBuffer_const<unsigned char> reference;
+  kcPelBuffer_const<unsigned char> binaryMask;   // may be unbound
+  kcPelBuffer_const<unsigned char> sampledMask;  // bound when a mask is reduced
+  kcPelBuffer_const<unsigned short> maskWeights; // bound for eLocalCorrection with a mask
+  kcPair<long> neighborhoodSize;
+  kcPair<long> granularity;
+  kcPair<long> intensityVariationRange;
+};
+
+// Writes the corrected run-time region into result (which must not share
+// the region's storage). With keep and a mask, pels outside the mask keep
+// their run-time values.
+void localCorrection(const kcPelBuffer_const<unsigned char>& region, const LocalCorrectionInputs& in,
+                     kcImageNormalizerDefs::Method method, bool keep,
+                     kcPelBuffer<unsigned char>& result, kcDiagObject* diag,
+                     unsigned long diagFlags);
+
+// Replaces d by its reduction by the granularity; for eLocalCorrection pels
+// outside a bound mask first become the neutral difference 128.
+void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
+                         const kcPair<long>& granularity, kcImageNormalizerDefs::Method method);
+
+// Gaussian average of d over the pels of m (normalized convolution with the
+// mask weights w), or of all pels when m is unbound.
+void smoothedBackground(const kcPelBuffer_const<unsigned char>& d,
+                        const kcPelBuffer_const<unsigned char>& m,
+                        const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
+                        kcPelBuffer<unsigned char>& background);
+
+// o = t >> shift over the common window; o is allocated over t's window when
+// unbound, and unbound when t is.
+void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift, kcPelBuffer<unsigned char>& o);
+
+// Median of the differences within the intensity variation range.
+void medianBackground(const kcPelBuffer_const<unsigned char>& d,
+                      const kcPelBuffer_const<unsigned char>& m, const kcPair<long>& reduced,
+                      const kcPair<long>& intensityVariationRange,
+                      kcPelBuffer<unsigned char>& background);
+
+// Median kernel for a reduced neighbourhood: odd sizes, area at most 32767.
+kcPair<long> medianKernel(const kcPair<long>& reduced);
+
+}  // namespace imgnorm

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "host/geometry.h"
+#include "imgnorm/errors.h"
+
+// The rules of the tool's parameters, shared by the setters and by loading.
+// Each throws kcImageNormalizerDefs::BadParams with the rule as message.
+namespace imgnorm {
+
+inline void checkNeighborhoodSize(const kcPair<long>& v) {
+  if (v.x() < 1 || v.y() < 1)
+    throw kcImageNormalizerDefs::BadParams(L"Both elements of neighborhoodSize must be >= 1");
+}
+
+inline void checkGranularity(const kcPair<long>& v) {
+  if (v.x() < 1 || v.y() < 1)
+    throw kcImageNormalizerDefs::BadParams(L"Both elements of granularity must be >= 1");
+}
+
+// Each comparison fails only when its relation is false, so a NaN passes.
+inline void checkTailFractions(const kcPair<double>& v) {
+  if (0.0 > v.x() || v.x() > v.y() || v.y() > 1.0)
+    throw kcImageNormalizerDefs::BadParams(
+        L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
+}
+
+inline void checkIntensityVariationRange(const kcPair<long>& v) {
+  if (v.x() > 0 || v.y() < 0)
+    throw kcImageNormalizerDefs::BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
+}
+
+}  // namespace imgnorm

@@ -1,0 +1,132 @@
+#include "imgnorm/persistence.h"
+
+#include <cstring>
+
+#include "host/exceptions.h"
+#include "host/str.h"
+#include "imgnorm/parameter_checks.h"
+#include "pelfuncs/buffer_compare.h"
+
+using namespace kcImageNormalizerDefs;
+
+namespace {
+
+// Name of the module in version errors.
+constexpr const char* kModuleName = "imgnorm";
+
+// Signature at the start of a tool file.
+constexpr unsigned char kFileSignature[8] = {'k', 'c', 'I', 'm', 'g', 'N', 'r', 'm'};
+
+template <class T>
+void walkPair(kcArchive& ar, kcPair<T>& pair) {
+  unsigned char version = 0;
+  ar || version;
+  if (ar.isLoading() && version != 0) throw kcArchive::UnknownVersion("", 0);
+  T x = pair.x(), y = pair.y();
+  ar || x;
+  ar || y;
+  pair = kcPair<T>(x, y);
+}
+
+void checkLoadedMethods(unsigned long methods) {
+  if (methods & ~static_cast<unsigned long>(kKnownMethods))
+    throw BadParams(L"<methods> contains an unknown normalization method.");
+}
+
+}  // namespace
+
+kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
+  unsigned char version = 0;
+  ar || version;
+  if (ar.isLoading() && version > 0) throw kcArchive::UnknownVersion(kModuleName, __LINE__);
+  if (ar.isLoading()) tool.untrain();
+
+  unsigned long methods = tool.trainedMethods_;
+  try {
+    if (ar.isStoring())
+      ar << methods;
+    else
+      ar >> methods;
+    tool.trainedMethods_ = static_cast<Method>(methods & 0xFFFFFFFFUL);
+    walkPair(ar, tool.tailFractions_);
+    walkPair(ar, tool.neighborhoodSize_);
+    walkPair(ar, tool.granularity_);
+    walkPair(ar, tool.intensityVariationRange_);
+    ar || tool.keepMaskedPixels_;
+    ar || tool.maskImage_;
+    ar || tool.referenceImage_;
+    if (ar.isLoading()) {
+      checkLoadedMethods(methods);
+      imgnorm::checkTailFractions(tool.tailFractions_);
+      imgnorm::checkNeighborhoodSize(tool.neighborhoodSize_);
+      imgnorm::checkGranularity(tool.granularity_);
+      imgnorm::checkIntensityVariationRange(tool.intensityVariationRange_);
+    }
+  } catch (const kcArchive::UnknownVersion&) {
+    throw;  // the fields read so far stay
+  } catch (...) {
+    if (ar.isLoading()) tool.untrain();
+    throw;
+  }
+  if (ar.isLoading()) tool.train(tool.trainedMethods_, nullptr, 0);
+  return ar;
+}
+
+bool kcImageNormalizer::operator==(const kcImageNormalizer& o) const {
+  if (this == &o) return true;
+  return trainedMethods_ == o.trainedMethods_ &&
+         tailFractions_.x() == o.tailFractions_.x() && tailFractions_.y() == o.tailFractions_.y() &&
+         neighborhoodSize_ == o.neighborhoodSize_ && granularity_ == o.granularity_ &&
+         intensityVariationRange_ == o.intensityVariationRange_ &&
+         keepMaskedPixels_ == o.keepMaskedPixels_ &&
+         kf_PelBufferEqual(maskImage_, o.maskImage_, 0.0) &&
+         kf_PelBufferEqual(referenceImage_, o.referenceImage_, 0.0);
+}
+
+namespace {
+
+void storeWithSignature(kcArchive& ar, const kcImageNormalizer& tool) {
+  ar.writeBytes(kFileSignature, sizeof kFileSignature);
+  kcImageNormalizer copy = tool;
+  ar || copy;
+}
+
+}  // namespace
+
+std::vector<unsigned char> kfImageNormalizerBytes(const kcImageNormalizer& tool) {
+  kcArchive ar;
+  storeWithSignature(ar, tool);
+  return ar.bytes();
+}
+
+kcImageNormalizer kfImageNormalizerFromBytes(std::vector<unsigned char> bytes) {
+  kcArchive ar(std::move(bytes));
+  unsigned char signature[sizeof kFileSignature] = {};
+  if (ar.remaining() < sizeof signature) throw kcArchive::Error(L"Not a tool file: too short.");
+  ar.readBytes(signature, sizeof signature);
+  if (std::memcmp(signature, kFileSignature, sizeof signature) != 0)
+    throw kcArchive::Error(L"Not a tool file: the signature is missing.");
+  kcImageNormalizer tool;
+  ar || tool;
+  if (!ar.atEnd()) throw kcArchive::Error(L"Corrupt tool file: bytes follow the tool.");
+  return tool;
+}
+
+void kfSaveImageNormalizer(const kcImageNormalizer& tool, const std::string& path) {
+  kcArchive ar;
+  storeWithSignature(ar, tool);
+  ar.writeFile(path);
+}
+
+kcImageNormalizer kfLoadImageNormalizer(const std::string& path) {
+  const std::wstring prefix = L"Cannot load tool file \"" + kfFromUtf8(path) + L"\": ";
+  try {
+    return kfImageNormalizerFromBytes(kcArchive::readFile(path));
+  } catch (const BadParams& e) {
+    throw BadParams(prefix + e.message());
+  } catch (const CanNotTrain& e) {
+    throw CanNotTrain(prefix + e.message());
+  } catch (const kcException& e) {
+    throw kcArchive::Error(prefix + e.message());
+  }
+}

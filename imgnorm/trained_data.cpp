@@ -1,0 +1,136 @@
+#include "imgnorm/trained_data.h"
+
+#include <cmath>
+
+#include "host/assert.h"
+#include "host/attention.h"
+#include "host/gauss_sample.h"
+#include "host/pel_ops.h"
+#include "pelfuncs/masked_histogram.h"
+#include "pelfuncs/smooth_morph.h"
+
+using namespace kcImageNormalizerDefs;
+
+namespace imgnorm {
+
+namespace {
+
+// Restores a buffer's image-from-client transform when it goes out of scope.
+class ImageFromClientRestorer {
+ public:
+  explicit ImageFromClientRestorer(kcPelBuffer<unsigned char>& buffer)
+      : buffer_(buffer), saved_(buffer.imageFromClientXformBase()) {}
+  ~ImageFromClientRestorer() {
+    if (buffer_.imageFromClientXformBase() != saved_) buffer_.imageFromClientXformBase(saved_);
+  }
+  ImageFromClientRestorer(const ImageFromClientRestorer&) = delete;
+  ImageFromClientRestorer& operator=(const ImageFromClientRestorer&) = delete;
+  bool savedIsIdentity() const { return saved_->isIdentity(); }
+
+ private:
+  kcPelBuffer<unsigned char>& buffer_;
+  kc2XformHandle saved_;
+};
+
+long kernelSizeFor(long p) {
+  const double q = 0.25 * static_cast<double>(p);
+  double v = q * 4.0 * q - 2.0;
+  v = std::sqrt(std::max(v, 0.0));
+  const auto n = static_cast<long>(std::ceil(v * (1.0 - 1e-11)));
+  return (n + 1) & ~1L;
+}
+
+}  // namespace
+
+kcPelBuffer<unsigned char> reduceBinaryMask(const kcPelBuffer_const<unsigned char>& binaryMask,
+                                            const kcPair<long>& granularity) {
+  kcPelBuffer<unsigned char> sampledMask = kfGaussSample<unsigned char>(
+      binaryMask, kcGaussSampleParams(granularity, granularity - kcPair<long>(1, 1), 1.0, true));
+  std::vector<unsigned char> map(256, 255);
+  for (int g = 0; g < 128; ++g) map[g] = 0;
+  kfPelMap(sampledMask, map, sampledMask);
+  kcAttention::check();
+  kfBinaryMorph3x3Diamond(kfPelCopy(sampledMask), true, sampledMask);
+  kcAttention::check();
+  return sampledMask;
+}
+
+bool isSubsampling(const kcPair<long>& g) { return g.x() > 1 || g.y() > 1; }
+
+bool usesSubsampling(const kcPair<long>& n, const kcPair<long>& g) {
+  return isSubsampling(g) && (n.x() > 1 || n.y() > 1);
+}
+
+kcPair<long> reducedNeighborhood(const kcPair<long>& n, const kcPair<long>& g) {
+  KC_ASSERT(g.x() >= 1 && g.y() >= 1);
+  return {(n.x() / g.x()) | 1, (n.y() / g.y()) | 1};
+}
+
+kcPair<long> smoothingKernelSize(const kcPair<long>& p) {
+  const kcPair<long> k(kernelSizeFor(p.x()), kernelSizeFor(p.y()));
+  KC_ASSERT(k.x() % 2 == 0 && k.y() % 2 == 0);
+  return k;
+}
+
+void smoothToFixedPoint(kcPelBuffer<unsigned char>& source, const kcPair<long>& reduced,
+                        kcPelBuffer<unsigned short>& destination) {
+  {
+    ImageFromClientRestorer restorer(source);
+    if (!restorer.savedIsIdentity()) source.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
+    kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
+                               static_cast<double>(1 << fixedPointShift), true);
+    params.doRounding(true);
+    destination.setUnbound();
+    kfGaussSample<unsigned char, unsigned short>(source, destination, params);
+  }
+  destination.copyXforms(source);
+}
+
+void makeFitAngles(std::vector<kcDegree>& table) {
+  table.resize(63);
+  std::size_t k = 0;
+  for (int i = 1; i <= 32; ++i) table[k++] = kcDegree(kcRadian(std::atan2(i, 33.0)));
+  for (int i = 31; i >= 1; --i) table[k++] = kcDegree(kcRadian(std::atan2(33.0, i)));
+}
+
+void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& referenceImage,
+                        const kcPelBuffer_const<unsigned char>& maskImage,
+                        const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity,
+                        const TrainedData& out) {
+  std::vector<unsigned char> map(256, 255);
+  map[0] = 0;
+  kcAttention::check();
+
+  if (maskImage.isBound())
+    out.binaryMask = kfPelMap(maskImage, map);
+  else
+    out.binaryMask.setUnbound();
+  kcAttention::check();
+
+  if (out.binaryMask.isBound() && isSubsampling(granularity))
+    out.sampledMask = reduceBinaryMask(out.binaryMask, granularity);
+  else
+    out.sampledMask.setUnbound();
+
+  if (out.binaryMask.isBound() && (methods & eLocalCorrection)) {
+    // The weights must have the resolution of the data they divide, which is
+    // reduced only when local correction subsamples.
+    kcPelBuffer<unsigned char> weightSource =
+        usesSubsampling(neighborhoodSize, granularity) ? out.sampledMask : out.binaryMask;
+    smoothToFixedPoint(weightSource, reducedNeighborhood(neighborhoodSize, granularity),
+                       out.maskWeights);
+    kcAttention::check();
+  } else {
+    out.maskWeights.setUnbound();
+  }
+
+  out.referenceHistogram.clear();
+  if (referenceImage.isBound())
+    kf_MaskedPelHistogram(referenceImage, out.binaryMask, out.referenceHistogram);
+  out.referenceStats = kcHistoStats(out.referenceHistogram, false);
+  kcAttention::check();
+
+  if (methods & eLinearlyFitGrayValues) makeFitAngles(out.fitAngles);
+}
+
+}  // namespace imgnorm

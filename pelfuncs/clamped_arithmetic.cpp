@@ -1,0 +1,79 @@
+#include "pelfuncs/clamped_arithmetic.h"
+
+#include <algorithm>
+
+#include "host/exceptions.h"
+
+namespace {
+
+constexpr int kOffset = 128;
+constexpr int kMaxLimit = 127;
+constexpr long kBlock = 8;
+
+// Per-pel rules on 16-bit lanes: every intermediate lies in -383 .. 510, and
+// narrow lanes let the compiler process a whole block in one vector.
+struct SubClamp {
+  short limit;
+  unsigned char operator()(short d, short s) const {
+    return static_cast<unsigned char>(std::clamp<short>(d - s, -limit, limit) + kOffset);
+  }
+};
+
+struct SubClampSigned {
+  unsigned char operator()(short d, short s) const {
+    return static_cast<unsigned char>(std::clamp<short>(d - s + kOffset, 0, 255));
+  }
+};
+
+struct AddClamp {
+  unsigned char operator()(short d, short s) const {
+    return static_cast<unsigned char>(std::clamp<short>(d + s - kOffset, 0, 255));
+  }
+};
+
+// Applies rule to height rows of width pels, in blocks of eight pels (all
+// loads of a block before its stores) and then the rest of the row.
+template <class Rule>
+void clampRows(unsigned char* dst, long dstStride, const unsigned char* src, long srcStride,
+               long width, long height, Rule rule) {
+  for (long y = 0; y < height; ++y, dst += dstStride, src += srcStride) {
+    long x = 0;
+    for (; x + kBlock <= width; x += kBlock) {
+      unsigned char out[kBlock];
+      for (long k = 0; k < kBlock; ++k) out[k] = rule(dst[x + k], src[x + k]);
+      for (long k = 0; k < kBlock; ++k) dst[x + k] = out[k];
+    }
+    for (; x < width; ++x) dst[x] = rule(dst[x], src[x]);
+  }
+}
+
+template <class Rule>
+void clampInPlace(const kcPelBuffer<unsigned char>& destination,
+                  const kcPelBuffer_const<unsigned char>& source, Rule rule) {
+  if (!destination.isBound() || !source.isBound()) throw kcPel::UnboundWindow();
+  const kcPelRect region = destination.window() & source.window();
+  if (region.isNull()) return;
+  kcPelBuffer<unsigned char> dst = destination;
+  kcPelBuffer_const<unsigned char> src = source;
+  dst.window(region, false);
+  src.window(region, false);
+  clampRows(dst.pointToOffset(), dst.rowUpdate(), src.pointToOffset(), src.rowUpdate(),
+            region.width(), region.height(), rule);
+}
+
+}  // namespace
+
+void kf_PelSubClamp(const kcPelBuffer<unsigned char>& destination,
+                    const kcPelBuffer_const<unsigned char>& source, unsigned char limit) {
+  clampInPlace(destination, source, SubClamp{static_cast<short>(std::min<int>(limit, kMaxLimit))});
+}
+
+void kf_PelSubClampSigned(const kcPelBuffer<unsigned char>& destination,
+                          const kcPelBuffer_const<unsigned char>& source) {
+  clampInPlace(destination, source, SubClampSigned{});
+}
+
+void kf_PelAddClamp(const kcPelBuffer<unsigned char>& destination,
+                    const kcPelBuffer_const<unsigned char>& source) {
+  clampInPlace(destination, source, AddClamp{});
+}

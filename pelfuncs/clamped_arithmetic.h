@@ -1,0 +1,24 @@
+#pragma once
+
+#include "host/export.h"
+#include "host/pel_buffer.h"
+
+// In-place saturating arithmetic on 8-bit images, over the overlap of the
+// two windows (pels paired by image coordinates). Destination pels outside
+// the overlap are left alone; disjoint windows change nothing. An unbound
+// destination or source throws kcPel::UnboundWindow before anything is
+// written.
+//
+// A signed difference is stored with an offset of 128: pel p stands for
+// p - 128.
+
+// dst <- clamp(dst - src, -L, L) + 128 with L = min(limit, 127).
+IMGNORM_API void kf_PelSubClamp(const kcPelBuffer<unsigned char>& destination,
+                                const kcPelBuffer_const<unsigned char>& source,
+                                unsigned char limit);
+// dst <- clamp(dst - (src - 128), 0, 255): subtracts an offset-128 difference.
+IMGNORM_API void kf_PelSubClampSigned(const kcPelBuffer<unsigned char>& destination,
+                                      const kcPelBuffer_const<unsigned char>& source);
+// dst <- clamp(dst + (src - 128), 0, 255): adds an offset-128 difference.
+IMGNORM_API void kf_PelAddClamp(const kcPelBuffer<unsigned char>& destination,
+                                const kcPelBuffer_const<unsigned char>& source);

@@ -1,0 +1,147 @@
+#include "pelfuncs/masked_copy_divide.h"
+
+#include <cstdint>
+
+#include "host/assert.h"
+#include "host/exceptions.h"
+#include "host/pel_ops.h"
+
+namespace {
+
+constexpr long kBlock = 16;
+
+unsigned char selectPel(unsigned char dst, unsigned char src, unsigned char mask,
+                        bool outsideMask) {
+  return ((mask == 0) == outsideMask) ? src : dst;
+}
+
+// Fixed-size blocks (all loads before the stores) let the compiler turn the
+// select into one vector blend per block.
+void copyRowSelected(unsigned char* dst, const unsigned char* src, const unsigned char* mask,
+                     long width, bool outsideMask) {
+  long x = 0;
+  for (; x + kBlock <= width; x += kBlock) {
+    unsigned char out[kBlock];
+    for (long k = 0; k < kBlock; ++k)
+      out[k] = selectPel(dst[x + k], src[x + k], mask[x + k], outsideMask);
+    for (long k = 0; k < kBlock; ++k) dst[x + k] = out[k];
+  }
+  for (; x < width; ++x) dst[x] = selectPel(dst[x], src[x], mask[x], outsideMask);
+}
+
+void copyRows(unsigned char* dst, long dstStride, const unsigned char* src, long srcStride,
+              const unsigned char* mask, long maskStride, long width, long height,
+              bool outsideMask) {
+  for (long y = 0; y < height; ++y, dst += dstStride, src += srcStride, mask += maskStride)
+    copyRowSelected(dst, src, mask, width, outsideMask);
+}
+
+// Row pointers of the divide's inputs; mask is null when every pel takes part.
+struct DivideRows {
+  const unsigned short* numerator;
+  long numeratorStride;
+  const unsigned short* divisor;
+  long divisorStride;
+  const unsigned char* mask;
+  long maskStride;
+  long width;
+  long height;
+
+  void next() {
+    numerator += numeratorStride;
+    divisor += divisorStride;
+    if (mask) mask += maskStride;
+  }
+};
+
+bool takesPart(const unsigned char* mask, long x) { return mask == nullptr || mask[x] != 0; }
+
+// True when every pel that takes part has a non-zero divisor. Checked ahead
+// of the divide so that a broken precondition leaves the destination as it
+// was.
+bool divisorsNonZero(DivideRows rows) {
+  for (long y = 0; y < rows.height; ++y, rows.next()) {
+    for (long x = 0; x < rows.width; ++x) {
+      if (takesPart(rows.mask, x) && rows.divisor[x] == 0) return false;
+    }
+  }
+  return true;
+}
+
+void divideRows(DivideRows rows, std::uint32_t scale, unsigned char* dst, long dstStride) {
+  for (long y = 0; y < rows.height; ++y, rows.next(), dst += dstStride) {
+    for (long x = 0; x < rows.width; ++x) {
+      if (!takesPart(rows.mask, x)) continue;
+      const std::uint32_t w = rows.divisor[x];
+      const std::uint32_t q = (rows.numerator[x] * scale + (w >> 1)) / w;
+      dst[x] = static_cast<unsigned char>(q);
+    }
+  }
+}
+
+kcPelBuffer<unsigned char> newDestination(const kcPelRect& region, const kc_PelBuffer& xformsFrom) {
+  kcPelBuffer<unsigned char> dst(region, 32);
+  dst.copyXforms(xformsFrom);
+  return dst;
+}
+
+}  // namespace
+
+void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source,
+                      const kcPelBuffer_const<unsigned char>& mask,
+                      kcPelBuffer<unsigned char>& destination, bool outsideMask) {
+  if (!source.isBound()) throw kcPel::UnboundWindow();
+  if (!mask.isBound()) {
+    kfPelCopy(source, destination);
+    return;
+  }
+  kcPelRect region = source.window() & mask.window();
+  if (destination.isBound())
+    region &= destination.window();
+  else if (!region.isNull())
+    destination = newDestination(region, source);
+  if (region.isNull()) return;
+
+  kcPelBuffer_const<unsigned char> src = source;
+  kcPelBuffer_const<unsigned char> msk = mask;
+  kcPelBuffer<unsigned char> dst = destination;
+  src.window(region, false);
+  msk.window(region, false);
+  dst.window(region, false);
+  copyRows(dst.pointToOffset(), dst.rowUpdate(), src.pointToOffset(), src.rowUpdate(),
+           msk.pointToOffset(), msk.rowUpdate(), region.width(), region.height(), outsideMask);
+}
+
+void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& numerator,
+                        const kcPelBuffer_const<unsigned short>& divisor,
+                        const kcPelBuffer_const<unsigned char>& mask,
+                        kcPelBuffer<unsigned char>& destination, unsigned long scale) {
+  if (!numerator.isBound() || !divisor.isBound()) throw kcPel::UnboundWindow();
+  kcPelRect region = numerator.window() & divisor.window();
+  if (mask.isBound()) region &= mask.window();
+  if (!destination.isBound())
+    destination = newDestination(region, numerator);
+  else
+    region &= destination.window();
+  if (region.isNull()) return;
+
+  kcPelBuffer_const<unsigned short> num = numerator;
+  kcPelBuffer_const<unsigned short> div = divisor;
+  kcPelBuffer_const<unsigned char> msk = mask;
+  kcPelBuffer<unsigned char> dst = destination;
+  num.window(region, false);
+  div.window(region, false);
+  dst.window(region, false);
+  if (msk.isBound()) msk.window(region, false);
+
+  const DivideRows rows{num.pointToOffset(),
+                        num.rowUpdate(),
+                        div.pointToOffset(),
+                        div.rowUpdate(),
+                        msk.isBound() ? msk.pointToOffset() : nullptr,
+                        msk.rowUpdate(),
+                        region.width(),
+                        region.height()};
+  KC_ASSERT(divisorsNonZero(rows));
+  divideRows(rows, static_cast<std::uint32_t>(scale), dst.pointToOffset(), dst.rowUpdate());
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "host/export.h"
+#include "host/pel_buffer.h"
+
+// Copies source pels into destination where the mask selects them: with
+// outsideMask true where the mask pel is 0, otherwise where it is non-zero
+// (any value). Works on source window & mask window, and on the
+// destination's window too when the destination is bound; an unbound
+// destination becomes a new buffer over that overlap with the source's
+// transforms (and stays unbound when there is no overlap). An unbound mask
+// copies the whole source with kfPelCopy, whatever outsideMask says.
+// Unselected destination pels keep their values. Throws
+// kcPel::UnboundWindow for an unbound source.
+IMGNORM_API void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source,
+                                  const kcPelBuffer_const<unsigned char>& mask,
+                                  kcPelBuffer<unsigned char>& destination, bool outsideMask);
+
+// destination <- (numerator * scale + divisor / 2) / divisor, rounded to
+// nearest (halves up), in unsigned 32-bit arithmetic (the product wraps
+// modulo 2^32) and stored as its low 8 bits, at every pel of the region
+// where the mask is non-zero (or everywhere when the mask is unbound).
+// The region is numerator window & divisor window (& mask window when the
+// mask is bound). An unbound destination becomes a new buffer over the
+// region with the numerator's transforms, even when the region is null. A
+// bound destination restricts the region to its own window: nothing is
+// written outside it.
+// Throws kcPel::UnboundWindow for an unbound numerator or divisor. A zero
+// divisor at a pel that takes part is a broken precondition (KC_ASSERT),
+// reported before anything is written.
+IMGNORM_API void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& numerator,
+                                    const kcPelBuffer_const<unsigned short>& divisor,
+                                    const kcPelBuffer_const<unsigned char>& mask,
+                                    kcPelBuffer<unsigned char>& destination, unsigned long scale);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <vector>
+
+#include "host/export.h"
+#include "host/pel_buffer.h"
+
+// Counts the gray levels of image into 256 raw bins, only where mask is
+// non-zero (any non-zero value). An unbound mask counts the whole image
+// window. Pels are paired by image coordinates over the windows' overlap;
+// when the windows do not overlap the histogram comes back empty (size 0).
+// Throws kcPel::UnboundWindow for an unbound image, histogram untouched.
+IMGNORM_API void kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned char>& image,
+                                       const kcPelBuffer_const<unsigned char>& mask,
+                                       std::vector<unsigned long>& histogram);
+
+// Counting kernels over height rows of width pels; strides are in pels.
+// Each adds its counts to the 256 bins of histogram. Both give the same
+// counts; the narrow one suits rows too short to amortize the wide one.
+void kfCountMaskedPelsNarrow(const unsigned char* image, long imageStride,
+                             const unsigned char* mask, long maskStride, long width, long height,
+                             unsigned long* histogram);
+void kfCountMaskedPelsWide(const unsigned char* image, long imageStride, const unsigned char* mask,
+                           long maskStride, long width, long height, unsigned long* histogram);

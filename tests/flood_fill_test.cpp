@@ -1,0 +1,271 @@
+#include "pelfuncs/flood_fill.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+#include "host/exceptions.h"
+#include "host/pel_ops.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::makeImage;
+using testing_support::rng;
+using Image = kcPelBuffer<unsigned char>;
+
+long uniform(long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng()); }
+
+Image entireOf(Image view) {
+  view.setEntire();
+  return view;
+}
+
+// Breadth-first 8-connected fill of the window of `expected`, which is a
+// private copy laid over the same coordinates as the image under test.
+void referenceFill(const Image& expected, const kcPair<long>& seed, unsigned char fillValue) {
+  const kcPelRect r = expected.window();
+  const unsigned char oldValue = expected.get(seed);
+  std::deque<kcPair<long>> queue{seed};
+  expected.set(seed, fillValue);
+  while (!queue.empty()) {
+    const kcPair<long> p = queue.front();
+    queue.pop_front();
+    for (long dy = -1; dy <= 1; ++dy)
+      for (long dx = -1; dx <= 1; ++dx) {
+        const kcPair<long> q(p.x() + dx, p.y() + dy);
+        if (r.contains(q) && expected.get(q) == oldValue) {
+          expected.set(q, fillValue);
+          queue.push_back(q);
+        }
+      }
+  }
+}
+
+// The whole storage, window and surroundings, must equal `expected` inside
+// the window and `before` outside it.
+void expectFilledAs(const Image& image, const Image& expected, const Image& before) {
+  const Image all = entireOf(image);
+  for (long y = all.window().y(); y < all.window().bottom(); ++y)
+    for (long x = all.window().x(); x < all.window().right(); ++x) {
+      const kcPair<long> p(x, y);
+      const int want = image.window().contains(p) ? expected.get(p) : before.get(p);
+      ASSERT_EQ(all.get(p), want) << "at " << x << "," << y;
+    }
+}
+
+Image copyOf(const Image& b) { return kfPelCopy<unsigned char>(b); }
+
+// --- Argument checks ---
+
+TEST(FloodFill, RefusesBadArgumentsWithoutWriting) {
+  Image unbound;
+  EXPECT_THROW(kf_FloodFill(unbound, kcPair<long>(0, 0), 1), kcPel::UnboundWindow);
+
+  Image storage = makeImage(kcPelRect(10, 20, 6, 5), [](long, long) { return 0; });
+  Image empty = storage;
+  empty.window(kcPelRect(12, 21, 0, 2), false);
+  EXPECT_THROW(kf_FloodFill(empty, kcPair<long>(12, 21), 1), kcPel::BadWindow);
+
+  // The seed is in image coordinates: (0, 0) lies outside a window at (10, 20).
+  EXPECT_THROW(kf_FloodFill(storage, kcPair<long>(0, 0), 1), kcPelFunc::BadParams);
+  EXPECT_THROW(kf_FloodFill(storage, kcPair<long>(16, 20), 1), kcPelFunc::BadParams);
+  EXPECT_THROW(kf_FloodFill(storage, kcPair<long>(10, 25), 1), kcPelFunc::BadParams);
+  EXPECT_THROW(kf_FloodFill(storage, kcPair<long>(10, 20), 0), kcPelFunc::BadParams);
+  for (long y = 20; y < 25; ++y)
+    for (long x = 10; x < 16; ++x) ASSERT_EQ(storage.get(x, y), 0);
+}
+
+// --- Connectivity ---
+
+TEST(FloodFill, CornerTouchingRegionsAreFilledTogether) {
+  // 0 on the two diagonals' blocks, 9 elsewhere:
+  //   0 0 9 9
+  //   0 0 9 9
+  //   9 9 0 0
+  //   9 9 0 0
+  Image img =
+      makeImage(kcPelRect(0, 0, 4, 4), [](long x, long y) { return (x < 2) == (y < 2) ? 0 : 9; });
+  kf_FloodFill(img, kcPair<long>(0, 0), 5);
+  for (long y = 0; y < 4; ++y)
+    for (long x = 0; x < 4; ++x) EXPECT_EQ(img.get(x, y), (x < 2) == (y < 2) ? 5 : 9);
+}
+
+TEST(FloodFill, FillsAroundAnObstacleIncludingLeftOfSeed) {
+  // A U of 0s open at the top, a wall of 1s inside it; the seed sits at the
+  // top of the right arm.
+  const char* rows[] = {"0110",  //
+                        "0110",  //
+                        "0110",  //
+                        "0000"};
+  Image img = makeImage(kcPelRect(0, 0, 4, 4), [&](long x, long y) { return rows[y][x] - '0'; });
+  kf_FloodFill(img, kcPair<long>(3, 0), 7);
+  for (long y = 0; y < 4; ++y)
+    for (long x = 0; x < 4; ++x)
+      EXPECT_EQ(img.get(x, y), rows[y][x] == '0' ? 7 : 1) << x << "," << y;
+}
+
+TEST(FloodFill, OtherValuesAndUnconnectedRegionsStay) {
+  // Two regions of 3 separated by a full column of 4; a 2 inside the left one.
+  Image img = makeImage(kcPelRect(0, 0, 7, 3), [](long x, long y) {
+    if (x == 3) return 4;
+    return x == 1 && y == 1 ? 2 : 3;
+  });
+  kf_FloodFill(img, kcPair<long>(0, 2), 8);
+  for (long y = 0; y < 3; ++y)
+    for (long x = 0; x < 7; ++x) {
+      const int want = x == 3 ? 4 : (x == 1 && y == 1) ? 2 : x < 3 ? 8 : 3;
+      EXPECT_EQ(img.get(x, y), want) << x << "," << y;
+    }
+}
+
+// --- Work vector ---
+
+TEST(FloodFill, WorkVectorGrowsToAreaAndNeverShrinks) {
+  // A lone pel: the queue never holds more than one entry.
+  const auto lonePel = [] {
+    return makeImage(kcPelRect(0, 0, 5, 4),
+                     [](long x, long y) { return x == 2 && y == 1 ? 1 : 0; });
+  };
+  std::vector<long> work;
+  Image a = lonePel();
+  kf_FloodFill(a, kcPair<long>(2, 1), 9, work);
+  EXPECT_EQ(work.size(), 20u);
+  EXPECT_EQ(a.get(2, 1), 9);
+
+  std::vector<long> small(3, -1);
+  Image b = lonePel();
+  kf_FloodFill(b, kcPair<long>(2, 1), 9, small);
+  EXPECT_EQ(small.size(), 20u);
+
+  std::vector<long> large(1000, -1);
+  Image c = lonePel();
+  kf_FloodFill(c, kcPair<long>(2, 1), 9, large);
+  EXPECT_EQ(large.size(), 1000u);
+}
+
+TEST(FloodFill, FullRingGrowsInsteadOfLosingEntries) {
+  // A 4 x 4 image of one value filled from (3, 2) queues up to 22 entries,
+  // more than a ring of 16 holds.
+  Image img = makeImage(kcPelRect(0, 0, 4, 4), [](long, long) { return 0; });
+  std::vector<long> work;
+  kf_FloodFill(img, kcPair<long>(3, 2), 1, work);
+  for (long y = 0; y < 4; ++y)
+    for (long x = 0; x < 4; ++x) EXPECT_EQ(img.get(x, y), 1);
+  EXPECT_GE(work.size(), 23u);
+}
+
+TEST(FloodFill, UniformImagesOfEverySmallSizeFillCompletely) {
+  std::vector<long> work;  // reused across fills of different sizes
+  for (long h = 1; h <= 7; ++h)
+    for (long w = 1; w <= 7; ++w)
+      for (long sy = 0; sy < h; ++sy)
+        for (long sx = 0; sx < w; ++sx) {
+          Image img = makeImage(kcPelRect(-3, 2, w, h), [](long, long) { return 200; });
+          kf_FloodFill(img, kcPair<long>(-3 + sx, 2 + sy), 17, work);
+          for (long y = 0; y < h; ++y)
+            for (long x = 0; x < w; ++x)
+              ASSERT_EQ(img.get(-3 + x, 2 + y), 17) << w << "x" << h << " seed " << sx << "," << sy;
+        }
+}
+
+// --- Against a breadth-first reference ---
+
+// Random images of few values inside larger storage: the window is narrowed,
+// the storage relabeled, so fills must stay inside the window and read seeds
+// in its coordinates. One work vector serves every fill.
+TEST(FloodFill, MatchesBreadthFirstFillOnNarrowedViews) {
+  std::vector<long> work;
+  for (int round = 0; round < 400; ++round) {
+    const long w = uniform(1, 24), h = uniform(1, 24);
+    const kcPelRect storageRect(0, 0, w + uniform(0, 5), h + uniform(0, 5));
+    const unsigned levels = static_cast<unsigned>(uniform(2, 3));
+    // Dense images make large regions, sparse ones many small ones.
+    std::bernoulli_distribution dense(round % 3 == 0 ? 0.9 : 0.5);
+    Image storage = makeImage(storageRect, [&](long, long) {
+      return dense(rng()) ? 0 : static_cast<int>(uniform(1, levels - 1));
+    });
+    storage.offset(uniform(-50, 50), uniform(-50, 50));
+    Image view = storage;
+    const kcPelRect all = storage.window();
+    view.window(kcPelRect(all.x() + uniform(0, all.width() - w),
+                          all.y() + uniform(0, all.height() - h), w, h),
+                false);
+    const kcPair<long> seed(view.window().x() + uniform(0, w - 1),
+                            view.window().y() + uniform(0, h - 1));
+    const unsigned char fill = static_cast<unsigned char>(view.get(seed) == 7 ? 8 : 7);
+
+    const Image before = copyOf(storage);
+    const Image expected = copyOf(view);
+    referenceFill(expected, seed, fill);
+    if (round % 2 == 0)
+      kf_FloodFill(view, seed, fill, work);
+    else
+      kf_FloodFill(view, seed, fill);
+    expectFilledAs(view, expected, before);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// --- First pel search ---
+
+TEST(FindFirstPel, ReportsImageCoordinatesOfTheWindow) {
+  Image img =
+      makeImage(kcPelRect(5, 7, 6, 4), [](long x, long y) { return x == 7 && y == 7 ? 42 : 0; });
+  kcPair<long> where(-1, -1);
+  ASSERT_TRUE(kf_FindFirstPel(img, 42, where));
+  EXPECT_EQ(where, kcPair<long>(7, 7));
+}
+
+TEST(FindFirstPel, TopmostRowWinsWhateverTheColumn) {
+  Image img = makeImage(kcPelRect(0, 0, 8, 5), [](long x, long y) {
+    return (x == 7 && y == 1) || (x == 0 && y == 2) || (x == 3 && y == 1) ? 9 : 1;
+  });
+  kcPair<long> where;
+  ASSERT_TRUE(kf_FindFirstPel(img, 9, where));
+  EXPECT_EQ(where, kcPair<long>(3, 1));
+}
+
+TEST(FindFirstPel, NoMatchOrEmptyWindowLeavesWhere) {
+  Image img = makeImage(kcPelRect(0, 0, 4, 4), [](long, long) { return 3; });
+  kcPair<long> where(11, 12);
+  EXPECT_FALSE(kf_FindFirstPel(img, 4, where));
+  EXPECT_EQ(where, kcPair<long>(11, 12));
+
+  Image empty = img;
+  empty.window(kcPelRect(1, 1, 2, 0), false);
+  EXPECT_FALSE(kf_FindFirstPel(empty, 3, where));
+  EXPECT_EQ(where, kcPair<long>(11, 12));
+
+  kcPelBuffer_const<unsigned char> unbound;
+  EXPECT_THROW(kf_FindFirstPel(unbound, 3, where), kcPel::UnboundWindow);
+}
+
+TEST(FindFirstPel, IgnoresPelsOutsideNarrowedWindow) {
+  for (int round = 0; round < 200; ++round) {
+    Image storage =
+        testing_support::randomImage(kcPelRect(0, 0, uniform(1, 20), uniform(1, 20)), 0, 5);
+    storage.offset(uniform(-9, 9), uniform(-9, 9));
+    const kcPelRect all = storage.window();
+    const long w = uniform(1, all.width()), h = uniform(1, all.height());
+    Image view = storage;
+    view.window(kcPelRect(all.x() + uniform(0, all.width() - w),
+                          all.y() + uniform(0, all.height() - h), w, h),
+                false);
+    const unsigned char value = static_cast<unsigned char>(uniform(0, 5));
+    bool found = false;
+    kcPair<long> expected;
+    for (long y = view.window().y(); y < view.window().bottom() && !found; ++y)
+      for (long x = view.window().x(); x < view.window().right() && !found; ++x)
+        if (view.get(x, y) == value) {
+          found = true;
+          expected = kcPair<long>(x, y);
+        }
+    kcPair<long> where(-1000, -1000);
+    ASSERT_EQ(kf_FindFirstPel(view, value, where), found);
+    ASSERT_EQ(where, found ? expected : kcPair<long>(-1000, -1000));
+  }
+}
+
+}  // namespace

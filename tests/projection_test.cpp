@@ -1,0 +1,173 @@
+#include "host/projection.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "host/exceptions.h"
+#include "host/pel_ops.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::randomImage;
+using testing_support::rng;
+using Image = kcPelBuffer<unsigned char>;
+using Profile = kcPelBuffer<unsigned long>;
+using Params = kcAffineSamplingParams;
+
+long uniform(long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng()); }
+double uniformReal(double lo, double hi) {
+  return std::uniform_real_distribution<double>(lo, hi)(rng());
+}
+
+struct Projected {
+  Profile profile;
+  unsigned long count = 0;
+  bool flag = false;
+};
+
+Projected project(const Image& src, const Params& p) {
+  Projected r;
+  Profile scratch;
+  {
+    kcProjectionGuard guard(136, 0, 1);
+    kfProjectImage<unsigned char>(src, r.profile, scratch, p, r.count, r.flag);
+  }
+  return r;
+}
+
+// The sampling of a 33 x 33 histogram along direction theta (degrees): the
+// bounding box of the square in a frame turned by theta + 90 degrees, with
+// about one sample per pel along both sides.
+Params histogramProjection(double theta) {
+  const kcRadian phi(kcDegree(theta + 90.0));
+  const kcXform<2> x(kcVector<2>(0, 0), phi, phi, 1.0, 1.0);
+  const kcXform<2> xi = x.inverse();
+  double umin = 1e9, umax = -1e9, vmin = 1e9, vmax = -1e9;
+  for (const kcVector<2>& c :
+       {kcVector<2>(0, 0), kcVector<2>(0, 33), kcVector<2>(33, 33), kcVector<2>(33, 0)}) {
+    const kcVector<2> m = xi * c;
+    umin = std::min(umin, m.x());
+    umax = std::max(umax, m.x());
+    vmin = std::min(vmin, m.y());
+    vmax = std::max(vmax, m.y());
+  }
+  const long w = static_cast<long>(umax - umin + 0.5) + 1;
+  const long h = static_cast<long>(vmax - vmin - 0.5) - 1;
+  return Params(kcAffineRectangle(x * kcVector<2>(umin, vmin), x * kcVector<2>(umax, vmin),
+                                  x * kcVector<2>(umin, vmax)),
+                w, h, 2);
+}
+
+long firstMaximum(const Profile& p) {
+  const unsigned long* row = p.pointToOffset();
+  return std::max_element(row, row + p.width()) - row;
+}
+
+TEST(ProjectImage, SumsTheColumnsOfTheSampledImage) {
+  for (int trial = 0; trial < 30; ++trial) {
+    const kcPelRect w(uniform(-10, 10), uniform(-10, 10), uniform(1, 20), uniform(1, 20));
+    const Image src = randomImage(w);
+    const kcVector<2> o(uniformReal(w.x() - 3, w.right()), uniformReal(w.y() - 3, w.bottom()));
+    const double a = uniformReal(-std::numbers::pi, std::numbers::pi);
+    const double lx = uniformReal(1, 30), ly = uniformReal(1, 30);
+    const Params p(kcAffineRectangle(o, o + kcVector<2>(std::cos(a), std::sin(a)) * lx,
+                                     o + kcVector<2>(-std::sin(a), std::cos(a)) * ly),
+                   uniform(1, 30), uniform(1, 30), trial % 2 ? 3 : 2);
+    const Image samples = kfAffineTransformImage<unsigned char>(src, p);
+
+    Projected r;
+    Profile scratch(3, 2);
+    scratch.set(1, 1, 99);
+    kfProjectImage<unsigned char>(src, r.profile, scratch, p, r.count, r.flag);
+    ASSERT_EQ(r.profile.window(), kcPelRect(0, 0, p.xSize(), 1));
+    EXPECT_EQ(r.count, static_cast<unsigned long>(p.ySize()));
+    EXPECT_TRUE(r.flag);
+    EXPECT_EQ(scratch.window(), kcPelRect(0, 0, 3, 2));
+    EXPECT_EQ(scratch.get(1, 1), 99ul);
+    for (long i = 0; i < p.xSize(); ++i) {
+      unsigned long sum = 0;
+      for (long j = 0; j < p.ySize(); ++j) sum += samples.get(i, j);
+      ASSERT_EQ(r.profile.get(i, 0), sum) << "trial " << trial << " column " << i;
+    }
+  }
+}
+
+// A pel whose centre lies in the strip of sample cells summed into profile
+// pel i maps to x in [i, i + 1).
+TEST(ProjectImage, TransformMapsPelCentresToProfilePositions) {
+  Image src = randomImage(kcPelRect(4, -2, 6, 5));
+  for (int transformed = 0; transformed < 2; ++transformed) {
+    if (transformed)  // client = (2 x + 1, 3 y - 4); the rectangle follows the window
+      src.clientFromImageXformBase(
+          kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(2, 3, 1, -4)));
+    const kcXform<2> c = src.clientFromImageXform();
+    const kcPelRect& w = src.window();
+    const Params p(kcAffineRectangle(c * kcVector<2>(w.ul()), c * kcVector<2>(w.ur()),
+                                     c * kcVector<2>(w.ll())),
+                   12, 5, 2);
+    const kcXform<2> t = project(src, p).profile.imageFromClientXform();
+    for (long y = w.y(); y < w.bottom(); ++y)
+      for (long x = w.x(); x < w.right(); ++x) {
+        const kcVector<2> q = t * kcVector<2>(x, y);
+        EXPECT_NEAR(q.x(), 2.0 * (x - 4) + 1.0, 1e-12);
+        EXPECT_NEAR(q.y(), (y + 2) + 0.5, 1e-12);
+      }
+  }
+}
+
+TEST(ProjectImage, SingleBrightCellPeaksWhereTheTransformPutsIt) {
+  const long cells[][2] = {{3, 5}, {16, 16}, {30, 2}, {0, 32}, {20, 27}, {32, 0}, {9, 21}};
+  std::vector<double> angles = {45.0, 10.0, 30.0, 60.0, 75.0};
+  for (int k : {4, 9, 17, 25, 32}) {
+    angles.push_back(std::atan(k / 33.0) * 180.0 / std::numbers::pi);
+    angles.push_back(std::atan(33.0 / k) * 180.0 / std::numbers::pi);
+  }
+  int central = 0;
+  for (double theta : angles) {
+    const Params p = histogramProjection(theta);
+    for (const auto& cell : cells) {
+      Image histogram(33, 33);
+      histogram.set(cell[0], cell[1], 255);
+      const Profile profile = project(histogram, p).profile;
+      ASSERT_EQ(profile.width(), p.xSize());
+      const long peak = firstMaximum(profile);
+      const double at = (profile.imageFromClientXform() * kcVector<2>(cell[0], cell[1])).x();
+      const double frac = at - std::floor(at);
+      // Near a strip boundary either neighbour may win; otherwise the strip
+      // holding the cell's centre must.
+      if (frac > 0.2 && frac < 0.8) {
+        ++central;
+        EXPECT_EQ(peak, static_cast<long>(std::floor(at)))
+            << theta << " " << cell[0] << "," << cell[1];
+      } else {
+        EXPECT_LE(std::fabs(peak + 0.5 - at), 1.0) << theta << " " << cell[0] << "," << cell[1];
+      }
+      // The band of the three strips around the peak holds the cell.
+      EXPECT_TRUE(peak - 1.0 <= at && at < peak + 2.0) << theta;
+    }
+  }
+  EXPECT_GT(central, 40);
+}
+
+TEST(ProjectImage, FailuresLeaveTheOutputsAlone) {
+  const Image src = randomImage(kcPelRect(0, 0, 5, 5));
+  Profile projection(2, 1), scratch;
+  unsigned long count = 7;
+  bool flag = false;
+  const void* root = projection.root();
+  const Params good(kcAffineRectangle({0, 0}, {5, 0}, {0, 5}), 5, 5, 2);
+  EXPECT_THROW(kfProjectImage<unsigned char>(Image(), projection, scratch, good, count, flag),
+               kcPel::UnboundWindow);
+  const Params flat(kcAffineRectangle({0, 0}, {5, 0}, {10, 0}), 5, 5, 2);
+  EXPECT_THROW(kfProjectImage<unsigned char>(src, projection, scratch, flat, count, flag),
+               kcPelFunc::BadParams);
+  EXPECT_EQ(projection.root(), root);
+  EXPECT_EQ(count, 7ul);
+  EXPECT_FALSE(flag);
+}
+
+}  // namespace

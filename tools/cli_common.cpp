@@ -1,0 +1,81 @@
+#include "cli_common.h"
+
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+
+#include "console.h"
+#include "host/str.h"
+
+namespace cli {
+
+namespace fs = std::filesystem;
+
+imgio::GrayImage readInputImage(const std::string& path) {
+  static std::atomic<bool> colourNoted{false};
+  imgio::ReadInfo info;
+  imgio::GrayImage image;
+  try {
+    image = imgio::readImage(path, &info);
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
+  if (info.convertedFromColour && !colourNoted.exchange(true))
+    printError("note: " + path +
+               ": colour converted to gray (0.299 R + 0.587 G + 0.114 B); further colour "
+               "images are converted without a note");
+  return image;
+}
+
+void checkSameSize(const imgio::GrayImage& image, const std::string& path, long referenceWidth,
+                   long referenceHeight) {
+  const auto size = [](long w, long h) { return std::to_string(w) + "x" + std::to_string(h); };
+  if (image.width != referenceWidth || image.height != referenceHeight)
+    failBadInput(path + ": the image is " + size(image.width, image.height) +
+                 " pels but the reference is " + size(referenceWidth, referenceHeight));
+}
+
+kcPelBuffer<unsigned char> toPelBuffer(const imgio::GrayImage& image) {
+  kcPelBuffer<unsigned char> buffer(image.width, image.height);
+  for (long y = 0; y < image.height; ++y) {
+    const unsigned char* row = image.pels.data() + y * image.width;
+    std::copy(row, row + image.width, buffer.pointToPel(0, y));
+  }
+  return buffer;
+}
+
+imgio::GrayImage toGrayImage(const kcPelBuffer_const<unsigned char>& buffer) {
+  const kcPelRect& w = buffer.window();
+  imgio::GrayImage image{w.width(), w.height(), {}};
+  image.pels.resize(static_cast<std::size_t>(w.width() * w.height()));
+  for (long y = 0; y < w.height(); ++y) {
+    const unsigned char* row = buffer.pointToPel(w.x(), w.y() + y);
+    std::copy(row, row + w.width(), image.pels.begin() + y * w.width());
+  }
+  return image;
+}
+
+namespace {
+
+// Same file, or the same place for a file not yet there.
+bool samePath(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
+  return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+}  // namespace
+
+void checkOutputPath(const std::string& output, const std::vector<std::string>& inputs) {
+  std::error_code ec;
+  if (fs::is_directory(output, ec)) failBadInput(output + ": is a folder; give a file name");
+  for (const auto& input : inputs)
+    if (samePath(output, input))
+      failBadInput(output + ": refusing to write over the input file " + input);
+}
+
+std::string fileNameOf(const std::string& path) { return fs::path(path).filename().string(); }
+
+std::string narrow(const std::wstring& text) { return kfToUtf8(text); }
+
+}  // namespace cli

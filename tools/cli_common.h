@@ -1,0 +1,56 @@
+#pragma once
+
+// What the commands share: exit codes, failures, and the bridge between image files and the tool's pel buffers.
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/pel_buffer.h"
+#include "image_io.h"
+
+namespace cli {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitNotNormalized = 1,  // the tool ran and could not normalize
+  kExitBadInput = 2,       // bad usage, unreadable input, unwritable output
+  kExitInterrupted = 130,
+};
+
+// A failure that ends a command (or one image of a batch) with its code.
+class Failure : public std::runtime_error {
+ public:
+  Failure(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+[[noreturn]] inline void failBadInput(const std::string& message) {
+  throw Failure(kExitBadInput, message);
+}
+
+// Reads an input image; unreadable files become kExitBadInput failures.
+// The first colour image of the process gets a note that it was converted.
+imgio::GrayImage readInputImage(const std::string& path);
+
+// Refuses (kExitBadInput) an image whose size differs from the reference's.
+void checkSameSize(const imgio::GrayImage& image, const std::string& path, long referenceWidth,
+                   long referenceHeight);
+
+kcPelBuffer<unsigned char> toPelBuffer(const imgio::GrayImage& image);
+imgio::GrayImage toGrayImage(const kcPelBuffer_const<unsigned char>& buffer);
+
+// Refuses (kExitBadInput) an output path that names one of the inputs, or
+// an existing folder.
+void checkOutputPath(const std::string& output, const std::vector<std::string>& inputs);
+
+// The last component of a path.
+std::string fileNameOf(const std::string& path);
+
+// Text of the library's wide messages.
+std::string narrow(const std::wstring& text);
+
+}  // namespace cli

@@ -1,0 +1,32 @@
+#pragma once
+
+// The per-format readers and writers behind image_io.h.
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "image_io.h"
+
+namespace imgio::detail {
+
+// Each decoder gets the whole file and the name to use in messages; colour
+// is set when colour pels were converted to gray.
+GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
+GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
+GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
+
+std::vector<unsigned char> encodePng(const GrayImage& image, const std::string& name);
+std::vector<unsigned char> encodePgm(const GrayImage& image);
+// TIFF is written by libtiff straight into the (temporary) file.
+void writeTiffFile(const std::string& filePath, const GrayImage& image, const std::string& name);
+
+// Gray from interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4
+// (RGBA) channels; alpha is ignored. Returns whether any pel had colour.
+bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsigned char* dst);
+
+// The refusal of samples wider than 8 bits, with how to convert the file.
+[[noreturn]] void refuseDeepSamples(const std::string& name, int bitsPerSample);
+
+}  // namespace imgio::detail

@@ -1,0 +1,274 @@
+#include "image_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "image_codecs.h"
+
+namespace imgio {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+std::string lowerExtension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext;
+}
+
+bool isPnmSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Closes a descriptor on every path out of a scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now, reporting a failure of close itself (a late write error).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::vector<unsigned char> readWholeFile(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw ImageError(path + ": cannot open: " + errnoText(errno));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw ImageError(path + ": cannot read: " + errnoText(errno));
+  if (S_ISDIR(st.st_mode)) throw ImageError(path + ": is a folder, not an image file");
+  if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > kMaxFileBytes)
+    throw ImageError(path + ": file too large (" + std::to_string(st.st_size) + " bytes)");
+  std::vector<unsigned char> bytes;
+  unsigned char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ImageError(path + ": cannot read: " + errnoText(errno));
+    if (n == 0) break;
+    if (bytes.size() + static_cast<std::size_t>(n) > kMaxFileBytes)
+      throw ImageError(path + ": file too large");
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  return bytes;
+}
+
+[[noreturn]] void refuseUnknownContent(std::span<const unsigned char> bytes,
+                                       const std::string& name) {
+  std::string message = name + ": not a PNG, TIFF or PGM image: the content matches none of their";
+  message += " signatures";
+  if (const auto claimed = formatForPath(name))
+    message += std::string(" (the name says ") + formatName(*claimed) + ", the content does not)";
+  const bool looksLikeText =
+      std::all_of(bytes.begin(), bytes.begin() + std::min<std::ptrdiff_t>(bytes.size(), 64),
+                  [](unsigned char c) { return std::isprint(c) || std::isspace(c); });
+  if (looksLikeText) message += "; it looks like a text file";
+  throw ImageError(message);
+}
+
+void writeAll(int fd, std::span<const unsigned char> bytes, const std::string& path) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ImageError(path + ": cannot write: " + errnoText(errno));
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Creates an empty, new file next to path that no other writer uses.
+std::string createTemporaryBeside(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  const fs::path target(path);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = "." + target.filename().string() + ".tmp-" +
+                             std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const std::string temp = (folder / name).string();
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return temp;
+    }
+    if (errno != EEXIST)
+      throw ImageError(path + ": cannot create a temporary file in '" + folder.string() +
+                       "': " + errnoText(errno));
+  }
+  throw ImageError(path + ": cannot create a temporary file in '" + folder.string() + "'");
+}
+
+void syncFile(const std::string& temp, const std::string& path) {
+  FileDescriptor fd(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0 || ::fsync(fd.get()) != 0)
+    throw ImageError(path + ": cannot write: " + errnoText(errno));
+}
+
+}  // namespace
+
+std::optional<Format> detectFormat(std::span<const unsigned char> head) {
+  static constexpr unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (head.size() >= 8 && std::equal(kPng, kPng + 8, head.begin())) return Format::kPng;
+  if (head.size() >= 4) {
+    const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) &&
+                        head[3] == 0;
+    const bool big = head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                     (head[3] == 42 || head[3] == 43);
+    if (little || big) return Format::kTiff;
+  }
+  const auto isPnmKind = [](unsigned char c) { return c == '2' || c == '3' || c == '5' || c == '6'; };
+  if (head.size() >= 3 && head[0] == 'P' && isPnmKind(head[1]) && isPnmSpace(head[2]))
+    return Format::kPnm;
+  return std::nullopt;
+}
+
+std::optional<Format> formatForPath(const std::string& path) {
+  const std::string ext = lowerExtension(path);
+  if (ext == ".png") return Format::kPng;
+  if (ext == ".tif" || ext == ".tiff") return Format::kTiff;
+  if (ext == ".pgm") return Format::kPnm;
+  return std::nullopt;
+}
+
+const char* formatName(Format format) {
+  switch (format) {
+    case Format::kPng:
+      return "PNG";
+    case Format::kTiff:
+      return "TIFF";
+    case Format::kPnm:
+      return "PGM";
+  }
+  return "?";
+}
+
+void checkImageSize(long width, long height, const std::string& name) {
+  if (width <= 0 || height <= 0)
+    throw ImageError(name + ": the image has no pels (" + std::to_string(width) + "x" +
+                     std::to_string(height) + ")");
+  if (width > kMaxSide || height > kMaxSide || width * height > kMaxPels)
+    throw ImageError(name + ": the image is too large (" + std::to_string(width) + "x" +
+                     std::to_string(height) + "); the limits are " + std::to_string(kMaxSide) +
+                     " pels a side and " + std::to_string(kMaxPels) + " pels in all");
+}
+
+GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
+                      ReadInfo* info) {
+  if (bytes.empty()) throw ImageError(name + ": the file is empty");
+  const auto format = detectFormat(bytes.first(std::min<std::size_t>(bytes.size(), 8)));
+  if (!format) refuseUnknownContent(bytes, name);
+  bool colour = false;
+  GrayImage image;
+  switch (*format) {
+    case Format::kPng:
+      image = detail::decodePng(bytes, name, colour);
+      break;
+    case Format::kTiff:
+      image = detail::decodeTiff(bytes, name, colour);
+      break;
+    case Format::kPnm:
+      image = detail::decodePnm(bytes, name, colour);
+      break;
+  }
+  if (info) *info = ReadInfo{*format, colour};
+  return image;
+}
+
+GrayImage readImage(const std::string& path, ReadInfo* info) {
+  const std::vector<unsigned char> bytes = readWholeFile(path);
+  return decodeImage(bytes, path, info);
+}
+
+void writeImage(const std::string& path, const GrayImage& image) {
+  const auto format = formatForPath(path);
+  if (!format)
+    throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
+  writeImage(path, image, *format);
+}
+
+void writeImage(const std::string& path, const GrayImage& image, Format format) {
+  checkImageSize(image.width, image.height, path);
+  switch (format) {
+    case Format::kPng:
+      writeBytesAtomically(path, detail::encodePng(image, path));
+      return;
+    case Format::kPnm:
+      writeBytesAtomically(path, detail::encodePgm(image));
+      return;
+    case Format::kTiff:
+      writeFileAtomically(path, [&](const std::string& temp) {
+        detail::writeTiffFile(temp, image, path);
+      });
+      return;
+  }
+}
+
+void writeFileAtomically(const std::string& path,
+                         const std::function<void(const std::string& tempPath)>& fill) {
+  const std::string temp = createTemporaryBeside(path);
+  try {
+    fill(temp);
+    syncFile(temp, path);
+    if (::rename(temp.c_str(), path.c_str()) != 0)
+      throw ImageError(path + ": cannot write: " + errnoText(errno));
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+}
+
+void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes) {
+  writeFileAtomically(path, [&](const std::string& temp) {
+    FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (fd.get() < 0) throw ImageError(path + ": cannot write: " + errnoText(errno));
+    writeAll(fd.get(), bytes, path);
+    if (!fd.close()) throw ImageError(path + ": cannot write: " + errnoText(errno));
+  });
+}
+
+namespace detail {
+
+bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsigned char* dst) {
+  if (channels < 3) {
+    for (std::size_t i = 0; i < pelCount; ++i) dst[i] = src[i * static_cast<std::size_t>(channels)];
+    return false;
+  }
+  bool colour = false;
+  for (std::size_t i = 0; i < pelCount; ++i) {
+    const unsigned char* p = src + i * static_cast<std::size_t>(channels);
+    colour |= p[0] != p[1] || p[1] != p[2];
+    dst[i] = lumaOf(p[0], p[1], p[2]);
+  }
+  return colour;
+}
+
+void refuseDeepSamples(const std::string& name, int bitsPerSample) {
+  throw ImageError(name + ": " + std::to_string(bitsPerSample) +
+                   "-bit samples are not supported; convert the image to 8-bit gray first, "
+                   "for example: convert '" +
+                   name + "' -colorspace Gray -depth 8 gray8.png");
+}
+
+}  // namespace detail
+
+}  // namespace imgio

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// Reading and writing of 8-bit gray images in PNG, TIFF and PGM files, and
+// atomic file replacement. Independent of the normalizer library.
+namespace imgio {
+
+// 8-bit gray pels, row after row without padding.
+struct GrayImage {
+  long width = 0;
+  long height = 0;
+  std::vector<unsigned char> pels;
+
+  unsigned char at(long x, long y) const { return pels[static_cast<std::size_t>(y * width + x)]; }
+  unsigned char& at(long x, long y) { return pels[static_cast<std::size_t>(y * width + x)]; }
+};
+
+enum class Format { kPng, kTiff, kPnm };
+
+// Every failure of reading or writing; the message names the file.
+class ImageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Largest image accepted, checked before any pel storage is allocated: the
+// tool keeps several full-size intermediate images while it runs.
+constexpr long kMaxSide = 65535;
+constexpr long kMaxPels = 1L << 27;
+// Largest file read into memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
+
+struct ReadInfo {
+  Format format = Format::kPng;
+  // The file held colour pels (not just gray stored as colour) that were
+  // converted to gray.
+  bool convertedFromColour = false;
+};
+
+// The format named by a file's first bytes, if any.
+std::optional<Format> detectFormat(std::span<const unsigned char> head);
+// The format an output path asks for by its extension (.png, .tif, .tiff,
+// .pgm, any case), if any.
+std::optional<Format> formatForPath(const std::string& path);
+const char* formatName(Format format);
+
+// Reads a PNG, TIFF or PGM/PPM file, detected by its content. Colour is
+// converted to gray with the luma weights 0.299, 0.587 and 0.114; 16-bit
+// and larger samples are refused.
+GrayImage readImage(const std::string& path, ReadInfo* info = nullptr);
+GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
+                      ReadInfo* info = nullptr);
+
+// Writes the image in the format its extension names, atomically.
+void writeImage(const std::string& path, const GrayImage& image);
+void writeImage(const std::string& path, const GrayImage& image, Format format);
+
+// Writes a file through a temporary file in the same folder that is renamed
+// over path once complete; on failure the temporary is removed and path is
+// untouched. fill writes the temporary, given its path.
+void writeFileAtomically(const std::string& path,
+                         const std::function<void(const std::string& tempPath)>& fill);
+void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes);
+
+// Refuses sizes outside the limits above (ImageError naming the file).
+void checkImageSize(long width, long height, const std::string& name);
+
+// Luma conversion of one colour pel.
+inline unsigned char lumaOf(unsigned r, unsigned g, unsigned b) {
+  return static_cast<unsigned char>((299 * r + 587 * g + 114 * b + 500) / 1000);
+}
+
+}  // namespace imgio

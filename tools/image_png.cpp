@@ -1,0 +1,168 @@
+// PNG through libpng. libpng reports errors by longjmp, so every call that
+// may fail runs in a small function holding setjmp and only trivially
+// destructible locals; the C++ objects live in the callers, which never
+// see a longjmp.
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include "image_codecs.h"
+
+namespace imgio::detail {
+
+namespace {
+
+struct PngErrorText {
+  char text[256] = {};
+};
+
+void onPngError(png_structp png, png_const_charp message) {
+  auto* error = static_cast<PngErrorText*>(png_get_error_ptr(png));
+  std::snprintf(error->text, sizeof error->text, "%s", message);
+  png_longjmp(png, 1);
+}
+
+void onPngWarning(png_structp, png_const_charp) {}
+
+struct PngSource {
+  const unsigned char* data;
+  std::size_t size;
+  std::size_t pos;
+};
+
+void readFromMemory(png_structp png, png_bytep out, std::size_t n) {
+  auto* source = static_cast<PngSource*>(png_get_io_ptr(png));
+  if (n > source->size - source->pos) png_error(png, "the file ends early");
+  std::memcpy(out, source->data + source->pos, n);
+  source->pos += n;
+}
+
+struct PngSink {
+  std::vector<unsigned char>* bytes;
+};
+
+void writeToMemory(png_structp png, png_bytep data, std::size_t n) {
+  auto* sink = static_cast<PngSink*>(png_get_io_ptr(png));
+  bool stored = true;
+  try {
+    sink->bytes->insert(sink->bytes->end(), data, data + n);
+  } catch (...) {
+    stored = false;
+  }
+  if (!stored) png_error(png, "out of memory");
+}
+
+void flushNothing(png_structp) {}
+
+struct PngHeader {
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  int bitDepth = 0;
+  int channels = 0;
+  std::size_t rowBytes = 0;
+};
+
+class PngReadHandles {
+ public:
+  explicit PngReadHandles(PngErrorText& error)
+      : png_(png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning)),
+        info_(png_ ? png_create_info_struct(png_) : nullptr) {}
+  PngReadHandles(const PngReadHandles&) = delete;
+  PngReadHandles& operator=(const PngReadHandles&) = delete;
+  ~PngReadHandles() { png_destroy_read_struct(&png_, &info_, nullptr); }
+  png_structp png() const { return png_; }
+  png_infop info() const { return info_; }
+
+ private:
+  png_structp png_;
+  png_infop info_;
+};
+
+// Reads the header and sets up expansion to 8-bit gray, gray-alpha, RGB or
+// RGBA. Leaves bitDepth 16 without further setup for the caller to refuse.
+bool readPngHeader(png_structp png, png_infop info, PngHeader* header) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_set_user_limits(png, kMaxSide, kMaxSide);
+  png_read_info(png, info);
+  header->width = png_get_image_width(png, info);
+  header->height = png_get_image_height(png, info);
+  header->bitDepth = png_get_bit_depth(png, info);
+  if (header->bitDepth > 8) return true;
+  const int colourType = png_get_color_type(png, info);
+  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colourType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
+    png_set_expand_gray_1_2_4_to_8(png);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  header->channels = png_get_channels(png, info);
+  header->rowBytes = png_get_rowbytes(png, info);
+  return true;
+}
+
+bool readPngPels(png_structp png, png_bytepp rows) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_read_image(png, rows);
+  png_read_end(png, nullptr);
+  return true;
+}
+
+bool writePng(png_structp png, png_infop info, const GrayImage* image) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_set_IHDR(png, info, static_cast<png_uint_32>(image->width),
+               static_cast<png_uint_32>(image->height), 8, PNG_COLOR_TYPE_GRAY,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (long y = 0; y < image->height; ++y) png_write_row(png, &image->pels[static_cast<std::size_t>(y * image->width)]);
+  png_write_end(png, nullptr);
+  return true;
+}
+
+[[noreturn]] void refuseCorruptPng(const std::string& name, const PngErrorText& error) {
+  throw ImageError(name + ": truncated or corrupt PNG file: " + error.text);
+}
+
+}  // namespace
+
+GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
+  PngErrorText error;
+  PngReadHandles handles(error);
+  if (!handles.info()) throw ImageError(name + ": out of memory");
+  PngSource source{bytes.data(), bytes.size(), 0};
+  png_set_read_fn(handles.png(), &source, readFromMemory);
+
+  PngHeader header;
+  if (!readPngHeader(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error);
+  if (header.bitDepth > 8) refuseDeepSamples(name, header.bitDepth);
+  checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name);
+
+  std::vector<unsigned char> raw(header.rowBytes * header.height);
+  std::vector<png_bytep> rows(header.height);
+  for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = raw.data() + y * header.rowBytes;
+  if (!readPngPels(handles.png(), rows.data())) refuseCorruptPng(name, error);
+
+  GrayImage image{static_cast<long>(header.width), static_cast<long>(header.height), {}};
+  image.pels.resize(static_cast<std::size_t>(image.width * image.height));
+  colour = toGray(raw.data(), image.pels.size(), header.channels, image.pels.data());
+  return image;
+}
+
+std::vector<unsigned char> encodePng(const GrayImage& image, const std::string& name) {
+  PngErrorText error;
+  png_structp png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  std::vector<unsigned char> bytes;
+  PngSink sink{&bytes};
+  bool written = false;
+  if (info) {
+    png_set_write_fn(png, &sink, writeToMemory, flushNothing);
+    written = writePng(png, info, &image);
+  }
+  png_destroy_write_struct(&png, &info);
+  if (!written) throw ImageError(name + ": cannot encode PNG: " + error.text);
+  return bytes;
+}
+
+}  // namespace imgio::detail

@@ -1,0 +1,143 @@
+// Netpbm gray and colour maps: P5 and P6 (binary), P2 and P3 (text).
+#include <string>
+
+#include "image_codecs.h"
+
+namespace imgio::detail {
+
+namespace {
+
+// Walks the header and the text pels of a netpbm file.
+class PnmScanner {
+ public:
+  PnmScanner(std::span<const unsigned char> bytes, const std::string& name)
+      : bytes_(bytes), name_(name) {}
+
+  // The next decimal number after whitespace and comments, at most limit.
+  long number(const char* what, long limit) {
+    skipSpaceAndComments();
+    if (pos_ >= bytes_.size()) fail(std::string("the file ends before the ") + what);
+    if (!isDigit(bytes_[pos_])) fail(std::string("expected the ") + what + ", found '" + shown() + "'");
+    long value = 0;
+    while (pos_ < bytes_.size() && isDigit(bytes_[pos_])) {
+      value = value * 10 + (bytes_[pos_++] - '0');
+      if (value > limit) fail(std::string("the ") + what + " is too large");
+    }
+    return value;
+  }
+
+  // Binary pels start after exactly one whitespace byte.
+  void skipOneSpace() {
+    if (pos_ >= bytes_.size() || !isSpace(bytes_[pos_]))
+      fail("expected one whitespace byte before the pels");
+    ++pos_;
+  }
+
+  std::size_t pos() const { return pos_; }
+  void advance(std::size_t n) { pos_ += n; }
+  std::size_t remaining() const { return bytes_.size() - pos_; }
+
+  [[noreturn]] void fail(const std::string& why) const {
+    throw ImageError(name_ + ": truncated or corrupt PGM file: " + why);
+  }
+
+ private:
+  static bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+  static bool isSpace(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  }
+
+  void skipSpaceAndComments() {
+    while (pos_ < bytes_.size()) {
+      if (isSpace(bytes_[pos_])) {
+        ++pos_;
+      } else if (bytes_[pos_] == '#') {
+        while (pos_ < bytes_.size() && bytes_[pos_] != '\n') ++pos_;
+      } else {
+        return;
+      }
+    }
+  }
+
+  std::string shown() const {
+    const unsigned char c = bytes_[pos_];
+    return c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : "\\x" + hex(c);
+  }
+  static std::string hex(unsigned char c) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    return {kDigits[c >> 4], kDigits[c & 15]};
+  }
+
+  std::span<const unsigned char> bytes_;
+  const std::string& name_;
+  std::size_t pos_ = 2;  // after the magic number
+};
+
+// Scales samples of 0..maxValue to 0..255 (exact when maxValue is 255).
+unsigned char scaleSample(long value, long maxValue) {
+  return static_cast<unsigned char>((value * 255 + maxValue / 2) / maxValue);
+}
+
+void readBinarySamples(PnmScanner& scanner, std::span<const unsigned char> bytes,
+                       std::vector<unsigned char>& samples, long maxValue) {
+  scanner.skipOneSpace();
+  if (scanner.remaining() < samples.size())
+    scanner.fail("expected " + std::to_string(samples.size()) + " bytes of pels, found " +
+                 std::to_string(scanner.remaining()));
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const long value = bytes[scanner.pos() + i];
+    if (value > maxValue) scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
+    samples[i] = scaleSample(value, maxValue);
+  }
+  scanner.advance(samples.size());
+}
+
+void readTextSamples(PnmScanner& scanner, std::vector<unsigned char>& samples, long maxValue) {
+  for (auto& sample : samples) {
+    const long value = scanner.number("next pel", 65535);
+    if (value > maxValue) scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
+    sample = scaleSample(value, maxValue);
+  }
+}
+
+int bitWidth(long value) {
+  int bits = 0;
+  for (; value > 0; value >>= 1) ++bits;
+  return bits;
+}
+
+}  // namespace
+
+GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
+  const char kind = static_cast<char>(bytes[1]);
+  const int channels = kind == '3' || kind == '6' ? 3 : 1;
+  const bool text = kind == '2' || kind == '3';
+  PnmScanner scanner(bytes, name);
+  const long width = scanner.number("width", kMaxSide + 1);
+  const long height = scanner.number("height", kMaxSide + 1);
+  const long maxValue = scanner.number("maximum value", 65535);
+  if (maxValue == 0) scanner.fail("the maximum value is 0");
+  if (maxValue > 255) refuseDeepSamples(name, bitWidth(maxValue));
+  checkImageSize(width, height, name);
+
+  const auto pelCount = static_cast<std::size_t>(width * height);
+  std::vector<unsigned char> samples(pelCount * static_cast<std::size_t>(channels));
+  if (text)
+    readTextSamples(scanner, samples, maxValue);
+  else
+    readBinarySamples(scanner, bytes, samples, maxValue);
+
+  GrayImage image{width, height, std::vector<unsigned char>(pelCount)};
+  colour = toGray(samples.data(), pelCount, channels, image.pels.data());
+  return image;
+}
+
+std::vector<unsigned char> encodePgm(const GrayImage& image) {
+  const std::string header =
+      "P5\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
+  std::vector<unsigned char> bytes(header.begin(), header.end());
+  bytes.insert(bytes.end(), image.pels.begin(), image.pels.end());
+  return bytes;
+}
+
+}  // namespace imgio::detail

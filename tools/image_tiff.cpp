@@ -1,0 +1,180 @@
+// TIFF through libtiff. Each file gets its own error handler (open
+// options), so concurrent reads keep their messages apart and nothing is
+// printed by the library.
+#include <tiffio.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "image_codecs.h"
+
+namespace imgio::detail {
+
+namespace {
+
+struct TiffErrorText {
+  char text[256] = {};
+};
+
+int onTiffError(TIFF*, void* userData, const char*, const char* format, va_list args) {
+  auto* error = static_cast<TiffErrorText*>(userData);
+  if (error->text[0] == '\0') std::vsnprintf(error->text, sizeof error->text, format, args);
+  return 1;
+}
+
+int onTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+class TiffOptions {
+ public:
+  explicit TiffOptions(TiffErrorText& error) : options_(TIFFOpenOptionsAlloc()) {
+    if (!options_) throw std::bad_alloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options_, onTiffError, &error);
+    TIFFOpenOptionsSetWarningHandlerExtR(options_, onTiffWarning, nullptr);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options_, static_cast<tmsize_t>(kMaxPels) * 4);
+  }
+  TiffOptions(const TiffOptions&) = delete;
+  TiffOptions& operator=(const TiffOptions&) = delete;
+  ~TiffOptions() { TIFFOpenOptionsFree(options_); }
+  TIFFOpenOptions* get() const { return options_; }
+
+ private:
+  TIFFOpenOptions* options_;
+};
+
+struct TiffCloser {
+  void operator()(TIFF* tiff) const { TIFFClose(tiff); }
+};
+using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
+
+// A read-only file in memory behind libtiff's client procedures.
+struct MemoryFile {
+  const unsigned char* data;
+  toff_t size;
+  toff_t pos;
+};
+
+tmsize_t memoryRead(thandle_t handle, void* buffer, tmsize_t n) {
+  auto* file = static_cast<MemoryFile*>(handle);
+  if (n < 0 || file->pos >= file->size) return 0;
+  const toff_t count = std::min<toff_t>(static_cast<toff_t>(n), file->size - file->pos);
+  std::memcpy(buffer, file->data + file->pos, count);
+  file->pos += count;
+  return static_cast<tmsize_t>(count);
+}
+
+tmsize_t memoryWrite(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t memorySeek(thandle_t handle, toff_t offset, int whence) {
+  auto* file = static_cast<MemoryFile*>(handle);
+  switch (whence) {
+    case SEEK_SET:
+      file->pos = offset;
+      break;
+    case SEEK_CUR:
+      file->pos += offset;
+      break;
+    case SEEK_END:
+      file->pos = file->size + offset;
+      break;
+    default:
+      return static_cast<toff_t>(-1);
+  }
+  return file->pos;
+}
+
+int memoryClose(thandle_t) { return 0; }
+toff_t memorySize(thandle_t handle) { return static_cast<MemoryFile*>(handle)->size; }
+int memoryMap(thandle_t, void**, toff_t*) { return 0; }
+void memoryUnmap(thandle_t, void*, toff_t) {}
+
+std::string describeTiffError(const TiffErrorText& error) {
+  return error.text[0] ? error.text : "libtiff gave no reason";
+}
+
+void checkSampleLayout(TIFF* tiff, const std::string& name) {
+  uint16_t bitsPerSample = 1;
+  uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bitsPerSample);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+  if (bitsPerSample > 8) refuseDeepSamples(name, bitsPerSample);
+  if (sampleFormat != SAMPLEFORMAT_UINT)
+    throw ImageError(name + ": TIFF samples that are not unsigned integers are not supported");
+}
+
+bool isGrayPhotometric(TIFF* tiff) {
+  uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+  return photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+}
+
+}  // namespace
+
+GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
+  TiffErrorText error;
+  TiffOptions options(error);
+  MemoryFile file{bytes.data(), bytes.size(), 0};
+  TiffHandle tiff(TIFFClientOpenExt(name.c_str(), "rm", &file, memoryRead, memoryWrite,
+                                    memorySeek, memoryClose, memorySize, memoryMap, memoryUnmap,
+                                    options.get()));
+  if (!tiff) throw ImageError(name + ": truncated or corrupt TIFF file: " + describeTiffError(error));
+
+  uint32_t width = 0;
+  uint32_t height = 0;
+  TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+  checkSampleLayout(tiff.get(), name);
+  checkImageSize(static_cast<long>(width), static_cast<long>(height), name);
+
+  // The RGBA reader handles strips, tiles, palettes and photometric
+  // variants alike; 8-bit gray comes back unchanged in each channel.
+  std::vector<uint32_t> rgba(static_cast<std::size_t>(width) * height);
+  if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, rgba.data(), ORIENTATION_TOPLEFT, 1))
+    throw ImageError(name + ": truncated or corrupt TIFF file: " + describeTiffError(error));
+
+  GrayImage image{static_cast<long>(width), static_cast<long>(height), {}};
+  image.pels.resize(rgba.size());
+  bool anyColour = false;
+  for (std::size_t i = 0; i < rgba.size(); ++i) {
+    const uint32_t p = rgba[i];
+    const unsigned r = TIFFGetR(p), g = TIFFGetG(p), b = TIFFGetB(p);
+    anyColour |= r != g || g != b;
+    image.pels[i] = lumaOf(r, g, b);
+  }
+  colour = anyColour && !isGrayPhotometric(tiff.get());
+  return image;
+}
+
+void writeTiffFile(const std::string& filePath, const GrayImage& image, const std::string& name) {
+  TiffErrorText error;
+  TiffOptions options(error);
+  TiffHandle tiff(TIFFOpenExt(filePath.c_str(), "w", options.get()));
+  const auto fail = [&] {
+    throw ImageError(name + ": cannot write TIFF: " + describeTiffError(error));
+  };
+  if (!tiff) fail();
+  TIFF* t = tiff.get();
+  const uint16_t compression =
+      TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE : COMPRESSION_NONE;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t{8});
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t{PHOTOMETRIC_MINISBLACK});
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
+  TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t{ORIENTATION_TOPLEFT});
+  TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+  // Codecs may change the row they are given, so each row goes through a
+  // scratch copy.
+  std::vector<unsigned char> row(static_cast<std::size_t>(image.width));
+  for (long y = 0; y < image.height; ++y) {
+    const auto* first = image.pels.data() + static_cast<std::size_t>(y * image.width);
+    std::copy(first, first + image.width, row.begin());
+    if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) fail();
+  }
+  if (!TIFFFlush(t)) fail();
+}
+
+}  // namespace imgio::detail

@@ -1,0 +1,100 @@
+#include "tool_setup.h"
+
+#include "cli_common.h"
+#include "cli_params.h"
+#include "host/attention.h"
+
+namespace cli {
+
+namespace {
+
+// Applies one setter; the tool's refusal becomes a usage failure naming the
+// option.
+template <class Apply>
+void setParameter(const char* option, Apply apply) {
+  try {
+    apply();
+  } catch (const kcImageNormalizerDefs::BadParams& e) {
+    failBadInput(std::string(option) + ": " + narrow(e.message()));
+  }
+}
+
+}  // namespace
+
+void addTrainingOptions(CLI::App& command, TrainingOptions& options) {
+  command.add_option("--reference", options.reference, "Reference image (PNG, TIFF or PGM)")
+      ->required()
+      ->type_name("REF");
+  command.add_option("--mask", options.mask, "Mask image: pels that are not 0 take part")
+      ->type_name("MASK");
+  command.add_option("--neighborhood", options.neighborhood,
+                     "Neighbourhood of local correction (default 101x101)")
+      ->check(sizeValidator())
+      ->type_name("WxH");
+  command.add_option("--granularity", options.granularity,
+                     "Sampling step of local correction (default 1x1)")
+      ->check(sizeValidator())
+      ->type_name("GXxGY");
+}
+
+void addRunParameterOptions(CLI::App& command, RunParameterOptions& options) {
+  command.add_option("--tails", options.tails,
+                     "Tail fractions of the tails method, 0 <= LO <= HI <= 1 (default 0,1)")
+      ->check(fractionPairValidator())
+      ->type_name("LO,HI");
+  command.add_option("--range", options.range,
+                     "Intensity variation range of local correction, LO <= 0 <= HI "
+                     "(default -127,127)")
+      ->check(longPairValidator())
+      ->type_name("LO,HI");
+  command.add_flag("--keep-masked", options.keepMasked,
+                   "Keep the run-time pels outside the mask unchanged");
+}
+
+void addDiagOption(CLI::App& command, std::string& folder) {
+  command.add_option("--diag", folder,
+                     "Write the diagnostic records (images as PNG, texts as text) into DIR")
+      ->type_name("DIR");
+}
+
+void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& options) {
+  const kcPair<double> tails =
+      options.tails.empty() ? tool.tailFractions() : *parseFractionPair(options.tails);
+  const kcPair<long> range =
+      options.range.empty() ? tool.intensityVariationRange() : *parseLongPair(options.range);
+  setParameter("--tails", [&] { tool.set(tails, tool.intensityVariationRange(), tool.keepMaskedPixels()); });
+  setParameter("--range", [&] { tool.set(tool.tailFractions(), range, tool.keepMaskedPixels()); });
+  tool.set(tool.tailFractions(), tool.intensityVariationRange(),
+           options.keepMasked || tool.keepMaskedPixels());
+}
+
+kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
+                            kcImageNormalizerDefs::Method methods, kcDiagObject* recorder) {
+  kcImageNormalizer tool;
+  if (!training.neighborhood.empty())
+    setParameter("--neighborhood", [&] { tool.neighborhoodSize(*parseSize(training.neighborhood)); });
+  if (!training.granularity.empty())
+    setParameter("--granularity", [&] { tool.granularity(*parseSize(training.granularity)); });
+  applyRunParameters(tool, run);
+
+  const imgio::GrayImage reference = readInputImage(training.reference);
+  tool.referenceImage(toPelBuffer(reference), false);
+  if (!training.mask.empty()) {
+    const imgio::GrayImage mask = readInputImage(training.mask);
+    checkSameSize(mask, training.mask, reference.width, reference.height);
+    tool.maskImage(toPelBuffer(mask), false);
+  }
+  try {
+    tool.train(methods, recorder, recorder ? kDiagFlags : 0);
+  } catch (const kcException& e) {
+    rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
+  }
+  return tool;
+}
+
+void rethrowLibraryFailure(const std::exception& e, int code, const std::string& context) {
+  if (dynamic_cast<const kcAttention::Aborted*>(&e)) throw Failure(kExitInterrupted, "interrupted");
+  throw Failure(code, context + ": " + e.what());
+}
+
+}  // namespace cli

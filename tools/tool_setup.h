@@ -1,0 +1,48 @@
+#pragma once
+
+// The options that configure a tool, shared by train, run and normalize,
+// and the steps that turn them into a trained tool.
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "imgnorm/image_normalizer.h"
+
+namespace cli {
+
+// Diagnostic categories: the inputs and the result.
+constexpr unsigned long kDiagFlags = 0x10000 | 0x20000;
+
+struct TrainingOptions {
+  std::string reference;
+  std::string mask;
+  std::string neighborhood;  // empty: the tool's default
+  std::string granularity;
+};
+
+struct RunParameterOptions {
+  std::string tails;  // empty: the tool's value
+  std::string range;
+  bool keepMasked = false;
+};
+
+void addTrainingOptions(CLI::App& command, TrainingOptions& options);
+void addRunParameterOptions(CLI::App& command, RunParameterOptions& options);
+void addDiagOption(CLI::App& command, std::string& folder);
+
+// Sets the given run-time parameters without untraining the tool; values
+// the tool refuses fail with kExitBadInput and the tool's rule.
+void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& options);
+
+// Configures a tool from the options (reading the images), trains it for
+// methods and returns it. A tool that cannot train (for example an empty
+// histogram under the mask) fails with kExitNotNormalized.
+kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
+                            kcImageNormalizerDefs::Method methods, kcDiagObject* recorder);
+
+// Turns a failure of the library into a Failure: an abort into
+// kExitInterrupted, everything else into code with context prefixed.
+[[noreturn]] void rethrowLibraryFailure(const std::exception& e, int code,
+                                        const std::string& context);
+
+}  // namespace cli
