@@ -17,7 +17,8 @@ const kcPelBuffer<unsigned char>& testImage() {
     std::uniform_int_distribution<int> noise(-40, 40);
     for (long y = 0; y < kSide; ++y)
       for (long x = 0; x < kSide; ++x)
-        b.set(x, y, static_cast<unsigned char>(std::clamp(64 + (x + y) / 32 + noise(rng), 0L, 255L)));
+        b.set(x, y,
+              static_cast<unsigned char>(std::clamp(64 + (x + y) / 32 + noise(rng), 0L, 255L)));
     return b;
   }();
   return image;
@@ -45,6 +46,7 @@ void setPels(benchmark::State& state) {
 void BM_GaussSmoothKernel52(benchmark::State& state) {
   kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(52, 52), 128.0, true);
   params.doRounding(true);
+  params.allowAvx2(state.range(0) != 0);
   kcPelBuffer<unsigned short> dst(kSide, kSide, 32);
   for (auto _ : state) {
     kfGaussSample<unsigned char, unsigned short>(testImage(), dst, params);
@@ -52,18 +54,20 @@ void BM_GaussSmoothKernel52(benchmark::State& state) {
   }
   setPels(state);
 }
-BENCHMARK(BM_GaussSmoothKernel52)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GaussSmoothKernel52)->ArgName("avx2")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 void BM_GaussReduceBy4(benchmark::State& state) {
-  const kcGaussSampleParams params(kcPair<long>(4, 4), kcPair<long>(3, 3), 1.0, true);
+  kcGaussSampleParams params(kcPair<long>(4, 4), kcPair<long>(3, 3), 1.0, true);
+  params.allowAvx2(state.range(0) != 0);
   for (auto _ : state) benchmark::DoNotOptimize(kfGaussSample<unsigned char>(testImage(), params));
   setPels(state);
 }
-BENCHMARK(BM_GaussReduceBy4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GaussReduceBy4)->ArgName("avx2")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 void BM_Median(benchmark::State& state) {
   const long k = state.range(0);
-  const kcPelMedianParams params(kcPair<long>(k, k), kcPair<long>(1, 255), true);
+  kcPelMedianParams params(kcPair<long>(k, k), kcPair<long>(1, 255), true);
+  params.allowAvx2(state.range(2) != 0);
   kcPelBuffer<unsigned char> dst(kSide, kSide, 32);
   for (auto _ : state) {
     if (state.range(1))
@@ -75,11 +79,8 @@ void BM_Median(benchmark::State& state) {
   setPels(state);
 }
 BENCHMARK(BM_Median)
-    ->ArgNames({"kernel", "masked"})
-    ->Args({101, 0})
-    ->Args({181, 0})
-    ->Args({101, 1})
-    ->Args({181, 1})
+    ->ArgNames({"kernel", "masked", "avx2"})
+    ->ArgsProduct({{101, 181}, {0, 1}, {1, 0}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -167,8 +167,9 @@ std::vector<unsigned char> kcArchive::readFile(const std::string& path) {
 
 kcArchive& operator||(kcArchive& ar, unsigned char& v) { return walk<std::uint8_t>(ar, v); }
 
+// Loading never reads the target, which may be uninitialized.
 kcArchive& operator||(kcArchive& ar, bool& v) {
-  std::uint8_t b = v ? 1 : 0;
+  std::uint8_t b = ar.isStoring() && v ? 1 : 0;
   walk(ar, b);
   if (ar.isLoading()) {
     if (b > 1) corrupt(L"a bool holds " + kfStr(static_cast<int>(b)));
@@ -178,21 +179,21 @@ kcArchive& operator||(kcArchive& ar, bool& v) {
 }
 
 kcArchive& operator||(kcArchive& ar, long& v) {
-  auto u = static_cast<std::uint64_t>(v);
+  std::uint64_t u = ar.isStoring() ? static_cast<std::uint64_t>(v) : 0;
   walk(ar, u);
   v = static_cast<long>(u);
   return ar;
 }
 
 kcArchive& operator||(kcArchive& ar, unsigned long& v) {
-  std::uint64_t u = v;
+  std::uint64_t u = ar.isStoring() ? v : 0;
   walk(ar, u);
   v = u;
   return ar;
 }
 
 kcArchive& operator||(kcArchive& ar, double& v) {
-  auto u = std::bit_cast<std::uint64_t>(v);
+  std::uint64_t u = ar.isStoring() ? std::bit_cast<std::uint64_t>(v) : 0;
   walk(ar, u);
   v = std::bit_cast<double>(u);
   return ar;

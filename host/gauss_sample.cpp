@@ -1,6 +1,7 @@
 #include "host/gauss_sample.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -24,17 +25,28 @@ namespace {
 __extension__ typedef unsigned __int128 Wide;
 __extension__ typedef __int128 SignedWide;
 
+// Calls f(i) for i = 0..n-1. The inner loop of a fixed trip count lets the
+// compiler vectorize f at every optimization level.
+template <class F>
+[[gnu::always_inline]] inline void forEachChunked(long n, F&& f) {
+  constexpr long chunk = 32;
+  long i = 0;
+  for (; i + chunk <= n; i += chunk)
+    for (long k = 0; k < chunk; ++k) f(i + k);
+  for (; i < n; ++i) f(i);
+}
+
 // One direction of the kernel and its output grid. Position m of the
 // cascade is the causal filter output whose kernel covers source pels
 // m - taps + 1 .. m; output i sits at position(i), where the kernel's centre
 // lands on source position i g + (g - 1) / 2.
 struct AxisPlan {
-  long size;    // source pels
-  long step;    // sampling factor g
-  long box;     // box width w = kernel + 1
-  bool pair;    // the two-pel box that fixes the centring parity
-  long first;   // position of output 0
-  long count;   // output pels: ceil(size / step)
+  long size;             // source pels
+  long step;             // sampling factor g
+  long box;              // box width w = kernel + 1
+  bool pair;             // the two-pel box that fixes the centring parity
+  long first;            // position of output 0
+  long count;            // output pels: ceil(size / step)
   std::uint64_t weight;  // sum of the kernel's weights
 
   long position(long i) const { return i * step + first; }
@@ -57,18 +69,83 @@ AxisPlan planAxis(long size, long step, long kernel) {
   return a;
 }
 
-// Final division of a weighted sum t by the total weight: (t s + half) / d.
-// A double estimate of the quotient is off by at most one, which one
-// integer check corrects; the quotients are small (below 2^24).
+// Final division of the weighted sums t by the total weight d:
+// (t s + half) / d, saturated to the output type.
+//
+// DoubleDivider serves sums whose scaled values stay below 2^52, where
+// doubles hold every integer exactly: the quotient is rounded to nearest
+// and lowered by one when the remainder comes out negative. The loop
+// vectorizes.
+struct DoubleDivider {
+  double scale, half, divisor, inverse;
+  std::uint32_t maxOut;
+  bool avx2;  // run the loop compiled for AVX2
+
+  template <class Out>
+  void row(const std::uint64_t* t, long step, long count, Out* out) const;
+  // The double of v < 2^52, by placing v in the mantissa of 2^52.
+  static double exact(std::uint64_t v) {
+    return std::bit_cast<double>(v | std::bit_cast<std::uint64_t>(0x1p52)) - 0x1p52;
+  }
+};
+
+template <class Out>
+[[gnu::always_inline]] inline void divideRow(const std::uint64_t* __restrict t, long count,
+                                             const DoubleDivider& d, Out* __restrict out) {
+  forEachChunked(
+      count, [&](long j) __attribute__((always_inline)) {
+        const double v = DoubleDivider::exact(t[j]) * d.scale + d.half;
+        const double y = v * d.inverse + 0x1p52;  // the nearest quotient in the low mantissa bits
+        const double remainder = v - (y - 0x1p52) * d.divisor;
+        // Integer operations where a comparison of doubles would stop the
+        // vectorizer: minus one where the remainder is negative.
+        const std::uint32_t q =
+            static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(y)) -
+            static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(remainder) >> 63);
+        out[j] = static_cast<Out>(std::min(q, d.maxOut));
+      });
+}
+
+template <class Out>
+void divideRowBaseline(const std::uint64_t* t, long count, const DoubleDivider& d, Out* out) {
+  divideRow(t, count, d, out);
+}
+
+#if defined(__x86_64__)
+template <class Out>
+__attribute__((target("avx2"))) void divideRowAvx2(const std::uint64_t* t, long count,
+                                                   const DoubleDivider& d, Out* out) {
+  divideRow(t, count, d, out);
+}
+#endif
+
+// Reductions pick every step-th sum; they are a fraction of the work.
+template <class Out>
+void DoubleDivider::row(const std::uint64_t* t, long step, long count, Out* out) const {
+  auto divide = divideRowBaseline<Out>;
+#if defined(__x86_64__)
+  if (avx2) divide = divideRowAvx2<Out>;
+#endif
+  if (step == 1)
+    divide(t, count, *this, out);
+  else
+    for (long j = 0; j < count; ++j) divide(t + j * step, 1, *this, out + j);
+}
+
+// ExactDivider serves any sum below 2^63 (or 2^127): a double estimate of
+// the quotient is off by at most one, which one integer check corrects; the
+// quotients are small (below 2^24).
 template <class H>
-struct Divider {
-  H scale;
-  H half;
-  H divisor;
+struct ExactDivider {
+  H scale, half, divisor;
   double inverse;
   H maxOut;
 
-  H operator()(H t) const {
+  template <class Out>
+  void row(const H* t, long step, long count, Out* out) const {
+    for (long j = 0; j < count; ++j) out[j] = static_cast<Out>(quotient(t[j * step]));
+  }
+  H quotient(H t) const {
     const H n = t * scale + half;
     H q = static_cast<H>(static_cast<std::int64_t>(toDouble(n) * inverse));
     const H qd = q * divisor;
@@ -78,9 +155,11 @@ struct Divider {
       ++q;
     return q < maxOut ? q : maxOut;
   }
-  // Sums stay below 2^63 (or 2^127), so the signed conversions are exact
-  // in range and compile to single instructions.
-  static double toDouble(std::uint64_t v) { return static_cast<double>(static_cast<std::int64_t>(v)); }
+  // The signed conversions are exact in range and compile to single
+  // instructions.
+  static double toDouble(std::uint64_t v) {
+    return static_cast<double>(static_cast<std::int64_t>(v));
+  }
   static double toDouble(Wide v) { return static_cast<double>(static_cast<SignedWide>(v)); }
 };
 
@@ -94,34 +173,49 @@ struct Job {
   long x0, x1, y0, y1;
   unsigned long scale;
   bool rounding;
-  Out* dst;  // output pel (x0, y0)
+  bool avx2;  // run the vectorized loops compiled for AVX2
+  Out* dst;   // output pel (x0, y0)
   long dstStride;
 };
 
-// One step of the vertical cascade over a row of columns. rows[0..3] are the
+// One step of the vertical cascade over a row of columns. r0..r3 are the
 // source rows at distances 0, w, 2w and 3w; prev (pair only) receives the
-// last output before the step. The inner loop has a fixed trip count so
-// that it vectorizes at every optimization level.
+// last output before the step.
 template <class V, bool Pair>
-__attribute__((target_clones("avx2", "default"))) void verticalStep(
-    const unsigned char* __restrict r0, const unsigned char* __restrict r1,
-    const unsigned char* __restrict r2, const unsigned char* __restrict r3, V* __restrict s1,
-    V* __restrict s2, V* __restrict s3, V* __restrict prev, long n) {
-  constexpr long chunk = 32;
-  auto body = [&](long i) {
-    const V comb = V(r0[i]) - 3 * V(r1[i]) + 3 * V(r2[i]) - V(r3[i]);
-    const V t1 = s1[i] + comb;
-    const V t2 = s2[i] + t1;
-    s1[i] = t1;
-    s2[i] = t2;
-    if constexpr (Pair) prev[i] = s3[i];
-    s3[i] += t2;
-  };
-  long x = 0;
-  for (; x + chunk <= n; x += chunk)
-    for (long k = 0; k < chunk; ++k) body(x + k);
-  for (; x < n; ++x) body(x);
+[[gnu::always_inline]] inline void verticalStep(const unsigned char* __restrict r0,
+                                                const unsigned char* __restrict r1,
+                                                const unsigned char* __restrict r2,
+                                                const unsigned char* __restrict r3,
+                                                V* __restrict s1, V* __restrict s2,
+                                                V* __restrict s3, V* __restrict prev, long n) {
+  forEachChunked(
+      n, [&](long i) __attribute__((always_inline)) {
+        const V comb = V(r0[i]) - 3 * V(r1[i]) + 3 * V(r2[i]) - V(r3[i]);
+        const V t1 = s1[i] + comb;
+        const V t2 = s2[i] + t1;
+        s1[i] = t1;
+        s2[i] = t2;
+        if constexpr (Pair) prev[i] = s3[i];
+        s3[i] += t2;
+      });
 }
+
+template <class V, bool Pair>
+void verticalStepBaseline(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2,
+                          const unsigned char* r3, V* s1, V* s2, V* s3, V* prev, long n) {
+  verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
+}
+
+#if defined(__x86_64__)
+template <class V, bool Pair>
+__attribute__((target("avx2"))) void verticalStepAvx2(const unsigned char* r0,
+                                                      const unsigned char* r1,
+                                                      const unsigned char* r2,
+                                                      const unsigned char* r3, V* s1, V* s2, V* s3,
+                                                      V* prev, long n) {
+  verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
+}
+#endif
 
 // Lays out one vertically smoothed row with replicated ends so that the
 // horizontal comb reads padded[m + lead - d] for every position m it
@@ -136,29 +230,26 @@ void padRow(const V* s3, const V* prev, long n, long lead, long length, V* padde
   std::fill(padded + lead + mid, padded + length, lastValue);
 }
 
-// Horizontal cascade over one padded row, emitting outputs x0..x1-1.
-template <class V, class H, bool Pair, class Out>
-void horizontalRow(const V* padded, const AxisPlan& ax, long x0, long x1,
-                   const Divider<H>& divide, Out* out) {
-  const long w = ax.box;
+// Horizontal cascade over one padded row: t[m] for every position m from 0
+// to last.
+template <class V, class H, bool Pair>
+void horizontalSums(const V* padded, long w, long last, H* t) {
   const V* v = padded + (3 * w - 1);  // v[m] is the replicated pel m
-  H s1 = 0, s2 = 0, s3 = H(ax.cubeWeight()) * H(v[0]), prev = s3;
-  long m = 0;
-  for (long j = x0; j < x1; ++j) {
-    for (const long target = ax.position(j); m < target;) {
-      ++m;
-      const H comb = H(v[m]) - 3 * H(v[m - w]) + 3 * H(v[m - 2 * w]) - H(v[m - 3 * w]);
-      s1 += comb;
-      s2 += s1;
-      if constexpr (Pair) prev = s3;
-      s3 += s2;
-    }
-    out[j - x0] = static_cast<Out>(divide(Pair ? s3 + prev : s3));
+  const auto cube = static_cast<H>(static_cast<std::uint64_t>(w) * w * w);
+  H s1 = 0, s2 = 0, s3 = cube * H(v[0]), prev = s3;
+  t[0] = Pair ? s3 + prev : s3;
+  for (long m = 1; m <= last; ++m) {
+    const H comb = H(v[m]) - 3 * H(v[m - w]) + 3 * H(v[m - 2 * w]) - H(v[m - 3 * w]);
+    s1 += comb;
+    s2 += s1;
+    if constexpr (Pair) prev = s3;
+    s3 += s2;
+    t[m] = Pair ? s3 + prev : s3;
   }
 }
 
-template <class V, class H, bool PairY, bool PairX, class Out>
-void smoothAndSample(const Job<Out>& job, const Divider<H>& divide) {
+template <class V, class H, bool PairY, bool PairX, class Out, class Divider>
+void smoothAndSample(const Job<Out>& job, const Divider& divide) {
   const AxisPlan& ay = job.ay;
   const AxisPlan& ax = job.ax;
   const long width = ax.size, w = ay.box;
@@ -171,24 +262,30 @@ void smoothAndSample(const Job<Out>& job, const Divider<H>& divide) {
   if constexpr (PairY) prev = s3;
 
   const long lead = 3 * ax.box - 1;
-  const long length = ax.position(job.x1 - 1) + lead + 1;
-  std::vector<V> padded(static_cast<std::size_t>(length));
+  const long last = ax.position(job.x1 - 1);
+  std::vector<V> padded(static_cast<std::size_t>(last + lead + 1));
+  std::vector<H> sums(static_cast<std::size_t>(last + 1));
 
+  auto step = verticalStepBaseline<V, PairY>;
+#if defined(__x86_64__)
+  if (job.avx2) step = verticalStepAvx2<V, PairY>;
+#endif
   long m = 0;
   for (long i = job.y0; i < job.y1; ++i) {
     for (const long target = ay.position(i); m < target;) {
       ++m;
-      verticalStep<V, PairY>(row(m), row(m - w), row(m - 2 * w), row(m - 3 * w), s1.data(),
-                             s2.data(), s3.data(), prev.data(), width);
+      step(row(m), row(m - w), row(m - 2 * w), row(m - 3 * w), s1.data(), s2.data(), s3.data(),
+           prev.data(), width);
     }
-    padRow<V, PairY>(s3.data(), prev.data(), width, lead, length, padded.data());
-    horizontalRow<V, H, PairX>(padded.data(), ax, job.x0, job.x1, divide,
-                               job.dst + (i - job.y0) * job.dstStride);
+    padRow<V, PairY>(s3.data(), prev.data(), width, lead, last + lead + 1, padded.data());
+    horizontalSums<V, H, PairX>(padded.data(), ax.box, last, sums.data());
+    divide.row(sums.data() + ax.position(job.x0), ax.step, job.x1 - job.x0,
+               job.dst + (i - job.y0) * job.dstStride);
   }
 }
 
-template <class V, class H, class Out>
-void dispatchPairs(const Job<Out>& job, const Divider<H>& divide) {
+template <class V, class H, class Out, class Divider>
+void dispatchPairs(const Job<Out>& job, const Divider& divide) {
   if (job.ay.pair) {
     if (job.ax.pair)
       smoothAndSample<V, H, true, true>(job, divide);
@@ -203,25 +300,37 @@ void dispatchPairs(const Job<Out>& job, const Divider<H>& divide) {
 }
 
 template <class H>
-Divider<H> makeDivider(Wide weight, unsigned long scale, bool rounding, unsigned long maxOut) {
+ExactDivider<H> exactDivider(Wide weight, unsigned long scale, bool rounding,
+                             unsigned long maxOut) {
   return {H(scale), rounding ? H(weight / 2) : H(0), H(weight), 1.0 / static_cast<double>(weight),
           H(maxOut)};
 }
 
-// Picks the narrowest exact integer types: 32-bit vertical sums when the
+// Picks the narrowest exact arithmetic: 32-bit vertical sums when the
 // vertical kernel allows, 64-bit horizontal sums while t s + 2 weight stays
-// below 2^63 (the divider's signed conversion).
+// below 2^63 (the divider's signed conversion), doubles for the division
+// below 2^52.
 template <class V, class Out>
 void dispatchHorizontal(const Job<Out>& job) {
   const Wide weight = Wide(job.ax.weight) * job.ay.weight;
   const Wide bound = weight * 255u * job.scale + 2 * weight;
   constexpr unsigned long maxOut = std::numeric_limits<Out>::max();
-  if (bound < (Wide(1) << 63))
-    dispatchPairs<V, std::uint64_t>(job, makeDivider<std::uint64_t>(weight, job.scale, job.rounding, maxOut));
-  else
-    dispatchPairs<V, Wide>(job, makeDivider<Wide>(weight, job.scale, job.rounding, maxOut));
+  if (bound < (Wide(1) << 52)) {
+    const auto d = static_cast<double>(weight);
+    const DoubleDivider divide{static_cast<double>(job.scale),
+                               job.rounding ? std::floor(d / 2) : 0.0,
+                               d,
+                               1.0 / d,
+                               static_cast<std::uint32_t>(maxOut),
+                               job.avx2};
+    dispatchPairs<V, std::uint64_t>(job, divide);
+  } else if (bound < (Wide(1) << 63)) {
+    dispatchPairs<V, std::uint64_t>(
+        job, exactDivider<std::uint64_t>(weight, job.scale, job.rounding, maxOut));
+  } else {
+    dispatchPairs<V, Wide>(job, exactDivider<Wide>(weight, job.scale, job.rounding, maxOut));
+  }
 }
-
 template <class Out>
 void runJob(const Job<Out>& job) {
   if (job.x0 >= job.x1 || job.y0 >= job.y1) return;
@@ -229,6 +338,14 @@ void runJob(const Job<Out>& job) {
     dispatchHorizontal<std::uint32_t>(job);
   else
     dispatchHorizontal<std::uint64_t>(job);
+}
+
+bool hasAvx2() {
+#if defined(__x86_64__)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
 }
 
 template <class Out>
@@ -240,6 +357,7 @@ Job<Out> makeJob(const kcPelBuffer_const<unsigned char>& src, const kcGaussSampl
   job.ay = planAxis(src.height(), params.sampling().y(), params.kernel().y());
   job.scale = static_cast<unsigned long>(params.scale());
   job.rounding = params.doRounding();
+  job.avx2 = params.allowAvx2() && hasAvx2();
   return job;
 }
 
@@ -253,8 +371,8 @@ kcGaussSampleParams::kcGaussSampleParams(const kcPair<long>& sampling, const kcP
                                          double scale, bool flag)
     : sampling_(sampling), kernel_(kernel), scale_(scale), flag_(flag) {
   const bool samplingOk = sampling.x() >= 1 && sampling.y() >= 1;
-  const bool kernelOk = kernel.x() >= 0 && kernel.y() >= 0 && kernel.x() <= maxKernel &&
-                        kernel.y() <= maxKernel;
+  const bool kernelOk =
+      kernel.x() >= 0 && kernel.y() >= 0 && kernel.x() <= maxKernel && kernel.y() <= maxKernel;
   const bool scaleOk = scale >= 1.0 && scale <= maxScale && std::floor(scale) == scale;
   if (!samplingOk || !kernelOk || !scaleOk) throw kcPelFunc::BadParams();
 }
@@ -266,9 +384,10 @@ kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampl
   kcPelBuffer<S> dst(job.ax.count, job.ay.count, 32);
   const kcPelRect& w = src.window();
   const kcXform<2> reducedToSource = kcXform<2>::scaleAndTranslate(
-      static_cast<double>(job.ax.step), static_cast<double>(job.ay.step), static_cast<double>(w.x()),
-      static_cast<double>(w.y()));
-  dst.clientFromImageXformBase(kc2XformLinear::handle(src.clientFromImageXform() * reducedToSource));
+      static_cast<double>(job.ax.step), static_cast<double>(job.ay.step),
+      static_cast<double>(w.x()), static_cast<double>(w.y()));
+  dst.clientFromImageXformBase(
+      kc2XformLinear::handle(src.clientFromImageXform() * reducedToSource));
   job.x1 = job.ax.count;
   job.y1 = job.ay.count;
   job.dst = dst.pointToOffset();

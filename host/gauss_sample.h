@@ -53,6 +53,11 @@ class IMGNORM_API kcGaussSampleParams {
   bool flag() const { return flag_; }
   bool doRounding() const { return rounding_; }
   void doRounding(bool on) { rounding_ = on; }
+  // Whether the inner loops may run compiled for AVX2 where the processor
+  // has it (the default). Both paths give the same results; switching it off
+  // lets a test compare them.
+  bool allowAvx2() const { return allowAvx2_; }
+  void allowAvx2(bool on) { allowAvx2_ = on; }
 
  private:
   kcPair<long> sampling_;
@@ -60,6 +65,7 @@ class IMGNORM_API kcGaussSampleParams {
   double scale_;
   bool flag_;
   bool rounding_ = false;
+  bool allowAvx2_ = true;
 };
 
 // Smooths src and reduces it by the sampling factors. The result is

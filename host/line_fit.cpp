@@ -38,15 +38,20 @@ std::vector<kcVector<2>> kcFLine::intersection(const kcFLine& other) const {
 }
 
 void kcLSLineFitter::update(const kcVector<2>& p) {
+  if (n_ == 0) shift_ = p;
   ++n_;
+  // Relative to the first point: for points close together the difference
+  // is exact, however far from the origin they lie.
+  const double x = p.x() - shift_.x();
+  const double y = p.y() - shift_.y();
   const double n = static_cast<double>(n_);
-  const double dx = p.x() - meanX_;
-  const double dy = p.y() - meanY_;
+  const double dx = x - meanX_;
+  const double dy = y - meanY_;
   meanX_ += dx / n;
   meanY_ += dy / n;
-  sxx_ += dx * (p.x() - meanX_);
-  syy_ += dy * (p.y() - meanY_);
-  sxy_ += dx * (p.y() - meanY_);
+  sxx_ += dx * (x - meanX_);
+  syy_ += dy * (y - meanY_);
+  sxy_ += dx * (y - meanY_);
 }
 
 kcFLine kcLSLineFitter::fit() const {
@@ -54,5 +59,5 @@ kcFLine kcLSLineFitter::fit() const {
     throw kcHostError(L"Cannot fit a line to fewer than two distinct points.");
   // Direction of the scatter matrix's larger eigenvector.
   const double radians = 0.5 * std::atan2(2.0 * sxy_, sxx_ - syy_);
-  return kcFLine(kcDegree(kcRadian(radians)), kcVector<2>(meanX_, meanY_));
+  return kcFLine(kcDegree(kcRadian(radians)), shift_ + kcVector<2>(meanX_, meanY_));
 }

@@ -26,8 +26,9 @@ class IMGNORM_API kcFLine {
 
 // Total least squares: the fitted line minimises the sum of squared
 // perpendicular distances of the points, so any direction, vertical
-// included, can come out. Sums are kept as running means and co-moments
-// (Welford), which stay accurate for points far from the origin.
+// included, can come out. Coordinates are taken relative to the first point
+// and summed as running means and co-moments (Welford), which keeps the fit
+// accurate for points far from the origin.
 class IMGNORM_API kcLSLineFitter {
  public:
   void update(const kcVector<2>& p);
@@ -40,6 +41,8 @@ class IMGNORM_API kcLSLineFitter {
 
  private:
   long n_ = 0;
+  kcVector<2> shift_;  // the first point
+  // Means and co-moments of the points relative to shift_.
   double meanX_ = 0.0;
   double meanY_ = 0.0;
   double sxx_ = 0.0;  // sum of (x - meanX)^2

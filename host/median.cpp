@@ -1,40 +1,156 @@
 #include "host/median.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "host/exceptions.h"
 #include "host/pel_ops.h"
 
+// Sliding histogram median. One histogram per column covers the kernel's
+// rows; the kernel's histogram is the sum of the columns it covers and moves
+// right by adding one column and removing another. Histograms have two
+// levels: 16 coarse bins of 16 gray levels, and per coarse bin a fine bucket
+// of 16 levels. The kernel keeps its coarse counts current and brings a
+// fine bucket up to date only when the median falls into it.
+//
+// Histograms are cumulative, so the median's bin and level are found by
+// comparing counts with the rank, without summing bins: per pel the kernel
+// does a handful of vector operations on 16 counters.
+
 namespace {
 
 using Count = std::uint16_t;
+// Real counts never exceed 32767, so they compare correctly as signed
+// numbers, which the hardware compares directly; the spare counters below
+// may wrap, harmlessly.
+typedef Count Half __attribute__((vector_size(16)));
+typedef std::int16_t SignedHalf __attribute__((vector_size(16)));
+typedef Count Whole __attribute__((vector_size(32)));
+typedef std::int16_t SignedWhole __attribute__((vector_size(32)));
+typedef std::uint32_t Words __attribute__((vector_size(16)));
+typedef std::uint64_t Quads __attribute__((vector_size(16)));
 
-// One column histogram is kStride counters: the 256 fine bins at 0..255,
-// the 16 coarse bins at kCoarse..kCoarse + 15. A pel that does not take part
-// gets the code kSkip, whose fine slot (256) and coarse slot (kCoarse + 16)
-// are spares nobody reads, so that adding and removing never branch.
-constexpr int kSkip = 256;
-constexpr int kCoarse = 272;
-constexpr int kStride = 304;  // a multiple of 16 counters keeps each histogram 32-byte aligned
+// One column histogram holds kStride counters: at 0, 16 coarse counts
+// (coarse[b] = pels in bins 0..b); at kFine + 16 b, the fine counts of bin
+// b (fine[j] = pels of levels 16 b .. 16 b + j). A pel that does not take
+// part gets the code kSkip, whose coarse bin 16 adds nothing and whose fine
+// counts go to a spare bucket nobody reads, so that adding and removing
+// never branch.
+constexpr unsigned kSkip = 256;
+constexpr long kFine = 16;
+constexpr long kStride = kFine + 17 * 16;
+
+// steps[b][k] = 1 for k >= b: what one pel of bin b adds to a cumulative
+// histogram. steps[16] is all zero.
+struct StepTable {
+  alignas(32) Count steps[17][16];
+  constexpr StepTable() : steps() {
+    for (int b = 0; b < 16; ++b)
+      for (int k = b; k < 16; ++k) steps[b][k] = 1;
+  }
+};
+constexpr StepTable kSteps;
 
 // Column histograms of a strip are kept below this size so that they stay
 // in the second-level cache.
 constexpr long kStripBytes = 512 * 1024;
 constexpr long kMinStripWidth = 64;
 
+[[gnu::always_inline]] inline int sumAcross(SignedHalf v) {
+  const auto q = std::bit_cast<Quads>(v);
+  v += std::bit_cast<SignedHalf>(__builtin_shufflevector(q, q, 1, 1));
+  v += std::bit_cast<SignedHalf>(std::bit_cast<Quads>(v) >> 32);
+  v += std::bit_cast<SignedHalf>(std::bit_cast<Words>(v) >> 16);
+  return v[0];
+}
+
+// Sixteen counters as two vectors of eight, what every x86-64 processor
+// handles natively. Loads and stores go half by half, so that the values
+// stay in registers.
+struct HalvesLanes {
+  Half lo, hi;
+
+  [[gnu::always_inline]] static HalvesLanes load(const Count* p) {
+    HalvesLanes l;
+    std::memcpy(&l.lo, p, sizeof l.lo);
+    std::memcpy(&l.hi, p + 8, sizeof l.hi);
+    return l;
+  }
+  [[gnu::always_inline]] void store(Count* p) const {
+    std::memcpy(p, &lo, sizeof lo);
+    std::memcpy(p + 8, &hi, sizeof hi);
+  }
+  [[gnu::always_inline]] void operator+=(const HalvesLanes& o) {
+    lo += o.lo;
+    hi += o.hi;
+  }
+  [[gnu::always_inline]] void operator-=(const HalvesLanes& o) {
+    lo -= o.lo;
+    hi -= o.hi;
+  }
+  [[gnu::always_inline]] unsigned last() const { return hi[7]; }
+  // In rising counts, the position of the first count above r (one must
+  // be): the bin or level that holds the pel of rank r.
+  [[gnu::always_inline]] int firstAbove(unsigned r) const {
+    const SignedHalf limit = SignedHalf{} + static_cast<std::int16_t>(r + 1);
+    const SignedHalf notAbove =  // -1 for each count not above r
+        (limit > std::bit_cast<SignedHalf>(lo)) + (limit > std::bit_cast<SignedHalf>(hi));
+    return -sumAcross(notAbove);
+  }
+};
+
+// Sixteen counters as one vector, for processors with AVX2.
+struct WholeLanes {
+  Whole v;
+
+  [[gnu::always_inline]] static WholeLanes load(const Count* p) {
+    WholeLanes l;
+    std::memcpy(&l.v, p, sizeof l.v);
+    return l;
+  }
+  [[gnu::always_inline]] void store(Count* p) const { std::memcpy(p, &v, sizeof v); }
+  [[gnu::always_inline]] void operator+=(const WholeLanes& o) { v += o.v; }
+  [[gnu::always_inline]] void operator-=(const WholeLanes& o) { v -= o.v; }
+  [[gnu::always_inline]] unsigned last() const { return v[15]; }
+  [[gnu::always_inline]] int firstAbove(unsigned r) const {
+    const SignedWhole limit = SignedWhole{} + static_cast<std::int16_t>(r + 1);
+    // The builtin, not std::bit_cast: a function returning a 32-byte vector
+    // would be compiled for processors without AVX too.
+    const SignedWhole notAbove = limit > __builtin_bit_cast(SignedWhole, v);
+    return -sumAcross(__builtin_shufflevector(notAbove, notAbove, 0, 1, 2, 3, 4, 5, 6, 7) +
+                      __builtin_shufflevector(notAbove, notAbove, 8, 9, 10, 11, 12, 13, 14, 15));
+  }
+};
+
+template <class L>
+[[gnu::always_inline]] inline void addTo(Count* p, const Count* a) {
+  L v = L::load(p);
+  v += L::load(a);
+  v.store(p);
+}
+
+template <class L>
+[[gnu::always_inline]] inline void subFrom(Count* p, const Count* a) {
+  L v = L::load(p);
+  v -= L::load(a);
+  v.store(p);
+}
+
 struct MedianJob {
   const unsigned char* src;
   long srcStride;
   const unsigned char* mask;  // null: unmasked
   long maskStride;
-  long width, height;         // working window
+  long width, height;          // working window
   long left, right, up, down;  // kernel reach from the output pel
   unsigned lo, hi;
   long x0, x1, y0, y1;  // output pels, relative to the working window
   unsigned char* dst;   // output pel (x0, y0)
   long dstStride;
+  bool allowAvx2;
 };
 
 template <bool Masked>
@@ -51,115 +167,138 @@ void rowCodes(const unsigned char* s, const unsigned char* m, long n, unsigned l
 
 // Adds the pels coded in to the column histograms and removes those coded
 // out.
-void updateColumns(Count* hist, const Count* in, const Count* out, long n) {
+template <class L>
+[[gnu::always_inline]] inline void updateColumns(Count* hist, const Count* in, const Count* out,
+                                                 long n) {
   for (long x = 0; x < n; ++x, hist += kStride) {
-    ++hist[in[x]];
-    ++hist[kCoarse + (in[x] >> 4)];
-    --hist[out[x]];
-    --hist[kCoarse + (out[x] >> 4)];
+    const unsigned a = in[x], r = out[x];
+    L coarse = L::load(hist);
+    coarse += L::load(kSteps.steps[a >> 4]);
+    coarse -= L::load(kSteps.steps[r >> 4]);
+    coarse.store(hist);
+    addTo<L>(hist + kFine + kFine * (a >> 4), kSteps.steps[a & 15]);
+    subFrom<L>(hist + kFine + kFine * (r >> 4), kSteps.steps[r & 15]);
   }
 }
 
-// The kernel's histogram for one row sweep: coarse bins always current,
-// each fine bucket (16 fine bins of one coarse bin) brought up to date only
-// when the median falls into it, by adding and removing the columns that
-// entered and left since, or by summing afresh when that is cheaper.
-class KernelHistogram {
- public:
-  explicit KernelHistogram(const Count* hist) : hist_(hist) {}
+// The fine buckets of the kernel's histogram that the median is not in at
+// the moment. Each is brought up to date when the median falls into it, by
+// adding and removing the columns that entered and left since, or by
+// summing afresh when that is cheaper.
+template <class L>
+struct FineBuckets {
+  alignas(32) Count counts[16][16];
+  long from[16];
+  long to[16];
 
-  void start(long from, long to) {
-    std::fill(std::begin(coarse_), std::end(coarse_), Count(0));
-    for (long c = from; c < to; ++c) addCoarse(c);
-    std::fill(std::begin(fineTo_), std::end(fineTo_), -1L);
-    from_ = from;
-    to_ = to;
-  }
+  FineBuckets() { std::fill(std::begin(to), std::end(to), -1L); }
 
-  // Moves the column range to [from, to); both ends only move forward.
-  void slide(long from, long to) {
-    for (; to_ < to; ++to_) addCoarse(to_);
-    for (; from_ < from; ++from_) subCoarse(from_);
+  [[gnu::always_inline]] void keep(int b, const L& current, long lo, long hi) {
+    current.store(counts[b]);
+    from[b] = lo;
+    to[b] = hi;
   }
 
-  // The value of rank (n - 1) / 2, or -1 when the kernel holds no pel.
-  int lowerMedian() {
-    unsigned n = 0;
-    for (int k = 0; k < 16; ++k) n += coarse_[k];
-    if (n == 0) return -1;
-    const unsigned rank = (n - 1) / 2;
-    unsigned below = 0;
-    int b = 0;
-    while (below + coarse_[b] <= rank) below += coarse_[b++];
-    const Count* f = fineBucket(b);
-    int j = 0;
-    while (below + f[j] <= rank) below += f[j++];
-    return 16 * b + j;
-  }
-
- private:
-  const Count* column(long c) const { return hist_ + c * kStride; }
-  void addCoarse(long c) {
-    const Count* h = column(c) + kCoarse;
-    for (int k = 0; k < 16; ++k) coarse_[k] = static_cast<Count>(coarse_[k] + h[k]);
-  }
-  void subCoarse(long c) {
-    const Count* h = column(c) + kCoarse;
-    for (int k = 0; k < 16; ++k) coarse_[k] = static_cast<Count>(coarse_[k] - h[k]);
-  }
-  void addFine(Count* f, long c, int b) const {
-    const Count* h = column(c) + 16 * b;
-    for (int k = 0; k < 16; ++k) f[k] = static_cast<Count>(f[k] + h[k]);
-  }
-  void subFine(Count* f, long c, int b) const {
-    const Count* h = column(c) + 16 * b;
-    for (int k = 0; k < 16; ++k) f[k] = static_cast<Count>(f[k] - h[k]);
-  }
-
-  const Count* fineBucket(int b) {
-    Count* f = fine_[b];
-    long& from = fineFrom_[b];
-    long& to = fineTo_[b];
-    const long moves = (to_ - to) + (from_ - from);
-    if (to <= from_ || moves >= to_ - from_) {
+  // Bucket b over the columns [lo, hi), whose histograms start with column
+  // c0 at hist; both ends only move forward.
+  [[gnu::always_inline]] L update(const Count* hist, long c0, int b, long lo, long hi) {
+    Count* f = counts[b];
+    auto bucket = [&](long c) { return hist + (c - c0) * kStride + kFine + kFine * b; };
+    const long moves = (hi - to[b]) + (lo - from[b]);
+    if (to[b] <= lo || moves >= hi - lo) {
       std::fill(f, f + 16, Count(0));
-      for (long c = from_; c < to_; ++c) addFine(f, c, b);
+      for (long c = lo; c < hi; ++c) addTo<L>(f, bucket(c));
     } else {
-      for (long c = to; c < to_; ++c) addFine(f, c, b);
-      for (long c = from; c < from_; ++c) subFine(f, c, b);
+      for (long c = to[b]; c < hi; ++c) addTo<L>(f, bucket(c));
+      for (long c = from[b]; c < lo; ++c) subFrom<L>(f, bucket(c));
     }
-    from = from_;
-    to = to_;
-    return f;
+    return L::load(f);
   }
-
-  const Count* hist_;
-  long from_ = 0, to_ = 0;
-  alignas(32) Count coarse_[16];
-  alignas(32) Count fine_[16][16];
-  long fineFrom_[16] = {};
-  long fineTo_[16] = {};
 };
 
-// One output row of a strip. hist holds the column histograms of columns
-// c0.. of the working window; s is the source row at x = 0.
-void sweepRow(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
-              const unsigned char* s, unsigned char* out) {
-  KernelHistogram k(hist - c0 * kStride);
-  auto from = [&](long x) { return std::max(0L, x - job.left); };
-  auto to = [&](long x) { return std::min(job.width, x + job.right + 1); };
-  k.start(from(sx0), to(sx0));
+// One output row of a strip. hist holds the column histograms of the
+// working window's columns c0..; s is the source row at x = 0. The coarse counts and the fine
+// bucket of the median's bin stay in registers; the other buckets wait in memory until the median
+// moves into them.
+template <class L>
+[[gnu::always_inline]] inline void sweepRow(const MedianJob& job, const Count* hist, long c0,
+                                            long sx0, long sx1, const unsigned char* s,
+                                            unsigned char* out) {
+  auto column = [&](long c) { return hist + (c - c0) * kStride; };
+  long lo = std::max(0L, sx0 - job.left), hi = std::min(job.width, sx0 + job.right + 1);
+  L coarse{}, current{};
+  for (long c = lo; c < hi; ++c) coarse += L::load(column(c));
+  FineBuckets<L> fine;
+  int bin = -1;  // the bucket in current
   for (long x = sx0; x < sx1; ++x) {
-    k.slide(from(x), to(x));
-    const int m = k.lowerMedian();
-    out[x - sx0] = static_cast<unsigned char>(
-        m >= 0 ? unsigned(m) : std::clamp(unsigned(s[x]), job.lo, job.hi));
+    // The kernel's columns [lo, hi) move by one at most.
+    if (x > sx0 && x + job.right < job.width) {
+      coarse += L::load(column(hi));
+      if (bin >= 0) current += L::load(column(hi) + kFine + kFine * bin);
+      ++hi;
+    }
+    if (x > sx0 && x - job.left > lo) {
+      coarse -= L::load(column(lo));
+      if (bin >= 0) current -= L::load(column(lo) + kFine + kFine * bin);
+      ++lo;
+    }
+    const unsigned n = coarse.last();
+    if (n == 0) {
+      out[x - sx0] = static_cast<unsigned char>(std::clamp(unsigned(s[x]), job.lo, job.hi));
+      continue;
+    }
+    const unsigned rank = (n - 1) / 2;
+    const int b = coarse.firstAbove(rank);
+    Count below[17];  // below[b]: pels in the bins before b
+    below[0] = 0;
+    coarse.store(below + 1);
+    if (b != bin) {
+      if (bin >= 0) fine.keep(bin, current, lo, hi);
+      current = fine.update(hist, c0, b, lo, hi);
+      bin = b;
+    }
+    out[x - sx0] = static_cast<unsigned char>(16 * b + current.firstAbove(rank - below[b]));
   }
+}
+
+// The row kernels, compiled for every x86-64 processor and for AVX2.
+struct RowKernels {
+  void (*update)(Count* hist, const Count* in, const Count* out, long n);
+  void (*sweep)(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
+                const unsigned char* s, unsigned char* out);
+};
+
+void updateColumnsBaseline(Count* hist, const Count* in, const Count* out, long n) {
+  updateColumns<HalvesLanes>(hist, in, out, n);
+}
+void sweepRowBaseline(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
+                      const unsigned char* s, unsigned char* out) {
+  sweepRow<HalvesLanes>(job, hist, c0, sx0, sx1, s, out);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void updateColumnsAvx2(Count* hist, const Count* in,
+                                                       const Count* out, long n) {
+  updateColumns<WholeLanes>(hist, in, out, n);
+}
+__attribute__((target("avx2"))) void sweepRowAvx2(const MedianJob& job, const Count* hist, long c0,
+                                                  long sx0, long sx1, const unsigned char* s,
+                                                  unsigned char* out) {
+  sweepRow<WholeLanes>(job, hist, c0, sx0, sx1, s, out);
+}
+#endif
+
+RowKernels rowKernels(bool allowAvx2) {
+#if defined(__x86_64__)
+  if (allowAvx2 && __builtin_cpu_supports("avx2")) return {updateColumnsAvx2, sweepRowAvx2};
+#endif
+  static_cast<void>(allowAvx2);
+  return {updateColumnsBaseline, sweepRowBaseline};
 }
 
 class StripFilter {
  public:
-  explicit StripFilter(const MedianJob& job) : job_(job) {}
+  explicit StripFilter(const MedianJob& job) : job_(job), kernels_(rowKernels(job.allowAvx2)) {}
 
   // Output columns sx0..sx1-1 of every output row.
   void run(long sx0, long sx1) {
@@ -175,8 +314,8 @@ class StripFilter {
     for (long r = first; r < last; ++r) updateRows(r, -1);
     for (long y = job_.y0; y < job_.y1; ++y) {
       if (y > job_.y0) updateRows(y + job_.down, y - job_.up - 1);
-      sweepRow(job_, hist_.data(), c0_, sx0, sx1, job_.src + y * job_.srcStride,
-               job_.dst + (y - job_.y0) * job_.dstStride + (sx0 - job_.x0));
+      kernels_.sweep(job_, hist_.data(), c0_, sx0, sx1, job_.src + y * job_.srcStride,
+                     job_.dst + (y - job_.y0) * job_.dstStride + (sx0 - job_.x0));
     }
   }
 
@@ -196,17 +335,19 @@ class StripFilter {
   // Row entering adds its pels, row leaving removes them; -1 or a row past
   // the bottom stands for no row.
   void updateRows(long entering, long leaving) {
-    updateColumns(hist_.data(), codes(entering, in_), codes(leaving, out_), n_);
+    kernels_.update(hist_.data(), codes(entering, in_), codes(leaving, out_), n_);
   }
 
   const MedianJob& job_;
+  const RowKernels kernels_;
   long c0_ = 0, n_ = 0;
   std::vector<Count> hist_, in_, out_, skip_;
 };
 
 void runMedian(const MedianJob& job) {
   const long reach = job.left + job.right;
-  const long stripWidth = std::max(kMinStripWidth, kStripBytes / long(kStride * sizeof(Count)) - reach);
+  const long stripWidth =
+      std::max(kMinStripWidth, kStripBytes / long(kStride * sizeof(Count)) - reach);
   StripFilter strips(job);
   for (long sx0 = job.x0; sx0 < job.x1; sx0 += stripWidth)
     strips.run(sx0, std::min(job.x1, sx0 + stripWidth));
@@ -258,6 +399,7 @@ void medianOver(const kcPelBuffer_const<unsigned char>& src,
   job.y1 = r.bottom() - work.y();
   job.dst = dst.pointToPel(r.x(), r.y());
   job.dstStride = dst.rowUpdate();
+  job.allowAvx2 = params.allowAvx2();
   runMedian(job);
 }
 

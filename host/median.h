@@ -38,10 +38,17 @@ class IMGNORM_API kcPelMedianParams {
   const kcPair<long>& valueRange() const { return valueRange_; }
   bool flag() const { return flag_; }
 
+  // Whether the inner loops may run compiled for AVX2 where the processor
+  // has it (the default). Both paths give the same results; switching it off
+  // lets a test compare them.
+  bool allowAvx2() const { return allowAvx2_; }
+  void allowAvx2(bool on) { allowAvx2_ = on; }
+
  private:
   kcPair<long> kernel_;
   kcPair<long> valueRange_;
   bool flag_;
+  bool allowAvx2_ = true;
 };
 
 // Median of src's window. An unbound dst is allocated over src's window and

@@ -62,6 +62,9 @@ std::wstring kfFromUtf8(const std::string& s) {
       ok = ok && (cb >> 6) == 2;
       c = (c << 6) | (cb & 0x3F);
     }
+    // Overlong forms, surrogates and values beyond U+10FFFF are invalid too.
+    static constexpr unsigned long kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    ok = ok && c >= kSmallest[len] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
     out += ok ? static_cast<wchar_t>(c) : L'\uFFFD';
     i += ok ? static_cast<std::size_t>(len) : 1;
   }

@@ -74,14 +74,18 @@ kcPair<long> medianKernel(const kcPair<long>& p) {
   constexpr long kMaxArea = 32767;
   const auto oddFloor = [](long v) { return v % 2 ? v : v - 1; };
   long kx = p.x() | 1, ky = p.y() | 1;
-  // Reducing the larger side by 2 while the area is too large; a long run of
-  // steps on one side is taken at once, which also keeps the area from
-  // overflowing.
+  // The larger side shrinks by 2 (y on a tie) while the area is too large.
+  // Long runs of steps are taken at once, which also keeps the area from
+  // overflowing: a lone side down to the other or to the area's bound, and
+  // square kernels down to 183, above the first square that fits (181).
+  constexpr long kSquareStart = 183;
   while (kx > kMaxArea / ky) {
     if (kx > ky)
       kx = std::max(ky, oddFloor(kMaxArea / ky));
     else if (ky > kx)
       ky = std::max(kx, oddFloor(kMaxArea / kx));
+    else if (ky > kSquareStart)
+      kx = ky = kSquareStart;
     else
       ky -= 2;
   }

@@ -68,13 +68,20 @@ bool divisorsNonZero(DivideRows rows) {
   return true;
 }
 
+// Truncated a / w for any 32-bit a and 16-bit w > 0. The double quotient lies
+// within 2^-21 of a / w, and a non-integer a / w lies at least 1 / w > 2^-16
+// below the next integer, so truncation gives the integer quotient exactly;
+// a double division is cheaper than a 32-bit integer one.
+std::uint32_t quotient(std::uint32_t a, std::uint32_t w) {
+  return static_cast<std::uint32_t>(static_cast<double>(a) / static_cast<double>(w));
+}
+
 void divideRows(DivideRows rows, std::uint32_t scale, unsigned char* dst, long dstStride) {
   for (long y = 0; y < rows.height; ++y, rows.next(), dst += dstStride) {
     for (long x = 0; x < rows.width; ++x) {
       if (!takesPart(rows.mask, x)) continue;
       const std::uint32_t w = rows.divisor[x];
-      const std::uint32_t q = (rows.numerator[x] * scale + (w >> 1)) / w;
-      dst[x] = static_cast<unsigned char>(q);
+      dst[x] = static_cast<unsigned char>(quotient(rows.numerator[x] * scale + (w >> 1), w));
     }
   }
 }

@@ -10,7 +10,8 @@
 namespace {
 
 constexpr int kLevels = 256;
-// Below this width the per-row setup of the wide kernel does not pay off.
+// Narrower regions are counted directly: the wide kernel's word tests and
+// table merge pay off on long rows only.
 constexpr long kWideFromWidth = 64;
 // Independent tables, so that runs of equal gray levels do not serialize on
 // one counter.

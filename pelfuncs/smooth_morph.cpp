@@ -38,7 +38,7 @@ struct SmoothRow {
   template <bool HasUp, bool HasDown>
   static void row(const Pel* up, const Pel* c, const Pel* down, Pel* out, long w) {
     constexpr unsigned kVertical = unsigned{HasUp} + unsigned{HasDown};
-    const auto verticalSum = [up, down](long i) -> std::uint16_t {
+    const auto verticalSum = [&](long i) -> std::uint16_t {
       std::uint16_t s = 0;
       if constexpr (HasUp) s = static_cast<std::uint16_t>(s + up[i]);
       if constexpr (HasDown) s = static_cast<std::uint16_t>(s + down[i]);
@@ -72,7 +72,7 @@ template <class Op>
 struct MorphRow {
   template <bool HasUp, bool HasDown>
   static void row(const Pel* up, const Pel* c, const Pel* down, Pel* out, long w) {
-    const auto withVertical = [up, down](long i, Pel v) {
+    const auto withVertical = [&](long i, Pel v) {
       if constexpr (HasUp) v = Op::apply(v, up[i]);
       if constexpr (HasDown) v = Op::apply(v, down[i]);
       return v;

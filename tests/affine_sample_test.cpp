@@ -265,15 +265,4 @@ TEST(AffineTransformImage, MatchesTheDefinitionOnRandomImagesAndRectangles) {
   }
 }
 
-TEST(AffineTransformImage, HalvingAveragesPairsOfPels) {
-  const Image src = randomImage(kcPelRect(0, 0, 8, 6));
-  const Image out = kfAffineTransformImage<unsigned char>(src, Params(windowRect(src), 4, 3, 2));
-  for (long j = 0; j < 3; ++j)
-    for (long i = 0; i < 4; ++i) {
-      const int sum = src.get(2 * i, 2 * j) + src.get(2 * i + 1, 2 * j) +
-                      src.get(2 * i, 2 * j + 1) + src.get(2 * i + 1, 2 * j + 1);
-      EXPECT_EQ(out.get(i, j), (sum + 2) / 4) << i << "," << j;
-    }
-}
-
 }  // namespace

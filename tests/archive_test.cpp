@@ -308,6 +308,7 @@ Bytes everyKindArchive() {
   });
 }
 
+// The plain values are left uninitialized: loading must not read its target.
 void loadEveryKind(kcArchive& ar) {
   unsigned char c;
   bool flag;

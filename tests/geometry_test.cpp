@@ -6,6 +6,7 @@
 #include <numbers>
 #include <random>
 
+#include "host/exceptions.h"
 #include "host/xform.h"
 
 namespace {
@@ -206,6 +207,8 @@ TEST(Xform2, InverseUndoesTheTransform) {
     ASSERT_TRUE(kfRealEq(inv * (x * p), p, 1e-9));
     ASSERT_TRUE(kfRealEq(x * (inv * p), p, 1e-9));
   }
+  // A singular matrix has no inverse: an internal assertion, not a crash.
+  EXPECT_THROW(kcXform<2>::fromMatrix(1, 2, 2, 4, 0, 0).inverse(), kcAssertionFailure);
   EXPECT_EQ(kcXform<2>::scaleAndTranslate(2, 4, 1, 1).inverse(),
             kcXform<2>::scaleAndTranslate(0.5, 0.25, -0.5, -0.25));
 }

@@ -1,15 +1,16 @@
+#include "imgnorm/persistence.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 
 #include "host/pel_ops.h"
 #include "host/str.h"
-#include "imgnorm/persistence.h"
 #include "test_support.h"
 
 using namespace kcImageNormalizerDefs;
@@ -23,8 +24,8 @@ using Image = kcPelBuffer<unsigned char>;
 kcImageNormalizer configuredTool(Method methods) {
   kcImageNormalizer tool;
   tool.referenceImage(randomImage(kcPelRect(2, 3, 48, 40), 20, 230), true);
-  tool.maskImage(makeImage(kcPelRect(0, 0, 50, 45), [](long x, long y) { return (x + y) % 7 ? 1 : 0; }),
-                 true);
+  tool.maskImage(
+      makeImage(kcPelRect(0, 0, 50, 45), [](long x, long y) { return (x + y) % 7 ? 1 : 0; }), true);
   tool.neighborhoodSize(kcPair<long>(9, 7));
   tool.granularity(kcPair<long>(2, 2));
   tool.set(kcPair<double>(0.05, 0.95), kcPair<long>(-40, 60), true);
@@ -52,7 +53,8 @@ constexpr std::size_t kMethodsAt = 1, kTailsAt = 9, kNeighborhoodAt = 26, kGranu
                       kRangeAt = 60, kKeepAt = 77;
 
 void putLong(std::vector<unsigned char>& b, std::size_t at, long v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<unsigned char>(static_cast<unsigned long>(v) >> (8 * i));
+  for (int i = 0; i < 8; ++i)
+    b[at + i] = static_cast<unsigned char>(static_cast<unsigned long>(v) >> (8 * i));
 }
 
 void putDouble(std::vector<unsigned char>& b, std::size_t at, double v) {
@@ -61,7 +63,9 @@ void putDouble(std::vector<unsigned char>& b, std::size_t at, double v) {
   putLong(b, at, static_cast<long>(u));
 }
 
-bool isDefault(const kcImageNormalizer& t) { return t == kcImageNormalizer() && !t.binaryMask().isBound(); }
+bool isDefault(const kcImageNormalizer& t) {
+  return t == kcImageNormalizer() && !t.binaryMask().isBound();
+}
 
 template <class E, class F>
 std::wstring messageOf(F&& f) {
@@ -225,9 +229,12 @@ TEST(ToolFiles, SaveAndLoadNameTheFileOnErrors) {
   EXPECT_TRUE(kfLoadImageNormalizer(path) == tool);
 
   std::ofstream(dir / "junk.kcin") << "not a tool";
-  const std::wstring m = messageOf<kcArchive::Error>([&] { kfLoadImageNormalizer((dir / "junk.kcin").string()); });
+  const std::wstring m =
+      messageOf<kcArchive::Error>([&] { kfLoadImageNormalizer((dir / "junk.kcin").string()); });
   EXPECT_NE(m.find(L"junk.kcin"), std::wstring::npos) << kfToUtf8(m);
-  EXPECT_NE(messageOf<kcArchive::Error>([&] { kfLoadImageNormalizer((dir / "missing").string()); }).find(L"missing"),
+  EXPECT_NE(messageOf<kcArchive::Error>([&] {
+              kfLoadImageNormalizer((dir / "missing").string());
+            }).find(L"missing"),
             std::wstring::npos);
   std::filesystem::remove_all(dir);
 }

@@ -23,15 +23,15 @@ std::wstring messageOf(F&& f) {
   return L"<no exception>";
 }
 
-struct Run {
+struct RunOutcome {
   Image result;
   bool success = false;
   std::wstring message;
 };
 
-Run runTool(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image, Method m,
-            kcDiagObject* diag = nullptr, unsigned long flags = 0) {
-  Run r;
+RunOutcome runTool(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                   Method m, kcDiagObject* diag = nullptr, unsigned long flags = 0) {
+  RunOutcome r;
   r.result = tool.run(image, m, r.success, r.message, diag, flags);
   return r;
 }
@@ -54,7 +54,7 @@ kcImageNormalizer trainedTool(const Image& reference, Method methods) {
 TEST(Running, IdentityCopiesTheWholeImageWithoutTraining) {
   kcImageNormalizer tool;
   const Image img = randomImage(kcPelRect(3, 4, 20, 10));
-  const Run r = runTool(tool, img, eIdentity);
+  const RunOutcome r = runTool(tool, img, eIdentity);
   EXPECT_TRUE(r.success);
   EXPECT_TRUE(r.message.empty());
   EXPECT_EQ(r.result.window(), img.window());
@@ -77,20 +77,22 @@ TEST(Running, ChecksRunInOrderWithExactMessages) {
   EXPECT_THROW(tool.run(img, eLinearlyFitGrayValues, ok, msg), NotTrained);
   EXPECT_EQ(messageOf([&] { tool.run(img, eLinearlyFitGrayValues, ok, msg); }),
             L"This tool was not trained for the specified  method.");
-  EXPECT_EQ(messageOf([&] { tool.run(Image(), eMatchHistogram, ok, msg); }), L"Image must be bound.");
+  EXPECT_EQ(messageOf([&] { tool.run(Image(), eMatchHistogram, ok, msg); }),
+            L"Image must be bound.");
   EXPECT_THROW(tool.run(Image(), eMatchHistogram, ok, msg), BadImage);
   EXPECT_THROW(tool.run(Image(), eMatchMeanAndStddev, ok, msg), NotTrained);
 }
 
 TEST(Running, EmptyRegionsAndMasksThatMissTheImage) {
   kcImageNormalizer tool = trainedTool(randomImage(kcPelRect(0, 0, 10, 10)), eMatchHistogram);
-  Run r = runTool(tool, randomImage(kcPelRect(50, 50, 10, 10)), eMatchHistogram);
+  RunOutcome r = runTool(tool, randomImage(kcPelRect(50, 50, 10, 10)), eMatchHistogram);
   EXPECT_TRUE(r.success);
   EXPECT_FALSE(r.result.isBound());
 
   kcImageNormalizer masked;
   masked.referenceImage(randomImage(kcPelRect(0, 0, 20, 20)), true);
-  masked.maskImage(makeImage(kcPelRect(0, 0, 20, 20), [](long x, long) { return x >= 15 ? 1 : 0; }), true);
+  masked.maskImage(makeImage(kcPelRect(0, 0, 20, 20), [](long x, long) { return x >= 15 ? 1 : 0; }),
+                   true);
   masked.train(eMatchHistogram | eMatchMeanAndStddev);
   r = runTool(masked, randomImage(kcPelRect(0, 0, 10, 20)), eMatchMeanAndStddev);
   EXPECT_FALSE(r.success);
@@ -101,16 +103,17 @@ TEST(Running, EmptyRegionsAndMasksThatMissTheImage) {
 TEST(Running, HistogramMatchingOfTheReferenceReturnsIt) {
   const Image ref = randomImage(kcPelRect(0, 0, 70, 33));
   const kcImageNormalizer tool = trainedTool(ref, eMatchHistogram);
-  const Run r = runTool(tool, ref, eMatchHistogram);
+  const RunOutcome r = runTool(tool, ref, eMatchHistogram);
   ASSERT_TRUE(r.success);
   EXPECT_TRUE(kfPelEqual(r.result, ref));
 }
 
 TEST(Running, MeanAndDeviationReachTheReference) {
   const Image ref = randomImage(kcPelRect(0, 0, 64, 64), 60, 200);
-  const Image run = makeImage(kcPelRect(0, 0, 64, 64), [&](long x, long y) { return ref.get(x, y) / 2 + 20; });
+  const Image run =
+      makeImage(kcPelRect(0, 0, 64, 64), [&](long x, long y) { return ref.get(x, y) / 2 + 20; });
   const kcImageNormalizer tool = trainedTool(ref, eMatchMeanAndStddev);
-  const Run r = runTool(tool, run, eMatchMeanAndStddev);
+  const RunOutcome r = runTool(tool, run, eMatchMeanAndStddev);
   ASSERT_TRUE(r.success);
   EXPECT_NEAR(statsOf(r.result).mean(), statsOf(ref).mean(), 1.5);
   EXPECT_NEAR(statsOf(r.result).sDev(), statsOf(ref).sDev(), 1.5);
@@ -121,7 +124,7 @@ TEST(Running, TailMatchingUsesTheTailFractions) {
   const Image run = makeImage(kcPelRect(0, 0, 100, 10), [](long x, long) { return 40 + x; });
   kcImageNormalizer tool = trainedTool(ref, eMatchHistogramTails);
   tool.set(kcPair<double>(0.0, 1.0), kcPair<long>(-127, 127), false);
-  Run r = runTool(tool, run, eMatchHistogramTails);
+  RunOutcome r = runTool(tool, run, eMatchHistogramTails);
   ASSERT_TRUE(r.success);
   EXPECT_TRUE(kfPelEqual(r.result, ref));
   tool.set(kcPair<double>(0.5, 0.5), kcPair<long>(-127, 127), false);
@@ -134,7 +137,7 @@ TEST(Running, WorksOnTheOverlapOfOffsetWindows) {
   const kcImageNormalizer tool = trainedTool(ref, eMatchHistogram);
   Image run = randomImage(kcPelRect(25, 10, 40, 30));
   run.clientFromImageXformBase(kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(2, 2, 1, 1)));
-  const Run r = runTool(tool, run, eMatchHistogram);
+  const RunOutcome r = runTool(tool, run, eMatchHistogram);
   ASSERT_TRUE(r.success);
   EXPECT_EQ(r.result.window(), kcPelRect(25, 10, 15, 20));
   EXPECT_EQ(r.result.clientFromImageXformBase(), run.clientFromImageXformBase());
@@ -142,21 +145,23 @@ TEST(Running, WorksOnTheOverlapOfOffsetWindows) {
 
 TEST(Running, KeepMaskedPixelsRestoresPelsOutsideTheMask) {
   const Image ref = randomImage(kcPelRect(0, 0, 30, 20), 100, 150);
-  const Image mask = makeImage(kcPelRect(0, 0, 30, 20), [](long x, long) { return x < 10 ? 0 : 7; });
+  const Image mask =
+      makeImage(kcPelRect(0, 0, 30, 20), [](long x, long) { return x < 10 ? 0 : 7; });
   const Image run = randomImage(kcPelRect(0, 0, 30, 20), 0, 60);
   kcImageNormalizer tool;
   tool.referenceImage(ref, true);
   tool.maskImage(mask, true);
   tool.keepMaskedPixels(true);
   tool.train(eMatchMeanAndStddev | eMatchHistogram);
-  Run r = runTool(tool, run, eMatchMeanAndStddev);
+  RunOutcome r = runTool(tool, run, eMatchMeanAndStddev);
   ASSERT_TRUE(r.success);
   for (long y = 0; y < 20; ++y) {
     for (long x = 0; x < 10; ++x) ASSERT_EQ(r.result.get(x, y), run.get(x, y));
     for (long x = 10; x < 30; ++x) ASSERT_GE(r.result.get(x, y), 60);
   }
   // A failed map still brings back the pels outside the mask.
-  const Image flat = makeImage(kcPelRect(0, 0, 30, 20), [](long x, long) { return x < 10 ? x : 5; });
+  const Image flat =
+      makeImage(kcPelRect(0, 0, 30, 20), [](long x, long) { return x < 10 ? x : 5; });
   r = runTool(tool, flat, eMatchMeanAndStddev);
   EXPECT_FALSE(r.success);
   EXPECT_EQ(r.message, L"Cannot match when standard deviation is 0.");
@@ -165,7 +170,7 @@ TEST(Running, KeepMaskedPixelsRestoresPelsOutsideTheMask) {
 
   kcImageNormalizer unmasked = trainedTool(ref, eMatchMeanAndStddev);
   unmasked.set(kcPair<double>(0, 1), kcPair<long>(-127, 127), true);
-  const Run u = runTool(unmasked, run, eMatchMeanAndStddev);
+  const RunOutcome u = runTool(unmasked, run, eMatchMeanAndStddev);
   EXPECT_GE(u.result.get(0, 0), 60);
 }
 
@@ -176,7 +181,8 @@ TEST(Running, RecordsInputsAndResultAndRestoresTheLevel) {
   diag.level(5);
   runTool(tool, ref, eMatchHistogram, &diag, 0x10000);
   ASSERT_EQ(diag.records().size(), 4u);
-  const wchar_t* names[] = {L"Image Normalization", L"Run-time parameters", L"referenceImage", L"maskImage"};
+  const wchar_t* names[] = {L"Image Normalization", L"Run-time parameters",
+                            L"referenceImage", L"maskImage"};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(diag.records()[i].name, names[i]);
   EXPECT_EQ(diag.records()[1].text,
             L"method=eMatchHistogram\nkeepMaskedPixels=false\ntailFractions=( 0 , 1 )\n"

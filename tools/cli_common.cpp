@@ -55,23 +55,31 @@ imgio::GrayImage toGrayImage(const kcPelBuffer_const<unsigned char>& buffer) {
   return image;
 }
 
-namespace {
-
-// Same file, or the same place for a file not yet there.
-bool samePath(const fs::path& a, const fs::path& b) {
+std::string canonicalPath(const std::string& path) {
   std::error_code ec;
-  if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
-  return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+  const fs::path canonical = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  return ec ? path : canonical.string();
 }
 
-}  // namespace
+std::set<std::string> canonicalPaths(const std::vector<std::string>& paths) {
+  std::set<std::string> canonical;
+  for (const auto& path : paths)
+    if (!path.empty()) canonical.insert(canonicalPath(path));
+  return canonical;
+}
 
-void checkOutputPath(const std::string& output, const std::vector<std::string>& inputs) {
+void checkOutputPath(const std::string& output, const std::set<std::string>& inputs) {
   std::error_code ec;
   if (fs::is_directory(output, ec)) failBadInput(output + ": is a folder; give a file name");
-  for (const auto& input : inputs)
-    if (samePath(output, input))
-      failBadInput(output + ": refusing to write over the input file " + input);
+  if (inputs.count(canonicalPath(output)))
+    failBadInput(output + ": refusing to write over an input file");
+}
+
+void checkFolderOf(const std::string& output) {
+  std::error_code ec;
+  const fs::path folder = fs::path(output).parent_path();
+  if (!folder.empty() && !fs::is_directory(folder, ec))
+    failBadInput(output + ": the folder " + folder.string() + " does not exist");
 }
 
 std::string fileNameOf(const std::string& path) { return fs::path(path).filename().string(); }

@@ -1,7 +1,9 @@
 #pragma once
 
-// What the commands share: exit codes, failures, and the bridge between image files and the tool's pel buffers.
+// What the commands share: exit codes, failures, and the bridge between image files and the tool's
+// pel buffers.
 
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,9 +45,16 @@ void checkSameSize(const imgio::GrayImage& image, const std::string& path, long 
 kcPelBuffer<unsigned char> toPelBuffer(const imgio::GrayImage& image);
 imgio::GrayImage toGrayImage(const kcPelBuffer_const<unsigned char>& buffer);
 
-// Refuses (kExitBadInput) an output path that names one of the inputs, or
-// an existing folder.
-void checkOutputPath(const std::string& output, const std::vector<std::string>& inputs);
+// Paths in one spelling (symbolic links resolved), to compare outputs with
+// inputs. Empty paths are left out.
+std::set<std::string> canonicalPaths(const std::vector<std::string>& paths);
+std::string canonicalPath(const std::string& path);
+
+// Refuses (kExitBadInput) an output path that names one of the inputs (as
+// canonicalPaths gives them) or an existing folder.
+void checkOutputPath(const std::string& output, const std::set<std::string>& inputs);
+// Refuses (kExitBadInput) an output path whose folder does not exist.
+void checkFolderOf(const std::string& output);
 
 // The last component of a path.
 std::string fileNameOf(const std::string& path);

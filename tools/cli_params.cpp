@@ -62,14 +62,15 @@ std::optional<kcPair<T>> parsePair(const std::string& text, char separator) {
   return kcPair<T>(*x, *y);
 }
 
+// No description: the options name their form with type_name.
 CLI::Validator makeValidator(const std::function<bool(const std::string&)>& accepts,
-                             const std::string& expected, const std::string& typeName) {
+                             const std::string& expected) {
   return CLI::Validator(
       [accepts, expected](std::string& value) -> std::string {
         if (accepts(value)) return {};
         return "'" + value + "' is not " + expected;
       },
-      typeName);
+      "");
 }
 
 }  // namespace
@@ -145,34 +146,34 @@ CLI::Validator methodNameValidator(bool allowIdentity) {
         if (method && (allowIdentity || *method != eIdentity)) return {};
         return "unknown method '" + value + "' (known: " + knownNames(false, allowIdentity) + ")";
       },
-      "NAME");
+      "");
 }
 
 CLI::Validator methodListValidator() {
   return CLI::Validator(
       [](std::string& value) -> std::string {
         if (methodsByList(value)) return {};
-        return "'" + value + "' is not a comma-separated list of methods (known: " +
-               knownNames(true, false) + ")";
+        return "'" + value +
+               "' is not a comma-separated list of methods (known: " + knownNames(true, false) +
+               ")";
       },
-      "LIST");
+      "");
 }
 
 CLI::Validator sizeValidator() {
-  return makeValidator([](const std::string& v) { return parseSize(v).has_value(); },
-                       "WxH with whole numbers from 1 to " + std::to_string(imgio::kMaxSide) +
-                           " (e.g. 101x101)",
-                       "WxH");
+  return makeValidator(
+      [](const std::string& v) { return parseSize(v).has_value(); },
+      "WxH with whole numbers from 1 to " + std::to_string(imgio::kMaxSide) + " (e.g. 101x101)");
 }
 
 CLI::Validator fractionPairValidator() {
   return makeValidator([](const std::string& v) { return parseFractionPair(v).has_value(); },
-                       "LO,HI with two numbers (e.g. 0.05,0.95)", "LO,HI");
+                       "LO,HI with two numbers (e.g. 0.05,0.95)");
 }
 
 CLI::Validator longPairValidator() {
   return makeValidator([](const std::string& v) { return parseLongPair(v).has_value(); },
-                       "LO,HI with two whole numbers (e.g. -40,40)", "LO,HI");
+                       "LO,HI with two whole numbers (e.g. -40,40)");
 }
 
 }  // namespace cli

@@ -28,8 +28,8 @@ std::string numbered(std::size_t index) {
 }
 
 void writeText(const fs::path& path, const std::string& text) {
-  imgio::writeBytesAtomically(
-      path.string(), {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+  imgio::writeBytesAtomically(path.string(),
+                              {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
 }
 
 }  // namespace

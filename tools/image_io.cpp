@@ -76,8 +76,8 @@ std::vector<unsigned char> readWholeFile(const std::string& path) {
 
 [[noreturn]] void refuseUnknownContent(std::span<const unsigned char> bytes,
                                        const std::string& name) {
-  std::string message = name + ": not a PNG, TIFF or PGM image: the content matches none of their";
-  message += " signatures";
+  std::string message =
+      name + ": not a PNG, TIFF or PGM image: the content matches none of their signatures";
   if (const auto claimed = formatForPath(name))
     message += std::string(" (the name says ") + formatName(*claimed) + ", the content does not)";
   const bool looksLikeText =
@@ -130,13 +130,15 @@ std::optional<Format> detectFormat(std::span<const unsigned char> head) {
   static constexpr unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   if (head.size() >= 8 && std::equal(kPng, kPng + 8, head.begin())) return Format::kPng;
   if (head.size() >= 4) {
-    const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) &&
-                        head[3] == 0;
-    const bool big = head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
-                     (head[3] == 42 || head[3] == 43);
+    const bool little =
+        head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0;
+    const bool big =
+        head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
     if (little || big) return Format::kTiff;
   }
-  const auto isPnmKind = [](unsigned char c) { return c == '2' || c == '3' || c == '5' || c == '6'; };
+  const auto isPnmKind = [](unsigned char c) {
+    return c == '2' || c == '3' || c == '5' || c == '6';
+  };
   if (head.size() >= 3 && head[0] == 'P' && isPnmKind(head[1]) && isPnmSpace(head[2]))
     return Format::kPnm;
   return std::nullopt;
@@ -216,9 +218,8 @@ void writeImage(const std::string& path, const GrayImage& image, Format format) 
       writeBytesAtomically(path, detail::encodePgm(image));
       return;
     case Format::kTiff:
-      writeFileAtomically(path, [&](const std::string& temp) {
-        detail::writeTiffFile(temp, image, path);
-      });
+      writeFileAtomically(
+          path, [&](const std::string& temp) { detail::writeTiffFile(temp, image, path); });
       return;
   }
 }

@@ -80,16 +80,20 @@ class PngReadHandles {
   png_infop info_;
 };
 
-// Reads the header and sets up expansion to 8-bit gray, gray-alpha, RGB or
-// RGBA. Leaves bitDepth 16 without further setup for the caller to refuse.
-bool readPngHeader(png_structp png, png_infop info, PngHeader* header) {
+bool readPngInfo(png_structp png, png_infop info, PngHeader* header) {
   if (setjmp(png_jmpbuf(png))) return false;
-  png_set_user_limits(png, kMaxSide, kMaxSide);
+  // The size limits are checked by the caller, with a clearer message.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_read_info(png, info);
   header->width = png_get_image_width(png, info);
   header->height = png_get_image_height(png, info);
   header->bitDepth = png_get_bit_depth(png, info);
-  if (header->bitDepth > 8) return true;
+  return true;
+}
+
+// Sets up expansion to 8-bit gray, gray-alpha, RGB or RGBA pels.
+bool setUpPngExpansion(png_structp png, png_infop info, PngHeader* header) {
+  if (setjmp(png_jmpbuf(png))) return false;
   const int colourType = png_get_color_type(png, info);
   if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colourType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
@@ -111,10 +115,11 @@ bool readPngPels(png_structp png, png_bytepp rows) {
 bool writePng(png_structp png, png_infop info, const GrayImage* image) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_IHDR(png, info, static_cast<png_uint_32>(image->width),
-               static_cast<png_uint_32>(image->height), 8, PNG_COLOR_TYPE_GRAY,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               static_cast<png_uint_32>(image->height), 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
-  for (long y = 0; y < image->height; ++y) png_write_row(png, &image->pels[static_cast<std::size_t>(y * image->width)]);
+  for (long y = 0; y < image->height; ++y)
+    png_write_row(png, &image->pels[static_cast<std::size_t>(y * image->width)]);
   png_write_end(png, nullptr);
   return true;
 }
@@ -133,9 +138,10 @@ GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& nam
   png_set_read_fn(handles.png(), &source, readFromMemory);
 
   PngHeader header;
-  if (!readPngHeader(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error);
+  if (!readPngInfo(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error);
   if (header.bitDepth > 8) refuseDeepSamples(name, header.bitDepth);
   checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name);
+  if (!setUpPngExpansion(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error);
 
   std::vector<unsigned char> raw(header.rowBytes * header.height);
   std::vector<png_bytep> rows(header.height);

@@ -17,7 +17,8 @@ class PnmScanner {
   long number(const char* what, long limit) {
     skipSpaceAndComments();
     if (pos_ >= bytes_.size()) fail(std::string("the file ends before the ") + what);
-    if (!isDigit(bytes_[pos_])) fail(std::string("expected the ") + what + ", found '" + shown() + "'");
+    if (!isDigit(bytes_[pos_]))
+      fail(std::string("expected the ") + what + ", found '" + shown() + "'");
     long value = 0;
     while (pos_ < bytes_.size() && isDigit(bytes_[pos_])) {
       value = value * 10 + (bytes_[pos_++] - '0');
@@ -86,7 +87,8 @@ void readBinarySamples(PnmScanner& scanner, std::span<const unsigned char> bytes
                  std::to_string(scanner.remaining()));
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const long value = bytes[scanner.pos() + i];
-    if (value > maxValue) scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
+    if (value > maxValue)
+      scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
     samples[i] = scaleSample(value, maxValue);
   }
   scanner.advance(samples.size());
@@ -95,7 +97,8 @@ void readBinarySamples(PnmScanner& scanner, std::span<const unsigned char> bytes
 void readTextSamples(PnmScanner& scanner, std::vector<unsigned char>& samples, long maxValue) {
   for (auto& sample : samples) {
     const long value = scanner.number("next pel", 65535);
-    if (value > maxValue) scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
+    if (value > maxValue)
+      scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
     sample = scaleSample(value, maxValue);
   }
 }
@@ -113,8 +116,9 @@ GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& nam
   const int channels = kind == '3' || kind == '6' ? 3 : 1;
   const bool text = kind == '2' || kind == '3';
   PnmScanner scanner(bytes, name);
-  const long width = scanner.number("width", kMaxSide + 1);
-  const long height = scanner.number("height", kMaxSide + 1);
+  // Sizes are read up to any plausible value for checkImageSize to judge.
+  const long width = scanner.number("width", 999999999);
+  const long height = scanner.number("height", 999999999);
   const long maxValue = scanner.number("maximum value", 65535);
   if (maxValue == 0) scanner.fail("the maximum value is 0");
   if (maxValue > 255) refuseDeepSamples(name, bitWidth(maxValue));

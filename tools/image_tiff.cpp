@@ -115,10 +115,11 @@ GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& na
   TiffErrorText error;
   TiffOptions options(error);
   MemoryFile file{bytes.data(), bytes.size(), 0};
-  TiffHandle tiff(TIFFClientOpenExt(name.c_str(), "rm", &file, memoryRead, memoryWrite,
-                                    memorySeek, memoryClose, memorySize, memoryMap, memoryUnmap,
+  TiffHandle tiff(TIFFClientOpenExt(name.c_str(), "rm", &file, memoryRead, memoryWrite, memorySeek,
+                                    memoryClose, memorySize, memoryMap, memoryUnmap,
                                     options.get()));
-  if (!tiff) throw ImageError(name + ": truncated or corrupt TIFF file: " + describeTiffError(error));
+  if (!tiff)
+    throw ImageError(name + ": truncated or corrupt TIFF file: " + describeTiffError(error));
 
   uint32_t width = 0;
   uint32_t height = 0;
@@ -155,8 +156,9 @@ void writeTiffFile(const std::string& filePath, const GrayImage& image, const st
   };
   if (!tiff) fail();
   TIFF* t = tiff.get();
-  const uint16_t compression =
-      TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE : COMPRESSION_NONE;
+  const uint16_t compression = TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE)
+                                   ? COMPRESSION_ADOBE_DEFLATE
+                                   : COMPRESSION_NONE;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t{8});

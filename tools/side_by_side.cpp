@@ -97,7 +97,8 @@ void drawHistogram(GrayImage& canvas, long left, long top, long width,
     const long bar =
         highest ? static_cast<long>((bins[level] * kHistogramHeight + highest - 1) / highest) : 0;
     for (long y = 0; y < kHistogramHeight; ++y)
-      canvas.at(left + x, top + y) = y >= kHistogramHeight - bar ? kHistogramBar : kHistogramBackground;
+      canvas.at(left + x, top + y) =
+          y >= kHistogramHeight - bar ? kHistogramBar : kHistogramBackground;
     for (long y = 0; y < kRampHeight; ++y)
       canvas.at(left + x, top + kHistogramHeight + y) = static_cast<unsigned char>(level);
   }
@@ -134,7 +135,9 @@ GrayImage composeSideBySide(const GrayImage& runtime, const GrayImage& reference
   const long histogramTop = pictureTop + pictureHeight + kGap;
   const long height = histogramTop + kHistogramHeight + kRampHeight + kMargin;
 
-  GrayImage canvas{width, height, std::vector<unsigned char>(static_cast<std::size_t>(width * height), kBackground)};
+  GrayImage canvas{
+      width, height,
+      std::vector<unsigned char>(static_cast<std::size_t>(width * height), kBackground)};
   long left = kMargin;
   for (const auto& panel : panels) {
     drawText(canvas, left, kMargin, panel.label);

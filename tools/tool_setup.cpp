@@ -21,40 +21,41 @@ void setParameter(const char* option, Apply apply) {
 
 }  // namespace
 
-void addTrainingOptions(CLI::App& command, TrainingOptions& options) {
+void addTrainingImageOptions(CLI::App& command, TrainingOptions& options) {
   command.add_option("--reference", options.reference, "Reference image (PNG, TIFF or PGM)")
       ->required()
       ->type_name("REF");
-  command.add_option("--mask", options.mask, "Mask image: pels that are not 0 take part")
+  command.add_option("--mask", options.mask, "Mask: the pels that are not 0 take part")
       ->type_name("MASK");
-  command.add_option("--neighborhood", options.neighborhood,
-                     "Neighbourhood of local correction (default 101x101)")
+}
+
+void addTrainingParameterOptions(CLI::App& command, TrainingOptions& options) {
+  command
+      .add_option("--neighborhood", options.neighborhood,
+                  "Local correction's neighbourhood (default 101x101)")
       ->check(sizeValidator())
       ->type_name("WxH");
-  command.add_option("--granularity", options.granularity,
-                     "Sampling step of local correction (default 1x1)")
+  command
+      .add_option("--granularity", options.granularity,
+                  "Local correction's sampling step (default 1x1)")
       ->check(sizeValidator())
       ->type_name("GXxGY");
 }
 
 void addRunParameterOptions(CLI::App& command, RunParameterOptions& options) {
-  command.add_option("--tails", options.tails,
-                     "Tail fractions of the tails method, 0 <= LO <= HI <= 1 (default 0,1)")
+  command.add_option("--tails", options.tails, "Tail fractions, 0 <= LO <= HI <= 1 (default 0,1)")
       ->check(fractionPairValidator())
       ->type_name("LO,HI");
-  command.add_option("--range", options.range,
-                     "Intensity variation range of local correction, LO <= 0 <= HI "
-                     "(default -127,127)")
+  command
+      .add_option("--range", options.range,
+                  "Intensity variation range, LO <= 0 <= HI (default -127,127)")
       ->check(longPairValidator())
       ->type_name("LO,HI");
-  command.add_flag("--keep-masked", options.keepMasked,
-                   "Keep the run-time pels outside the mask unchanged");
+  command.add_flag("--keep-masked", options.keepMasked, "Keep the pels outside the mask unchanged");
 }
 
 void addDiagOption(CLI::App& command, std::string& folder) {
-  command.add_option("--diag", folder,
-                     "Write the diagnostic records (images as PNG, texts as text) into DIR")
-      ->type_name("DIR");
+  command.add_option("--diag", folder, "Write the diagnostic records into DIR")->type_name("DIR");
 }
 
 void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& options) {
@@ -62,7 +63,8 @@ void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& opti
       options.tails.empty() ? tool.tailFractions() : *parseFractionPair(options.tails);
   const kcPair<long> range =
       options.range.empty() ? tool.intensityVariationRange() : *parseLongPair(options.range);
-  setParameter("--tails", [&] { tool.set(tails, tool.intensityVariationRange(), tool.keepMaskedPixels()); });
+  setParameter("--tails",
+               [&] { tool.set(tails, tool.intensityVariationRange(), tool.keepMaskedPixels()); });
   setParameter("--range", [&] { tool.set(tool.tailFractions(), range, tool.keepMaskedPixels()); });
   tool.set(tool.tailFractions(), tool.intensityVariationRange(),
            options.keepMasked || tool.keepMaskedPixels());
@@ -72,7 +74,8 @@ kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterO
                             kcImageNormalizerDefs::Method methods, kcDiagObject* recorder) {
   kcImageNormalizer tool;
   if (!training.neighborhood.empty())
-    setParameter("--neighborhood", [&] { tool.neighborhoodSize(*parseSize(training.neighborhood)); });
+    setParameter("--neighborhood",
+                 [&] { tool.neighborhoodSize(*parseSize(training.neighborhood)); });
   if (!training.granularity.empty())
     setParameter("--granularity", [&] { tool.granularity(*parseSize(training.granularity)); });
   applyRunParameters(tool, run);

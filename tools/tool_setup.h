@@ -26,7 +26,10 @@ struct RunParameterOptions {
   bool keepMasked = false;
 };
 
-void addTrainingOptions(CLI::App& command, TrainingOptions& options);
+// --reference and --mask; then, after the method option, the parameters
+// of training.
+void addTrainingImageOptions(CLI::App& command, TrainingOptions& options);
+void addTrainingParameterOptions(CLI::App& command, TrainingOptions& options);
 void addRunParameterOptions(CLI::App& command, RunParameterOptions& options);
 void addDiagOption(CLI::App& command, std::string& folder);
 

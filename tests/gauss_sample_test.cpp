@@ -1,0 +1,285 @@
+#include "host/gauss_sample.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "host/exceptions.h"
+#include "host/pel_ops.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::makeImage;
+using testing_support::randomImage;
+using testing_support::rng;
+
+__extension__ typedef unsigned __int128 Wide;
+
+// The 1-D kernel written out: three boxes of k + 1 ones convolved, and a
+// box of two when the tap count's parity does not fit the block centre of
+// sampling g (odd taps for odd g, even taps for even g).
+std::vector<Wide> explicitKernel(long k, long g) {
+  auto convolve = [](const std::vector<Wide>& a, long width) {
+    std::vector<Wide> r(a.size() + static_cast<std::size_t>(width) - 1, 0);
+    for (std::size_t i = 0; i < a.size(); ++i)
+      for (long j = 0; j < width; ++j) r[i + static_cast<std::size_t>(j)] += a[i];
+    return r;
+  };
+  std::vector<Wide> kernel{1};
+  for (int b = 0; b < 3; ++b) kernel = convolve(kernel, k + 1);
+  if (static_cast<long>(kernel.size() % 2) != g % 2) kernel = convolve(kernel, 2);
+  return kernel;
+}
+
+// Output pel (i, j) by direct convolution over src's window, the kernel
+// centred on the block centre, edges replicated.
+unsigned long referencePel(const kcPelBuffer_const<unsigned char>& src, const std::vector<Wide>& kx,
+                           const std::vector<Wide>& ky, kcPair<long> g, long i, long j,
+                           unsigned long scale, bool rounding, unsigned long maxOut) {
+  const kcPelRect& w = src.window();
+  const long lx = static_cast<long>(kx.size()), ly = static_cast<long>(ky.size());
+  const long firstX = i * g.x() + (g.x() - lx) / 2, firstY = j * g.y() + (g.y() - ly) / 2;
+  Wide sum = 0, weight = 0;
+  for (long b = 0; b < ly; ++b) {
+    const long y = w.y() + std::clamp(firstY + b, 0L, w.height() - 1);
+    for (long a = 0; a < lx; ++a) {
+      const long x = w.x() + std::clamp(firstX + a, 0L, w.width() - 1);
+      sum += ky[b] * kx[a] * src.get(x, y);
+      weight += ky[b] * kx[a];
+    }
+  }
+  const Wide q = (sum * scale + (rounding ? weight / 2 : 0)) / weight;
+  return q > maxOut ? maxOut : static_cast<unsigned long>(q);
+}
+
+kcGaussSampleParams makeParams(kcPair<long> g, kcPair<long> k, double scale, bool rounding,
+                               bool allowAvx2 = true) {
+  kcGaussSampleParams p(g, k, scale, true);
+  p.doRounding(rounding);
+  p.allowAvx2(allowAvx2);
+  return p;
+}
+
+// Checks the reduced image of src pel by pel against the reference.
+void expectReductionMatches(const kcPelBuffer_const<unsigned char>& src,
+                            const kcGaussSampleParams& p) {
+  const kcPelBuffer<unsigned char> out = kfGaussSample<unsigned char>(src, p);
+  const kcPair<long> g = p.sampling();
+  ASSERT_EQ(out.window(),
+            kcPelRect(0, 0, (src.width() + g.x() - 1) / g.x(), (src.height() + g.y() - 1) / g.y()));
+  const auto kx = explicitKernel(p.kernel().x(), g.x()), ky = explicitKernel(p.kernel().y(), g.y());
+  const auto scale = static_cast<unsigned long>(p.scale());
+  for (long j = 0; j < out.height(); ++j)
+    for (long i = 0; i < out.width(); ++i)
+      ASSERT_EQ(out.get(i, j), referencePel(src, kx, ky, g, i, j, scale, p.doRounding(), 255))
+          << "pel " << i << "," << j << " kernel " << p.kernel().x() << "x" << p.kernel().y()
+          << " sampling " << g.x() << "x" << g.y();
+}
+
+// Checks the 16-bit full-size smoothing of src over dst's window.
+void expectSmoothingMatches(const kcPelBuffer_const<unsigned char>& src,
+                            const kcPelBuffer<unsigned short>& dst, const kcGaussSampleParams& p) {
+  const auto kx = explicitKernel(p.kernel().x(), 1), ky = explicitKernel(p.kernel().y(), 1);
+  const auto scale = static_cast<unsigned long>(p.scale());
+  const kcPelRect r = src.window() & dst.window();
+  for (long y = r.y(); y < r.bottom(); ++y)
+    for (long x = r.x(); x < r.right(); ++x)
+      ASSERT_EQ(dst.get(x, y), referencePel(src, kx, ky, kcPair<long>(1, 1), x - src.window().x(),
+                                            y - src.window().y(), scale, p.doRounding(), 65535))
+          << "pel " << x << "," << y << " kernel " << p.kernel().x() << "x" << p.kernel().y();
+}
+
+// A random view: a window inside a larger random buffer, so that pels
+// outside the window would show if they were read.
+kcPelBuffer<unsigned char> randomView(long w, long h) {
+  std::uniform_int_distribution<long> off(-20, 20);
+  const kcPelRect window(off(rng()), off(rng()), w, h);
+  kcPelBuffer<unsigned char> b = randomImage(window.trim(-3, -2, -4, -5, false));
+  b.window(window, false);
+  return b;
+}
+
+TEST(GaussSampleParams, KeepsValuesAndRefusesBadOnes) {
+  kcGaussSampleParams p(kcPair<long>(2, 3), kcPair<long>(1, 2), 128.0, false);
+  EXPECT_EQ(p.sampling(), kcPair<long>(2, 3));
+  EXPECT_EQ(p.kernel(), kcPair<long>(1, 2));
+  EXPECT_EQ(p.scale(), 128.0);
+  EXPECT_FALSE(p.flag());
+  EXPECT_FALSE(p.doRounding());
+  p.doRounding(true);
+  EXPECT_TRUE(p.doRounding());
+  EXPECT_TRUE(p.allowAvx2());
+  p.allowAvx2(false);
+  EXPECT_FALSE(p.allowAvx2());
+
+  const kcPair<long> one(1, 1);
+  EXPECT_NO_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65535), 65535.0, true));
+  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(0, 1), one, 1.0, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(1, 0), one, 1.0, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(-1, 0), 1.0, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65536), 1.0, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, one, 0.0, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, one, 1.5, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, one, 65536.0, true), kcPelFunc::BadParams);
+}
+
+TEST(GaussSample, SmoothingMatchesDirectConvolution) {
+  std::uniform_int_distribution<long> side(1, 40), kernel(0, 12);
+  for (int trial = 0; trial < 60; ++trial) {
+    const kcPelBuffer<unsigned char> src = randomView(side(rng()), side(rng()) * 3 / 4 + 1);
+    const auto p = makeParams(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
+                              trial % 3 ? 128.0 : 1.0, trial % 2 == 0, trial % 4 < 2);
+    kcPelBuffer<unsigned short> dst;
+    kfGaussSample<unsigned char, unsigned short>(src, dst, p);
+    ASSERT_EQ(dst.window(), src.window());
+    expectSmoothingMatches(src, dst, p);
+  }
+}
+
+TEST(GaussSample, ReductionMatchesDirectConvolution) {
+  std::uniform_int_distribution<long> side(1, 40), step(1, 6), kernel(0, 9);
+  for (int trial = 0; trial < 80; ++trial) {
+    const kcPelBuffer<unsigned char> src = randomView(side(rng()), side(rng()) * 3 / 4 + 1);
+    const kcPair<long> g(step(rng()), step(rng()));
+    // Half the trials use the kernels of a mask reduction: g - 1.
+    const kcPair<long> k =
+        trial % 2 ? g - kcPair<long>(1, 1) : kcPair<long>(kernel(rng()), kernel(rng()));
+    expectReductionMatches(
+        src, makeParams(g, k, trial % 4 < 2 ? 1.0 : 3.0, trial % 3 == 0, trial % 5 < 3));
+  }
+}
+
+TEST(GaussSample, WideSumsStayExact) {
+  // Kernels far longer than the image need 64-bit vertical and 128-bit
+  // horizontal sums.
+  const kcPelBuffer<unsigned char> tall = randomView(3, 30);
+  expectReductionMatches(tall, makeParams(kcPair<long>(1, 1), kcPair<long>(0, 300), 1.0, true));
+  const kcPelBuffer<unsigned char> small = randomView(5, 4);
+  expectReductionMatches(small, makeParams(kcPair<long>(1, 2), kcPair<long>(300, 299), 1.0, true));
+  const kcPelBuffer<unsigned char> wide = randomView(23, 9);
+  kcPelBuffer<unsigned short> dst;
+  const auto p = makeParams(kcPair<long>(1, 1), kcPair<long>(91, 90), 65535.0, false);
+  kfGaussSample<unsigned char, unsigned short>(wide, dst, p);
+  expectSmoothingMatches(wide, dst, p);
+}
+
+TEST(GaussSample, BaselineAndAvx2PathsAgree) {
+  // Wide rows so that the vector loops run many full chunks and a tail.
+  const kcPelBuffer<unsigned char> src = randomView(301, 77);
+  for (const kcPair<long> k : {kcPair<long>(52, 52), kcPair<long>(3, 6), kcPair<long>(0, 1)}) {
+    kcPelBuffer<unsigned short> fast, plain;
+    kfGaussSample<unsigned char, unsigned short>(src, fast,
+                                                 makeParams(kcPair<long>(1, 1), k, 128.0, true));
+    kfGaussSample<unsigned char, unsigned short>(
+        src, plain, makeParams(kcPair<long>(1, 1), k, 128.0, true, false));
+    EXPECT_TRUE((kfPelEqual<unsigned short, unsigned short>(fast, plain))) << k.x() << "x" << k.y();
+    const kcPair<long> g(4, 3);
+    const auto reducedFast = kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false));
+    const auto reducedPlain =
+        kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false, false));
+    EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(reducedFast, reducedPlain)));
+  }
+}
+
+TEST(GaussSample, ConstantImageGivesScaledConstantEverywhere) {
+  for (long k : {0L, 1L, 2L, 7L, 52L, 400L}) {
+    const kcPelBuffer<unsigned char> src =
+        makeImage(kcPelRect(-5, 4, 37, 23), [](long, long) { return 201; });
+    for (bool rounding : {false, true}) {
+      kcPelBuffer<unsigned short> dst;
+      kfGaussSample<unsigned char, unsigned short>(
+          src, dst, makeParams(kcPair<long>(1, 1), kcPair<long>(k, k + 1), 128.0, rounding));
+      for (long y = dst.window().y(); y < dst.window().bottom(); ++y)
+        for (long x = dst.window().x(); x < dst.window().right(); ++x)
+          ASSERT_EQ(dst.get(x, y), 201 * 128) << "kernel " << k << " at " << x << "," << y;
+      const kcPelBuffer<unsigned char> reduced = kfGaussSample<unsigned char>(
+          src, makeParams(kcPair<long>(4, 3), kcPair<long>(k, k), 1.0, rounding));
+      for (long y = 0; y < reduced.height(); ++y)
+        for (long x = 0; x < reduced.width(); ++x) ASSERT_EQ(reduced.get(x, y), 201);
+    }
+  }
+}
+
+TEST(GaussSample, RoundsHalfUpOnlyWhenAsked) {
+  // A 2x2 block reduced with a box of two in each direction: the mean of
+  // four pels summing to 6 is 1.5.
+  const kcPelBuffer<unsigned char> src = makeImage(kcPelRect(0, 0, 2, 2), [](long x, long y) {
+    return x + 2 * y == 3 ? 3 : x + 2 * y == 0 ? 3 : 0;
+  });
+  const kcPair<long> g(2, 2), k(1, 1);
+  EXPECT_EQ(kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false)).get(0, 0), 1);
+  EXPECT_EQ(kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, true)).get(0, 0), 2);
+}
+
+TEST(GaussSample, EightBitResultsSaturate) {
+  const kcPelBuffer<unsigned char> src =
+      makeImage(kcPelRect(0, 0, 6, 5), [](long x, long) { return 100 + 20 * x; });
+  const kcPelBuffer<unsigned char> out = kfGaussSample<unsigned char>(
+      src, makeParams(kcPair<long>(1, 1), kcPair<long>(0, 2), 2.0, false));
+  for (long x = 0; x < 6; ++x) EXPECT_EQ(out.get(x, 2), std::min(255L, 2 * (100 + 20 * x)));
+}
+
+TEST(GaussSample, ReducedImagePlacedOverSource) {
+  kcPelBuffer<unsigned char> src = randomImage(kcPelRect(7, -3, 21, 10));
+  const kcXform<2> client = kcXform<2>::scaleAndTranslate(0.5, 2.0, 100.0, -8.0);
+  src.clientFromImageXformBase(kc2XformLinear::handle(client));
+  const kcPair<long> g(4, 3);
+  const kcPelBuffer<unsigned char> out =
+      kfGaussSample<unsigned char>(src, makeParams(g, g - kcPair<long>(1, 1), 1.0, true));
+  EXPECT_EQ(out.window(), kcPelRect(0, 0, 6, 4));  // ceil(21 / 4), ceil(10 / 3)
+  for (long j = 0; j < out.height(); ++j)
+    for (long i = 0; i < out.width(); ++i) {
+      // Centre of the source block (7 + 4i .. 7 + 4i + 3, -3 + 3j .. -3 + 3j + 2).
+      const kcVector<2> blockCentre(7 + 4 * i + 2.0, -3 + 3 * j + 1.5);
+      const kcVector<2> placed = out.clientFromImageXform() * kcVector<2>(i + 0.5, j + 0.5);
+      EXPECT_TRUE(kfRealEq(placed, client * blockCentre, 1e-9)) << i << "," << j;
+    }
+}
+
+TEST(GaussSample, SixteenBitFormFillsOnlyTheCommonWindow) {
+  kcPelBuffer<unsigned char> src = randomImage(kcPelRect(0, 0, 30, 20));
+  src.clientFromImageXformBase(kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(2, 2, 1, 1)));
+  kcPelBuffer<unsigned short> dst =
+      randomImage<unsigned short>(kcPelRect(10, -5, 40, 15), 0, 65535);
+  const kcPelBuffer<unsigned short> before = kfPelCopy<unsigned short>(dst);
+  const auto p = makeParams(kcPair<long>(1, 1), kcPair<long>(4, 6), 128.0, true);
+  kfGaussSample<unsigned char, unsigned short>(src, dst, p);
+  EXPECT_TRUE(dst.clientFromImageXform().isIdentity());  // a bound dst keeps its transforms
+  expectSmoothingMatches(src, dst, p);
+  for (long y = -5; y < 10; ++y)
+    for (long x = 10; x < 50; ++x)
+      if (!src.window().contains(kcPair<long>(x, y))) {
+        ASSERT_EQ(dst.get(x, y), before.get(x, y));
+      }
+
+  kcPelBuffer<unsigned short> fresh;
+  kfGaussSample<unsigned char, unsigned short>(src, fresh, p);
+  EXPECT_EQ(fresh.clientFromImageXform(), src.clientFromImageXform());
+}
+
+TEST(GaussSample, RefusesBadInput) {
+  const kcPelBuffer<unsigned char> unbound;
+  kcPelBuffer<unsigned short> dst;
+  const auto p = makeParams(kcPair<long>(1, 1), kcPair<long>(2, 2), 1.0, false);
+  EXPECT_THROW(kfGaussSample<unsigned char>(unbound, p), kcPel::UnboundWindow);
+  EXPECT_THROW((kfGaussSample<unsigned char, unsigned short>(unbound, dst, p)),
+               kcPel::UnboundWindow);
+  const kcPelBuffer<unsigned char> src = randomImage(kcPelRect(0, 0, 8, 8));
+  EXPECT_THROW((kfGaussSample<unsigned char, unsigned short>(
+                   src, dst, makeParams(kcPair<long>(2, 1), kcPair<long>(1, 0), 1.0, false))),
+               kcPelFunc::BadParams);
+  EXPECT_FALSE(dst.isBound());
+}
+
+TEST(GaussSample, EmptyWindowGivesEmptyResult) {
+  kcPelBuffer<unsigned char> src = randomImage(kcPelRect(0, 0, 8, 8));
+  src.window(kcPelRect(3, 3, 0, 5), false);
+  const auto p = makeParams(kcPair<long>(2, 2), kcPair<long>(1, 1), 1.0, false);
+  const kcPelBuffer<unsigned char> out = kfGaussSample<unsigned char>(src, p);
+  EXPECT_EQ(out.window(), kcPelRect(0, 0, 0, 3));
+}
+
+}  // namespace

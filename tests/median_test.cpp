@@ -1,0 +1,238 @@
+#include "host/median.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "host/exceptions.h"
+#include "host/pel_ops.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::makeImage;
+using testing_support::randomImage;
+using testing_support::rng;
+using Image = kcPelBuffer<unsigned char>;
+
+// The median at (x, y) counted the slow way: the kernel reaches k / 2 left
+// (up) and (k - 1) / 2 right (down), cut to the working window.
+int referenceMedian(const kcPelBuffer_const<unsigned char>& src, const Image* mask,
+                    const kcPelRect& work, const kcPelMedianParams& p, long x, long y) {
+  const long kx = p.kernel().x(), ky = p.kernel().y();
+  const long lo = p.valueRange().x(), hi = p.valueRange().y();
+  const kcPelRect kernel = kcPelRect(x - kx / 2, y - ky / 2, kx, ky) & work;
+  long counts[256] = {}, n = 0;
+  for (long v = kernel.y(); v < kernel.bottom(); ++v)
+    for (long u = kernel.x(); u < kernel.right(); ++u) {
+      const int value = src.get(u, v);
+      if (value < lo || value > hi || (mask && mask->get(u, v) == 0)) continue;
+      ++counts[value];
+      ++n;
+    }
+  if (n == 0) return static_cast<int>(std::clamp<long>(src.get(x, y), lo, hi));
+  for (int value = 0, below = 0;; below += counts[value++])
+    if (below + counts[value] > (n - 1) / 2) return value;
+}
+
+void expectMedianMatches(const kcPelBuffer_const<unsigned char>& src, const Image* mask,
+                         const kcPelMedianParams& p, const Image& dst) {
+  const kcPelRect work = mask ? src.window() & mask->window() : src.window();
+  const kcPelRect r = work & dst.window();
+  for (long y = r.y(); y < r.bottom(); ++y)
+    for (long x = r.x(); x < r.right(); ++x)
+      ASSERT_EQ(dst.get(x, y), referenceMedian(src, mask, work, p, x, y))
+          << "at " << x << "," << y << " kernel " << p.kernel().x() << "x" << p.kernel().y()
+          << " range " << p.valueRange().x() << ".." << p.valueRange().y();
+}
+
+// A window inside a larger buffer, so that pels outside it would show.
+Image randomView(const kcPelRect& window, unsigned lo = 0, unsigned hi = 255) {
+  Image b = randomImage(window.trim(-2, -3, -4, -1, false), lo, hi);
+  b.window(window, false);
+  return b;
+}
+
+// A mask of 0 and random non-zero values with about the given share of
+// zeros.
+Image randomMask(const kcPelRect& window, int zeroPercent) {
+  std::uniform_int_distribution<int> d(0, 99), v(1, 255);
+  return makeImage(window, [&](long, long) { return d(rng()) < zeroPercent ? 0 : v(rng()); });
+}
+
+kcPair<long> randomRange() {
+  std::uniform_int_distribution<long> d(0, 255);
+  const long a = d(rng()), b = d(rng());
+  return {std::min(a, b), std::max(a, b)};
+}
+
+kcPelRect randomWindow(long maxW, long maxH) {
+  std::uniform_int_distribution<long> w(1, maxW), h(1, maxH), o(-10, 10);
+  return {o(rng()), o(rng()), w(rng()), h(rng())};
+}
+
+TEST(PelMedianParams, KeepsValuesAndRefusesBadOnes) {
+  const kcPelMedianParams p(kcPair<long>(181, 181), kcPair<long>(0, 255), false);
+  EXPECT_EQ(p.kernel(), kcPair<long>(181, 181));
+  EXPECT_EQ(p.valueRange(), kcPair<long>(0, 255));
+  EXPECT_FALSE(p.flag());
+  EXPECT_TRUE(p.allowAvx2());
+  const kcPair<long> full(0, 255), one(1, 1);
+  EXPECT_NO_THROW(kcPelMedianParams(kcPair<long>(1, 32767), kcPair<long>(7, 7), true));
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(182, 181), full, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(32768, 1), full, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(0, 3), full, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(3, -1), full, true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(-1, 5), true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(6, 5), true), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(0, 256), true), kcPelFunc::BadParams);
+}
+
+TEST(PelMedian, MatchesBruteForceOnRandomImages) {
+  std::uniform_int_distribution<long> k(1, 15);
+  for (int trial = 0; trial < 80; ++trial) {
+    const Image src = randomView(randomWindow(40, 30));
+    const kcPair<long> range = trial % 3 == 0 ? kcPair<long>(0, 255) : randomRange();
+    kcPelMedianParams p(kcPair<long>(k(rng()), k(rng())), range, true);
+    p.allowAvx2(trial % 4 < 2);
+    Image dst;
+    kfPelMedian(src, p, dst);
+    ASSERT_EQ(dst.window(), src.window());
+    expectMedianMatches(src, nullptr, p, dst);
+  }
+}
+
+TEST(PelMedian, MaskedMatchesBruteForceOnRandomImages) {
+  std::uniform_int_distribution<long> k(1, 15);
+  std::uniform_int_distribution<int> zeros(0, 100);
+  for (int trial = 0; trial < 80; ++trial) {
+    const kcPelRect w = randomWindow(40, 30);
+    const Image src = randomView(w);
+    const Image mask = randomMask(randomWindow(40, 30), zeros(rng()));
+    const kcPair<long> range = trial % 3 == 0 ? kcPair<long>(0, 255) : randomRange();
+    kcPelMedianParams p(kcPair<long>(k(rng()), k(rng())), range, true);
+    p.allowAvx2(trial % 4 < 2);
+    Image dst;
+    kfPelMedian(src, mask, p, dst);
+    ASSERT_EQ(dst.window(), src.window() & mask.window());
+    expectMedianMatches(src, &mask, p, dst);
+  }
+}
+
+TEST(PelMedian, LineAndOversizedKernels) {
+  const Image src = randomView(kcPelRect(3, -2, 23, 17));
+  const Image mask = randomMask(kcPelRect(0, 0, 30, 30), 40);
+  for (const kcPair<long> k :
+       {kcPair<long>(1, 9), kcPair<long>(12, 1), kcPair<long>(1, 1), kcPair<long>(60, 2),
+        kcPair<long>(3, 50), kcPair<long>(80, 80), kcPair<long>(1, 32767), kcPair<long>(32767, 1)})
+    for (const kcPair<long> range : {kcPair<long>(0, 255), kcPair<long>(90, 170)}) {
+      const kcPelMedianParams p(k, range, true);
+      Image dst, masked;
+      kfPelMedian(src, p, dst);
+      expectMedianMatches(src, nullptr, p, dst);
+      kfPelMedian(src, mask, p, masked);
+      expectMedianMatches(src, &mask, p, masked);
+    }
+}
+
+TEST(PelMedian, WideImagesAcrossStrips) {
+  // Wide enough for several strips of column histograms.
+  const Image src = randomView(kcPelRect(-7, 2, 2100, 7), 60, 200);
+  const Image mask = randomMask(kcPelRect(-50, 0, 2200, 20), 30);
+  for (const kcPair<long> k :
+       {kcPair<long>(3, 3), kcPair<long>(181, 5), kcPair<long>(400, 3), kcPair<long>(1, 2)}) {
+    kcPelMedianParams p(k, kcPair<long>(80, 180), true);
+    p.allowAvx2(k.x() != 181);
+    Image dst, masked;
+    kfPelMedian(src, p, dst);
+    expectMedianMatches(src, nullptr, p, dst);
+    kfPelMedian(src, mask, p, masked);
+    expectMedianMatches(src, &mask, p, masked);
+  }
+}
+
+TEST(PelMedian, BaselineAndAvx2PathsAgree) {
+  const Image src = randomView(kcPelRect(0, 0, 1500, 60), 40, 220);
+  const Image mask = randomMask(kcPelRect(0, 0, 1500, 60), 20);
+  for (const kcPair<long> k : {kcPair<long>(101, 31), kcPair<long>(4, 8)}) {
+    kcPelMedianParams p(k, kcPair<long>(60, 200), true);
+    Image fast, plain, fastMasked, plainMasked;
+    kfPelMedian(src, p, fast);
+    kfPelMedian(src, mask, p, fastMasked);
+    p.allowAvx2(false);
+    kfPelMedian(src, p, plain);
+    kfPelMedian(src, mask, p, plainMasked);
+    EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(fast, plain)));
+    EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(fastMasked, plainMasked)));
+  }
+}
+
+TEST(PelMedian, NoPelTakingPartGivesClampedSource) {
+  const Image src = makeImage(kcPelRect(0, 0, 9, 7), [](long x, long y) { return 10 * x + y; });
+  const kcPelMedianParams above(kcPair<long>(5, 5), kcPair<long>(200, 220), true);
+  Image dst;
+  kfPelMedian(src, above, dst);
+  for (long y = 0; y < 7; ++y)
+    for (long x = 0; x < 9; ++x) EXPECT_EQ(dst.get(x, y), 200);
+
+  const kcPelMedianParams middle(kcPair<long>(3, 3), kcPair<long>(30, 50), true);
+  const Image none = makeImage(kcPelRect(0, 0, 9, 7), [](long, long) { return 0; });
+  Image masked;
+  kfPelMedian(src, none, middle, masked);
+  for (long y = 0; y < 7; ++y)
+    for (long x = 0; x < 9; ++x)
+      EXPECT_EQ(masked.get(x, y), std::clamp(10 * x + y, 30L, 50L)) << x << "," << y;
+}
+
+TEST(PelMedian, EvenKernelReachesFurtherLeftAndUp) {
+  // With two pels in the kernel the lower median is the smaller one, so a
+  // dark pel shows where the kernel reaches it.
+  const Image src = makeImage(kcPelRect(0, 0, 6, 1), [](long x, long) { return x == 3 ? 0 : 100; });
+  Image dst;
+  kfPelMedian(src, kcPelMedianParams(kcPair<long>(2, 1), kcPair<long>(0, 255), true), dst);
+  // Output x covers x - 1 and x: the dark pel at 3 reaches outputs 3 and 4.
+  const int expected[6] = {100, 100, 100, 0, 0, 100};
+  for (long x = 0; x < 6; ++x) EXPECT_EQ(dst.get(x, 0), expected[x]) << x;
+}
+
+TEST(PelMedian, BoundDestinationAndInPlace) {
+  const Image src = randomView(kcPelRect(0, 0, 25, 20));
+  const kcPelMedianParams p(kcPair<long>(7, 5), kcPair<long>(20, 240), true);
+  Image dst = randomImage(kcPelRect(10, 12, 30, 30));
+  const Image before = kfPelCopy<unsigned char>(dst);
+  kfPelMedian(src, p, dst);
+  expectMedianMatches(src, nullptr, p, dst);
+  for (long y = 12; y < 42; ++y)
+    for (long x = 10; x < 40; ++x)
+      if (!src.window().contains(kcPair<long>(x, y))) {
+        ASSERT_EQ(dst.get(x, y), before.get(x, y));
+      }
+
+  Image inPlace = kfPelCopy<unsigned char>(src);
+  kfPelMedian(inPlace, p, inPlace);
+  Image expected;
+  kfPelMedian(src, p, expected);
+  EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(inPlace, expected)));
+}
+
+TEST(PelMedian, TakesTransformsOfTheSource) {
+  Image src = randomImage(kcPelRect(0, 0, 10, 10));
+  src.clientFromImageXformBase(kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(3, 3, 0, 1)));
+  const Image mask = randomMask(kcPelRect(2, 2, 20, 20), 10);
+  Image dst;
+  kfPelMedian(src, mask, kcPelMedianParams(kcPair<long>(3, 3), kcPair<long>(0, 255), true), dst);
+  EXPECT_EQ(dst.window(), kcPelRect(2, 2, 8, 8));
+  EXPECT_EQ(dst.clientFromImageXform(), src.clientFromImageXform());
+}
+
+TEST(PelMedian, RefusesUnboundInput) {
+  const Image unbound, src = randomImage(kcPelRect(0, 0, 4, 4));
+  const kcPelMedianParams p(kcPair<long>(3, 3), kcPair<long>(0, 255), true);
+  Image dst;
+  EXPECT_THROW(kfPelMedian(unbound, p, dst), kcPel::UnboundWindow);
+  EXPECT_THROW(kfPelMedian(src, unbound, p, dst), kcPel::UnboundWindow);
+  EXPECT_THROW(kfPelMedian(unbound, src, p, dst), kcPel::UnboundWindow);
+  EXPECT_FALSE(dst.isBound());
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include <cstdio>
+#include <memory>
+
+#include "cli_common.h"
+#include "cli_params.h"
+#include "commands.h"
+#include "imgnorm/persistence.h"
+
+namespace cli {
+
+namespace {
+
+std::string imageText(const kc_PelBuffer& image) {
+  if (!image.isBound()) return "none";
+  return sizeText({image.width(), image.height()});
+}
+
+std::string maskText(const kcPelBuffer_const<unsigned char>& mask) {
+  if (!mask.isBound()) return "none";
+  const kcPelRect& w = mask.window();
+  long inside = 0;
+  for (long y = w.y(); y < w.bottom(); ++y) {
+    const unsigned char* row = mask.pointToPel(w.x(), y);
+    for (long x = 0; x < w.width(); ++x) inside += row[x] != 0;
+  }
+  return imageText(mask) + ", " + std::to_string(inside) + " pels inside";
+}
+
+void printField(const char* label, const std::string& value) {
+  std::printf("%-17s %s\n", label, value.c_str());
+}
+
+int info(const std::string& path) {
+  kcImageNormalizer tool;
+  try {
+    tool = kfLoadImageNormalizer(path);
+  } catch (const kcException& e) {
+    failBadInput(e.what());
+  }
+  printField("tool:", path);
+  printField("trained methods:", methodList(tool.trainedMethods()));
+  printField("reference image:", imageText(tool.referenceImage()));
+  printField("mask image:", maskText(tool.maskImage()));
+  printField("neighborhood:", sizeText(tool.neighborhoodSize()));
+  printField("granularity:", sizeText(tool.granularity()));
+  printField("tails:", pairText(tool.tailFractions()));
+  printField("range:", pairText(tool.intensityVariationRange()));
+  printField("keep-masked:", tool.keepMaskedPixels() ? "yes" : "no");
+  return kExitOk;
+}
+
+}  // namespace
+
+Command addInfoCommand(CLI::App& app) {
+  auto path = std::make_shared<std::string>();
+  CLI::App* command =
+      app.add_subcommand("info", "Print a tool's parameters, trained methods and image sizes");
+  setSynopsis(*command, "imgnorm info TOOL", false);
+  command->add_option("tool", *path, "Tool file made by 'imgnorm train'")
+      ->required()
+      ->type_name("TOOL");
+  return {command, [path] { return info(*path); }};
+}
+
+}  // namespace cli

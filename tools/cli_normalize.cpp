@@ -1,0 +1,95 @@
+#include <cstdio>
+#include <memory>
+
+#include "cli_common.h"
+#include "cli_params.h"
+#include "commands.h"
+#include "diag_writer.h"
+#include "image_job.h"
+#include "tool_setup.h"
+
+namespace cli {
+
+namespace {
+
+struct NormalizeCommandOptions {
+  TrainingOptions training;
+  RunParameterOptions run;
+  std::string method;
+  std::string diag;
+  std::string sideBySide;
+  std::string output;
+  std::string image;
+};
+
+// Every output is checked before the work starts, so a bad request writes
+// nothing.
+void checkOutputs(const NormalizeCommandOptions& options) {
+  const auto inputs =
+      canonicalPaths({options.image, options.training.reference, options.training.mask});
+  if (!imgio::formatForPath(options.output))
+    failBadInput(options.output + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
+  checkOutputPath(options.output, inputs);
+  checkFolderOf(options.output);
+  if (options.sideBySide.empty()) return;
+  if (imgio::formatForPath(options.sideBySide) != imgio::Format::kPng)
+    failBadInput(options.sideBySide + ": the compare picture is a PNG; name it .png");
+  checkOutputPath(options.sideBySide, inputs);
+  checkFolderOf(options.sideBySide);
+  if (canonicalPath(options.sideBySide) == canonicalPath(options.output))
+    failBadInput(options.sideBySide + ": the compare picture and the result need different names");
+}
+
+int normalize(const NormalizeCommandOptions& options) {
+  checkOutputs(options);
+  const Method method = *methodByName(options.method);
+  kcDiagObject recorder;
+  kcDiagObject* diag = options.diag.empty() ? nullptr : &recorder;
+  kcImageNormalizer tool;
+  try {
+    tool = trainTool(options.training, options.run, method, diag);
+  } catch (const Failure&) {
+    if (diag) writeDiagRecords(recorder, options.diag);
+    throw;
+  }
+  const JobContext context(tool, method);
+  runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder);
+  std::printf("normalized %s with %s into %s\n", options.image.c_str(), options.method.c_str(),
+              options.output.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+Command addNormalizeCommand(CLI::App& app) {
+  auto options = std::make_shared<NormalizeCommandOptions>();
+  CLI::App* command =
+      app.add_subcommand("normalize", "Train on a reference and normalize one image in one step");
+  setSynopsis(*command,
+              "imgnorm normalize --reference REF [--mask MASK] --method NAME\n"
+              "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
+              "         [--range LO,HI] [--keep-masked] [--diag DIR]\n"
+              "         [--side-by-side FILE] IMAGE -o OUT",
+              true);
+  addTrainingImageOptions(*command, options->training);
+  command->add_option("--method", options->method, "Method to run (see below), or identity")
+      ->required()
+      ->check(methodNameValidator(true))
+      ->type_name("NAME");
+  addTrainingParameterOptions(*command, options->training);
+  addRunParameterOptions(*command, options->run);
+  addDiagOption(*command, options->diag);
+  command
+      ->add_option("--side-by-side", options->sideBySide,
+                   "Compare picture (PNG) of image, reference and result")
+      ->type_name("FILE");
+  command->add_option("-o,--output", options->output, "Result file (.png, .tif, .tiff or .pgm)")
+      ->required()
+      ->type_name("OUT");
+  command->add_option("image", options->image, "Image to normalize")
+      ->required()
+      ->type_name("IMAGE");
+  return {command, [options] { return normalize(*options); }};
+}
+
+}  // namespace cli

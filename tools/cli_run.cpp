@@ -1,0 +1,253 @@
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "cli_common.h"
+#include "cli_params.h"
+#include "commands.h"
+#include "console.h"
+#include "host/attention.h"
+#include "image_job.h"
+#include "imgnorm/persistence.h"
+#include "parallel.h"
+#include "tool_setup.h"
+
+namespace cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunCommandOptions {
+  std::string tool;
+  std::string method;
+  RunParameterOptions run;
+  unsigned threads = 0;  // 0: all cores
+  std::string diag;
+  std::string sideBySide;
+  std::string output;
+  std::vector<std::string> images;
+};
+
+kcImageNormalizer loadTool(const std::string& path) {
+  try {
+    return kfLoadImageNormalizer(path);
+  } catch (const kcException& e) {
+    failBadInput(e.what());
+  }
+}
+
+void checkToolCanRun(const kcImageNormalizer& tool, Method method, const std::string& path) {
+  if (method != kcImageNormalizerDefs::eIdentity && !(tool.trainedMethods() & method))
+    failBadInput(path + ": the tool was not trained for " + methodName(method) +
+                 " (trained for: " + methodList(tool.trainedMethods()) + ")");
+  if (!tool.referenceImage().isBound()) failBadInput(path + ": the tool has no reference image");
+}
+
+// Several images, an existing folder or a trailing slash make a target a
+// folder; otherwise it names the one file.
+bool isFolderTarget(const std::string& target, bool severalImages) {
+  std::error_code ec;
+  return severalImages || target.ends_with('/') || fs::is_directory(target, ec);
+}
+
+// Inside a folder a result keeps its input's name, or gets .png when that
+// name has no image extension.
+std::string resultName(const std::string& input) {
+  fs::path name = fs::path(input).filename();
+  if (!imgio::formatForPath(input)) name.replace_extension(".png");
+  return name.string();
+}
+
+std::string recordFolderName(const std::string& name) {
+  std::string folder = name;
+  for (char& c : folder)
+    if (c == '.') c = '_';
+  return folder;
+}
+
+ImageJob planJob(const RunCommandOptions& options, const std::string& input, bool outputFolder,
+                 bool compareFolder) {
+  const bool several = options.images.size() > 1;
+  const std::string name = resultName(input);
+  ImageJob job{
+      input, outputFolder ? (fs::path(options.output) / name).string() : options.output, {}, {}};
+  if (!options.sideBySide.empty())
+    job.sideBySide =
+        compareFolder
+            ? (fs::path(options.sideBySide) / (fs::path(name).stem().string() + "-compare.png"))
+                  .string()
+            : options.sideBySide;
+  if (!options.diag.empty())
+    job.diagFolder =
+        several ? (fs::path(options.diag) / recordFolderName(name)).string() : options.diag;
+  return job;
+}
+
+void checkTargetFile(const std::string& path, const std::set<std::string>& inputs,
+                     std::set<std::string>& targets) {
+  checkOutputPath(path, inputs);
+  if (!targets.insert(canonicalPath(path)).second)
+    failBadInput(path + ": more than one result would be written to this file");
+}
+
+void createFolder(const std::string& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (!fs::is_directory(folder, ec)) failBadInput(folder + ": cannot create the folder");
+}
+
+// A file name given where several images need a folder is a mistake, not
+// a folder to create.
+void refuseFileForSeveral(const std::string& target, bool folder, const char* option) {
+  std::error_code ec;
+  if (folder && !target.ends_with('/') && !fs::is_directory(target, ec) &&
+      imgio::formatForPath(target))
+    failBadInput(target + ": " + option +
+                 " needs a folder for several images (an existing folder or a name ending in /)");
+}
+
+// Every output is checked before any is written, so a bad plan writes
+// nothing.
+std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
+  const bool several = options.images.size() > 1;
+  const bool outputFolder = isFolderTarget(options.output, several);
+  const bool compareFolder =
+      !options.sideBySide.empty() && isFolderTarget(options.sideBySide, several);
+  refuseFileForSeveral(options.output, outputFolder, "-o");
+  if (compareFolder) refuseFileForSeveral(options.sideBySide, compareFolder, "--side-by-side");
+  if (!compareFolder && !options.sideBySide.empty() &&
+      imgio::formatForPath(options.sideBySide) != imgio::Format::kPng)
+    failBadInput(options.sideBySide + ": the compare picture is a PNG; name it .png");
+
+  std::vector<std::string> inputPaths = options.images;
+  inputPaths.push_back(options.tool);
+  const std::set<std::string> inputs = canonicalPaths(inputPaths);
+  std::set<std::string> targets;
+  std::vector<ImageJob> jobs;
+  for (const auto& image : options.images) {
+    ImageJob job = planJob(options, image, outputFolder, compareFolder);
+    if (!imgio::formatForPath(job.output))
+      failBadInput(job.output + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
+    checkTargetFile(job.output, inputs, targets);
+    if (!job.sideBySide.empty()) checkTargetFile(job.sideBySide, inputs, targets);
+    jobs.push_back(std::move(job));
+  }
+  if (!outputFolder) checkFolderOf(options.output);
+  if (!compareFolder && !options.sideBySide.empty()) checkFolderOf(options.sideBySide);
+  if (outputFolder) createFolder(options.output);
+  if (compareFolder) createFolder(options.sideBySide);
+  return jobs;
+}
+
+struct BatchCounts {
+  std::atomic<std::size_t> normalized{0};
+  std::atomic<std::size_t> notNormalized{0};
+  std::atomic<std::size_t> badInput{0};
+  std::atomic<bool> interrupted{false};
+
+  void count(int code) {
+    if (code == kExitOk) ++normalized;
+    if (code == kExitNotNormalized) ++notNormalized;
+    if (code == kExitBadInput) ++badInput;
+    if (code == kExitInterrupted) interrupted = true;
+  }
+  int exitCode() const {
+    if (interrupted || kcAttention::abortRequested()) return kExitInterrupted;
+    if (badInput) return kExitBadInput;
+    return notNormalized ? kExitNotNormalized : kExitOk;
+  }
+};
+
+int runOneJob(const JobContext& context, const ImageJob& job) {
+  try {
+    kcDiagObject recorder;
+    runJob(context, job, recorder);
+    return kExitOk;
+  } catch (const Failure& failure) {
+    if (failure.code() != kExitInterrupted) printError(failure.what());
+    return failure.code();
+  } catch (const std::exception& e) {
+    printError(job.input + ": " + e.what());
+    return kExitNotNormalized;
+  }
+}
+
+void printSummary(const RunCommandOptions& options, const BatchCounts& counts) {
+  std::string line = "normalized " + std::to_string(counts.normalized) + " of " +
+                     std::to_string(options.images.size()) + " image" +
+                     (options.images.size() == 1 ? "" : "s") + " with " + options.method +
+                     " into " + options.output;
+  if (counts.notNormalized) line += "; " + std::to_string(counts.notNormalized) + " failed";
+  if (counts.badInput)
+    line += "; " + std::to_string(counts.badInput) + " unreadable, mismatched or unwritable";
+  if (counts.exitCode() == kExitInterrupted) line += "; interrupted";
+  std::printf("%s\n", line.c_str());
+}
+
+int run(const RunCommandOptions& options) {
+  kcImageNormalizer tool = loadTool(options.tool);
+  const Method method = *methodByName(options.method);
+  checkToolCanRun(tool, method, options.tool);
+  applyRunParameters(tool, options.run);
+  const std::vector<ImageJob> jobs = planJobs(options);
+  const JobContext context(tool, method);
+
+  BatchCounts counts;
+  {
+    ProgressBar bar(jobs.size(), stderrIsTerminal() && jobs.size() > 1);
+    forEachInParallel(
+        jobs.size(), options.threads ? options.threads : defaultThreadCount(),
+        [&](std::size_t i) {
+          counts.count(runOneJob(context, jobs[i]));
+          bar.advance();
+        },
+        [] { return kcAttention::abortRequested(); });
+  }
+  printSummary(options, counts);
+  return counts.exitCode();
+}
+
+}  // namespace
+
+Command addRunCommand(CLI::App& app) {
+  auto options = std::make_shared<RunCommandOptions>();
+  CLI::App* command = app.add_subcommand("run", "Normalize images with a trained tool");
+  setSynopsis(*command,
+              "imgnorm run --tool TOOL --method NAME [--tails LO,HI] [--range LO,HI]\n"
+              "         [--keep-masked] [-j N] [--diag DIR] [--side-by-side FILE|DIR]\n"
+              "         -o OUT|OUTDIR IMAGE...",
+              true);
+  command->add_option("--tool", options->tool, "Tool file made by 'imgnorm train'")
+      ->required()
+      ->type_name("TOOL");
+  command->add_option("--method", options->method, "Method to run (see below), or identity")
+      ->required()
+      ->check(methodNameValidator(true))
+      ->type_name("NAME");
+  addRunParameterOptions(*command, options->run);
+  command
+      ->add_option("-j,--jobs", options->threads, "Images at once, 1 to 1024 (default: all cores)")
+      ->check(CLI::Range(1U, 1024U).description(""))
+      ->type_name("N");
+  addDiagOption(*command, options->diag);
+  command
+      ->add_option("--side-by-side", options->sideBySide,
+                   "Compare picture (PNG) of image, reference and result;\n"
+                   "a folder for several images (NAME-compare.png)")
+      ->type_name("FILE|DIR");
+  command
+      ->add_option("-o,--output", options->output,
+                   "Result file, or a folder: for several images, an existing\n"
+                   "folder or a name ending in /; results keep the input names")
+      ->required()
+      ->type_name("OUT|OUTDIR");
+  command->add_option("images", options->images, "Images to normalize")
+      ->required()
+      ->type_name("IMAGE");
+  return {command, [options] { return run(*options); }};
+}
+
+}  // namespace cli

@@ -1,0 +1,78 @@
+#include <cstdio>
+#include <memory>
+
+#include "cli_common.h"
+#include "cli_params.h"
+#include "commands.h"
+#include "diag_writer.h"
+#include "image_io.h"
+#include "imgnorm/persistence.h"
+#include "tool_setup.h"
+
+namespace cli {
+
+namespace {
+
+struct TrainCommandOptions {
+  TrainingOptions training;
+  RunParameterOptions run;
+  std::string methods;
+  std::string diag;
+  std::string output;
+};
+
+void saveTool(const kcImageNormalizer& tool, const std::string& path) {
+  try {
+    imgio::writeBytesAtomically(path, kfImageNormalizerBytes(tool));
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
+}
+
+int train(const TrainCommandOptions& options) {
+  checkOutputPath(options.output,
+                  canonicalPaths({options.training.reference, options.training.mask}));
+  checkFolderOf(options.output);
+  const Method methods = *methodsByList(options.methods);
+  kcDiagObject recorder;
+  kcDiagObject* diag = options.diag.empty() ? nullptr : &recorder;
+  kcImageNormalizer tool;
+  try {
+    tool = trainTool(options.training, options.run, methods, diag);
+  } catch (const Failure&) {
+    if (diag) writeDiagRecords(recorder, options.diag);
+    throw;
+  }
+  saveTool(tool, options.output);
+  if (diag) writeDiagRecords(recorder, options.diag);
+  std::printf("trained for %s: %s\n", methodList(methods).c_str(), options.output.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+Command addTrainCommand(CLI::App& app) {
+  auto options = std::make_shared<TrainCommandOptions>();
+  CLI::App* command = app.add_subcommand("train", "Train a tool on a reference image and save it");
+  setSynopsis(*command,
+              "imgnorm train --reference REF [--mask MASK] --methods LIST\n"
+              "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
+              "         [--range LO,HI] [--keep-masked] [--diag DIR] -o TOOL",
+              true);
+  addTrainingImageOptions(*command, options->training);
+  command
+      ->add_option("--methods", options->methods,
+                   "Comma-separated methods to train (see below), or all")
+      ->required()
+      ->check(methodListValidator())
+      ->type_name("LIST");
+  addTrainingParameterOptions(*command, options->training);
+  addRunParameterOptions(*command, options->run);
+  addDiagOption(*command, options->diag);
+  command->add_option("-o,--output", options->output, "Tool file to write")
+      ->required()
+      ->type_name("TOOL");
+  return {command, [options] { return train(*options); }};
+}
+
+}  // namespace cli

@@ -1,0 +1,158 @@
+// Writes the sample images of the demo: a textured reference scene, a mask
+// that leaves out the border and the printed label (which differs from
+// part to part), and run-time images of the same scene under uneven
+// illumination, with another gain and offset, and with defects.
+//
+// Usage: imgnorm_make_samples [FOLDER]   (default: samples)
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "image_io.h"
+
+namespace {
+
+constexpr long kWidth = 256;
+constexpr long kHeight = 192;
+
+// The label box, where the strokes change from part to part.
+constexpr long kLabelLeft = 16, kLabelTop = 16, kLabelRight = 96, kLabelBottom = 72;
+constexpr long kBorder = 6;
+
+// A small generator with the same sequence on every platform (the
+// standard distributions differ between libraries).
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+  long below(long n) { return static_cast<long>(next() % static_cast<std::uint64_t>(n)); }
+  // Roughly normal: the sum of four uniforms, scaled to unit variance.
+  double normal() { return (uniform() + uniform() + uniform() + uniform() - 2.0) * std::sqrt(3.0); }
+
+ private:
+  std::uint64_t state_;
+};
+
+using Scene = std::vector<double>;
+
+double& at(Scene& scene, long x, long y) { return scene[static_cast<std::size_t>(y * kWidth + x)]; }
+
+bool inDisc(long x, long y, double cx, double cy, double r) {
+  return (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r;
+}
+
+bool inTriangle(long x, long y) {
+  // Apex (184, 100), base from (128, 180) to (240, 180).
+  if (y < 100 || y > 180) return false;
+  const double half = (y - 100) * 56.0 / 80.0;
+  return x >= 184 - half && x <= 184 + half;
+}
+
+// Rows of glyph-like strokes: each glyph is a few random bars in a 6x9 cell.
+void drawStrokes(Scene& scene, std::uint64_t seed) {
+  Random random(seed);
+  for (long line = 0; line < 3; ++line)
+    for (long glyph = 0; glyph < 7; ++glyph) {
+      const long left = kLabelLeft + 8 + glyph * 10, top = kLabelTop + 8 + line * 16;
+      for (int bar = 0; bar < 3; ++bar) {
+        const bool vertical = random.below(2) == 0;
+        const long offset = random.below(vertical ? 6 : 9);
+        for (long t = 0; t < (vertical ? 9 : 6); ++t) {
+          const long x = vertical ? left + offset : left + t;
+          const long y = vertical ? top + t : top + offset;
+          at(scene, x, y) = 30;
+        }
+      }
+    }
+}
+
+Scene cleanScene(std::uint64_t labelSeed) {
+  Scene scene(static_cast<std::size_t>(kWidth * kHeight));
+  for (long y = 0; y < kHeight; ++y)
+    for (long x = 0; x < kWidth; ++x) {
+      double v = 110 + 12 * std::sin(x / 7.0) * std::cos(y / 9.0);
+      if (x >= kLabelLeft && x < kLabelRight && y >= kLabelTop && y < kLabelBottom) v = 205;
+      if (inDisc(x, y, 176, 56, 34)) v = 40 + 10 * std::sin((x + y) / 4.0);
+      if (inDisc(x, y, 64, 136, 30) && !inDisc(x, y, 64, 136, 18)) v = 175;
+      if (inTriangle(x, y)) v = 150 - (y - 100) * 0.4;
+      at(scene, x, y) = v;
+    }
+  drawStrokes(scene, labelSeed);
+  return scene;
+}
+
+imgio::GrayImage render(const Scene& scene, std::uint64_t noiseSeed, double noise,
+                        const std::function<double(long, long, double)>& light) {
+  Random random(noiseSeed);
+  imgio::GrayImage image{kWidth, kHeight, std::vector<unsigned char>(scene.size())};
+  for (long y = 0; y < kHeight; ++y)
+    for (long x = 0; x < kWidth; ++x) {
+      const double v =
+          light(x, y, scene[static_cast<std::size_t>(y * kWidth + x)]) + noise * random.normal();
+      image.at(x, y) = static_cast<unsigned char>(std::clamp(std::lround(v), 0L, 255L));
+    }
+  return image;
+}
+
+void addDefects(Scene& scene) {
+  for (long t = 0; t <= 80; ++t)  // a dark scratch
+    for (long w = -1; w <= 1; ++w) at(scene, 30 + t + w, 100 + t) = 20;
+  for (long y = 0; y < kHeight; ++y)  // a bright spot
+    for (long x = 0; x < kWidth; ++x)
+      if (inDisc(x, y, 214, 150, 9)) at(scene, x, y) = 250;
+}
+
+imgio::GrayImage maskImage() {
+  imgio::GrayImage mask{kWidth, kHeight, std::vector<unsigned char>(kWidth * kHeight, 255)};
+  for (long y = 0; y < kHeight; ++y)
+    for (long x = 0; x < kWidth; ++x) {
+      const bool border =
+          x < kBorder || y < kBorder || x >= kWidth - kBorder || y >= kHeight - kBorder;
+      const bool label = x >= kLabelLeft && x < kLabelRight && y >= kLabelTop && y < kLabelBottom;
+      if (border || label) mask.at(x, y) = 0;
+    }
+  return mask;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2) {
+    std::fprintf(stderr, "usage: imgnorm_make_samples [FOLDER]\n");
+    return 2;
+  }
+  const std::filesystem::path folder = argc == 2 ? argv[1] : "samples";
+  const auto same = [](long, long, double v) { return v; };
+  try {
+    std::filesystem::create_directories(folder);
+    const auto write = [&](const char* name, const imgio::GrayImage& image) {
+      imgio::writeImage((folder / name).string(), image);
+      std::printf("%s\n", (folder / name).string().c_str());
+    };
+    write("reference.png", render(cleanScene(1), 101, 3.0, same));
+    write("mask.png", maskImage());
+    write("runtime_gradient.png", render(cleanScene(2), 102, 3.0, [](long x, long y, double v) {
+            return v * (0.45 + 0.9 * x / (kWidth - 1.0)) * (0.9 + 0.2 * y / (kHeight - 1.0));
+          }));
+    write("runtime_gain_offset.png",
+          render(cleanScene(3), 103, 3.0, [](long, long, double v) { return 0.55 * v + 70; }));
+    Scene defective = cleanScene(4);
+    addDefects(defective);
+    write("runtime_defect.png",
+          render(defective, 104, 3.0, [](long, long, double v) { return 0.9 * v + 12; }));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "imgnorm_make_samples: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
