@@ -14,13 +14,17 @@ namespace {
 using Image = kcPelBuffer<unsigned char>;
 using namespace kcImageNormalizerDefs;
 
-unsigned char clampToByte(double v) { return static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); }
+unsigned char clampToByte(double v) {
+  return static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5);
+}
 
 Image makeReference(long w, long h) {
   Image img(w, h);
   for (long y = 0; y < h; ++y)
     for (long x = 0; x < w; ++x)
-      img.set(x, y, clampToByte(110 + 60 * std::sin(x * 0.11) * std::cos(y * 0.07) + ((x / 16 + y / 16) % 2) * 30));
+      img.set(x, y,
+              clampToByte(110 + 60 * std::sin(x * 0.11) * std::cos(y * 0.07) +
+                          ((x / 16 + y / 16) % 2) * 30));
   return img;
 }
 
@@ -35,7 +39,8 @@ Image makeRunTime(const Image& ref) {
 Image makeMask(long w, long h) {
   Image mask(w, h);
   for (long y = 0; y < h; ++y)
-    for (long x = 0; x < w; ++x) mask.set(x, y, (x > 8 && y > 8 && x < w - 8 && y < h - 8) ? 255 : 0);
+    for (long x = 0; x < w; ++x)
+      mask.set(x, y, (x > 8 && y > 8 && x < w - 8 && y < h - 8) ? 255 : 0);
   return mask;
 }
 
@@ -62,9 +67,12 @@ int main() {
   tool.set(kcPair<double>(0.01, 0.99), kcPair<long>(-127, 127), false);
 
   const std::pair<Method, const char*> methods[] = {
-      {eMatchHistogram, "eMatchHistogram"},         {eMatchMeanAndStddev, "eMatchMeanAndStddev"},
-      {eMatchHistogramTails, "eMatchHistogramTails"}, {eLinearlyFitGrayValues, "eLinearlyFitGrayValues"},
-      {eLocalCorrection, "eLocalCorrection"},       {eLocalCorrectionEnhanced, "eLocalCorrectionEnhanced"}};
+      {eMatchHistogram, "eMatchHistogram"},
+      {eMatchMeanAndStddev, "eMatchMeanAndStddev"},
+      {eMatchHistogramTails, "eMatchHistogramTails"},
+      {eLinearlyFitGrayValues, "eLinearlyFitGrayValues"},
+      {eLocalCorrection, "eLocalCorrection"},
+      {eLocalCorrectionEnhanced, "eLocalCorrectionEnhanced"}};
   std::printf("reference 320x240 with a mask;");
   printStats("reference", reference, mask);
   std::printf("\n");

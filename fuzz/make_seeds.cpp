@@ -17,13 +17,15 @@ void write(const std::string& dir, const std::string& name, unsigned char select
            const std::vector<unsigned char>& bytes) {
   std::ofstream out(dir + "/" + name, std::ios::binary);
   out.put(static_cast<char>(selector));
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 kcPelBuffer<unsigned char> pattern(const kcPelRect& r, int seed) {
   kcPelBuffer<unsigned char> b(r, 32);
   for (long y = r.y(); y < r.bottom(); ++y)
-    for (long x = r.x(); x < r.right(); ++x) b.set(x, y, static_cast<unsigned char>((x * 37 + y * 11 + seed) % 251));
+    for (long x = r.x(); x < r.right(); ++x)
+      b.set(x, y, static_cast<unsigned char>((x * 37 + y * 11 + seed) % 251));
   return b;
 }
 

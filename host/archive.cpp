@@ -153,14 +153,17 @@ std::unique_ptr<kcPersistent> kcArchive::loadObject() {
 
 void kcArchive::writeFile(const std::string& path) const {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out.write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+  if (out)
+    out.write(reinterpret_cast<const char*>(bytes_.data()),
+              static_cast<std::streamsize>(bytes_.size()));
   if (!out) throw Error(L"Cannot write archive file \"" + kfFromUtf8(path) + L"\".");
 }
 
 std::vector<unsigned char> kcArchive::readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(L"Cannot open archive file \"" + kfFromUtf8(path) + L"\".");
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
   if (in.bad()) throw Error(L"Cannot read archive file \"" + kfFromUtf8(path) + L"\".");
   return bytes;
 }

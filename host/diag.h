@@ -41,7 +41,8 @@ class IMGNORM_API kcDiagObject {
   std::vector<kcDiagRecord> records_;
 };
 
-IMGNORM_API void kf_AddText(kcDiagObject* recorder, const std::wstring& text, const std::wstring& name);
+IMGNORM_API void kf_AddText(kcDiagObject* recorder, const std::wstring& text,
+                            const std::wstring& name);
 // copy true: the record keeps a private copy of the pels; false: it shares
 // the image's storage.
 IMGNORM_API void kf_AddImage(kcDiagObject* recorder, const kcPelBuffer_const<unsigned char>& image,

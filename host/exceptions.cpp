@@ -63,12 +63,12 @@ kcArchive::UnknownVersion::UnknownVersion(const std::string& name, long line)
       line_(line) {}
 void kcArchive::UnknownVersion::suicideAndRethrow() { rethrowAndDelete(this); }
 
-#define KC_DEFINE_SIMPLE_HOST_ERROR(NS, NAME)                                      \
-  void NS::NAME::suicideAndRethrow() { rethrowAndDelete(this); }                  \
-  void NS::NAME::message_(std::wostream& os) const { os << L"" #NS "::" #NAME; }  \
+#define KC_DEFINE_SIMPLE_HOST_ERROR(NS, NAME)                                    \
+  void NS::NAME::suicideAndRethrow() { rethrowAndDelete(this); }                 \
+  void NS::NAME::message_(std::wostream& os) const { os << L"" #NS "::" #NAME; } \
   void NS::NAME::dispatchSerialize(kcArchive& ar) {                              \
-    unsigned char version = 0;                                                    \
-    ar || version;                                                                \
+    unsigned char version = 0;                                                   \
+    ar || version;                                                               \
     if (version != 0) throw kcArchive::UnknownVersion(#NS "::" #NAME, 0);        \
   }
 

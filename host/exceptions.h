@@ -64,18 +64,18 @@ class IMGNORM_API kcAssertionFailure : public kcExceptionWithString {
 
 // The host exceptions of the pixel-buffer operations carry no message of
 // their own; what() names the class.
-#define KC_DECLARE_SIMPLE_HOST_ERROR(NS, NAME, NUMBER)                          \
-  namespace NS {                                                               \
-  class IMGNORM_API NAME : public kcException {                                \
-   public:                                                                     \
-    NAME() = default;                                                          \
-    long errorNumber() const override { return NUMBER; }                       \
-    void suicideAndRethrow() override;                                         \
-                                                                               \
-   protected:                                                                  \
-    void message_(std::wostream& os) const override;                           \
-    void dispatchSerialize(kcArchive& ar) override;                            \
-  };                                                                           \
+#define KC_DECLARE_SIMPLE_HOST_ERROR(NS, NAME, NUMBER)   \
+  namespace NS {                                         \
+  class IMGNORM_API NAME : public kcException {          \
+   public:                                               \
+    NAME() = default;                                    \
+    long errorNumber() const override { return NUMBER; } \
+    void suicideAndRethrow() override;                   \
+                                                         \
+   protected:                                            \
+    void message_(std::wostream& os) const override;     \
+    void dispatchSerialize(kcArchive& ar) override;      \
+  };                                                     \
   }
 
 KC_DECLARE_SIMPLE_HOST_ERROR(kcPel, UnboundWindow, 0x10000101)

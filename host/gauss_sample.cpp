@@ -39,17 +39,20 @@ template <class F>
 // One direction of the kernel and its output grid. Position m of the
 // cascade is the causal filter output whose kernel covers source pels
 // m - taps + 1 .. m; output i sits at position(i), where the kernel's centre
-// lands on source position i g + (g - 1) / 2.
+// lands on source position i g + (g - 1) / 2. Once the kernel lies wholly
+// past the last pel every position gives the same value, so positions stop
+// at the first such one, which bounds the work whatever the step.
 struct AxisPlan {
   long size;             // source pels
   long step;             // sampling factor g
   long box;              // box width w = kernel + 1
   bool pair;             // the two-pel box that fixes the centring parity
   long first;            // position of output 0
+  long beyond;           // first position whose kernel lies past the last pel
   long count;            // output pels: ceil(size / step)
   std::uint64_t weight;  // sum of the kernel's weights
 
-  long position(long i) const { return i * step + first; }
+  long position(long i) const { return std::min(i * step + first, beyond); }
   std::uint64_t cubeWeight() const {
     const auto w = static_cast<std::uint64_t>(box);
     return w * w * w;
@@ -63,8 +66,9 @@ AxisPlan planAxis(long size, long step, long kernel) {
   a.box = kernel + 1;
   const long taps = 3 * kernel + 1;
   a.pair = (step + taps) % 2 != 0;
-  a.first = (step + taps + (a.pair ? 1 : 0) - 2) / 2;
-  a.count = (size + step - 1) / step;
+  a.beyond = size + taps + (a.pair ? 1 : 0) - 2;
+  a.first = step / 2 > a.beyond ? a.beyond : (step + taps + (a.pair ? 1 : 0) - 2) / 2;
+  a.count = size == 0 ? 0 : (size - 1) / step + 1;
   a.weight = a.cubeWeight() * (a.pair ? 2 : 1);
   return a;
 }
@@ -82,7 +86,7 @@ struct DoubleDivider {
   bool avx2;  // run the loop compiled for AVX2
 
   template <class Out>
-  void row(const std::uint64_t* t, long step, long count, Out* out) const;
+  void row(const std::uint64_t* t, const AxisPlan& ax, long x0, long x1, Out* out) const;
   // The double of v < 2^52, by placing v in the mantissa of 2^52.
   static double exact(std::uint64_t v) {
     return std::bit_cast<double>(v | std::bit_cast<std::uint64_t>(0x1p52)) - 0x1p52;
@@ -119,17 +123,19 @@ __attribute__((target("avx2"))) void divideRowAvx2(const std::uint64_t* t, long 
 }
 #endif
 
-// Reductions pick every step-th sum; they are a fraction of the work.
+// Outputs x0..x1-1 of the sums t at every position. Reductions pick single
+// sums; they are a fraction of the work.
 template <class Out>
-void DoubleDivider::row(const std::uint64_t* t, long step, long count, Out* out) const {
+void DoubleDivider::row(const std::uint64_t* t, const AxisPlan& ax, long x0, long x1,
+                        Out* out) const {
   auto divide = divideRowBaseline<Out>;
 #if defined(__x86_64__)
   if (avx2) divide = divideRowAvx2<Out>;
 #endif
-  if (step == 1)
-    divide(t, count, *this, out);
+  if (ax.step == 1)
+    divide(t + ax.position(x0), x1 - x0, *this, out);
   else
-    for (long j = 0; j < count; ++j) divide(t + j * step, 1, *this, out + j);
+    for (long j = x0; j < x1; ++j) divide(t + ax.position(j), 1, *this, out + (j - x0));
 }
 
 // ExactDivider serves any sum below 2^63 (or 2^127): a double estimate of
@@ -142,8 +148,8 @@ struct ExactDivider {
   H maxOut;
 
   template <class Out>
-  void row(const H* t, long step, long count, Out* out) const {
-    for (long j = 0; j < count; ++j) out[j] = static_cast<Out>(quotient(t[j * step]));
+  void row(const H* t, const AxisPlan& ax, long x0, long x1, Out* out) const {
+    for (long j = x0; j < x1; ++j) out[j - x0] = static_cast<Out>(quotient(t[ax.position(j)]));
   }
   H quotient(H t) const {
     const H n = t * scale + half;
@@ -279,8 +285,7 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
     }
     padRow<V, PairY>(s3.data(), prev.data(), width, lead, last + lead + 1, padded.data());
     horizontalSums<V, H, PairX>(padded.data(), ax.box, last, sums.data());
-    divide.row(sums.data() + ax.position(job.x0), ax.step, job.x1 - job.x0,
-               job.dst + (i - job.y0) * job.dstStride);
+    divide.row(sums.data(), ax, job.x0, job.x1, job.dst + (i - job.y0) * job.dstStride);
   }
 }
 

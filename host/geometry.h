@@ -104,7 +104,8 @@ class kcRectangle {
   // Moves each edge inwards by its amount; negative amounts grow the
   // rectangle. With clampToEmpty a rectangle trimmed past nothing becomes
   // empty instead of getting a negative size.
-  constexpr kcRectangle trim(T left, T top, T rightAmount, T bottomAmount, bool clampToEmpty) const {
+  constexpr kcRectangle trim(T left, T top, T rightAmount, T bottomAmount,
+                             bool clampToEmpty) const {
     kcRectangle r{x_ + left, y_ + top, w_ - left - rightAmount, h_ - top - bottomAmount};
     if (clampToEmpty) {
       if (r.w_ < 0) r.w_ = 0;

@@ -21,7 +21,9 @@ kcHistoStats::kcHistoStats(const std::vector<unsigned long>& histogram, bool /*n
 
 long kcHistoStats::inverseCum(int percent) const {
   if (n_ == 0) return 0;
-  const unsigned long long p = percent < 0 ? 0 : percent > 100 ? 100 : static_cast<unsigned>(percent);
+  const unsigned long long p = percent < 0     ? 0
+                               : percent > 100 ? 100
+                                               : static_cast<unsigned>(percent);
   const unsigned long long target = p * n_;
   unsigned long long cum = 0;
   for (std::size_t g = 0; g < histogram_.size(); ++g) {

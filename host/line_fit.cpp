@@ -37,21 +37,25 @@ std::vector<kcVector<2>> kcFLine::intersection(const kcFLine& other) const {
   return {point_ + d1 * t};
 }
 
-void kcLSLineFitter::update(const kcVector<2>& p) {
+void kcLSLineFitter::update(const kcVector<2>& p) { update(p, 1.0); }
+
+void kcLSLineFitter::update(const kcVector<2>& p, double weight) {
+  if (!(weight > 0.0)) return;
   if (n_ == 0) shift_ = p;
   ++n_;
   // Relative to the first point: for points close together the difference
   // is exact, however far from the origin they lie.
   const double x = p.x() - shift_.x();
   const double y = p.y() - shift_.y();
-  const double n = static_cast<double>(n_);
+  weight_ += weight;
+  const double share = weight / weight_;
   const double dx = x - meanX_;
   const double dy = y - meanY_;
-  meanX_ += dx / n;
-  meanY_ += dy / n;
-  sxx_ += dx * (x - meanX_);
-  syy_ += dy * (y - meanY_);
-  sxy_ += dx * (y - meanY_);
+  meanX_ += dx * share;
+  meanY_ += dy * share;
+  sxx_ += weight * dx * (x - meanX_);
+  syy_ += weight * dy * (y - meanY_);
+  sxy_ += weight * dx * (y - meanY_);
 }
 
 kcFLine kcLSLineFitter::fit() const {

@@ -32,6 +32,8 @@ class IMGNORM_API kcFLine {
 class IMGNORM_API kcLSLineFitter {
  public:
   void update(const kcVector<2>& p);
+  // The point counted weight times (a weight of 0 or less adds nothing).
+  void update(const kcVector<2>& p, double weight);
   // The line through the points' centroid along their principal direction.
   // Points spread equally in every direction (no principal direction) give
   // the horizontal line. Throws kcHostError "Cannot fit a line to fewer than
@@ -41,6 +43,7 @@ class IMGNORM_API kcLSLineFitter {
 
  private:
   long n_ = 0;
+  double weight_ = 0.0;
   kcVector<2> shift_;  // the first point
   // Means and co-moments of the points relative to shift_.
   double meanX_ = 0.0;

@@ -32,7 +32,8 @@ std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, l
   const long total = rowBytes * height > 0 ? rowBytes * height : align;
   auto root = std::make_shared<kc_PelRoot>();
   root->data = static_cast<unsigned char*>(
-      std::aligned_alloc(static_cast<std::size_t>(align), static_cast<std::size_t>((total + align - 1) / align * align)));
+      std::aligned_alloc(static_cast<std::size_t>(align),
+                         static_cast<std::size_t>((total + align - 1) / align * align)));
   if (!root->data) throw std::bad_alloc();
   std::memset(root->data, 0, static_cast<std::size_t>(total));
   root->width = width;
@@ -42,9 +43,27 @@ std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, l
   return root;
 }
 
+std::shared_ptr<kc_PelRoot> borrowRoot(const void* data, long width, long height, long rowUpdate,
+                                       int pelSize, std::shared_ptr<void> keepAlive) {
+  if (width < 0 || height < 0) throw kcPel::BadWindow();
+  if (rowUpdate < width || (data == nullptr && width > 0 && height > 0))
+    throw kcPelFunc::BadParams();
+  auto root = std::make_shared<kc_PelRoot>();
+  root->data = static_cast<unsigned char*>(const_cast<void*>(data));
+  root->width = width;
+  root->height = height;
+  root->rowUpdate = rowUpdate;
+  root->pelSize = pelSize;
+  root->ownsData = false;
+  root->owner = std::move(keepAlive);
+  return root;
+}
+
 }  // namespace
 
-kc_PelRoot::~kc_PelRoot() { std::free(data); }
+kc_PelRoot::~kc_PelRoot() {
+  if (ownsData) std::free(data);
+}
 
 kc_PelBuffer::kc_PelBuffer(int pelSize)
     : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
@@ -53,6 +72,14 @@ kc_PelBuffer::kc_PelBuffer(int pelSize, const kcPelRect& r, long align)
     : root_(allocateRoot(r.width(), r.height(), pelSize, align)),
       window_(r),
       offset_(r.origin()),
+      pelSize_(pelSize),
+      clientFromImage_(identityXform()),
+      imageFromClient_(identityXform()) {}
+
+kc_PelBuffer::kc_PelBuffer(int pelSize, const void* data, long width, long height, long rowUpdate,
+                           std::shared_ptr<void> keepAlive)
+    : root_(borrowRoot(data, width, height, rowUpdate, pelSize, std::move(keepAlive))),
+      window_(0, 0, width, height),
       pelSize_(pelSize),
       clientFromImage_(identityXform()),
       imageFromClient_(identityXform()) {}
@@ -152,7 +179,8 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
   ar || pelSize;
   if (ar.isLoading() && pelSize != v.pelSize_)
     throw kcArchive::Error(L"Corrupt archive: a pel buffer of " + std::to_wstring(pelSize) +
-                           L"-byte pels where " + std::to_wstring(v.pelSize_) + L"-byte pels belong.");
+                           L"-byte pels where " + std::to_wstring(v.pelSize_) +
+                           L"-byte pels belong.");
   long r[4] = {v.window_.x(), v.window_.y(), v.window_.width(), v.window_.height()};
   for (long& e : r) ar || e;
   if (ar.isLoading()) {
@@ -173,6 +201,7 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
     return ar;
   }
   walkXform(ar, v);
-  for (long y = 0; y < r[3]; ++y) ar.writeBytes(v.address(r[0], r[1] + y), static_cast<std::size_t>(r[2]) * pelSize);
+  for (long y = 0; y < r[3]; ++y)
+    ar.writeBytes(v.address(r[0], r[1] + y), static_cast<std::size_t>(r[2]) * pelSize);
   return ar;
 }

@@ -16,6 +16,10 @@ struct kc_PelRoot {
   long height = 0;
   long rowUpdate = 0;  // pels from one row to the next
   int pelSize = 0;
+  // Borrowed storage (see kcPelBuffer_const::wrap) is not freed here; owner,
+  // which may be null, keeps it alive as long as a view refers to it.
+  bool ownsData = true;
+  std::shared_ptr<void> owner;
   ~kc_PelRoot();
 };
 
@@ -70,6 +74,9 @@ class IMGNORM_API kc_PelBuffer {
  protected:
   explicit kc_PelBuffer(int pelSize);
   kc_PelBuffer(int pelSize, const kcPelRect& r, long align);
+  // A view over borrowed storage, window (0, 0, width, height); see wrap().
+  kc_PelBuffer(int pelSize, const void* data, long width, long height, long rowUpdate,
+               std::shared_ptr<void> keepAlive);
   void requireBound() const;
   unsigned char* address(long x, long y) const;  // image coordinates
   unsigned char* firstPel() const { return address(window_.x(), window_.y()); }
@@ -91,11 +98,27 @@ class kcPelBuffer_const : public kc_PelBuffer {
       : kc_PelBuffer(sizeof(T), kcPelRect(0, 0, width, height), align) {}
   kcPelBuffer_const(const kcPelRect& r, long align = 32) : kc_PelBuffer(sizeof(T), r, align) {}
 
+  // A view over pels stored elsewhere: width x height pels whose rows lie
+  // rowUpdate pels apart, window (0, 0, width, height). Nothing is copied and
+  // the pels are never freed by the buffer; keepAlive (may be null) is held
+  // while any view shares the storage, so it can own the memory. Throws
+  // kcPel::BadWindow for a negative size and kcPelFunc::BadParams for
+  // rowUpdate < width or null data with pels.
+  static kcPelBuffer_const wrap(const T* data, long width, long height, long rowUpdate,
+                                std::shared_ptr<void> keepAlive) {
+    return kcPelBuffer_const(data, width, height, rowUpdate, std::move(keepAlive));
+  }
+
   const T* pointToOffset() const { return reinterpret_cast<const T*>(firstPel()); }
   const T* pointToPel(long x, long y) const { return reinterpret_cast<const T*>(address(x, y)); }
   const T* pointToPel(const kcPair<long>& p) const { return pointToPel(p.x(), p.y()); }
   T get(long x, long y) const { return *pointToPel(x, y); }
   T get(const kcPair<long>& p) const { return *pointToPel(p); }
+
+ protected:
+  kcPelBuffer_const(const T* data, long width, long height, long rowUpdate,
+                    std::shared_ptr<void> keepAlive)
+      : kc_PelBuffer(sizeof(T), data, width, height, rowUpdate, std::move(keepAlive)) {}
 };
 
 template <class T>
@@ -103,6 +126,12 @@ class kcPelBuffer : public kcPelBuffer_const<T> {
  public:
   using kcPelBuffer_const<T>::kcPelBuffer_const;
   kcPelBuffer() = default;
+
+  // Writable view over pels stored elsewhere; as kcPelBuffer_const::wrap.
+  static kcPelBuffer wrap(T* data, long width, long height, long rowUpdate,
+                          std::shared_ptr<void> keepAlive) {
+    return kcPelBuffer(data, width, height, rowUpdate, std::move(keepAlive));
+  }
 
   // Pels of a writable view are writable through a const handle: constness
   // belongs to the handle, not to the pels.

@@ -105,8 +105,9 @@ void kfPelMap(const kcPelBuffer_const<unsigned char>& src, const std::vector<uns
     dst.copyXforms(src);
   }
   const unsigned char* table = map.data();
-  forEachRowPair(dst, src, src.window() & dst.window(),
-                 [table](unsigned char* d, const unsigned char* s, long n) { mapRow(d, s, n, table); });
+  forEachRowPair(
+      dst, src, src.window() & dst.window(),
+      [table](unsigned char* d, const unsigned char* s, long n) { mapRow(d, s, n, table); });
 }
 
 kcPelBuffer<unsigned char> kfPelMin(const kcPelBuffer_const<unsigned char>& a,
@@ -147,13 +148,15 @@ void kfPelSet(const kcPelBuffer<T>& buffer, T value) {
     std::fill_n(rowOf(buffer, y), buffer.width(), value);
 }
 
-void kfPelHistogram(const kcPelBuffer_const<unsigned char>& src, std::vector<unsigned long>& histogram) {
+void kfPelHistogram(const kcPelBuffer_const<unsigned char>& src,
+                    std::vector<unsigned long>& histogram) {
   requireBound(src);
   unsigned long tables[4][256] = {};
   for (long y = src.window().y(); y < src.window().bottom(); ++y)
     histogramRow(rowOf(src, y), src.width(), tables);
   histogram.assign(256, 0);
-  for (int g = 0; g < 256; ++g) histogram[g] = tables[0][g] + tables[1][g] + tables[2][g] + tables[3][g];
+  for (int g = 0; g < 256; ++g)
+    histogram[g] = tables[0][g] + tables[1][g] + tables[2][g] + tables[3][g];
 }
 
 template <class A, class B>
@@ -169,11 +172,12 @@ bool kfPelEqual(const kcPelBuffer_const<A>& a, const kcPelBuffer_const<B>& b) {
   return true;
 }
 
-#define KC_INSTANTIATE_FOR(T)                                                       \
-  template IMGNORM_API kcPelBuffer<T> kfPelCopy<T>(const kcPelBuffer_const<T>&);    \
+#define KC_INSTANTIATE_FOR(T)                                                           \
+  template IMGNORM_API kcPelBuffer<T> kfPelCopy<T>(const kcPelBuffer_const<T>&);        \
   template IMGNORM_API void kfPelCopy<T>(const kcPelBuffer_const<T>&, kcPelBuffer<T>&); \
-  template IMGNORM_API void kfPelSet<T>(const kcPelBuffer<T>&, T);                   \
-  template IMGNORM_API bool kfPelEqual<T, T>(const kcPelBuffer_const<T>&, const kcPelBuffer_const<T>&);
+  template IMGNORM_API void kfPelSet<T>(const kcPelBuffer<T>&, T);                      \
+  template IMGNORM_API bool kfPelEqual<T, T>(const kcPelBuffer_const<T>&,               \
+                                             const kcPelBuffer_const<T>&);
 
 KC_INSTANTIATE_FOR(unsigned char)
 KC_INSTANTIATE_FOR(unsigned short)

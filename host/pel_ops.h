@@ -30,7 +30,8 @@ IMGNORM_API void kfPelMap(const kcPelBuffer_const<unsigned char>& src,
 IMGNORM_API kcPelBuffer<unsigned char> kfPelMin(const kcPelBuffer_const<unsigned char>& a,
                                                 const kcPelBuffer_const<unsigned char>& b);
 IMGNORM_API void kfPelMin(const kcPelBuffer_const<unsigned char>& a,
-                          const kcPelBuffer_const<unsigned char>& b, kcPelBuffer<unsigned char>& dst);
+                          const kcPelBuffer_const<unsigned char>& b,
+                          kcPelBuffer<unsigned char>& dst);
 
 // Largest pel of the window (0 for an empty window).
 IMGNORM_API unsigned long kfPelMax(const kcPelBuffer_const<unsigned long>& src);

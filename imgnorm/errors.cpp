@@ -2,7 +2,6 @@
 
 namespace kcImageNormalizerDefs {
 
-
 Errors::Errors(const std::wstring& message) : kcExceptionWithString(message) {}
 Errors::Errors(const Errors& other) = default;
 Errors& Errors::operator=(const Errors& other) {
@@ -26,32 +25,32 @@ void Errors::serialize_(kcArchive& ar, unsigned char version) {
 
 // The exemplars are defined in this order, which is the order of their
 // registration when the library is loaded.
-#define KC_DEFINE_IMAGE_NORMALIZER_ERROR(NAME, NUMBER)                                 \
-  kc_Instantiator NAME::sExemplar(typeid(NAME), &NAME::make);                         \
-  NAME::NAME(const std::wstring& message) : Errors(message) {}                        \
-  NAME::NAME(const NAME& other) = default;                                            \
-  NAME& NAME::operator=(const NAME& other) {                                          \
-    Errors::operator=(other);                                                         \
-    return *this;                                                                     \
-  }                                                                                   \
-  NAME::~NAME() = default;                                                            \
-  long NAME::errorNumber() const { return NUMBER; }                                   \
-  kcPersistent* NAME::make() { return new NAME(); }                                   \
-  void NAME::suicideAndRethrow() {                                                    \
-    NAME local(*this);                                                                \
-    delete this;                                                                      \
-    throw local;                                                                      \
-  }                                                                                   \
-  void NAME::dispatchSerialize(kcArchive& ar) {                                       \
-    if (haveVisited(ar, this, sizeof(*this))) return;                                 \
-    unsigned char version = 0;                                                        \
-    ar || version;                                                                    \
-    serialize_(ar, version);                                                          \
-    setVisited(ar, this, sizeof(*this));                                              \
-  }                                                                                   \
-  void NAME::serialize_(kcArchive& ar, unsigned char version) {                       \
+#define KC_DEFINE_IMAGE_NORMALIZER_ERROR(NAME, NUMBER)                                     \
+  kc_Instantiator NAME::sExemplar(typeid(NAME), &NAME::make);                              \
+  NAME::NAME(const std::wstring& message) : Errors(message) {}                             \
+  NAME::NAME(const NAME& other) = default;                                                 \
+  NAME& NAME::operator=(const NAME& other) {                                               \
+    Errors::operator=(other);                                                              \
+    return *this;                                                                          \
+  }                                                                                        \
+  NAME::~NAME() = default;                                                                 \
+  long NAME::errorNumber() const { return NUMBER; }                                        \
+  kcPersistent* NAME::make() { return new NAME(); }                                        \
+  void NAME::suicideAndRethrow() {                                                         \
+    NAME local(*this);                                                                     \
+    delete this;                                                                           \
+    throw local;                                                                           \
+  }                                                                                        \
+  void NAME::dispatchSerialize(kcArchive& ar) {                                            \
+    if (haveVisited(ar, this, sizeof(*this))) return;                                      \
+    unsigned char version = 0;                                                             \
+    ar || version;                                                                         \
+    serialize_(ar, version);                                                               \
+    setVisited(ar, this, sizeof(*this));                                                   \
+  }                                                                                        \
+  void NAME::serialize_(kcArchive& ar, unsigned char version) {                            \
     if (version != 0) throw kcArchive::UnknownVersion("kcImageNormalizerDefs::" #NAME, 0); \
-    Errors::dispatchSerialize(ar);                                                    \
+    Errors::dispatchSerialize(ar);                                                         \
   }
 
 KC_DEFINE_IMAGE_NORMALIZER_ERROR(BadImage, 0x10007A00)

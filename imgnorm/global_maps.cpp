@@ -42,7 +42,8 @@ void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
   std::uint32_t cumRun = 0, cumRef = 0, j = 0;
   for (std::size_t i = 0; i < nRun; ++i) {
     cumRun += static_cast<std::uint32_t>(runHistogram[i]);
-    while (cumRun > cumRef && j < nRef) cumRef += static_cast<std::uint32_t>(referenceHistogram[j++]);
+    while (cumRun > cumRef && j < nRef)
+      cumRef += static_cast<std::uint32_t>(referenceHistogram[j++]);
     map[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
   }
   if (cumRun == 0 || cumRef == 0) fail(map, message, L"Cannot match histogram if either is empty.");

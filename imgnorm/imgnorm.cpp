@@ -1,5 +1,3 @@
-#include "imgnorm/image_normalizer.h"
-
 #include <cstdint>
 
 #include "host/assert.h"
@@ -7,6 +5,7 @@
 #include "host/pel_ops.h"
 #include "host/str.h"
 #include "imgnorm/global_maps.h"
+#include "imgnorm/image_normalizer.h"
 #include "imgnorm/linear_fit.h"
 #include "imgnorm/local_correction.h"
 #include "imgnorm/parameter_checks.h"
@@ -18,8 +17,8 @@ using namespace kcImageNormalizerDefs;
 
 namespace {
 
-void storeImage(kcPelBuffer_const<unsigned char>& member, const kcPelBuffer_const<unsigned char>& image,
-                bool copy) {
+void storeImage(kcPelBuffer_const<unsigned char>& member,
+                const kcPelBuffer_const<unsigned char>& image, bool copy) {
   if (!image.isBound())
     member.setUnbound();
   else if (copy)
@@ -141,9 +140,9 @@ void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long 
   if (!referenceImage_.isBound() && methods != eIdentity)
     throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
 
-  imgnorm::prepareTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
-                              {binaryMask_, sampledMask_, maskWeights_, referenceHistogram_,
-                               referenceStats_, fitAngles_});
+  imgnorm::prepareTrainedData(
+      methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
+      {binaryMask_, sampledMask_, maskWeights_, referenceHistogram_, referenceStats_, fitAngles_});
   trainedMethods_ = methods;
 
   if (referenceStats_.nSamp() == 0 && (methods & kGlobalMethods)) {
@@ -154,12 +153,12 @@ void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long 
   if (diag && diag->shouldRecord(diagFlags, kInputRecords)) {
     kf_AddImage(diag, referenceImage_, L"referenceImage", false);
     const std::wstring text =
-        L"trainedMethods=" + methodBitsText(trainedMethods_) + L"\n" +
-        L"keepMaskedPixels=" + kfStr(keepMaskedPixels_) + L"\n" +
-        L"tailFractions=" + trainingPairText(kcVector<2>(tailFractions_)) + L"\n" +
-        L"neighborhoodSize=" + trainingPairText(kcVector<2>(neighborhoodSize_)) + L"\n" +
-        L"granularity=" + trainingPairText(kcVector<2>(granularity_)) + L"\n" +
-        L"intensityRange=" + trainingPairText(kcVector<2>(intensityVariationRange_)) + L"\n";
+        L"trainedMethods=" + methodBitsText(trainedMethods_) + L"\n" + L"keepMaskedPixels=" +
+        kfStr(keepMaskedPixels_) + L"\n" + L"tailFractions=" +
+        trainingPairText(kcVector<2>(tailFractions_)) + L"\n" + L"neighborhoodSize=" +
+        trainingPairText(kcVector<2>(neighborhoodSize_)) + L"\n" + L"granularity=" +
+        trainingPairText(kcVector<2>(granularity_)) + L"\n" + L"intensityRange=" +
+        trainingPairText(kcVector<2>(intensityVariationRange_)) + L"\n";
     kf_AddText(diag, text, L"Parameters");
     if (maskImage_.isBound()) kf_AddImage(diag, maskImage_, L"maskImage", false);
   }
@@ -171,30 +170,36 @@ namespace {
 
 const wchar_t* methodName(Method method) {
   switch (method) {
-    case eIdentity: return L"eIdentity";
-    case eMatchHistogram: return L"eMatchHistogram";
-    case eMatchMeanAndStddev: return L"eMatchMeanAndStddev";
-    case eMatchHistogramTails: return L"eMatchHistogramTails";
-    case eLinearlyFitGrayValues: return L"eLinearlyFitGrayValues";
-    case eLocalCorrection: return L"eLocalCorrection";
-    case eLocalCorrectionEnhanced: return L"eLocalCorrectionEnhanced";
+    case eIdentity:
+      return L"eIdentity";
+    case eMatchHistogram:
+      return L"eMatchHistogram";
+    case eMatchMeanAndStddev:
+      return L"eMatchMeanAndStddev";
+    case eMatchHistogramTails:
+      return L"eMatchHistogramTails";
+    case eLinearlyFitGrayValues:
+      return L"eLinearlyFitGrayValues";
+    case eLocalCorrection:
+      return L"eLocalCorrection";
+    case eLocalCorrectionEnhanced:
+      return L"eLocalCorrectionEnhanced";
   }
   return L"UnknownMethod";
 }
 
 }  // namespace
 
-void kcImageNormalizer::recordRunInputs(const kcPelBuffer_const<unsigned char>& image, Method method,
-                                        kcDiagObject* diag, long level) const {
+void kcImageNormalizer::recordRunInputs(const kcPelBuffer_const<unsigned char>& image,
+                                        Method method, kcDiagObject* diag, long level) const {
   kf_AddImage(diag, image.isBound() ? kcPelBuffer_const<unsigned char>(kfPelCopy(image)) : image,
               L"Image Normalization", false);
-  const std::wstring text =
-      std::wstring(L"method=") + methodName(method) + L"\n" +
-      L"keepMaskedPixels=" + kfStr(keepMaskedPixels_) + L"\n" +
-      L"tailFractions=" + trainingPairText(kcVector<2>(tailFractions_)) + L"\n" +
-      L"neighborhoodSize=" + runningPairText(neighborhoodSize_) + L"\n" +
-      L"granularity=" + runningPairText(granularity_) + L"\n" +
-      L"intensityRange=" + runningPairText(intensityVariationRange_) + L"\n";
+  const std::wstring text = std::wstring(L"method=") + methodName(method) + L"\n" +
+                            L"keepMaskedPixels=" + kfStr(keepMaskedPixels_) + L"\n" +
+                            L"tailFractions=" + trainingPairText(kcVector<2>(tailFractions_)) +
+                            L"\n" + L"neighborhoodSize=" + runningPairText(neighborhoodSize_) +
+                            L"\n" + L"granularity=" + runningPairText(granularity_) + L"\n" +
+                            L"intensityRange=" + runningPairText(intensityVariationRange_) + L"\n";
   kf_AddText(diag, text, L"Run-time parameters");
   diag->level(level + 1);
   kf_AddImage(diag, referenceImage_, L"referenceImage", false);
@@ -209,11 +214,10 @@ void kcImageNormalizer::checkRunnable(Method method) const {
     throw NotTrained(L"This tool was not trained for the specified  method.");
 }
 
-kcPelBuffer<unsigned char> kcImageNormalizer::mapGlobal(const kcPelBuffer_const<unsigned char>& view,
-                                                        Method method,
-                                                        const std::vector<unsigned long>& histogram,
-                                                        const kcHistoStats& stats, bool& success,
-                                                        std::wstring& message) const {
+kcPelBuffer<unsigned char> kcImageNormalizer::mapGlobal(
+    const kcPelBuffer_const<unsigned char>& view, Method method,
+    const std::vector<unsigned long>& histogram, const kcHistoStats& stats, bool& success,
+    std::wstring& message) const {
   std::vector<unsigned char> map;
   if (method == eMatchHistogram)
     imgnorm::matchHistogram(referenceHistogram_, histogram, map, message);
@@ -231,9 +235,10 @@ kcPelBuffer<unsigned char> kcImageNormalizer::runSpecialMethod(
     const kcPelBuffer_const<unsigned char>& view, Method method, kcDiagObject* diag,
     unsigned long diagFlags) const {
   if (method == eLinearlyFitGrayValues)
-    return imgnorm::linearlyFitGrayValues(view, referenceImage_, binaryMask_, fitAngles_, binaryMask_,
-                                          false);
-  if (imgnorm::isSubsampling(granularity_)) KC_ASSERT(sampledMask_.isBound() == maskImage_.isBound());
+    return imgnorm::linearlyFitGrayValues(view, referenceImage_, binaryMask_, fitAngles_,
+                                          binaryMask_, false);
+  if (imgnorm::isSubsampling(granularity_))
+    KC_ASSERT(sampledMask_.isBound() == maskImage_.isBound());
   kcPelBuffer<unsigned char> result;
   imgnorm::localCorrection(view,
                            {referenceImage_, binaryMask_, sampledMask_, maskWeights_,
@@ -243,8 +248,9 @@ kcPelBuffer<unsigned char> kcImageNormalizer::runSpecialMethod(
 }
 
 kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsigned char>& image,
-                                                  Method method, bool& success, std::wstring& message,
-                                                  kcDiagObject* diag, unsigned long diagFlags) const {
+                                                  Method method, bool& success,
+                                                  std::wstring& message, kcDiagObject* diag,
+                                                  unsigned long diagFlags) const {
   const DiagLevelRestorer levelRestorer(diag);
   if (diag && diag->shouldRecord(diagFlags, kInputRecords))
     recordRunInputs(image, method, diag, levelRestorer.level());

@@ -29,8 +29,8 @@ struct MaskProducts {
 };
 
 MaskProducts maskProductsFor(const kcPelBuffer_const<unsigned char>& binaryMask,
-                             const LocalCorrectionInputs& in, const kcPelRect& rect, bool subsampling,
-                             Method method) {
+                             const LocalCorrectionInputs& in, const kcPelRect& rect,
+                             bool subsampling, Method method) {
   MaskProducts p;
   if (!binaryMask.isBound()) return p;
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
@@ -104,7 +104,8 @@ void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<
   d = kfGaussSample<unsigned char>(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0, true));
 }
 
-void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift, kcPelBuffer<unsigned char>& o) {
+void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift,
+                 kcPelBuffer<unsigned char>& o) {
   if (!t.isBound()) {
     o.setUnbound();
     return;
@@ -151,9 +152,9 @@ void medianBackground(const kcPelBuffer_const<unsigned char>& d,
     kfPelMedian(d, params, b);
 }
 
-void localCorrection(const kcPelBuffer_const<unsigned char>& region, const LocalCorrectionInputs& in,
-                     Method method, bool keep, kcPelBuffer<unsigned char>& result, kcDiagObject*,
-                     unsigned long) {
+void localCorrection(const kcPelBuffer_const<unsigned char>& region,
+                     const LocalCorrectionInputs& in, Method method, bool keep,
+                     kcPelBuffer<unsigned char>& result, kcDiagObject*, unsigned long) {
   kcPelRect rect = region.window() & in.reference.window();
   if (in.binaryMask.isBound()) rect &= in.binaryMask.window();
   kcPelBuffer_const<unsigned char> s = region, r = in.reference, m = in.binaryMask;

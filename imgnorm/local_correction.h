@@ -13,9 +13,9 @@ namespace imgnorm {
 
 struct LocalCorrectionInputs {
   kcPelBuffer_const<unsigned char> reference;
-  kcPelBuffer_const<unsigned char> binaryMask;   // may be unbound
-  kcPelBuffer_const<unsigned char> sampledMask;  // bound when a mask is reduced
-  kcPelBuffer_const<unsigned short> maskWeights; // bound for eLocalCorrection with a mask
+  kcPelBuffer_const<unsigned char> binaryMask;    // may be unbound
+  kcPelBuffer_const<unsigned char> sampledMask;   // bound when a mask is reduced
+  kcPelBuffer_const<unsigned short> maskWeights;  // bound for eLocalCorrection with a mask
   kcPair<long> neighborhoodSize;
   kcPair<long> granularity;
   kcPair<long> intensityVariationRange;
@@ -24,9 +24,9 @@ struct LocalCorrectionInputs {
 // Writes the corrected run-time region into result (which must not share
 // the region's storage). With keep and a mask, pels outside the mask keep
 // their run-time values.
-void localCorrection(const kcPelBuffer_const<unsigned char>& region, const LocalCorrectionInputs& in,
-                     kcImageNormalizerDefs::Method method, bool keep,
-                     kcPelBuffer<unsigned char>& result, kcDiagObject* diag,
+void localCorrection(const kcPelBuffer_const<unsigned char>& region,
+                     const LocalCorrectionInputs& in, kcImageNormalizerDefs::Method method,
+                     bool keep, kcPelBuffer<unsigned char>& result, kcDiagObject* diag,
                      unsigned long diagFlags);
 
 // Replaces d by its reduction by the granularity; for eLocalCorrection pels
@@ -43,7 +43,8 @@ void smoothedBackground(const kcPelBuffer_const<unsigned char>& d,
 
 // o = t >> shift over the common window; o is allocated over t's window when
 // unbound, and unbound when t is.
-void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift, kcPelBuffer<unsigned char>& o);
+void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift,
+                 kcPelBuffer<unsigned char>& o);
 
 // Median of the differences within the intensity variation range.
 void medianBackground(const kcPelBuffer_const<unsigned char>& d,

@@ -76,7 +76,8 @@ void smoothToFixedPoint(kcPelBuffer<unsigned char>& source, const kcPair<long>& 
                         kcPelBuffer<unsigned short>& destination) {
   {
     ImageFromClientRestorer restorer(source);
-    if (!restorer.savedIsIdentity()) source.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
+    if (!restorer.savedIsIdentity())
+      source.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
     kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
                                static_cast<double>(1 << fixedPointShift), true);
     params.doRounding(true);

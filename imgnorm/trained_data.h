@@ -46,7 +46,8 @@ bool isSubsampling(const kcPair<long>& granularity);
 bool usesSubsampling(const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity);
 
 // (n.x / g.x, n.y / g.y), each made odd.
-kcPair<long> reducedNeighborhood(const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity);
+kcPair<long> reducedNeighborhood(const kcPair<long>& neighborhoodSize,
+                                 const kcPair<long>& granularity);
 
 // Even Gaussian kernel sizes for a reduced neighbourhood.
 kcPair<long> smoothingKernelSize(const kcPair<long>& reduced);

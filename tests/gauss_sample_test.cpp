@@ -152,6 +152,13 @@ TEST(GaussSample, ReductionMatchesDirectConvolution) {
   }
 }
 
+TEST(GaussSample, HugeSamplingFactorsGiveOnePel) {
+  const kcPelBuffer<unsigned char> src = randomView(9, 7);
+  for (const kcPair<long> g : {kcPair<long>(1000000007, 2), kcPair<long>(3, 1L << 40)})
+    for (long k : {0L, 5L})
+      expectReductionMatches(src, makeParams(g, kcPair<long>(k, k), 1.0, true));
+}
+
 TEST(GaussSample, WideSumsStayExact) {
   // Kernels far longer than the image need 64-bit vertical and 128-bit
   // horizontal sums.

@@ -192,3 +192,20 @@ TEST(LSLineFitter, TooFewDistinctPointsAreRefused) {
 }
 
 }  // namespace
+
+TEST(LSLineFitter, WeightedPointsFitLikeRepeatedOnes) {
+  kcLSLineFitter repeated, weighted;
+  const double pts[][3] = {{1, 2, 3}, {4, 3, 1}, {7, 9, 2}, {2, 5, 4}};
+  for (const auto& p : pts) {
+    for (int i = 0; i < static_cast<int>(p[2]); ++i) repeated.update(kcVector<2>(p[0], p[1]));
+    weighted.update(kcVector<2>(p[0], p[1]), p[2]);
+  }
+  weighted.update(kcVector<2>(100, -100), 0.0);  // no weight, no effect
+  const kcFLine a = repeated.fit(), b = weighted.fit();
+  EXPECT_NEAR(a.angle().toDouble(), b.angle().toDouble(), 1e-9);
+  EXPECT_NEAR(a.point().x(), b.point().x(), 1e-9);
+  EXPECT_NEAR(a.point().y(), b.point().y(), 1e-9);
+  kcLSLineFitter single;
+  single.update(kcVector<2>(3, 3), 10.0);
+  EXPECT_THROW(single.fit(), kcHostError);
+}

@@ -25,7 +25,8 @@ Image reference() {
 
 // The reference plus a ramp of -40 .. +40 across the image.
 Image withRamp(const Image& ref) {
-  return makeImage(ref.window(), [&](long x, long y) { return ref.get(x, y) - 40 + (80 * x) / (W - 1); });
+  return makeImage(ref.window(),
+                   [&](long x, long y) { return ref.get(x, y) - 40 + (80 * x) / (W - 1); });
 }
 
 // A mask with a vertical band of zeros at x in 50..59.
@@ -112,7 +113,8 @@ TEST_P(LocalCorrection, PelsOutsideTheMaskWithAndWithoutKeep) {
   if (GetParam() == eLocalCorrection) {
     // Without subsampling the background there is 0: brightened by 128.
     for (long y = 0; y < H; ++y)
-      for (long x = 50; x < 60; ++x) ASSERT_EQ(result.get(x, y), std::min(255, run.get(x, y) + 128));
+      for (long x = 50; x < 60; ++x)
+        ASSERT_EQ(result.get(x, y), std::min(255, run.get(x, y) + 128));
   }
 }
 
@@ -121,7 +123,8 @@ TEST_P(LocalCorrection, RangeLimitsTheCorrection) {
   s.method = GetParam();
   s.range = kcPair<long>(-10, 40);
   const Image ref = reference();
-  const Image brighter = makeImage(ref.window(), [&](long x, long y) { return ref.get(x, y) + 60; });
+  const Image brighter =
+      makeImage(ref.window(), [&](long x, long y) { return ref.get(x, y) + 60; });
   Image result = correct(s, brighter);
   for (long y = 0; y < H; ++y)
     for (long x = 0; x < W; ++x) ASSERT_EQ(result.get(x, y), ref.get(x, y) + 20);
@@ -155,7 +158,8 @@ TEST(LocalCorrectionEnhanced, DefectSurvivesAtFullContrast) {
   const Image result = correct(s, run);
   // The defect's share of the window moves the median by a level or two.
   for (long y = 40; y < 55; ++y)
-    for (long x = 50; x < 65; ++x) ASSERT_NEAR(result.get(x, y), std::min(255, ref.get(x, y) + 60), 4);
+    for (long x = 50; x < 65; ++x)
+      ASSERT_NEAR(result.get(x, y), std::min(255, ref.get(x, y) + 60), 4);
 }
 
 TEST(LocalCorrectionEnhanced, OnePelNeighbourhoodReturnsTheReferenceWithinTheLimit) {
@@ -203,7 +207,8 @@ TEST(LocalCorrectionDetails, MaskSmallerOrOffsetFromTheImages) {
     const Image result = tool.run(withRamp(reference()), m, success, message);
     ASSERT_EQ(result.window(), kcPelRect(0, 5, 80, 95));
     for (long y = 16; y < 100 - 11; ++y)
-      for (long x = 11; x < 80 - 11; ++x) ASSERT_NEAR(result.get(x, y), reference().get(x, y), 2) << m;
+      for (long x = 11; x < 80 - 11; ++x)
+        ASSERT_NEAR(result.get(x, y), reference().get(x, y), 2) << m;
   }
 }
 
@@ -219,7 +224,8 @@ TEST(LocalCorrectionDetails, MedianKernelAreaIsCapped) {
 }
 
 TEST(LocalCorrectionDetails, ShiftTo8Bit) {
-  kcPelBuffer<unsigned short> t = makeImage<unsigned short>(kcPelRect(3, 4, 5, 2), [](long x, long) { return 128 * x + 127; });
+  kcPelBuffer<unsigned short> t =
+      makeImage<unsigned short>(kcPelRect(3, 4, 5, 2), [](long x, long) { return 128 * x + 127; });
   Image o;
   imgnorm::shiftTo8Bit(t, 7, o);
   EXPECT_EQ(o.window(), t.window());

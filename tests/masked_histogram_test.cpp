@@ -174,19 +174,6 @@ TEST(MaskedPelHistogramKernels, NarrowWideAndReferenceAgreeOnRandomImages) {
   }
 }
 
-TEST(MaskedPelHistogramKernels, KernelsAddToTheirHistogram) {
-  const Image image = makeImage(kcPelRect(0, 0, 70, 2), [](long, long) { return 4; });
-  const Image mask = makeImage(kcPelRect(0, 0, 70, 2), [](long x, long) { return x < 10 ? 0 : 3; });
-  std::vector<unsigned long> narrow(256, 1), wide(256, 1);
-  kfCountMaskedPelsNarrow(image.pointToOffset(), image.rowUpdate(), mask.pointToOffset(),
-                          mask.rowUpdate(), 70, 2, narrow.data());
-  kfCountMaskedPelsWide(image.pointToOffset(), image.rowUpdate(), mask.pointToOffset(),
-                        mask.rowUpdate(), 70, 2, wide.data());
-  EXPECT_EQ(narrow[4], 1UL + 120UL);
-  EXPECT_EQ(narrow[5], 1UL);
-  EXPECT_EQ(wide, narrow);
-}
-
 TEST(MaskedPelHistogram, RandomOffsetWindowsMatchTheReference) {
   std::uniform_int_distribution<long> pos(-40, 40), size(1, 150);
   for (int trial = 0; trial < 60; ++trial) {

@@ -15,6 +15,7 @@
 
 using namespace kcImageNormalizerDefs;
 using testing_support::makeImage;
+using testing_support::messageOf;
 using testing_support::randomImage;
 
 namespace {
@@ -67,15 +68,6 @@ bool isDefault(const kcImageNormalizer& t) {
   return t == kcImageNormalizer() && !t.binaryMask().isBound();
 }
 
-template <class E, class F>
-std::wstring messageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.message();
-  }
-  return L"<no exception>";
-}
 
 }  // namespace
 

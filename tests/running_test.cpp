@@ -7,21 +7,13 @@
 
 using namespace kcImageNormalizerDefs;
 using testing_support::makeImage;
+using testing_support::messageOf;
 using testing_support::randomImage;
 
 namespace {
 
 using Image = kcPelBuffer<unsigned char>;
 
-template <class F>
-std::wstring messageOf(F&& f) {
-  try {
-    f();
-  } catch (const kcException& e) {
-    return e.message();
-  }
-  return L"<no exception>";
-}
 
 struct RunOutcome {
   Image result;
@@ -67,17 +59,17 @@ TEST(Running, ChecksRunInOrderWithExactMessages) {
   const Image img = randomImage(kcPelRect(0, 0, 10, 10));
   bool ok = true;
   std::wstring msg = L"stale";
-  EXPECT_EQ(messageOf([&] { tool.run(img, static_cast<Method>(3), ok, msg); }),
+  EXPECT_EQ(messageOf<kcException>([&] { tool.run(img, static_cast<Method>(3), ok, msg); }),
             L"Cannot run with more than one normalization method.");
   EXPECT_FALSE(ok);
   EXPECT_TRUE(msg.empty());
   EXPECT_THROW(tool.run(img, static_cast<Method>(64), ok, msg), BadParams);
-  EXPECT_EQ(messageOf([&] { tool.run(img, static_cast<Method>(65), ok, msg); }),
+  EXPECT_EQ(messageOf<kcException>([&] { tool.run(img, static_cast<Method>(65), ok, msg); }),
             L"Cannot specify an unknown normalization method.");
   EXPECT_THROW(tool.run(img, eLinearlyFitGrayValues, ok, msg), NotTrained);
-  EXPECT_EQ(messageOf([&] { tool.run(img, eLinearlyFitGrayValues, ok, msg); }),
+  EXPECT_EQ(messageOf<kcException>([&] { tool.run(img, eLinearlyFitGrayValues, ok, msg); }),
             L"This tool was not trained for the specified  method.");
-  EXPECT_EQ(messageOf([&] { tool.run(Image(), eMatchHistogram, ok, msg); }),
+  EXPECT_EQ(messageOf<kcException>([&] { tool.run(Image(), eMatchHistogram, ok, msg); }),
             L"Image must be bound.");
   EXPECT_THROW(tool.run(Image(), eMatchHistogram, ok, msg), BadImage);
   EXPECT_THROW(tool.run(Image(), eMatchMeanAndStddev, ok, msg), NotTrained);
@@ -181,8 +173,8 @@ TEST(Running, RecordsInputsAndResultAndRestoresTheLevel) {
   diag.level(5);
   runTool(tool, ref, eMatchHistogram, &diag, 0x10000);
   ASSERT_EQ(diag.records().size(), 4u);
-  const wchar_t* names[] = {L"Image Normalization", L"Run-time parameters",
-                            L"referenceImage", L"maskImage"};
+  const wchar_t* names[] = {L"Image Normalization", L"Run-time parameters", L"referenceImage",
+                            L"maskImage"};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(diag.records()[i].name, names[i]);
   EXPECT_EQ(diag.records()[1].text,
             L"method=eMatchHistogram\nkeepMaskedPixels=false\ntailFractions=( 0 , 1 )\n"

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 
 #include "host/pel_buffer.h"
 
@@ -31,6 +32,17 @@ kcPelBuffer<T> makeImage(const kcPelRect& r, F&& f) {
   for (long y = r.y(); y < r.bottom(); ++y)
     for (long x = r.x(); x < r.right(); ++x) b.set(x, y, static_cast<T>(f(x, y)));
   return b;
+}
+
+// The message of the exception of class E that f throws.
+template <class E, class F>
+std::wstring messageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.message();
+  }
+  return L"<no exception>";
 }
 
 }  // namespace testing_support

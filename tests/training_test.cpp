@@ -7,19 +7,11 @@
 
 using namespace kcImageNormalizerDefs;
 using testing_support::makeImage;
+using testing_support::messageOf;
 using testing_support::randomImage;
 
 namespace {
 
-template <class F>
-std::wstring messageOf(F&& f) {
-  try {
-    f();
-  } catch (const kcException& e) {
-    return e.message();
-  }
-  return L"<no exception>";
-}
 
 kcImageNormalizer toolWithReference(long w = 40, long h = 30) {
   kcImageNormalizer tool;
@@ -34,14 +26,14 @@ TEST(Training, RefusesUnknownMethodsAndMissingReferenceInThatOrder) {
   untrained.train(eIdentity);
   EXPECT_EQ(untrained.trainedMethods(), eIdentity);
   EXPECT_THROW(untrained.train(static_cast<Method>(64)), CanNotTrain);
-  EXPECT_EQ(messageOf([&] { untrained.train(static_cast<Method>(64 | 1)); }),
+  EXPECT_EQ(messageOf<kcException>([&] { untrained.train(static_cast<Method>(64 | 1)); }),
             L"<methods> contains an unknown normalization method.");
-  EXPECT_EQ(messageOf([&] { untrained.train(static_cast<Method>(3)); }),
+  EXPECT_EQ(messageOf<kcException>([&] { untrained.train(static_cast<Method>(3)); }),
             L"referenceImage() must be bound for the specified methods.");
 
   kcImageNormalizer tool = toolWithReference();
   tool.train(eMatchHistogram);
-  EXPECT_EQ(messageOf([&] { tool.train(static_cast<Method>(64)); }),
+  EXPECT_EQ(messageOf<kcException>([&] { tool.train(static_cast<Method>(64)); }),
             L"<methods> contains an unknown normalization method.");
   EXPECT_EQ(tool.trainedMethods(), eMatchHistogram);  // unchanged by the refusal
 }
@@ -49,7 +41,7 @@ TEST(Training, RefusesUnknownMethodsAndMissingReferenceInThatOrder) {
 TEST(Training, EmptyReferenceHistogramKeepsTheNonGlobalMethods) {
   kcImageNormalizer tool = toolWithReference();
   tool.maskImage(kcPelBuffer<unsigned char>(40, 30), true);  // all zero
-  EXPECT_EQ(messageOf([&] { tool.train(eMatchHistogram | eLocalCorrection); }),
+  EXPECT_EQ(messageOf<kcException>([&] { tool.train(eMatchHistogram | eLocalCorrection); }),
             L"Histogram must be non-empty for the specified methods.");
   EXPECT_EQ(tool.trainedMethods(), eLocalCorrection);
   EXPECT_TRUE(tool.maskWeights().isBound());

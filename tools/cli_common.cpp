@@ -1,5 +1,6 @@
 #include "cli_common.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <system_error>
@@ -81,8 +82,6 @@ void checkFolderOf(const std::string& output) {
   if (!folder.empty() && !fs::is_directory(folder, ec))
     failBadInput(output + ": the folder " + folder.string() + " does not exist");
 }
-
-std::string fileNameOf(const std::string& path) { return fs::path(path).filename().string(); }
 
 std::string narrow(const std::wstring& text) { return kfToUtf8(text); }
 

@@ -56,9 +56,6 @@ void checkOutputPath(const std::string& output, const std::set<std::string>& inp
 // Refuses (kExitBadInput) an output path whose folder does not exist.
 void checkFolderOf(const std::string& output);
 
-// The last component of a path.
-std::string fileNameOf(const std::string& path);
-
 // Text of the library's wide messages.
 std::string narrow(const std::wstring& text);
 

@@ -117,7 +117,7 @@ std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
   const bool compareFolder =
       !options.sideBySide.empty() && isFolderTarget(options.sideBySide, several);
   refuseFileForSeveral(options.output, outputFolder, "-o");
-  if (compareFolder) refuseFileForSeveral(options.sideBySide, compareFolder, "--side-by-side");
+  refuseFileForSeveral(options.sideBySide, compareFolder, "--side-by-side");
   if (!compareFolder && !options.sideBySide.empty() &&
       imgio::formatForPath(options.sideBySide) != imgio::Format::kPng)
     failBadInput(options.sideBySide + ": the compare picture is a PNG; name it .png");

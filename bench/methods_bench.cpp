@@ -1,0 +1,158 @@
+// Training and running every method on realistic scenes: a texture under an
+// illumination gradient, with and without a mask.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+
+#include "host/pel_ops.h"
+#include "imgnorm/image_normalizer.h"
+#include "pelfuncs/masked_histogram.h"
+#include "pelfuncs/padded_affine_sample.h"
+
+namespace {
+
+using namespace kcImageNormalizerDefs;
+using Image = kcPelBuffer<unsigned char>;
+
+// Blobs and strokes with noise; the run-time version adds a gradient of
+// -40..+40 and a gain change.
+Image scene(long side, bool runTime) {
+  Image b(side, side, 32);
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> noise(-12, 12);
+  for (long y = 0; y < side; ++y) {
+    unsigned char* row = b.pointToPel(0, y);
+    for (long x = 0; x < side; ++x) {
+      double v = 120 + 50 * std::sin(x * 0.013) * std::cos(y * 0.021) +
+                 ((x / 37 + y / 29) % 3) * 15 + noise(rng);
+      if (runTime) v = 0.9 * v + 80.0 * (x + y) / (2.0 * side) - 30;
+      row[x] = static_cast<unsigned char>(std::clamp(v, 0.0, 255.0));
+    }
+  }
+  return b;
+}
+
+const Image& cached(long side, int kind) {
+  static std::map<std::pair<long, int>, Image> images;
+  auto it = images.find({side, kind});
+  if (it != images.end()) return it->second;
+  Image img;
+  if (kind == 2) {
+    img = Image(side, side, 32);
+    const double c = side / 2.0;
+    for (long y = 0; y < side; ++y)
+      for (long x = 0; x < side; ++x)
+        img.set(x, y, std::hypot(x - c, y - c) < 0.47 * side ? 255 : 0);
+  } else {
+    img = scene(side, kind == 1);
+  }
+  return images.emplace(std::make_pair(side, kind), img).first->second;
+}
+
+const Image& reference(long side) { return cached(side, 0); }
+const Image& runTime(long side) { return cached(side, 1); }
+const Image& mask(long side) { return cached(side, 2); }
+
+kcImageNormalizer tool(long side, bool masked, Method methods, long neighborhood,
+                       long granularity) {
+  kcImageNormalizer t;
+  t.referenceImage(reference(side), false);
+  if (masked) t.maskImage(mask(side), false);
+  t.neighborhoodSize(kcPair<long>(neighborhood, neighborhood));
+  t.granularity(kcPair<long>(granularity, granularity));
+  t.train(methods);
+  return t;
+}
+
+void setPels(benchmark::State& state, long side) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * side * side);
+}
+
+void timeRuns(benchmark::State& state, const kcImageNormalizer& t, long side, Method method) {
+  bool success = false;
+  std::wstring message;
+  for (auto _ : state) {
+    Image out = t.run(runTime(side), method, success, message);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPels(state, side);
+}
+
+// Args: side, masked, method bit.
+void BM_Run(benchmark::State& state) {
+  const long side = state.range(0);
+  const auto method = static_cast<Method>(state.range(2));
+  timeRuns(state, tool(side, state.range(1) != 0, method, 101, 1), side, method);
+}
+BENCHMARK(BM_Run)
+    ->ArgNames({"side", "masked", "method"})
+    ->ArgsProduct({{2048, 4096}, {0, 1}, {1, 2, 4, 8, 16, 32}})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_Train(benchmark::State& state) {
+  const long side = state.range(0);
+  const auto methods = static_cast<Method>(state.range(2));
+  for (auto _ : state) {
+    kcImageNormalizer t = tool(side, state.range(1) != 0, methods, 101, 1);
+    benchmark::DoNotOptimize(t.trainedMethods());
+  }
+  setPels(state, side);
+}
+BENCHMARK(BM_Train)
+    ->ArgNames({"side", "masked", "methods"})
+    ->ArgsProduct({{2048, 4096}, {0, 1}, {7, 63}})
+    ->Unit(benchmark::kMillisecond);
+
+// Args: method bit, neighbourhood, granularity (2048 x 2048, no mask).
+void BM_LocalCorrection(benchmark::State& state) {
+  constexpr long side = 2048;
+  const auto method = static_cast<Method>(state.range(0));
+  timeRuns(state, tool(side, false, method, state.range(1), state.range(2)), side, method);
+}
+BENCHMARK(BM_LocalCorrection)
+    ->ArgNames({"method", "neighborhood", "granularity"})
+    ->ArgsProduct({{16, 32}, {11, 101, 301}, {1, 4}})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_MaskedHistogram(benchmark::State& state) {
+  constexpr long side = 2048;
+  std::vector<unsigned long> histogram;
+  for (auto _ : state) {
+    kf_MaskedPelHistogram(runTime(side), mask(side), histogram);
+    benchmark::DoNotOptimize(histogram.data());
+  }
+  setPels(state, side);
+}
+BENCHMARK(BM_MaskedHistogram)->Unit(benchmark::kMillisecond);
+
+void BM_Map(benchmark::State& state) {
+  constexpr long side = 2048;
+  std::vector<unsigned char> map(256);
+  for (int i = 0; i < 256; ++i) map[i] = static_cast<unsigned char>(255 - i);
+  Image out(side, side, 32);
+  for (auto _ : state) {
+    kfPelMap(runTime(side), map, out);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPels(state, side);
+}
+BENCHMARK(BM_Map)->Unit(benchmark::kMillisecond);
+
+void BM_AffineUpsampleBy4(benchmark::State& state) {
+  constexpr long side = 2048;
+  Image small(side / 4, side / 4, 32);
+  for (long y = 0; y < side / 4; ++y)
+    for (long x = 0; x < side / 4; ++x)
+      small.set(x, y, static_cast<unsigned char>((x * 3 + y) & 255));
+  for (auto _ : state) {
+    Image out = kf_PaddedAffineSample(small, side, side, false);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPels(state, side);
+}
+BENCHMARK(BM_AffineUpsampleBy4)->Unit(benchmark::kMillisecond);
+
+}  // namespace

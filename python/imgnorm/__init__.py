@@ -1,0 +1,110 @@
+"""Gray-level normalization of 8-bit images.
+
+A Normalizer is trained once with a reference image, an optional mask and a
+set of methods, then run on run-time images, one method per run:
+
+    import numpy as np
+    import imgnorm
+
+    tool = imgnorm.Normalizer(neighborhood=(31, 31))
+    tool.train(reference, mask, methods=imgnorm.Method.HISTOGRAM | imgnorm.Method.LOCAL)
+    result = tool.run(image, imgnorm.Method.HISTOGRAM)
+
+Images are 2-D uint8 numpy arrays (masks may be bool). Arrays whose rows are
+contiguous are read in place; results are new arrays. The library's pixel
+operations are available as functions over arrays as well.
+"""
+
+import enum
+
+from ._imgnorm import (
+    BadImage,
+    BadParams,
+    CanNotRun,
+    CanNotTrain,
+    Error,
+    HostError,
+    NormalizationFailed,
+    Normalizer,
+    NotImplemented,
+    NotTrained,
+    _set_method_type,
+    add_clamp,
+    flood_fill,
+    masked_histogram,
+    morph_3x3_diamond,
+    smooth_3x3_diamond,
+    sub_clamp,
+    sub_clamp_signed,
+)
+
+
+class Method(enum.IntFlag):
+    """Normalization methods, a set of flags.
+
+    Training takes any combination; running takes exactly one flag or
+    IDENTITY.
+
+    IDENTITY        the run-time image, copied; needs no training.
+    HISTOGRAM       a gray-level map that makes the cumulative histogram of
+                    the run-time image follow the reference's.
+    MEAN_STDDEV     a linear map that gives the run-time image the
+                    reference's mean and standard deviation.
+    TAILS           a linear map through the two gray levels at which the
+                    tail fractions cut both histograms.
+    LINEAR_FIT      a robust straight line between run-time and reference
+                    gray values.
+    LOCAL           subtracts the slowly varying difference to the
+                    reference, estimated by a mask-normalized Gaussian mean
+                    over the neighbourhood.
+    LOCAL_ENHANCED  as LOCAL, with a median limited to the intensity range.
+
+    HISTOGRAM, MEAN_STDDEV and TAILS are the global methods.
+    """
+
+    IDENTITY = 0
+    HISTOGRAM = 1
+    MEAN_STDDEV = 2
+    TAILS = 4
+    LINEAR_FIT = 8
+    LOCAL = 16
+    LOCAL_ENHANCED = 32
+
+
+_set_method_type(Method)
+
+
+def _restore(data):
+    """Rebuilds a pickled Normalizer from its archive bytes."""
+    return Normalizer.from_bytes(data)
+
+
+def _reduce(self):
+    """Pickles through the library's archive format, for any protocol."""
+    return _restore, (self.to_bytes(),)
+
+
+Normalizer.__reduce__ = _reduce
+
+# NotImplemented (the library's error class) stays out of __all__: a star
+# import would hide the built-in constant of that name.
+
+__all__ = [
+    "BadImage",
+    "BadParams",
+    "CanNotRun",
+    "CanNotTrain",
+    "Error",
+    "HostError",
+    "Method",
+    "NormalizationFailed",
+    "Normalizer",
+    "NotTrained",
+    "add_clamp",
+    "flood_fill",
+    "masked_histogram",
+    "morph_3x3_diamond",
+    "smooth_3x3_diamond",
+    "sub_clamp",
+    "sub_clamp_signed",
+]

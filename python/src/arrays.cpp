@@ -1,0 +1,100 @@
+#include "arrays.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace imgnorm_py {
+
+namespace {
+
+// Holds a Python object for as long as a pel buffer shares its memory. The
+// last view may be dropped on a thread that has released the GIL.
+std::shared_ptr<void> keepAlive(const py::object& owner) {
+  return std::shared_ptr<void>(new py::object(owner), [](void* p) {
+    py::gil_scoped_acquire gil;
+    delete static_cast<py::object*>(p);
+  });
+}
+
+bool acceptedDtype(const py::dtype& dtype, Accept accept) {
+  if (dtype.itemsize() != 1) return false;
+  return dtype.kind() == 'u' || (accept == Accept::Uint8OrBool && dtype.kind() == 'b');
+}
+
+std::string expected(const char* name, Accept accept) {
+  return std::string(name) + " must be a 2-D " +
+         (accept == Accept::Uint8OrBool ? "uint8 or bool" : "uint8") + " array";
+}
+
+void checkArray(const py::array& array, const char* name, Accept accept) {
+  if (!acceptedDtype(array.dtype(), accept))
+    throw py::type_error(expected(name, accept) + ", not " +
+                         py::str(array.dtype()).cast<std::string>());
+  if (array.ndim() != 2)
+    throw py::value_error(expected(name, accept) + ", not " + std::to_string(array.ndim()) + "-D");
+  if (array.shape(0) == 0 || array.shape(1) == 0)
+    throw py::value_error(std::string(name) + " must not be empty, its shape is (" +
+                          std::to_string(array.shape(0)) + ", " + std::to_string(array.shape(1)) +
+                          ")");
+}
+
+// Rows whose pels lie side by side can be viewed in place; the rows
+// themselves may lie anywhere after one another. The stride of an axis of
+// length 1 means nothing.
+bool rowsContiguous(const py::array& array) {
+  const long height = array.shape(0), width = array.shape(1);
+  return (width == 1 || array.strides(1) == 1) && (height == 1 || array.strides(0) >= width);
+}
+
+// Windows stay far from overflow, and within what the library's archives
+// can store.
+constexpr long kMaxOffset = 1L << 30;
+
+void checkOffset(const kcPair<long>& offset, const char* name) {
+  for (long v : {offset.x(), offset.y()})
+    if (v < -kMaxOffset || v > kMaxOffset)
+      throw py::value_error(std::string("the offset of ") + name +
+                            " must lie within -2**30..2**30, not " + std::to_string(v));
+}
+
+}  // namespace
+
+Image viewOf(const py::array& array, const char* name, Accept accept, const kcPair<long>& offset) {
+  checkArray(array, name, accept);
+  checkOffset(offset, name);
+  // A bool pel is one byte holding 0 or 1, which reads as a uint8 mask.
+  const py::array pels =
+      rowsContiguous(array)
+          ? array
+          : py::array(py::module_::import("numpy").attr("ascontiguousarray")(array));
+  const long height = pels.shape(0), width = pels.shape(1);
+  const long rowUpdate = height == 1 ? width : pels.strides(0);
+  Image view = Image::wrap(static_cast<const unsigned char*>(pels.data()), width, height, rowUpdate,
+                           keepAlive(pels));
+  view.offset(offset);
+  return view;
+}
+
+std::pair<Array, WritableImage> newImage(long width, long height) {
+  Array array(py::array::ShapeContainer{height, width});
+  WritableImage view =
+      WritableImage::wrap(array.mutable_data(), width, height, width, keepAlive(array));
+  return {std::move(array), std::move(view)};
+}
+
+Array toArray(const Image& image) {
+  if (!image.isBound() || image.width() == 0 || image.height() == 0)
+    return Array(py::array::ShapeContainer{0, 0});
+  auto [array, target] = newImage(image.width(), image.height());
+  {
+    py::gil_scoped_release release;
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width());
+    for (long y = 0; y < image.height(); ++y)
+      std::memcpy(target.pointToPel(0, y),
+                  image.pointToPel(image.window().x(), image.window().y() + y), rowBytes);
+  }
+  return array;
+}
+
+}  // namespace imgnorm_py

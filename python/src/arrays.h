@@ -1,0 +1,36 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "host/geometry.h"
+#include "host/pel_buffer.h"
+
+namespace imgnorm_py {
+
+namespace py = pybind11;
+
+using Image = kcPelBuffer_const<unsigned char>;
+using WritableImage = kcPelBuffer<unsigned char>;
+using Array = py::array_t<unsigned char, py::array::c_style>;
+
+// What an array argument may hold besides uint8.
+enum class Accept { Uint8, Uint8OrBool };
+
+// A view of a 2-D uint8 array whose top-left pel lies at offset. Arrays
+// whose rows are contiguous (any row stride) are viewed in place and kept
+// alive by the view; others are copied first. Refuses another dtype
+// (TypeError), another number of dimensions or an empty array (ValueError),
+// naming the argument in the message. Needs the GIL.
+Image viewOf(const py::array& array, const char* name, Accept accept = Accept::Uint8,
+             const kcPair<long>& offset = kcPair<long>(0, 0));
+
+// A new C-contiguous array of height rows of width pels and a writable view
+// over it, window at the origin. Needs the GIL.
+std::pair<Array, WritableImage> newImage(long width, long height);
+
+// A new array holding the view's pels; (0, 0) for an unbound view. Needs
+// the GIL; the copy itself runs without it.
+Array toArray(const Image& image);
+
+}  // namespace imgnorm_py

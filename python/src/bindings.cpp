@@ -1,0 +1,19 @@
+// The Python module imgnorm._imgnorm: the normalizer tool, the library's
+// errors and its pixel operations over numpy arrays. The package imgnorm
+// wraps it with the method flags.
+#include <pybind11/pybind11.h>
+
+#include "errors.h"
+#include "normalizer.h"
+#include "pixel_functions.h"
+
+PYBIND11_MODULE(_imgnorm, module) {
+  module.doc() = "Gray-level normalization of 8-bit images (the compiled part of imgnorm).";
+  // Classes and signatures name the package users import, not this module.
+  const pybind11::object name = module.attr("__name__");
+  module.attr("__name__") = "imgnorm";
+  imgnorm_py::addErrors(module);
+  imgnorm_py::addNormalizer(module);
+  imgnorm_py::addPixelFunctions(module);
+  module.attr("__name__") = name;
+}

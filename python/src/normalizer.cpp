@@ -1,0 +1,347 @@
+#include "normalizer.h"
+
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arrays.h"
+#include "errors.h"
+#include "imgnorm/image_normalizer.h"
+#include "imgnorm/persistence.h"
+#include "methods.h"
+
+namespace imgnorm_py {
+
+namespace {
+
+using kcImageNormalizerDefs::Method;
+using LongPair = std::pair<long, long>;
+using DoublePair = std::pair<double, double>;
+
+// The tool behind a lock. The GIL is released while the library works, so
+// Python threads may reach one tool at once: runs share it, changes wait for
+// them. Changes are made on a copy that replaces the tool only when they
+// succeed, so a failed call leaves the tool as it was. Copies of the tool
+// are cheap: its images share their pels, which nothing changes in place.
+class Normalizer {
+ public:
+  explicit Normalizer(kcImageNormalizer tool) : tool_(std::move(tool)) {}
+  Normalizer(const Normalizer& other) : tool_(other.snapshot()) {}
+  Normalizer& operator=(const Normalizer&) = delete;
+
+  kcImageNormalizer snapshot() const {
+    std::shared_lock lock(mutex_);
+    return tool_;
+  }
+  void replace(const kcImageNormalizer& tool) {
+    std::unique_lock lock(mutex_);
+    tool_ = tool;
+  }
+  template <class F>
+  auto read(F&& f) const {
+    std::shared_lock lock(mutex_);
+    return f(tool_);
+  }
+
+ private:
+  mutable std::shared_mutex mutex_;
+  kcImageNormalizer tool_;
+};
+
+template <class T>
+kcPair<T> toPair(const std::pair<T, T>& p) {
+  return {p.first, p.second};
+}
+
+template <class T>
+std::pair<T, T> fromPair(const kcPair<T>& p) {
+  return {p.x(), p.y()};
+}
+
+std::string pathBytes(const py::object& path) {
+  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const LongPair& neighborhood,
+                                      const LongPair& granularity, const LongPair& intensityRange,
+                                      bool keepMaskedPixels) {
+  kcImageNormalizer tool;
+  tool.tailFractions(toPair(tailFractions));
+  tool.neighborhoodSize(toPair(neighborhood));
+  tool.granularity(toPair(granularity));
+  tool.intensityVariationRange(toPair(intensityRange));
+  tool.keepMaskedPixels(keepMaskedPixels);
+  return std::make_unique<Normalizer>(std::move(tool));
+}
+
+void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
+           const MethodSet& methods, const LongPair& referenceOffset, const LongPair& maskOffset) {
+  const Image referenceView =
+      viewOf(reference, "reference", Accept::Uint8, toPair(referenceOffset));
+  const Image maskView =
+      mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
+  py::gil_scoped_release release;
+  kcImageNormalizer tool = self.snapshot();
+  tool.referenceImage(referenceView, true);
+  tool.maskImage(maskView, true);
+  tool.train(methods.bits);
+  self.replace(tool);
+}
+
+void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
+         const std::optional<LongPair>& intensityRange,
+         const std::optional<bool>& keepMaskedPixels) {
+  py::gil_scoped_release release;  // waits for runs in progress
+  kcImageNormalizer tool = self.snapshot();
+  tool.set(tailFractions ? toPair(*tailFractions) : tool.tailFractions(),
+           intensityRange ? toPair(*intensityRange) : tool.intensityVariationRange(),
+           keepMaskedPixels.value_or(tool.keepMaskedPixels()));
+  self.replace(tool);
+}
+
+Array run(const Normalizer& self, const py::array& image, const MethodSet& method,
+          const LongPair& offset) {
+  const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset));
+  bool success = false;
+  std::wstring message;
+  WritableImage result;
+  {
+    py::gil_scoped_release release;
+    result = self.read([&](const kcImageNormalizer& tool) {
+      return tool.run(view, method.bits, success, message);
+    });
+  }
+  if (!success) throwNormalizationFailed(message);
+  return toArray(result);
+}
+
+// The pels of a member image, or None when it is unbound.
+py::object imageOf(const Normalizer& self, const Image& (kcImageNormalizer::*member)() const) {
+  const Image image = self.read([&](const kcImageNormalizer& tool) { return (tool.*member)(); });
+  return image.isBound() ? py::object(toArray(image)) : py::none();
+}
+
+py::object originOf(const Normalizer& self, const Image& (kcImageNormalizer::*member)() const) {
+  const Image image = self.read([&](const kcImageNormalizer& tool) { return (tool.*member)(); });
+  return image.isBound() ? py::object(py::cast(fromPair(image.window().origin()))) : py::none();
+}
+
+py::bytes toBytes(const Normalizer& self) {
+  std::vector<unsigned char> bytes;
+  {
+    py::gil_scoped_release release;
+    bytes = kfImageNormalizerBytes(self.snapshot());
+  }
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+std::unique_ptr<Normalizer> fromBytes(const py::bytes& data) {
+  const std::string_view view = data;
+  std::vector<unsigned char> bytes(view.begin(), view.end());
+  py::gil_scoped_release release;
+  return std::make_unique<Normalizer>(kfImageNormalizerFromBytes(std::move(bytes)));
+}
+
+std::string pairText(const LongPair& p) {
+  return "(" + std::to_string(p.first) + ", " + std::to_string(p.second) + ")";
+}
+
+std::string repr(const Normalizer& self) {
+  const kcImageNormalizer tool = self.snapshot();
+  const auto tail = py::repr(py::cast(fromPair(tool.tailFractions()))).cast<std::string>();
+  const auto methods = py::repr(methodObject(tool.trainedMethods())).cast<std::string>();
+  return "imgnorm.Normalizer(tail_fractions=" + tail +
+         ", neighborhood=" + pairText(fromPair(tool.neighborhoodSize())) +
+         ", granularity=" + pairText(fromPair(tool.granularity())) +
+         ", intensity_range=" + pairText(fromPair(tool.intensityVariationRange())) +
+         ", keep_masked_pixels=" + (tool.keepMaskedPixels() ? "True" : "False") + ") trained for " +
+         methods;
+}
+
+// A read-only property of one of the tool's accessors; pairs become tuples.
+template <class T>
+auto parameter(T (kcImageNormalizer::*accessor)() const) {
+  return [accessor](const Normalizer& self) {
+    return self.read([&](const kcImageNormalizer& tool) { return (tool.*accessor)(); });
+  };
+}
+
+template <class T>
+auto pairParameter(kcPair<T> (kcImageNormalizer::*accessor)() const) {
+  return [accessor](const Normalizer& self) { return fromPair(parameter(accessor)(self)); };
+}
+
+constexpr const char* kClassDoc = R"(Normalizes the gray levels of 8-bit images.
+
+Configure the tool with its parameters, train it once with a reference
+image, an optional mask and a set of methods, then run it on run-time
+images, one method per run. Each run returns a new uint8 image of the part
+of the run-time image that the reference (and the mask) cover; images are
+paired by position, their top-left pel at the origin unless an offset is
+given.
+
+Parameters (checked as the library checks them; a rejected value raises
+BadParams with the library's message):
+  tail_fractions    (lower, upper) cumulative histogram fractions that mark
+                    the histogram tails TAILS matches;
+                    0.0 <= lower <= upper <= 1.0. Run-time only.
+  neighborhood      (width, height) of the neighbourhood of local
+                    correction; both >= 1.
+  granularity       (x, y) sampling step of local correction; both >= 1.
+  intensity_range   (lowest, highest) difference between run-time and
+                    reference gray levels that local correction treats as
+                    illumination; lowest <= 0 <= highest. Run-time only.
+  keep_masked_pixels  when true and a mask was trained, pels outside the
+                    mask keep their run-time values in results. Run-time
+                    only.
+
+The run-time-only parameters can be changed on a trained tool with set();
+the others belong to training: make a new tool to change them.
+
+The GIL is released while the library works: several threads may run one
+tool at once. A call that fails leaves the tool as it was. Tools compare
+equal when their configuration, images and trained methods are equal, and
+they pickle through the library's archive format.)";
+
+constexpr const char* kTrainDoc = R"(Trains the tool for a set of methods.
+
+reference: 2-D uint8 array, the image whose gray levels run-time images
+    are brought to.
+mask: optional 2-D uint8 or bool array; a pel takes part where it is
+    non-zero. None uses every pel.
+methods: an imgnorm.Method combination (default: all six methods). The new
+    set replaces the trained one.
+reference_offset, mask_offset: (x, y) of the images' top-left pels.
+
+The tool keeps private copies of both images. Raises CanNotTrain for
+unknown method bits, or when a global method (HISTOGRAM, MEAN_STDDEV,
+TAILS) is asked for and no reference pel lies inside the mask; the tool is
+then left as it was.)";
+
+constexpr const char* kRunDoc =
+    R"(Normalizes one image with one trained method and returns a new array.
+
+image: 2-D uint8 array; offset: (x, y) of its top-left pel.
+method: exactly one imgnorm.Method flag, or IDENTITY.
+
+IDENTITY returns a copy of the whole image and needs no training. Every
+other method returns the part of the image that the reference and the mask
+cover: its top-left pel lies at the larger of the images' offsets, x and y
+apart; an image that does not overlap the reference gives an array of shape
+(0, 0). With keep_masked_pixels, pels outside the mask keep their run-time
+values.
+
+Raises BadParams for an unknown method or more than one, NotTrained for a
+method the tool was not trained for, and NormalizationFailed, with the
+library's message, when a global method finds no run-time pel inside the
+mask or cannot build its gray-level map.)";
+
+constexpr const char* kSetDoc = R"(Changes the run-time-only parameters without untraining the tool.
+
+Each argument left None keeps its value. The values are checked as the
+constructor checks them (BadParams with the library's message); a rejected
+value changes nothing.)";
+
+}  // namespace
+
+void addNormalizer(py::module_& module) {
+  module.def("_set_method_type", &setMethodType,
+             "Registers the flag type that methods come back as (called by the package).");
+
+  auto cls = py::class_<Normalizer>(module, "Normalizer", kClassDoc);
+  cls.def(py::init(&construct), py::arg("tail_fractions") = DoublePair(0.0, 1.0),
+          py::arg("neighborhood") = LongPair(101, 101), py::arg("granularity") = LongPair(1, 1),
+          py::arg("intensity_range") = LongPair(-127, 127), py::arg("keep_masked_pixels") = false,
+          "Makes an untrained tool with the given parameters.")
+      .def(
+          "train", &train, py::arg("reference"), py::arg("mask") = py::none(),
+          py::arg("methods") = MethodSet{static_cast<Method>(kcImageNormalizerDefs::kKnownMethods)},
+          py::kw_only(), py::arg("reference_offset") = LongPair(0, 0),
+          py::arg("mask_offset") = LongPair(0, 0), kTrainDoc)
+      .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
+           py::arg("offset") = LongPair(0, 0), kRunDoc)
+      .def("set", &set, py::arg("tail_fractions") = py::none(),
+           py::arg("intensity_range") = py::none(), py::arg("keep_masked_pixels") = py::none(),
+           kSetDoc)
+      .def_property_readonly(
+          "trained_methods",
+          [](const Normalizer& self) {
+            return MethodSet{parameter(&kcImageNormalizer::trainedMethods)(self)};
+          },
+          "The methods the tool is trained for (IDENTITY when untrained).")
+      .def_property_readonly("tail_fractions", pairParameter(&kcImageNormalizer::tailFractions),
+                             "(lower, upper) cumulative histogram fractions of TAILS.")
+      .def_property_readonly("neighborhood", pairParameter(&kcImageNormalizer::neighborhoodSize),
+                             "(width, height) of the neighbourhood of local correction.")
+      .def_property_readonly("granularity", pairParameter(&kcImageNormalizer::granularity),
+                             "(x, y) sampling step of local correction.")
+      .def_property_readonly(
+          "intensity_range", pairParameter(&kcImageNormalizer::intensityVariationRange),
+          "(lowest, highest) difference that local correction treats as illumination.")
+      .def_property_readonly("keep_masked_pixels", parameter(&kcImageNormalizer::keepMaskedPixels),
+                             "Whether pels outside the mask keep their run-time values.")
+      .def_property_readonly(
+          "reference",
+          [](const Normalizer& self) { return imageOf(self, &kcImageNormalizer::referenceImage); },
+          "A copy of the trained reference image, or None.")
+      .def_property_readonly(
+          "mask",
+          [](const Normalizer& self) { return imageOf(self, &kcImageNormalizer::maskImage); },
+          "A copy of the trained mask image, or None.")
+      .def_property_readonly(
+          "reference_offset",
+          [](const Normalizer& self) { return originOf(self, &kcImageNormalizer::referenceImage); },
+          "(x, y) of the reference's top-left pel, or None.")
+      .def_property_readonly(
+          "mask_offset",
+          [](const Normalizer& self) { return originOf(self, &kcImageNormalizer::maskImage); },
+          "(x, y) of the mask's top-left pel, or None.")
+      .def(
+          "save",
+          [](const Normalizer& self, const py::object& path) {
+            const std::string file = pathBytes(path);
+            py::gil_scoped_release release;
+            kfSaveImageNormalizer(self.snapshot(), file);
+          },
+          py::arg("path"),
+          "Writes the tool to a file in the library's archive format: the\n"
+          "configuration, both images and the trained methods.")
+      .def_static(
+          "load",
+          [](const py::object& path) {
+            const std::string file = pathBytes(path);
+            py::gil_scoped_release release;
+            return std::make_unique<Normalizer>(kfLoadImageNormalizer(file));
+          },
+          py::arg("path"),
+          "Reads a tool written by save() and trains it again for the stored methods.\n"
+          "Raises HostError for a missing, truncated or corrupt file.")
+      .def("to_bytes", &toBytes, "The tool in the library's archive format, as save() writes it.")
+      .def_static("from_bytes", &fromBytes, py::arg("data"),
+                  "A tool from the bytes of to_bytes(), trained again for its methods.")
+      .def("__copy__", [](const Normalizer& self) { return Normalizer(self); })
+      .def(
+          "__deepcopy__",
+          [](const Normalizer& self, const py::object&) { return Normalizer(self); },
+          py::arg("memo"))
+      .def(
+          "__eq__",
+          [](const Normalizer& self, const Normalizer& other) {
+            if (&self == &other) return true;
+            const kcImageNormalizer a = self.snapshot(), b = other.snapshot();
+            py::gil_scoped_release release;
+            return a == b;
+          },
+          py::arg("other"), py::is_operator())
+      .def("__repr__", &repr);
+  cls.attr("__hash__") = py::none();
+}
+
+}  // namespace imgnorm_py

@@ -1,0 +1,245 @@
+import numpy as np
+import pytest
+
+import imgnorm
+from imgnorm import Method
+
+from helpers import gradient_image, mean_stddev_map, random_image
+
+ALL = Method(63)
+SINGLE_METHODS = [
+    Method.HISTOGRAM,
+    Method.MEAN_STDDEV,
+    Method.TAILS,
+    Method.LINEAR_FIT,
+    Method.LOCAL,
+    Method.LOCAL_ENHANCED,
+]
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return gradient_image((64, 80), seed=1)
+
+
+@pytest.fixture(scope="module")
+def image():
+    return (gradient_image((64, 80), seed=2) // 2 + 30).astype(np.uint8)
+
+
+@pytest.fixture(scope="module")
+def trained(reference):
+    tool = imgnorm.Normalizer(neighborhood=(9, 9))
+    tool.train(reference, methods=ALL)
+    return tool
+
+
+def test_new_tool_reports_the_defaults():
+    tool = imgnorm.Normalizer()
+    assert tool.trained_methods == Method.IDENTITY
+    assert isinstance(tool.trained_methods, Method)
+    assert tool.tail_fractions == (0.0, 1.0)
+    assert tool.neighborhood == (101, 101)
+    assert tool.granularity == (1, 1)
+    assert tool.intensity_range == (-127, 127)
+    assert tool.keep_masked_pixels is False
+    assert tool.reference is None and tool.mask is None
+    assert tool.reference_offset is None and tool.mask_offset is None
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"neighborhood": (0, 5)}, "Both elements of neighborhoodSize must be >= 1"),
+        ({"neighborhood": (5, 0)}, "Both elements of neighborhoodSize must be >= 1"),
+        ({"granularity": (0, 1)}, "Both elements of granularity must be >= 1"),
+        ({"tail_fractions": (-0.1, 0.5)}, "Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0"),
+        ({"tail_fractions": (0.6, 0.5)}, "Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0"),
+        ({"tail_fractions": (0.5, 1.5)}, "Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0"),
+        ({"intensity_range": (1, 10)}, "intensityVariationRange must be: x <= 0 and y >= 0"),
+        ({"intensity_range": (-10, -1)}, "intensityVariationRange must be: x <= 0 and y >= 0"),
+    ],
+)
+def test_rejected_parameters_raise_bad_params_with_the_library_message(kwargs, message):
+    with pytest.raises(imgnorm.BadParams) as caught:
+        imgnorm.Normalizer(**kwargs)
+    assert str(caught.value) == message
+    assert caught.value.error_number == 0x10007A01
+    assert isinstance(caught.value, ValueError)
+    assert isinstance(caught.value, imgnorm.Error)
+
+
+def test_neighborhood_error_number_matches_the_library():
+    with pytest.raises(ValueError) as caught:
+        imgnorm.Normalizer(neighborhood=(0, 1))
+    assert caught.value.error_number == 268466689
+
+
+def test_boundary_parameters_are_accepted():
+    tool = imgnorm.Normalizer(
+        tail_fractions=(0.2, 0.2), neighborhood=(1, 1), granularity=(1, 1), intensity_range=(0, 0)
+    )
+    assert tool.tail_fractions == (0.2, 0.2)
+    assert tool.intensity_range == (0, 0)
+    assert imgnorm.Normalizer(intensity_range=(-255, 255)).intensity_range == (-255, 255)
+
+
+def test_training_stores_copies_of_the_images_and_the_methods(reference):
+    ref = reference.copy()
+    mask = np.zeros(ref.shape, dtype=bool)
+    mask[10:50, 5:70] = True
+    tool = imgnorm.Normalizer()
+    tool.train(ref, mask, methods=Method.HISTOGRAM | Method.LOCAL, reference_offset=(3, -2), mask_offset=(1, 1))
+    assert tool.trained_methods == Method.HISTOGRAM | Method.LOCAL
+    ref[:] = 0  # the tool keeps its own copy
+    np.testing.assert_array_equal(tool.reference, reference)
+    np.testing.assert_array_equal(tool.mask, mask.astype(np.uint8))
+    assert tool.reference_offset == (3, -2)
+    assert tool.mask_offset == (1, 1)
+    returned = tool.reference
+    returned[:] = 1
+    np.testing.assert_array_equal(tool.reference, reference)
+
+
+def test_train_defaults_to_every_method(reference):
+    tool = imgnorm.Normalizer()
+    tool.train(reference)
+    assert tool.trained_methods == ALL
+
+
+def test_set_changes_run_time_parameters_without_untraining(trained):
+    tool = imgnorm.Normalizer(neighborhood=(9, 9))
+    tool.train(trained.reference, methods=Method.TAILS)
+    tool.set(tail_fractions=(0.1, 0.9), intensity_range=(-20, 30), keep_masked_pixels=True)
+    assert tool.trained_methods == Method.TAILS
+    assert tool.tail_fractions == (0.1, 0.9)
+    assert tool.intensity_range == (-20, 30)
+    assert tool.keep_masked_pixels is True
+    tool.set(keep_masked_pixels=False)
+    assert tool.tail_fractions == (0.1, 0.9) and tool.keep_masked_pixels is False
+
+
+def test_rejected_set_changes_nothing(trained):
+    tool = imgnorm.Normalizer(neighborhood=(9, 9))
+    tool.train(trained.reference, methods=Method.TAILS)
+    with pytest.raises(imgnorm.BadParams, match="^intensityVariationRange must be: x <= 0 and y >= 0$"):
+        tool.set(tail_fractions=(0.3, 0.4), intensity_range=(5, 6))
+    assert tool.tail_fractions == (0.0, 1.0)
+    assert tool.trained_methods == Method.TAILS
+
+
+def test_training_errors_map_to_can_not_train_and_leave_the_tool_alone(reference):
+    tool = imgnorm.Normalizer()
+    tool.train(reference, methods=Method.LOCAL)
+    with pytest.raises(imgnorm.CanNotTrain) as caught:
+        tool.train(reference, methods=64)
+    assert str(caught.value) == "<methods> contains an unknown normalization method."
+    assert caught.value.error_number == 0x10007A03
+    with pytest.raises(imgnorm.CanNotTrain, match="^Histogram must be non-empty for the specified methods.$"):
+        tool.train(reference, np.zeros_like(reference), methods=Method.HISTOGRAM | Method.LOCAL)
+    assert tool.trained_methods == Method.LOCAL
+    assert tool.mask is None
+    for huge in (1 << 40, -1):
+        with pytest.raises(imgnorm.CanNotTrain, match="unknown normalization method"):
+            tool.train(reference, methods=huge)
+    with pytest.raises(TypeError, match="methods must be an imgnorm.Method or an int, not str"):
+        tool.train(reference, methods="HISTOGRAM")
+
+
+def test_run_errors_map_to_library_classes(trained, image):
+    with pytest.raises(imgnorm.BadParams, match="^Cannot run with more than one normalization method.$"):
+        trained.run(image, Method.HISTOGRAM | Method.TAILS)
+    with pytest.raises(imgnorm.BadParams, match="^Cannot specify an unknown normalization method.$"):
+        trained.run(image, 64)
+    untrained = imgnorm.Normalizer()
+    untrained.train(trained.reference, methods=Method.HISTOGRAM)
+    with pytest.raises(imgnorm.NotTrained) as caught:
+        untrained.run(image, Method.LINEAR_FIT)
+    assert str(caught.value) == "This tool was not trained for the specified  method."
+    assert caught.value.error_number == 0x10007A02
+    assert isinstance(caught.value, RuntimeError)
+
+
+def test_identity_copies_the_whole_image_without_training(image):
+    result = imgnorm.Normalizer().run(image, Method.IDENTITY, offset=(500, 500))
+    np.testing.assert_array_equal(result, image)
+    assert result.flags.c_contiguous and result.flags.owndata
+    assert not np.shares_memory(result, image)
+
+
+def test_histogram_on_the_reference_gives_the_reference(trained, reference):
+    np.testing.assert_array_equal(trained.run(reference, Method.HISTOGRAM), reference)
+
+
+def test_mean_stddev_follows_the_documented_formula(trained, reference, image):
+    level_map = mean_stddev_map(np.bincount(reference.ravel(), minlength=256), np.bincount(image.ravel(), minlength=256))
+    np.testing.assert_array_equal(trained.run(image, Method.MEAN_STDDEV), level_map[image])
+
+
+def test_mean_stddev_under_a_mask_uses_masked_pels_only(reference, image):
+    mask = random_image(reference.shape, seed=5) > 128
+    tool = imgnorm.Normalizer()
+    tool.train(reference, mask, methods=Method.MEAN_STDDEV)
+    level_map = mean_stddev_map(np.bincount(reference[mask], minlength=256), np.bincount(image[mask], minlength=256))
+    np.testing.assert_array_equal(tool.run(image, Method.MEAN_STDDEV), level_map[image])
+
+
+def test_keep_masked_pixels_puts_run_time_pels_back(reference, image):
+    mask = np.zeros(reference.shape, dtype=np.uint8)
+    mask[8:40, 8:60] = 7
+    tool = imgnorm.Normalizer(keep_masked_pixels=True)
+    tool.train(reference, mask, methods=Method.MEAN_STDDEV)
+    result = tool.run(image, Method.MEAN_STDDEV)
+    np.testing.assert_array_equal(result[mask == 0], image[mask == 0])
+    tool.set(keep_masked_pixels=False)
+    assert not np.array_equal(tool.run(image, Method.MEAN_STDDEV)[mask == 0], image[mask == 0])
+
+
+@pytest.mark.parametrize("method", SINGLE_METHODS)
+def test_every_method_gives_a_uint8_image_of_the_overlap(trained, image, method):
+    result = trained.run(image, method)
+    assert result.dtype == np.uint8 and result.shape == image.shape
+    assert result.flags.c_contiguous and result.flags.owndata
+    # Moving the image moves the region it shares with the reference.
+    shifted = trained.run(image, method, offset=(10, 4))
+    assert shifted.shape == (image.shape[0] - 4, image.shape[1] - 10)
+
+
+def test_global_methods_work_on_the_overlap_only(trained, image):
+    shifted = trained.run(image, Method.HISTOGRAM, offset=(-30, -20))
+    assert shifted.shape == (image.shape[0] - 20, image.shape[1] - 30)
+    # The overlap is image[20:, 30:] in its own coordinates.
+    np.testing.assert_array_equal(shifted, trained.run(np.ascontiguousarray(image[20:, 30:]), Method.HISTOGRAM))
+
+
+def test_no_overlap_gives_an_empty_result(trained, image):
+    result = trained.run(image, Method.HISTOGRAM, offset=(1000, 0))
+    assert result.shape == (0, 0) and result.dtype == np.uint8
+
+
+def test_a_run_that_does_not_succeed_raises_normalization_failed(reference):
+    tool = imgnorm.Normalizer()
+    mask = np.zeros(reference.shape, dtype=np.uint8)
+    mask[:4, :4] = 1
+    tool.train(reference, mask, methods=Method.MEAN_STDDEV | Method.HISTOGRAM)
+    # Every mask pel lies outside the moved image: an empty run-time histogram.
+    with pytest.raises(imgnorm.NormalizationFailed) as caught:
+        tool.run(reference, Method.HISTOGRAM, offset=(10, 10))
+    assert str(caught.value) == "Cannot normalize since histogram is empty."
+    assert caught.value.error_number is None
+    with pytest.raises(imgnorm.NormalizationFailed, match="^Cannot match when standard deviation is 0.$"):
+        tool.run(np.full(reference.shape, 9, dtype=np.uint8), Method.MEAN_STDDEV)
+
+
+def test_repr_names_the_parameters_and_methods(trained):
+    text = repr(trained)
+    assert text.startswith("imgnorm.Normalizer(tail_fractions=(0.0, 1.0), neighborhood=(9, 9)")
+    assert "LOCAL_ENHANCED" in text
+
+
+def test_help_reads_like_the_library_documentation():
+    doc = imgnorm.Normalizer.__doc__
+    assert "Normalizes the gray levels of 8-bit images" in doc
+    for name in ("train", "run", "set", "save", "load"):
+        assert getattr(imgnorm.Normalizer, name).__doc__
+    assert imgnorm.Normalizer.__module__ == "imgnorm"

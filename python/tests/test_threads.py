@@ -1,0 +1,49 @@
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+import imgnorm
+from imgnorm import Method
+
+from helpers import gradient_image
+
+METHODS = [Method.HISTOGRAM, Method.MEAN_STDDEV, Method.TAILS, Method.LINEAR_FIT, Method.LOCAL, Method.LOCAL_ENHANCED]
+
+
+def test_threads_running_one_tool_agree_with_sequential_runs():
+    reference = gradient_image((96, 128), seed=41)
+    mask = np.ones(reference.shape, dtype=bool)
+    mask[30:60, 40:90] = False
+    tool = imgnorm.Normalizer(neighborhood=(15, 15), tail_fractions=(0.02, 0.98), keep_masked_pixels=True)
+    tool.train(reference, mask)
+    images = [gradient_image((96 + i % 3, 128 - i % 5), seed=100 + i) for i in range(8)]
+    jobs = [(image, method) for image in images for method in METHODS]
+    expected = [tool.run(image, method) for image, method in jobs]
+    with ThreadPoolExecutor(max_workers=6) as pool:
+        for _ in range(3):
+            results = list(pool.map(lambda job: tool.run(*job), jobs))
+            for got, want in zip(results, expected):
+                np.testing.assert_array_equal(got, want)
+
+
+def test_changes_during_runs_never_mix_states():
+    reference = gradient_image((64, 64), seed=51)
+    image = gradient_image((64, 64), seed=52)
+    tool = imgnorm.Normalizer()
+    tool.train(reference, methods=Method.TAILS)
+    narrow = tool.run(image, Method.TAILS)
+    tool.set(tail_fractions=(0.2, 0.8))
+    wide = tool.run(image, Method.TAILS)
+    assert not np.array_equal(narrow, wide)
+
+    def flip(i):
+        tool.set(tail_fractions=(0.0, 1.0) if i % 2 else (0.2, 0.8))
+
+    def run(_):
+        result = tool.run(image, Method.TAILS)
+        return np.array_equal(result, narrow) or np.array_equal(result, wide)
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        changes = pool.map(flip, range(200))
+        assert all(pool.map(run, range(200)))
+        list(changes)
