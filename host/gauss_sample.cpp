@@ -74,51 +74,51 @@ AxisPlan planAxis(long size, long step, long kernel) {
 }
 
 // Final division of the weighted sums t by the total weight d:
-// (t s + half) / d, saturated to the output type.
-//
-// DoubleDivider serves sums whose scaled values stay below 2^52, where
-// doubles hold every integer exactly: the quotient is rounded to nearest
-// and lowered by one when the remainder comes out negative. The loop
+// (t s + half) / d, saturated to the output type. The quotients are small
+// (below 2^24): a double estimate rounded to nearest is the quotient or one
+// above it, and one integer comparison settles which.
+
+// The double of v < 2^52, by placing v in the mantissa of 2^52.
+[[gnu::always_inline]] inline double exactDouble(std::uint64_t v) {
+  return std::bit_cast<double>(v | std::bit_cast<std::uint64_t>(0x1p52)) - 0x1p52;
+}
+
+// For sums whose scaled values n stay below 2^63, in a loop that
 // vectorizes.
-struct DoubleDivider {
-  double scale, half, divisor, inverse;
+struct LongDivider {
+  std::uint64_t scale, half, divisor;
+  double inverse;
   std::uint32_t maxOut;
   bool avx2;  // run the loop compiled for AVX2
 
   template <class Out>
   void row(const std::uint64_t* t, const AxisPlan& ax, long x0, long x1, Out* out) const;
-  // The double of v < 2^52, by placing v in the mantissa of 2^52.
-  static double exact(std::uint64_t v) {
-    return std::bit_cast<double>(v | std::bit_cast<std::uint64_t>(0x1p52)) - 0x1p52;
-  }
 };
 
 template <class Out>
 [[gnu::always_inline]] inline void divideRow(const std::uint64_t* __restrict t, long count,
-                                             const DoubleDivider& d, Out* __restrict out) {
+                                             const LongDivider& d, Out* __restrict out) {
   forEachChunked(
       count, [&](long j) __attribute__((always_inline)) {
-        const double v = DoubleDivider::exact(t[j]) * d.scale + d.half;
-        const double y = v * d.inverse + 0x1p52;  // the nearest quotient in the low mantissa bits
-        const double remainder = v - (y - 0x1p52) * d.divisor;
-        // Integer operations where a comparison of doubles would stop the
-        // vectorizer: minus one where the remainder is negative.
-        const std::uint32_t q =
-            static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(y)) -
-            static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(remainder) >> 63);
-        out[j] = static_cast<Out>(std::min(q, d.maxOut));
+        const std::uint64_t n = t[j] * d.scale + d.half;
+        // Both halves of n convert exactly, so the sum is n to a relative 2^-53.
+        const double v = exactDouble(n >> 32) * 0x1p32 + exactDouble(n & 0xFFFFFFFFu);
+        // Adding 2^52 leaves the nearest integer in the low mantissa bits.
+        const std::uint64_t q = std::bit_cast<std::uint64_t>(v * d.inverse + 0x1p52) & 0xFFFFFFFFu;
+        const std::uint64_t quotient = q - (q * d.divisor > n ? 1 : 0);
+        out[j] = static_cast<Out>(std::min<std::uint64_t>(quotient, d.maxOut));
       });
 }
 
 template <class Out>
-void divideRowBaseline(const std::uint64_t* t, long count, const DoubleDivider& d, Out* out) {
+void divideRowBaseline(const std::uint64_t* t, long count, const LongDivider& d, Out* out) {
   divideRow(t, count, d, out);
 }
 
 #if defined(__x86_64__)
 template <class Out>
 __attribute__((target("avx2"))) void divideRowAvx2(const std::uint64_t* t, long count,
-                                                   const DoubleDivider& d, Out* out) {
+                                                   const LongDivider& d, Out* out) {
   divideRow(t, count, d, out);
 }
 #endif
@@ -126,8 +126,8 @@ __attribute__((target("avx2"))) void divideRowAvx2(const std::uint64_t* t, long 
 // Outputs x0..x1-1 of the sums t at every position. Reductions pick single
 // sums; they are a fraction of the work.
 template <class Out>
-void DoubleDivider::row(const std::uint64_t* t, const AxisPlan& ax, long x0, long x1,
-                        Out* out) const {
+void LongDivider::row(const std::uint64_t* t, const AxisPlan& ax, long x0, long x1,
+                      Out* out) const {
   auto divide = divideRowBaseline<Out>;
 #if defined(__x86_64__)
   if (avx2) divide = divideRowAvx2<Out>;
@@ -138,35 +138,24 @@ void DoubleDivider::row(const std::uint64_t* t, const AxisPlan& ax, long x0, lon
     for (long j = x0; j < x1; ++j) divide(t + ax.position(j), 1, *this, out + (j - x0));
 }
 
-// ExactDivider serves any sum below 2^63 (or 2^127): a double estimate of
-// the quotient is off by at most one, which one integer check corrects; the
-// quotients are small (below 2^24).
-template <class H>
-struct ExactDivider {
-  H scale, half, divisor;
+// For 128-bit sums (kernels of hundreds of pels): one pel at a time.
+struct WideDivider {
+  Wide scale, half, divisor;
   double inverse;
-  H maxOut;
+  Wide maxOut;
 
   template <class Out>
-  void row(const H* t, const AxisPlan& ax, long x0, long x1, Out* out) const {
+  void row(const Wide* t, const AxisPlan& ax, long x0, long x1, Out* out) const {
     for (long j = x0; j < x1; ++j) out[j - x0] = static_cast<Out>(quotient(t[ax.position(j)]));
   }
-  H quotient(H t) const {
-    const H n = t * scale + half;
-    H q = static_cast<H>(static_cast<std::int64_t>(toDouble(n) * inverse));
-    const H qd = q * divisor;
-    if (qd > n)
-      --q;
-    else if (n - qd >= divisor)
-      ++q;
-    return q < maxOut ? q : maxOut;
+  Wide quotient(Wide t) const {
+    const Wide n = t * scale + half;
+    // The signed conversion is exact in range and faster.
+    const double estimate = static_cast<double>(static_cast<SignedWide>(n)) * inverse + 0x1p52;
+    const Wide q = std::bit_cast<std::uint64_t>(estimate) & 0xFFFFFFFFu;
+    const Wide quotient = q * divisor > n ? q - 1 : q;
+    return quotient < maxOut ? quotient : maxOut;
   }
-  // The signed conversions are exact in range and compile to single
-  // instructions.
-  static double toDouble(std::uint64_t v) {
-    return static_cast<double>(static_cast<std::int64_t>(v));
-  }
-  static double toDouble(Wide v) { return static_cast<double>(static_cast<SignedWide>(v)); }
 };
 
 // Everything one smoothing call needs: the source window, both axes, the
@@ -304,38 +293,29 @@ void dispatchPairs(const Job<Out>& job, const Divider& divide) {
   }
 }
 
-template <class H>
-ExactDivider<H> exactDivider(Wide weight, unsigned long scale, bool rounding,
-                             unsigned long maxOut) {
-  return {H(scale), rounding ? H(weight / 2) : H(0), H(weight), 1.0 / static_cast<double>(weight),
-          H(maxOut)};
-}
-
 // Picks the narrowest exact arithmetic: 32-bit vertical sums when the
 // vertical kernel allows, 64-bit horizontal sums while t s + 2 weight stays
-// below 2^63 (the divider's signed conversion), doubles for the division
-// below 2^52.
+// below 2^63 (the divider's signed conversions), 128-bit ones beyond.
 template <class V, class Out>
 void dispatchHorizontal(const Job<Out>& job) {
   const Wide weight = Wide(job.ax.weight) * job.ay.weight;
   const Wide bound = weight * 255u * job.scale + 2 * weight;
-  constexpr unsigned long maxOut = std::numeric_limits<Out>::max();
-  if (bound < (Wide(1) << 52)) {
-    const auto d = static_cast<double>(weight);
-    const DoubleDivider divide{static_cast<double>(job.scale),
-                               job.rounding ? std::floor(d / 2) : 0.0,
-                               d,
-                               1.0 / d,
-                               static_cast<std::uint32_t>(maxOut),
-                               job.avx2};
+  const Wide half = job.rounding ? weight / 2 : 0;
+  const double inverse = 1.0 / static_cast<double>(weight);
+  constexpr std::uint32_t maxOut = std::numeric_limits<Out>::max();
+  if (bound < (Wide(1) << 63)) {
+    const LongDivider divide{job.scale,
+                             static_cast<std::uint64_t>(half),
+                             static_cast<std::uint64_t>(weight),
+                             inverse,
+                             maxOut,
+                             job.avx2};
     dispatchPairs<V, std::uint64_t>(job, divide);
-  } else if (bound < (Wide(1) << 63)) {
-    dispatchPairs<V, std::uint64_t>(
-        job, exactDivider<std::uint64_t>(weight, job.scale, job.rounding, maxOut));
   } else {
-    dispatchPairs<V, Wide>(job, exactDivider<Wide>(weight, job.scale, job.rounding, maxOut));
+    dispatchPairs<V, Wide>(job, WideDivider{job.scale, half, weight, inverse, maxOut});
   }
 }
+
 template <class Out>
 void runJob(const Job<Out>& job) {
   if (job.x0 >= job.x1 || job.y0 >= job.y1) return;
