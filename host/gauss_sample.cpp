@@ -76,66 +76,85 @@ AxisPlan planAxis(long size, long step, long kernel) {
 // Final division of the weighted sums t by the total weight d:
 // (t s + half) / d, saturated to the output type. The quotients are small
 // (below 2^24): a double estimate rounded to nearest is the quotient or one
-// above it, and one integer comparison settles which.
+// above it, and one comparison settles which. Adding 2^52 to the estimate
+// leaves that nearest integer in the low mantissa bits.
 
 // The double of v < 2^52, by placing v in the mantissa of 2^52.
 [[gnu::always_inline]] inline double exactDouble(std::uint64_t v) {
   return std::bit_cast<double>(v | std::bit_cast<std::uint64_t>(0x1p52)) - 0x1p52;
 }
 
-// For sums whose scaled values n stay below 2^63, in a loop that
-// vectorizes.
+// For scaled sums below 2^52, where doubles hold every integer exactly; the
+// comparison is a sign test on the remainder.
+struct DoubleDivider {
+  double scale, half, divisor, inverse;
+  std::uint32_t maxOut;
+  bool avx2;  // run the loop compiled for AVX2
+
+  [[gnu::always_inline]] std::uint32_t quotient(std::uint64_t t) const {
+    const double v = exactDouble(t) * scale + half;
+    const double y = v * inverse + 0x1p52;
+    const double remainder = v - (y - 0x1p52) * divisor;
+    // Integer operations where a comparison of doubles would stop the
+    // vectorizer: minus one where the remainder is negative.
+    const std::uint32_t q =
+        static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(y)) -
+        static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(remainder) >> 63);
+    return std::min(q, maxOut);
+  }
+};
+
+// For scaled sums n below 2^63; the comparison is in integers.
 struct LongDivider {
   std::uint64_t scale, half, divisor;
   double inverse;
   std::uint32_t maxOut;
   bool avx2;  // run the loop compiled for AVX2
 
-  template <class Out>
-  void row(const std::uint64_t* t, const AxisPlan& ax, long x0, long x1, Out* out) const;
+  [[gnu::always_inline]] std::uint32_t quotient(std::uint64_t t) const {
+    const std::uint64_t n = t * scale + half;
+    // Both halves of n convert exactly, so v is n to a relative 2^-53.
+    const double v = exactDouble(n >> 32) * 0x1p32 + exactDouble(n & 0xFFFFFFFFu);
+    const std::uint64_t q = std::bit_cast<std::uint64_t>(v * inverse + 0x1p52) & 0xFFFFFFFFu;
+    const std::uint64_t exact = q - (q * divisor > n ? 1 : 0);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(exact, maxOut));
+  }
 };
 
-template <class Out>
+template <class Divider, class Out>
 [[gnu::always_inline]] inline void divideRow(const std::uint64_t* __restrict t, long count,
-                                             const LongDivider& d, Out* __restrict out) {
+                                             const Divider& d, Out* __restrict out) {
   forEachChunked(
-      count, [&](long j) __attribute__((always_inline)) {
-        const std::uint64_t n = t[j] * d.scale + d.half;
-        // Both halves of n convert exactly, so the sum is n to a relative 2^-53.
-        const double v = exactDouble(n >> 32) * 0x1p32 + exactDouble(n & 0xFFFFFFFFu);
-        // Adding 2^52 leaves the nearest integer in the low mantissa bits.
-        const std::uint64_t q = std::bit_cast<std::uint64_t>(v * d.inverse + 0x1p52) & 0xFFFFFFFFu;
-        const std::uint64_t quotient = q - (q * d.divisor > n ? 1 : 0);
-        out[j] = static_cast<Out>(std::min<std::uint64_t>(quotient, d.maxOut));
-      });
+      count, [&](long j)
+                 __attribute__((always_inline)) { out[j] = static_cast<Out>(d.quotient(t[j])); });
 }
 
-template <class Out>
-void divideRowBaseline(const std::uint64_t* t, long count, const LongDivider& d, Out* out) {
+template <class Divider, class Out>
+void divideRowBaseline(const std::uint64_t* t, long count, const Divider& d, Out* out) {
   divideRow(t, count, d, out);
 }
 
 #if defined(__x86_64__)
-template <class Out>
+template <class Divider, class Out>
 __attribute__((target("avx2"))) void divideRowAvx2(const std::uint64_t* t, long count,
-                                                   const LongDivider& d, Out* out) {
+                                                   const Divider& d, Out* out) {
   divideRow(t, count, d, out);
 }
 #endif
 
 // Outputs x0..x1-1 of the sums t at every position. Reductions pick single
 // sums; they are a fraction of the work.
-template <class Out>
-void LongDivider::row(const std::uint64_t* t, const AxisPlan& ax, long x0, long x1,
-                      Out* out) const {
-  auto divide = divideRowBaseline<Out>;
+template <class Divider, class Out>
+void divideSums(const Divider& d, const std::uint64_t* t, const AxisPlan& ax, long x0, long x1,
+                Out* out) {
+  auto divide = divideRowBaseline<Divider, Out>;
 #if defined(__x86_64__)
-  if (avx2) divide = divideRowAvx2<Out>;
+  if (d.avx2) divide = divideRowAvx2<Divider, Out>;
 #endif
   if (ax.step == 1)
-    divide(t + ax.position(x0), x1 - x0, *this, out);
+    divide(t + ax.position(x0), x1 - x0, d, out);
   else
-    for (long j = x0; j < x1; ++j) divide(t + ax.position(j), 1, *this, out + (j - x0));
+    for (long j = x0; j < x1; ++j) divide(t + ax.position(j), 1, d, out + (j - x0));
 }
 
 // For 128-bit sums (kernels of hundreds of pels): one pel at a time.
@@ -144,19 +163,21 @@ struct WideDivider {
   double inverse;
   Wide maxOut;
 
-  template <class Out>
-  void row(const Wide* t, const AxisPlan& ax, long x0, long x1, Out* out) const {
-    for (long j = x0; j < x1; ++j) out[j - x0] = static_cast<Out>(quotient(t[ax.position(j)]));
-  }
   Wide quotient(Wide t) const {
     const Wide n = t * scale + half;
     // The signed conversion is exact in range and faster.
     const double estimate = static_cast<double>(static_cast<SignedWide>(n)) * inverse + 0x1p52;
     const Wide q = std::bit_cast<std::uint64_t>(estimate) & 0xFFFFFFFFu;
-    const Wide quotient = q * divisor > n ? q - 1 : q;
-    return quotient < maxOut ? quotient : maxOut;
+    const Wide exact = q * divisor > n ? q - 1 : q;
+    return exact < maxOut ? exact : maxOut;
   }
 };
+
+template <class Out>
+void divideSums(const WideDivider& d, const Wide* t, const AxisPlan& ax, long x0, long x1,
+                Out* out) {
+  for (long j = x0; j < x1; ++j) out[j - x0] = static_cast<Out>(d.quotient(t[ax.position(j)]));
+}
 
 // Everything one smoothing call needs: the source window, both axes, the
 // block of output pels [x0, x1) x [y0, y1) and where it goes.
@@ -274,7 +295,7 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
     }
     padRow<V, PairY>(s3.data(), prev.data(), width, lead, last + lead + 1, padded.data());
     horizontalSums<V, H, PairX>(padded.data(), ax.box, last, sums.data());
-    divide.row(sums.data(), ax, job.x0, job.x1, job.dst + (i - job.y0) * job.dstStride);
+    divideSums(divide, sums.data(), ax, job.x0, job.x1, job.dst + (i - job.y0) * job.dstStride);
   }
 }
 
@@ -294,8 +315,9 @@ void dispatchPairs(const Job<Out>& job, const Divider& divide) {
 }
 
 // Picks the narrowest exact arithmetic: 32-bit vertical sums when the
-// vertical kernel allows, 64-bit horizontal sums while t s + 2 weight stays
-// below 2^63 (the divider's signed conversions), 128-bit ones beyond.
+// vertical kernel allows; 64-bit horizontal sums while t s + 2 weight stays
+// below 2^63 (so that the quotient check cannot overflow), divided in
+// doubles below 2^52; 128-bit sums beyond.
 template <class V, class Out>
 void dispatchHorizontal(const Job<Out>& job) {
   const Wide weight = Wide(job.ax.weight) * job.ay.weight;
@@ -303,7 +325,15 @@ void dispatchHorizontal(const Job<Out>& job) {
   const Wide half = job.rounding ? weight / 2 : 0;
   const double inverse = 1.0 / static_cast<double>(weight);
   constexpr std::uint32_t maxOut = std::numeric_limits<Out>::max();
-  if (bound < (Wide(1) << 63)) {
+  if (bound < (Wide(1) << 52)) {
+    const DoubleDivider divide{static_cast<double>(job.scale),
+                               static_cast<double>(half),
+                               static_cast<double>(weight),
+                               inverse,
+                               maxOut,
+                               job.avx2};
+    dispatchPairs<V, std::uint64_t>(job, divide);
+  } else if (bound < (Wide(1) << 63)) {
     const LongDivider divide{job.scale,
                              static_cast<std::uint64_t>(half),
                              static_cast<std::uint64_t>(weight),

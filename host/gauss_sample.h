@@ -10,8 +10,8 @@
 // successive box filters, each k + 1 pels wide: a smooth, symmetric,
 // quadratic-spline kernel of 3k + 1 taps with weights summing to
 // (k + 1)^3 and a variance of k (k + 2) / 4. k = 0 is a single tap: no
-// smoothing in that direction. The 2-D kernel is the product of the two 1-D
-// kernels.
+// smoothing in that direction (but see the centring for even sampling
+// factors). The 2-D kernel is the product of the two 1-D kernels.
 //
 // Centring. Output pel i of a direction sampled by g is centred on the centre
 // of the source block of g pels starting at i * g, i.e. on source position
@@ -33,6 +33,8 @@
 // Cost. The boxes are applied as running sums, so the cost per pel does not
 // depend on the kernel size as long as the kernel is not longer than the
 // image (beyond that it grows with the kernel's length per row and column).
+// Kernels whose total weight times 255 and the scale passes 2^52 take wider
+// arithmetic and run somewhat slower.
 
 class IMGNORM_API kcGaussSampleParams {
  public:

@@ -159,24 +159,32 @@ TEST(GaussSample, HugeSamplingFactorsGiveOnePel) {
       expectReductionMatches(src, makeParams(g, kcPair<long>(k, k), 1.0, true));
 }
 
-TEST(GaussSample, WideSumsStayExact) {
-  // Kernels far longer than the image need 64-bit vertical and 128-bit
-  // horizontal sums.
-  const kcPelBuffer<unsigned char> tall = randomView(3, 30);
-  expectReductionMatches(tall, makeParams(kcPair<long>(1, 1), kcPair<long>(0, 300), 1.0, true));
-  const kcPelBuffer<unsigned char> small = randomView(5, 4);
-  expectReductionMatches(small, makeParams(kcPair<long>(1, 2), kcPair<long>(300, 299), 1.0, true));
-  const kcPelBuffer<unsigned char> wide = randomView(23, 9);
-  kcPelBuffer<unsigned short> dst;
-  const auto p = makeParams(kcPair<long>(1, 1), kcPair<long>(91, 90), 65535.0, false);
-  kfGaussSample<unsigned char, unsigned short>(wide, dst, p);
-  expectSmoothingMatches(wide, dst, p);
+TEST(GaussSample, LongKernelsStayExact) {
+  // Total weights beyond 2^52 and 2^63 (times 255 and the scale), and
+  // vertical weights beyond 2^32, each with and without AVX2.
+  for (bool avx2 : {true, false}) {
+    const kcPelBuffer<unsigned char> tall = randomView(3, 30);
+    expectReductionMatches(tall,
+                           makeParams(kcPair<long>(1, 1), kcPair<long>(0, 300), 1.0, true, avx2));
+    const kcPelBuffer<unsigned char> small = randomView(5, 4);
+    expectReductionMatches(small,
+                           makeParams(kcPair<long>(1, 2), kcPair<long>(300, 299), 1.0, true, avx2));
+    // A scale of 257 takes 255 exactly to 65535: nothing saturates.
+    const kcPelBuffer<unsigned char> wide = randomView(8, 4);
+    for (const kcPair<long> k : {kcPair<long>(70, 71), kcPair<long>(300, 300)}) {
+      kcPelBuffer<unsigned short> dst;
+      const auto p = makeParams(kcPair<long>(1, 1), k, 257.0, false, avx2);
+      kfGaussSample<unsigned char, unsigned short>(wide, dst, p);
+      expectSmoothingMatches(wide, dst, p);
+    }
+  }
 }
 
 TEST(GaussSample, BaselineAndAvx2PathsAgree) {
   // Wide rows so that the vector loops run many full chunks and a tail.
   const kcPelBuffer<unsigned char> src = randomView(301, 77);
-  for (const kcPair<long> k : {kcPair<long>(52, 52), kcPair<long>(3, 6), kcPair<long>(0, 1)}) {
+  for (const kcPair<long> k :
+       {kcPair<long>(52, 52), kcPair<long>(120, 100), kcPair<long>(3, 6), kcPair<long>(0, 1)}) {
     kcPelBuffer<unsigned short> fast, plain;
     kfGaussSample<unsigned char, unsigned short>(src, fast,
                                                  makeParams(kcPair<long>(1, 1), k, 128.0, true));
