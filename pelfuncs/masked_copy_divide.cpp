@@ -5,6 +5,7 @@
 #include "host/assert.h"
 #include "host/exceptions.h"
 #include "host/pel_ops.h"
+#include "pelfuncs/masked_region.h"
 
 namespace {
 
@@ -102,21 +103,11 @@ void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source,
     kfPelCopy(source, destination);
     return;
   }
-  kcPelRect region = source.window() & mask.window();
-  if (destination.isBound())
-    region &= destination.window();
-  else if (!region.isNull())
-    destination = newDestination(region, source);
-  if (region.isNull()) return;
-
-  kcPelBuffer_const<unsigned char> src = source;
-  kcPelBuffer_const<unsigned char> msk = mask;
-  kcPelBuffer<unsigned char> dst = destination;
-  src.window(region, false);
-  msk.window(region, false);
-  dst.window(region, false);
-  copyRows(dst.pointToOffset(), dst.rowUpdate(), src.pointToOffset(), src.rowUpdate(),
-           msk.pointToOffset(), msk.rowUpdate(), region.width(), region.height(), outsideMask);
+  kcMaskedViews v;
+  if (!kfNarrowMaskedViews(source, mask, destination, v)) return;
+  copyRows(v.destination.pointToOffset(), v.destination.rowUpdate(), v.source.pointToOffset(),
+           v.source.rowUpdate(), v.mask.pointToOffset(), v.mask.rowUpdate(), v.source.width(),
+           v.source.height(), outsideMask);
 }
 
 void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& numerator,

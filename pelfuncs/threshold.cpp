@@ -6,6 +6,7 @@
 #include "host/exceptions.h"
 #include "host/pel_ops.h"
 #include "host/threshold_wgv.h"
+#include "pelfuncs/masked_region.h"
 
 namespace {
 
@@ -60,23 +61,11 @@ void kf_MaskedPelThreshold(const kcPelBuffer_const<unsigned char>& source,
     destination = kf_PelThreshold(source, threshold);
     return;
   }
-  kcPelRect region = source.window() & mask.window();
-  if (destination.isBound()) {
-    region &= destination.window();
-  } else if (!region.isNull()) {
-    destination = kcPelBuffer<unsigned char>(region, 32);
-    destination.copyXforms(source);
-  }
-  if (region.isNull()) return;
-
-  kcPelBuffer_const<unsigned char> src = source;
-  kcPelBuffer_const<unsigned char> msk = mask;
-  kcPelBuffer<unsigned char> dst = destination;
-  src.window(region, false);
-  msk.window(region, false);
-  dst.window(region, false);
-  thresholdRows(dst.pointToOffset(), dst.rowUpdate(), src.pointToOffset(), src.rowUpdate(),
-                msk.pointToOffset(), msk.rowUpdate(), region.width(), region.height(), threshold);
+  kcMaskedViews v;
+  if (!kfNarrowMaskedViews(source, mask, destination, v)) return;
+  thresholdRows(v.destination.pointToOffset(), v.destination.rowUpdate(), v.source.pointToOffset(),
+                v.source.rowUpdate(), v.mask.pointToOffset(), v.mask.rowUpdate(), v.source.width(),
+                v.source.height(), threshold);
 }
 
 void kf_AdjustWindow(kcPelBuffer<unsigned char>& buffer, const kcPelRect& rectangle) {

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "host/pel_buffer.h"
+
+// Wiring shared by the operations that write a destination under a mask:
+// the region is source ∩ mask ∩ destination. An unbound destination becomes
+// a new buffer over source ∩ mask with the source's transforms (only when
+// that is not empty). The three views come back narrowed to the region.
+struct kcMaskedViews {
+  kcPelBuffer_const<unsigned char> source;
+  kcPelBuffer_const<unsigned char> mask;
+  kcPelBuffer<unsigned char> destination;
+};
+
+// False, and nothing narrowed, when the region is empty.
+inline bool kfNarrowMaskedViews(const kcPelBuffer_const<unsigned char>& source,
+                                const kcPelBuffer_const<unsigned char>& mask,
+                                kcPelBuffer<unsigned char>& destination, kcMaskedViews& views) {
+  kcPelRect region = source.window() & mask.window();
+  if (destination.isBound()) {
+    region &= destination.window();
+  } else if (!region.isNull()) {
+    destination = kcPelBuffer<unsigned char>(region, 32);
+    destination.copyXforms(source);
+  }
+  if (region.isNull()) return false;
+  views = {source, mask, destination};
+  views.source.window(region, false);
+  views.mask.window(region, false);
+  views.destination.window(region, false);
+  return true;
+}
