@@ -44,14 +44,8 @@ int normalize(const NormalizeCommandOptions& options) {
   checkOutputs(options);
   const Method method = *methodByName(options.method);
   kcDiagObject recorder;
-  kcDiagObject* diag = options.diag.empty() ? nullptr : &recorder;
-  kcImageNormalizer tool;
-  try {
-    tool = trainTool(options.training, options.run, method, diag);
-  } catch (const Failure&) {
-    if (diag) writeDiagRecords(recorder, options.diag);
-    throw;
-  }
+  const kcImageNormalizer tool =
+      trainToolWithRecords(options.training, options.run, method, recorder, options.diag);
   const JobContext context(tool, method);
   runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder);
   std::printf("normalized %s with %s into %s\n", options.image.c_str(), options.method.c_str(),

@@ -35,16 +35,10 @@ int train(const TrainCommandOptions& options) {
   checkFolderOf(options.output);
   const Method methods = *methodsByList(options.methods);
   kcDiagObject recorder;
-  kcDiagObject* diag = options.diag.empty() ? nullptr : &recorder;
-  kcImageNormalizer tool;
-  try {
-    tool = trainTool(options.training, options.run, methods, diag);
-  } catch (const Failure&) {
-    if (diag) writeDiagRecords(recorder, options.diag);
-    throw;
-  }
+  const kcImageNormalizer tool =
+      trainToolWithRecords(options.training, options.run, methods, recorder, options.diag);
   saveTool(tool, options.output);
-  if (diag) writeDiagRecords(recorder, options.diag);
+  if (!options.diag.empty()) writeDiagRecords(recorder, options.diag);
   std::printf("trained for %s: %s\n", methodList(methods).c_str(), options.output.c_str());
   return kExitOk;
 }

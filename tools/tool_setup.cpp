@@ -2,6 +2,7 @@
 
 #include "cli_common.h"
 #include "cli_params.h"
+#include "diag_writer.h"
 #include "host/attention.h"
 
 namespace cli {
@@ -98,6 +99,19 @@ kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterO
 void rethrowLibraryFailure(const std::exception& e, int code, const std::string& context) {
   if (dynamic_cast<const kcAttention::Aborted*>(&e)) throw Failure(kExitInterrupted, "interrupted");
   throw Failure(code, context + ": " + e.what());
+}
+
+kcImageNormalizer trainToolWithRecords(const TrainingOptions& training,
+                                       const RunParameterOptions& run,
+                                       kcImageNormalizerDefs::Method methods,
+                                       kcDiagObject& recorder, const std::string& diagFolder) {
+  kcDiagObject* diag = diagFolder.empty() ? nullptr : &recorder;
+  try {
+    return trainTool(training, run, methods, diag);
+  } catch (const Failure&) {
+    if (diag) writeDiagRecords(recorder, diagFolder);
+    throw;
+  }
 }
 
 }  // namespace cli

@@ -43,6 +43,13 @@ void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& opti
 kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
                             kcImageNormalizerDefs::Method methods, kcDiagObject* recorder);
 
+// trainTool recording into recorder when diagFolder is set; a failed
+// training still writes its records there before the failure goes on.
+kcImageNormalizer trainToolWithRecords(const TrainingOptions& training,
+                                       const RunParameterOptions& run,
+                                       kcImageNormalizerDefs::Method methods,
+                                       kcDiagObject& recorder, const std::string& diagFolder);
+
 // Turns a failure of the library into a Failure: an abort into
 // kExitInterrupted, everything else into code with context prefixed.
 [[noreturn]] void rethrowLibraryFailure(const std::exception& e, int code,
