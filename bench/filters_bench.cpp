@@ -1,47 +1,19 @@
 #include <benchmark/benchmark.h>
 
-#include <random>
-
+#include "bench/bench_images.h"
 #include "host/gauss_sample.h"
 #include "host/median.h"
 
 namespace {
 
+using namespace bench_images;
+
 constexpr long kSide = 2048;
 
-// Noise over a slow gradient: a busy image whose local medians still drift.
-const kcPelBuffer<unsigned char>& testImage() {
-  static const kcPelBuffer<unsigned char> image = [] {
-    kcPelBuffer<unsigned char> b(kSide, kSide, 32);
-    std::mt19937 rng(7);
-    std::uniform_int_distribution<int> noise(-40, 40);
-    for (long y = 0; y < kSide; ++y)
-      for (long x = 0; x < kSide; ++x)
-        b.set(x, y,
-              static_cast<unsigned char>(std::clamp(64 + (x + y) / 32 + noise(rng), 0L, 255L)));
-    return b;
-  }();
-  return image;
-}
+const Image& testImage() { return runTime(kSide); }
+const Image& testMask() { return mask(kSide); }
 
-// A disc covering about three quarters of the image, with a hole.
-const kcPelBuffer<unsigned char>& testMask() {
-  static const kcPelBuffer<unsigned char> mask = [] {
-    kcPelBuffer<unsigned char> b(kSide, kSide, 32);
-    const double c = kSide / 2.0, outer = 0.49 * kSide, inner = 0.1 * kSide;
-    for (long y = 0; y < kSide; ++y)
-      for (long x = 0; x < kSide; ++x) {
-        const double r = std::hypot(x - c, y - c);
-        b.set(x, y, r < outer && r > inner ? 255 : 0);
-      }
-    return b;
-  }();
-  return mask;
-}
-
-void setPels(benchmark::State& state) {
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kSide * kSide);
-}
+void setPels(benchmark::State& state) { bench_images::setPels(state, kSide); }
 
 void BM_GaussSmooth(benchmark::State& state) {
   const long k = state.range(0);

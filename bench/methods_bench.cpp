@@ -2,11 +2,7 @@
 // illumination gradient, with and without a mask.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <cmath>
-#include <map>
-#include <random>
-
+#include "bench/bench_images.h"
 #include "host/pel_ops.h"
 #include "imgnorm/image_normalizer.h"
 #include "pelfuncs/masked_histogram.h"
@@ -15,46 +11,7 @@
 namespace {
 
 using namespace kcImageNormalizerDefs;
-using Image = kcPelBuffer<unsigned char>;
-
-// Blobs and strokes with noise; the run-time version adds a gradient of
-// -40..+40 and a gain change.
-Image scene(long side, bool runTime) {
-  Image b(side, side, 32);
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<int> noise(-12, 12);
-  for (long y = 0; y < side; ++y) {
-    unsigned char* row = b.pointToPel(0, y);
-    for (long x = 0; x < side; ++x) {
-      double v = 120 + 50 * std::sin(x * 0.013) * std::cos(y * 0.021) +
-                 ((x / 37 + y / 29) % 3) * 15 + noise(rng);
-      if (runTime) v = 0.9 * v + 80.0 * (x + y) / (2.0 * side) - 30;
-      row[x] = static_cast<unsigned char>(std::clamp(v, 0.0, 255.0));
-    }
-  }
-  return b;
-}
-
-const Image& cached(long side, int kind) {
-  static std::map<std::pair<long, int>, Image> images;
-  auto it = images.find({side, kind});
-  if (it != images.end()) return it->second;
-  Image img;
-  if (kind == 2) {
-    img = Image(side, side, 32);
-    const double c = side / 2.0;
-    for (long y = 0; y < side; ++y)
-      for (long x = 0; x < side; ++x)
-        img.set(x, y, std::hypot(x - c, y - c) < 0.47 * side ? 255 : 0);
-  } else {
-    img = scene(side, kind == 1);
-  }
-  return images.emplace(std::make_pair(side, kind), img).first->second;
-}
-
-const Image& reference(long side) { return cached(side, 0); }
-const Image& runTime(long side) { return cached(side, 1); }
-const Image& mask(long side) { return cached(side, 2); }
+using namespace bench_images;
 
 kcImageNormalizer tool(long side, bool masked, Method methods, long neighborhood,
                        long granularity) {
@@ -65,10 +22,6 @@ kcImageNormalizer tool(long side, bool masked, Method methods, long neighborhood
   t.granularity(kcPair<long>(granularity, granularity));
   t.train(methods);
   return t;
-}
-
-void setPels(benchmark::State& state, long side) {
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * side * side);
 }
 
 void timeRuns(benchmark::State& state, const kcImageNormalizer& t, long side, Method method) {

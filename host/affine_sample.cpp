@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <vector>
 
+#include "host/assert.h"
 #include "host/exceptions.h"
 
 namespace {
@@ -56,12 +58,13 @@ inline void locate(double c, long size, long& base, double& t) {
 // Taps outside the window read its nearest edge pel.
 inline long clampIndex(long i, long size) { return i < 0 ? 0 : (i >= size ? size - 1 : i); }
 
+// Rounds halves up and clamps to the pel range. Truncating v + 0.5 before
+// clamping gives the same pel as clamping first for every v the kernels
+// produce (|v| stays far below the int range); this order vectorizes.
 template <class T>
 inline T toPel(float v) {
-  constexpr float top = static_cast<float>(std::numeric_limits<T>::max());
-  v = v > 0.0f ? v : 0.0f;
-  v = v < top ? v : top;
-  return static_cast<T>(v + 0.5f);
+  constexpr int top = std::numeric_limits<T>::max();
+  return static_cast<T>(std::clamp(static_cast<int>(v + 0.5f), 0, top));
 }
 
 // The source window in kernel terms.
@@ -123,51 +126,159 @@ AxisTaps axisTaps(double c0, double step, long count, long size) {
   return a;
 }
 
-// Vertical half of separable sampling: the weighted sum of Taps source rows.
+// Separable sampling blends Taps source rows per output row, then combines
+// Taps columns of the blended line per output pel, all in float. Gathering
+// columns commutes with blending rows (both are per-column), so each source
+// row is gathered once into Taps lines over the output columns ("spread"
+// rows), and every output row is then pure element-wise arithmetic the
+// compiler vectorizes. The operations and their order per pel stay those
+// of blend-then-gather, so results are bit for bit the same.
+template <int Taps>
+struct SpreadRow {
+  long sourceRow = -1;
+  std::vector<float> tap[Taps];  // tap[k][i] = source pel at column index k of output i
+};
+
+template <class T>
+void spreadRow(const T* __restrict row, const int* __restrict index, long n,
+               float* __restrict out) {
+  for (long i = 0; i < n; ++i) out[i] = static_cast<float>(row[index[i]]);
+}
+
+// The spread rows of the Taps source rows of one output row, reusing those
+// an earlier output row already spread (up to Taps are kept).
 template <class T, int Taps>
-void blendRows(const T* const* rows, const float* w, long n, float* out) {
-  const T* r[Taps];
-  float wk[Taps];
+class SpreadRows {
+ public:
+  SpreadRows(const SourcePels<T>& src, const AxisTaps& cols, long n) : src_(src), n_(n) {
+    for (int k = 0; k < Taps; ++k) {
+      index_[k].resize(static_cast<std::size_t>(n));
+      for (long i = 0; i < n; ++i) index_[k][i] = static_cast<int>(cols.index[i * Taps + k]);
+    }
+    for (auto& s : cache_)
+      for (auto& t : s.tap) t.resize(static_cast<std::size_t>(n));
+  }
+
+  const SpreadRow<Taps>& get(long sourceRow, const long* wanted) {
+    for (auto& s : cache_)
+      if (s.sourceRow == sourceRow) return s;
+    // Replace a cached row no tap of this output row needs.
+    for (auto& s : cache_)
+      if (std::find(wanted, wanted + Taps, s.sourceRow) == wanted + Taps) {
+        const T* row = src_.first + sourceRow * src_.rowUpdate;
+        for (int k = 0; k < Taps; ++k) spreadRow(row, index_[k].data(), n_, s.tap[k].data());
+        s.sourceRow = sourceRow;
+        return s;
+      }
+    KC_ASSERT(false);
+    return cache_[0];
+  }
+
+ private:
+  const SourcePels<T>& src_;
+  long n_;
+  std::vector<int> index_[Taps];  // source column of tap k of output i (< 32767)
+  SpreadRow<Taps> cache_[Taps];
+};
+
+// One output row: line_k = sum over rows r of wy[r] x spread row r's tap k
+// (the blended line read at tap column k), out = sum over k of wx[k] x
+// line_k. The additions start from the first product instead of from zero,
+// which changes at most the sign of a zero and so no pel. Never contracted
+// into fused multiply-adds (neither build enables them), so the AVX2 build
+// rounds exactly like the baseline one.
+template <class T, int Taps>
+[[gnu::always_inline]] inline void combineRow(const SpreadRow<Taps>* const* rows,
+                                              const float* rowWeights, const std::vector<float>* wx,
+                                              long n, T* __restrict out) {
+  // Local copies: out may alias anything as far as the compiler knows.
+  float wy[Taps];
+  const float* v[Taps][Taps];
+  const float* c[Taps];
   for (int k = 0; k < Taps; ++k) {
-    r[k] = rows[k];
-    wk[k] = w[k];
+    wy[k] = rowWeights[k];
+    c[k] = wx[k].data();
+    for (int r = 0; r < Taps; ++r) v[k][r] = rows[r]->tap[k].data();
   }
-  for (long x = 0; x < n; ++x) {
-    float s = 0.0f;
-    for (int k = 0; k < Taps; ++k) s += wk[k] * static_cast<float>(r[k][x]);
-    out[x] = s;
-  }
-}
-
-// Horizontal half: each output pel from Taps entries of the blended line.
-template <class T, int Taps>
-void gatherRow(const float* line, const long* index, const float* weight, long n, T* out) {
+  const auto line = [&](int k, long i) __attribute__((always_inline)) {
+    float s = wy[0] * v[k][0][i];
+#pragma GCC unroll 4
+    for (int r = 1; r < Taps; ++r) s += wy[r] * v[k][r][i];
+    return s;
+  };
   for (long i = 0; i < n; ++i) {
-    float s = 0.0f;
-    for (int k = 0; k < Taps; ++k) s += weight[i * Taps + k] * line[index[i * Taps + k]];
-    out[i] = toPel<T>(s);
+    float acc = c[0][i] * line(0, i);
+#pragma GCC unroll 4
+    for (int k = 1; k < Taps; ++k) acc += c[k][i] * line(k, i);
+    out[i] = toPel<T>(acc);
   }
 }
 
-// Axis-aligned grids: per-column and per-row taps are computed once, then
-// each output row is a blend of Taps source rows followed by a gather.
 template <class T, int Taps>
-void sampleSeparable(const SourcePels<T>& src, const SampleGrid& g, const kcPelBuffer<T>& dst) {
-  AxisTaps cols = axisTaps<Taps>(g.c00.x(), g.stepX.x(), dst.width(), src.width);
-  const AxisTaps rows = axisTaps<Taps>(g.c00.y(), g.stepY.y(), dst.height(), src.height);
-  // Only the columns some tap reads are blended.
-  const auto [lo, hi] = std::minmax_element(cols.index.begin(), cols.index.end());
-  const long colLo = *lo;
-  const long span = *hi - colLo + 1;
-  for (long& i : cols.index) i -= colLo;
-  std::vector<float> line(static_cast<std::size_t>(span));
-  T* out = dst.pointToOffset();
-  for (long j = 0; j < dst.height(); ++j, out += dst.rowUpdate()) {
-    const T* tapRows[Taps];
-    for (int k = 0; k < Taps; ++k)
-      tapRows[k] = src.first + rows.index[j * Taps + k] * src.rowUpdate + colLo;
-    blendRows<T, Taps>(tapRows, &rows.weight[j * Taps], span, line.data());
-    gatherRow<T, Taps>(line.data(), cols.index.data(), cols.weight.data(), dst.width(), out);
+using CombineRowFn = void (*)(const SpreadRow<Taps>* const*, const float*,
+                              const std::vector<float>*, long, T*);
+
+template <class T, int Taps>
+void combineRowBaseline(const SpreadRow<Taps>* const* rows, const float* wy,
+                        const std::vector<float>* wx, long n, T* out) {
+  combineRow<T, Taps>(rows, wy, wx, n, out);
+}
+
+#if defined(__x86_64__)
+template <class T, int Taps>
+__attribute__((target("avx2"))) void combineRowAvx2(const SpreadRow<Taps>* const* rows,
+                                                    const float* wy, const std::vector<float>* wx,
+                                                    long n, T* out) {
+  combineRow<T, Taps>(rows, wy, wx, n, out);
+}
+#endif
+
+template <class T, int Taps>
+CombineRowFn<T, Taps> combineRowFor(bool allowAvx2) {
+#if defined(__x86_64__)
+  if (allowAvx2 && __builtin_cpu_supports("avx2")) return combineRowAvx2<T, Taps>;
+#endif
+  (void)allowAvx2;
+  return combineRowBaseline<T, Taps>;
+}
+
+// Where the output rows go: into an image, or one at a time through the
+// caller's function.
+template <class T>
+struct ImageRows {
+  T* first;
+  long rowUpdate;
+  T* row(long j) const { return first + j * rowUpdate; }
+  void done(long) const {}
+};
+
+template <class T>
+struct CallbackRows {
+  std::vector<T> scratch;
+  const std::function<void(long, const T*)>& rowDone;
+  T* row(long) { return scratch.data(); }
+  void done(long j) { rowDone(j, scratch.data()); }
+};
+
+// Axis-aligned grids: per-column and per-row taps are computed once.
+template <class T, int Taps, class Rows>
+void sampleSeparable(const SourcePels<T>& src, const SampleGrid& g, long width, long height,
+                     bool allowAvx2, Rows& out) {
+  const AxisTaps cols = axisTaps<Taps>(g.c00.x(), g.stepX.x(), width, src.width);
+  const AxisTaps rows = axisTaps<Taps>(g.c00.y(), g.stepY.y(), height, src.height);
+  std::vector<float> wx[Taps];
+  for (int k = 0; k < Taps; ++k) {
+    wx[k].resize(static_cast<std::size_t>(width));
+    for (long i = 0; i < width; ++i) wx[k][i] = cols.weight[i * Taps + k];
+  }
+  SpreadRows<T, Taps> spread(src, cols, width);
+  const CombineRowFn<T, Taps> combine = combineRowFor<T, Taps>(allowAvx2);
+  for (long j = 0; j < height; ++j) {
+    const long* wanted = &rows.index[j * Taps];
+    const SpreadRow<Taps>* tapRows[Taps];
+    for (int r = 0; r < Taps; ++r) tapRows[r] = &spread.get(wanted[r], wanted);
+    combine(tapRows, &rows.weight[j * Taps], wx, width, out.row(j));
+    out.done(j);
   }
 }
 
@@ -198,16 +309,33 @@ void sampleRowGeneral(const SourcePels<T>& src, const kcVector<2>& c, const kcVe
   }
 }
 
-template <class T, int Taps>
-void sample(const SourcePels<T>& src, const SampleGrid& g, const kcPelBuffer<T>& dst) {
+template <class T, int Taps, class Rows>
+void sampleWith(const SourcePels<T>& src, const SampleGrid& g, long width, long height,
+                bool allowAvx2, Rows& out) {
   if (g.separable()) {
-    sampleSeparable<T, Taps>(src, g, dst);
+    sampleSeparable<T, Taps>(src, g, width, height, allowAvx2, out);
     return;
   }
-  T* out = dst.pointToOffset();
-  for (long j = 0; j < dst.height(); ++j, out += dst.rowUpdate())
-    sampleRowGeneral<T, Taps>(src, g.c00 + g.stepY * static_cast<double>(j), g.stepX, dst.width(),
-                              out);
+  for (long j = 0; j < height; ++j) {
+    sampleRowGeneral<T, Taps>(src, g.c00 + g.stepY * static_cast<double>(j), g.stepX, width,
+                              out.row(j));
+    out.done(j);
+  }
+}
+
+void requireSamplable(const kc_PelBuffer& src) {
+  if (!src.isBound()) throw kcPel::UnboundWindow();
+  if (src.window().isNull()) throw kcPel::BadWindow();
+}
+
+template <class T, class Rows>
+void sample(const kcPelBuffer_const<T>& src, const kcAffineSamplingParams& params, Rows& out) {
+  const SourcePels<T> pels{src.pointToOffset(), src.rowUpdate(), src.width(), src.height()};
+  const SampleGrid grid = sampleGrid(src, params);
+  if (params.interpolation() == kcAffineSamplingParams::eBicubic)
+    sampleWith<T, 4>(pels, grid, params.xSize(), params.ySize(), params.allowAvx2(), out);
+  else
+    sampleWith<T, 2>(pels, grid, params.xSize(), params.ySize(), params.allowAvx2(), out);
 }
 
 }  // namespace
@@ -226,17 +354,23 @@ kcAffineSamplingParams::kcAffineSamplingParams(const kcAffineRectangle& rect, lo
 template <class T>
 kcPelBuffer<T> kfAffineTransformImage(const kcPelBuffer_const<T>& src,
                                       const kcAffineSamplingParams& params) {
-  if (!src.isBound()) throw kcPel::UnboundWindow();
-  if (src.window().isNull()) throw kcPel::BadWindow();
-  const SourcePels<T> pels{src.pointToOffset(), src.rowUpdate(), src.width(), src.height()};
-  const SampleGrid grid = sampleGrid(src, params);
+  requireSamplable(src);
   kcPelBuffer<T> dst(params.xSize(), params.ySize(), 32);
-  if (params.interpolation() == kcAffineSamplingParams::eBicubic)
-    sample<T, 4>(pels, grid, dst);
-  else
-    sample<T, 2>(pels, grid, dst);
+  ImageRows<T> rows{dst.pointToOffset(), dst.rowUpdate()};
+  sample(src, params, rows);
   return dst;
+}
+
+template <class T>
+void kfAffineSampleRows(const kcPelBuffer_const<T>& src, const kcAffineSamplingParams& params,
+                        const std::function<void(long, const T*)>& rowDone) {
+  requireSamplable(src);
+  CallbackRows<T> rows{std::vector<T>(static_cast<std::size_t>(params.xSize())), rowDone};
+  sample(src, params, rows);
 }
 
 template IMGNORM_API kcPelBuffer<unsigned char> kfAffineTransformImage<unsigned char>(
     const kcPelBuffer_const<unsigned char>&, const kcAffineSamplingParams&);
+template IMGNORM_API void kfAffineSampleRows<unsigned char>(
+    const kcPelBuffer_const<unsigned char>&, const kcAffineSamplingParams&,
+    const std::function<void(long, const unsigned char*)>&);

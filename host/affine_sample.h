@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "host/export.h"
 #include "host/pel_buffer.h"
 #include "host/xform.h"
@@ -33,12 +35,18 @@ class IMGNORM_API kcAffineSamplingParams {
   long xSize() const { return xSize_; }
   long ySize() const { return ySize_; }
   Interpolation interpolation() const { return interpolation_; }
+  // Whether the inner loops may run compiled for AVX2 where the processor
+  // has it (the default). Both paths give the same results; switching it off
+  // lets a test compare them.
+  bool allowAvx2() const { return allowAvx2_; }
+  void allowAvx2(bool on) { allowAvx2_ = on; }
 
  private:
   kcAffineRectangle rect_;
   long xSize_;
   long ySize_;
   Interpolation interpolation_;
+  bool allowAvx2_ = true;
 };
 
 // A new xSize x ySize buffer (window at origin (0, 0), identity transforms,
@@ -51,3 +59,13 @@ class IMGNORM_API kcAffineSamplingParams {
 template <class T>
 IMGNORM_API kcPelBuffer<T> kfAffineTransformImage(const kcPelBuffer_const<T>& src,
                                                   const kcAffineSamplingParams& params);
+
+// The same samples, handed to rowDone(j, pels) one output row at a time
+// (j = 0 .. ySize - 1, pels pointing to xSize samples that stay valid only
+// during the call) instead of being stored: for callers that combine them
+// with other images at once and need no image of them. Throws as above
+// before the first call.
+template <class T>
+IMGNORM_API void kfAffineSampleRows(const kcPelBuffer_const<T>& src,
+                                    const kcAffineSamplingParams& params,
+                                    const std::function<void(long, const T*)>& rowDone);

@@ -57,14 +57,23 @@ unsigned char differenceLimit(const kcPair<long>& range) {
 }
 
 // Brings a reduced background back over the working rectangle.
-kcPelBuffer<unsigned char> enlargeBackground(kcPelBuffer<unsigned char>& b, const kcPelRect& rect,
-                                             const kcPelBuffer_const<unsigned char>& s) {
-  b.clientFromImageXformBase(std::make_shared<kc2XformLinear>());
-  kcPelBuffer<unsigned char> full = kf_PaddedAffineSample(b, rect.width(), rect.height(), false);
-  full.offset(rect.origin() + full.offset() - full.window().origin());
-  full.window(rect, false);
-  full.copyXforms(s);
-  return full;
+// result <- s - (background - 128) row by row over s's window. A reduced
+// background is stretched over that window as it goes, so no enlarged copy
+// of it is ever stored.
+void subtractBackground(const kcPelBuffer_const<unsigned char>& s, kcPelBuffer<unsigned char>& b,
+                        bool reduced, const kcPelBuffer<unsigned char>& result) {
+  const kcPelRect& w = s.window();
+  const auto subtractRow = [&](long j, const unsigned char* background) {
+    kf_PelSubClampSignedRow(s.pointToPel(w.x(), w.y() + j), background,
+                            result.pointToPel(w.x(), w.y() + j), w.width());
+  };
+  if (reduced) {
+    b.clientFromImageXformBase(std::make_shared<kc2XformLinear>());
+    kf_PaddedAffineSampleRows(b, w.width(), w.height(), false, subtractRow);
+    return;
+  }
+  KC_ASSERT(b.window() == w);
+  for (long j = 0; j < w.height(); ++j) subtractRow(j, b.pointToPel(w.x(), w.y() + j));
 }
 
 }  // namespace
@@ -164,28 +173,27 @@ void localCorrection(const kcPelBuffer_const<unsigned char>& region,
   KC_ASSERT(in.intensityVariationRange.x() <= 0 && in.intensityVariationRange.y() >= 0);
   KC_ASSERT(!result.isBound() || result.root() != s.root());
 
+  // d holds the difference, then the result.
   kcPelBuffer<unsigned char> d = kfPelCopy(s);
   kf_PelSubClamp(d, r, differenceLimit(in.intensityVariationRange));
   kcAttention::check();
 
   const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
   const MaskProducts mask = maskProductsFor(m, in, rect, subsampling, method);
-  if (subsampling) subsampleDifference(d, m, in.granularity, method);
+  kcPelBuffer<unsigned char> difference = d;
+  if (subsampling) subsampleDifference(difference, m, in.granularity, method);
   kcAttention::check();
 
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
   kcPelBuffer<unsigned char> b;
   KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
   if (method == eLocalCorrection)
-    smoothedBackground(d, mask.mask, mask.weights, reduced, b);
+    smoothedBackground(difference, mask.mask, mask.weights, reduced, b);
   else
-    medianBackground(d, mask.mask, reduced, in.intensityVariationRange, b);
+    medianBackground(difference, mask.mask, reduced, in.intensityVariationRange, b);
   kcAttention::check();
 
-  if (subsampling) b = enlargeBackground(b, rect, s);
-  if (d.window() != s.window()) d.setUnbound();
-  kfPelCopy(s, d);
-  kf_PelSubClampSigned(d, b);
+  subtractBackground(s, b, subsampling, d);
   kcAttention::check();
 
   result = d;

@@ -31,20 +31,25 @@ struct AddClamp {
   }
 };
 
-// Applies rule to height rows of width pels, in blocks of eight pels (all
-// loads of a block before its stores) and then the rest of the row.
+// out[x] <- rule(a[x], b[x]) in blocks of eight pels (all loads of a block
+// before its stores, so out may be a) and then the rest of the row.
+template <class Rule>
+void clampRow(const unsigned char* a, const unsigned char* b, unsigned char* out, long width,
+              Rule rule) {
+  long x = 0;
+  for (; x + kBlock <= width; x += kBlock) {
+    unsigned char block[kBlock];
+    for (long k = 0; k < kBlock; ++k) block[k] = rule(a[x + k], b[x + k]);
+    for (long k = 0; k < kBlock; ++k) out[x + k] = block[k];
+  }
+  for (; x < width; ++x) out[x] = rule(a[x], b[x]);
+}
+
 template <class Rule>
 void clampRows(unsigned char* dst, long dstStride, const unsigned char* src, long srcStride,
                long width, long height, Rule rule) {
-  for (long y = 0; y < height; ++y, dst += dstStride, src += srcStride) {
-    long x = 0;
-    for (; x + kBlock <= width; x += kBlock) {
-      unsigned char out[kBlock];
-      for (long k = 0; k < kBlock; ++k) out[k] = rule(dst[x + k], src[x + k]);
-      for (long k = 0; k < kBlock; ++k) dst[x + k] = out[k];
-    }
-    for (; x < width; ++x) dst[x] = rule(dst[x], src[x]);
-  }
+  for (long y = 0; y < height; ++y, dst += dstStride, src += srcStride)
+    clampRow(dst, src, dst, width, rule);
 }
 
 template <class Rule>
@@ -76,4 +81,9 @@ void kf_PelSubClampSigned(const kcPelBuffer<unsigned char>& destination,
 void kf_PelAddClamp(const kcPelBuffer<unsigned char>& destination,
                     const kcPelBuffer_const<unsigned char>& source) {
   clampInPlace(destination, source, AddClamp{});
+}
+
+void kf_PelSubClampSignedRow(const unsigned char* a, const unsigned char* b, unsigned char* out,
+                             long width) {
+  clampRow(a, b, out, width, SubClampSigned{});
 }

@@ -69,8 +69,18 @@ kcPelBuffer<unsigned char> kf_ExpandByDuplicatingBorderPixels(
   return result;
 }
 
-kcPelBuffer<unsigned char> kf_PaddedAffineSample(const kcPelBuffer<unsigned char>& src, long xSize,
-                                                 long ySize, bool bicubic) {
+namespace {
+
+// The sampling of src's whole window at xSize x ySize, and src copied into
+// a buffer whose border gives every interpolation tap at and beyond the
+// edges a replicated pel to read.
+struct PaddedSampling {
+  kcPelBuffer<unsigned char> padded;
+  kcAffineSamplingParams params;
+};
+
+PaddedSampling paddedSampling(const kcPelBuffer<unsigned char>& src, long xSize, long ySize,
+                              bool bicubic) {
   const kcPelRect w = src.window();
   const kc2XformBase& clientFromImage = *src.clientFromImageXformBase();
   const kcAffineRectangle rect(clientFromImage * kcVector<2>(w.ul()),
@@ -79,13 +89,25 @@ kcPelBuffer<unsigned char> kf_PaddedAffineSample(const kcPelBuffer<unsigned char
   const kcAffineSamplingParams params(
       rect, xSize, ySize,
       bicubic ? kcAffineSamplingParams::eBicubic : kcAffineSamplingParams::eBilinear);
-
-  // The border gives every interpolation tap at and beyond the edges a
-  // replicated pel to read.
   const long b = bicubic ? 3 : 2;
   kcPelBuffer<unsigned char> padded(grown(w, b), 32);
   kfPelCopy<unsigned char>(src, padded);
   padded.copyXforms(src);
   duplicateBorderPixels(padded, b);
-  return kfAffineTransformImage<unsigned char>(padded, params);
+  return {padded, params};
+}
+
+}  // namespace
+
+kcPelBuffer<unsigned char> kf_PaddedAffineSample(const kcPelBuffer<unsigned char>& src, long xSize,
+                                                 long ySize, bool bicubic) {
+  const PaddedSampling s = paddedSampling(src, xSize, ySize, bicubic);
+  return kfAffineTransformImage<unsigned char>(s.padded, s.params);
+}
+
+void kf_PaddedAffineSampleRows(const kcPelBuffer<unsigned char>& src, long xSize, long ySize,
+                               bool bicubic,
+                               const std::function<void(long, const unsigned char*)>& rowDone) {
+  const PaddedSampling s = paddedSampling(src, xSize, ySize, bicubic);
+  kfAffineSampleRows<unsigned char>(s.padded, s.params, rowDone);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "host/export.h"
 #include "host/pel_buffer.h"
 
@@ -18,3 +20,9 @@ IMGNORM_API kcPelBuffer<unsigned char> kf_ExpandByDuplicatingBorderPixels(
 // src throws kcPel::UnboundWindow.
 IMGNORM_API kcPelBuffer<unsigned char> kf_PaddedAffineSample(const kcPelBuffer<unsigned char>& src,
                                                              long xSize, long ySize, bool bicubic);
+
+// The same samples handed to rowDone(j, pels) one row at a time (see
+// kfAffineSampleRows) instead of stored in a new buffer.
+IMGNORM_API void kf_PaddedAffineSampleRows(
+    const kcPelBuffer<unsigned char>& src, long xSize, long ySize, bool bicubic,
+    const std::function<void(long, const unsigned char*)>& rowDone);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <vector>
 
 #include "host/exceptions.h"
 #include "host/pel_ops.h"
@@ -263,6 +264,110 @@ TEST(AffineTransformImage, MatchesTheDefinitionOnRandomImagesAndRectangles) {
     const Params p(rect, uniform(1, 30), uniform(1, 30), kModes[trial % 2]);
     ASSERT_TRUE(matchesReference(src, p)) << "trial " << trial;
   }
+}
+
+// Separable grids are computed in float: each output row blends its source
+// rows, then each output pel combines its columns of that blended line. A
+// slow transcription of exactly that arithmetic; the fast path reorders the
+// work but must round every pel the same way.
+Image blendThenGather(const Image& src, const Params& p) {
+  const bool cubic = p.interpolation() == Params::eBicubic;
+  const int taps = cubic ? 4 : 2;
+  const auto weights = [&](double t, float* w) {
+    if (!cubic) {
+      w[0] = static_cast<float>(1.0 - t);
+      w[1] = static_cast<float>(t);
+      return;
+    }
+    const double t2 = t * t, t3 = t2 * t;
+    w[0] = static_cast<float>(-0.5 * t3 + t2 - 0.5 * t);
+    w[1] = static_cast<float>(1.5 * t3 - 2.5 * t2 + 1.0);
+    w[2] = static_cast<float>(-1.5 * t3 + 2.0 * t2 + 0.5 * t);
+    w[3] = static_cast<float>(0.5 * t3 - 0.5 * t2);
+  };
+  const kcAffineRectangle& r = p.rectangle();
+  const kcXform<2> toImage = src.imageFromClientXform();
+  const kcVector<2> o = toImage * r.origin(), ex = toImage * r.xEnd(), ey = toImage * r.yEnd();
+  const kcPelRect& w = src.window();
+  // Pel-index coordinate of sample i along an axis, clamped as the library does.
+  const auto coordinate = [](double start, double length, long count, long i, long size) {
+    const double c = start + length * ((i + 0.5) / count) - 0.5;
+    return std::clamp(c, -2.0, size + 1.0);
+  };
+  Image out(p.xSize(), p.ySize(), 32);
+  std::vector<float> line(static_cast<std::size_t>(w.width()));
+  for (long j = 0; j < p.ySize(); ++j) {
+    const double cy = coordinate(o.y() - w.y(), ey.y() - o.y(), p.ySize(), j, w.height());
+    float wy[4];
+    weights(cy - std::floor(cy), wy);
+    const long by = static_cast<long>(std::floor(cy)) - (cubic ? 1 : 0);
+    for (long x = 0; x < w.width(); ++x) {
+      float s = 0.0f;
+      for (int k = 0; k < taps; ++k)
+        s += wy[k] * src.get(w.x() + x, w.y() + kfILimit(by + k, 0L, w.height() - 1));
+      line[x] = s;
+    }
+    for (long i = 0; i < p.xSize(); ++i) {
+      const double cx = coordinate(o.x() - w.x(), ex.x() - o.x(), p.xSize(), i, w.width());
+      float wx[4];
+      weights(cx - std::floor(cx), wx);
+      const long bx = static_cast<long>(std::floor(cx)) - (cubic ? 1 : 0);
+      float s = 0.0f;
+      for (int k = 0; k < taps; ++k) s += wx[k] * line[kfILimit(bx + k, 0L, w.width() - 1)];
+      out.set(i, j, static_cast<unsigned char>(std::clamp(s, 0.0f, 255.0f) + 0.5f));
+    }
+  }
+  return out;
+}
+
+TEST(AffineTransformImage, SeparableGridsRoundLikeBlendingRowsThenColumns) {
+  for (int trial = 0; trial < 60; ++trial) {
+    const kcPelRect w(uniform(-20, 20), uniform(-20, 20), uniform(1, 40), uniform(1, 40));
+    const Image src = randomImage(w);
+    // Mostly enlargements by awkward factors, as local correction does, and
+    // some reductions and flips.
+    const kcVector<2> o(uniformReal(w.x() - 3, w.x() + 3), uniformReal(w.y() - 3, w.y() + 3));
+    const double lx = w.width() * uniformReal(trial % 5 == 0 ? -1.2 : 0.3, 1.2);
+    const double ly = w.height() * uniformReal(trial % 7 == 0 ? -1.2 : 0.3, 1.2);
+    const kcAffineRectangle rect(o, o + kcVector<2>(lx, 0), o + kcVector<2>(0, ly));
+    for (int mode : kModes) {
+      Params p(rect, uniform(1, 5 * w.width()), uniform(1, 5 * w.height()), mode);
+      const Image expected = blendThenGather(src, p);
+      for (bool avx2 : {true, false}) {
+        p.allowAvx2(avx2);
+        ASSERT_TRUE((kfPelEqual<unsigned char, unsigned char>(
+            kfAffineTransformImage<unsigned char>(src, p), expected)))
+            << "trial " << trial << " mode " << mode << " avx2 " << avx2;
+      }
+    }
+  }
+}
+
+TEST(AffineSampleRows, HandsOverTheRowsOfTheImageInOrder) {
+  const Image src = randomImage(kcPelRect(-3, 4, 23, 17));
+  for (int trial = 0; trial < 10; ++trial)
+    for (int mode : kModes) {
+      // Axis-aligned and rotated grids take different paths.
+      const kcAffineRectangle rect =
+          trial % 2 ? randomRect(src.window())
+                    : kcAffineRectangle({-3, 4}, {20, 4}, {-3, 4 + uniformReal(1, 30)});
+      const Params p(rect, uniform(1, 70), uniform(1, 50), mode);
+      const Image expected = kfAffineTransformImage<unsigned char>(src, p);
+      long next = 0;
+      kfAffineSampleRows<unsigned char>(src, p, [&](long j, const unsigned char* row) {
+        ASSERT_EQ(j, next++);
+        for (long i = 0; i < p.xSize(); ++i) ASSERT_EQ(row[i], expected.get(i, j)) << i << "," << j;
+      });
+      EXPECT_EQ(next, p.ySize());
+    }
+  bool called = false;
+  const auto sink = [&](long, const unsigned char*) { called = true; };
+  const Params p(kcAffineRectangle({0, 0}, {4, 0}, {0, 4}), 4, 4, 2);
+  EXPECT_THROW(kfAffineSampleRows<unsigned char>(Image(), p, sink), kcPel::UnboundWindow);
+  Image empty = src;
+  empty.window(kcPelRect(0, 5, 0, 3), false);
+  EXPECT_THROW(kfAffineSampleRows<unsigned char>(empty, p, sink), kcPel::BadWindow);
+  EXPECT_FALSE(called);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <vector>
 
 #include "host/exceptions.h"
 #include "host/pel_ops.h"
@@ -161,6 +162,20 @@ TEST(PelAddClamp, PartialOverlapsWriteOnlyTheOverlap) {
 TEST(PelAddClamp, UnboundAndDisjoint) {
   expectUnboundThrowsAndWritesNothing(addClampOp);
   expectDisjointWindowsChangeNothing(addClampOp);
+}
+
+TEST(PelSubClampSignedRow, EveryPairFollowsTheFormulaAlsoInPlace) {
+  // Row a = d for every d, b = 0..255 plus a remainder after the blocks.
+  for (int d = 0; d < 256; ++d) {
+    std::vector<unsigned char> a(259, static_cast<unsigned char>(d)), b(259), out(259, 7);
+    for (int s = 0; s < 259; ++s) b[s] = static_cast<unsigned char>(s % 256);
+    kf_PelSubClampSignedRow(a.data(), b.data(), out.data(), 259);
+    kf_PelSubClampSignedRow(a.data(), b.data(), a.data(), 259);
+    for (int s = 0; s < 259; ++s) {
+      ASSERT_EQ(out[s], subClampSigned(d, s % 256)) << d << " " << s;
+      ASSERT_EQ(a[s], out[s]);
+    }
+  }
 }
 
 }  // namespace

@@ -122,6 +122,22 @@ TEST(PaddedAffineSample, UpsamplingByFourOfAPelPairInterpolatesLinearly) {
     for (long x = 0; x < 8; ++x) EXPECT_EQ(out.get(x, y), expected[x]) << x;
 }
 
+TEST(PaddedAffineSampleRows, HandsOverThePelsOfThePaddedSample) {
+  for (bool bicubic : {false, true}) {
+    Image src =
+        randomImage(kcPelRect(uniform(-9, 9), uniform(-9, 9), uniform(1, 30), uniform(1, 30)));
+    src.clientFromImageXformBase(kScaled);
+    const long xs = uniform(1, 130), ys = uniform(1, 130);
+    const Image expected = kf_PaddedAffineSample(src, xs, ys, bicubic);
+    long rows = 0;
+    kf_PaddedAffineSampleRows(src, xs, ys, bicubic, [&](long j, const unsigned char* row) {
+      ASSERT_EQ(j, rows++);
+      for (long i = 0; i < xs; ++i) ASSERT_EQ(row[i], expected.get(i, j));
+    });
+    EXPECT_EQ(rows, ys);
+  }
+}
+
 TEST(PaddedAffineSample, RefusesBadSizesAndSources) {
   const Image src = randomImage(kcPelRect(0, 0, 4, 4));
   for (bool bicubic : {false, true}) {

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Times our operations and the closest OpenCV operations in one benchmark
+# run, one thread each, and prints each of our times as a ratio to OpenCV's.
+# Usage: scripts/compare-opencv.sh [REPETITIONS]   (default 5; the best is kept)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh libopencv-dev
+build=build/compare-opencv
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DIMGNORM_BUILD_TESTS=OFF \
+  -DIMGNORM_BUILD_PYTHON=OFF -DIMGNORM_BUILD_BENCH=ON -DIMGNORM_BENCH_OPENCV=ON >/dev/null
+cmake --build "$build" --target imgnorm_bench -j "$(nproc)"
+filter=$(python3 bench/compare_opencv.py --filter)
+"$build/bench/imgnorm_bench" --benchmark_filter="$filter" \
+  --benchmark_repetitions="${1:-5}" --benchmark_format=json \
+  --benchmark_out="$build/results.json" --benchmark_out_format=json >/dev/null
+python3 bench/compare_opencv.py "$build/results.json"
