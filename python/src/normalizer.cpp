@@ -81,6 +81,12 @@ std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const Lon
   return std::make_unique<Normalizer>(std::move(tool));
 }
 
+bool trainedForAllButTheGlobalMethods(const kcImageNormalizer& tool, kcImageNormalizerDefs::Method m) {
+  using namespace kcImageNormalizerDefs;
+  return (m & ~kKnownMethods) == 0 && (m & kGlobalMethods) != 0 &&
+         tool.referenceStats().nSamp() == 0 && tool.trainedMethods() == (m & ~kGlobalMethods);
+}
+
 void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
            const MethodSet& methods, const LongPair& referenceOffset, const LongPair& maskOffset) {
   const Image referenceView =
@@ -91,7 +97,15 @@ void train(Normalizer& self, const py::array& reference, const std::optional<py:
   kcImageNormalizer tool = self.snapshot();
   tool.referenceImage(referenceView, true);
   tool.maskImage(maskView, true);
-  tool.train(methods.bits);
+  try {
+    tool.train(methods.bits);
+  } catch (const kcImageNormalizerDefs::CanNotTrain&) {
+    // An empty reference histogram fails the global methods only: like the
+    // C++ tool, keep the new images and the other methods trained. Other
+    // failures leave the tool as it was.
+    if (trainedForAllButTheGlobalMethods(tool, methods.bits)) self.replace(tool);
+    throw;
+  }
   self.replace(tool);
 }
 

@@ -135,15 +135,29 @@ def test_training_errors_map_to_can_not_train_and_leave_the_tool_alone(reference
         tool.train(reference, methods=64)
     assert str(caught.value) == "<methods> contains an unknown normalization method."
     assert caught.value.error_number == 0x10007A03
-    with pytest.raises(imgnorm.CanNotTrain, match="^Histogram must be non-empty for the specified methods.$"):
-        tool.train(reference, np.zeros_like(reference), methods=Method.HISTOGRAM | Method.LOCAL)
     assert tool.trained_methods == Method.LOCAL
-    assert tool.mask is None
     for huge in (1 << 40, -1):
         with pytest.raises(imgnorm.CanNotTrain, match="unknown normalization method"):
             tool.train(reference, methods=huge)
     with pytest.raises(TypeError, match="methods must be an imgnorm.Method or an int, not str"):
         tool.train(reference, methods="HISTOGRAM")
+
+
+def test_an_empty_reference_histogram_fails_only_the_global_methods(reference, image):
+    # As in C++: the tool keeps the new images and the other methods.
+    tool = imgnorm.Normalizer(neighborhood=(5, 5))
+    tool.train(reference, methods=Method.HISTOGRAM)
+    empty = np.zeros_like(reference)
+    with pytest.raises(imgnorm.CanNotTrain, match="^Histogram must be non-empty for the specified methods.$"):
+        tool.train(reference, empty, methods=Method.HISTOGRAM | Method.LOCAL)
+    assert tool.trained_methods == Method.LOCAL
+    assert np.array_equal(tool.mask, empty)
+    assert tool.run(image, Method.LOCAL).shape == reference.shape
+    with pytest.raises(imgnorm.NotTrained):
+        tool.run(image, Method.HISTOGRAM)
+    with pytest.raises(imgnorm.CanNotTrain):
+        tool.train(reference, empty, methods=Method.TAILS)
+    assert tool.trained_methods == Method.IDENTITY
 
 
 def test_run_errors_map_to_library_classes(trained, image):
