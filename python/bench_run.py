@@ -1,10 +1,15 @@
-"""Times one Python run of HISTOGRAM on a 2048 x 2048 image.
+"""Times one Python run of HISTOGRAM on a 2048 x 2048 image against the C++
+run on the same pels, and against scikit-image's histogram matching.
 
-Usage: PYTHONPATH=<build>/python/site /usr/bin/python3 python/bench_run.py
-Compares with scikit-image's histogram matching when that is installed.
+Usage: PYTHONPATH=<build>/python/site /usr/bin/python3 python/bench_run.py [IMGNORM_BENCH]
+IMGNORM_BENCH is the benchmark binary (built with -DIMGNORM_BUILD_BENCH=ON);
+its BM_RunPythonScene builds the same scene in C++. Without it, or without
+scikit-image, those lines are left out.
 """
 
+import json
 import os
+import subprocess
 import sys
 import time
 
@@ -16,6 +21,15 @@ sys.path = [p for p in sys.path if os.path.abspath(p or ".") != os.path.dirname(
 
 import imgnorm  # noqa: E402
 
+SIDE = 2048
+
+
+def scene(run_time):
+    """Integer-only, so the C++ benchmark can build the very same pels."""
+    y, x = np.indices((SIDE, SIDE), dtype=np.int64)
+    v = np.minimum(y // 16 + x // 16 + (x * 7 + y * 13 + (x * y) % 31) % 30, 255)
+    return (v // 2 + 40 if run_time else v).astype(np.uint8)
+
 
 def best_of(repeats, function):
     times = []
@@ -23,29 +37,36 @@ def best_of(repeats, function):
         start = time.perf_counter()
         function()
         times.append(time.perf_counter() - start)
-    return min(times), sorted(times)[len(times) // 2]
+    return min(times) * 1e3, sorted(times)[len(times) // 2] * 1e3
 
 
-def main():
-    rng = np.random.default_rng(1)
-    shape = (2048, 2048)
-    rows, cols = np.indices(shape)
-    reference = np.clip(rows // 16 + cols // 16 + rng.integers(0, 30, shape), 0, 255).astype(np.uint8)
-    image = (reference // 2 + 40).astype(np.uint8)
+def cpp_run_ms(bench):
+    out = subprocess.run([bench, "--benchmark_filter=^BM_RunPythonScene$", "--benchmark_repetitions=5",
+                          "--benchmark_format=json"], capture_output=True, text=True, check=True).stdout
+    runs = [b for b in json.loads(out)["benchmarks"] if b.get("run_type") == "iteration"]
+    times = sorted(b["real_time"] for b in runs)  # in ms, the benchmark's unit
+    return times[0], times[len(times) // 2]
 
+
+def report(label, best, median):
+    print(f"| {label} | {best:.2f} | {median:.2f} |")
+
+
+def main(argv):
+    reference, image = scene(False), scene(True)
     tool = imgnorm.Normalizer()
     tool.train(reference, methods=imgnorm.Method.HISTOGRAM)
-    best, median = best_of(20, lambda: tool.run(image, imgnorm.Method.HISTOGRAM))
-    print(f"imgnorm Normalizer.run(HISTOGRAM) 2048x2048: best {best * 1e3:.2f} ms, median {median * 1e3:.2f} ms")
-
+    print("| 2048 x 2048, HISTOGRAM | best ms | median ms |\n|---|---:|---:|")
+    report("Python Normalizer.run", *best_of(50, lambda: tool.run(image, imgnorm.Method.HISTOGRAM)))
+    if len(argv) > 1:
+        report("C++ kcImageNormalizer::run", *cpp_run_ms(argv[1]))
     try:
         from skimage.exposure import match_histograms
     except ImportError:
-        print("skimage.exposure.match_histograms: unavailable (scikit-image is not installed)")
+        print("(scikit-image is not installed: no comparison with match_histograms)")
         return
-    best, median = best_of(5, lambda: match_histograms(image, reference))
-    print(f"skimage match_histograms 2048x2048: best {best * 1e3:.2f} ms, median {median * 1e3:.2f} ms")
+    report("skimage.exposure.match_histograms", *best_of(5, lambda: match_histograms(image, reference)))
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv)

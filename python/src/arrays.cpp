@@ -97,4 +97,15 @@ Array toArray(const Image& image) {
   return array;
 }
 
+Array adoptResult(const WritableImage& image) {
+  const bool adjacentRows = image.height() == 1 || image.rowUpdate() == image.width();
+  if (!image.isBound() || image.window().isNull() || image.window() != image.entire() ||
+      !adjacentRows)
+    return toArray(image);
+  auto* owner = new WritableImage(image);
+  const py::capsule base(owner, [](void* p) { delete static_cast<WritableImage*>(p); });
+  return Array({image.height(), image.width()}, {image.width(), 1L},
+               image.pointToPel(image.window().x(), image.window().y()), base);
+}
+
 }  // namespace imgnorm_py

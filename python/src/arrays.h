@@ -33,4 +33,10 @@ std::pair<Array, WritableImage> newImage(long width, long height);
 // the GIL; the copy itself runs without it.
 Array toArray(const Image& image);
 
+// The pels of a new image nothing else refers to (the result of a run), as a
+// C-contiguous array: the array takes over the image's memory when its rows
+// lie side by side and it fills its storage, and gets a copy otherwise.
+// Needs the GIL.
+Array adoptResult(const WritableImage& image);
+
 }  // namespace imgnorm_py

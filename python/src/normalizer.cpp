@@ -81,7 +81,8 @@ std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const Lon
   return std::make_unique<Normalizer>(std::move(tool));
 }
 
-bool trainedForAllButTheGlobalMethods(const kcImageNormalizer& tool, kcImageNormalizerDefs::Method m) {
+bool trainedForAllButTheGlobalMethods(const kcImageNormalizer& tool,
+                                      kcImageNormalizerDefs::Method m) {
   using namespace kcImageNormalizerDefs;
   return (m & ~kKnownMethods) == 0 && (m & kGlobalMethods) != 0 &&
          tool.referenceStats().nSamp() == 0 && tool.trainedMethods() == (m & ~kGlobalMethods);
@@ -133,7 +134,7 @@ Array run(const Normalizer& self, const py::array& image, const MethodSet& metho
     });
   }
   if (!success) throwNormalizationFailed(message);
-  return toArray(result);
+  return adoptResult(result);
 }
 
 // The pels of a member image, or None when it is unbound.

@@ -177,7 +177,7 @@ def test_run_errors_map_to_library_classes(trained, image):
 def test_identity_copies_the_whole_image_without_training(image):
     result = imgnorm.Normalizer().run(image, Method.IDENTITY, offset=(500, 500))
     np.testing.assert_array_equal(result, image)
-    assert result.flags.c_contiguous and result.flags.owndata
+    assert result.flags.c_contiguous and result.flags.writeable
     assert not np.shares_memory(result, image)
 
 
@@ -213,10 +213,29 @@ def test_keep_masked_pixels_puts_run_time_pels_back(reference, image):
 def test_every_method_gives_a_uint8_image_of_the_overlap(trained, image, method):
     result = trained.run(image, method)
     assert result.dtype == np.uint8 and result.shape == image.shape
-    assert result.flags.c_contiguous and result.flags.owndata
+    assert result.flags.c_contiguous and result.flags.writeable
     # Moving the image moves the region it shares with the reference.
     shifted = trained.run(image, method, offset=(10, 4))
     assert shifted.shape == (image.shape[0] - 4, image.shape[1] - 10)
+
+
+@pytest.mark.parametrize("width", [64, 70])
+def test_results_share_memory_with_nothing_and_outlive_the_tool(width):
+    # A width of 64 lets the result keep the library's memory, 70 is copied.
+    reference = gradient_image((40, width), seed=5)
+    image = gradient_image((40, width), seed=6)
+    tool = imgnorm.Normalizer(neighborhood=(7, 7))
+    tool.train(reference, methods=Method.HISTOGRAM | Method.LOCAL)
+    results = [tool.run(image, m) for m in (Method.HISTOGRAM, Method.LOCAL, Method.IDENTITY)]
+    expected = [r.copy() for r in results]
+    del tool
+    for result, copy in zip(results, expected):
+        assert result.flags.c_contiguous and result.flags.writeable
+        assert not np.shares_memory(result, image) and not np.shares_memory(result, reference)
+        result += 1
+        np.testing.assert_array_equal(result, copy + 1)
+    assert not np.shares_memory(results[0], results[1])
+    np.testing.assert_array_equal(image, gradient_image((40, width), seed=6))
 
 
 def test_global_methods_work_on_the_overlap_only(trained, image):
