@@ -21,8 +21,9 @@ void BM_GaussSmooth(benchmark::State& state) {
   params.doRounding(true);
   params.allowAvx2(state.range(1) != 0);
   kcPelBuffer<unsigned short> dst(kSide, kSide, 32);
+  const Image& image = testImage();
   for (auto _ : state) {
-    kfGaussSample<unsigned char, unsigned short>(testImage(), dst, params);
+    kfGaussSample<unsigned char, unsigned short>(image, dst, params);
     benchmark::DoNotOptimize(dst.pointToOffset());
   }
   setPels(state);
@@ -39,7 +40,8 @@ BENCHMARK(BM_GaussSmooth)
 void BM_GaussReduceBy4(benchmark::State& state) {
   kcGaussSampleParams params(kcPair<long>(4, 4), kcPair<long>(3, 3), 1.0, true);
   params.allowAvx2(state.range(0) != 0);
-  for (auto _ : state) benchmark::DoNotOptimize(kfGaussSample<unsigned char>(testImage(), params));
+  const Image& image = testImage();
+  for (auto _ : state) benchmark::DoNotOptimize(kfGaussSample<unsigned char>(image, params));
   setPels(state);
 }
 BENCHMARK(BM_GaussReduceBy4)->ArgName("avx2")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
@@ -49,11 +51,12 @@ void BM_Median(benchmark::State& state) {
   kcPelMedianParams params(kcPair<long>(k, k), kcPair<long>(1, 255), true);
   params.allowAvx2(state.range(2) != 0);
   kcPelBuffer<unsigned char> dst(kSide, kSide, 32);
+  const Image &image = testImage(), &mask = testMask();
   for (auto _ : state) {
     if (state.range(1))
-      kfPelMedian(testImage(), testMask(), params, dst);
+      kfPelMedian(image, mask, params, dst);
     else
-      kfPelMedian(testImage(), params, dst);
+      kfPelMedian(image, params, dst);
     benchmark::DoNotOptimize(dst.pointToOffset());
   }
   setPels(state);

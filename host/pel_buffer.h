@@ -16,11 +16,10 @@ struct kc_PelRoot {
   long height = 0;
   long rowUpdate = 0;  // pels from one row to the next
   int pelSize = 0;
-  // Borrowed storage (see kcPelBuffer_const::wrap) is not freed here; owner,
-  // which may be null, keeps it alive as long as a view refers to it.
-  bool ownsData = true;
+  // Keeps the pels alive as long as a view refers to them: the block the
+  // library allocated, or whatever the lender of borrowed storage gave (see
+  // kcPelBuffer_const::wrap; may be null).
   std::shared_ptr<void> owner;
-  ~kc_PelRoot();
 };
 
 // A pel buffer is a view: a window in image coordinates onto shared storage.

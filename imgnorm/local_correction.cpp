@@ -133,17 +133,18 @@ void smoothedBackground(const kcPelBuffer_const<unsigned char>& d,
                         const kcPelBuffer_const<unsigned char>& m,
                         const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
                         kcPelBuffer<unsigned char>& o) {
-  if (m.isBound())
-    kfPelMin(d, m, o);
-  else
-    kfPelCopy(d, o);
-  kcAttention::check();
   kcPelBuffer<unsigned short> t;
-  smoothToFixedPoint(o, reduced, t);
-  if (m.isBound())
+  if (m.isBound()) {
+    kfPelMin(d, m, o);
+    kcAttention::check();
+    smoothToFixedPoint(o, reduced, t);
+    kcAttention::check();
     kf_MaskedPelDivide(t, w, m, o, 255);
-  else
+  } else {
+    smoothToFixedPoint(d, reduced, t);
+    kcAttention::check();
     shiftTo8Bit(t, fixedPointShift, o);
+  }
 }
 
 void medianBackground(const kcPelBuffer_const<unsigned char>& d,
@@ -187,9 +188,12 @@ void localCorrection(const kcPelBuffer_const<unsigned char>& region,
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
   kcPelBuffer<unsigned char> b;
   KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
-  if (method == eLocalCorrection)
+  if (method == eLocalCorrection) {
+    // The smoothing holds what it reads in its own sums, so at full
+    // resolution the background can take the difference's place.
+    if (!subsampling) b = d;
     smoothedBackground(difference, mask.mask, mask.weights, reduced, b);
-  else
+  } else
     medianBackground(difference, mask.mask, reduced, in.intensityVariationRange, b);
   kcAttention::check();
 

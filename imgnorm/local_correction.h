@@ -35,7 +35,8 @@ void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<
                          const kcPair<long>& granularity, kcImageNormalizerDefs::Method method);
 
 // Gaussian average of d over the pels of m (normalized convolution with the
-// mask weights w), or of all pels when m is unbound.
+// mask weights w), or of all pels when m is unbound. background may be a
+// view of d's own pels (same window): it then replaces the difference.
 void smoothedBackground(const kcPelBuffer_const<unsigned char>& d,
                         const kcPelBuffer_const<unsigned char>& m,
                         const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,

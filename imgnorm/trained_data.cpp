@@ -15,23 +15,6 @@ namespace imgnorm {
 
 namespace {
 
-// Restores a buffer's image-from-client transform when it goes out of scope.
-class ImageFromClientRestorer {
- public:
-  explicit ImageFromClientRestorer(kcPelBuffer<unsigned char>& buffer)
-      : buffer_(buffer), saved_(buffer.imageFromClientXformBase()) {}
-  ~ImageFromClientRestorer() {
-    if (buffer_.imageFromClientXformBase() != saved_) buffer_.imageFromClientXformBase(saved_);
-  }
-  ImageFromClientRestorer(const ImageFromClientRestorer&) = delete;
-  ImageFromClientRestorer& operator=(const ImageFromClientRestorer&) = delete;
-  bool savedIsIdentity() const { return saved_->isIdentity(); }
-
- private:
-  kcPelBuffer<unsigned char>& buffer_;
-  kc2XformHandle saved_;
-};
-
 long kernelSizeFor(long p) {
   const double q = 0.25 * static_cast<double>(p);
   double v = q * 4.0 * q - 2.0;
@@ -72,18 +55,18 @@ kcPair<long> smoothingKernelSize(const kcPair<long>& p) {
   return k;
 }
 
-void smoothToFixedPoint(kcPelBuffer<unsigned char>& source, const kcPair<long>& reduced,
+void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
                         kcPelBuffer<unsigned short>& destination) {
-  {
-    ImageFromClientRestorer restorer(source);
-    if (!restorer.savedIsIdentity())
-      source.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
-    kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
-                               static_cast<double>(1 << fixedPointShift), true);
-    params.doRounding(true);
-    destination.setUnbound();
-    kfGaussSample<unsigned char, unsigned short>(source, destination, params);
-  }
+  // The kernel is in pels: smooth a view of source without its
+  // image-from-client transform, leaving source itself alone.
+  kcPelBuffer_const<unsigned char> pels = source;
+  if (!pels.imageFromClientXformBase()->isIdentity())
+    pels.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
+  kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
+                             static_cast<double>(1 << fixedPointShift), true);
+  params.doRounding(true);
+  destination.setUnbound();
+  kfGaussSample<unsigned char, unsigned short>(pels, destination, params);
   destination.copyXforms(source);
 }
 

@@ -52,10 +52,10 @@ kcPair<long> reducedNeighborhood(const kcPair<long>& neighborhoodSize,
 // Even Gaussian kernel sizes for a reduced neighbourhood.
 kcPair<long> smoothingKernelSize(const kcPair<long>& reduced);
 
-// destination = source smoothed over the neighbourhood, times 128, rounded.
-// The source's image-from-client transform is set to the identity during the
-// smoothing and restored afterwards, also when the smoothing throws.
-void smoothToFixedPoint(kcPelBuffer<unsigned char>& source, const kcPair<long>& reduced,
+// destination = source smoothed over the neighbourhood, times 128, rounded,
+// with source's transforms. The kernel is in pels whatever source's
+// image-from-client transform; source is not changed.
+void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
                         kcPelBuffer<unsigned short>& destination);
 
 }  // namespace imgnorm

@@ -32,7 +32,7 @@ struct AddClamp {
 };
 
 // out[x] <- rule(a[x], b[x]) in blocks of eight pels (all loads of a block
-// before its stores, so out may be a) and then the rest of the row.
+// before its stores, so out may be a or b) and then the rest of the row.
 template <class Rule>
 void clampRow(const unsigned char* a, const unsigned char* b, unsigned char* out, long width,
               Rule rule) {

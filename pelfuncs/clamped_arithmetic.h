@@ -20,7 +20,8 @@ IMGNORM_API void kf_PelSubClamp(const kcPelBuffer<unsigned char>& destination,
 IMGNORM_API void kf_PelSubClampSigned(const kcPelBuffer<unsigned char>& destination,
                                       const kcPelBuffer_const<unsigned char>& source);
 // The row kernel of kf_PelSubClampSigned with a separate output:
-// out[x] <- clamp(a[x] - (b[x] - 128), 0, 255) for x < width; out may be a.
+// out[x] <- clamp(a[x] - (b[x] - 128), 0, 255) for x < width; out may be a
+// or b.
 IMGNORM_API void kf_PelSubClampSignedRow(const unsigned char* a, const unsigned char* b,
                                          unsigned char* out, long width);
 // dst <- clamp(dst + (src - 128), 0, 255): adds an offset-128 difference.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times our operations and the closest OpenCV operations in one benchmark
 # run, one thread each, and prints each of our times as a ratio to OpenCV's.
-# Usage: scripts/compare-opencv.sh [REPETITIONS]   (default 5; the best is kept)
+# Usage: scripts/compare-opencv.sh [REPETITIONS]   (default 5)
+# Repetitions are interleaved at random and the best of each is kept, so a
+# slow spell of a shared machine does not hit one side of a comparison only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh libopencv-dev
@@ -11,6 +13,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DIMGNORM_BUILD_TESTS=OFF \
 cmake --build "$build" --target imgnorm_bench -j "$(nproc)"
 filter=$(python3 bench/compare_opencv.py --filter)
 "$build/bench/imgnorm_bench" --benchmark_filter="$filter" \
-  --benchmark_repetitions="${1:-5}" --benchmark_format=json \
+  --benchmark_repetitions="${1:-5}" --benchmark_enable_random_interleaving=true \
+  --benchmark_format=json \
   --benchmark_out="$build/results.json" --benchmark_out_format=json >/dev/null
 python3 bench/compare_opencv.py "$build/results.json"

@@ -164,16 +164,19 @@ TEST(PelAddClamp, UnboundAndDisjoint) {
   expectDisjointWindowsChangeNothing(addClampOp);
 }
 
-TEST(PelSubClampSignedRow, EveryPairFollowsTheFormulaAlsoInPlace) {
+TEST(PelSubClampSignedRow, EveryPairFollowsTheFormulaAlsoInPlaceOfEitherInput) {
   // Row a = d for every d, b = 0..255 plus a remainder after the blocks.
   for (int d = 0; d < 256; ++d) {
     std::vector<unsigned char> a(259, static_cast<unsigned char>(d)), b(259), out(259, 7);
     for (int s = 0; s < 259; ++s) b[s] = static_cast<unsigned char>(s % 256);
+    std::vector<unsigned char> inB = b;
     kf_PelSubClampSignedRow(a.data(), b.data(), out.data(), 259);
+    kf_PelSubClampSignedRow(a.data(), inB.data(), inB.data(), 259);
     kf_PelSubClampSignedRow(a.data(), b.data(), a.data(), 259);
     for (int s = 0; s < 259; ++s) {
       ASSERT_EQ(out[s], subClampSigned(d, s % 256)) << d << " " << s;
       ASSERT_EQ(a[s], out[s]);
+      ASSERT_EQ(inB[s], out[s]);
     }
   }
 }
