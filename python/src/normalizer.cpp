@@ -236,9 +236,10 @@ methods: an imgnorm.Method combination (default: all six methods). The new
 reference_offset, mask_offset: (x, y) of the images' top-left pels.
 
 The tool keeps private copies of both images. Raises CanNotTrain for
-unknown method bits, or when a global method (HISTOGRAM, MEAN_STDDEV,
-TAILS) is asked for and no reference pel lies inside the mask; the tool is
-then left as it was.)";
+unknown method bits, leaving the tool as it was. Raises CanNotTrain as
+well when a global method (HISTOGRAM, MEAN_STDDEV, TAILS) is asked for and
+no reference pel lies inside the mask; as in C++, the tool then holds the
+new images and is trained for the other methods asked for.)";
 
 constexpr const char* kRunDoc =
     R"(Normalizes one image with one trained method and returns a new array.
