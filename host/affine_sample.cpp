@@ -140,7 +140,7 @@ struct SpreadRow {
 };
 
 template <class T>
-void spreadRow(const T* __restrict row, const int* __restrict index, long n,
+void spreadRow(const T* __restrict row, const long* __restrict index, long n,
                float* __restrict out) {
   for (long i = 0; i < n; ++i) out[i] = static_cast<float>(row[index[i]]);
 }
@@ -153,7 +153,7 @@ class SpreadRows {
   SpreadRows(const SourcePels<T>& src, const AxisTaps& cols, long n) : src_(src), n_(n) {
     for (int k = 0; k < Taps; ++k) {
       index_[k].resize(static_cast<std::size_t>(n));
-      for (long i = 0; i < n; ++i) index_[k][i] = static_cast<int>(cols.index[i * Taps + k]);
+      for (long i = 0; i < n; ++i) index_[k][i] = cols.index[i * Taps + k];
     }
     for (auto& s : cache_)
       for (auto& t : s.tap) t.resize(static_cast<std::size_t>(n));
@@ -177,7 +177,7 @@ class SpreadRows {
  private:
   const SourcePels<T>& src_;
   long n_;
-  std::vector<int> index_[Taps];  // source column of tap k of output i (< 32767)
+  std::vector<long> index_[Taps];  // source column of tap k of output i
   SpreadRow<Taps> cache_[Taps];
 };
 
