@@ -59,7 +59,7 @@ void BM_Train(benchmark::State& state) {
 }
 BENCHMARK(BM_Train)
     ->ArgNames({"side", "masked", "methods"})
-    ->ArgsProduct({{2048, 4096}, {0, 1}, {7, 63}})
+    ->ArgsProduct({{2048, 4096}, {0, 1}, {7, 8, 16, 32, 63}})
     ->Unit(benchmark::kMillisecond);
 
 // Args: method bit, neighbourhood, granularity (2048 x 2048, no mask).
