@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -192,6 +193,9 @@ struct Job {
   bool avx2;  // run the vectorized loops compiled for AVX2
   Out* dst;   // output pel (x0, y0)
   long dstStride;
+  // When set, called with each output row (counted from y0) once it is in
+  // dst; dstStride may then be 0 so that one row of scratch serves.
+  const std::function<void(long, const Out*)>* rowDone = nullptr;
 };
 
 // One step of the vertical cascade over a row of columns. r0..r3 are the
@@ -295,7 +299,9 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
     }
     padRow<V, PairY>(s3.data(), prev.data(), width, lead, last + lead + 1, padded.data());
     horizontalSums<V, H, PairX>(padded.data(), ax.box, last, sums.data());
-    divideSums(divide, sums.data(), ax, job.x0, job.x1, job.dst + (i - job.y0) * job.dstStride);
+    Out* out = job.dst + (i - job.y0) * job.dstStride;
+    divideSums(divide, sums.data(), ax, job.x0, job.x1, out);
+    if (job.rowDone) (*job.rowDone)(i - job.y0, out);
   }
 }
 
@@ -432,8 +438,26 @@ void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
   runJob(job);
 }
 
+template <class S, class D>
+void kfGaussSampleRows(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params,
+                       const std::function<void(long, const D*)>& rowDone) {
+  requireBound(src);
+  if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
+  std::vector<D> row(static_cast<std::size_t>(src.width()));
+  Job<D> job = makeJob<D>(src, params);
+  job.x1 = src.width();
+  job.y1 = src.height();
+  job.dst = row.data();
+  job.dstStride = 0;
+  job.rowDone = &rowDone;
+  runJob(job);
+}
+
 template IMGNORM_API kcPelBuffer<unsigned char> kfGaussSample<unsigned char>(
     const kcPelBuffer_const<unsigned char>&, const kcGaussSampleParams&);
 template IMGNORM_API void kfGaussSample<unsigned char, unsigned short>(
     const kcPelBuffer_const<unsigned char>&, kcPelBuffer<unsigned short>&,
     const kcGaussSampleParams&);
+template IMGNORM_API void kfGaussSampleRows<unsigned char, unsigned short>(
+    const kcPelBuffer_const<unsigned char>&, const kcGaussSampleParams&,
+    const std::function<void(long, const unsigned short*)>&);

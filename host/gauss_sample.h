@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "host/export.h"
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
@@ -93,3 +95,21 @@ IMGNORM_API kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src,
 template <class S, class D>
 IMGNORM_API void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
                                const kcGaussSampleParams& params);
+
+// The full-size smoothing of the form above handed to rowDone(j, pels) one
+// row at a time (j = 0 .. height - 1 of src's window, pels pointing to its
+// width of values, valid only during the call) instead of being stored.
+// Same exceptions as above, thrown before the first call.
+template <class S, class D>
+IMGNORM_API void kfGaussSampleRows(const kcPelBuffer_const<S>& src,
+                                   const kcGaussSampleParams& params,
+                                   const std::function<void(long, const D*)>& rowDone);
+
+// How far the source rows kfGaussSampleRows still reads trail behind the
+// rows it hands over: once rowDone has been called for row j, no row of
+// src's window above j - lag is read again (the edges included), so a caller
+// may overwrite those rows. The cascade reads at most 3 k / 2 + 3 rows
+// behind its output row for a vertical kernel size k; lag leaves margin.
+inline long kfGaussSampleRowsLag(const kcGaussSampleParams& params) {
+  return 2 * params.kernel().y() + 4;
+}

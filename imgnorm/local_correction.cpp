@@ -1,6 +1,7 @@
 #include "imgnorm/local_correction.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "host/assert.h"
 #include "host/attention.h"
@@ -113,38 +114,72 @@ void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<
   d = kfGaussSample<unsigned char>(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0, true));
 }
 
-void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift,
-                 kcPelBuffer<unsigned char>& o) {
-  if (!t.isBound()) {
-    o.setUnbound();
-    return;
-  }
-  if (!o.isBound()) o = kcPelBuffer<unsigned char>(t.window(), 32);
-  o.copyXforms(t);
-  const kcPelRect r = t.window() & o.window();
-  for (long y = r.y(); y < r.bottom(); ++y) {
-    const unsigned short* src = t.pointToPel(r.x(), y);
-    unsigned char* dst = o.pointToPel(r.x(), y);
-    for (long x = 0; x < r.width(); ++x) dst[x] = static_cast<unsigned char>(src[x] >> shift);
-  }
+namespace {
+
+// The pels outside the mask add nothing to the sums.
+void maskDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
+                    const kcPelBuffer_const<unsigned short>& w) {
+  if (!m.isBound()) return;
+  KC_ASSERT(m.window() == d.window() && w.isBound() && w.window() == d.window());
+  kfPelMin(d, m, d);
+  kcAttention::check();
 }
 
-void smoothedBackground(const kcPelBuffer_const<unsigned char>& d,
-                        const kcPelBuffer_const<unsigned char>& m,
-                        const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
-                        kcPelBuffer<unsigned char>& o) {
-  kcPelBuffer<unsigned short> t;
+// Background row j of d's window from its row of fixed-point sums t: their
+// mean over the mask (normalized by the weights w; 0 outside the mask, as
+// the masked difference is there) or over all pels.
+void backgroundRow(const kcPelRect& r, long j, const unsigned short* t,
+                   const kcPelBuffer_const<unsigned char>& m,
+                   const kcPelBuffer_const<unsigned short>& w, unsigned char* out) {
   if (m.isBound()) {
-    kfPelMin(d, m, o);
-    kcAttention::check();
-    smoothToFixedPoint(o, reduced, t);
-    kcAttention::check();
-    kf_MaskedPelDivide(t, w, m, o, 255);
-  } else {
-    smoothToFixedPoint(d, reduced, t);
-    kcAttention::check();
-    shiftTo8Bit(t, fixedPointShift, o);
+    std::fill(out, out + r.width(), 0);
+    kf_MaskedPelDivideRow(t, w.pointToPel(r.x(), r.y() + j), m.pointToPel(r.x(), r.y() + j),
+                          r.width(), 255, out);
+    return;
   }
+  for (long x = 0; x < r.width(); ++x) out[x] = static_cast<unsigned char>(t[x] >> fixedPointShift);
+}
+
+}  // namespace
+
+void smoothedBackground(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
+                        const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
+                        kcPelBuffer<unsigned char>& background) {
+  maskDifference(d, m, w);
+  const kcPelRect r = d.window();
+  if (!background.isBound()) {
+    background = kcPelBuffer<unsigned char>(r, 32);
+    background.copyXforms(d);
+  }
+  KC_ASSERT(background.window() == r && background.root() != d.root());
+  smoothRowsToFixedPoint(d, reduced, [&](long j, const unsigned short* t) {
+    backgroundRow(r, j, t, m, w, background.pointToPel(r.x(), r.y() + j));
+  });
+}
+
+void subtractSmoothedBackground(const kcPelBuffer_const<unsigned char>& s,
+                                kcPelBuffer<unsigned char>& d,
+                                const kcPelBuffer_const<unsigned char>& m,
+                                const kcPelBuffer_const<unsigned short>& w,
+                                const kcPair<long>& reduced) {
+  maskDifference(d, m, w);
+  const kcPelRect r = d.window();
+  KC_ASSERT(s.window() == r);
+  // Background rows wait in a ring until the smoothing has read the
+  // difference at their place for the last time; then the result row
+  // replaces it there.
+  const long lag = std::min(smoothRowsLag(reduced), r.height());
+  std::vector<unsigned char> ring(static_cast<std::size_t>((lag + 1) * r.width()));
+  const auto ringRow = [&](long j) { return ring.data() + (j % (lag + 1)) * r.width(); };
+  const auto subtractRow = [&](long j) {
+    kf_PelSubClampSignedRow(s.pointToPel(r.x(), r.y() + j), ringRow(j),
+                            d.pointToPel(r.x(), r.y() + j), r.width());
+  };
+  smoothRowsToFixedPoint(d, reduced, [&](long j, const unsigned short* t) {
+    backgroundRow(r, j, t, m, w, ringRow(j));
+    if (j >= lag) subtractRow(j - lag);
+  });
+  for (long j = std::max(r.height() - lag, 0L); j < r.height(); ++j) subtractRow(j);
 }
 
 void medianBackground(const kcPelBuffer_const<unsigned char>& d,
@@ -186,18 +221,18 @@ void localCorrection(const kcPelBuffer_const<unsigned char>& region,
   kcAttention::check();
 
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
-  kcPelBuffer<unsigned char> b;
   KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
-  if (method == eLocalCorrection) {
-    // The smoothing holds what it reads in its own sums, so at full
-    // resolution the background can take the difference's place.
-    if (!subsampling) b = d;
-    smoothedBackground(difference, mask.mask, mask.weights, reduced, b);
-  } else
-    medianBackground(difference, mask.mask, reduced, in.intensityVariationRange, b);
-  kcAttention::check();
-
-  subtractBackground(s, b, subsampling, d);
+  if (method == eLocalCorrection && !subsampling) {
+    subtractSmoothedBackground(s, d, mask.mask, mask.weights, reduced);
+  } else {
+    kcPelBuffer<unsigned char> b;
+    if (method == eLocalCorrection)
+      smoothedBackground(difference, mask.mask, mask.weights, reduced, b);
+    else
+      medianBackground(difference, mask.mask, reduced, in.intensityVariationRange, b);
+    kcAttention::check();
+    subtractBackground(s, b, subsampling, d);
+  }
   kcAttention::check();
 
   result = d;

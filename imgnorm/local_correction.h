@@ -35,17 +35,22 @@ void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<
                          const kcPair<long>& granularity, kcImageNormalizerDefs::Method method);
 
 // Gaussian average of d over the pels of m (normalized convolution with the
-// mask weights w), or of all pels when m is unbound. background may be a
-// view of d's own pels (same window): it then replaces the difference.
-void smoothedBackground(const kcPelBuffer_const<unsigned char>& d,
-                        const kcPelBuffer_const<unsigned char>& m,
+// mask weights w, all over d's window), or of all pels when m is unbound.
+// d's pels outside the mask become 0. An unbound background is allocated
+// over d's window; a bound one must have that window and not share d's
+// storage.
+void smoothedBackground(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
                         const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
                         kcPelBuffer<unsigned char>& background);
 
-// o = t >> shift over the common window; o is allocated over t's window when
-// unbound, and unbound when t is.
-void shiftTo8Bit(const kcPelBuffer_const<unsigned short>& t, int shift,
-                 kcPelBuffer<unsigned char>& o);
+// At full resolution: s - (the smoothed background of d - 128) written over
+// d, row by row, without storing the background or the sums whole. s and d
+// share a window; m and w as for smoothedBackground.
+void subtractSmoothedBackground(const kcPelBuffer_const<unsigned char>& s,
+                                kcPelBuffer<unsigned char>& d,
+                                const kcPelBuffer_const<unsigned char>& m,
+                                const kcPelBuffer_const<unsigned short>& w,
+                                const kcPair<long>& reduced);
 
 // Median of the differences within the intensity variation range.
 void medianBackground(const kcPelBuffer_const<unsigned char>& d,

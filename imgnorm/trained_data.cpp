@@ -55,19 +55,43 @@ kcPair<long> smoothingKernelSize(const kcPair<long>& p) {
   return k;
 }
 
-void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
-                        kcPelBuffer<unsigned short>& destination) {
-  // The kernel is in pels: smooth a view of source without its
-  // image-from-client transform, leaving source itself alone.
-  kcPelBuffer_const<unsigned char> pels = source;
-  if (!pels.imageFromClientXformBase()->isIdentity())
-    pels.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
+namespace {
+
+kcGaussSampleParams fixedPointSmoothing(const kcPair<long>& reduced) {
   kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
                              static_cast<double>(1 << fixedPointShift), true);
   params.doRounding(true);
+  return params;
+}
+
+// The kernel is in pels: a view of source without its image-from-client
+// transform, leaving source itself alone.
+kcPelBuffer_const<unsigned char> inPels(const kcPelBuffer_const<unsigned char>& source) {
+  kcPelBuffer_const<unsigned char> pels = source;
+  if (!pels.imageFromClientXformBase()->isIdentity())
+    pels.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
+  return pels;
+}
+
+}  // namespace
+
+void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
+                        kcPelBuffer<unsigned short>& destination) {
   destination.setUnbound();
-  kfGaussSample<unsigned char, unsigned short>(pels, destination, params);
+  kfGaussSample<unsigned char, unsigned short>(inPels(source), destination,
+                                               fixedPointSmoothing(reduced));
   destination.copyXforms(source);
+}
+
+long smoothRowsLag(const kcPair<long>& reduced) {
+  return kfGaussSampleRowsLag(fixedPointSmoothing(reduced));
+}
+
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
+                            const kcPair<long>& reduced,
+                            const std::function<void(long, const unsigned short*)>& rowDone) {
+  kfGaussSampleRows<unsigned char, unsigned short>(inPels(source), fixedPointSmoothing(reduced),
+                                                   rowDone);
 }
 
 void makeFitAngles(std::vector<kcDegree>& table) {

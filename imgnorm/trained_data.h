@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "host/geometry.h"
@@ -57,5 +58,13 @@ kcPair<long> smoothingKernelSize(const kcPair<long>& reduced);
 // image-from-client transform; source is not changed.
 void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
                         kcPelBuffer<unsigned short>& destination);
+// The same smoothing handed to rowDone(j, values) one row of source's
+// window at a time (see kfGaussSampleRows) instead of stored.
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
+                            const kcPair<long>& reduced,
+                            const std::function<void(long, const unsigned short*)>& rowDone);
+// Rows of source above j - smoothRowsLag(reduced) are not read again once
+// the row j has been handed over (see kfGaussSampleRowsLag).
+long smoothRowsLag(const kcPair<long>& reduced);
 
 }  // namespace imgnorm

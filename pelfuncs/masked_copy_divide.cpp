@@ -77,14 +77,18 @@ std::uint32_t quotient(std::uint32_t a, std::uint32_t w) {
   return static_cast<std::uint32_t>(static_cast<double>(a) / static_cast<double>(w));
 }
 
-void divideRows(DivideRows rows, std::uint32_t scale, unsigned char* dst, long dstStride) {
-  for (long y = 0; y < rows.height; ++y, rows.next(), dst += dstStride) {
-    for (long x = 0; x < rows.width; ++x) {
-      if (!takesPart(rows.mask, x)) continue;
-      const std::uint32_t w = rows.divisor[x];
-      dst[x] = static_cast<unsigned char>(quotient(rows.numerator[x] * scale + (w >> 1), w));
-    }
+void divideRow(const unsigned short* numerator, const unsigned short* divisor,
+               const unsigned char* mask, long width, std::uint32_t scale, unsigned char* dst) {
+  for (long x = 0; x < width; ++x) {
+    if (!takesPart(mask, x)) continue;
+    const std::uint32_t w = divisor[x];
+    dst[x] = static_cast<unsigned char>(quotient(numerator[x] * scale + (w >> 1), w));
   }
+}
+
+void divideRows(DivideRows rows, std::uint32_t scale, unsigned char* dst, long dstStride) {
+  for (long y = 0; y < rows.height; ++y, rows.next(), dst += dstStride)
+    divideRow(rows.numerator, rows.divisor, rows.mask, rows.width, scale, dst);
 }
 
 kcPelBuffer<unsigned char> newDestination(const kcPelRect& region, const kc_PelBuffer& xformsFrom) {
@@ -142,4 +146,11 @@ void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& numerator,
                         region.height()};
   KC_ASSERT(divisorsNonZero(rows));
   divideRows(rows, static_cast<std::uint32_t>(scale), dst.pointToOffset(), dst.rowUpdate());
+}
+
+void kf_MaskedPelDivideRow(const unsigned short* numerator, const unsigned short* divisor,
+                           const unsigned char* mask, long width, unsigned long scale,
+                           unsigned char* destination) {
+  KC_ASSERT(divisorsNonZero({numerator, 0, divisor, 0, mask, 0, width, 1}));
+  divideRow(numerator, divisor, mask, width, static_cast<std::uint32_t>(scale), destination);
 }

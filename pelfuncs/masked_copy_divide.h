@@ -32,3 +32,9 @@ IMGNORM_API void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& num
                                     const kcPelBuffer_const<unsigned short>& divisor,
                                     const kcPelBuffer_const<unsigned char>& mask,
                                     kcPelBuffer<unsigned char>& destination, unsigned long scale);
+
+// The row kernel of kf_MaskedPelDivide: width pels of one row, mask null
+// when every pel takes part. Same precondition on the divisors.
+IMGNORM_API void kf_MaskedPelDivideRow(const unsigned short* numerator,
+                                       const unsigned short* divisor, const unsigned char* mask,
+                                       long width, unsigned long scale, unsigned char* destination);

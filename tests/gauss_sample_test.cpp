@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "host/exceptions.h"
@@ -295,6 +296,59 @@ TEST(GaussSample, EmptyWindowGivesEmptyResult) {
   const auto p = makeParams(kcPair<long>(2, 2), kcPair<long>(1, 1), 1.0, false);
   const kcPelBuffer<unsigned char> out = kfGaussSample<unsigned char>(src, p);
   EXPECT_EQ(out.window(), kcPelRect(0, 0, 0, 3));
+}
+
+TEST(GaussSampleRows, HandsOverTheRowsOfTheFullSizeSmoothing) {
+  std::uniform_int_distribution<long> size(1, 60), kernel(0, 40), pos(-9, 9);
+  for (int trial = 0; trial < 30; ++trial) {
+    const auto src = randomImage(kcPelRect(pos(rng()), pos(rng()), size(rng()), size(rng())));
+    kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
+                               trial % 2 ? 128.0 : 1.0, true);
+    params.doRounding(trial % 3 != 0);
+    params.allowAvx2(trial % 4 != 0);
+    kcPelBuffer<unsigned short> expected;
+    kfGaussSample<unsigned char, unsigned short>(src, expected, params);
+    long rows = 0;
+    kfGaussSampleRows<unsigned char, unsigned short>(
+        src, params, [&](long j, const unsigned short* row) {
+          ASSERT_EQ(j, rows++);
+          for (long x = 0; x < src.width(); ++x)
+            ASSERT_EQ(row[x], expected.get(src.window().x() + x, src.window().y() + j))
+                << "trial " << trial << " at " << x << "," << j;
+        });
+    EXPECT_EQ(rows, src.height());
+  }
+  const auto sink = [](long, const unsigned short*) { FAIL() << "no row expected"; };
+  const kcGaussSampleParams reducing(kcPair<long>(2, 1), kcPair<long>(3, 3), 1.0, true);
+  EXPECT_THROW((kfGaussSampleRows<unsigned char, unsigned short>(randomImage(kcPelRect(0, 0, 4, 4)),
+                                                                 reducing, sink)),
+               kcPelFunc::BadParams);
+  const kcGaussSampleParams full(kcPair<long>(1, 1), kcPair<long>(3, 3), 1.0, true);
+  EXPECT_THROW(
+      (kfGaussSampleRows<unsigned char, unsigned short>(kcPelBuffer<unsigned char>(), full, sink)),
+      kcPel::UnboundWindow);
+}
+
+TEST(GaussSampleRows, RowsAboveTheLagAreNotReadAgain) {
+  std::uniform_int_distribution<long> size(1, 90), kernel(0, 30);
+  for (int trial = 0; trial < 40; ++trial) {
+    auto src = randomImage(kcPelRect(3, -5, size(rng()), size(rng())));
+    const kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
+                                     128.0, true);
+    kcPelBuffer<unsigned short> expected;
+    kfGaussSample<unsigned char, unsigned short>(src, expected, params);
+    // Spoil every row the smoothing promises not to read again.
+    const long lag = kfGaussSampleRowsLag(params);
+    const kcPelRect& w = src.window();
+    kfGaussSampleRows<unsigned char, unsigned short>(
+        src, params, [&](long j, const unsigned short* row) {
+          for (long x = 0; x < w.width(); ++x)
+            ASSERT_EQ(row[x], expected.get(w.x() + x, w.y() + j)) << "trial " << trial;
+          if (j - lag - 1 >= 0)
+            for (long x = 0; x < w.width(); ++x)
+              src.set(w.x() + x, w.y() + j - lag - 1, static_cast<unsigned char>(255 - x));
+        });
+  }
 }
 
 }  // namespace

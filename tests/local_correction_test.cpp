@@ -222,14 +222,3 @@ TEST(LocalCorrectionDetails, MedianKernelAreaIsCapped) {
   EXPECT_LE(huge.x() * huge.y(), 32767);
   EXPECT_EQ(huge, kcPair<long>(181, 181));
 }
-
-TEST(LocalCorrectionDetails, ShiftTo8Bit) {
-  kcPelBuffer<unsigned short> t =
-      makeImage<unsigned short>(kcPelRect(3, 4, 5, 2), [](long x, long) { return 128 * x + 127; });
-  Image o;
-  imgnorm::shiftTo8Bit(t, 7, o);
-  EXPECT_EQ(o.window(), t.window());
-  EXPECT_EQ(o.get(6, 5), 6);
-  imgnorm::shiftTo8Bit(kcPelBuffer<unsigned short>(), 7, o);
-  EXPECT_FALSE(o.isBound());
-}

@@ -266,4 +266,23 @@ TEST(MaskedPelDivide, RandomWindowsMatchTheReference) {
   }
 }
 
+TEST(MaskedPelDivideRow, EqualsTheBufferFormRowByRow) {
+  std::uniform_int_distribution<unsigned> divisor(1, 65535);
+  for (bool masked : {false, true}) {
+    const kcPelRect r(0, 0, 37, 5);
+    const Image16 numerator = randomImage<unsigned short>(r, 0, 65535);
+    const Image16 divisors =
+        makeImage<unsigned short>(r, [&](long, long) { return divisor(rng()); });
+    const Image mask = randomImage(r, 0, 1);
+    Image expected = randomImage(r);
+    Image actual = kfPelCopy<unsigned char>(expected);
+    kf_MaskedPelDivide(numerator, divisors, masked ? mask : Image(), expected, 255);
+    for (long y = 0; y < r.height(); ++y)
+      kf_MaskedPelDivideRow(numerator.pointToPel(0, y), divisors.pointToPel(0, y),
+                            masked ? mask.pointToPel(0, y) : nullptr, r.width(), 255,
+                            actual.pointToPel(0, y));
+    EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(actual, expected))) << masked;
+  }
+}
+
 }  // namespace
