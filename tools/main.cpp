@@ -3,6 +3,10 @@
 #include <csignal>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "cli_common.h"
 #include "commands.h"
 #include "console.h"
@@ -22,6 +26,17 @@ void installInterruptHandler() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
+
+// Every run allocates and frees a few image-sized buffers. By default the C
+// library hands large ones back to the system after each run and pays for
+// fresh pages on the next; keeping them in the process makes runs on large
+// images up to twice as fast.
+void keepImageMemory() {
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+#endif
 }
 
 std::string failureMessage(const CLI::App* app, const CLI::Error& error) {
@@ -46,6 +61,7 @@ int runCommand(const cli::Command& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  keepImageMemory();
   CLI::App app("Normalizes the gray levels of 8-bit images to those of a reference image.",
                "imgnorm");
   cli::setSynopsis(app, "imgnorm [--help] [--version] COMMAND [OPTIONS]", false);
