@@ -57,7 +57,6 @@ unsigned char differenceLimit(const kcPair<long>& range) {
   return static_cast<unsigned char>(std::min(std::max(-range.x(), range.y()), 255L));
 }
 
-// Brings a reduced background back over the working rectangle.
 // result <- s - (background - 128) row by row over s's window. A reduced
 // background is stretched over that window as it goes, so no enlarged copy
 // of it is ever stored.
@@ -168,18 +167,21 @@ void subtractSmoothedBackground(const kcPelBuffer_const<unsigned char>& s,
   // Background rows wait in a ring until the smoothing has read the
   // difference at their place for the last time; then the result row
   // replaces it there.
+  // Once row j is handed over, the rows above j - lag are free: the ring
+  // holds rows j - lag - 1 .. j.
   const long lag = std::min(smoothRowsLag(reduced), r.height());
-  std::vector<unsigned char> ring(static_cast<std::size_t>((lag + 1) * r.width()));
-  const auto ringRow = [&](long j) { return ring.data() + (j % (lag + 1)) * r.width(); };
+  const long ringRows = lag + 2;
+  std::vector<unsigned char> ring(static_cast<std::size_t>(ringRows * r.width()));
+  const auto ringRow = [&](long j) { return ring.data() + (j % ringRows) * r.width(); };
   const auto subtractRow = [&](long j) {
     kf_PelSubClampSignedRow(s.pointToPel(r.x(), r.y() + j), ringRow(j),
                             d.pointToPel(r.x(), r.y() + j), r.width());
   };
   smoothRowsToFixedPoint(d, reduced, [&](long j, const unsigned short* t) {
     backgroundRow(r, j, t, m, w, ringRow(j));
-    if (j >= lag) subtractRow(j - lag);
+    if (j > lag) subtractRow(j - lag - 1);
   });
-  for (long j = std::max(r.height() - lag, 0L); j < r.height(); ++j) subtractRow(j);
+  for (long j = std::max(r.height() - lag - 1, 0L); j < r.height(); ++j) subtractRow(j);
 }
 
 void medianBackground(const kcPelBuffer_const<unsigned char>& d,
