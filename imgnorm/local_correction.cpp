@@ -146,11 +146,8 @@ void smoothedBackground(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<u
                         kcPelBuffer<unsigned char>& background) {
   maskDifference(d, m, w);
   const kcPelRect r = d.window();
-  if (!background.isBound()) {
-    background = kcPelBuffer<unsigned char>(r, 32);
-    background.copyXforms(d);
-  }
-  KC_ASSERT(background.window() == r && background.root() != d.root());
+  background = kcPelBuffer<unsigned char>(r, 32);
+  background.copyXforms(d);
   smoothRowsToFixedPoint(d, reduced, [&](long j, const unsigned short* t) {
     backgroundRow(r, j, t, m, w, background.pointToPel(r.x(), r.y() + j));
   });
@@ -165,10 +162,9 @@ void subtractSmoothedBackground(const kcPelBuffer_const<unsigned char>& s,
   const kcPelRect r = d.window();
   KC_ASSERT(s.window() == r);
   // Background rows wait in a ring until the smoothing has read the
-  // difference at their place for the last time; then the result row
-  // replaces it there.
-  // Once row j is handed over, the rows above j - lag are free: the ring
-  // holds rows j - lag - 1 .. j.
+  // difference at their place for the last time (once row j is handed over,
+  // the rows above j - lag are free); then the result row replaces it
+  // there. The ring holds rows j - lag - 1 .. j.
   const long lag = std::min(smoothRowsLag(reduced), r.height());
   const long ringRows = lag + 2;
   std::vector<unsigned char> ring(static_cast<std::size_t>(ringRows * r.width()));

@@ -36,9 +36,8 @@ void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<
 
 // Gaussian average of d over the pels of m (normalized convolution with the
 // mask weights w, all over d's window), or of all pels when m is unbound.
-// d's pels outside the mask become 0. An unbound background is allocated
-// over d's window; a bound one must have that window and not share d's
-// storage.
+// d's pels outside the mask become 0. background becomes a new buffer over
+// d's window with d's transforms.
 void smoothedBackground(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
                         const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
                         kcPelBuffer<unsigned char>& background);
