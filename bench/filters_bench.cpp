@@ -1,8 +1,9 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_images.h"
-#include "host/gauss_sample.h"
-#include "host/median.h"
+#include "host/cpu_dispatch.h"
+#include "imaging/gauss_sample.h"
+#include "imaging/median.h"
 
 namespace {
 
@@ -17,9 +18,9 @@ void setPels(benchmark::State& state) { bench_images::setPels(state, kSide); }
 
 void BM_GaussSmooth(benchmark::State& state) {
   const long k = state.range(0);
-  kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(k, k), 128.0, true);
+  kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(k, k), 128.0);
   params.doRounding(true);
-  params.allowAvx2(state.range(1) != 0);
+  const kcPlainKernelsScope plain(state.range(1) == 0);
   kcPelBuffer<unsigned short> dst(kSide, kSide, 32);
   const Image& image = testImage();
   for (auto _ : state) {
@@ -38,8 +39,8 @@ BENCHMARK(BM_GaussSmooth)
     ->Unit(benchmark::kMillisecond);
 
 void BM_GaussReduceBy4(benchmark::State& state) {
-  kcGaussSampleParams params(kcPair<long>(4, 4), kcPair<long>(3, 3), 1.0, true);
-  params.allowAvx2(state.range(0) != 0);
+  kcGaussSampleParams params(kcPair<long>(4, 4), kcPair<long>(3, 3), 1.0);
+  const kcPlainKernelsScope plain(state.range(0) == 0);
   const Image& image = testImage();
   for (auto _ : state) benchmark::DoNotOptimize(kfGaussSample<unsigned char>(image, params));
   setPels(state);
@@ -48,8 +49,8 @@ BENCHMARK(BM_GaussReduceBy4)->ArgName("avx2")->Arg(1)->Arg(0)->Unit(benchmark::k
 
 void BM_Median(benchmark::State& state) {
   const long k = state.range(0);
-  kcPelMedianParams params(kcPair<long>(k, k), kcPair<long>(1, 255), true);
-  params.allowAvx2(state.range(2) != 0);
+  kcPelMedianParams params(kcPair<long>(k, k), kcPair<long>(1, 255));
+  const kcPlainKernelsScope plain(state.range(2) == 0);
   kcPelBuffer<unsigned char> dst(kSide, kSide, 32);
   const Image &image = testImage(), &mask = testMask();
   for (auto _ : state) {

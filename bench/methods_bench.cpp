@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "bench/bench_images.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_map.h"
 #include "imgnorm/image_normalizer.h"
 #include "pelfuncs/masked_histogram.h"
 #include "pelfuncs/padded_affine_sample.h"

@@ -4,10 +4,25 @@ install(TARGETS imgnorm EXPORT imgnormTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-foreach(dir host pelfuncs imgnorm)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/imgnorm
-    FILES_MATCHING PATTERN "*.h")
+# Exactly the public API; the other headers of these folders are the
+# library's own.
+set(IMGNORM_PUBLIC_HEADERS
+  host/archive.h host/assert.h host/attention.h host/diag.h host/exceptions.h host/export.h
+  host/geometry.h host/pel_buffer.h host/str.h host/xform.h
+  imaging/affine_sample.h imaging/gauss_sample.h imaging/histo_stats.h imaging/ilimit.h
+  imaging/line_fit.h imaging/median.h imaging/pel_copy.h imaging/pel_equal.h
+  imaging/pel_histogram.h imaging/pel_map.h imaging/pel_max.h imaging/pel_min.h
+  imaging/pel_set.h imaging/projection.h imaging/threshold_wgv.h
+  pelfuncs/adjust_window.h pelfuncs/buffer_compare.h pelfuncs/clamped_arithmetic.h
+  pelfuncs/flood_fill.h pelfuncs/masked_copy_divide.h pelfuncs/masked_histogram.h
+  pelfuncs/padded_affine_sample.h pelfuncs/pel_map_value.h pelfuncs/smooth_morph.h
+  pelfuncs/threshold.h
+  imgnorm/diag_categories.h imgnorm/errors.h imgnorm/image_normalizer.h imgnorm/method.h
+  imgnorm/persistence.h)
+foreach(header ${IMGNORM_PUBLIC_HEADERS})
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header}
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/imgnorm/${folder})
 endforeach()
 install(EXPORT imgnormTargets NAMESPACE imgnorm::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/imgnorm)

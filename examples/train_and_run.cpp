@@ -47,7 +47,7 @@ Image makeMask(long w, long h) {
 void printStats(const char* label, const Image& img, const Image& mask) {
   std::vector<unsigned long> histogram;
   kf_MaskedPelHistogram(img, mask, histogram);
-  const kcHistoStats stats(histogram, false);
+  const kcHistoStats stats(histogram);
   std::printf(" %s mean %6.2f sdev %6.2f", label, stats.mean(), stats.sDev());
 }
 

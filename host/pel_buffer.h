@@ -68,6 +68,9 @@ class IMGNORM_API kc_PelBuffer {
   kcXform<2> imageFromClientXform() const { return imageFromClient_->affine(); }
   void copyXforms(const kc_PelBuffer& src);
 
+  // Throws kcPel::UnboundWindow when unbound; routines call it first.
+  void requireBound() const;
+
   friend IMGNORM_API kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v);
 
  protected:
@@ -76,7 +79,6 @@ class IMGNORM_API kc_PelBuffer {
   // A view over borrowed storage, window (0, 0, width, height); see wrap().
   kc_PelBuffer(int pelSize, const void* data, long width, long height, long rowUpdate,
                std::shared_ptr<void> keepAlive);
-  void requireBound() const;
   unsigned char* address(long x, long y) const;  // image coordinates
   unsigned char* firstPel() const { return address(window_.x(), window_.y()); }
 

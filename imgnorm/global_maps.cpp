@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "host/pel_ops.h"
+#include "imaging/ilimit.h"
 
 namespace imgnorm {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "host/geometry.h"
-#include "host/histo_stats.h"
+#include "imaging/histo_stats.h"
 
 // Builders of the gray-level maps of the three global methods. Each fills
 // map with one output level per input level; on failure it clears map and

@@ -7,9 +7,11 @@
 #include "host/diag.h"
 #include "host/export.h"
 #include "host/geometry.h"
-#include "host/histo_stats.h"
+#include "imaging/histo_stats.h"
 #include "host/pel_buffer.h"
+#include "imgnorm/diag_categories.h"
 #include "imgnorm/errors.h"
+#include "imgnorm/method.h"
 
 // Normalizes the gray levels of 8-bit images. Configure it with a reference
 // image, an optional mask and its parameters, train it for a set of methods,
@@ -53,7 +55,7 @@ class IMGNORM_API kcImageNormalizer {
 
   // Prepares the trained data for a set of methods (any combination; the
   // new set replaces the old). diag may be null; records of the inputs are
-  // made when diagFlags ask for category 0x10000.
+  // made when diagFlags ask for kDiagInputs (imgnorm/diag_categories.h).
   void train(kcImageNormalizerDefs::Method methods, kcDiagObject* diag = nullptr,
              unsigned long diagFlags = 0);
 
@@ -91,8 +93,7 @@ class IMGNORM_API kcImageNormalizer {
                                        const kcHistoStats& stats, bool& success,
                                        std::wstring& message) const;
   kcPelBuffer<unsigned char> runSpecialMethod(const kcPelBuffer_const<unsigned char>& view,
-                                              kcImageNormalizerDefs::Method method,
-                                              kcDiagObject* diag, unsigned long diagFlags) const;
+                                              kcImageNormalizerDefs::Method method) const;
 
   kcImageNormalizerDefs::Method trainedMethods_;
   kcPair<double> tailFractions_;

@@ -4,15 +4,16 @@
 #include <cmath>
 #include <cstdint>
 
-#include "host/affine_sample.h"
+#include "imaging/affine_sample.h"
 #include "host/assert.h"
 #include "host/attention.h"
-#include "host/line_fit.h"
-#include "host/pel_ops.h"
-#include "host/projection.h"
+#include "imaging/line_fit.h"
+#include "imaging/pel_map.h"
+#include "imaging/pel_max.h"
+#include "imaging/pel_set.h"
+#include "imaging/projection.h"
 #include "imgnorm/errors.h"
 #include "imgnorm/global_maps.h"
-#include "pelfuncs/masked_copy_divide.h"
 
 namespace imgnorm {
 
@@ -107,14 +108,7 @@ void projectAtAngle(const kcPelBuffer_const<unsigned char>& logHistogram, kcDegr
   const kcAffineRectangle rect(x * kcVector<2>(umin, vmin), x * kcVector<2>(umax, vmin),
                                x * kcVector<2>(umin, vmax));
   const kcAffineSamplingParams params(rect, w, h, 2);
-  kcPelBuffer<unsigned long> scratch;
-  projection.setUnbound();
-  unsigned long count = 0;
-  bool flag = false;
-  {
-    const kcProjectionGuard guard(136, 0, 1);
-    kfProjectImage<unsigned char>(logHistogram, projection, scratch, params, count, flag);
-  }
+  projection = kfProjectImage<unsigned char>(logHistogram, params);
 }
 
 void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,
@@ -241,9 +235,7 @@ kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char
 kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigned char>& runTime,
                                                  const kcPelBuffer_const<unsigned char>& templ,
                                                  const kcPelBuffer_const<unsigned char>& mask,
-                                                 const std::vector<kcDegree>& angles,
-                                                 const kcPelBuffer_const<unsigned char>& keepMask,
-                                                 bool keep) {
+                                                 const std::vector<kcDegree>& angles) {
   if (!runTime.isBound() || !templ.isBound())
     throw kcImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
   KC_ASSERT(angles.size() == 63);
@@ -256,12 +248,7 @@ kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigne
   const kcPelBuffer<unsigned char> band = ridgeBand(logHistogram, projections[chosen], peak);
   kcPair<double> gainOffset(0.0, 0.0);
   fitGainOffset(templ, mask, runTime, band, gainOffset);
-  kcPelBuffer<unsigned char> result = applyGainOffset(runTime, gainOffset);
-  if (keep && keepMask.isBound()) {
-    kcAttention::check();
-    kf_MaskedPelCopy(runTime, keepMask, result, true);
-  }
-  return result;
+  return applyGainOffset(runTime, gainOffset);
 }
 
 }  // namespace imgnorm

@@ -18,9 +18,7 @@ namespace imgnorm {
 kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigned char>& runTime,
                                                  const kcPelBuffer_const<unsigned char>& templ,
                                                  const kcPelBuffer_const<unsigned char>& mask,
-                                                 const std::vector<kcDegree>& angles,
-                                                 const kcPelBuffer_const<unsigned char>& keepMask,
-                                                 bool keep);
+                                                 const std::vector<kcDegree>& angles);
 
 // Joint histogram (row: template bin, column: run-time bin), each pel adding
 // its mask value (1 without a mask), then log-scaled to 0..255 when its

@@ -5,12 +5,14 @@
 
 #include "host/assert.h"
 #include "host/attention.h"
-#include "host/gauss_sample.h"
-#include "host/median.h"
-#include "host/pel_ops.h"
+#include "imaging/gauss_sample.h"
+#include "imaging/median.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_min.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/buffer_compare.h"
 #include "pelfuncs/clamped_arithmetic.h"
+#include "pelfuncs/pel_map_value.h"
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/padded_affine_sample.h"
 
@@ -110,7 +112,7 @@ void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<
     kf_PelMapValue(d, 0, 128);
     kcAttention::check();
   }
-  d = kfGaussSample<unsigned char>(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0, true));
+  d = kfGaussSample<unsigned char>(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0));
 }
 
 namespace {
@@ -188,7 +190,7 @@ void medianBackground(const kcPelBuffer_const<unsigned char>& d,
     return;
   }
   const kcPair<long> range(std::max(128 + v.x(), 0L), std::min(128 + v.y(), 255L));
-  const kcPelMedianParams params(medianKernel(reduced), range, true);
+  const kcPelMedianParams params(medianKernel(reduced), range);
   if (m.isBound())
     kfPelMedian(d, m, params, b);
   else
@@ -196,8 +198,8 @@ void medianBackground(const kcPelBuffer_const<unsigned char>& d,
 }
 
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,
-                     const LocalCorrectionInputs& in, Method method, bool keep,
-                     kcPelBuffer<unsigned char>& result, kcDiagObject*, unsigned long) {
+                     const LocalCorrectionInputs& in, Method method,
+                     kcPelBuffer<unsigned char>& result) {
   kcPelRect rect = region.window() & in.reference.window();
   if (in.binaryMask.isBound()) rect &= in.binaryMask.window();
   kcPelBuffer_const<unsigned char> s = region, r = in.reference, m = in.binaryMask;
@@ -234,10 +236,6 @@ void localCorrection(const kcPelBuffer_const<unsigned char>& region,
   kcAttention::check();
 
   result = d;
-  if (keep && m.isBound()) {
-    kf_MaskedPelCopy(s, m, result, true);
-    kcAttention::check();
-  }
   result.copyXforms(s);
 }
 

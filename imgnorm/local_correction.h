@@ -1,9 +1,9 @@
 #pragma once
 
-#include "host/diag.h"
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
 #include "imgnorm/errors.h"
+#include "imgnorm/method.h"
 
 // Local illumination correction: the slowly varying difference between the
 // run-time and the reference image, estimated around every pel, is
@@ -22,12 +22,10 @@ struct LocalCorrectionInputs {
 };
 
 // Writes the corrected run-time region into result (which must not share
-// the region's storage). With keep and a mask, pels outside the mask keep
-// their run-time values.
+// the region's storage).
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,
                      const LocalCorrectionInputs& in, kcImageNormalizerDefs::Method method,
-                     bool keep, kcPelBuffer<unsigned char>& result, kcDiagObject* diag,
-                     unsigned long diagFlags);
+                     kcPelBuffer<unsigned char>& result);
 
 // Replaces d by its reduction by the granularity; for eLocalCorrection pels
 // outside a bound mask first become the neutral difference 128.

@@ -72,16 +72,6 @@ kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
   return ar;
 }
 
-bool kcImageNormalizer::operator==(const kcImageNormalizer& o) const {
-  if (this == &o) return true;
-  return trainedMethods_ == o.trainedMethods_ && tailFractions_.x() == o.tailFractions_.x() &&
-         tailFractions_.y() == o.tailFractions_.y() && neighborhoodSize_ == o.neighborhoodSize_ &&
-         granularity_ == o.granularity_ && intensityVariationRange_ == o.intensityVariationRange_ &&
-         keepMaskedPixels_ == o.keepMaskedPixels_ &&
-         kf_PelBufferEqual(maskImage_, o.maskImage_, 0.0) &&
-         kf_PelBufferEqual(referenceImage_, o.referenceImage_, 0.0);
-}
-
 namespace {
 
 void storeWithSignature(kcArchive& ar, const kcImageNormalizer& tool) {

@@ -4,8 +4,9 @@
 
 #include "host/assert.h"
 #include "host/attention.h"
-#include "host/gauss_sample.h"
-#include "host/pel_ops.h"
+#include "imaging/gauss_sample.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_map.h"
 #include "pelfuncs/masked_histogram.h"
 #include "pelfuncs/smooth_morph.h"
 
@@ -28,7 +29,7 @@ long kernelSizeFor(long p) {
 kcPelBuffer<unsigned char> reduceBinaryMask(const kcPelBuffer_const<unsigned char>& binaryMask,
                                             const kcPair<long>& granularity) {
   kcPelBuffer<unsigned char> sampledMask = kfGaussSample<unsigned char>(
-      binaryMask, kcGaussSampleParams(granularity, granularity - kcPair<long>(1, 1), 1.0, true));
+      binaryMask, kcGaussSampleParams(granularity, granularity - kcPair<long>(1, 1), 1.0));
   std::vector<unsigned char> map(256, 255);
   for (int g = 0; g < 128; ++g) map[g] = 0;
   kfPelMap(sampledMask, map, sampledMask);
@@ -59,7 +60,7 @@ namespace {
 
 kcGaussSampleParams fixedPointSmoothing(const kcPair<long>& reduced) {
   kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
-                             static_cast<double>(1 << fixedPointShift), true);
+                             static_cast<double>(1 << fixedPointShift));
   params.doRounding(true);
   return params;
 }
@@ -135,7 +136,7 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
   out.referenceHistogram.clear();
   if (referenceImage.isBound())
     kf_MaskedPelHistogram(referenceImage, out.binaryMask, out.referenceHistogram);
-  out.referenceStats = kcHistoStats(out.referenceHistogram, false);
+  out.referenceStats = kcHistoStats(out.referenceHistogram);
   kcAttention::check();
 
   if (methods & eLinearlyFitGrayValues) makeFitAngles(out.fitAngles);

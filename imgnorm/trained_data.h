@@ -4,9 +4,10 @@
 #include <vector>
 
 #include "host/geometry.h"
-#include "host/histo_stats.h"
+#include "imaging/histo_stats.h"
 #include "host/pel_buffer.h"
 #include "imgnorm/errors.h"
+#include "imgnorm/method.h"
 
 // Preparation of the data that training derives from the reference image
 // and the mask, and the smoothing helpers it shares with local correction.

@@ -1,9 +1,6 @@
 #include "pelfuncs/buffer_compare.h"
 
-#include <numeric>
-#include <vector>
-
-#include "host/pel_ops.h"
+#include "imaging/pel_equal.h"
 
 namespace {
 
@@ -37,11 +34,4 @@ bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned char>& a,
 bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned long>& a,
                        const kcPelBuffer_const<unsigned long>& b, double tolerance) {
   return pelBufferEqual(a, b, tolerance);
-}
-
-void kf_PelMapValue(kcPelBuffer<unsigned char>& image, unsigned char from, unsigned char to) {
-  std::vector<unsigned char> table(256);
-  std::iota(table.begin(), table.end(), 0);
-  table[from] = to;
-  kfPelMap(image, table, image);
 }

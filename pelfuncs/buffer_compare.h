@@ -11,8 +11,3 @@ IMGNORM_API bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned char>& a,
                                    const kcPelBuffer_const<unsigned char>& b, double tolerance);
 IMGNORM_API bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned long>& a,
                                    const kcPelBuffer_const<unsigned long>& b, double tolerance);
-
-// Replaces every pel of value from by to, in place. Errors of kfPelMap (an
-// unbound image) pass through.
-IMGNORM_API void kf_PelMapValue(kcPelBuffer<unsigned char>& image, unsigned char from,
-                                unsigned char to);

@@ -1,11 +1,12 @@
 #include "pelfuncs/masked_histogram.h"
+#include "pelfuncs/masked_pel_count.h"
 
 #include <cstdint>
 #include <cstring>
 
 #include "host/assert.h"
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_histogram.h"
 
 namespace {
 

@@ -13,13 +13,3 @@
 IMGNORM_API void kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned char>& image,
                                        const kcPelBuffer_const<unsigned char>& mask,
                                        std::vector<unsigned long>& histogram);
-
-// Internal counting kernels (not exported) over height rows of width pels;
-// strides are in pels. Each adds its counts to the 256 bins of histogram.
-// Both give the same counts; the narrow one suits rows too short to
-// amortize the wide one's setup.
-void kfCountMaskedPelsNarrow(const unsigned char* image, long imageStride,
-                             const unsigned char* mask, long maskStride, long width, long height,
-                             unsigned long* histogram);
-void kfCountMaskedPelsWide(const unsigned char* image, long imageStride, const unsigned char* mask,
-                           long maskStride, long width, long height, unsigned long* histogram);

@@ -1,8 +1,9 @@
 #include "pelfuncs/padded_affine_sample.h"
 
-#include "host/affine_sample.h"
+#include "imaging/affine_sample.h"
 #include "host/assert.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_set.h"
 
 namespace {
 

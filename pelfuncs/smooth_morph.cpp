@@ -4,7 +4,7 @@
 
 #include "host/assert.h"
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
 
 namespace {
 

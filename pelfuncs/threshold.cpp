@@ -4,8 +4,9 @@
 #include <vector>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
-#include "host/threshold_wgv.h"
+#include "imaging/pel_histogram.h"
+#include "imaging/pel_map.h"
+#include "imaging/threshold_wgv.h"
 #include "pelfuncs/masked_region.h"
 
 namespace {
@@ -66,18 +67,4 @@ void kf_MaskedPelThreshold(const kcPelBuffer_const<unsigned char>& source,
   thresholdRows(v.destination.pointToOffset(), v.destination.rowUpdate(), v.source.pointToOffset(),
                 v.source.rowUpdate(), v.mask.pointToOffset(), v.mask.rowUpdate(), v.source.width(),
                 v.source.height(), threshold);
-}
-
-void kf_AdjustWindow(kcPelBuffer<unsigned char>& buffer, const kcPelRect& rectangle) {
-  bool reusable = false;
-  if (buffer.isBound()) {
-    buffer.setEntire();
-    reusable = buffer.width() >= rectangle.width() && buffer.height() >= rectangle.height();
-  }
-  if (!reusable) {
-    buffer = kcPelBuffer<unsigned char>(rectangle, 32);
-    return;
-  }
-  buffer.offset(rectangle.origin());
-  buffer.window(rectangle, false);
 }

@@ -1,4 +1,4 @@
-#include "host/affine_sample.h"
+#include "imaging/affine_sample.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,11 @@
 #include <numbers>
 #include <vector>
 
+#include "host/cpu_dispatch.h"
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/ilimit.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 #include "test_support.h"
 
 namespace {
@@ -333,11 +336,11 @@ TEST(AffineTransformImage, SeparableGridsRoundLikeBlendingRowsThenColumns) {
     for (int mode : kModes) {
       Params p(rect, uniform(1, 5 * w.width()), uniform(1, 5 * w.height()), mode);
       const Image expected = blendThenGather(src, p);
-      for (bool avx2 : {true, false}) {
-        p.allowAvx2(avx2);
+      for (bool plain : {false, true}) {
+        const kcPlainKernelsScope plainKernels(plain);
         ASSERT_TRUE((kfPelEqual<unsigned char, unsigned char>(
             kfAffineTransformImage<unsigned char>(src, p), expected)))
-            << "trial " << trial << " mode " << mode << " avx2 " << avx2;
+            << "trial " << trial << " mode " << mode << " plain " << plain;
       }
     }
   }

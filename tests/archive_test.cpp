@@ -16,7 +16,6 @@
 
 #include "host/exceptions.h"
 #include "host/pel_buffer.h"
-#include "host/pel_ops.h"
 #include "imgnorm/errors.h"
 #include "test_support.h"
 

@@ -1,9 +1,11 @@
 #include "pelfuncs/buffer_compare.h"
+#include "pelfuncs/pel_map_value.h"
 
 #include <gtest/gtest.h>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
 #include "tests/test_support.h"
 
 namespace {

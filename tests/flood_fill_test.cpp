@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
 #include "test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/gauss_sample.h"
+#include "imaging/gauss_sample.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,10 @@
 #include <random>
 #include <vector>
 
+#include "host/cpu_dispatch.h"
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 #include "test_support.h"
 
 namespace {
@@ -56,11 +58,9 @@ unsigned long referencePel(const kcPelBuffer_const<unsigned char>& src, const st
   return q > maxOut ? maxOut : static_cast<unsigned long>(q);
 }
 
-kcGaussSampleParams makeParams(kcPair<long> g, kcPair<long> k, double scale, bool rounding,
-                               bool allowAvx2 = true) {
-  kcGaussSampleParams p(g, k, scale, true);
+kcGaussSampleParams makeParams(kcPair<long> g, kcPair<long> k, double scale, bool rounding) {
+  kcGaussSampleParams p(g, k, scale);
   p.doRounding(rounding);
-  p.allowAvx2(allowAvx2);
   return p;
 }
 
@@ -104,27 +104,23 @@ kcPelBuffer<unsigned char> randomView(long w, long h) {
 }
 
 TEST(GaussSampleParams, KeepsValuesAndRefusesBadOnes) {
-  kcGaussSampleParams p(kcPair<long>(2, 3), kcPair<long>(1, 2), 128.0, false);
+  kcGaussSampleParams p(kcPair<long>(2, 3), kcPair<long>(1, 2), 128.0);
   EXPECT_EQ(p.sampling(), kcPair<long>(2, 3));
   EXPECT_EQ(p.kernel(), kcPair<long>(1, 2));
   EXPECT_EQ(p.scale(), 128.0);
-  EXPECT_FALSE(p.flag());
   EXPECT_FALSE(p.doRounding());
   p.doRounding(true);
   EXPECT_TRUE(p.doRounding());
-  EXPECT_TRUE(p.allowAvx2());
-  p.allowAvx2(false);
-  EXPECT_FALSE(p.allowAvx2());
 
   const kcPair<long> one(1, 1);
-  EXPECT_NO_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65535), 65535.0, true));
-  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(0, 1), one, 1.0, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(1, 0), one, 1.0, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(-1, 0), 1.0, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65536), 1.0, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, one, 0.0, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, one, 1.5, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, one, 65536.0, true), kcPelFunc::BadParams);
+  EXPECT_NO_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65535), 65535.0));
+  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(0, 1), one, 1.0), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(1, 0), one, 1.0), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(-1, 0), 1.0), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65536), 1.0), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, one, 0.0), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, one, 1.5), kcPelFunc::BadParams);
+  EXPECT_THROW(kcGaussSampleParams(one, one, 65536.0), kcPelFunc::BadParams);
 }
 
 TEST(GaussSample, SmoothingMatchesDirectConvolution) {
@@ -132,7 +128,8 @@ TEST(GaussSample, SmoothingMatchesDirectConvolution) {
   for (int trial = 0; trial < 60; ++trial) {
     const kcPelBuffer<unsigned char> src = randomView(side(rng()), side(rng()) * 3 / 4 + 1);
     const auto p = makeParams(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
-                              trial % 3 ? 128.0 : 1.0, trial % 2 == 0, trial % 4 < 2);
+                              trial % 3 ? 128.0 : 1.0, trial % 2 == 0);
+    const kcPlainKernelsScope plain(trial % 4 >= 2);
     kcPelBuffer<unsigned short> dst;
     kfGaussSample<unsigned char, unsigned short>(src, dst, p);
     ASSERT_EQ(dst.window(), src.window());
@@ -148,8 +145,8 @@ TEST(GaussSample, ReductionMatchesDirectConvolution) {
     // Half the trials use the kernels of a mask reduction: g - 1.
     const kcPair<long> k =
         trial % 2 ? g - kcPair<long>(1, 1) : kcPair<long>(kernel(rng()), kernel(rng()));
-    expectReductionMatches(
-        src, makeParams(g, k, trial % 4 < 2 ? 1.0 : 3.0, trial % 3 == 0, trial % 5 < 3));
+    const kcPlainKernelsScope plain(trial % 5 >= 3);
+    expectReductionMatches(src, makeParams(g, k, trial % 4 < 2 ? 1.0 : 3.0, trial % 3 == 0));
   }
 }
 
@@ -163,18 +160,19 @@ TEST(GaussSample, HugeSamplingFactorsGiveOnePel) {
 TEST(GaussSample, LongKernelsStayExact) {
   // Total weights beyond 2^52 and 2^63 (times 255 and the scale), and
   // vertical weights beyond 2^32, each with and without AVX2.
-  for (bool avx2 : {true, false}) {
+  for (bool plain : {false, true}) {
+    const kcPlainKernelsScope plainKernels(plain);
     const kcPelBuffer<unsigned char> tall = randomView(3, 30);
     expectReductionMatches(tall,
-                           makeParams(kcPair<long>(1, 1), kcPair<long>(0, 300), 1.0, true, avx2));
+                           makeParams(kcPair<long>(1, 1), kcPair<long>(0, 300), 1.0, true));
     const kcPelBuffer<unsigned char> small = randomView(5, 4);
     expectReductionMatches(small,
-                           makeParams(kcPair<long>(1, 2), kcPair<long>(300, 299), 1.0, true, avx2));
+                           makeParams(kcPair<long>(1, 2), kcPair<long>(300, 299), 1.0, true));
     // A scale of 257 takes 255 exactly to 65535: nothing saturates.
     const kcPelBuffer<unsigned char> wide = randomView(8, 4);
     for (const kcPair<long> k : {kcPair<long>(70, 71), kcPair<long>(300, 300)}) {
       kcPelBuffer<unsigned short> dst;
-      const auto p = makeParams(kcPair<long>(1, 1), k, 257.0, false, avx2);
+      const auto p = makeParams(kcPair<long>(1, 1), k, 257.0, false);
       kfGaussSample<unsigned char, unsigned short>(wide, dst, p);
       expectSmoothingMatches(wide, dst, p);
     }
@@ -189,13 +187,14 @@ TEST(GaussSample, BaselineAndAvx2PathsAgree) {
     kcPelBuffer<unsigned short> fast, plain;
     kfGaussSample<unsigned char, unsigned short>(src, fast,
                                                  makeParams(kcPair<long>(1, 1), k, 128.0, true));
-    kfGaussSample<unsigned char, unsigned short>(
-        src, plain, makeParams(kcPair<long>(1, 1), k, 128.0, true, false));
+    const kcGaussSampleParams full = makeParams(kcPair<long>(1, 1), k, 128.0, true);
+    kcPlainKernelsScope plainKernels;
+    kfGaussSample<unsigned char, unsigned short>(src, plain, full);
     EXPECT_TRUE((kfPelEqual<unsigned short, unsigned short>(fast, plain))) << k.x() << "x" << k.y();
     const kcPair<long> g(4, 3);
+    const auto reducedPlain = kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false));
+    kfForcePlainKernels(false);
     const auto reducedFast = kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false));
-    const auto reducedPlain =
-        kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false, false));
     EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(reducedFast, reducedPlain)));
   }
 }
@@ -303,9 +302,9 @@ TEST(GaussSampleRows, HandsOverTheRowsOfTheFullSizeSmoothing) {
   for (int trial = 0; trial < 30; ++trial) {
     const auto src = randomImage(kcPelRect(pos(rng()), pos(rng()), size(rng()), size(rng())));
     kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
-                               trial % 2 ? 128.0 : 1.0, true);
+                               trial % 2 ? 128.0 : 1.0);
     params.doRounding(trial % 3 != 0);
-    params.allowAvx2(trial % 4 != 0);
+    const kcPlainKernelsScope plain(trial % 4 == 0);
     kcPelBuffer<unsigned short> expected;
     kfGaussSample<unsigned char, unsigned short>(src, expected, params);
     long rows = 0;
@@ -319,11 +318,11 @@ TEST(GaussSampleRows, HandsOverTheRowsOfTheFullSizeSmoothing) {
     EXPECT_EQ(rows, src.height());
   }
   const auto sink = [](long, const unsigned short*) { FAIL() << "no row expected"; };
-  const kcGaussSampleParams reducing(kcPair<long>(2, 1), kcPair<long>(3, 3), 1.0, true);
+  const kcGaussSampleParams reducing(kcPair<long>(2, 1), kcPair<long>(3, 3), 1.0);
   EXPECT_THROW((kfGaussSampleRows<unsigned char, unsigned short>(randomImage(kcPelRect(0, 0, 4, 4)),
                                                                  reducing, sink)),
                kcPelFunc::BadParams);
-  const kcGaussSampleParams full(kcPair<long>(1, 1), kcPair<long>(3, 3), 1.0, true);
+  const kcGaussSampleParams full(kcPair<long>(1, 1), kcPair<long>(3, 3), 1.0);
   EXPECT_THROW(
       (kfGaussSampleRows<unsigned char, unsigned short>(kcPelBuffer<unsigned char>(), full, sink)),
       kcPel::UnboundWindow);
@@ -334,7 +333,7 @@ TEST(GaussSampleRows, RowsAboveTheLagAreNotReadAgain) {
   for (int trial = 0; trial < 40; ++trial) {
     auto src = randomImage(kcPelRect(3, -5, size(rng()), size(rng())));
     const kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
-                                     128.0, true);
+                                     128.0);
     kcPelBuffer<unsigned short> expected;
     kfGaussSample<unsigned char, unsigned short>(src, expected, params);
     // Spoil every row the smoothing promises not to read again.

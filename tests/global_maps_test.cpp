@@ -87,8 +87,8 @@ TEST(MatchHistogram, EmptyHistogramFailsWithMessage) {
 }
 
 TEST(MatchMeanAndStddev, GainAndOffsetTruncateAndClamp) {
-  const kcHistoStats ref(histogramOf({{80, 10}, {120, 10}}), false);  // mean 100, sdev 20
-  const kcHistoStats run(histogramOf({{40, 10}, {60, 10}}), false);   // mean 50, sdev 10
+  const kcHistoStats ref(histogramOf({{80, 10}, {120, 10}}));  // mean 100, sdev 20
+  const kcHistoStats run(histogramOf({{40, 10}, {60, 10}}));   // mean 50, sdev 10
   std::vector<unsigned char> map;
   std::wstring message;
   matchMeanAndStddev(ref, run, map, message);
@@ -100,9 +100,9 @@ TEST(MatchMeanAndStddev, GainAndOffsetTruncateAndClamp) {
 }
 
 TEST(MatchMeanAndStddev, ReferenceWithoutSpreadGivesItsTruncatedMean) {
-  const kcHistoStats ref(histogramOf({{99, 2}, {100, 1}}), false);  // mean 99.33, sdev > 0
-  const kcHistoStats flat(histogramOf({{77, 5}}), false);           // sdev 0
-  const kcHistoStats run(histogramOf({{10, 1}, {20, 1}}), false);
+  const kcHistoStats ref(histogramOf({{99, 2}, {100, 1}}));  // mean 99.33, sdev > 0
+  const kcHistoStats flat(histogramOf({{77, 5}}));           // sdev 0
+  const kcHistoStats run(histogramOf({{10, 1}, {20, 1}}));
   std::vector<unsigned char> map;
   std::wstring message;
   matchMeanAndStddev(flat, run, map, message);
@@ -113,8 +113,8 @@ TEST(MatchMeanAndStddev, ReferenceWithoutSpreadGivesItsTruncatedMean) {
 }
 
 TEST(MatchHistogramTails, LinearMapThroughTheTailLevels) {
-  const kcHistoStats ref(histogramOf({{20, 5}, {220, 5}}), false);
-  const kcHistoStats run(histogramOf({{40, 5}, {200, 5}}), false);
+  const kcHistoStats ref(histogramOf({{20, 5}, {220, 5}}));
+  const kcHistoStats run(histogramOf({{40, 5}, {200, 5}}));
   std::vector<unsigned char> map;
   std::wstring message;
   matchHistogramTails(ref, run, kcPair<long>(0, 100), map, message);
@@ -128,8 +128,8 @@ TEST(MatchHistogramTails, LinearMapThroughTheTailLevels) {
 }
 
 TEST(MatchHistogramTails, EqualPercentagesGiveIdentityAndCoincidingLevelsFail) {
-  const kcHistoStats ref(histogramOf({{20, 5}, {220, 5}}), false);
-  const kcHistoStats run(histogramOf({{40, 5}}), false);
+  const kcHistoStats ref(histogramOf({{20, 5}, {220, 5}}));
+  const kcHistoStats run(histogramOf({{40, 5}}));
   std::vector<unsigned char> map;
   std::wstring message;
   matchHistogramTails(ref, run, kcPair<long>(30, 30), map, message);
@@ -149,7 +149,7 @@ TEST(TailPercentages, RoundHalvesAwayFromZero) {
 }
 
 TEST(HistoStats, CountsMeanDeviationAndInverseCumulative) {
-  const kcHistoStats s(histogramOf({{10, 1}, {20, 2}, {30, 1}}), false);
+  const kcHistoStats s(histogramOf({{10, 1}, {20, 2}, {30, 1}}));
   EXPECT_EQ(s.nSamp(), 4u);
   EXPECT_DOUBLE_EQ(s.mean(), 20.0);
   EXPECT_DOUBLE_EQ(s.sDev(), std::sqrt(50.0));
@@ -161,5 +161,5 @@ TEST(HistoStats, CountsMeanDeviationAndInverseCumulative) {
   EXPECT_EQ(s.inverseCum(100), 30);
   EXPECT_EQ(s.inverseCum(150), 30);
   EXPECT_EQ(kcHistoStats().nSamp(), 0u);
-  EXPECT_EQ(kcHistoStats(std::vector<unsigned long>(256, 0), false).nSamp(), 0u);
+  EXPECT_EQ(kcHistoStats(std::vector<unsigned long>(256, 0)).nSamp(), 0u);
 }

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_equal.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/trained_data.h"
 #include "test_support.h"
@@ -49,8 +49,7 @@ TEST(LinearFit, RefusesUnboundImages) {
   const Image img = texture(kcPelRect(0, 0, 8, 8), 0, 255);
   for (int which = 0; which < 2; ++which) {
     try {
-      linearlyFitGrayValues(which ? img : Image(), which ? Image() : img, Image(), angles(),
-                            Image(), false);
+      linearlyFitGrayValues(which ? img : Image(), which ? Image() : img, Image(), angles());
       FAIL();
     } catch (const kcImageNormalizerDefs::BadImage& e) {
       EXPECT_EQ(e.message(), L"Both template image and run-time image must be bound.");
@@ -60,7 +59,7 @@ TEST(LinearFit, RefusesUnboundImages) {
 
 TEST(LinearFit, IdenticalImagesMapEveryLevelToItself) {
   const Image templ = texture(kcPelRect(0, 0, 64, 48), 0, 255);
-  const Image result = linearlyFitGrayValues(templ, templ, Image(), angles(), Image(), false);
+  const Image result = linearlyFitGrayValues(templ, templ, Image(), angles());
   EXPECT_TRUE(kfPelEqual(result, templ));
 }
 

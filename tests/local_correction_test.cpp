@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "host/pel_ops.h"
 #include "imgnorm/image_normalizer.h"
 #include "test_support.h"
 

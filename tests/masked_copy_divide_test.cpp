@@ -6,7 +6,8 @@
 #include <random>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 #include "tests/test_support.h"
 
 namespace {

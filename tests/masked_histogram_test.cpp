@@ -1,4 +1,5 @@
 #include "pelfuncs/masked_histogram.h"
+#include "pelfuncs/masked_pel_count.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,13 @@
-#include "host/median.h"
+#include "imaging/median.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "host/cpu_dispatch.h"
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 #include "test_support.h"
 
 namespace {
@@ -72,20 +74,18 @@ kcPelRect randomWindow(long maxW, long maxH) {
 }
 
 TEST(PelMedianParams, KeepsValuesAndRefusesBadOnes) {
-  const kcPelMedianParams p(kcPair<long>(181, 181), kcPair<long>(0, 255), false);
+  const kcPelMedianParams p(kcPair<long>(181, 181), kcPair<long>(0, 255));
   EXPECT_EQ(p.kernel(), kcPair<long>(181, 181));
   EXPECT_EQ(p.valueRange(), kcPair<long>(0, 255));
-  EXPECT_FALSE(p.flag());
-  EXPECT_TRUE(p.allowAvx2());
   const kcPair<long> full(0, 255), one(1, 1);
-  EXPECT_NO_THROW(kcPelMedianParams(kcPair<long>(1, 32767), kcPair<long>(7, 7), true));
-  EXPECT_THROW(kcPelMedianParams(kcPair<long>(182, 181), full, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcPelMedianParams(kcPair<long>(32768, 1), full, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcPelMedianParams(kcPair<long>(0, 3), full, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcPelMedianParams(kcPair<long>(3, -1), full, true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(-1, 5), true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(6, 5), true), kcPelFunc::BadParams);
-  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(0, 256), true), kcPelFunc::BadParams);
+  EXPECT_NO_THROW(kcPelMedianParams(kcPair<long>(1, 32767), kcPair<long>(7, 7)));
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(182, 181), full), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(32768, 1), full), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(0, 3), full), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(kcPair<long>(3, -1), full), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(-1, 5)), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(6, 5)), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, kcPair<long>(0, 256)), kcPelFunc::BadParams);
 }
 
 TEST(PelMedian, MatchesBruteForceOnRandomImages) {
@@ -93,8 +93,8 @@ TEST(PelMedian, MatchesBruteForceOnRandomImages) {
   for (int trial = 0; trial < 80; ++trial) {
     const Image src = randomView(randomWindow(40, 30));
     const kcPair<long> range = trial % 3 == 0 ? kcPair<long>(0, 255) : randomRange();
-    kcPelMedianParams p(kcPair<long>(k(rng()), k(rng())), range, true);
-    p.allowAvx2(trial % 4 < 2);
+    kcPelMedianParams p(kcPair<long>(k(rng()), k(rng())), range);
+    const kcPlainKernelsScope plain(trial % 4 >= 2);
     Image dst;
     kfPelMedian(src, p, dst);
     ASSERT_EQ(dst.window(), src.window());
@@ -110,8 +110,8 @@ TEST(PelMedian, MaskedMatchesBruteForceOnRandomImages) {
     const Image src = randomView(w);
     const Image mask = randomMask(randomWindow(40, 30), zeros(rng()));
     const kcPair<long> range = trial % 3 == 0 ? kcPair<long>(0, 255) : randomRange();
-    kcPelMedianParams p(kcPair<long>(k(rng()), k(rng())), range, true);
-    p.allowAvx2(trial % 4 < 2);
+    kcPelMedianParams p(kcPair<long>(k(rng()), k(rng())), range);
+    const kcPlainKernelsScope plain(trial % 4 >= 2);
     Image dst;
     kfPelMedian(src, mask, p, dst);
     ASSERT_EQ(dst.window(), src.window() & mask.window());
@@ -126,7 +126,7 @@ TEST(PelMedian, LineAndOversizedKernels) {
        {kcPair<long>(1, 9), kcPair<long>(12, 1), kcPair<long>(1, 1), kcPair<long>(60, 2),
         kcPair<long>(3, 50), kcPair<long>(80, 80), kcPair<long>(1, 32767), kcPair<long>(32767, 1)})
     for (const kcPair<long> range : {kcPair<long>(0, 255), kcPair<long>(90, 170)}) {
-      const kcPelMedianParams p(k, range, true);
+      const kcPelMedianParams p(k, range);
       Image dst, masked;
       kfPelMedian(src, p, dst);
       expectMedianMatches(src, nullptr, p, dst);
@@ -141,8 +141,8 @@ TEST(PelMedian, WideImagesAcrossStrips) {
   const Image mask = randomMask(kcPelRect(-50, 0, 2200, 20), 30);
   for (const kcPair<long> k :
        {kcPair<long>(3, 3), kcPair<long>(181, 5), kcPair<long>(400, 3), kcPair<long>(1, 2)}) {
-    kcPelMedianParams p(k, kcPair<long>(80, 180), true);
-    p.allowAvx2(k.x() != 181);
+    kcPelMedianParams p(k, kcPair<long>(80, 180));
+    const kcPlainKernelsScope plain(k.x() == 181);
     Image dst, masked;
     kfPelMedian(src, p, dst);
     expectMedianMatches(src, nullptr, p, dst);
@@ -155,11 +155,11 @@ TEST(PelMedian, BaselineAndAvx2PathsAgree) {
   const Image src = randomView(kcPelRect(0, 0, 1500, 60), 40, 220);
   const Image mask = randomMask(kcPelRect(0, 0, 1500, 60), 20);
   for (const kcPair<long> k : {kcPair<long>(101, 31), kcPair<long>(4, 8)}) {
-    kcPelMedianParams p(k, kcPair<long>(60, 200), true);
+    kcPelMedianParams p(k, kcPair<long>(60, 200));
     Image fast, plain, fastMasked, plainMasked;
     kfPelMedian(src, p, fast);
     kfPelMedian(src, mask, p, fastMasked);
-    p.allowAvx2(false);
+    const kcPlainKernelsScope plainKernels;
     kfPelMedian(src, p, plain);
     kfPelMedian(src, mask, p, plainMasked);
     EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(fast, plain)));
@@ -169,13 +169,13 @@ TEST(PelMedian, BaselineAndAvx2PathsAgree) {
 
 TEST(PelMedian, NoPelTakingPartGivesClampedSource) {
   const Image src = makeImage(kcPelRect(0, 0, 9, 7), [](long x, long y) { return 10 * x + y; });
-  const kcPelMedianParams above(kcPair<long>(5, 5), kcPair<long>(200, 220), true);
+  const kcPelMedianParams above(kcPair<long>(5, 5), kcPair<long>(200, 220));
   Image dst;
   kfPelMedian(src, above, dst);
   for (long y = 0; y < 7; ++y)
     for (long x = 0; x < 9; ++x) EXPECT_EQ(dst.get(x, y), 200);
 
-  const kcPelMedianParams middle(kcPair<long>(3, 3), kcPair<long>(30, 50), true);
+  const kcPelMedianParams middle(kcPair<long>(3, 3), kcPair<long>(30, 50));
   const Image none = makeImage(kcPelRect(0, 0, 9, 7), [](long, long) { return 0; });
   Image masked;
   kfPelMedian(src, none, middle, masked);
@@ -189,7 +189,7 @@ TEST(PelMedian, EvenKernelReachesFurtherLeftAndUp) {
   // dark pel shows where the kernel reaches it.
   const Image src = makeImage(kcPelRect(0, 0, 6, 1), [](long x, long) { return x == 3 ? 0 : 100; });
   Image dst;
-  kfPelMedian(src, kcPelMedianParams(kcPair<long>(2, 1), kcPair<long>(0, 255), true), dst);
+  kfPelMedian(src, kcPelMedianParams(kcPair<long>(2, 1), kcPair<long>(0, 255)), dst);
   // Output x covers x - 1 and x: the dark pel at 3 reaches outputs 3 and 4.
   const int expected[6] = {100, 100, 100, 0, 0, 100};
   for (long x = 0; x < 6; ++x) EXPECT_EQ(dst.get(x, 0), expected[x]) << x;
@@ -197,7 +197,7 @@ TEST(PelMedian, EvenKernelReachesFurtherLeftAndUp) {
 
 TEST(PelMedian, BoundDestinationAndInPlace) {
   const Image src = randomView(kcPelRect(0, 0, 25, 20));
-  const kcPelMedianParams p(kcPair<long>(7, 5), kcPair<long>(20, 240), true);
+  const kcPelMedianParams p(kcPair<long>(7, 5), kcPair<long>(20, 240));
   Image dst = randomImage(kcPelRect(10, 12, 30, 30));
   const Image before = kfPelCopy<unsigned char>(dst);
   kfPelMedian(src, p, dst);
@@ -220,14 +220,14 @@ TEST(PelMedian, TakesTransformsOfTheSource) {
   src.clientFromImageXformBase(kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(3, 3, 0, 1)));
   const Image mask = randomMask(kcPelRect(2, 2, 20, 20), 10);
   Image dst;
-  kfPelMedian(src, mask, kcPelMedianParams(kcPair<long>(3, 3), kcPair<long>(0, 255), true), dst);
+  kfPelMedian(src, mask, kcPelMedianParams(kcPair<long>(3, 3), kcPair<long>(0, 255)), dst);
   EXPECT_EQ(dst.window(), kcPelRect(2, 2, 8, 8));
   EXPECT_EQ(dst.clientFromImageXform(), src.clientFromImageXform());
 }
 
 TEST(PelMedian, RefusesUnboundInput) {
   const Image unbound, src = randomImage(kcPelRect(0, 0, 4, 4));
-  const kcPelMedianParams p(kcPair<long>(3, 3), kcPair<long>(0, 255), true);
+  const kcPelMedianParams p(kcPair<long>(3, 3), kcPair<long>(0, 255));
   Image dst;
   EXPECT_THROW(kfPelMedian(unbound, p, dst), kcPel::UnboundWindow);
   EXPECT_THROW(kfPelMedian(src, unbound, p, dst), kcPel::UnboundWindow);

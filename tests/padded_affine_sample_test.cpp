@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "host/affine_sample.h"
+#include "imaging/affine_sample.h"
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/ilimit.h"
 #include "test_support.h"
 
 namespace {

@@ -5,7 +5,9 @@
 
 #include "host/exceptions.h"
 #include "host/pel_buffer.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
+#include "imaging/pel_set.h"
 #include "pelfuncs/masked_histogram.h"
 
 namespace {

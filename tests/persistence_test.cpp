@@ -9,7 +9,8 @@
 #include <fstream>
 #include <limits>
 
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 #include "host/str.h"
 #include "test_support.h"
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "host/pel_ops.h"
+#include "imaging/pel_equal.h"
+#include "imaging/pel_histogram.h"
 #include "imgnorm/image_normalizer.h"
 #include "pelfuncs/masked_histogram.h"
 #include "test_support.h"
@@ -31,7 +32,7 @@ RunOutcome runTool(const kcImageNormalizer& tool, const kcPelBuffer_const<unsign
 kcHistoStats statsOf(const kcPelBuffer_const<unsigned char>& img) {
   std::vector<unsigned long> h;
   kfPelHistogram(img, h);
-  return kcHistoStats(h, false);
+  return kcHistoStats(h);
 }
 
 kcImageNormalizer trainedTool(const Image& reference, Method methods) {

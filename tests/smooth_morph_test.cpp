@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 #include "test_support.h"
 
 namespace {

@@ -1,3 +1,4 @@
+#include "pelfuncs/adjust_window.h"
 #include "pelfuncs/threshold.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +8,9 @@
 #include <vector>
 
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
-#include "host/threshold_wgv.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
+#include "imaging/threshold_wgv.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "host/pel_ops.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/trained_data.h"
 #include "test_support.h"

@@ -9,6 +9,7 @@
 
 #include "host/geometry.h"
 #include "imgnorm/errors.h"
+#include "imgnorm/method.h"
 
 namespace cli {
 

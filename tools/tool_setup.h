@@ -11,7 +11,7 @@
 namespace cli {
 
 // Diagnostic categories: the inputs and the result.
-constexpr unsigned long kDiagFlags = 0x10000 | 0x20000;
+constexpr unsigned long kDiagFlags = kcImageNormalizerDefs::kDiagInputs | kcImageNormalizerDefs::kDiagResult;
 
 struct TrainingOptions {
   std::string reference;

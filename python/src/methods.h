@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "imgnorm/errors.h"
+#include "imgnorm/method.h"
 
 namespace imgnorm_py {
 

@@ -1,4 +1,4 @@
-#include "host/affine_sample.h"
+#include "imaging/affine_sample.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/assert.h"
+#include "host/cpu_dispatch.h"
 #include "host/exceptions.h"
 
 namespace {
@@ -224,22 +225,11 @@ void combineRowBaseline(const SpreadRow<Taps>* const* rows, const float* wy,
   combineRow<T, Taps>(rows, wy, wx, n, out);
 }
 
-#if defined(__x86_64__)
 template <class T, int Taps>
-__attribute__((target("avx2"))) void combineRowAvx2(const SpreadRow<Taps>* const* rows,
+KC_TARGET_AVX2 void combineRowAvx2(const SpreadRow<Taps>* const* rows,
                                                     const float* wy, const std::vector<float>* wx,
                                                     long n, T* out) {
   combineRow<T, Taps>(rows, wy, wx, n, out);
-}
-#endif
-
-template <class T, int Taps>
-CombineRowFn<T, Taps> combineRowFor(bool allowAvx2) {
-#if defined(__x86_64__)
-  if (allowAvx2 && __builtin_cpu_supports("avx2")) return combineRowAvx2<T, Taps>;
-#endif
-  (void)allowAvx2;
-  return combineRowBaseline<T, Taps>;
 }
 
 // Where the output rows go: into an image, or one at a time through the
@@ -263,7 +253,7 @@ struct CallbackRows {
 // Axis-aligned grids: per-column and per-row taps are computed once.
 template <class T, int Taps, class Rows>
 void sampleSeparable(const SourcePels<T>& src, const SampleGrid& g, long width, long height,
-                     bool allowAvx2, Rows& out) {
+                     Rows& out) {
   const AxisTaps cols = axisTaps<Taps>(g.c00.x(), g.stepX.x(), width, src.width);
   const AxisTaps rows = axisTaps<Taps>(g.c00.y(), g.stepY.y(), height, src.height);
   std::vector<float> wx[Taps];
@@ -272,7 +262,7 @@ void sampleSeparable(const SourcePels<T>& src, const SampleGrid& g, long width, 
     for (long i = 0; i < width; ++i) wx[k][i] = cols.weight[i * Taps + k];
   }
   SpreadRows<T, Taps> spread(src, cols, width);
-  const CombineRowFn<T, Taps> combine = combineRowFor<T, Taps>(allowAvx2);
+  const CombineRowFn<T, Taps> combine = kfPickKernel<CombineRowFn<T, Taps>>(combineRowBaseline<T, Taps>, combineRowAvx2<T, Taps>);
   for (long j = 0; j < height; ++j) {
     const long* wanted = &rows.index[j * Taps];
     const SpreadRow<Taps>* tapRows[Taps];
@@ -311,9 +301,9 @@ void sampleRowGeneral(const SourcePels<T>& src, const kcVector<2>& c, const kcVe
 
 template <class T, int Taps, class Rows>
 void sampleWith(const SourcePels<T>& src, const SampleGrid& g, long width, long height,
-                bool allowAvx2, Rows& out) {
+                Rows& out) {
   if (g.separable()) {
-    sampleSeparable<T, Taps>(src, g, width, height, allowAvx2, out);
+    sampleSeparable<T, Taps>(src, g, width, height, out);
     return;
   }
   for (long j = 0; j < height; ++j) {
@@ -333,9 +323,9 @@ void sample(const kcPelBuffer_const<T>& src, const kcAffineSamplingParams& param
   const SourcePels<T> pels{src.pointToOffset(), src.rowUpdate(), src.width(), src.height()};
   const SampleGrid grid = sampleGrid(src, params);
   if (params.interpolation() == kcAffineSamplingParams::eBicubic)
-    sampleWith<T, 4>(pels, grid, params.xSize(), params.ySize(), params.allowAvx2(), out);
+    sampleWith<T, 4>(pels, grid, params.xSize(), params.ySize(), out);
   else
-    sampleWith<T, 2>(pels, grid, params.xSize(), params.ySize(), params.allowAvx2(), out);
+    sampleWith<T, 2>(pels, grid, params.xSize(), params.ySize(), out);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "host/threshold_wgv.h"
+#include "imaging/threshold_wgv.h"
 
 #include "host/exceptions.h"
 

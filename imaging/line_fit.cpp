@@ -1,4 +1,4 @@
-#include "host/line_fit.h"
+#include "imaging/line_fit.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "host/median.h"
+#include "imaging/median.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include "host/cpu_dispatch.h"
 #include "host/exceptions.h"
-#include "host/pel_ops.h"
+#include "imaging/pel_copy.h"
 
 // Sliding histogram median. One histogram per column covers the kernel's
 // rows; the kernel's histogram is the sum of the columns it covers and moves
@@ -276,29 +277,24 @@ void sweepRowBaseline(const MedianJob& job, const Count* hist, long c0, long sx0
   sweepRow<HalvesLanes>(job, hist, c0, sx0, sx1, s, out);
 }
 
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) void updateColumnsAvx2(Count* hist, const Count* in,
+KC_TARGET_AVX2 void updateColumnsAvx2(Count* hist, const Count* in,
                                                        const Count* out, long n) {
   updateColumns<WholeLanes>(hist, in, out, n);
 }
-__attribute__((target("avx2"))) void sweepRowAvx2(const MedianJob& job, const Count* hist, long c0,
+KC_TARGET_AVX2 void sweepRowAvx2(const MedianJob& job, const Count* hist, long c0,
                                                   long sx0, long sx1, const unsigned char* s,
                                                   unsigned char* out) {
   sweepRow<WholeLanes>(job, hist, c0, sx0, sx1, s, out);
 }
-#endif
 
-RowKernels rowKernels(bool allowAvx2) {
-#if defined(__x86_64__)
-  if (allowAvx2 && __builtin_cpu_supports("avx2")) return {updateColumnsAvx2, sweepRowAvx2};
-#endif
-  static_cast<void>(allowAvx2);
-  return {updateColumnsBaseline, sweepRowBaseline};
+RowKernels rowKernels() {
+  return {kfPickKernel(updateColumnsBaseline, updateColumnsAvx2),
+          kfPickKernel(sweepRowBaseline, sweepRowAvx2)};
 }
 
 class StripFilter {
  public:
-  explicit StripFilter(const MedianJob& job) : job_(job), kernels_(rowKernels(job.allowAvx2)) {}
+  explicit StripFilter(const MedianJob& job) : job_(job), kernels_(rowKernels()) {}
 
   // Output columns sx0..sx1-1 of every output row.
   void run(long sx0, long sx1) {
@@ -353,10 +349,6 @@ void runMedian(const MedianJob& job) {
     strips.run(sx0, std::min(job.x1, sx0 + stripWidth));
 }
 
-void requireBound(const kc_PelBuffer& b) {
-  if (!b.isBound()) throw kcPel::UnboundWindow();
-}
-
 bool sharesStorage(const kc_PelBuffer& a, const kc_PelBuffer& b) {
   return a.isBound() && a.root() == b.root();
 }
@@ -399,15 +391,13 @@ void medianOver(const kcPelBuffer_const<unsigned char>& src,
   job.y1 = r.bottom() - work.y();
   job.dst = dst.pointToPel(r.x(), r.y());
   job.dstStride = dst.rowUpdate();
-  job.allowAvx2 = params.allowAvx2();
   runMedian(job);
 }
 
 }  // namespace
 
-kcPelMedianParams::kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange,
-                                     bool flag)
-    : kernel_(kernel), valueRange_(valueRange), flag_(flag) {
+kcPelMedianParams::kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange)
+    : kernel_(kernel), valueRange_(valueRange) {
   const bool kernelOk = kernel.x() >= 1 && kernel.y() >= 1 && kernel.x() <= maxKernelArea &&
                         kernel.y() <= maxKernelArea / kernel.x();
   const bool rangeOk =
@@ -417,14 +407,14 @@ kcPelMedianParams::kcPelMedianParams(const kcPair<long>& kernel, const kcPair<lo
 
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src, const kcPelMedianParams& params,
                  kcPelBuffer<unsigned char>& dst) {
-  requireBound(src);
+  src.requireBound();
   medianOver(src, kcPelBuffer_const<unsigned char>(), src.window(), params, dst);
 }
 
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
                  const kcPelBuffer_const<unsigned char>& mask, const kcPelMedianParams& params,
                  kcPelBuffer<unsigned char>& dst) {
-  requireBound(src);
-  requireBound(mask);
+  src.requireBound();
+  mask.requireBound();
   medianOver(src, mask, src.window() & mask.window(), params, dst);
 }

@@ -1,4 +1,4 @@
-#include "host/gauss_sample.h"
+#include "imaging/gauss_sample.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "host/cpu_dispatch.h"
 #include "host/exceptions.h"
 
 // The three boxes of a direction are applied as one cascaded running sum:
@@ -90,7 +91,6 @@ AxisPlan planAxis(long size, long step, long kernel) {
 struct DoubleDivider {
   double scale, half, divisor, inverse;
   std::uint32_t maxOut;
-  bool avx2;  // run the loop compiled for AVX2
 
   [[gnu::always_inline]] std::uint32_t quotient(std::uint64_t t) const {
     const double v = exactDouble(t) * scale + half;
@@ -110,7 +110,6 @@ struct LongDivider {
   std::uint64_t scale, half, divisor;
   double inverse;
   std::uint32_t maxOut;
-  bool avx2;  // run the loop compiled for AVX2
 
   [[gnu::always_inline]] std::uint32_t quotient(std::uint64_t t) const {
     const std::uint64_t n = t * scale + half;
@@ -135,23 +134,17 @@ void divideRowBaseline(const std::uint64_t* t, long count, const Divider& d, Out
   divideRow(t, count, d, out);
 }
 
-#if defined(__x86_64__)
 template <class Divider, class Out>
-__attribute__((target("avx2"))) void divideRowAvx2(const std::uint64_t* t, long count,
-                                                   const Divider& d, Out* out) {
+KC_TARGET_AVX2 void divideRowAvx2(const std::uint64_t* t, long count, const Divider& d, Out* out) {
   divideRow(t, count, d, out);
 }
-#endif
 
 // Outputs x0..x1-1 of the sums t at every position. Reductions pick single
 // sums; they are a fraction of the work.
 template <class Divider, class Out>
 void divideSums(const Divider& d, const std::uint64_t* t, const AxisPlan& ax, long x0, long x1,
                 Out* out) {
-  auto divide = divideRowBaseline<Divider, Out>;
-#if defined(__x86_64__)
-  if (d.avx2) divide = divideRowAvx2<Divider, Out>;
-#endif
+  const auto divide = kfPickKernel(divideRowBaseline<Divider, Out>, divideRowAvx2<Divider, Out>);
   if (ax.step == 1)
     divide(t + ax.position(x0), x1 - x0, d, out);
   else
@@ -190,7 +183,6 @@ struct Job {
   long x0, x1, y0, y1;
   unsigned long scale;
   bool rounding;
-  bool avx2;  // run the vectorized loops compiled for AVX2
   Out* dst;   // output pel (x0, y0)
   long dstStride;
   // When set, called with each output row (counted from y0) once it is in
@@ -226,16 +218,12 @@ void verticalStepBaseline(const unsigned char* r0, const unsigned char* r1, cons
   verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
 }
 
-#if defined(__x86_64__)
 template <class V, bool Pair>
-__attribute__((target("avx2"))) void verticalStepAvx2(const unsigned char* r0,
-                                                      const unsigned char* r1,
-                                                      const unsigned char* r2,
-                                                      const unsigned char* r3, V* s1, V* s2, V* s3,
-                                                      V* prev, long n) {
+KC_TARGET_AVX2 void verticalStepAvx2(const unsigned char* r0, const unsigned char* r1,
+                                     const unsigned char* r2, const unsigned char* r3, V* s1,
+                                     V* s2, V* s3, V* prev, long n) {
   verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
 }
-#endif
 
 // Lays out one vertically smoothed row with replicated ends so that the
 // horizontal comb reads padded[m + lead - d] for every position m it
@@ -286,10 +274,7 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
   std::vector<V> padded(static_cast<std::size_t>(last + lead + 1));
   std::vector<H> sums(static_cast<std::size_t>(last + 1));
 
-  auto step = verticalStepBaseline<V, PairY>;
-#if defined(__x86_64__)
-  if (job.avx2) step = verticalStepAvx2<V, PairY>;
-#endif
+  const auto step = kfPickKernel(verticalStepBaseline<V, PairY>, verticalStepAvx2<V, PairY>);
   long m = 0;
   for (long i = job.y0; i < job.y1; ++i) {
     for (const long target = ay.position(i); m < target;) {
@@ -336,16 +321,14 @@ void dispatchHorizontal(const Job<Out>& job) {
                                static_cast<double>(half),
                                static_cast<double>(weight),
                                inverse,
-                               maxOut,
-                               job.avx2};
+                               maxOut};
     dispatchPairs<V, std::uint64_t>(job, divide);
   } else if (bound < (Wide(1) << 63)) {
     const LongDivider divide{job.scale,
                              static_cast<std::uint64_t>(half),
                              static_cast<std::uint64_t>(weight),
                              inverse,
-                             maxOut,
-                             job.avx2};
+                             maxOut};
     dispatchPairs<V, std::uint64_t>(job, divide);
   } else {
     dispatchPairs<V, Wide>(job, WideDivider{job.scale, half, weight, inverse, maxOut});
@@ -361,14 +344,6 @@ void runJob(const Job<Out>& job) {
     dispatchHorizontal<std::uint64_t>(job);
 }
 
-bool hasAvx2() {
-#if defined(__x86_64__)
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
-
 template <class Out>
 Job<Out> makeJob(const kcPelBuffer_const<unsigned char>& src, const kcGaussSampleParams& params) {
   Job<Out> job{};
@@ -378,19 +353,14 @@ Job<Out> makeJob(const kcPelBuffer_const<unsigned char>& src, const kcGaussSampl
   job.ay = planAxis(src.height(), params.sampling().y(), params.kernel().y());
   job.scale = static_cast<unsigned long>(params.scale());
   job.rounding = params.doRounding();
-  job.avx2 = params.allowAvx2() && hasAvx2();
   return job;
-}
-
-void requireBound(const kc_PelBuffer& b) {
-  if (!b.isBound()) throw kcPel::UnboundWindow();
 }
 
 }  // namespace
 
 kcGaussSampleParams::kcGaussSampleParams(const kcPair<long>& sampling, const kcPair<long>& kernel,
-                                         double scale, bool flag)
-    : sampling_(sampling), kernel_(kernel), scale_(scale), flag_(flag) {
+                                         double scale)
+    : sampling_(sampling), kernel_(kernel), scale_(scale) {
   const bool samplingOk = sampling.x() >= 1 && sampling.y() >= 1;
   const bool kernelOk =
       kernel.x() >= 0 && kernel.y() >= 0 && kernel.x() <= maxKernel && kernel.y() <= maxKernel;
@@ -400,7 +370,7 @@ kcGaussSampleParams::kcGaussSampleParams(const kcPair<long>& sampling, const kcP
 
 template <class S>
 kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
-  requireBound(src);
+  src.requireBound();
   Job<S> job = makeJob<S>(src, params);
   kcPelBuffer<S> dst(job.ax.count, job.ay.count, 32);
   const kcPelRect& w = src.window();
@@ -420,7 +390,7 @@ kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampl
 template <class S, class D>
 void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
                    const kcGaussSampleParams& params) {
-  requireBound(src);
+  src.requireBound();
   if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
   if (!dst.isBound()) {
     dst = kcPelBuffer<D>(src.window(), 32);
@@ -441,7 +411,7 @@ void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
 template <class S, class D>
 void kfGaussSampleRows(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params,
                        const std::function<void(long, const D*)>& rowDone) {
-  requireBound(src);
+  src.requireBound();
   if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
   std::vector<D> row(static_cast<std::size_t>(src.width()));
   Job<D> job = makeJob<D>(src, params);

@@ -15,9 +15,7 @@
 class IMGNORM_API kcHistoStats {
  public:
   kcHistoStats() = default;
-  // The flag is accepted for compatibility and has no effect: statistics
-  // are always taken over the raw counts.
-  kcHistoStats(const std::vector<unsigned long>& histogram, bool normalized);
+  explicit kcHistoStats(const std::vector<unsigned long>& histogram);
 
   unsigned long nSamp() const { return n_; }
   double mean() const { return mean_; }

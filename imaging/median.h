@@ -28,27 +28,18 @@ class IMGNORM_API kcPelMedianParams {
  public:
   // kernel: each size >= 1, area kx * ky at most maxKernelArea (so that
   // 16-bit counters cannot overflow). valueRange: (lo, hi) with
-  // 0 <= lo <= hi <= 255. flag: reserved; it is stored and reported but
-  // changes nothing. Throws kcPelFunc::BadParams for values out of range.
-  kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange, bool flag);
+  // 0 <= lo <= hi <= 255. Throws kcPelFunc::BadParams for values out of range.
+  kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange);
 
   static constexpr long maxKernelArea = 32767;
 
   const kcPair<long>& kernel() const { return kernel_; }
   const kcPair<long>& valueRange() const { return valueRange_; }
-  bool flag() const { return flag_; }
 
-  // Whether the inner loops may run compiled for AVX2 where the processor
-  // has it (the default). Both paths give the same results; switching it off
-  // lets a test compare them.
-  bool allowAvx2() const { return allowAvx2_; }
-  void allowAvx2(bool on) { allowAvx2_ = on; }
 
  private:
   kcPair<long> kernel_;
   kcPair<long> valueRange_;
-  bool flag_;
-  bool allowAvx2_ = true;
 };
 
 // Median of src's window. An unbound dst is allocated over src's window and

@@ -1,4 +1,4 @@
-#include "host/projection.h"
+#include "imaging/projection.h"
 
 #include <cmath>
 
@@ -36,9 +36,8 @@ void addRow(unsigned long* sums, const T* row, long n) {
 }  // namespace
 
 template <class T>
-void kfProjectImage(const kcPelBuffer_const<T>& src, kcPelBuffer<unsigned long>& projection,
-                    kcPelBuffer<unsigned long>& /*scratch*/, const kcAffineSamplingParams& params,
-                    unsigned long& count, bool& flag) {
+kcPelBuffer<unsigned long> kfProjectImage(const kcPelBuffer_const<T>& src,
+                                          const kcAffineSamplingParams& params) {
   const kcPelBuffer<T> samples = kfAffineTransformImage<T>(src, params);
   const kcXform<2> toProfile = profileFromSourcePel(src, params);
   kcPelBuffer<unsigned long> sums(params.xSize(), 1, 32);
@@ -46,13 +45,8 @@ void kfProjectImage(const kcPelBuffer_const<T>& src, kcPelBuffer<unsigned long>&
   for (long j = 0; j < samples.height(); ++j, row += samples.rowUpdate())
     addRow(sums.pointToOffset(), row, samples.width());
   sums.imageFromClientXformBase(kc2XformLinear::handle(toProfile));
-  projection = sums;
-  count = static_cast<unsigned long>(params.ySize());
-  flag = true;
+  return sums;
 }
 
-template IMGNORM_API void kfProjectImage<unsigned char>(const kcPelBuffer_const<unsigned char>&,
-                                                        kcPelBuffer<unsigned long>&,
-                                                        kcPelBuffer<unsigned long>&,
-                                                        const kcAffineSamplingParams&,
-                                                        unsigned long&, bool&);
+template IMGNORM_API kcPelBuffer<unsigned long> kfProjectImage<unsigned char>(
+    const kcPelBuffer_const<unsigned char>&, const kcAffineSamplingParams&);

@@ -2,117 +2,24 @@
 
 #include "host/assert.h"
 #include "host/attention.h"
-#include "host/pel_ops.h"
 #include "host/str.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_map.h"
+#include "imgnorm/diag_categories.h"
 #include "imgnorm/global_maps.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/linear_fit.h"
 #include "imgnorm/local_correction.h"
-#include "imgnorm/parameter_checks.h"
+#include "imgnorm/parameter_text.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/masked_histogram.h"
 
 using namespace kcImageNormalizerDefs;
+using imgnorm::runningPairText;
+using imgnorm::trainingPairText;
 
 namespace {
-
-void storeImage(kcPelBuffer_const<unsigned char>& member,
-                const kcPelBuffer_const<unsigned char>& image, bool copy) {
-  if (!image.isBound())
-    member.setUnbound();
-  else if (copy)
-    member = kfPelCopy(image);
-  else
-    member = image;
-}
-
-}  // namespace
-
-kcImageNormalizer::kcImageNormalizer() : trainedMethods_(eIdentity) {
-  tailFractions(kcPair<double>(0.0, 1.0));
-  granularity(kcPair<long>(1, 1));
-  neighborhoodSize(kcPair<long>(101, 101));
-  intensityVariationRange(kcPair<long>(-127, 127));
-  keepMaskedPixels_ = false;
-}
-
-kcImageNormalizer::kcImageNormalizer(const kcImageNormalizer& other) = default;
-kcImageNormalizer& kcImageNormalizer::operator=(const kcImageNormalizer& other) = default;
-kcImageNormalizer::~kcImageNormalizer() = default;
-
-void kcImageNormalizer::tailFractions(kcPair<double> fractions) {
-  imgnorm::checkTailFractions(fractions);
-  tailFractions_ = fractions;
-  trainedMethods_ = eIdentity;
-}
-
-void kcImageNormalizer::neighborhoodSize(kcPair<long> size) {
-  imgnorm::checkNeighborhoodSize(size);
-  neighborhoodSize_ = size;
-  trainedMethods_ = eIdentity;
-}
-
-void kcImageNormalizer::granularity(kcPair<long> step) {
-  imgnorm::checkGranularity(step);
-  granularity_ = step;
-  trainedMethods_ = eIdentity;
-}
-
-void kcImageNormalizer::intensityVariationRange(kcPair<long> range) {
-  imgnorm::checkIntensityVariationRange(range);
-  intensityVariationRange_ = range;
-  trainedMethods_ = eIdentity;
-}
-
-void kcImageNormalizer::keepMaskedPixels(bool keep) {
-  keepMaskedPixels_ = keep;
-  trainedMethods_ = eIdentity;
-}
-
-void kcImageNormalizer::maskImage(const kcPelBuffer_const<unsigned char>& image, bool copy) {
-  storeImage(maskImage_, image, copy);
-  trainedMethods_ = eIdentity;
-}
-
-void kcImageNormalizer::referenceImage(const kcPelBuffer_const<unsigned char>& image, bool copy) {
-  storeImage(referenceImage_, image, copy);
-  trainedMethods_ = eIdentity;
-}
-
-void kcImageNormalizer::set(const kcPair<double>& fractions, const kcPair<long>& range, bool keep) {
-  const Method trained = trainedMethods_;
-  tailFractions(fractions);
-  intensityVariationRange(range);
-  keepMaskedPixels_ = keep;
-  trainedMethods_ = trained;
-}
-
-void kcImageNormalizer::untrain() { *this = kcImageNormalizer(); }
-
-// ---------------------------------------------------------------- training
-
-namespace {
-
-constexpr unsigned long kInputRecords = 0x10000;
-constexpr unsigned long kResultRecords = 0x20000;
-
-std::wstring trainingPairText(const kcVector<2>& v) {
-  return L"( " + kfStr(v.x()) + L" , " + kfStr(v.y()) + L" )";
-}
-
-std::wstring runningPairText(const kcPair<long>& p) {
-  return L"(" + kfStr(p.x()) + L", " + kfStr(p.y()) + L")";
-}
-
-std::wstring methodBitsText(Method methods) {
-  std::wstring text = L"(";
-  for (int bit = 0; bit < 32; ++bit) {
-    const std::uint32_t value = std::uint32_t{1} << bit;
-    if (methods & value) text += kfStr(static_cast<int>(value)) + L" | ";
-  }
-  return text + L")";
-}
 
 bool hasMoreThanOneBit(std::uint32_t v) { return (v & (v - 1)) != 0; }
 
@@ -131,42 +38,6 @@ class DiagLevelRestorer {
   kcDiagObject* diag_;
   long level_;
 };
-
-}  // namespace
-
-void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long diagFlags) {
-  if (methods & ~kKnownMethods)
-    throw CanNotTrain(L"<methods> contains an unknown normalization method.");
-  if (!referenceImage_.isBound() && methods != eIdentity)
-    throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
-
-  imgnorm::prepareTrainedData(
-      methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
-      {binaryMask_, sampledMask_, maskWeights_, referenceHistogram_, referenceStats_, fitAngles_});
-  trainedMethods_ = methods;
-
-  if (referenceStats_.nSamp() == 0 && (methods & kGlobalMethods)) {
-    trainedMethods_ = static_cast<Method>(methods & ~kGlobalMethods);
-    throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
-  }
-
-  if (diag && diag->shouldRecord(diagFlags, kInputRecords)) {
-    kf_AddImage(diag, referenceImage_, L"referenceImage", false);
-    const std::wstring text =
-        L"trainedMethods=" + methodBitsText(trainedMethods_) + L"\n" + L"keepMaskedPixels=" +
-        kfStr(keepMaskedPixels_) + L"\n" + L"tailFractions=" +
-        trainingPairText(kcVector<2>(tailFractions_)) + L"\n" + L"neighborhoodSize=" +
-        trainingPairText(kcVector<2>(neighborhoodSize_)) + L"\n" + L"granularity=" +
-        trainingPairText(kcVector<2>(granularity_)) + L"\n" + L"intensityRange=" +
-        trainingPairText(kcVector<2>(intensityVariationRange_)) + L"\n";
-    kf_AddText(diag, text, L"Parameters");
-    if (maskImage_.isBound()) kf_AddImage(diag, maskImage_, L"maskImage", false);
-  }
-}
-
-// ----------------------------------------------------------------- running
-
-namespace {
 
 const wchar_t* methodName(Method method) {
   switch (method) {
@@ -232,18 +103,16 @@ kcPelBuffer<unsigned char> kcImageNormalizer::mapGlobal(
 }
 
 kcPelBuffer<unsigned char> kcImageNormalizer::runSpecialMethod(
-    const kcPelBuffer_const<unsigned char>& view, Method method, kcDiagObject* diag,
-    unsigned long diagFlags) const {
+    const kcPelBuffer_const<unsigned char>& view, Method method) const {
   if (method == eLinearlyFitGrayValues)
-    return imgnorm::linearlyFitGrayValues(view, referenceImage_, binaryMask_, fitAngles_,
-                                          binaryMask_, false);
+    return imgnorm::linearlyFitGrayValues(view, referenceImage_, binaryMask_, fitAngles_);
   if (imgnorm::isSubsampling(granularity_))
     KC_ASSERT(sampledMask_.isBound() == maskImage_.isBound());
   kcPelBuffer<unsigned char> result;
   imgnorm::localCorrection(view,
                            {referenceImage_, binaryMask_, sampledMask_, maskWeights_,
                             neighborhoodSize_, granularity_, intensityVariationRange_},
-                           method, false, result, diag, diagFlags);
+                           method, result);
   return result;
 }
 
@@ -252,7 +121,7 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
                                                   std::wstring& message, kcDiagObject* diag,
                                                   unsigned long diagFlags) const {
   const DiagLevelRestorer levelRestorer(diag);
-  if (diag && diag->shouldRecord(diagFlags, kInputRecords))
+  if (diag && diag->shouldRecord(diagFlags, kDiagInputs))
     recordRunInputs(image, method, diag, levelRestorer.level());
 
   success = false;
@@ -279,20 +148,20 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
   if (method & kGlobalMethods) {
     std::vector<unsigned long> histogram;
     kf_MaskedPelHistogram(view, binaryMask_, histogram);
-    const kcHistoStats stats(histogram, false);
+    const kcHistoStats stats(histogram);
     if (stats.nSamp() == 0) {
       message = L"Cannot normalize since histogram is empty.";
       return result;
     }
     result = mapGlobal(view, method, histogram, stats, success, message);
   } else {
-    result = runSpecialMethod(view, method, diag, diagFlags);
+    result = runSpecialMethod(view, method);
     success = true;
   }
   kcAttention::check();
   if (keepMaskedPixels_ && binaryMask_.isBound()) kf_MaskedPelCopy(view, binaryMask_, result, true);
   result.copyXforms(view);
-  if (diag && diag->shouldRecord(diagFlags, kResultRecords)) {
+  if (diag && diag->shouldRecord(diagFlags, kDiagResult)) {
     diag->level(levelRestorer.level() + 1);
     kf_AddImage(diag, result, L"Image Normalization Result", false);
   }

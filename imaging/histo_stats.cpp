@@ -1,8 +1,8 @@
-#include "host/histo_stats.h"
+#include "imaging/histo_stats.h"
 
 #include <cmath>
 
-kcHistoStats::kcHistoStats(const std::vector<unsigned long>& histogram, bool /*normalized*/)
+kcHistoStats::kcHistoStats(const std::vector<unsigned long>& histogram)
     : histogram_(histogram) {
   double sum = 0.0;
   for (std::size_t g = 0; g < histogram_.size(); ++g) {

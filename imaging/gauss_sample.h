@@ -42,11 +42,10 @@ class IMGNORM_API kcGaussSampleParams {
  public:
   // sampling: the reduction factors (gx, gy), each >= 1. kernel: the kernel
   // sizes (kx, ky), each 0..maxKernel. scale: the factor applied to the
-  // smoothed values, a whole number 1..maxScale. flag: reserved; it is
-  // stored and reported but changes nothing. Rounding is off by default.
+  // smoothed values, a whole number 1..maxScale. Rounding is off by
+  // default.
   // Throws kcPelFunc::BadParams for values out of range.
-  kcGaussSampleParams(const kcPair<long>& sampling, const kcPair<long>& kernel, double scale,
-                      bool flag);
+  kcGaussSampleParams(const kcPair<long>& sampling, const kcPair<long>& kernel, double scale);
 
   static constexpr long maxKernel = 65535;
   static constexpr double maxScale = 65535.0;
@@ -54,22 +53,14 @@ class IMGNORM_API kcGaussSampleParams {
   const kcPair<long>& sampling() const { return sampling_; }
   const kcPair<long>& kernel() const { return kernel_; }
   double scale() const { return scale_; }
-  bool flag() const { return flag_; }
   bool doRounding() const { return rounding_; }
   void doRounding(bool on) { rounding_ = on; }
-  // Whether the inner loops may run compiled for AVX2 where the processor
-  // has it (the default). Both paths give the same results; switching it off
-  // lets a test compare them.
-  bool allowAvx2() const { return allowAvx2_; }
-  void allowAvx2(bool on) { allowAvx2_ = on; }
 
  private:
   kcPair<long> sampling_;
   kcPair<long> kernel_;
   double scale_;
-  bool flag_;
   bool rounding_ = false;
-  bool allowAvx2_ = true;
 };
 
 // Smooths src and reduces it by the sampling factors. The result is

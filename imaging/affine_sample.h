@@ -35,18 +35,12 @@ class IMGNORM_API kcAffineSamplingParams {
   long xSize() const { return xSize_; }
   long ySize() const { return ySize_; }
   Interpolation interpolation() const { return interpolation_; }
-  // Whether the inner loops may run compiled for AVX2 where the processor
-  // has it (the default). Both paths give the same results; switching it off
-  // lets a test compare them.
-  bool allowAvx2() const { return allowAvx2_; }
-  void allowAvx2(bool on) { allowAvx2_ = on; }
 
  private:
   kcAffineRectangle rect_;
   long xSize_;
   long ySize_;
   Interpolation interpolation_;
-  bool allowAvx2_ = true;
 };
 
 // A new xSize x ySize buffer (window at origin (0, 0), identity transforms,

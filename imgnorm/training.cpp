@@ -1,0 +1,53 @@
+#include <cstdint>
+
+#include "host/str.h"
+#include "imgnorm/diag_categories.h"
+#include "imgnorm/image_normalizer.h"
+#include "imgnorm/parameter_text.h"
+#include "imgnorm/trained_data.h"
+
+using namespace kcImageNormalizerDefs;
+using imgnorm::trainingPairText;
+
+namespace {
+
+std::wstring methodBitsText(Method methods) {
+  std::wstring text = L"(";
+  for (int bit = 0; bit < 32; ++bit) {
+    const std::uint32_t value = std::uint32_t{1} << bit;
+    if (methods & value) text += kfStr(static_cast<int>(value)) + L" | ";
+  }
+  return text + L")";
+}
+
+}  // namespace
+
+void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long diagFlags) {
+  if (methods & ~kKnownMethods)
+    throw CanNotTrain(L"<methods> contains an unknown normalization method.");
+  if (!referenceImage_.isBound() && methods != eIdentity)
+    throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
+
+  imgnorm::prepareTrainedData(
+      methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
+      {binaryMask_, sampledMask_, maskWeights_, referenceHistogram_, referenceStats_, fitAngles_});
+  trainedMethods_ = methods;
+
+  if (referenceStats_.nSamp() == 0 && (methods & kGlobalMethods)) {
+    trainedMethods_ = static_cast<Method>(methods & ~kGlobalMethods);
+    throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
+  }
+
+  if (diag && diag->shouldRecord(diagFlags, kDiagInputs)) {
+    kf_AddImage(diag, referenceImage_, L"referenceImage", false);
+    const std::wstring text =
+        L"trainedMethods=" + methodBitsText(trainedMethods_) + L"\n" + L"keepMaskedPixels=" +
+        kfStr(keepMaskedPixels_) + L"\n" + L"tailFractions=" +
+        trainingPairText(kcVector<2>(tailFractions_)) + L"\n" + L"neighborhoodSize=" +
+        trainingPairText(kcVector<2>(neighborhoodSize_)) + L"\n" + L"granularity=" +
+        trainingPairText(kcVector<2>(granularity_)) + L"\n" + L"intensityRange=" +
+        trainingPairText(kcVector<2>(intensityVariationRange_)) + L"\n";
+    kf_AddText(diag, text, L"Parameters");
+    if (maskImage_.isBound()) kf_AddImage(diag, maskImage_, L"maskImage", false);
+  }
+}
