@@ -23,8 +23,9 @@ Image makeReference(long w, long h) {
   for (long y = 0; y < h; ++y)
     for (long x = 0; x < w; ++x)
       img.set(x, y,
-              clampToByte(110 + 60 * std::sin(x * 0.11) * std::cos(y * 0.07) +
-                          ((x / 16 + y / 16) % 2) * 30));
+              clampToByte(110 + 60 * std::sin(static_cast<double>(x) * 0.11) *
+                                    std::cos(static_cast<double>(y) * 0.07) +
+                          static_cast<double>((x / 16 + y / 16) % 2) * 30));
   return img;
 }
 
@@ -32,7 +33,8 @@ Image makeRunTime(const Image& ref) {
   Image img(ref.width(), ref.height());
   for (long y = 0; y < ref.height(); ++y)
     for (long x = 0; x < ref.width(); ++x)
-      img.set(x, y, clampToByte(0.8 * ref.get(x, y) + 10 + 30.0 * x / ref.width()));
+      img.set(x, y, clampToByte(0.8 * ref.get(x, y) + 10 +
+                                30.0 * static_cast<double>(x) / static_cast<double>(ref.width())));
   return img;
 }
 

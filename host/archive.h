@@ -92,6 +92,10 @@ class IMGNORM_API kcArchive {
   std::set<std::pair<const void*, std::size_t>> visited_;
 };
 
+// The walk operators store v when the archive is storing and load it when
+// loading, so one function describes both directions of a type. Loading past
+// the end or a malformed value throws kcArchive::Error; a pel buffer loads
+// unbound when it was stored unbound.
 IMGNORM_API kcArchive& operator||(kcArchive& ar, unsigned char& v);
 IMGNORM_API kcArchive& operator||(kcArchive& ar, bool& v);
 IMGNORM_API kcArchive& operator||(kcArchive& ar, long& v);
@@ -99,5 +103,6 @@ IMGNORM_API kcArchive& operator||(kcArchive& ar, unsigned long& v);
 IMGNORM_API kcArchive& operator||(kcArchive& ar, double& v);
 IMGNORM_API kcArchive& operator||(kcArchive& ar, std::wstring& v);
 IMGNORM_API kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v);
+// One-way forms of the walk operator for unsigned long.
 IMGNORM_API kcArchive& operator<<(kcArchive& ar, unsigned long v);
 IMGNORM_API kcArchive& operator>>(kcArchive& ar, unsigned long& v);

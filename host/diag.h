@@ -41,6 +41,8 @@ class IMGNORM_API kcDiagObject {
   std::vector<kcDiagRecord> records_;
 };
 
+// Adds a text record named name at the recorder's level; a null recorder
+// records nothing.
 IMGNORM_API void kf_AddText(kcDiagObject* recorder, const std::wstring& text,
                             const std::wstring& name);
 // copy true: the record keeps a private copy of the pels; false: it shares

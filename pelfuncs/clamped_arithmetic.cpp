@@ -21,13 +21,13 @@ struct SubClamp {
 
 struct SubClampSigned {
   unsigned char operator()(short d, short s) const {
-    return static_cast<unsigned char>(std::clamp<short>(d - s + kOffset, 0, 255));
+    return static_cast<unsigned char>(std::clamp(d - s + kOffset, 0, 255));
   }
 };
 
 struct AddClamp {
   unsigned char operator()(short d, short s) const {
-    return static_cast<unsigned char>(std::clamp<short>(d + s - kOffset, 0, 255));
+    return static_cast<unsigned char>(std::clamp(d + s - kOffset, 0, 255));
   }
 };
 

@@ -13,7 +13,7 @@ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=
   -DCMAKE_EXE_LINKER_FLAGS="$san" -DCMAKE_SHARED_LINKER_FLAGS="$san" >/dev/null
 cmake --build build/fuzz --target imgnorm_fuzz_archive imgnorm_fuzz_seeds -j "$(nproc)"
 mkdir -p fuzz/corpus fuzz/regressions build/fuzz/new
-build/fuzz/imgnorm_fuzz_seeds fuzz/corpus
+build/fuzz/fuzz/imgnorm_fuzz_seeds fuzz/corpus
 build/fuzz/fuzz/imgnorm_fuzz_archive -max_total_time="$seconds" -max_len=4096 -timeout=10 \
   -artifact_prefix=fuzz/regressions/ build/fuzz/new fuzz/corpus
 # Keep the corpus small: merge what was found into the committed corpus.

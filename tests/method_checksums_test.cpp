@@ -1,6 +1,6 @@
-// Pins the output of every method on one generated scene. The checksums were
-// recorded before the filters were tuned for speed; any change to the pels a
-// method returns (rounding, kernel reach, border handling) changes them.
+// Pins the output of every method on one generated scene: any change to the
+// pels a method returns (rounding, kernel reach, border handling) changes its
+// checksum.
 // The scene is built from integers only, so it is the same on every platform.
 #include <gtest/gtest.h>
 
@@ -141,6 +141,6 @@ TEST_P(MethodChecksums, OutputIsUnchanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMethod, MethodChecksums, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -16,12 +16,12 @@
 
 namespace {
 
-constexpr long kWidth = 256;
-constexpr long kHeight = 192;
+constexpr int kWidth = 256;
+constexpr int kHeight = 192;
 
 // The label box, where the strokes change from part to part.
-constexpr long kLabelLeft = 16, kLabelTop = 16, kLabelRight = 96, kLabelBottom = 72;
-constexpr long kBorder = 6;
+constexpr int kLabelLeft = 16, kLabelTop = 16, kLabelRight = 96, kLabelBottom = 72;
+constexpr int kBorder = 6;
 
 // A small generator with the same sequence on every platform (the
 // standard distributions differ between libraries).
@@ -35,7 +35,7 @@ class Random {
     return z ^ (z >> 31);
   }
   double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-  long below(long n) { return static_cast<long>(next() % static_cast<std::uint64_t>(n)); }
+  int below(int n) { return static_cast<int>(next() % static_cast<std::uint64_t>(n)); }
   // Roughly normal: the sum of four uniforms, scaled to unit variance.
   double normal() { return (uniform() + uniform() + uniform() + uniform() - 2.0) * std::sqrt(3.0); }
 
@@ -45,13 +45,13 @@ class Random {
 
 using Scene = std::vector<double>;
 
-double& at(Scene& scene, long x, long y) { return scene[static_cast<std::size_t>(y * kWidth + x)]; }
+double& at(Scene& scene, int x, int y) { return scene[static_cast<std::size_t>(y * kWidth + x)]; }
 
-bool inDisc(long x, long y, double cx, double cy, double r) {
+bool inDisc(int x, int y, double cx, double cy, double r) {
   return (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r;
 }
 
-bool inTriangle(long x, long y) {
+bool inTriangle(int x, int y) {
   // Apex (184, 100), base from (128, 180) to (240, 180).
   if (y < 100 || y > 180) return false;
   const double half = (y - 100) * 56.0 / 80.0;
@@ -61,15 +61,15 @@ bool inTriangle(long x, long y) {
 // Rows of glyph-like strokes: each glyph is a few random bars in a 6x9 cell.
 void drawStrokes(Scene& scene, std::uint64_t seed) {
   Random random(seed);
-  for (long line = 0; line < 3; ++line)
-    for (long glyph = 0; glyph < 7; ++glyph) {
-      const long left = kLabelLeft + 8 + glyph * 10, top = kLabelTop + 8 + line * 16;
+  for (int line = 0; line < 3; ++line)
+    for (int glyph = 0; glyph < 7; ++glyph) {
+      const int left = kLabelLeft + 8 + glyph * 10, top = kLabelTop + 8 + line * 16;
       for (int bar = 0; bar < 3; ++bar) {
         const bool vertical = random.below(2) == 0;
-        const long offset = random.below(vertical ? 6 : 9);
-        for (long t = 0; t < (vertical ? 9 : 6); ++t) {
-          const long x = vertical ? left + offset : left + t;
-          const long y = vertical ? top + t : top + offset;
+        const int offset = random.below(vertical ? 6 : 9);
+        for (int t = 0; t < (vertical ? 9 : 6); ++t) {
+          const int x = vertical ? left + offset : left + t;
+          const int y = vertical ? top + t : top + offset;
           at(scene, x, y) = 30;
         }
       }
@@ -78,8 +78,8 @@ void drawStrokes(Scene& scene, std::uint64_t seed) {
 
 Scene cleanScene(std::uint64_t labelSeed) {
   Scene scene(static_cast<std::size_t>(kWidth * kHeight));
-  for (long y = 0; y < kHeight; ++y)
-    for (long x = 0; x < kWidth; ++x) {
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
       double v = 110 + 12 * std::sin(x / 7.0) * std::cos(y / 9.0);
       if (x >= kLabelLeft && x < kLabelRight && y >= kLabelTop && y < kLabelBottom) v = 205;
       if (inDisc(x, y, 176, 56, 34)) v = 40 + 10 * std::sin((x + y) / 4.0);
@@ -92,11 +92,11 @@ Scene cleanScene(std::uint64_t labelSeed) {
 }
 
 imgio::GrayImage render(const Scene& scene, std::uint64_t noiseSeed, double noise,
-                        const std::function<double(long, long, double)>& light) {
+                        const std::function<double(int, int, double)>& light) {
   Random random(noiseSeed);
   imgio::GrayImage image{kWidth, kHeight, std::vector<unsigned char>(scene.size())};
-  for (long y = 0; y < kHeight; ++y)
-    for (long x = 0; x < kWidth; ++x) {
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
       const double v =
           light(x, y, scene[static_cast<std::size_t>(y * kWidth + x)]) + noise * random.normal();
       image.at(x, y) = static_cast<unsigned char>(std::clamp(std::lround(v), 0L, 255L));
@@ -105,17 +105,17 @@ imgio::GrayImage render(const Scene& scene, std::uint64_t noiseSeed, double nois
 }
 
 void addDefects(Scene& scene) {
-  for (long t = 0; t <= 80; ++t)  // a dark scratch
-    for (long w = -1; w <= 1; ++w) at(scene, 30 + t + w, 100 + t) = 20;
-  for (long y = 0; y < kHeight; ++y)  // a bright spot
-    for (long x = 0; x < kWidth; ++x)
+  for (int t = 0; t <= 80; ++t)  // a dark scratch
+    for (int w = -1; w <= 1; ++w) at(scene, 30 + t + w, 100 + t) = 20;
+  for (int y = 0; y < kHeight; ++y)  // a bright spot
+    for (int x = 0; x < kWidth; ++x)
       if (inDisc(x, y, 214, 150, 9)) at(scene, x, y) = 250;
 }
 
 imgio::GrayImage maskImage() {
   imgio::GrayImage mask{kWidth, kHeight, std::vector<unsigned char>(kWidth * kHeight, 255)};
-  for (long y = 0; y < kHeight; ++y)
-    for (long x = 0; x < kWidth; ++x) {
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
       const bool border =
           x < kBorder || y < kBorder || x >= kWidth - kBorder || y >= kHeight - kBorder;
       const bool label = x >= kLabelLeft && x < kLabelRight && y >= kLabelTop && y < kLabelBottom;
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::filesystem::path folder = argc == 2 ? argv[1] : "samples";
-  const auto same = [](long, long, double v) { return v; };
+  const auto same = [](int, int, double v) { return v; };
   try {
     std::filesystem::create_directories(folder);
     const auto write = [&](const char* name, const imgio::GrayImage& image) {
@@ -141,15 +141,15 @@ int main(int argc, char** argv) {
     };
     write("reference.png", render(cleanScene(1), 101, 3.0, same));
     write("mask.png", maskImage());
-    write("runtime_gradient.png", render(cleanScene(2), 102, 3.0, [](long x, long y, double v) {
+    write("runtime_gradient.png", render(cleanScene(2), 102, 3.0, [](int x, int y, double v) {
             return v * (0.45 + 0.9 * x / (kWidth - 1.0)) * (0.9 + 0.2 * y / (kHeight - 1.0));
           }));
     write("runtime_gain_offset.png",
-          render(cleanScene(3), 103, 3.0, [](long, long, double v) { return 0.55 * v + 70; }));
+          render(cleanScene(3), 103, 3.0, [](int, int, double v) { return 0.55 * v + 70; }));
     Scene defective = cleanScene(4);
     addDefects(defective);
     write("runtime_defect.png",
-          render(defective, 104, 3.0, [](long, long, double v) { return 0.9 * v + 12; }));
+          render(defective, 104, 3.0, [](int, int, double v) { return 0.9 * v + 12; }));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "imgnorm_make_samples: %s\n", e.what());
     return 1;

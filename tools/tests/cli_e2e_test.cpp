@@ -103,10 +103,11 @@ GrayImage scene(unsigned seed, double gain = 1.0, double offset = 0.0, double sl
                   std::vector<unsigned char>(static_cast<std::size_t>(width * height))};
   for (long y = 0; y < height; ++y)
     for (long x = 0; x < width; ++x) {
-      double v = 100 + 30 * std::sin(x / 5.0) * std::cos(y / 7.0);
+      const double fx = static_cast<double>(x), fy = static_cast<double>(y);
+      double v = 100 + 30 * std::sin(fx / 5.0) * std::cos(fy / 7.0);
       if (x > 10 && x < 30 && y > 8 && y < 30) v = 190;
       if ((x - 45) * (x - 45) + (y - 30) * (y - 30) < 100) v = 40;
-      v = (v + static_cast<double>(random() % 9) - 4) * gain * (1 + slope * x / width) + offset;
+      v = (v + static_cast<double>(random() % 9) - 4) * gain * (1 + slope * fx / static_cast<double>(width)) + offset;
       image.at(x, y) = static_cast<unsigned char>(std::clamp(std::lround(v), 0L, 255L));
     }
   return image;
