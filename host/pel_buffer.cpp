@@ -21,6 +21,19 @@ const kc2XformHandle& identityXform() {
   return identity;
 }
 
+// Whether a rectangle of size width x height at origin keeps its right and
+// bottom edges within a long, so that every coordinate sum on it is defined.
+bool placeable(const kcPair<long>& origin, long width, long height) {
+  long edge = 0;
+  return !__builtin_add_overflow(origin.x(), width, &edge) &&
+         !__builtin_add_overflow(origin.y(), height, &edge);
+}
+
+const kcPelRect& placeableOrThrow(const kcPelRect& r) {
+  if (!placeable(r.origin(), r.width(), r.height())) throw kcPel::BadWindow();
+  return r;
+}
+
 std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, long align) {
   if (width < 0 || height < 0) throw kcPel::BadWindow();
   if (align < 1) align = 1;
@@ -68,7 +81,7 @@ kc_PelBuffer::kc_PelBuffer(int pelSize)
     : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
 
 kc_PelBuffer::kc_PelBuffer(int pelSize, const kcPelRect& r, long align)
-    : root_(allocateRoot(r.width(), r.height(), pelSize, align)),
+    : root_(allocateRoot(placeableOrThrow(r).width(), r.height(), pelSize, align)),
       window_(r),
       offset_(r.origin()),
       pelSize_(pelSize),
@@ -102,6 +115,7 @@ kcPelRect kc_PelBuffer::entire() const {
 
 void kc_PelBuffer::window(const kcPelRect& r, bool clip) {
   requireBound();
+  placeableOrThrow(r);
   const kcPelRect all = entire();
   if (clip) {
     window_ = r & all;
@@ -115,7 +129,8 @@ void kc_PelBuffer::setEntire() { window_ = entire(); }
 
 void kc_PelBuffer::offset(const kcPair<long>& o) {
   requireBound();
-  window_ = kcPelRect(window_.origin() + (o - offset_), window_.size());
+  if (!placeable(o, root_->width, root_->height)) throw kcPel::BadWindow();
+  window_ = kcPelRect(o + (window_.origin() - offset_), window_.size());
   offset_ = o;
 }
 
