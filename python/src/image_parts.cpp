@@ -19,9 +19,12 @@ using namespace kcImageNormalizerDefs;
 
 constexpr std::size_t kLevels = 256;
 
-// The checks of run, for the methods that these functions take.
+// The checks of run, with its messages, for the methods these functions take.
 void checkMethod(const kcImageNormalizer& tool, Method method, std::uint32_t allowed) {
-  if ((method & ~allowed) != 0 || method == 0 || (method & (method - 1)) != 0)
+  if (method & ~kKnownMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
+  if ((method & (method - 1)) != 0)
+    throw BadParams(L"Cannot run with more than one normalization method.");
+  if ((method & ~allowed) != 0 || method == 0)
     throw BadParams(L"This method cannot be run in parts this way.");
   if ((tool.trainedMethods() & method) != method)
     throw NotTrained(L"This tool was not trained for the specified  method.");
