@@ -21,7 +21,7 @@ import dask.array as da
 import numpy as np
 from dask.array.overlap import ensure_minimum_chunksize, overlap, trim_internal
 
-from . import ImageFileError, Method, read_image, write_image
+from . import Error, Method, NotTrained, read_image, write_image
 
 _IMAGE_EXTENSIONS = {".png", ".tif", ".tiff", ".pgm"}
 _GLOBAL_METHODS = Method.HISTOGRAM | Method.MEAN_STDDEV | Method.TAILS
@@ -54,6 +54,9 @@ def normalize_files(tool, method, inputs, output_dir, client=None, *, files_per_
     normalized or written fails its record only; the batch goes on.
     """
     method = Method(method)
+    if method not in tool.trained_methods:
+        raise NotTrained(f"the tool was not trained for {method!r} (trained for: "
+                         f"{tool.trained_methods!r})")
     jobs = _plan_jobs(inputs, output_dir)
     if client is None:
         return _on_local_cluster(lambda c: _run_jobs(c, tool, method, jobs, files_per_task))
@@ -101,7 +104,8 @@ def _run_jobs(client, tool, method, jobs, files_per_task):
     # worker that dies does not take the only copy with it.
     scattered = client.scatter(tool, broadcast=True)
     chunks = [jobs[i : i + files_per_task] for i in range(0, len(jobs), files_per_task)]
-    futures = client.map(_normalize_chunk, chunks, tool=scattered, method=int(method))
+    # Not pure: the tasks write files, a batch run twice writes them twice.
+    futures = client.map(_normalize_chunk, chunks, tool=scattered, method=int(method), pure=False)
     return [record for records in client.gather(futures) for record in records]
 
 
@@ -118,7 +122,7 @@ def _normalize_file(tool, method, path, output):
             raise ValueError("the image does not overlap the reference")
         write_image(output, result)
         success, message = True, ""
-    except (ImageFileError, OSError, ValueError, RuntimeError) as error:
+    except (Error, OSError, ValueError) as error:
         success, message = False, str(error)
     milliseconds = (time.perf_counter() - start) * 1e3
     return {"input": path, "output": output, "method": method.name, "success": success,
