@@ -19,7 +19,7 @@ namespace imgnorm {
 
 namespace {
 
-constexpr long kBins = 33;
+constexpr long kBins = kJointBins;
 
 using BinTable = std::array<unsigned char, 256>;
 
@@ -58,13 +58,16 @@ kcPelBuffer<unsigned char> jointLogHistogram(const kcPelBuffer_const<unsigned ch
                                              const kcPelBuffer_const<unsigned char>& mask,
                                              const kcPelBuffer_const<unsigned char>& runTime) {
   const BinTable bin = makeBinTable();
-  std::array<std::uint32_t, kBins * kBins> cells{};
+  JointCells cells{};
   const kcPelRect r = pairedRegion(templ, runTime, mask);
   for (long y = r.y(); y < r.bottom(); ++y)
     countJointRow(templ.pointToPel(r.x(), y), runTime.pointToPel(r.x(), y),
                   mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), bin,
                   cells.data());
+  return logScaledJointHistogram(cells);
+}
 
+kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells) {
   kcPelBuffer<unsigned long> joint(kBins, kBins, 32);
   kfPelSet(joint, 0UL);
   for (long row = 0; row < kBins; ++row)
@@ -207,10 +210,20 @@ bool fitGainOffset(const kcPelBuffer_const<unsigned char>& templ,
       ++pairs[s[x] * 256 + t[x]];
     }
   }
+  return fitPairsInBand(pairs, band, gainOffset);
+}
+
+bool fitPairsInBand(const std::vector<std::uint32_t>& pairs,
+                    const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset) {
+  const BinTable bin = makeBinTable();
+  const unsigned char* bandCells = band.pointToOffset();
+  const long bandStride = band.rowUpdate();
   kcLSLineFitter fitter;
   for (int s = 0; s < 256; ++s)
     for (int t = 0; t < 256; ++t)
-      if (const std::uint32_t n = pairs[s * 256 + t]) fitter.update(kcVector<2>(s, t), n);
+      if (const std::uint32_t n = pairs[s * 256 + t];
+          n && bandCells[bin[t] * bandStride + bin[s]])
+        fitter.update(kcVector<2>(s, t), n);
   const kcFLine line = fitter.fit();
   const kcFLine axis(kcDegree(90.0), kcVector<2>(0, 0));
   const std::vector<kcVector<2>> points = line.intersection(axis);
@@ -219,8 +232,7 @@ bool fitGainOffset(const kcPelBuffer_const<unsigned char>& templ,
   return true;
 }
 
-kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char>& runTime,
-                                           const kcPair<double>& gainOffset) {
+std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset) {
   std::vector<unsigned char> map(256, 0);
   double v = gainOffset.y();
   for (int i = 0; i < 256; ++i) {
@@ -229,7 +241,23 @@ kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char
     map[i] = static_cast<unsigned char>(r < 0 ? 0 : (r > 255 ? 255 : r));
     v += gainOffset.x();
   }
-  return kfPelMap(runTime, map);
+  return map;
+}
+
+kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char>& runTime,
+                                           const kcPair<double>& gainOffset) {
+  return kfPelMap(runTime, gainOffsetMap(gainOffset));
+}
+
+kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
+                                        const std::vector<kcDegree>& angles) {
+  KC_ASSERT(angles.size() == 63);
+  std::vector<kcPelBuffer<unsigned long>> projections;
+  projectAtAngles(logHistogram, angles, 3, angles.size() - 4, projections);
+  double peak = 0.0;
+  long chosen = -1;
+  strongestProjection(projections, peak, chosen);
+  return ridgeBand(logHistogram, projections[chosen], peak);
 }
 
 kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigned char>& runTime,
@@ -238,14 +266,8 @@ kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigne
                                                  const std::vector<kcDegree>& angles) {
   if (!runTime.isBound() || !templ.isBound())
     throw kcImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
-  KC_ASSERT(angles.size() == 63);
-  const kcPelBuffer<unsigned char> logHistogram = jointLogHistogram(templ, mask, runTime);
-  std::vector<kcPelBuffer<unsigned long>> projections;
-  projectAtAngles(logHistogram, angles, 3, angles.size() - 4, projections);
-  double peak = 0.0;
-  long chosen = -1;
-  strongestProjection(projections, peak, chosen);
-  const kcPelBuffer<unsigned char> band = ridgeBand(logHistogram, projections[chosen], peak);
+  const kcPelBuffer<unsigned char> band =
+      dominantBand(jointLogHistogram(templ, mask, runTime), angles);
   kcPair<double> gainOffset(0.0, 0.0);
   fitGainOffset(templ, mask, runTime, band, gainOffset);
   return applyGainOffset(runTime, gainOffset);

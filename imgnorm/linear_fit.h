@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <vector>
 
 #include "host/geometry.h"
@@ -20,12 +22,26 @@ kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigne
                                                  const kcPelBuffer_const<unsigned char>& mask,
                                                  const std::vector<kcDegree>& angles);
 
+// Bins of the joint histogram along each axis: gray level g falls in bin
+// (g + 4) / 8.
+constexpr long kJointBins = 33;
+// Joint histogram cells, row (template bin) after row.
+using JointCells = std::array<std::uint32_t, kJointBins * kJointBins>;
+
 // Joint histogram (row: template bin, column: run-time bin), each pel adding
 // its mask value (1 without a mask), then log-scaled to 0..255 when its
 // largest cell reaches 256.
 kcPelBuffer<unsigned char> jointLogHistogram(const kcPelBuffer_const<unsigned char>& templ,
                                              const kcPelBuffer_const<unsigned char>& mask,
                                              const kcPelBuffer_const<unsigned char>& runTime);
+// The log scaling of jointLogHistogram, for cells counted elsewhere (in
+// parts of an image, say).
+kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells);
+
+// The band around the strongest ridge of the log histogram, over the fit
+// angles: the cells whose pels reach the line fit.
+kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
+                                        const std::vector<kcDegree>& angles);
 
 void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,
                      const std::vector<kcDegree>& angles, std::size_t first, std::size_t last,
@@ -53,6 +69,15 @@ bool fitGainOffset(const kcPelBuffer_const<unsigned char>& templ,
                    const kcPelBuffer_const<unsigned char>& mask,
                    const kcPelBuffer_const<unsigned char>& runTime,
                    const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset);
+
+// The least-squares line through the (run-time, template) gray pairs whose
+// cells the band keeps; pairs[s * 256 + t] counts the pels of pair (s, t).
+// False when the line is vertical (gainOffset is then left alone).
+bool fitPairsInBand(const std::vector<std::uint32_t>& pairs,
+                    const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset);
+
+// map[i] = round(offset + i * gain), clamped to 0..255.
+std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset);
 
 // The run-time image mapped through round(offset + i * gain), clamped.
 kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char>& runTime,
