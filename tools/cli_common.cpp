@@ -12,12 +12,12 @@ namespace cli {
 
 namespace fs = std::filesystem;
 
-imgio::GrayImage readInputImage(const std::string& path) {
+imgio::GrayImage readInputImage(const std::string& path, long maxPels) {
   static std::atomic<bool> colourNoted{false};
   imgio::ReadInfo info;
   imgio::GrayImage image;
   try {
-    image = imgio::readImage(path, &info);
+    image = imgio::readImage(path, &info, maxPels);
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }

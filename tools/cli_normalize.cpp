@@ -46,7 +46,7 @@ int normalize(const NormalizeCommandOptions& options) {
   kcDiagObject recorder;
   const kcImageNormalizer tool =
       trainToolWithRecords(options.training, options.run, method, recorder, options.diag);
-  const JobContext context(tool, method);
+  const JobContext context(tool, method, options.training.maxPixels);
   runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder);
   std::printf("normalized %s with %s into %s\n", options.image.c_str(), options.method.c_str(),
               options.output.c_str());
@@ -62,7 +62,7 @@ Command addNormalizeCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm normalize --reference REF [--mask MASK] --method NAME\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--diag DIR]\n"
+              "         [--range LO,HI] [--keep-masked] [--diag DIR] [--max-pixels N]\n"
               "         [--side-by-side FILE] IMAGE -o OUT",
               true);
   addTrainingImageOptions(*command, options->training);
@@ -73,6 +73,7 @@ Command addNormalizeCommand(CLI::App& app) {
   addTrainingParameterOptions(*command, options->training);
   addRunParameterOptions(*command, options->run);
   addDiagOption(*command, options->diag);
+  addMaxPixelsOption(*command, options->training.maxPixels);
   command
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result")

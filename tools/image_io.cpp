@@ -165,18 +165,18 @@ const char* formatName(Format format) {
   return "?";
 }
 
-void checkImageSize(long width, long height, const std::string& name) {
+void checkImageSize(long width, long height, const std::string& name, long maxPels) {
   if (width <= 0 || height <= 0)
     throw ImageError(name + ": the image has no pels (" + std::to_string(width) + "x" +
                      std::to_string(height) + ")");
-  if (width > kMaxSide || height > kMaxSide || width * height > kMaxPels)
+  if (width > kMaxSide || height > kMaxSide || width * height > maxPels)
     throw ImageError(name + ": the image is too large (" + std::to_string(width) + "x" +
                      std::to_string(height) + "); the limits are " + std::to_string(kMaxSide) +
-                     " pels a side and " + std::to_string(kMaxPels) + " pels in all");
+                     " pels a side and " + std::to_string(maxPels) + " pels in all");
 }
 
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
-                      ReadInfo* info) {
+                      ReadInfo* info, long maxPels) {
   if (bytes.empty()) throw ImageError(name + ": the file is empty");
   const auto format = detectFormat(bytes.first(std::min<std::size_t>(bytes.size(), 8)));
   if (!format) refuseUnknownContent(bytes, name);
@@ -184,22 +184,22 @@ GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& n
   GrayImage image;
   switch (*format) {
     case Format::kPng:
-      image = detail::decodePng(bytes, name, colour);
+      image = detail::decodePng(bytes, name, colour, maxPels);
       break;
     case Format::kTiff:
-      image = detail::decodeTiff(bytes, name, colour);
+      image = detail::decodeTiff(bytes, name, colour, maxPels);
       break;
     case Format::kPnm:
-      image = detail::decodePnm(bytes, name, colour);
+      image = detail::decodePnm(bytes, name, colour, maxPels);
       break;
   }
   if (info) *info = ReadInfo{*format, colour};
   return image;
 }
 
-GrayImage readImage(const std::string& path, ReadInfo* info) {
+GrayImage readImage(const std::string& path, ReadInfo* info, long maxPels) {
   const std::vector<unsigned char> bytes = readWholeFile(path);
-  return decodeImage(bytes, path, info);
+  return decodeImage(bytes, path, info, maxPels);
 }
 
 void writeImage(const std::string& path, const GrayImage& image) {
@@ -210,7 +210,7 @@ void writeImage(const std::string& path, const GrayImage& image) {
 }
 
 void writeImage(const std::string& path, const GrayImage& image, Format format) {
-  checkImageSize(image.width, image.height, path);
+  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
   switch (format) {
     case Format::kPng:
       writeBytesAtomically(path, detail::encodePng(image, path));

@@ -42,13 +42,13 @@ void writeOutputs(const JobContext& context, const ImageJob& job, const imgio::G
 
 }  // namespace
 
-JobContext::JobContext(const kcImageNormalizer& t, kcImageNormalizerDefs::Method m)
-    : tool(t), method(m), reference(toGrayImage(t.referenceImage())) {
+JobContext::JobContext(const kcImageNormalizer& t, kcImageNormalizerDefs::Method m, long maxPixels)
+    : tool(t), method(m), maxPels(maxPixels), reference(toGrayImage(t.referenceImage())) {
   if (t.maskImage().isBound()) mask = toGrayImage(t.maskImage());
 }
 
 void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder) {
-  const imgio::GrayImage image = readInputImage(job.input);
+  const imgio::GrayImage image = readInputImage(job.input, context.maxPels);
   checkSameSize(image, job.input, context.reference.width, context.reference.height);
   kcDiagObject* diag = job.diagFolder.empty() ? nullptr : &recorder;
   imgio::GrayImage result;

@@ -20,9 +20,10 @@ struct ImageJob {
 
 // What every job of a batch shares; only read while jobs run.
 struct JobContext {
-  JobContext(const kcImageNormalizer& tool, kcImageNormalizerDefs::Method method);
+  JobContext(const kcImageNormalizer& tool, kcImageNormalizerDefs::Method method, long maxPels);
   const kcImageNormalizer& tool;
   kcImageNormalizerDefs::Method method;
+  long maxPels;  // the largest input image accepted
   imgio::GrayImage reference;
   std::optional<imgio::GrayImage> mask;
 };

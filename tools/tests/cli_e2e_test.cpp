@@ -559,6 +559,15 @@ TEST_F(CliBadInputTest, EachBadInputHasItsMessageAndWritesNothing) {
       {"range the tool refuses",
        normalize({"--range", "5,10", path("image.png"), "-o", path("o.png")}), 2,
        "imgnorm: --range: intensityVariationRange must be: x <= 0 and y >= 0\n"},
+      {"image above --max-pixels",
+       {"run", "--tool", path("tool.imgn"), "--method", "histogram", "--max-pixels", "3071",
+        path("image.png"), "-o", path("o.png")},
+       2,
+       "imgnorm: " + path("image.png") +
+           ": the image is too large (64x48); the limits are 65535 pels a side and 3071 pels in "
+           "all\n",
+       "normalized 0 of 1 image with histogram into " + path("o.png") +
+           "; 1 unreadable, mismatched or unwritable\n"},
       {"no threads",
        {"run", "--tool", path("tool.imgn"), "--method", "histogram", "-j", "0", path("image.png"),
         "-o", path("o.png")},
