@@ -62,13 +62,39 @@ GrayImage readImage(const std::string& path, ReadInfo* info = nullptr,
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
                       ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
 
-// Writes the image in the format its extension names, atomically.
+// The file that writing path replaces: the target of a symbolic link (the
+// link stays), or path itself. Refuses (ImageError) what exists and is not
+// a regular file, such as a device or a folder.
+std::string replacedFile(const std::string& path);
+
+// A file written completely under a temporary name beside the file it
+// replaces, with that file's permission bits; commit() renames it into
+// place. Until then path is untouched, and a file never committed is
+// removed. fill writes the temporary, given its path.
+class PendingFile {
+ public:
+  PendingFile(const std::string& path,
+              const std::function<void(const std::string& tempPath)>& fill);
+  PendingFile(PendingFile&& other) noexcept;
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  PendingFile& operator=(PendingFile&&) = delete;
+  ~PendingFile();
+  void commit();
+
+ private:
+  std::string path_;
+  std::string target_;
+  std::string temp_;  // empty once committed or moved from
+};
+
+// The image in the format its extension names, or in format.
+PendingFile prepareImage(const std::string& path, const GrayImage& image);
+PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format);
+
+// Writes the image, the file or the bytes at once (a PendingFile committed).
 void writeImage(const std::string& path, const GrayImage& image);
 void writeImage(const std::string& path, const GrayImage& image, Format format);
-
-// Writes a file through a temporary file in the same folder that is renamed
-// over path once complete; on failure the temporary is removed and path is
-// untouched. fill writes the temporary, given its path.
 void writeFileAtomically(const std::string& path,
                          const std::function<void(const std::string& tempPath)>& fill);
 void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes);

@@ -463,4 +463,31 @@ TEST_F(ImageIoTest, HostileHeadersAllocateNothingForPelsTheFileCannotHold) {
     EXPECT_EQ(readError(path(name), 1L << 30), path(name) + ": " + why);
 }
 
+// Replacing a file keeps its permission bits, writes through a symbolic
+// link to its target, and refuses what is not a regular file.
+TEST_F(ImageIoTest, ReplacingKeepsModeAndLinksAndRefusesOtherFiles) {
+  const GrayImage image = randomImage(5, 4, 8);
+  writeFile(path("kept.png"), "old");
+  std::filesystem::permissions(path("kept.png"), std::filesystem::perms(0640));
+  imgio::writeImage(path("kept.png"), image);
+  EXPECT_EQ(std::filesystem::status(path("kept.png")).permissions(),
+            std::filesystem::perms(0640));
+
+  writeFile(path("target.png"), "old");
+  std::filesystem::create_symlink("target.png", path("link.png"));
+  imgio::writeImage(path("link.png"), image);
+  EXPECT_TRUE(std::filesystem::is_symlink(path("link.png")));
+  EXPECT_EQ(imgio::readImage(path("target.png")).pels, image.pels);
+
+  std::filesystem::create_symlink("/dev/full", path("full.png"));
+  try {
+    imgio::writeImage(path("full.png"), image);
+    FAIL() << "no error";
+  } catch (const ImageError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              path("full.png") + ": not a regular file; refusing to write over it");
+  }
+  EXPECT_EQ(listing(), (std::vector<std::string>{"full.png", "kept.png", "link.png", "target.png"}));
+}
+
 }  // namespace
