@@ -8,6 +8,7 @@
 #include "cli_params.h"
 #include "commands.h"
 #include "console.h"
+#include "diag_writer.h"
 #include "host/attention.h"
 #include "image_job.h"
 #include "imgnorm/persistence.h"
@@ -143,6 +144,7 @@ std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
   if (!compareFolder && !options.sideBySide.empty()) checkFolderOf(options.sideBySide);
   if (outputFolder) createFolder(options.output);
   if (compareFolder) createFolder(options.sideBySide);
+  if (!options.diag.empty()) prepareDiagFolder(options.diag);
   return jobs;
 }
 

@@ -33,6 +33,7 @@ int train(const TrainCommandOptions& options) {
   checkOutputPath(options.output,
                   canonicalPaths({options.training.reference, options.training.mask}));
   checkFolderOf(options.output);
+  if (!options.diag.empty()) prepareDiagFolder(options.diag);
   const Method methods = *methodsByList(options.methods);
   kcDiagObject recorder;
   const kcImageNormalizer tool =

@@ -28,10 +28,11 @@ struct JobContext {
   std::optional<imgio::GrayImage> mask;
 };
 
-// Reads, normalizes and writes one image. Throws Failure: kExitBadInput for
-// an unreadable or mismatched image or an unwritable output,
-// kExitNotNormalized when the tool cannot normalize it (nothing is written
-// but the records). recorder may already hold records of training.
+// Reads, normalizes and writes one image: all its outputs or none. Throws
+// Failure: kExitBadInput for an unreadable or mismatched image or an
+// unwritable output, kExitNotNormalized when the tool cannot normalize it,
+// kExitInterrupted after an interrupt (nothing is written but the records).
+// recorder may already hold records of training.
 void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder);
 
 }  // namespace cli
