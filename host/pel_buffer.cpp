@@ -197,6 +197,9 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
                            L"-byte pels belong.");
   long r[4] = {v.window_.x(), v.window_.y(), v.window_.width(), v.window_.height()};
   for (long& e : r) ar || e;
+  // A window without pels has no rows to walk, however tall it is: the
+  // work of loading stays in proportion to the archive's bytes.
+  const long rows = r[2] > 0 ? r[3] : 0;
   if (ar.isLoading()) {
     for (long e : r)
       if (e < -kMaxArchivedSide || e > kMaxArchivedSide)
@@ -207,7 +210,7 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
                       pelSize);
     kc_PelBuffer loaded(pelSize, kcPelRect(r[0], r[1], r[2], r[3]), 32);
     walkXform(ar, loaded);
-    for (long y = 0; y < r[3]; ++y) {
+    for (long y = 0; y < rows; ++y) {
       unsigned char* row = loaded.address(r[0], r[1] + y);
       ar.readBytes(row, static_cast<std::size_t>(r[2]) * pelSize);
     }
@@ -215,7 +218,7 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
     return ar;
   }
   walkXform(ar, v);
-  for (long y = 0; y < r[3]; ++y)
+  for (long y = 0; y < rows; ++y)
     ar.writeBytes(v.address(r[0], r[1] + y), static_cast<std::size_t>(r[2]) * pelSize);
   return ar;
 }

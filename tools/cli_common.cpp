@@ -12,12 +12,12 @@ namespace cli {
 
 namespace fs = std::filesystem;
 
-imgio::GrayImage readInputImage(const std::string& path) {
+imgio::GrayImage readInputImage(const std::string& path, long maxPels) {
   static std::atomic<bool> colourNoted{false};
   imgio::ReadInfo info;
   imgio::GrayImage image;
   try {
-    image = imgio::readImage(path, &info);
+    image = imgio::readImage(path, &info, maxPels);
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }
@@ -72,6 +72,11 @@ std::set<std::string> canonicalPaths(const std::vector<std::string>& paths) {
 void checkOutputPath(const std::string& output, const std::set<std::string>& inputs) {
   std::error_code ec;
   if (fs::is_directory(output, ec)) failBadInput(output + ": is a folder; give a file name");
+  try {
+    imgio::replacedFile(output);
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
   if (inputs.count(canonicalPath(output)))
     failBadInput(output + ": refusing to write over an input file");
 }

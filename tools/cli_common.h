@@ -34,9 +34,10 @@ class Failure : public std::runtime_error {
   throw Failure(kExitBadInput, message);
 }
 
-// Reads an input image; unreadable files become kExitBadInput failures.
-// The first colour image of the process gets a note that it was converted.
-imgio::GrayImage readInputImage(const std::string& path);
+// Reads an input image of at most maxPels pels; unreadable files become
+// kExitBadInput failures. The first colour image of the process gets a note
+// that it was converted.
+imgio::GrayImage readInputImage(const std::string& path, long maxPels);
 
 // Refuses (kExitBadInput) an image whose size differs from the reference's.
 void checkSameSize(const imgio::GrayImage& image, const std::string& path, long referenceWidth,

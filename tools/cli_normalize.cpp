@@ -40,14 +40,26 @@ void checkOutputs(const NormalizeCommandOptions& options) {
     failBadInput(options.sideBySide + ": the compare picture and the result need different names");
 }
 
-int normalize(const NormalizeCommandOptions& options) {
-  checkOutputs(options);
-  const Method method = *methodByName(options.method);
+void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   kcDiagObject recorder;
   const kcImageNormalizer tool =
       trainToolWithRecords(options.training, options.run, method, recorder, options.diag);
-  const JobContext context(tool, method);
+  const JobContext context(tool, method, options.training.maxPixels);
   runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder);
+}
+
+int normalize(const NormalizeCommandOptions& options) {
+  checkOutputs(options);
+  if (!options.diag.empty()) prepareDiagFolder(options.diag);
+  try {
+    trainAndRun(options, *methodByName(options.method));
+  } catch (const Failure& failure) {
+    if (failure.code() != kExitInterrupted) throw;
+    // The same summary as run's: nothing was written.
+    std::printf("normalized 0 of 1 image with %s into %s; interrupted\n", options.method.c_str(),
+                options.output.c_str());
+    return kExitInterrupted;
+  }
   std::printf("normalized %s with %s into %s\n", options.image.c_str(), options.method.c_str(),
               options.output.c_str());
   return kExitOk;
@@ -62,7 +74,7 @@ Command addNormalizeCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm normalize --reference REF [--mask MASK] --method NAME\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--diag DIR]\n"
+              "         [--range LO,HI] [--keep-masked] [--diag DIR] [--max-pixels N]\n"
               "         [--side-by-side FILE] IMAGE -o OUT",
               true);
   addTrainingImageOptions(*command, options->training);
@@ -73,6 +85,7 @@ Command addNormalizeCommand(CLI::App& app) {
   addTrainingParameterOptions(*command, options->training);
   addRunParameterOptions(*command, options->run);
   addDiagOption(*command, options->diag);
+  addMaxPixelsOption(*command, options->training.maxPixels);
   command
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result")

@@ -33,6 +33,7 @@ int train(const TrainCommandOptions& options) {
   checkOutputPath(options.output,
                   canonicalPaths({options.training.reference, options.training.mask}));
   checkFolderOf(options.output);
+  if (!options.diag.empty()) prepareDiagFolder(options.diag);
   const Method methods = *methodsByList(options.methods);
   kcDiagObject recorder;
   const kcImageNormalizer tool =
@@ -51,7 +52,8 @@ Command addTrainCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm train --reference REF [--mask MASK] --methods LIST\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--diag DIR] -o TOOL",
+              "         [--range LO,HI] [--keep-masked] [--diag DIR] [--max-pixels N]\n"
+              "         -o TOOL",
               true);
   addTrainingImageOptions(*command, options->training);
   command
@@ -63,6 +65,7 @@ Command addTrainCommand(CLI::App& app) {
   addTrainingParameterOptions(*command, options->training);
   addRunParameterOptions(*command, options->run);
   addDiagOption(*command, options->diag);
+  addMaxPixelsOption(*command, options->training.maxPixels);
   command->add_option("-o,--output", options->output, "Tool file to write")
       ->required()
       ->type_name("TOOL");

@@ -11,11 +11,14 @@
 
 namespace imgio::detail {
 
-// Each decoder gets the whole file and the name to use in messages; colour
-// is set when colour pels were converted to gray.
-GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
-GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
-GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
+// Each decoder gets the whole file, the name to use in messages and the
+// limit on pels; colour is set when colour pels were converted to gray.
+GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                    long maxPels);
+GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                     long maxPels);
+GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                    long maxPels);
 
 std::vector<unsigned char> encodePng(const GrayImage& image, const std::string& name);
 std::vector<unsigned char> encodePgm(const GrayImage& image);

@@ -2,6 +2,7 @@
 
 #include "cli_common.h"
 #include "diag_writer.h"
+#include "host/attention.h"
 #include "side_by_side.h"
 #include "tool_setup.h"
 
@@ -26,15 +27,28 @@ imgio::GrayImage normalize(const JobContext& context, const ImageJob& job,
   return toGrayImage(result);
 }
 
-void writeOutputs(const JobContext& context, const ImageJob& job, const imgio::GrayImage& image,
-                  const imgio::GrayImage& result) {
+// The result and the compare picture, complete under temporary names.
+std::vector<imgio::PendingFile> prepareOutputs(const JobContext& context, const ImageJob& job,
+                                               const imgio::GrayImage& image,
+                                               const imgio::GrayImage& result) {
+  std::vector<imgio::PendingFile> outputs;
   try {
-    imgio::writeImage(job.output, result);
+    outputs.push_back(imgio::prepareImage(job.output, result));
     if (!job.sideBySide.empty())
-      imgio::writeImage(job.sideBySide,
-                        composeSideBySide(image, context.reference, result,
-                                          context.mask ? &*context.mask : nullptr),
-                        imgio::Format::kPng);
+      outputs.push_back(imgio::prepareImage(
+          job.sideBySide,
+          composeSideBySide(image, context.reference, result,
+                            context.mask ? &*context.mask : nullptr),
+          imgio::Format::kPng));
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
+  return outputs;
+}
+
+void commitOutputs(std::vector<imgio::PendingFile>& outputs) {
+  try {
+    for (auto& output : outputs) output.commit();
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }
@@ -42,13 +56,13 @@ void writeOutputs(const JobContext& context, const ImageJob& job, const imgio::G
 
 }  // namespace
 
-JobContext::JobContext(const kcImageNormalizer& t, kcImageNormalizerDefs::Method m)
-    : tool(t), method(m), reference(toGrayImage(t.referenceImage())) {
+JobContext::JobContext(const kcImageNormalizer& t, kcImageNormalizerDefs::Method m, long maxPixels)
+    : tool(t), method(m), maxPels(maxPixels), reference(toGrayImage(t.referenceImage())) {
   if (t.maskImage().isBound()) mask = toGrayImage(t.maskImage());
 }
 
 void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder) {
-  const imgio::GrayImage image = readInputImage(job.input);
+  const imgio::GrayImage image = readInputImage(job.input, context.maxPels);
   checkSameSize(image, job.input, context.reference.width, context.reference.height);
   kcDiagObject* diag = job.diagFolder.empty() ? nullptr : &recorder;
   imgio::GrayImage result;
@@ -58,8 +72,12 @@ void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& record
     if (diag) writeDiagRecords(recorder, job.diagFolder);
     throw;
   }
-  writeOutputs(context, job, image, result);
+  // Every output is complete before any is put in place, so an image gets
+  // all it asked for or nothing, and an interrupt leaves nothing partial.
+  std::vector<imgio::PendingFile> outputs = prepareOutputs(context, job, image, result);
   if (diag) writeDiagRecords(recorder, job.diagFolder);
+  if (kcAttention::abortRequested()) throw Failure(kExitInterrupted, "interrupted");
+  commitOutputs(outputs);
 }
 
 }  // namespace cli

@@ -20,17 +20,19 @@ struct ImageJob {
 
 // What every job of a batch shares; only read while jobs run.
 struct JobContext {
-  JobContext(const kcImageNormalizer& tool, kcImageNormalizerDefs::Method method);
+  JobContext(const kcImageNormalizer& tool, kcImageNormalizerDefs::Method method, long maxPels);
   const kcImageNormalizer& tool;
   kcImageNormalizerDefs::Method method;
+  long maxPels;  // the largest input image accepted
   imgio::GrayImage reference;
   std::optional<imgio::GrayImage> mask;
 };
 
-// Reads, normalizes and writes one image. Throws Failure: kExitBadInput for
-// an unreadable or mismatched image or an unwritable output,
-// kExitNotNormalized when the tool cannot normalize it (nothing is written
-// but the records). recorder may already hold records of training.
+// Reads, normalizes and writes one image: all its outputs or none. Throws
+// Failure: kExitBadInput for an unreadable or mismatched image or an
+// unwritable output, kExitNotNormalized when the tool cannot normalize it,
+// kExitInterrupted after an interrupt (nothing is written but the records).
+// recorder may already hold records of training.
 void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder);
 
 }  // namespace cli

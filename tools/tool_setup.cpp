@@ -59,6 +59,15 @@ void addDiagOption(CLI::App& command, std::string& folder) {
   command.add_option("--diag", folder, "Write the diagnostic records into DIR")->type_name("DIR");
 }
 
+void addMaxPixelsOption(CLI::App& command, long& maxPixels) {
+  command
+      .add_option("--max-pixels", maxPixels,
+                  "Refuse input images of more pels than N (default " +
+                      std::to_string(imgio::kDefaultMaxPels) + ")")
+      ->check(CLI::Range(1L, imgio::kMaxSide * imgio::kMaxSide).description(""))
+      ->type_name("N");
+}
+
 void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& options) {
   const kcPair<double> tails =
       options.tails.empty() ? tool.tailFractions() : *parseFractionPair(options.tails);
@@ -81,10 +90,10 @@ kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterO
     setParameter("--granularity", [&] { tool.granularity(*parseSize(training.granularity)); });
   applyRunParameters(tool, run);
 
-  const imgio::GrayImage reference = readInputImage(training.reference);
+  const imgio::GrayImage reference = readInputImage(training.reference, training.maxPixels);
   tool.referenceImage(toPelBuffer(reference), false);
   if (!training.mask.empty()) {
-    const imgio::GrayImage mask = readInputImage(training.mask);
+    const imgio::GrayImage mask = readInputImage(training.mask, training.maxPixels);
     checkSameSize(mask, training.mask, reference.width, reference.height);
     tool.maskImage(toPelBuffer(mask), false);
   }

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "image_io.h"
 #include "imgnorm/image_normalizer.h"
 
 namespace cli {
@@ -18,6 +19,7 @@ struct TrainingOptions {
   std::string mask;
   std::string neighborhood;  // empty: the tool's default
   std::string granularity;
+  long maxPixels = imgio::kDefaultMaxPels;
 };
 
 struct RunParameterOptions {
@@ -32,6 +34,7 @@ void addTrainingImageOptions(CLI::App& command, TrainingOptions& options);
 void addTrainingParameterOptions(CLI::App& command, TrainingOptions& options);
 void addRunParameterOptions(CLI::App& command, RunParameterOptions& options);
 void addDiagOption(CLI::App& command, std::string& folder);
+void addMaxPixelsOption(CLI::App& command, long& maxPixels);
 
 // Sets the given run-time parameters without untraining the tool; values
 // the tool refuses fail with kExitBadInput and the tool's rule.
