@@ -6,16 +6,11 @@
 #include <vector>
 
 #include "host/exceptions.h"
-#include "imaging/pel_copy.h"
 #include "test_support.h"
 
 namespace {
 
-using testing_support::makeImage;
-using testing_support::rng;
-using Image = kcPelBuffer<unsigned char>;
-
-long uniform(long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng()); }
+using namespace testing_support;
 
 Image entireOf(Image view) {
   view.setEntire();
@@ -75,49 +70,6 @@ TEST(FloodFill, RefusesBadArgumentsWithoutWriting) {
   EXPECT_THROW(kf_FloodFill(storage, kcPair<long>(10, 20), 0), kcPelFunc::BadParams);
   for (long y = 20; y < 25; ++y)
     for (long x = 10; x < 16; ++x) ASSERT_EQ(storage.get(x, y), 0);
-}
-
-// --- Connectivity ---
-
-TEST(FloodFill, CornerTouchingRegionsAreFilledTogether) {
-  // 0 on the two diagonals' blocks, 9 elsewhere:
-  //   0 0 9 9
-  //   0 0 9 9
-  //   9 9 0 0
-  //   9 9 0 0
-  Image img =
-      makeImage(kcPelRect(0, 0, 4, 4), [](long x, long y) { return (x < 2) == (y < 2) ? 0 : 9; });
-  kf_FloodFill(img, kcPair<long>(0, 0), 5);
-  for (long y = 0; y < 4; ++y)
-    for (long x = 0; x < 4; ++x) EXPECT_EQ(img.get(x, y), (x < 2) == (y < 2) ? 5 : 9);
-}
-
-TEST(FloodFill, FillsAroundAnObstacleIncludingLeftOfSeed) {
-  // A U of 0s open at the top, a wall of 1s inside it; the seed sits at the
-  // top of the right arm.
-  const char* rows[] = {"0110",  //
-                        "0110",  //
-                        "0110",  //
-                        "0000"};
-  Image img = makeImage(kcPelRect(0, 0, 4, 4), [&](long x, long y) { return rows[y][x] - '0'; });
-  kf_FloodFill(img, kcPair<long>(3, 0), 7);
-  for (long y = 0; y < 4; ++y)
-    for (long x = 0; x < 4; ++x)
-      EXPECT_EQ(img.get(x, y), rows[y][x] == '0' ? 7 : 1) << x << "," << y;
-}
-
-TEST(FloodFill, OtherValuesAndUnconnectedRegionsStay) {
-  // Two regions of 3 separated by a full column of 4; a 2 inside the left one.
-  Image img = makeImage(kcPelRect(0, 0, 7, 3), [](long x, long y) {
-    if (x == 3) return 4;
-    return x == 1 && y == 1 ? 2 : 3;
-  });
-  kf_FloodFill(img, kcPair<long>(0, 2), 8);
-  for (long y = 0; y < 3; ++y)
-    for (long x = 0; x < 7; ++x) {
-      const int want = x == 3 ? 4 : (x == 1 && y == 1) ? 2 : x < 3 ? 8 : 3;
-      EXPECT_EQ(img.get(x, y), want) << x << "," << y;
-    }
 }
 
 // --- Work vector ---
@@ -210,23 +162,6 @@ TEST(FloodFill, MatchesBreadthFirstFillOnNarrowedViews) {
 
 // --- First pel search ---
 
-TEST(FindFirstPel, ReportsImageCoordinatesOfTheWindow) {
-  Image img =
-      makeImage(kcPelRect(5, 7, 6, 4), [](long x, long y) { return x == 7 && y == 7 ? 42 : 0; });
-  kcPair<long> where(-1, -1);
-  ASSERT_TRUE(kf_FindFirstPel(img, 42, where));
-  EXPECT_EQ(where, kcPair<long>(7, 7));
-}
-
-TEST(FindFirstPel, TopmostRowWinsWhateverTheColumn) {
-  Image img = makeImage(kcPelRect(0, 0, 8, 5), [](long x, long y) {
-    return (x == 7 && y == 1) || (x == 0 && y == 2) || (x == 3 && y == 1) ? 9 : 1;
-  });
-  kcPair<long> where;
-  ASSERT_TRUE(kf_FindFirstPel(img, 9, where));
-  EXPECT_EQ(where, kcPair<long>(3, 1));
-}
-
 TEST(FindFirstPel, NoMatchOrEmptyWindowLeavesWhere) {
   Image img = makeImage(kcPelRect(0, 0, 4, 4), [](long, long) { return 3; });
   kcPair<long> where(11, 12);
@@ -245,7 +180,7 @@ TEST(FindFirstPel, NoMatchOrEmptyWindowLeavesWhere) {
 TEST(FindFirstPel, IgnoresPelsOutsideNarrowedWindow) {
   for (int round = 0; round < 200; ++round) {
     Image storage =
-        testing_support::randomImage(kcPelRect(0, 0, uniform(1, 20), uniform(1, 20)), 0, 5);
+        randomImage(kcPelRect(0, 0, uniform(1, 20), uniform(1, 20)), 0, 5);
     storage.offset(uniform(-9, 9), uniform(-9, 9));
     const kcPelRect all = storage.window();
     const long w = uniform(1, all.width()), h = uniform(1, all.height());

@@ -4,8 +4,12 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <vector>
 
 #include "host/exceptions.h"
+#include "imaging/pel_set.h"
+#include "pelfuncs/masked_histogram.h"
 #include "test_support.h"
 
 namespace {
@@ -24,53 +28,50 @@ TYPED_TEST(PelBufferTyped, NewStorageIsAlignedPaddedAndZeroed) {
   for (long width : {1L, 7L, 31L, 32L, 33L, 100L}) {
     const kcPelBuffer<T> b(width, 5, 32);
     EXPECT_EQ(b.pelSize(), static_cast<int>(sizeof(T)));
-    EXPECT_EQ(b.window(), kcPelRect(0, 0, width, 5));
-    EXPECT_EQ(b.offset(), kcPair<long>(0, 0));
     EXPECT_GE(b.rowUpdate(), width);
     EXPECT_EQ(b.rowUpdate() * static_cast<long>(sizeof(T)) % 32, 0) << "width " << width;
-    // Padding is less than one alignment unit.
     EXPECT_LT((b.rowUpdate() - width) * static_cast<long>(sizeof(T)), 32);
     for (long y = 0; y < 5; ++y) {
       EXPECT_EQ(addressOf(b.pointToPel(0, y)) % 32, 0u);
       for (long x = 0; x < width; ++x) ASSERT_EQ(b.get(x, y), T{0});
     }
   }
+  const kcPelBuffer<T> placed(kcPelRect(-3, 8, 4, 2), 32);
+  EXPECT_EQ(placed.offset(), kcPair<long>(-3, 8));
+  EXPECT_EQ(placed.pointToPel(-2, 9), placed.pointToOffset() + placed.rowUpdate() + 1);
 }
 
-TYPED_TEST(PelBufferTyped, RectangleConstructorPlacesStorageAtTheOrigin) {
+// Rows of `width` pels, `stride` pels apart, starting one pel into the
+// vector so that the first pel is not aligned; pel (x, y) holds x + 10 y.
+template <class T>
+std::shared_ptr<std::vector<T>> stridedPels(long width, long height, long stride) {
+  auto pels = std::make_shared<std::vector<T>>(static_cast<std::size_t>(1 + stride * height), T{0});
+  for (long y = 0; y < height; ++y)
+    for (long x = 0; x < width; ++x) (*pels)[static_cast<std::size_t>(1 + y * stride + x)] = T(x + 10 * y);
+  return pels;
+}
+
+TYPED_TEST(PelBufferTyped, WrapViewsAndWritesTheCallersPelsInPlace) {
   using T = TypeParam;
-  const kcPelBuffer<T> b(kcPelRect(-3, 8, 4, 2), 32);
-  EXPECT_EQ(b.window(), kcPelRect(-3, 8, 4, 2));
-  EXPECT_EQ(b.offset(), kcPair<long>(-3, 8));
-  EXPECT_EQ(b.pointToOffset(), b.pointToPel(-3, 8));
-  EXPECT_EQ(b.pointToPel(-2, 9), b.pointToOffset() + b.rowUpdate() + 1);
-  b.set(0, 9, T{77});
-  EXPECT_EQ(b.get(kcPair<long>(0, 9)), T{77});
+  auto pels = stridedPels<T>(5, 3, 9);
+  const auto view = kcPelBuffer<T>::wrap(pels->data() + 1, 5, 3, 9, pels);
+  EXPECT_EQ(view.window(), kcPelRect(0, 0, 5, 3));
+  EXPECT_EQ(view.rowUpdate(), 9);
+  for (long y = 0; y < 3; ++y)
+    for (long x = 0; x < 5; ++x) {
+      ASSERT_EQ(view.pointToPel(x, y), pels->data() + 1 + y * 9 + x);
+      ASSERT_EQ(view.get(x, y), T(x + 10 * y));
+    }
+  kfPelSet(view, T{7});
+  for (long y = 0; y < 3; ++y)
+    for (long x = 0; x < 5; ++x) EXPECT_EQ((*pels)[static_cast<std::size_t>(1 + y * 9 + x)], T{7});
+  EXPECT_EQ((*pels)[1 + 5], T{0});  // the padding between rows is not part of the view
 }
 
-TYPED_TEST(PelBufferTyped, CopiesAreViewsOfTheSameStorage) {
-  using T = TypeParam;
-  const kcPelBuffer<T> a(6, 4, 32);
-  kcPelBuffer<T> view = a;
-  EXPECT_EQ(view.root(), a.root());
-  view.set(2, 3, T{5});
-  EXPECT_EQ(a.get(2, 3), T{5});
-  // Narrowing one view leaves the other alone.
-  view.window(kcPelRect(1, 1, 2, 2), false);
-  EXPECT_EQ(a.window(), kcPelRect(0, 0, 6, 4));
-  const kcPelBuffer<T> other(6, 4, 32);
-  EXPECT_NE(other.root(), a.root());
-}
-
-TEST(PelBuffer, DefaultIsUnboundAndRefusesPelAccess) {
+TEST(PelBuffer, UnboundRefusesPelAccess) {
   kcPelBuffer<unsigned char> b;
   EXPECT_FALSE(b.isBound());
-  EXPECT_EQ(b.root(), nullptr);
-  EXPECT_EQ(b.width(), 0);
-  EXPECT_EQ(b.height(), 0);
-  EXPECT_EQ(b.rowUpdate(), 0);
   EXPECT_TRUE(b.window().isNull());
-  EXPECT_THROW(b.window(kcPelRect(0, 0, 1, 1), false), kcPel::UnboundWindow);
   EXPECT_THROW(b.window(kcPelRect(0, 0, 1, 1), true), kcPel::UnboundWindow);
   EXPECT_THROW(b.setEntire(), kcPel::UnboundWindow);
   EXPECT_THROW(b.entire(), kcPel::UnboundWindow);
@@ -78,25 +79,24 @@ TEST(PelBuffer, DefaultIsUnboundAndRefusesPelAccess) {
   EXPECT_THROW(b.pointToOffset(), kcPel::UnboundWindow);
   EXPECT_THROW(b.get(0, 0), kcPel::UnboundWindow);
   EXPECT_THROW(b.set(0, 0, 1), kcPel::UnboundWindow);
-}
-
-TEST(PelBuffer, SetUnboundDropsStorageWindowAndTransforms) {
-  kcPelBuffer<unsigned char> b(kcPelRect(2, 3, 4, 5), 32);
-  b.clientFromImageXformBase(kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(2, 2, 1, 1)));
-  const kcPelBuffer<unsigned char> keeper = b;
-  b.setUnbound();
-  EXPECT_FALSE(b.isBound());
-  EXPECT_TRUE(b.window().isNull());
-  EXPECT_TRUE(b.clientFromImageXform().isIdentity());
-  // Other views keep the storage alive.
-  EXPECT_TRUE(keeper.isBound());
-  keeper.set(2, 3, 9);
-  EXPECT_EQ(keeper.get(2, 3), 9);
-}
-
-TEST(PelBuffer, NegativeSizeIsABadWindow) {
   EXPECT_THROW(kcPelBuffer<unsigned char>(-1, 3, 32), kcPel::BadWindow);
   EXPECT_THROW(kcPelBuffer<unsigned char>(kcPelRect(0, 0, 3, -2), 32), kcPel::BadWindow);
+}
+
+TEST(PelBuffer, CopiesShareStorageAndSetUnboundDropsOnlyOneView) {
+  kcPelBuffer<unsigned char> b(kcPelRect(2, 3, 4, 5), 32);
+  testing_support::setXform(b, kcXform<2>::scaleAndTranslate(2, 2, 1, 1));
+  const kcPelBuffer<unsigned char> keeper = b;
+  b.set(3, 4, 5);
+  EXPECT_EQ(keeper.get(3, 4), 5);
+  b.window(kcPelRect(3, 3, 2, 2), false);
+  EXPECT_EQ(keeper.window(), kcPelRect(2, 3, 4, 5));
+  b.setUnbound();
+  EXPECT_TRUE(b.window().isNull());
+  EXPECT_TRUE(b.clientFromImageXform().isIdentity());
+  EXPECT_FALSE(keeper.clientFromImageXform().isIdentity());
+  keeper.set(2, 3, 9);
+  EXPECT_EQ(keeper.get(2, 3), 9);
 }
 
 // Edges may reach LONG_MAX but not pass it, wherever a window is made.
@@ -114,42 +114,25 @@ TEST(PelBuffer, WindowsPastTheLargestCoordinateAreBadWindows) {
   EXPECT_EQ(b.window().x(), std::numeric_limits<long>::min());
 }
 
-TEST(PelBuffer, NarrowingViewsTheSamePels) {
+TEST(PelBuffer, NarrowingClippingAndSetEntire) {
   const auto b = makeImage(kcPelRect(10, 20, 8, 6), [](long x, long y) { return x * 10 + y; });
   kcPelBuffer<unsigned char> view = b;
   view.window(kcPelRect(12, 21, 3, 4), false);
-  EXPECT_EQ(view.width(), 3);
-  EXPECT_EQ(view.height(), 4);
-  EXPECT_EQ(view.rowUpdate(), b.rowUpdate());
   EXPECT_EQ(view.pointToOffset(), b.pointToPel(12, 21));
   EXPECT_EQ(view.get(14, 24), b.get(14, 24));
-  // The origin-and-size form is the same narrowing.
   view.window(kcPair<long>(11, 22), kcPair<long>(2, 2), false);
   EXPECT_EQ(view.window(), kcPelRect(11, 22, 2, 2));
-  // An empty window anywhere inside is fine.
-  view.window(kcPelRect(18, 26, 0, 0), false);
-  EXPECT_TRUE(view.window().isNull());
-}
-
-TEST(PelBuffer, WindowsLeavingTheStorageAreRefused) {
-  kcPelBuffer<unsigned char> b(kcPelRect(10, 20, 8, 6), 32);
+  view.window(kcPelRect(18, 26, 0, 0), false);  // empty, on the far edge
   const kcPelRect bad[] = {{9, 20, 2, 2}, {10, 19, 2, 2}, {17, 20, 2, 1}, {10, 25, 1, 2},
-                           {0, 0, 1, 1},  {10, 20, 9, 6}, {12, 22, -1, 2}};
+                           {10, 20, 9, 6}, {12, 22, -1, 2}};
   for (const kcPelRect& r : bad) {
-    EXPECT_THROW(b.window(r, false), kcPel::BadWindow) << r.x() << "," << r.y();
-    EXPECT_EQ(b.window(), kcPelRect(10, 20, 8, 6));
+    EXPECT_THROW(view.window(r, false), kcPel::BadWindow) << r.x() << "," << r.y();
+    EXPECT_EQ(view.window(), kcPelRect(18, 26, 0, 0));
   }
-  // Clipping instead of refusing.
-  b.window(kcPelRect(5, 22, 10, 100), true);
-  EXPECT_EQ(b.window(), kcPelRect(10, 22, 5, 4));
-}
-
-TEST(PelBuffer, SetEntireRestoresTheWholeStorage) {
-  kcPelBuffer<unsigned short> b(kcPelRect(-4, -4, 9, 3), 32);
-  b.window(kcPelRect(-2, -3, 1, 1), false);
-  b.setEntire();
-  EXPECT_EQ(b.window(), kcPelRect(-4, -4, 9, 3));
-  EXPECT_EQ(b.entire(), kcPelRect(-4, -4, 9, 3));
+  view.window(kcPelRect(5, 22, 10, 100), true);
+  EXPECT_EQ(view.window(), kcPelRect(10, 22, 5, 4));
+  view.setEntire();
+  EXPECT_EQ(view.window(), kcPelRect(10, 20, 8, 6));
 }
 
 TEST(PelBuffer, OffsetRelabelsCoordinatesKeepingThePels) {
@@ -158,49 +141,76 @@ TEST(PelBuffer, OffsetRelabelsCoordinatesKeepingThePels) {
   view.window(kcPelRect(2, 1, 3, 3), false);
   const unsigned char* first = view.pointToOffset();
   view.offset(100, -50);
-  EXPECT_EQ(view.offset(), kcPair<long>(100, -50));
   EXPECT_EQ(view.window(), kcPelRect(102, -49, 3, 3));
   EXPECT_EQ(view.pointToOffset(), first);
-  EXPECT_EQ(view.get(104, -47), b.get(4, 3));
+  EXPECT_EQ(view.get(104, -47), 34);
   EXPECT_EQ(view.entire(), kcPelRect(100, -50, 6, 5));
-  // The other view keeps its own labels.
   EXPECT_EQ(b.offset(), kcPair<long>(0, 0));
-  EXPECT_EQ(b.get(4, 3), 34);
 }
 
-TEST(PelBuffer, TransformsDefaultToIdentityAndStayInverse) {
+TEST(PelBuffer, TransformsStayInverseAndCopyXformsSharesThem) {
   kcPelBuffer<unsigned char> b(4, 4, 32);
-  EXPECT_TRUE(b.clientFromImageXform().isIdentity());
   EXPECT_TRUE(b.imageFromClientXform().isIdentity());
-
-  const kcXform<2> clientFromImage = kcXform<2>::fromMatrix(2, 1, 0, 3, 5, -7);
-  b.clientFromImageXformBase(kc2XformLinear::handle(clientFromImage));
-  EXPECT_EQ(b.clientFromImageXform(), clientFromImage);
   const kcVector<2> p(3, 4);
+  testing_support::setXform(b, kcXform<2>::fromMatrix(2, 1, 0, 3, 5, -7));
   EXPECT_TRUE(kfRealEq(b.imageFromClientXform() * (b.clientFromImageXform() * p), p, 1e-12));
-
   const kcXform<2> imageFromClient = kcXform<2>::scaleAndTranslate(0.5, 4, 1, 2);
   b.imageFromClientXformBase(kc2XformLinear::handle(imageFromClient));
   EXPECT_EQ(b.imageFromClientXform(), imageFromClient);
   EXPECT_TRUE(kfRealEq(b.clientFromImageXform() * (imageFromClient * p), p, 1e-12));
-  EXPECT_TRUE(
-      kfRealEq(*b.clientFromImageXformBase() * kcVector<2>(1, 6), kcVector<2>(0, 1), 1e-12));
+  kcPelBuffer<unsigned short> dst(5, 5, 32);
+  dst.copyXforms(b);
+  EXPECT_EQ(dst.clientFromImageXformBase(), b.clientFromImageXformBase());
+  EXPECT_EQ(dst.imageFromClientXformBase(), b.imageFromClientXformBase());
 }
 
-TEST(PelBuffer, CopyXformsSharesTheHandles) {
-  kcPelBuffer<unsigned char> src(3, 3, 32);
-  src.clientFromImageXformBase(kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(2, 3, 4, 5)));
-  kcPelBuffer<unsigned short> dst(5, 5, 32);
-  dst.copyXforms(src);
-  EXPECT_EQ(dst.clientFromImageXformBase(), src.clientFromImageXformBase());
-  EXPECT_EQ(dst.imageFromClientXformBase(), src.imageFromClientXformBase());
-  // Copies of a view carry its transforms too; changing one view's
-  // transform does not reach the other.
-  kcPelBuffer<unsigned char> view = src;
-  EXPECT_EQ(view.clientFromImageXform(), src.clientFromImageXform());
-  view.clientFromImageXformBase(kc2XformLinear::handle(kcXform<2>()));
-  EXPECT_TRUE(view.clientFromImageXform().isIdentity());
-  EXPECT_FALSE(src.clientFromImageXform().isIdentity());
+TEST(PelBufferWrap, KeepAliveLivesAsLongAsAnyViewAndIsNeverFreedByTheBuffer) {
+  std::weak_ptr<std::vector<unsigned char>> watch;
+  kcPelBuffer_const<unsigned char> survivor;
+  {
+    auto pels = stridedPels<unsigned char>(3, 3, 3);
+    watch = pels;
+    auto view = kcPelBuffer_const<unsigned char>::wrap(pels->data() + 1, 3, 3, 3, pels);
+    pels.reset();
+    survivor = view;
+    survivor.offset(100, -20);
+    survivor.window(kcPelRect(101, -19, 2, 2), false);
+  }
+  ASSERT_FALSE(watch.expired());
+  EXPECT_EQ(survivor.get(102, -18), 22);
+  survivor.setUnbound();  // frees the owner once; a buffer freeing it too would double free
+  EXPECT_TRUE(watch.expired());
+  unsigned char borrowed[2][4] = {{1, 2, 3, 4}, {5, 6, 7, 8}};
+  EXPECT_EQ(kcPelBuffer_const<unsigned char>::wrap(&borrowed[0][1], 3, 2, 4, nullptr).get(2, 1), 8);
+}
+
+TEST(PelBufferWrap, LibraryOperationsReadBorrowedRowsWithTheirStride) {
+  const long width = 37, height = 5, stride = 41;
+  auto pels = stridedPels<unsigned char>(width, height, stride);
+  for (long y = 0; y < height; ++y)
+    for (long x = width; x < stride; ++x) (*pels)[static_cast<std::size_t>(1 + y * stride + x)] = 255;
+  const auto view = kcPelBuffer_const<unsigned char>::wrap(pels->data() + 1, width, height, stride, pels);
+  std::vector<unsigned long> histogram, expected(256, 0);
+  kf_MaskedPelHistogram(view, kcPelBuffer_const<unsigned char>(), histogram);
+  for (long y = 0; y < height; ++y)
+    for (long x = 0; x < width; ++x) ++expected[static_cast<std::size_t>(x + 10 * y)];
+  EXPECT_EQ(histogram, expected);
+  EXPECT_TRUE(testing_support::samePels(kfPelCopy(view), view));
+}
+
+TEST(PelBufferWrap, EmptyViewsAreBoundAndInconsistentGeometryIsRefused) {
+  EXPECT_TRUE((kcPelBuffer_const<unsigned char>::wrap(nullptr, 0, 0, 0, nullptr).isBound()));
+  EXPECT_EQ((kcPelBuffer_const<unsigned char>::wrap(nullptr, 7, 0, 7, nullptr).width()), 7);
+  unsigned char pels[16] = {};
+  using Wrap = kcPelBuffer_const<unsigned char>;
+  EXPECT_THROW(Wrap::wrap(pels, -1, 2, 4, nullptr), kcPel::BadWindow);
+  EXPECT_THROW(Wrap::wrap(pels, 2, -1, 4, nullptr), kcPel::BadWindow);
+  EXPECT_THROW(Wrap::wrap(pels, 4, 2, -4, nullptr), kcPelFunc::BadParams);
+  EXPECT_THROW(Wrap::wrap(nullptr, 1, 1, 1, nullptr), kcPelFunc::BadParams);
+  auto owner = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = owner;
+  EXPECT_THROW(Wrap::wrap(pels, 5, 2, 4, std::move(owner)), kcPelFunc::BadParams);
+  EXPECT_TRUE(watch.expired());  // a refused wrap releases its keep-alive
 }
 
 }  // namespace

@@ -1,18 +1,35 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "host/pel_buffer.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
 
-// Helpers shared by the tests: deterministic random images and small
-// builders.
+// Helpers shared by the tests: deterministic random images and windows,
+// image makers, byte writers for archives and message capture.
 namespace testing_support {
+
+using Image = kcPelBuffer<unsigned char>;
+using Bytes = std::vector<unsigned char>;
 
 inline std::mt19937& rng() {
   static std::mt19937 generator(12345);
   return generator;
+}
+
+inline long uniform(long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng()); }
+inline double uniformReal(double lo, double hi) {
+  return std::uniform_real_distribution<double>(lo, hi)(rng());
+}
+
+// A window at a random position within +-spread, sized 1..maxW x 1..maxH.
+inline kcPelRect randomWindow(long maxW, long maxH, long spread = 10) {
+  return {uniform(-spread, spread), uniform(-spread, spread), uniform(1, maxW), uniform(1, maxH)};
 }
 
 // A buffer over window r whose pels are uniform random in lo..hi.
@@ -25,12 +42,65 @@ kcPelBuffer<T> randomImage(const kcPelRect& r, unsigned lo = 0, unsigned hi = 25
   return b;
 }
 
+// A view of exactly `window` inside larger random storage, so that pels
+// outside the window would show if they were read or written.
+inline Image randomView(const kcPelRect& window, unsigned lo = 0, unsigned hi = 255) {
+  Image b = randomImage(window.trim(-uniform(0, 5), -uniform(0, 5), -uniform(0, 5), -uniform(0, 5),
+                                    false),
+                        lo, hi);
+  b.window(window, false);
+  return b;
+}
+
 // A buffer over window r filled by f(x, y) in image coordinates.
 template <class T = unsigned char, class F>
 kcPelBuffer<T> makeImage(const kcPelRect& r, F&& f) {
   kcPelBuffer<T> b(r, 32);
   for (long y = r.y(); y < r.bottom(); ++y)
     for (long x = r.x(); x < r.right(); ++x) b.set(x, y, static_cast<T>(f(x, y)));
+  return b;
+}
+
+template <class T = unsigned char>
+kcPelBuffer<T> constant(const kcPelRect& r, unsigned long value) {
+  return makeImage<T>(r, [value](long, long) { return value; });
+}
+
+inline bool inside(const kcPelRect& r, long x, long y) { return r.contains(kcPair<long>(x, y)); }
+
+inline bool samePels(const kcPelBuffer_const<unsigned char>& a,
+                     const kcPelBuffer_const<unsigned char>& b) {
+  return kfPelEqual<unsigned char, unsigned char>(a, b);
+}
+
+inline void setXform(kc_PelBuffer& b, const kcXform<2>& x) {
+  b.clientFromImageXformBase(kc2XformLinear::handle(x));
+}
+
+// Little-endian writers over archive bytes.
+inline void putU64(Bytes& b, std::size_t at, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline void putDouble(Bytes& b, std::size_t at, double v) {
+  std::uint64_t u;
+  std::memcpy(&u, &v, 8);
+  putU64(b, at, u);
+}
+inline void appendU64(Bytes& b, std::uint64_t v) {
+  b.resize(b.size() + 8);
+  putU64(b, b.size() - 8, v);
+}
+inline void appendDouble(Bytes& b, double v) {
+  b.resize(b.size() + 8);
+  putDouble(b, b.size() - 8, v);
+}
+// A wide string as an archive holds it: its length, then 32-bit characters.
+inline Bytes wideText(const std::wstring& s) {
+  Bytes b;
+  appendU64(b, s.size());
+  for (wchar_t c : s)
+    for (int i = 0; i < 4; ++i)
+      b.push_back(static_cast<unsigned char>(static_cast<unsigned long>(c) >> (8 * i)));
   return b;
 }
 
