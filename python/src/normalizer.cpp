@@ -14,7 +14,7 @@
 
 #include "arrays.h"
 #include "errors.h"
-#include "image_parts.h"
+#include "imgnorm/run_parts.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
 #include "methods.h"
@@ -196,12 +196,13 @@ auto pairParameter(kcPair<T> (kcImageNormalizer::*accessor)() const) {
 }
 
 // ------------------------------------------------ a run over image parts
-// Private methods behind imgnorm.dask: see image_parts.h.
+// Private methods behind imgnorm.dask: see imgnorm/run_parts.h.
+using imgnorm::Counts;
 
 py::object covered(const Normalizer& self, const LongPair& shape, const LongPair& offset) {
   const kcPelRect window(offset.first, offset.second, shape.second, shape.first);
   const kcPelRect r =
-      self.read([&](const kcImageNormalizer& tool) { return coveredWindow(tool, window); });
+      self.read([&](const kcImageNormalizer& tool) { return imgnorm::coveredWindow(tool, window); });
   if (r.isNull()) return py::none();
   return py::make_tuple(r.x(), r.y(), r.width(), r.height());
 }
@@ -213,7 +214,7 @@ py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part
   {
     py::gil_scoped_release release;
     counts = self.read(
-        [&](const kcImageNormalizer& tool) { return countPart(tool, view, method.bits); });
+        [&](const kcImageNormalizer& tool) { return imgnorm::countPart(tool, view, method.bits); });
   }
   return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
 }
@@ -226,7 +227,7 @@ Array mapOf(const Normalizer& self, const MethodSet& method,
   {
     py::gil_scoped_release release;
     map = self.read([&](const kcImageNormalizer& tool) {
-      return mapOfCounts(tool, method.bits, values, message);
+      return imgnorm::mapOfCounts(tool, method.bits, values, message);
     });
   }
   if (map.empty()) throwNormalizationFailed(message);
@@ -243,14 +244,14 @@ Array mapPartOf(const Normalizer& self, const py::array& part,
   WritableImage result;
   {
     py::gil_scoped_release release;
-    result = self.read([&](const kcImageNormalizer& tool) { return mapPart(tool, view, levels); });
+    result = self.read([&](const kcImageNormalizer& tool) { return imgnorm::mapPart(tool, view, levels); });
   }
   return adoptResult(result);
 }
 
 py::object localMarginOf(const Normalizer& self, const MethodSet& method) {
   const auto margin = self.read(
-      [&](const kcImageNormalizer& tool) { return localMargin(tool, method.bits); });
+      [&](const kcImageNormalizer& tool) { return imgnorm::localMargin(tool, method.bits); });
   return margin ? py::object(py::cast(fromPair(*margin))) : py::none();
 }
 
