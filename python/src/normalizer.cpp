@@ -14,6 +14,7 @@
 
 #include "arrays.h"
 #include "errors.h"
+#include "imgnorm/run_parallel.h"
 #include "imgnorm/run_parts.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
@@ -124,15 +125,17 @@ void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
 }
 
 Array run(const Normalizer& self, const py::array& image, const MethodSet& method,
-          const LongPair& offset) {
+          const LongPair& offset, unsigned threads) {
   const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset));
+  if (threads < 1) throw py::value_error("threads must be at least 1");
   bool success = false;
   std::wstring message;
   WritableImage result;
   {
     py::gil_scoped_release release;
     result = self.read([&](const kcImageNormalizer& tool) {
-      return tool.run(view, method.bits, success, message);
+      return threads > 1 ? kfRunParallel(tool, view, method.bits, threads, success, message)
+                         : tool.run(view, method.bits, success, message);
     });
   }
   if (!success) throwNormalizationFailed(message);
@@ -308,6 +311,8 @@ constexpr const char* kRunDoc =
 
 image: 2-D uint8 array; offset: (x, y) of its top-left pel.
 method: exactly one imgnorm.Method flag, or IDENTITY.
+threads: how many threads may share this one image's rows (the result is
+the same; images too small to gain use one).
 
 IDENTITY returns a copy of the whole image and needs no training. Every
 other method returns the part of the image that the reference and the mask
@@ -344,7 +349,7 @@ void addNormalizer(py::module_& module) {
           py::kw_only(), py::arg("reference_offset") = LongPair(0, 0),
           py::arg("mask_offset") = LongPair(0, 0), kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
-           py::arg("offset") = LongPair(0, 0), kRunDoc)
+           py::arg("offset") = LongPair(0, 0), py::arg("threads") = 1U, kRunDoc)
       .def("_covered", &covered, py::arg("shape"), py::arg("offset"),
            "(x, y, width, height) of the pels a run covers in an image of shape\n"
            "(rows, columns) at offset, or None.")
