@@ -7,6 +7,7 @@
 #include "bench/bench_images.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/image_normalizer.h"
+#include "imgnorm/run_parallel.h"
 #include "pelfuncs/masked_histogram.h"
 #include "pelfuncs/padded_affine_sample.h"
 
@@ -73,6 +74,28 @@ void BM_LocalCorrection(benchmark::State& state) {
 BENCHMARK(BM_LocalCorrection)
     ->ArgNames({"method", "neighborhood", "granularity"})
     ->ArgsProduct({{16, 32}, {11, 101, 301}, {1, 4}})
+    ->Unit(benchmark::kMillisecond);
+
+// Args: method bit, threads (4096 x 4096 with the mask): one image over
+// several cores.
+void BM_RunParallel(benchmark::State& state) {
+  constexpr long side = 4096;
+  const auto method = static_cast<Method>(state.range(0));
+  const kcImageNormalizer& t = tool(side, true, method, 101, 1);
+  const Image& image = runTime(side);
+  bool success = false;
+  std::wstring message;
+  for (auto _ : state) {
+    Image out = kfRunParallel(t, image, method, static_cast<unsigned>(state.range(1)), success,
+                              message);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPels(state, side);
+}
+BENCHMARK(BM_RunParallel)
+    ->ArgNames({"method", "threads"})
+    ->ArgsProduct({{1, 8, 16, 32}, {1, 2}})
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 // The scene python/bench_run.py builds with numpy, in integers so both

@@ -18,7 +18,7 @@ set(IMGNORM_PUBLIC_HEADERS
   pelfuncs/padded_affine_sample.h pelfuncs/pel_map_value.h pelfuncs/smooth_morph.h
   pelfuncs/threshold.h
   imgnorm/diag_categories.h imgnorm/errors.h imgnorm/image_normalizer.h imgnorm/method.h
-  imgnorm/persistence.h)
+  imgnorm/persistence.h imgnorm/run_parallel.h)
 foreach(header ${IMGNORM_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/${header}

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "diag_writer.h"
 #include "image_job.h"
+#include "parallel.h"
 #include "tool_setup.h"
 
 namespace cli {
@@ -44,7 +45,8 @@ void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   kcDiagObject recorder;
   const kcImageNormalizer tool =
       trainToolWithRecords(options.training, options.run, method, recorder, options.diag);
-  const JobContext context(tool, method, options.training.maxPixels);
+  JobContext context(tool, method, options.training.maxPixels);
+  context.threadsPerImage = defaultThreadCount();
   runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder);
 }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -199,13 +200,17 @@ int run(const RunCommandOptions& options) {
   checkToolCanRun(tool, method, options.tool);
   applyRunParameters(tool, options.run);
   const std::vector<ImageJob> jobs = planJobs(options);
-  const JobContext context(tool, method, options.maxPixels);
+  const unsigned threads = options.threads ? options.threads : defaultThreadCount();
+  JobContext context(tool, method, options.maxPixels);
+  // Fewer images than threads: the spare threads share the images' rows.
+  context.threadsPerImage =
+      std::max(1U, threads / static_cast<unsigned>(std::max<std::size_t>(jobs.size(), 1)));
 
   BatchCounts counts;
   {
     ProgressBar bar(jobs.size(), stderrIsTerminal() && jobs.size() > 1);
     forEachInParallel(
-        jobs.size(), options.threads ? options.threads : defaultThreadCount(),
+        jobs.size(), threads,
         [&](std::size_t i) {
           counts.count(runOneJob(context, jobs[i]));
           bar.advance();

@@ -3,6 +3,7 @@
 #include "cli_common.h"
 #include "diag_writer.h"
 #include "host/attention.h"
+#include "imgnorm/run_parallel.h"
 #include "side_by_side.h"
 #include "tool_setup.h"
 
@@ -16,8 +17,12 @@ imgio::GrayImage normalize(const JobContext& context, const ImageJob& job,
   std::wstring message;
   kcPelBuffer<unsigned char> result;
   try {
-    result = context.tool.run(toPelBuffer(image), context.method, success, message, recorder,
-                              recorder ? kDiagFlags : 0);
+    if (recorder || context.threadsPerImage < 2)
+      result = context.tool.run(toPelBuffer(image), context.method, success, message, recorder,
+                                recorder ? kDiagFlags : 0);
+    else
+      result = kfRunParallel(context.tool, toPelBuffer(image), context.method,
+                             context.threadsPerImage, success, message);
   } catch (const kcException& e) {
     rethrowLibraryFailure(e, kExitNotNormalized, job.input);
   }

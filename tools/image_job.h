@@ -24,6 +24,8 @@ struct JobContext {
   const kcImageNormalizer& tool;
   kcImageNormalizerDefs::Method method;
   long maxPels;  // the largest input image accepted
+  // Threads one image may use; its records, when asked for, need one.
+  unsigned threadsPerImage = 1;
   imgio::GrayImage reference;
   std::optional<imgio::GrayImage> mask;
 };

@@ -14,7 +14,8 @@
 
 #include "arrays.h"
 #include "errors.h"
-#include "image_parts.h"
+#include "imgnorm/run_parallel.h"
+#include "imgnorm/run_parts.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
 #include "methods.h"
@@ -124,15 +125,17 @@ void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
 }
 
 Array run(const Normalizer& self, const py::array& image, const MethodSet& method,
-          const LongPair& offset) {
+          const LongPair& offset, unsigned threads) {
   const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset));
+  if (threads < 1) throw py::value_error("threads must be at least 1");
   bool success = false;
   std::wstring message;
   WritableImage result;
   {
     py::gil_scoped_release release;
     result = self.read([&](const kcImageNormalizer& tool) {
-      return tool.run(view, method.bits, success, message);
+      return threads > 1 ? kfRunParallel(tool, view, method.bits, threads, success, message)
+                         : tool.run(view, method.bits, success, message);
     });
   }
   if (!success) throwNormalizationFailed(message);
@@ -196,12 +199,13 @@ auto pairParameter(kcPair<T> (kcImageNormalizer::*accessor)() const) {
 }
 
 // ------------------------------------------------ a run over image parts
-// Private methods behind imgnorm.dask: see image_parts.h.
+// Private methods behind imgnorm.dask: see imgnorm/run_parts.h.
+using imgnorm::Counts;
 
 py::object covered(const Normalizer& self, const LongPair& shape, const LongPair& offset) {
   const kcPelRect window(offset.first, offset.second, shape.second, shape.first);
   const kcPelRect r =
-      self.read([&](const kcImageNormalizer& tool) { return coveredWindow(tool, window); });
+      self.read([&](const kcImageNormalizer& tool) { return imgnorm::coveredWindow(tool, window); });
   if (r.isNull()) return py::none();
   return py::make_tuple(r.x(), r.y(), r.width(), r.height());
 }
@@ -213,7 +217,7 @@ py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part
   {
     py::gil_scoped_release release;
     counts = self.read(
-        [&](const kcImageNormalizer& tool) { return countPart(tool, view, method.bits); });
+        [&](const kcImageNormalizer& tool) { return imgnorm::countPart(tool, view, method.bits); });
   }
   return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
 }
@@ -226,7 +230,7 @@ Array mapOf(const Normalizer& self, const MethodSet& method,
   {
     py::gil_scoped_release release;
     map = self.read([&](const kcImageNormalizer& tool) {
-      return mapOfCounts(tool, method.bits, values, message);
+      return imgnorm::mapOfCounts(tool, method.bits, values, message);
     });
   }
   if (map.empty()) throwNormalizationFailed(message);
@@ -243,14 +247,14 @@ Array mapPartOf(const Normalizer& self, const py::array& part,
   WritableImage result;
   {
     py::gil_scoped_release release;
-    result = self.read([&](const kcImageNormalizer& tool) { return mapPart(tool, view, levels); });
+    result = self.read([&](const kcImageNormalizer& tool) { return imgnorm::mapPart(tool, view, levels); });
   }
   return adoptResult(result);
 }
 
 py::object localMarginOf(const Normalizer& self, const MethodSet& method) {
   const auto margin = self.read(
-      [&](const kcImageNormalizer& tool) { return localMargin(tool, method.bits); });
+      [&](const kcImageNormalizer& tool) { return imgnorm::localMargin(tool, method.bits); });
   return margin ? py::object(py::cast(fromPair(*margin))) : py::none();
 }
 
@@ -307,6 +311,8 @@ constexpr const char* kRunDoc =
 
 image: 2-D uint8 array; offset: (x, y) of its top-left pel.
 method: exactly one imgnorm.Method flag, or IDENTITY.
+threads: how many threads may share this one image's rows (the result is
+the same; images too small to gain use one).
 
 IDENTITY returns a copy of the whole image and needs no training. Every
 other method returns the part of the image that the reference and the mask
@@ -343,7 +349,7 @@ void addNormalizer(py::module_& module) {
           py::kw_only(), py::arg("reference_offset") = LongPair(0, 0),
           py::arg("mask_offset") = LongPair(0, 0), kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
-           py::arg("offset") = LongPair(0, 0), kRunDoc)
+           py::arg("offset") = LongPair(0, 0), py::arg("threads") = 1U, kRunDoc)
       .def("_covered", &covered, py::arg("shape"), py::arg("offset"),
            "(x, y, width, height) of the pels a run covers in an image of shape\n"
            "(rows, columns) at offset, or None.")

@@ -47,3 +47,13 @@ def test_changes_during_runs_never_mix_states():
         changes = pool.map(flip, range(200))
         assert all(pool.map(run, range(200)))
         list(changes)
+
+
+def test_threads_sharing_one_image_give_the_single_threaded_pels():
+    # Large enough for three strips.
+    reference = gradient_image((1200, 800), seed=61)
+    image = gradient_image((1200, 800), seed=62)
+    tool = imgnorm.Normalizer(neighborhood=(21, 21))
+    tool.train(reference, reference > 60)
+    for method in METHODS:
+        np.testing.assert_array_equal(tool.run(image, method, threads=3), tool.run(image, method))

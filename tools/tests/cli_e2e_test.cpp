@@ -576,9 +576,6 @@ TEST_F(CliBadInputTest, EachBadInputHasItsMessageAndWritesNothing) {
        2,
        "imgnorm: --tails: '0.1;0.9' is not LO,HI with two numbers (e.g. 0.05,0.95)" +
            normalizeHelp},
-      {"tails the tool refuses",
-       normalize({"--tails", "0.9,0.1", path("image.png"), "-o", path("o.png")}), 2,
-       "imgnorm: --tails: Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0\n"},
       {"range the tool refuses",
        normalize({"--range", "5,10", path("image.png"), "-o", path("o.png")}), 2,
        "imgnorm: --range: intensityVariationRange must be: x <= 0 and y >= 0\n"},
@@ -591,11 +588,6 @@ TEST_F(CliBadInputTest, EachBadInputHasItsMessageAndWritesNothing) {
            "all\n",
        "normalized 0 of 1 image with histogram into " + path("o.png") +
            "; 1 unreadable, mismatched or unwritable\n"},
-      {"no threads",
-       {"run", "--tool", path("tool.imgn"), "--method", "histogram", "-j", "0", path("image.png"),
-        "-o", path("o.png")},
-       2,
-       "imgnorm: --jobs: Value 0 not in range 1 to 1024" + runHelp},
       {"output over the input", normalize({path("image.png"), "-o", path("image.png")}), 2,
        "imgnorm: " + path("image.png") + ": refusing to write over an input file\n"},
       {"batch output folder holding an input",

@@ -1,4 +1,4 @@
-#include "image_parts.h"
+#include "imgnorm/run_parts.h"
 
 #include <array>
 
@@ -11,7 +11,7 @@
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/masked_histogram.h"
 
-namespace imgnorm_py {
+namespace imgnorm {
 
 namespace {
 
@@ -31,13 +31,13 @@ void checkMethod(const kcImageNormalizer& tool, Method method, std::uint32_t all
 }
 
 // part's window cut to what the tool covers.
-Image coveredPart(const kcImageNormalizer& tool, const Image& part) {
-  Image view = part;
+kcPelBuffer_const<unsigned char> coveredPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part) {
+  kcPelBuffer_const<unsigned char> view = part;
   view.window(coveredWindow(tool, part.window()), false);
   return view;
 }
 
-Counts countLevels(const kcImageNormalizer& tool, const Image& view) {
+Counts countLevels(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
   std::vector<unsigned long> histogram;
   kf_MaskedPelHistogram(view, tool.binaryMask(), histogram);
   Counts counts(kLevels, 0);
@@ -45,7 +45,7 @@ Counts countLevels(const kcImageNormalizer& tool, const Image& view) {
   return counts;
 }
 
-Counts countPairs(const kcImageNormalizer& tool, const Image& view) {
+Counts countPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
   Counts counts(kLevels * kLevels, 0);
   const kcPelRect& r = view.window();
   const auto& reference = tool.referenceImage();
@@ -68,12 +68,12 @@ std::vector<unsigned char> globalMap(const kcImageNormalizer& tool, Method metho
   if (stats.nSamp() == 0)
     message = L"Cannot normalize since histogram is empty.";
   else if (method == eMatchHistogram)
-    imgnorm::matchHistogram(tool.referenceHistogram(), histogram, map, message);
+    matchHistogram(tool.referenceHistogram(), histogram, map, message);
   else if (method == eMatchMeanAndStddev)
-    imgnorm::matchMeanAndStddev(tool.referenceStats(), stats, map, message);
+    matchMeanAndStddev(tool.referenceStats(), stats, map, message);
   else
-    imgnorm::matchHistogramTails(tool.referenceStats(), stats,
-                                 imgnorm::tailPercentages(tool.tailFractions()), map, message);
+    matchHistogramTails(tool.referenceStats(), stats,
+                                 tailPercentages(tool.tailFractions()), map, message);
   return map;
 }
 
@@ -82,20 +82,20 @@ std::vector<unsigned char> linearFitMap(const kcImageNormalizer& tool, const Cou
   // Without a mask each pel adds 1 to its joint cell; with one, its binary
   // mask value, 255.
   const std::uint32_t weight = tool.binaryMask().isBound() ? 255 : 1;
-  imgnorm::JointCells cells{};
+  JointCells cells{};
   std::vector<std::uint32_t> pairs(counts.size());
   for (std::size_t s = 0; s < kLevels; ++s) {
     for (std::size_t t = 0; t < kLevels; ++t) {
       const auto n = static_cast<std::uint32_t>(counts[s * kLevels + t]);
       pairs[s * kLevels + t] = n;
-      cells[((t + 4) >> 3) * imgnorm::kJointBins + ((s + 4) >> 3)] += n * weight;
+      cells[((t + 4) >> 3) * kJointBins + ((s + 4) >> 3)] += n * weight;
     }
   }
   const kcPelBuffer<unsigned char> band =
-      imgnorm::dominantBand(imgnorm::logScaledJointHistogram(cells), tool.fitAngles());
+      dominantBand(logScaledJointHistogram(cells), tool.fitAngles());
   kcPair<double> gainOffset(0.0, 0.0);
-  imgnorm::fitPairsInBand(pairs, band, gainOffset);
-  return imgnorm::gainOffsetMap(gainOffset);
+  fitPairsInBand(pairs, band, gainOffset);
+  return gainOffsetMap(gainOffset);
 }
 
 }  // namespace
@@ -107,9 +107,9 @@ kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window) 
   return region.isNull() ? kcPelRect() : region;
 }
 
-Counts countPart(const kcImageNormalizer& tool, const Image& part, Method method) {
+Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part, Method method) {
   checkMethod(tool, method, kGlobalMethods | eLinearlyFitGrayValues);
-  const Image view = coveredPart(tool, part);
+  const kcPelBuffer_const<unsigned char> view = coveredPart(tool, part);
   if (view.window().isNull())
     return Counts(method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels, 0);
   return method == eLinearlyFitGrayValues ? countPairs(tool, view) : countLevels(tool, view);
@@ -126,32 +126,39 @@ std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method met
                                           : globalMap(tool, method, counts, message);
 }
 
-WritableImage mapPart(const kcImageNormalizer& tool, const Image& part,
-                      const std::vector<unsigned char>& map) {
-  if (map.size() != kLevels) throw BadParams(L"A gray-level map has 256 entries.");
-  const Image view = coveredPart(tool, part);
-  if (view.window().isNull()) return {};
-  WritableImage result = kfPelMap(view, map);
-  if (tool.keepMaskedPixels() && tool.binaryMask().isBound())
-    kf_MaskedPelCopy(view, tool.binaryMask(), result, true);
+kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,
+                                   const kcPelBuffer_const<unsigned char>& part,
+                                   const std::vector<unsigned char>& map) {
+  kcPelBuffer<unsigned char> result;
+  mapPartInto(tool, part, map, result);
   return result;
+}
+
+void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
+                 const std::vector<unsigned char>& map, kcPelBuffer<unsigned char>& destination) {
+  if (map.size() != kLevels) throw BadParams(L"A gray-level map has 256 entries.");
+  const kcPelBuffer_const<unsigned char> view = coveredPart(tool, part);
+  if (view.window().isNull()) return;
+  kfPelMap(view, map, destination);
+  if (tool.keepMaskedPixels() && tool.binaryMask().isBound())
+    kf_MaskedPelCopy(view, tool.binaryMask(), destination, true);
 }
 
 std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool, Method method) {
   checkMethod(tool, method, eLocalCorrection | eLocalCorrectionEnhanced);
-  if (imgnorm::usesSubsampling(tool.neighborhoodSize(), tool.granularity())) return std::nullopt;
+  if (usesSubsampling(tool.neighborhoodSize(), tool.granularity())) return std::nullopt;
   const kcPair<long> reduced =
-      imgnorm::reducedNeighborhood(tool.neighborhoodSize(), tool.granularity());
+      reducedNeighborhood(tool.neighborhoodSize(), tool.granularity());
   if (method == eLocalCorrectionEnhanced) {
     if (reduced.x() <= 1 && reduced.y() <= 1) return kcPair<long>(0, 0);
     // The median reaches k / 2 pels on one side, (k - 1) / 2 on the other.
-    const kcPair<long> kernel = imgnorm::medianKernel(reduced);
+    const kcPair<long> kernel = medianKernel(reduced);
     return kcPair<long>(kernel.x() / 2, kernel.y() / 2);
   }
   // A smoothing kernel of size k has 3 k + 1 taps (k is even here): it
   // reaches 3 k / 2 pels on each side, and so do the mask weights.
-  const kcPair<long> kernel = imgnorm::smoothingKernelSize(reduced);
+  const kcPair<long> kernel = smoothingKernelSize(reduced);
   return kcPair<long>(3 * kernel.x() / 2, 3 * kernel.y() / 2);
 }
 
-}  // namespace imgnorm_py
+}  // namespace imgnorm

@@ -5,15 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "arrays.h"
+#include "host/pel_buffer.h"
 #include "imgnorm/image_normalizer.h"
 
-// One run split over parts of an image (the chunks of a dask array), giving
+// One run split over parts of an image (strips of one image, chunks of an
+// array too large for memory), giving
 // the pels of one run over the whole image. The global methods and the
 // linear fit count every part, build one gray-level map from the summed
 // counts and map each part through it; the local methods run each part with
 // a margin around it that the caller trims off.
-namespace imgnorm_py {
+namespace imgnorm {
 
 using Counts = std::vector<std::uint64_t>;
 
@@ -25,7 +26,7 @@ kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window);
 // the histogram of the pels inside the mask (256 levels); for the linear fit
 // the (run-time s, reference t) pairs inside the mask, at s * 256 + t.
 // Counts of parts add up to those of their union.
-Counts countPart(const kcImageNormalizer& tool, const Image& part,
+Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
                  kcImageNormalizerDefs::Method method);
 
 // The gray-level map a run builds from the counts of the whole image; empty,
@@ -36,8 +37,13 @@ std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool,
 
 // The covered part of an image through map, as a run maps it: with
 // keepMaskedPixels, pels outside the mask keep their values.
-WritableImage mapPart(const kcImageNormalizer& tool, const Image& part,
+kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
                       const std::vector<unsigned char>& map);
+
+// The same into destination (allocated over the covered part when
+// unbound; a bound one receives the common window).
+void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
+                 const std::vector<unsigned char>& map, kcPelBuffer<unsigned char>& destination);
 
 // How far (x, y) the result of a local method reaches for its input: a part
 // run with at least this margin around it gives the whole run's pels inside
@@ -46,4 +52,11 @@ WritableImage mapPart(const kcImageNormalizer& tool, const Image& part,
 std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool,
                                         kcImageNormalizerDefs::Method method);
 
-}  // namespace imgnorm_py
+// kfRunParallel with exactly strips strips (at most one per row), whatever
+// the image's size; tests reach the split on small images through it.
+kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool,
+                                       const kcPelBuffer_const<unsigned char>& image,
+                                       kcImageNormalizerDefs::Method method, long strips,
+                                       bool& success, std::wstring& message);
+
+}  // namespace imgnorm

@@ -1,0 +1,156 @@
+#include "imgnorm/run_parallel.h"
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "imaging/pel_copy.h"
+#include "imgnorm/run_parts.h"
+
+using namespace kcImageNormalizerDefs;
+
+namespace imgnorm {
+
+namespace {
+
+using ConstImage = kcPelBuffer_const<unsigned char>;
+using Rows = std::pair<long, long>;  // [first, last)
+
+// Below this many pels a strip costs more in starting a thread than it gains.
+constexpr long kMinPelsPerStrip = 1L << 18;
+
+// rows first .. last - 1 split into strips of nearly equal height.
+std::vector<Rows> splitRows(long first, long last, long strips) {
+  std::vector<Rows> ranges;
+  const long height = last - first;
+  for (long i = 0; i < strips; ++i)
+    ranges.emplace_back(first + height * i / strips, first + height * (i + 1) / strips);
+  return ranges;
+}
+
+ConstImage rowsOf(const ConstImage& image, const Rows& rows) {
+  ConstImage view = image;
+  view.window(kcPelRect(image.window().x(), rows.first, image.width(), rows.second - rows.first),
+              false);
+  return view;
+}
+
+kcPelBuffer<unsigned char> rowsOf(const kcPelBuffer<unsigned char>& image, const Rows& rows) {
+  kcPelBuffer<unsigned char> view = image;
+  view.window(kcPelRect(image.window().x(), rows.first, image.width(), rows.second - rows.first),
+              false);
+  return view;
+}
+
+// work(i) for every strip, strip 0 on the calling thread; the first failure
+// is rethrown once every thread has finished.
+template <class Work>
+void forEachStrip(std::size_t strips, Work&& work) {
+  std::vector<std::exception_ptr> failures(strips);
+  const auto guarded = [&](std::size_t i) {
+    try {
+      work(i);
+    } catch (...) {
+      failures[i] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t i = 1; i < strips; ++i) threads.emplace_back(guarded, i);
+  guarded(0);
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+}
+
+bool isSingleMethod(Method method, std::uint32_t among) {
+  return method != eIdentity && (method & ~among) == 0 && (method & (method - 1)) == 0;
+}
+
+// Whether the run can be split at all; otherwise run itself answers (with
+// its exceptions for bad requests).
+bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method method) {
+  if (!image.isBound() || !isSingleMethod(method, kKnownMethods)) return false;
+  if ((tool.trainedMethods() & method) != method) return false;
+  if (coveredWindow(tool, image.window()).height() < 2) return false;
+  return !(method & (eLocalCorrection | eLocalCorrectionEnhanced)) ||
+         localMargin(tool, method).has_value();
+}
+
+// Counts per strip, one map, the strips through it.
+kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const ConstImage& view,
+                                       Method method, const std::vector<Rows>& strips,
+                                       bool& success, std::wstring& message) {
+  std::vector<Counts> counts(strips.size());
+  forEachStrip(strips.size(),
+               [&](std::size_t i) { counts[i] = countPart(tool, rowsOf(view, strips[i]), method); });
+  for (std::size_t i = 1; i < counts.size(); ++i)
+    std::transform(counts[0].begin(), counts[0].end(), counts[i].begin(), counts[0].begin(),
+                   std::plus<>());
+  const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message);
+  if (map.empty()) return {};
+  kcPelBuffer<unsigned char> result(view.window(), 32);
+  forEachStrip(strips.size(), [&](std::size_t i) {
+    kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
+    mapPartInto(tool, rowsOf(view, strips[i]), map, destination);
+  });
+  success = true;
+  return result;
+}
+
+// Each strip run with its filter's margin above and below; its own rows kept.
+kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const ConstImage& view,
+                                           Method method, const std::vector<Rows>& strips) {
+  const long margin = localMargin(tool, method)->y();
+  const kcPelRect& region = view.window();
+  kcPelBuffer<unsigned char> result(region, 32);
+  forEachStrip(strips.size(), [&](std::size_t i) {
+    const Rows reach(std::max(strips[i].first - margin, region.y()),
+                     std::min(strips[i].second + margin, region.bottom()));
+    bool done = false;
+    std::wstring ignored;
+    const kcPelBuffer<unsigned char> part = tool.run(rowsOf(view, reach), method, done, ignored);
+    kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
+    kfPelCopy(part, destination);
+  });
+  return result;
+}
+
+}  // namespace
+
+kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const ConstImage& image,
+                                       Method method, long strips, bool& success,
+                                       std::wstring& message) {
+  if (strips < 2 || !splittable(tool, image, method))
+    return tool.run(image, method, success, message);
+  ConstImage view = image;
+  view.window(coveredWindow(tool, image.window()), false);
+  const std::vector<Rows> ranges =
+      splitRows(view.window().y(), view.window().bottom(), std::min(strips, view.height()));
+  success = false;
+  message.clear();
+  kcPelBuffer<unsigned char> result;
+  if (method & (eLocalCorrection | eLocalCorrectionEnhanced)) {
+    result = correctInStrips(tool, view, method, ranges);
+    success = true;
+  } else {
+    result = mapInStrips(tool, view, method, ranges, success, message);
+  }
+  if (result.isBound()) result.copyXforms(view);
+  return result;
+}
+
+}  // namespace imgnorm
+
+kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
+                                         const kcPelBuffer_const<unsigned char>& image,
+                                         Method method, unsigned threads, bool& success,
+                                         std::wstring& message) {
+  const kcPelRect covered =
+      image.isBound() ? imgnorm::coveredWindow(tool, image.window()) : kcPelRect();
+  const long rowsPerStrip = std::max(1L, imgnorm::kMinPelsPerStrip / std::max(1L, covered.width()));
+  const long worthwhile = covered.height() / rowsPerStrip;
+  const long strips = std::min(static_cast<long>(threads), worthwhile);
+  return imgnorm::runInStrips(tool, image, method, strips, success, message);
+}
