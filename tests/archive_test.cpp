@@ -202,6 +202,12 @@ TEST(ArchivePelBuffer, DocumentedLayout) {
   EXPECT_EQ(bytes, expected);
 }
 
+// Window fields may reach the archive's limit of 2^30 in magnitude.
+TEST(ArchivePelBuffer, WindowAtTheArchivedLimitLoads) {
+  const kcPelRect edge(-(1L << 30), 1L << 30, 2, 1);
+  EXPECT_EQ(bufferRoundTrip(patterned<unsigned char>(edge)).window(), edge);
+}
+
 // Offsets in the documented layout of a bound pel buffer.
 constexpr std::size_t kPelSizeAt = 2, kWindowAt = 3, kXformAt = kWindowAt + 32;
 

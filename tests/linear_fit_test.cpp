@@ -186,6 +186,16 @@ TEST(LinearFit, ABrightCellLiesInsideItsBand) {
   }
 }
 
+// A constant run-time image gives a vertical line: no gain or offset to report.
+TEST(LinearFit, AVerticalFitReportsNoGainOffset) {
+  const Image templ = texture(kcPelRect(0, 0, 20, 20), 0, 255);
+  const Image run = makeImage(kcPelRect(0, 0, 20, 20), [](long, long) { return 100; });
+  const Image band = makeImage(kcPelRect(0, 0, 33, 33), [](long, long) { return 255; });
+  kcPair<double> gainOffset(7, 7);
+  EXPECT_FALSE(fitGainOffset(templ, Image(), run, band, gainOffset));
+  EXPECT_EQ(gainOffset, kcPair<double>(7, 7));
+}
+
 TEST(LinearFit, MapRoundsHalvesAwayFromZeroAndClamps) {
   const Image ramp = makeImage(kcPelRect(0, 0, 256, 1), [](long x, long) { return x; });
   Image r = applyGainOffset(ramp, kcPair<double>(0.0, 2.5));
