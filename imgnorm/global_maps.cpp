@@ -1,5 +1,6 @@
 #include "imgnorm/global_maps.h"
 
+#include <cmath>
 #include <cstdint>
 
 #include "imaging/ilimit.h"
@@ -26,6 +27,7 @@ void fail(std::vector<unsigned char>& map, std::wstring& message, const wchar_t*
 }  // namespace
 
 long roundHalfAwayFromZero(double v) {
+  if (std::isnan(v)) return 0;  // a NaN tail fraction, which the setter lets through
   return v >= 0 ? static_cast<long>(v + 0.5) : -static_cast<long>(-v + 0.5);
 }
 

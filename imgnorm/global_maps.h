@@ -30,7 +30,7 @@ void matchHistogramTails(const kcHistoStats& reference, const kcHistoStats& run,
 // Whole percentages of the tail fractions, rounded half away from zero.
 kcPair<long> tailPercentages(const kcPair<double>& tailFractions);
 
-// v rounded to the nearest integer, halves away from zero.
+// v rounded to the nearest integer, halves away from zero; 0 for a NaN.
 long roundHalfAwayFromZero(double v);
 
 }  // namespace imgnorm
