@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <climits>
@@ -41,9 +42,9 @@ using ErrorTypes = ::testing::Types<BadImage, BadParams, NotTrained, CanNotTrain
 TYPED_TEST_SUITE(NormalizerErrors, ErrorTypes);
 
 Bytes typeHeader(const std::string& name) {
-  Bytes b;
-  testing_support::appendU64(b, name.size());
-  b.insert(b.end(), name.begin(), name.end());
+  Bytes b(8 + name.size());
+  testing_support::putU64(b, 0, name.size());
+  std::copy(name.begin(), name.end(), b.begin() + 8);
   return b;
 }
 
