@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "host/geometry.h"
@@ -11,21 +12,39 @@
 // strongest smoothed peak gives the dominant ridge, and only pels whose pair
 // lies in a band around it reach a least-squares line fit.
 //
-// Images are paired by image coordinates over the intersection of the
-// run-time, template and (bound) mask windows.
+// Pels are paired by image coordinates (countPairs) or, for images of
+// different sizes, by rank (rankPairs); the fit works on the pair counts.
 namespace imgnorm {
 
-kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigned char>& runTime,
-                                                 const kcPelBuffer_const<unsigned char>& templ,
-                                                 const kcPelBuffer_const<unsigned char>& mask,
-                                                 const std::vector<kcDegree>& angles);
+// Counts of (run-time level s, reference level t) pairs at s * 256 + t.
+using PairCounts = std::vector<std::uint32_t>;
 
-// Joint histogram (row: template bin, column: run-time bin), each pel adding
-// its mask value (1 without a mask), then log-scaled to 0..255 when its
-// largest cell reaches 256.
-kcPelBuffer<unsigned char> jointLogHistogram(const kcPelBuffer_const<unsigned char>& templ,
-                                             const kcPelBuffer_const<unsigned char>& mask,
-                                             const kcPelBuffer_const<unsigned char>& runTime);
+// The pels of the common window of the run-time, template and (bound) mask
+// windows, where the mask is not 0. Throws BadImage for an unbound image.
+PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
+                      const kcPelBuffer_const<unsigned char>& templ,
+                      const kcPelBuffer_const<unsigned char>& mask);
+
+// Two histograms of images of any sizes paired by rank: the k-th darkest
+// run-time pel meets the reference level at the same cumulative fraction.
+// The counts are in run-time pels and add up to the run-time count.
+PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
+                     const std::vector<unsigned long>& referenceHistogram);
+
+// (gain, offset) of the fitted line; (0, 0) when the band holds no line.
+// weight is what each pel adds to the joint histogram: the tool's binary
+// masks add 255, unmasked pels 1.
+kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
+                       const std::vector<kcDegree>& angles);
+
+// The share of the pairs whose reference level lies within distance levels
+// of the line; 0 without pairs.
+double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, double distance);
+
+// Joint histogram (row: template bin, column: run-time bin), each pair
+// adding weight per count, then log-scaled to 0..255 when its largest cell
+// reaches 256.
+kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight);
 
 void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,
                      const std::vector<kcDegree>& angles, std::size_t first, std::size_t last,
@@ -49,13 +68,11 @@ kcPelBuffer<unsigned char> ridgeBand(const kcPelBuffer_const<unsigned char>& log
                                      const kcPelBuffer_const<unsigned long>& projection,
                                      double peakPosition);
 
-bool fitGainOffset(const kcPelBuffer_const<unsigned char>& templ,
-                   const kcPelBuffer_const<unsigned char>& mask,
-                   const kcPelBuffer_const<unsigned char>& runTime,
-                   const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset);
+// Least-squares line through the pairs whose bins lie in the band.
+bool fitGainOffset(const PairCounts& pairs, const kcPelBuffer_const<unsigned char>& band,
+                   kcPair<double>& gainOffset);
 
-// The run-time image mapped through round(offset + i * gain), clamped.
-kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char>& runTime,
-                                           const kcPair<double>& gainOffset);
+// round(offset + i * gain), halves away from zero, clamped to 0..255.
+std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset);
 
 }  // namespace imgnorm
