@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/exceptions.h"
+#include "imaging/row_walk.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ void clampInPlace(const kcPelBuffer<unsigned char>& destination,
   kcPelBuffer_const<unsigned char> src = source;
   dst.window(region, false);
   src.window(region, false);
+  src = kfUnaliasedSource(src, dst);
   clampRows(dst.pointToOffset(), dst.rowUpdate(), src.pointToOffset(), src.rowUpdate(),
             region.width(), region.height(), rule);
 }

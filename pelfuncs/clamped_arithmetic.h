@@ -7,7 +7,8 @@
 // two windows (pels paired by image coordinates). Destination pels outside
 // the overlap are left alone; disjoint windows change nothing. An unbound
 // destination or source throws kcPel::UnboundWindow before anything is
-// written.
+// written. The source may share the destination's pels in any way: the
+// result is that of working on a copy of the source.
 //
 // A signed difference is stored with an offset of 128: pel p stands for
 // p - 128.

@@ -135,6 +135,9 @@ void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& numerator,
   div.window(region, false);
   dst.window(region, false);
   if (msk.isBound()) msk.window(region, false);
+  num = kfUnaliasedSource(num, dst);
+  div = kfUnaliasedSource(div, dst);
+  msk = kfUnaliasedSource(msk, dst);
 
   const DivideRows rows{num.pointToOffset(),
                         num.rowUpdate(),

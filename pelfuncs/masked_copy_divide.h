@@ -10,8 +10,9 @@
 // destination becomes a new buffer over that overlap with the source's
 // transforms (and stays unbound when there is no overlap). An unbound mask
 // copies the whole source with kfPelCopy, whatever outsideMask says.
-// Unselected destination pels keep their values. Throws
-// kcPel::UnboundWindow for an unbound source.
+// Unselected destination pels keep their values. Source and mask may share
+// the destination's pels in any way: the result is that of copying from
+// copies of them. Throws kcPel::UnboundWindow for an unbound source.
 IMGNORM_API void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source,
                                   const kcPelBuffer_const<unsigned char>& mask,
                                   kcPelBuffer<unsigned char>& destination, bool outsideMask);
@@ -24,7 +25,8 @@ IMGNORM_API void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source
 // mask is bound). An unbound destination becomes a new buffer over the
 // region with the numerator's transforms, even when the region is null. A
 // bound destination restricts the region to its own window: nothing is
-// written outside it.
+// written outside it. Inputs that share the destination's memory are read
+// as they were before the call.
 // Throws kcPel::UnboundWindow for an unbound numerator or divisor. A zero
 // divisor at a pel that takes part is a broken precondition (KC_ASSERT),
 // reported before anything is written.

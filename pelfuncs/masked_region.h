@@ -1,11 +1,14 @@
 #pragma once
 
 #include "host/pel_buffer.h"
+#include "imaging/row_walk.h"
 
 // Wiring shared by the operations that write a destination under a mask:
 // the region is source ∩ mask ∩ destination. An unbound destination becomes
 // a new buffer over source ∩ mask with the source's transforms (only when
-// that is not empty). The three views come back narrowed to the region.
+// that is not empty). The three views come back narrowed to the region; a
+// source or mask that overlaps the destination at another place comes back
+// as a private copy, so the kernels see the inputs as they were.
 struct kcMaskedViews {
   kcPelBuffer_const<unsigned char> source;
   kcPelBuffer_const<unsigned char> mask;
@@ -28,5 +31,7 @@ inline bool kfNarrowMaskedViews(const kcPelBuffer_const<unsigned char>& source,
   views.source.window(region, false);
   views.mask.window(region, false);
   views.destination.window(region, false);
+  views.source = kfUnaliasedSource(views.source, views.destination);
+  views.mask = kfUnaliasedSource(views.mask, views.destination);
   return true;
 }

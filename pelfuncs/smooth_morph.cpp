@@ -5,6 +5,7 @@
 #include "host/assert.h"
 #include "host/exceptions.h"
 #include "imaging/pel_copy.h"
+#include "imaging/row_walk.h"
 
 namespace {
 
@@ -124,7 +125,8 @@ void kfBinaryMorph3x3Diamond(const kcPelBuffer_const<unsigned char>& src, bool d
   if (!src.isBound()) throw kcPel::BadWindow();
   // Rows are read after earlier rows were written, so the two must not share
   // pels; any shared storage is refused, overlapping or not.
-  if (dst.isBound() && dst.root() == src.root()) throw kcPel::BadWindow();
+  if (dst.isBound() && (dst.root() == src.root() || kfWindowsOverlap(src, dst)))
+    throw kcPel::BadWindow();
   kcPelRect region = src.window();
   if (!dst.isBound()) {
     dst = kcPelBuffer<Pel>(region, 32);

@@ -16,6 +16,7 @@ IMGNORM_API void kf_PelSmooth3x3Diamond(kcPelBuffer<unsigned char>& image);
 // AND) of src into dst. An unbound dst is allocated over src's window and
 // takes src's transforms; a bound one receives the common window only, whose
 // edges count as image edges. Throws kcPel::BadWindow for an unbound src or a
-// dst sharing src's storage.
+// dst sharing src's storage or memory (refused rather than copied: a bound
+// dst over src's pels is always a caller's slip here).
 IMGNORM_API void kfBinaryMorph3x3Diamond(const kcPelBuffer_const<unsigned char>& src, bool dilate,
                                          kcPelBuffer<unsigned char>& dst);

@@ -21,8 +21,10 @@ IMGNORM_API kcPelBuffer<unsigned char> kf_PelThreshold(
 // Destination pels outside that region keep their values. An unbound
 // destination becomes a new buffer over the region with the source's
 // transforms (and stays unbound when the region is null). An unbound mask
-// makes the destination kf_PelThreshold(source, threshold). Throws
-// kcPel::UnboundWindow for an unbound source.
+// makes the destination kf_PelThreshold(source, threshold). Source and mask
+// may share the destination's pels in any way: the result is that of
+// working on copies of them. Throws kcPel::UnboundWindow for an unbound
+// source.
 IMGNORM_API void kf_MaskedPelThreshold(const kcPelBuffer_const<unsigned char>& source,
                                        const kcPelBuffer_const<unsigned char>& mask,
                                        unsigned char threshold,
