@@ -22,6 +22,15 @@ struct GrayImage {
   unsigned char& at(long x, long y) { return pels[static_cast<std::size_t>(y * width + x)]; }
 };
 
+// 8-bit pels of 1 (gray), 3 (RGB) or 4 (RGBA) interleaved channels, row
+// after row without padding.
+struct ColorImage {
+  long width = 0;
+  long height = 0;
+  int channels = 1;
+  std::vector<unsigned char> pels;
+};
+
 enum class Format { kPng, kTiff, kPnm };
 
 // Every failure of reading or writing; the message names the file.
@@ -57,10 +66,21 @@ const char* formatName(Format format);
 GrayImage readImage(const std::string& path, ReadInfo* info = nullptr);
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
                       ReadInfo* info = nullptr);
+// The same files with their colour: RGB or RGBA when the file holds colour
+// pels (info->convertedFromColour is then set, though nothing was
+// converted), gray otherwise; a gray image's alpha is dropped.
+ColorImage readColorImage(const std::string& path, ReadInfo* info = nullptr);
+ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
+                            ReadInfo* info = nullptr);
+// Gray by the luma weights; a gray image is returned as it is.
+GrayImage toGray(const ColorImage& image);
 
 // Writes the image in the format its extension names, atomically.
 void writeImage(const std::string& path, const GrayImage& image);
 void writeImage(const std::string& path, const GrayImage& image, Format format);
+// Colour goes to PNG or TIFF; PGM refuses it.
+void writeImage(const std::string& path, const ColorImage& image);
+void writeImage(const std::string& path, const ColorImage& image, Format format);
 
 // Writes a file through a temporary file in the same folder that is renamed
 // over path once complete; on failure the temporary is removed and path is

@@ -112,14 +112,20 @@ bool readPngPels(png_structp png, png_bytepp rows) {
   return true;
 }
 
-bool writePng(png_structp png, png_infop info, const GrayImage* image) {
+int pngColourType(int channels) {
+  return channels == 4 ? PNG_COLOR_TYPE_RGBA
+                       : (channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY);
+}
+
+bool writePng(png_structp png, png_infop info, const ColorImage* image) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_IHDR(png, info, static_cast<png_uint_32>(image->width),
-               static_cast<png_uint_32>(image->height), 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               static_cast<png_uint_32>(image->height), 8, pngColourType(image->channels),
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
+  const auto rowBytes = static_cast<std::size_t>(image->width * image->channels);
   for (long y = 0; y < image->height; ++y)
-    png_write_row(png, &image->pels[static_cast<std::size_t>(y * image->width)]);
+    png_write_row(png, &image->pels[static_cast<std::size_t>(y) * rowBytes]);
   png_write_end(png, nullptr);
   return true;
 }
@@ -130,7 +136,7 @@ bool writePng(png_structp png, png_infop info, const GrayImage* image) {
 
 }  // namespace
 
-GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
+ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
   PngErrorText error;
   PngReadHandles handles(error);
   if (!handles.info()) throw ImageError(name + ": out of memory");
@@ -148,13 +154,11 @@ GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& nam
   for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = raw.data() + y * header.rowBytes;
   if (!readPngPels(handles.png(), rows.data())) refuseCorruptPng(name, error);
 
-  GrayImage image{static_cast<long>(header.width), static_cast<long>(header.height), {}};
-  image.pels.resize(static_cast<std::size_t>(image.width * image.height));
-  colour = toGray(raw.data(), image.pels.size(), header.channels, image.pels.data());
-  return image;
+  return fromInterleaved(static_cast<long>(header.width), static_cast<long>(header.height),
+                         std::move(raw), header.channels, colour);
 }
 
-std::vector<unsigned char> encodePng(const GrayImage& image, const std::string& name) {
+std::vector<unsigned char> encodePng(const ColorImage& image, const std::string& name) {
   PngErrorText error;
   png_structp png =
       png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning);

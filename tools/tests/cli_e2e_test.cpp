@@ -691,9 +691,10 @@ TEST_F(CliSideBySideTest, ShowsImageReferenceAndResultAboveTheirHistograms) {
   const GrayImage picture = imgio::readImage(path("cmp.png"));
   // Panels 256 wide (the images are narrower) with margins of 12; the
   // pictures start below a 14 pel label and a gap of 8; then a gap of 8,
-  // 80 pels of histogram and a 6 pel ramp.
-  EXPECT_EQ(picture.width, 12 + 3 * (256 + 12));
-  EXPECT_EQ(picture.height, 12 + 14 + 8 + kHeight + 8 + 80 + 6 + 12);
+  // 80 pels of histogram and a 6 pel ramp. The fourth panel, the map, is
+  // 256 square.
+  EXPECT_EQ(picture.width, 12 + 4 * (256 + 12));
+  EXPECT_EQ(picture.height, 12 + 14 + 8 + std::max(kHeight + 8 + 80 + 6, 256L) + 12);
   const GrayImage output = imgio::readImage(path("out.png"));
   const std::vector<const GrayImage*> panels = {&image, &reference_, &output};
   for (std::size_t p = 0; p < panels.size(); ++p) {
