@@ -32,13 +32,16 @@ void describeStatistics(const kcImageNormalizer& tool, const kcHistoStats& runSt
   e.reference = statisticsOf(tool.referenceStats(), percentages);
 }
 
+// wholeImage: the image's pel count may differ from the reference's.
 void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
-                    const kcHistoStats& stats, kcNormalizationExplanation& e) {
+                    const kcHistoStats& stats, bool wholeImage, kcNormalizationExplanation& e) {
   if (stats.nSamp() == 0) {
     e.message = L"Cannot normalize since histogram is empty.";
     return;
   }
-  if (e.method == eMatchHistogram)
+  if (e.method == eMatchHistogram && wholeImage)
+    imgnorm::matchHistogramFractions(tool.referenceHistogram(), histogram, e.map, e.message);
+  else if (e.method == eMatchHistogram)
     imgnorm::matchHistogram(tool.referenceHistogram(), histogram, e.map, e.message);
   else if (e.method == eMatchMeanAndStddev)
     imgnorm::matchMeanAndStddev(tool.referenceStats(), stats, e.map, e.message);
@@ -84,7 +87,7 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
     buildFitMap(tool, imgnorm::countPairs(view, tool.referenceImage(), mask),
                 mask.isBound() ? 255 : 1, e);
   else
-    buildGlobalMap(tool, histogram, stats, e);
+    buildGlobalMap(tool, histogram, stats, false, e);
   return e;
 }
 
@@ -104,6 +107,6 @@ kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
   if (method == eLinearlyFitGrayValues)
     buildFitMap(tool, imgnorm::rankPairs(histogram, tool.referenceHistogram()), 1, e);
   else
-    buildGlobalMap(tool, histogram, stats, e);
+    buildGlobalMap(tool, histogram, stats, true, e);
   return e;
 }

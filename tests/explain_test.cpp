@@ -93,6 +93,13 @@ TEST(Explain, WholeImagesOfAnotherSizeUseTheirWholeHistogram) {
     EXPECT_EQ(e.region, small.window());
     EXPECT_EQ(e.runTime.count, 600u);
   }
+  // Histogram matching compares cumulative fractions, not counts.
+  const kcNormalizationExplanation matched = kfExplainWholeImage(tool, small, eMatchHistogram);
+  const kcPelBuffer<unsigned char> mapped = kfPelMap(small, matched.map);
+  double sum = 0;
+  for (long y = 0; y < 20; ++y)
+    for (long x = 0; x < 30; ++x) sum += mapped.get(x, y);
+  EXPECT_NEAR(sum / 600, matched.reference.mean, 4.0);
   // The rank pairing recovers the gray-level relation without pel pairs.
   const kcNormalizationExplanation fit = kfExplainWholeImage(tool, small, eLinearlyFitGrayValues);
   EXPECT_NEAR(fit.fit.gain, 2.0, 0.15);
