@@ -21,6 +21,19 @@ const kc2XformHandle& identityXform() {
   return identity;
 }
 
+// Whether a rectangle of size width x height at origin keeps its right and
+// bottom edges within a long, so that every coordinate sum on it is defined.
+bool placeable(const kcPair<long>& origin, long width, long height) {
+  long edge = 0;
+  return !__builtin_add_overflow(origin.x(), width, &edge) &&
+         !__builtin_add_overflow(origin.y(), height, &edge);
+}
+
+const kcPelRect& placeableOrThrow(const kcPelRect& r) {
+  if (!placeable(r.origin(), r.width(), r.height())) throw kcPel::BadWindow();
+  return r;
+}
+
 std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, long align) {
   if (width < 0 || height < 0) throw kcPel::BadWindow();
   if (align < 1) align = 1;
@@ -68,7 +81,7 @@ kc_PelBuffer::kc_PelBuffer(int pelSize)
     : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
 
 kc_PelBuffer::kc_PelBuffer(int pelSize, const kcPelRect& r, long align)
-    : root_(allocateRoot(r.width(), r.height(), pelSize, align)),
+    : root_(allocateRoot(placeableOrThrow(r).width(), r.height(), pelSize, align)),
       window_(r),
       offset_(r.origin()),
       pelSize_(pelSize),
@@ -102,6 +115,7 @@ kcPelRect kc_PelBuffer::entire() const {
 
 void kc_PelBuffer::window(const kcPelRect& r, bool clip) {
   requireBound();
+  placeableOrThrow(r);
   const kcPelRect all = entire();
   if (clip) {
     window_ = r & all;
@@ -115,7 +129,8 @@ void kc_PelBuffer::setEntire() { window_ = entire(); }
 
 void kc_PelBuffer::offset(const kcPair<long>& o) {
   requireBound();
-  window_ = kcPelRect(window_.origin() + (o - offset_), window_.size());
+  if (!placeable(o, root_->width, root_->height)) throw kcPel::BadWindow();
+  window_ = kcPelRect(o + (window_.origin() - offset_), window_.size());
   offset_ = o;
 }
 
@@ -182,6 +197,9 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
                            L"-byte pels belong.");
   long r[4] = {v.window_.x(), v.window_.y(), v.window_.width(), v.window_.height()};
   for (long& e : r) ar || e;
+  // A window without pels has no rows to walk, however tall it is: the
+  // work of loading stays in proportion to the archive's bytes.
+  const long rows = r[2] > 0 ? r[3] : 0;
   if (ar.isLoading()) {
     for (long e : r)
       if (e < -kMaxArchivedSide || e > kMaxArchivedSide)
@@ -192,7 +210,7 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
                       pelSize);
     kc_PelBuffer loaded(pelSize, kcPelRect(r[0], r[1], r[2], r[3]), 32);
     walkXform(ar, loaded);
-    for (long y = 0; y < r[3]; ++y) {
+    for (long y = 0; y < rows; ++y) {
       unsigned char* row = loaded.address(r[0], r[1] + y);
       ar.readBytes(row, static_cast<std::size_t>(r[2]) * pelSize);
     }
@@ -200,7 +218,7 @@ kcArchive& operator||(kcArchive& ar, kc_PelBuffer& v) {
     return ar;
   }
   walkXform(ar, v);
-  for (long y = 0; y < r[3]; ++y)
+  for (long y = 0; y < rows; ++y)
     ar.writeBytes(v.address(r[0], r[1] + y), static_cast<std::size_t>(r[2]) * pelSize);
   return ar;
 }

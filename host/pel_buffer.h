@@ -30,6 +30,10 @@ struct kc_PelRoot {
 // Allocation argument: storage is aligned to that many bytes and every row is
 // padded to a multiple of it (the library always passes 32). New storage is
 // zero-filled.
+//
+// Every window and storage keeps its right and bottom edges within a long:
+// constructors, window() and offset() throw kcPel::BadWindow for a rectangle
+// that would pass LONG_MAX, so coordinate sums never overflow.
 class IMGNORM_API kc_PelBuffer {
  public:
   bool isBound() const { return root_ != nullptr; }
@@ -50,7 +54,8 @@ class IMGNORM_API kc_PelBuffer {
   kcPelRect entire() const;
 
   // Image coordinates of the storage's first pel. Setting it relabels the
-  // coordinates: the window keeps viewing the same pels.
+  // coordinates: the window keeps viewing the same pels (kcPel::BadWindow,
+  // nothing changed, when the storage's edges would pass LONG_MAX).
   kcPair<long> offset() const { return offset_; }
   void offset(const kcPair<long>& o);
   void offset(long x, long y) { offset(kcPair<long>(x, y)); }

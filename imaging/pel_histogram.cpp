@@ -21,7 +21,9 @@ void kfPelHistogram(const kcPelBuffer_const<unsigned char>& src,
                     std::vector<unsigned long>& histogram) {
   src.requireBound();
   unsigned long tables[4][256] = {};
-  for (long y = src.window().y(); y < src.window().bottom(); ++y)
+  // A window without pels has no rows worth visiting, however tall it is.
+  const long bottom = src.width() > 0 ? src.window().bottom() : src.window().y();
+  for (long y = src.window().y(); y < bottom; ++y)
     histogramRow(src.pointToPel(src.window().x(), y), src.width(), tables);
   histogram.assign(256, 0);
   for (int g = 0; g < 256; ++g)

@@ -19,7 +19,7 @@ namespace imgnorm {
 
 namespace {
 
-constexpr long kBins = 33;
+constexpr long kBins = kJointBins;
 
 using BinTable = std::array<unsigned char, 256>;
 
@@ -98,11 +98,14 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
 
 kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight) {
   const BinTable bin = makeBinTable();
-  std::array<std::uint32_t, kBins * kBins> cells{};
+  JointCells cells{};
   for (std::size_t s = 0; s < kLevels; ++s)
     for (std::size_t t = 0; t < kLevels; ++t)
       cells[bin[t] * kBins + bin[s]] += pairs[s * kLevels + t] * weight;
+  return logScaledJointHistogram(cells);
+}
 
+kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells) {
   kcPelBuffer<unsigned long> joint(kBins, kBins, 32);
   kfPelSet(joint, 0UL);
   for (long row = 0; row < kBins; ++row)
@@ -223,8 +226,8 @@ kcPelBuffer<unsigned char> ridgeBand(const kcPelBuffer_const<unsigned char>& log
   return band;
 }
 
-bool fitGainOffset(const PairCounts& pairs, const kcPelBuffer_const<unsigned char>& band,
-                   kcPair<double>& gainOffset) {
+bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned char>& band,
+                    kcPair<double>& gainOffset) {
   // Each pair in the band reaches the fitter once with its count as weight:
   // the same line as one update per pel, for a fraction of the work.
   const BinTable bin = makeBinTable();
@@ -254,18 +257,21 @@ std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset) {
   return map;
 }
 
-kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
-                       const std::vector<kcDegree>& angles) {
+kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
+                                        const std::vector<kcDegree>& angles) {
   KC_ASSERT(angles.size() == 63);
-  const kcPelBuffer<unsigned char> logHistogram = jointLogHistogram(pairs, weight);
   std::vector<kcPelBuffer<unsigned long>> projections;
   projectAtAngles(logHistogram, angles, 3, angles.size() - 4, projections);
   double peak = 0.0;
   long chosen = -1;
   strongestProjection(projections, peak, chosen);
-  const kcPelBuffer<unsigned char> band = ridgeBand(logHistogram, projections[chosen], peak);
+  return ridgeBand(logHistogram, projections[chosen], peak);
+}
+
+kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
+                       const std::vector<kcDegree>& angles) {
   kcPair<double> gainOffset(0.0, 0.0);
-  fitGainOffset(pairs, band, gainOffset);
+  fitPairsInBand(pairs, dominantBand(jointLogHistogram(pairs, weight), angles), gainOffset);
   return gainOffset;
 }
 

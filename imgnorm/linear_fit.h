@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -41,10 +42,24 @@ kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
 // of the line; 0 without pairs.
 double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, double distance);
 
+// Bins of the joint histogram along each axis: gray level g falls in bin
+// (g + 4) / 8.
+constexpr long kJointBins = 33;
+// Joint histogram cells, row (template bin) after row.
+using JointCells = std::array<std::uint32_t, kJointBins * kJointBins>;
+
 // Joint histogram (row: template bin, column: run-time bin), each pair
 // adding weight per count, then log-scaled to 0..255 when its largest cell
 // reaches 256.
 kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight);
+// The log scaling of jointLogHistogram, for cells counted elsewhere (in
+// parts of an image, say).
+kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells);
+
+// The band around the strongest ridge of the log histogram, over the fit
+// angles: the cells whose pels reach the line fit.
+kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
+                                        const std::vector<kcDegree>& angles);
 
 void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,
                      const std::vector<kcDegree>& angles, std::size_t first, std::size_t last,
@@ -68,9 +83,11 @@ kcPelBuffer<unsigned char> ridgeBand(const kcPelBuffer_const<unsigned char>& log
                                      const kcPelBuffer_const<unsigned long>& projection,
                                      double peakPosition);
 
-// Least-squares line through the pairs whose bins lie in the band.
-bool fitGainOffset(const PairCounts& pairs, const kcPelBuffer_const<unsigned char>& band,
-                   kcPair<double>& gainOffset);
+// The least-squares line through the (run-time, template) gray pairs whose
+// cells the band keeps. False when the line is vertical (gainOffset is then
+// left alone).
+bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned char>& band,
+                    kcPair<double>& gainOffset);
 
 // round(offset + i * gain), halves away from zero, clamped to 0..255.
 std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset);

@@ -56,7 +56,8 @@ MaskProducts maskProductsFor(const kcPelBuffer_const<unsigned char>& binaryMask,
 // The limit of the difference image: the larger magnitude of the range,
 // saturated to what an 8-bit limit can say.
 unsigned char differenceLimit(const kcPair<long>& range) {
-  return static_cast<unsigned char>(std::min(std::max(-range.x(), range.y()), 255L));
+  const kcPair<long> r = imgnorm::meaningfulRange(range);
+  return static_cast<unsigned char>(std::max(-r.x(), r.y()));
 }
 
 // result <- s - (background - 128) row by row over s's window. A reduced
@@ -189,7 +190,8 @@ void medianBackground(const kcPelBuffer_const<unsigned char>& d,
     b = kfPelCopy(d);
     return;
   }
-  const kcPair<long> range(std::max(128 + v.x(), 0L), std::min(128 + v.y(), 255L));
+  const kcPair<long> limited = meaningfulRange(v);
+  const kcPair<long> range(std::max(128 + limited.x(), 0L), std::min(128 + limited.y(), 255L));
   const kcPelMedianParams params(medianKernel(reduced), range);
   if (m.isBound())
     kfPelMedian(d, m, params, b);

@@ -55,6 +55,12 @@ void medianBackground(const kcPelBuffer_const<unsigned char>& d,
                       const kcPair<long>& intensityVariationRange,
                       kcPelBuffer<unsigned char>& background);
 
+// The intensity variation range cut to what 8-bit differences can span
+// (-255 .. 255): a wider range acts as the widest meaningful one.
+inline kcPair<long> meaningfulRange(const kcPair<long>& range) {
+  return {range.x() < -255 ? -255 : range.x(), range.y() > 255 ? 255 : range.y()};
+}
+
 // Median kernel for a reduced neighbourhood: odd sizes, area at most 32767.
 kcPair<long> medianKernel(const kcPair<long>& reduced);
 

@@ -7,14 +7,24 @@
 // Each throws kcImageNormalizerDefs::BadParams with the rule as message.
 namespace imgnorm {
 
+// The largest sizes the filters take: a neighbourhood's smoothing kernel
+// must stay within the Gaussian's, and a granularity's reduction kernel
+// (granularity - 1) too.
+constexpr long kMaxNeighborhoodSize = 131067;
+constexpr long kMaxGranularity = 65536;
+
 inline void checkNeighborhoodSize(const kcPair<long>& v) {
   if (v.x() < 1 || v.y() < 1)
     throw kcImageNormalizerDefs::BadParams(L"Both elements of neighborhoodSize must be >= 1");
+  if (v.x() > kMaxNeighborhoodSize || v.y() > kMaxNeighborhoodSize)
+    throw kcImageNormalizerDefs::BadParams(L"Both elements of neighborhoodSize must be <= 131067");
 }
 
 inline void checkGranularity(const kcPair<long>& v) {
   if (v.x() < 1 || v.y() < 1)
     throw kcImageNormalizerDefs::BadParams(L"Both elements of granularity must be >= 1");
+  if (v.x() > kMaxGranularity || v.y() > kMaxGranularity)
+    throw kcImageNormalizerDefs::BadParams(L"Both elements of granularity must be <= 65536");
 }
 
 // Each comparison fails only when its relation is false, so a NaN passes.

@@ -28,11 +28,6 @@ void walkPair(kcArchive& ar, kcPair<T>& pair) {
   pair = kcPair<T>(x, y);
 }
 
-void checkLoadedMethods(unsigned long methods) {
-  if (methods & ~static_cast<unsigned long>(kKnownMethods))
-    throw BadParams(L"<methods> contains an unknown normalization method.");
-}
-
 }  // namespace
 
 kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
@@ -47,7 +42,6 @@ kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
       ar << methods;
     else
       ar >> methods;
-    tool.trainedMethods_ = static_cast<Method>(methods & 0xFFFFFFFFUL);
     walkPair(ar, tool.tailFractions_);
     walkPair(ar, tool.neighborhoodSize_);
     walkPair(ar, tool.granularity_);
@@ -56,7 +50,6 @@ kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
     ar || tool.maskImage_;
     ar || tool.referenceImage_;
     if (ar.isLoading()) {
-      checkLoadedMethods(methods);
       imgnorm::checkTailFractions(tool.tailFractions_);
       imgnorm::checkNeighborhoodSize(tool.neighborhoodSize_);
       imgnorm::checkGranularity(tool.granularity_);
@@ -68,7 +61,10 @@ kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
     if (ar.isLoading()) tool.untrain();
     throw;
   }
-  if (ar.isLoading()) tool.train(tool.trainedMethods_, nullptr, 0);
+  // The trained set is the loaded one only once training made its data: a
+  // load that stops early, or a set training refuses (unknown methods), leaves
+  // a tool that is trained for nothing.
+  if (ar.isLoading()) tool.train(static_cast<Method>(methods & 0xFFFFFFFFUL), nullptr, 0);
   return ar;
 }
 

@@ -8,10 +8,13 @@
 
 // Stores or loads a tool, by the archive's direction: the configuration and
 // the trained set, not the trained data. Loading resets the tool, reads the
-// values, refuses values its setters would refuse (BadParams with the
+// values, refuses parameters its setters would refuse (BadParams with the
 // setter's message; the tool is then reset), and trains again for the loaded
-// set. A truncated or corrupt archive throws kcArchive::Error and leaves the
-// tool reset.
+// set; a set that training refuses (CanNotTrain, for example unknown methods)
+// leaves the loaded configuration in an untrained tool. A truncated or
+// corrupt archive throws kcArchive::Error and leaves the tool reset. Until
+// training succeeds the tool is trained for nothing, so a load that fails
+// part way never leaves a tool that runs a method without its trained data.
 IMGNORM_API kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool);
 
 // Tool files: a short signature followed by the tool's archive. Errors name

@@ -59,8 +59,9 @@ class OffsetRing {
 // The fill proper, on a view whose window starts at (0, 0); seed is inside it
 // and does not hold fillValue. Filling a run along a row and queueing the
 // pels above and below it (diagonals included) reaches the 8-connected region.
+// The queue starts with at least minCapacity entries and grows as needed.
 void floodFillRegion(const kcPelBuffer<Pel>& view, const kcPair<long>& seed, Pel fillValue,
-                     std::vector<long>& work) {
+                     std::vector<long>& work, long minCapacity) {
   const long width = view.width();
   const long height = view.height();
   const long stride = view.rowUpdate();
@@ -71,7 +72,7 @@ void floodFillRegion(const kcPelBuffer<Pel>& view, const kcPair<long>& seed, Pel
   const Pel oldValue = pels[seedOffset];
   KC_ASSERT(oldValue != fillValue);
 
-  OffsetRing queue(work, width * height);
+  OffsetRing queue(work, minCapacity);
   const auto enqueue = [&](long offset) {
     if (pels[offset] == oldValue) queue.push(offset);
   };
@@ -112,10 +113,8 @@ bool findFirstInRows(const Pel* pels, long stride, long w, long h, Pel value, kc
   return false;
 }
 
-}  // namespace
-
-void kf_FloodFill(const kcPelBuffer<unsigned char>& image, const kcPair<long>& seed,
-                  unsigned char fillValue, std::vector<long>& work) {
+void fill(const kcPelBuffer<unsigned char>& image, const kcPair<long>& seed,
+          unsigned char fillValue, std::vector<long>& work, long minCapacity) {
   if (!image.isBound()) throw kcPel::UnboundWindow();
   if (image.window().isNull()) throw kcPel::BadWindow();
   if (!image.window().contains(seed)) throw kcPelFunc::BadParams();
@@ -124,13 +123,23 @@ void kf_FloodFill(const kcPelBuffer<unsigned char>& image, const kcPair<long>& s
   const kcPair<long> origin = image.window().origin();
   kcPelBuffer<Pel> view = image;
   view.offset(view.offset() - origin);
-  floodFillRegion(view, seed - origin, fillValue, work);
+  floodFillRegion(view, seed - origin, fillValue, work, minCapacity);
+}
+
+// A scanline fill queues about the region's outline, not its area.
+constexpr long kPrivateQueueStart = 4096;
+
+}  // namespace
+
+void kf_FloodFill(const kcPelBuffer<unsigned char>& image, const kcPair<long>& seed,
+                  unsigned char fillValue, std::vector<long>& work) {
+  fill(image, seed, fillValue, work, image.width() * image.height());
 }
 
 void kf_FloodFill(const kcPelBuffer<unsigned char>& image, const kcPair<long>& seed,
                   unsigned char fillValue) {
   std::vector<long> work;
-  kf_FloodFill(image, seed, fillValue, work);
+  fill(image, seed, fillValue, work, kPrivateQueueStart);
 }
 
 bool kf_FindFirstPel(const kcPelBuffer_const<unsigned char>& image, unsigned char value,

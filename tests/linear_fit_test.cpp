@@ -38,7 +38,7 @@ kcPair<double> fittedGainOffset(const Image& templ, const kcPelBuffer_const<unsi
   strongestProjection(projections, peak, chosen);
   const Image band = ridgeBand(logHistogram, projections[chosen], peak);
   kcPair<double> gainOffset(0, 0);
-  EXPECT_TRUE(fitGainOffset(pairs, band, gainOffset));
+  EXPECT_TRUE(fitPairsInBand(pairs, band, gainOffset));
   EXPECT_EQ(gainOffset, fitLine(pairs, mask.isBound() ? 255 : 1, table));
   return gainOffset;
 }

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cstdlib>
 
 #include "imgnorm/image_normalizer.h"
+#include "imaging/pel_equal.h"
 #include "test_support.h"
 
 using namespace kcImageNormalizerDefs;
@@ -143,6 +146,20 @@ TEST(LocalCorrectionEnhanced, DarkerThanTheRangeMovesToItsEdge) {
   // the difference clamped to the range, 118, which lifts every pel by 10.
   for (long y = 0; y < H; ++y)
     for (long x = 0; x < W; ++x) ASSERT_EQ(result.get(x, y), ref.get(x, y) - 20);
+}
+
+// Ranges wider than the gray scale, to the ends of a long, act as the widest
+// meaningful one.
+TEST(LocalCorrection, RangesBeyondTheGrayScaleActAsTheWidest) {
+  const Image ref = reference();
+  const Image run = makeImage(ref.window(), [&](long x, long y) { return ref.get(x, y) / 2 + x; });
+  for (Method method : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+    CorrectionSetup widest, huge;
+    widest.method = huge.method = method;
+    widest.range = kcPair<long>(-255, 255);
+    huge.range = kcPair<long>(std::numeric_limits<long>::min(), std::numeric_limits<long>::max());
+    EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(correct(huge, run), correct(widest, run))));
+  }
 }
 
 TEST(LocalCorrectionEnhanced, DefectSurvivesAtFullContrast) {

@@ -70,6 +70,29 @@ TEST(NormalizerParams, PairSizesAcceptOneAndRefuseZero) {
   }
 }
 
+// The largest sizes are refused at the setter, naming the parameter, and
+// the largest accepted ones train and run.
+TEST(NormalizerParams, PairSizesStopWhereTheFiltersDo) {
+  kcImageNormalizer tool;
+  EXPECT_EQ(badParamsMessage([&] { tool.neighborhoodSize(kcPair<long>(5, 131068)); }),
+            L"Both elements of neighborhoodSize must be <= 131067");
+  EXPECT_EQ(badParamsMessage([&] { tool.granularity(kcPair<long>(65537, 1)); }),
+            L"Both elements of granularity must be <= 65536");
+  const auto reference = testing_support::randomImage(kcPelRect(0, 0, 9, 7));
+  tool.referenceImage(reference, false);
+  tool.maskImage(testing_support::randomImage(kcPelRect(0, 0, 9, 7), 0, 1), false);
+  for (const auto& [size, step] : {std::pair(kcPair<long>(131067, 3), kcPair<long>(1, 1)),
+                                   std::pair(kcPair<long>(5, 5), kcPair<long>(65536, 2))}) {
+    tool.neighborhoodSize(size);
+    tool.granularity(step);
+    tool.train(eLocalCorrection | eLocalCorrectionEnhanced);
+    bool success = false;
+    std::wstring message;
+    for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
+      EXPECT_EQ(tool.run(reference, m, success, message).window(), reference.window());
+  }
+}
+
 TEST(NormalizerParams, TailFractionsBounds) {
   kcImageNormalizer tool;
   for (const kcPair<double>& good : {kcPair<double>(0.0, 0.0), kcPair<double>(1.0, 1.0),

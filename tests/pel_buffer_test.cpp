@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "host/exceptions.h"
 #include "test_support.h"
@@ -96,6 +97,21 @@ TEST(PelBuffer, SetUnboundDropsStorageWindowAndTransforms) {
 TEST(PelBuffer, NegativeSizeIsABadWindow) {
   EXPECT_THROW(kcPelBuffer<unsigned char>(-1, 3, 32), kcPel::BadWindow);
   EXPECT_THROW(kcPelBuffer<unsigned char>(kcPelRect(0, 0, 3, -2), 32), kcPel::BadWindow);
+}
+
+// Edges may reach LONG_MAX but not pass it, wherever a window is made.
+TEST(PelBuffer, WindowsPastTheLargestCoordinateAreBadWindows) {
+  constexpr long kMax = std::numeric_limits<long>::max();
+  EXPECT_THROW(kcPelBuffer<unsigned char>(kcPelRect(kMax - 2, 0, 3, 1), 32), kcPel::BadWindow);
+  EXPECT_THROW(kcPelBuffer<unsigned char>(kcPelRect(0, kMax, 1, 1), 32), kcPel::BadWindow);
+  kcPelBuffer<unsigned char> b(kcPelRect(kMax - 3, kMax - 1, 3, 1), 32);
+  EXPECT_EQ(b.window().right(), kMax);
+  EXPECT_THROW(b.offset(kMax - 2, 0), kcPel::BadWindow);
+  EXPECT_THROW(b.offset(0, kMax), kcPel::BadWindow);
+  EXPECT_EQ(b.offset(), kcPair<long>(kMax - 3, kMax - 1));
+  EXPECT_THROW(b.window(kcPelRect(kMax, 0, 5, 1), true), kcPel::BadWindow);
+  b.offset(std::numeric_limits<long>::min(), 0);
+  EXPECT_EQ(b.window().x(), std::numeric_limits<long>::min());
 }
 
 TEST(PelBuffer, NarrowingViewsTheSamePels) {

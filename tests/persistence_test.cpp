@@ -136,6 +136,8 @@ TEST(Persistence, VersionBytesAreChecked) {
   EXPECT_EQ(target.tailFractions().x(), 0.05);  // read before the bad pair
   EXPECT_EQ(target.granularity(), kcPair<long>(1, 1));
   EXPECT_FALSE(target.referenceImage().isBound());
+  // Trained for nothing: a run refuses cleanly instead of meeting missing data.
+  EXPECT_EQ(target.trainedMethods(), eIdentity);
 }
 
 TEST(Persistence, ValuesTheSettersRefuseAreRefusedAndLeaveTheToolReset) {
@@ -161,8 +163,26 @@ TEST(Persistence, ValuesTheSettersRefuseAreRefusedAndLeaveTheToolReset) {
             L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
   EXPECT_EQ(refusal([](auto& b) { putLong(b, kRangeAt + 1, 5); }),
             L"intensityVariationRange must be: x <= 0 and y >= 0");
-  EXPECT_EQ(refusal([](auto& b) { putLong(b, kMethodsAt, 64); }),
-            L"<methods> contains an unknown normalization method.");
+  EXPECT_EQ(refusal([](auto& b) { putLong(b, kNeighborhoodAt + 9, 131068); }),
+            L"Both elements of neighborhoodSize must be <= 131067");
+}
+
+// Unknown method bits load the configuration and let training refuse them;
+// the tool then runs nothing but the identity.
+TEST(Persistence, UnknownMethodsLoadTheConfigurationUntrained) {
+  std::vector<unsigned char> bytes = store(configuredTool(eMatchHistogram));
+  putLong(bytes, kMethodsAt, 64 | eMatchHistogram);
+  kcImageNormalizer target;
+  const std::wstring message = messageOf<CanNotTrain>([&] {
+    kcArchive ar(bytes);
+    ar || target;
+  });
+  EXPECT_EQ(message, L"<methods> contains an unknown normalization method.");
+  EXPECT_EQ(target.trainedMethods(), eIdentity);
+  EXPECT_EQ(target.neighborhoodSize(), configuredTool(eMatchHistogram).neighborhoodSize());
+  bool success = false;
+  std::wstring text;
+  EXPECT_THROW(target.run(target.referenceImage(), eMatchHistogram, success, text), NotTrained);
 }
 
 TEST(Persistence, TruncatedAndCorruptArchivesAreRefusedCleanly) {

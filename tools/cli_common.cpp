@@ -20,16 +20,16 @@ void noteColourConverted(const std::string& path) {
                "images are converted without a note");
 }
 
-imgio::ColorImage readInputColorImage(const std::string& path) {
+imgio::ColorImage readInputColorImage(const std::string& path, long maxPels) {
   try {
-    return imgio::readColorImage(path);
+    return imgio::readColorImage(path, nullptr, maxPels);
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }
 }
 
-imgio::GrayImage readInputImage(const std::string& path) {
-  const imgio::ColorImage image = readInputColorImage(path);
+imgio::GrayImage readInputImage(const std::string& path, long maxPels) {
+  const imgio::ColorImage image = readInputColorImage(path, maxPels);
   if (image.channels > 1) noteColourConverted(path);
   return imgio::toGray(image);
 }
@@ -78,6 +78,11 @@ std::set<std::string> canonicalPaths(const std::vector<std::string>& paths) {
 void checkOutputPath(const std::string& output, const std::set<std::string>& inputs) {
   std::error_code ec;
   if (fs::is_directory(output, ec)) failBadInput(output + ": is a folder; give a file name");
+  try {
+    imgio::replacedFile(output);
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
   if (inputs.count(canonicalPath(output)))
     failBadInput(output + ": refusing to write over an input file");
 }

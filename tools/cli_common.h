@@ -34,10 +34,11 @@ class Failure : public std::runtime_error {
   throw Failure(kExitBadInput, message);
 }
 
-// Reads an input image; unreadable files become kExitBadInput failures.
-// The first colour image of the process converted to gray gets a note.
-imgio::GrayImage readInputImage(const std::string& path);
-imgio::ColorImage readInputColorImage(const std::string& path);
+// Reads an input image of at most maxPels pels; unreadable files become
+// kExitBadInput failures. The first colour image of the process converted
+// to gray gets a note.
+imgio::GrayImage readInputImage(const std::string& path, long maxPels);
+imgio::ColorImage readInputColorImage(const std::string& path, long maxPels);
 void noteColourConverted(const std::string& path);
 
 // Refuses (kExitBadInput) an image whose size differs from the reference's.

@@ -47,15 +47,13 @@ void checkOutputs(const NormalizeCommandOptions& options) {
     failBadInput(options.sideBySide + ": the compare picture and the result need different names");
 }
 
-int normalize(const NormalizeCommandOptions& options) {
-  checkOutputs(options);
-  const Method method = *methodByName(options.method);
+void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   kcDiagObject recorder;
-  const ColorMode mode =
-      resolveColorMode(options.color, options.training.reference, options.image);
+  const ColorMode mode = resolveColorMode(options.color, options.training.reference,
+                                          options.image, options.training.maxPixels);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, method, mode, recorder, options.diag);
-  const JobContext context(tool, method, !options.report.empty());
+  const JobContext context(tool, method, !options.report.empty(), options.training.maxPixels);
   ReportRecord record;
   try {
     runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder,
@@ -65,6 +63,20 @@ int normalize(const NormalizeCommandOptions& options) {
     throw;
   }
   if (!options.report.empty()) writeReport(options.report, {record});
+}
+
+int normalize(const NormalizeCommandOptions& options) {
+  checkOutputs(options);
+  if (!options.diag.empty()) prepareDiagFolder(options.diag);
+  try {
+    trainAndRun(options, *methodByName(options.method));
+  } catch (const Failure& failure) {
+    if (failure.code() != kExitInterrupted) throw;
+    // The same summary as run's: nothing was written.
+    std::printf("normalized 0 of 1 image with %s into %s; interrupted\n", options.method.c_str(),
+                options.output.c_str());
+    return kExitInterrupted;
+  }
   std::printf("normalized %s with %s into %s\n", options.image.c_str(), options.method.c_str(),
               options.output.c_str());
   return kExitOk;
@@ -80,7 +92,8 @@ Command addNormalizeCommand(CLI::App& app) {
               "imgnorm normalize --reference REF [--mask MASK] --method NAME\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
               "         [--range LO,HI] [--keep-masked] [--color MODE] [--diag DIR]\n"
-              "         [--side-by-side FILE] [--report FILE.json] IMAGE -o OUT",
+              "         [--max-pixels N] [--side-by-side FILE] [--report FILE.json]\n"
+              "         IMAGE -o OUT",
               true);
   addTrainingImageOptions(*command, options->training);
   command->add_option("--method", options->method, "Method to run (see below), or identity")
@@ -91,6 +104,7 @@ Command addNormalizeCommand(CLI::App& app) {
   addRunParameterOptions(*command, options->run);
   addColorOption(*command, options->color);
   addDiagOption(*command, options->diag);
+  addMaxPixelsOption(*command, options->training.maxPixels);
   command
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result")

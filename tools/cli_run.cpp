@@ -8,6 +8,7 @@
 #include "cli_params.h"
 #include "commands.h"
 #include "console.h"
+#include "diag_writer.h"
 #include "host/attention.h"
 #include "image_job.h"
 #include "report.h"
@@ -25,6 +26,7 @@ struct RunCommandOptions {
   std::string method;
   RunParameterOptions run;
   unsigned threads = 0;  // 0: all cores
+  long maxPixels = imgio::kDefaultMaxPels;
   std::string diag;
   std::string sideBySide;
   std::string report;
@@ -36,7 +38,10 @@ void checkToolCanRun(const kcImageNormalizer& tool, Method method, const std::st
   if (method != kcImageNormalizerDefs::eIdentity && !(tool.trainedMethods() & method))
     failBadInput(path + ": the tool was not trained for " + methodName(method) +
                  " (trained for: " + methodList(tool.trainedMethods()) + ")");
-  if (!tool.referenceImage().isBound()) failBadInput(path + ": the tool has no reference image");
+  const auto& reference = tool.referenceImage();
+  if (!reference.isBound()) failBadInput(path + ": the tool has no reference image");
+  if (reference.width() == 0 || reference.height() == 0)
+    failBadInput(path + ": the tool's reference image has no pels");
 }
 
 // Several images, an existing folder or a trailing slash make a target a
@@ -136,6 +141,7 @@ std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
   if (!compareFolder && !options.sideBySide.empty()) checkFolderOf(options.sideBySide);
   if (outputFolder) createFolder(options.output);
   if (compareFolder) createFolder(options.sideBySide);
+  if (!options.diag.empty()) prepareDiagFolder(options.diag);
   return jobs;
 }
 
@@ -191,7 +197,7 @@ int run(const RunCommandOptions& options) {
   checkToolCanRun(tool.grayTool(), method, options.tool);
   tool.applyRunParameters(options.run);
   const std::vector<ImageJob> jobs = planJobs(options);
-  const JobContext context(tool, method, !options.report.empty());
+  const JobContext context(tool, method, !options.report.empty(), options.maxPixels);
   std::vector<ReportRecord> records(options.report.empty() ? 0 : jobs.size());
 
   BatchCounts counts;
@@ -218,7 +224,7 @@ Command addRunCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm run --tool TOOL --method NAME [--tails LO,HI] [--range LO,HI]\n"
               "         [--keep-masked] [-j N] [--diag DIR] [--side-by-side FILE|DIR]\n"
-              "         [--report FILE.json] -o OUT|OUTDIR IMAGE...",
+              "         [--report FILE.json] [--max-pixels N] -o OUT|OUTDIR IMAGE...",
               true);
   command->add_option("--tool", options->tool, "Tool file made by 'imgnorm train'")
       ->required()
@@ -233,6 +239,7 @@ Command addRunCommand(CLI::App& app) {
       ->check(CLI::Range(1U, 1024U).description(""))
       ->type_name("N");
   addDiagOption(*command, options->diag);
+  addMaxPixelsOption(*command, options->maxPixels);
   command
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result;\n"

@@ -34,9 +34,11 @@ int train(const TrainCommandOptions& options) {
   checkOutputPath(options.output,
                   canonicalPaths({options.training.reference, options.training.mask}));
   checkFolderOf(options.output);
+  if (!options.diag.empty()) prepareDiagFolder(options.diag);
   const Method methods = *methodsByList(options.methods);
   kcDiagObject recorder;
-  const ColorMode mode = resolveColorMode(options.color, options.training.reference, "");
+  const ColorMode mode = resolveColorMode(options.color, options.training.reference, "",
+                                          options.training.maxPixels);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, methods, mode, recorder, options.diag);
   saveTool(tool, options.output);
@@ -55,7 +57,8 @@ Command addTrainCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm train --reference REF [--mask MASK] --methods LIST\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--color MODE] [--diag DIR] -o TOOL",
+              "         [--range LO,HI] [--keep-masked] [--color MODE] [--diag DIR]\n"
+              "         [--max-pixels N] -o TOOL",
               true);
   addTrainingImageOptions(*command, options->training);
   command
@@ -68,6 +71,7 @@ Command addTrainCommand(CLI::App& app) {
   addRunParameterOptions(*command, options->run);
   addColorOption(*command, options->color);
   addDiagOption(*command, options->diag);
+  addMaxPixelsOption(*command, options->training.maxPixels);
   command->add_option("-o,--output", options->output, "Tool file to write")
       ->required()
       ->type_name("TOOL");

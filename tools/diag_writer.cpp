@@ -34,13 +34,17 @@ void writeText(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
-void writeDiagRecords(const kcDiagObject& recorder, const std::string& folder) {
-  if (recorder.records().empty()) return;
+void prepareDiagFolder(const std::string& folder) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (!fs::is_directory(folder))
     failBadInput(folder + ": cannot create the diagnostics folder" +
                  (ec ? ": " + ec.message() : std::string()));
+}
+
+void writeDiagRecords(const kcDiagObject& recorder, const std::string& folder) {
+  if (recorder.records().empty()) return;
+  prepareDiagFolder(folder);
   std::string index;
   std::size_t number = 0;
   try {

@@ -12,4 +12,8 @@ namespace cli {
 // level, kind and name of each. Does nothing when there are no records.
 void writeDiagRecords(const kcDiagObject& recorder, const std::string& folder);
 
+// Creates the records' folder before any work, or fails (kExitBadInput),
+// for example when the path leads into a file.
+void prepareDiagFolder(const std::string& folder);
+
 }  // namespace cli

@@ -11,12 +11,15 @@
 
 namespace imgio::detail {
 
-// Each decoder gets the whole file and the name to use in messages and
-// returns its pels as ColorImage (see readColorImage); colour is set when
-// any pel has colour.
-ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
-ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
-ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour);
+// Each decoder gets the whole file, the name to use in messages and the
+// limit on pels, and returns the pels as readColorImage does; colour is set
+// when any pel has colour.
+ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                     long maxPels);
+ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                      long maxPels);
+ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                     long maxPels);
 
 std::vector<unsigned char> encodePng(const ColorImage& image, const std::string& name);
 std::vector<unsigned char> encodePgm(const GrayImage& image);

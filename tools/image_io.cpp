@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "image_codecs.h"
 
@@ -125,6 +126,23 @@ void syncFile(const std::string& temp, const std::string& path) {
     throw ImageError(path + ": cannot write: " + errnoText(errno));
 }
 
+// A replaced file keeps its permission bits.
+void keepModeOf(const std::string& target, const std::string& temp, const std::string& path) {
+  struct stat st {};
+  if (::stat(target.c_str(), &st) != 0) return;  // a new file
+  if (::chmod(temp.c_str(), st.st_mode & 07777) != 0)
+    throw ImageError(path + ": cannot write: " + errnoText(errno));
+}
+
+PendingFile bytesFile(const std::string& path, std::span<const unsigned char> bytes) {
+  return PendingFile(path, [&](const std::string& temp) {
+    FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (fd.get() < 0) throw ImageError(path + ": cannot write: " + errnoText(errno));
+    writeAll(fd.get(), bytes, path);
+    if (!fd.close()) throw ImageError(path + ": cannot write: " + errnoText(errno));
+  });
+}
+
 }  // namespace
 
 std::optional<Format> detectFormat(std::span<const unsigned char> head) {
@@ -165,34 +183,35 @@ const char* formatName(Format format) {
   return "?";
 }
 
-void checkImageSize(long width, long height, const std::string& name) {
+void checkImageSize(long width, long height, const std::string& name, long maxPels) {
   if (width <= 0 || height <= 0)
     throw ImageError(name + ": the image has no pels (" + std::to_string(width) + "x" +
                      std::to_string(height) + ")");
-  if (width > kMaxSide || height > kMaxSide || width * height > kMaxPels)
+  if (width > kMaxSide || height > kMaxSide || width * height > maxPels)
     throw ImageError(name + ": the image is too large (" + std::to_string(width) + "x" +
                      std::to_string(height) + "); the limits are " + std::to_string(kMaxSide) +
-                     " pels a side and " + std::to_string(kMaxPels) + " pels in all");
+                     " pels a side and " + std::to_string(maxPels) + " pels in all");
 }
 
 GrayImage toGray(const ColorImage& image) {
-  GrayImage gray{image.width, image.height, std::vector<unsigned char>(static_cast<std::size_t>(image.width * image.height))};
+  GrayImage gray{image.width, image.height,
+                 std::vector<unsigned char>(static_cast<std::size_t>(image.width * image.height))};
   detail::toGray(image.pels.data(), gray.pels.size(), image.channels, gray.pels.data());
   return gray;
 }
 
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
-                      ReadInfo* info) {
-  return toGray(decodeColorImage(bytes, name, info));
+                      ReadInfo* info, long maxPels) {
+  return toGray(decodeColorImage(bytes, name, info, maxPels));
 }
 
-ColorImage readColorImage(const std::string& path, ReadInfo* info) {
+ColorImage readColorImage(const std::string& path, ReadInfo* info, long maxPels) {
   const std::vector<unsigned char> bytes = readWholeFile(path);
-  return decodeColorImage(bytes, path, info);
+  return decodeColorImage(bytes, path, info, maxPels);
 }
 
 ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
-                            ReadInfo* info) {
+                            ReadInfo* info, long maxPels) {
   if (bytes.empty()) throw ImageError(name + ": the file is empty");
   const auto format = detectFormat(bytes.first(std::min<std::size_t>(bytes.size(), 8)));
   if (!format) refuseUnknownContent(bytes, name);
@@ -200,85 +219,121 @@ ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::str
   ColorImage image;
   switch (*format) {
     case Format::kPng:
-      image = detail::decodePng(bytes, name, colour);
+      image = detail::decodePng(bytes, name, colour, maxPels);
       break;
     case Format::kTiff:
-      image = detail::decodeTiff(bytes, name, colour);
+      image = detail::decodeTiff(bytes, name, colour, maxPels);
       break;
     case Format::kPnm:
-      image = detail::decodePnm(bytes, name, colour);
+      image = detail::decodePnm(bytes, name, colour, maxPels);
       break;
   }
   if (info) *info = ReadInfo{*format, colour};
   return image;
 }
 
-GrayImage readImage(const std::string& path, ReadInfo* info) {
+GrayImage readImage(const std::string& path, ReadInfo* info, long maxPels) {
   const std::vector<unsigned char> bytes = readWholeFile(path);
-  return decodeImage(bytes, path, info);
+  return decodeImage(bytes, path, info, maxPels);
 }
 
-void writeImage(const std::string& path, const GrayImage& image) {
-  const auto format = formatForPath(path);
-  if (!format)
-    throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
-  writeImage(path, image, *format);
-}
-
-void writeImage(const std::string& path, const GrayImage& image, Format format) {
-  checkImageSize(image.width, image.height, path);
-  if (format == Format::kPnm)
-    writeBytesAtomically(path, detail::encodePgm(image));
-  else
-    writeImage(path, ColorImage{image.width, image.height, 1, image.pels}, format);
-}
-
-void writeImage(const std::string& path, const ColorImage& image) {
-  const auto format = formatForPath(path);
-  if (!format)
-    throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
-  writeImage(path, image, *format);
-}
-
-void writeImage(const std::string& path, const ColorImage& image, Format format) {
-  checkImageSize(image.width, image.height, path);
-  switch (format) {
-    case Format::kPng:
-      writeBytesAtomically(path, detail::encodePng(image, path));
-      return;
-    case Format::kPnm:
-      if (image.channels != 1)
-        throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
-      writeImage(path, toGray(image), Format::kPnm);
-      return;
-    case Format::kTiff:
-      writeFileAtomically(
-          path, [&](const std::string& temp) { detail::writeTiffFile(temp, image, path); });
-      return;
+std::string replacedFile(const std::string& path) {
+  std::error_code ec;
+  std::string target = path;
+  if (fs::is_symlink(fs::symlink_status(path, ec))) {
+    target = fs::weakly_canonical(path, ec).string();
+    if (ec) throw ImageError(path + ": cannot follow the link: " + ec.message());
   }
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::exists(status) && !fs::is_regular_file(status))
+    throw ImageError(path + ": not a regular file; refusing to write over it");
+  return target;
 }
 
-void writeFileAtomically(const std::string& path,
-                         const std::function<void(const std::string& tempPath)>& fill) {
-  const std::string temp = createTemporaryBeside(path);
+PendingFile::PendingFile(const std::string& path,
+                         const std::function<void(const std::string& tempPath)>& fill)
+    : path_(path), target_(replacedFile(path)), temp_(createTemporaryBeside(target_)) {
   try {
-    fill(temp);
-    syncFile(temp, path);
-    if (::rename(temp.c_str(), path.c_str()) != 0)
-      throw ImageError(path + ": cannot write: " + errnoText(errno));
+    keepModeOf(target_, temp_, path_);
+    fill(temp_);
+    syncFile(temp_, path_);
   } catch (...) {
-    ::unlink(temp.c_str());
+    ::unlink(temp_.c_str());
     throw;
   }
 }
 
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      target_(std::move(other.target_)),
+      temp_(std::exchange(other.temp_, {})) {}
+
+PendingFile::~PendingFile() {
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+void PendingFile::commit() {
+  if (::rename(temp_.c_str(), target_.c_str()) != 0)
+    throw ImageError(path_ + ": cannot write: " + errnoText(errno));
+  temp_.clear();
+}
+
+PendingFile prepareImage(const std::string& path, const GrayImage& image) {
+  const auto format = formatForPath(path);
+  if (!format)
+    throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
+  return prepareImage(path, image, *format);
+}
+
+PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format) {
+  if (format != Format::kPnm)
+    return prepareImage(path, ColorImage{image.width, image.height, 1, image.pels}, format);
+  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
+  return bytesFile(path, detail::encodePgm(image));
+}
+
+PendingFile prepareImage(const std::string& path, const ColorImage& image) {
+  const auto format = formatForPath(path);
+  if (!format)
+    throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
+  return prepareImage(path, image, *format);
+}
+
+PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format) {
+  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
+  switch (format) {
+    case Format::kPng:
+      return bytesFile(path, detail::encodePng(image, path));
+    case Format::kPnm:
+      if (image.channels != 1)
+        throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
+      return prepareImage(path, toGray(image), format);
+    case Format::kTiff:
+      break;
+  }
+  return PendingFile(
+      path, [&](const std::string& temp) { detail::writeTiffFile(temp, image, path); });
+}
+
+void writeImage(const std::string& path, const GrayImage& image) {
+  prepareImage(path, image).commit();
+}
+
+void writeImage(const std::string& path, const GrayImage& image, Format format) {
+  prepareImage(path, image, format).commit();
+}
+
+void writeImage(const std::string& path, const ColorImage& image) {
+  prepareImage(path, image).commit();
+}
+
+void writeFileAtomically(const std::string& path,
+                         const std::function<void(const std::string& tempPath)>& fill) {
+  PendingFile(path, fill).commit();
+}
+
 void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes) {
-  writeFileAtomically(path, [&](const std::string& temp) {
-    FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    if (fd.get() < 0) throw ImageError(path + ": cannot write: " + errnoText(errno));
-    writeAll(fd.get(), bytes, path);
-    if (!fd.close()) throw ImageError(path + ": cannot write: " + errnoText(errno));
-  });
+  bytesFile(path, bytes).commit();
 }
 
 namespace detail {

@@ -40,9 +40,10 @@ class ImageError : public std::runtime_error {
 };
 
 // Largest image accepted, checked before any pel storage is allocated: the
-// tool keeps several full-size intermediate images while it runs.
+// tool keeps several full-size intermediate images while it runs. Readers
+// take the limit on pels as a parameter; this is its default.
 constexpr long kMaxSide = 65535;
-constexpr long kMaxPels = 1L << 27;
+constexpr long kDefaultMaxPels = 1L << 28;
 // Largest file read into memory.
 constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
 
@@ -62,35 +63,67 @@ const char* formatName(Format format);
 
 // Reads a PNG, TIFF or PGM/PPM file, detected by its content. Colour is
 // converted to gray with the luma weights 0.299, 0.587 and 0.114; 16-bit
-// and larger samples are refused.
-GrayImage readImage(const std::string& path, ReadInfo* info = nullptr);
+// and larger samples are refused, and so are images of more than maxPels
+// pels. Storage grows with what the file really holds, never with what its
+// header merely declares.
+GrayImage readImage(const std::string& path, ReadInfo* info = nullptr,
+                    long maxPels = kDefaultMaxPels);
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
-                      ReadInfo* info = nullptr);
+                      ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
 // The same files with their colour: RGB or RGBA when the file holds colour
 // pels (info->convertedFromColour is then set, though nothing was
 // converted), gray otherwise; a gray image's alpha is dropped.
-ColorImage readColorImage(const std::string& path, ReadInfo* info = nullptr);
+ColorImage readColorImage(const std::string& path, ReadInfo* info = nullptr,
+                          long maxPels = kDefaultMaxPels);
 ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
-                            ReadInfo* info = nullptr);
+                            ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
 // Gray by the luma weights; a gray image is returned as it is.
 GrayImage toGray(const ColorImage& image);
 
-// Writes the image in the format its extension names, atomically.
+// The file that writing path replaces: the target of a symbolic link (the
+// link stays), or path itself. Refuses (ImageError) what exists and is not
+// a regular file, such as a device or a folder.
+std::string replacedFile(const std::string& path);
+
+// A file written completely under a temporary name beside the file it
+// replaces, with that file's permission bits; commit() renames it into
+// place. Until then path is untouched, and a file never committed is
+// removed. fill writes the temporary, given its path.
+class PendingFile {
+ public:
+  PendingFile(const std::string& path,
+              const std::function<void(const std::string& tempPath)>& fill);
+  PendingFile(PendingFile&& other) noexcept;
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  PendingFile& operator=(PendingFile&&) = delete;
+  ~PendingFile();
+  void commit();
+
+ private:
+  std::string path_;
+  std::string target_;
+  std::string temp_;  // empty once committed or moved from
+};
+
+// The image in the format its extension names, or in format.
+PendingFile prepareImage(const std::string& path, const GrayImage& image);
+PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format);
+// Colour goes to PNG or TIFF; PGM refuses it.
+PendingFile prepareImage(const std::string& path, const ColorImage& image);
+PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format);
+
+// Writes the image, the file or the bytes at once (a PendingFile committed).
 void writeImage(const std::string& path, const GrayImage& image);
 void writeImage(const std::string& path, const GrayImage& image, Format format);
-// Colour goes to PNG or TIFF; PGM refuses it.
 void writeImage(const std::string& path, const ColorImage& image);
-void writeImage(const std::string& path, const ColorImage& image, Format format);
-
-// Writes a file through a temporary file in the same folder that is renamed
-// over path once complete; on failure the temporary is removed and path is
-// untouched. fill writes the temporary, given its path.
 void writeFileAtomically(const std::string& path,
                          const std::function<void(const std::string& tempPath)>& fill);
 void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes);
 
-// Refuses sizes outside the limits above (ImageError naming the file).
-void checkImageSize(long width, long height, const std::string& name);
+// Refuses an image without pels, a side above kMaxSide or more than maxPels
+// pels (ImageError naming the file and the limits).
+void checkImageSize(long width, long height, const std::string& name, long maxPels);
 
 // Luma conversion of one colour pel.
 inline unsigned char lumaOf(unsigned r, unsigned g, unsigned b) {

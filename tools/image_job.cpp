@@ -5,6 +5,7 @@
 #include "cli_common.h"
 #include "cli_params.h"
 #include "diag_writer.h"
+#include "host/attention.h"
 #include "side_by_side.h"
 
 namespace cli {
@@ -37,18 +38,31 @@ Normalized normalize(const JobContext& context, const ImageJob& job,
   }
 }
 
-void writeOutputs(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
-                  const Normalized& normalized) {
+// The result and the compare picture, complete under temporary names.
+std::vector<imgio::PendingFile> prepareOutputs(const JobContext& context, const ImageJob& job,
+                                               const imgio::ColorImage& image,
+                                               const Normalized& normalized) {
+  std::vector<imgio::PendingFile> outputs;
   try {
-    imgio::writeImage(job.output, normalized.result);
+    outputs.push_back(imgio::prepareImage(job.output, normalized.result));
     if (!job.sideBySide.empty())
-      imgio::writeImage(
+      outputs.push_back(imgio::prepareImage(
           job.sideBySide,
           composeSideBySide(imgio::toGray(image), context.reference,
-                            imgio::toGray(normalized.result), context.mask ? &*context.mask : nullptr,
+                            imgio::toGray(normalized.result),
+                            context.mask ? &*context.mask : nullptr,
                             normalized.explanations.empty() ? nullptr
                                                             : &normalized.explanations.front()),
-          imgio::Format::kPng);
+          imgio::Format::kPng));
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
+  return outputs;
+}
+
+void commitOutputs(std::vector<imgio::PendingFile>& outputs) {
+  try {
+    for (auto& output : outputs) output.commit();
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }
@@ -56,7 +70,7 @@ void writeOutputs(const JobContext& context, const ImageJob& job, const imgio::C
 
 void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
               ReportRecord* record) {
-  const imgio::ColorImage image = readInputColorImage(job.input);
+  const imgio::ColorImage image = readInputColorImage(job.input, context.maxPels);
   kcDiagObject* diag = job.diagFolder.empty() ? nullptr : &recorder;
   Normalized normalized;
   try {
@@ -65,15 +79,20 @@ void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& reco
     if (diag) writeDiagRecords(recorder, job.diagFolder);
     throw;
   }
-  writeOutputs(context, job, image, normalized);
+  // Every output is complete before any is put in place, so an image gets
+  // all it asked for or nothing, and an interrupt leaves nothing partial.
+  std::vector<imgio::PendingFile> outputs = prepareOutputs(context, job, image, normalized);
   if (diag) writeDiagRecords(recorder, job.diagFolder);
+  if (kcAttention::abortRequested()) throw Failure(kExitInterrupted, "interrupted");
+  commitOutputs(outputs);
   if (record) record->explanations = std::move(normalized.explanations);
 }
 
 }  // namespace
 
-JobContext::JobContext(const TrainedTool& t, kcImageNormalizerDefs::Method m, bool r)
-    : tool(t), method(m), report(r), reference(t.referencePicture()) {
+JobContext::JobContext(const TrainedTool& t, kcImageNormalizerDefs::Method m, bool r,
+                       long maxPixels)
+    : tool(t), method(m), report(r), maxPels(maxPixels), reference(t.referencePicture()) {
   if (t.grayTool().maskImage().isBound()) mask = toGrayImage(t.grayTool().maskImage());
 }
 

@@ -22,20 +22,23 @@ struct ImageJob {
 
 // What every job of a batch shares; only read while jobs run.
 struct JobContext {
-  JobContext(const TrainedTool& tool, kcImageNormalizerDefs::Method method, bool report);
+  JobContext(const TrainedTool& tool, kcImageNormalizerDefs::Method method, bool report,
+             long maxPels);
   const TrainedTool& tool;
   kcImageNormalizerDefs::Method method;
   bool report;
+  long maxPels;  // the largest input image accepted
   imgio::GrayImage reference;
   std::optional<imgio::GrayImage> mask;
 };
 
-// Reads, normalizes and writes one image. An image of another size than the
-// reference is mapped whole when the method has a map and the tool no mask.
-// Throws Failure: kExitBadInput for an unreadable or mismatched image or an
-// unwritable output, kExitNotNormalized when the tool cannot normalize it
-// (nothing is written but the records). recorder may already hold records
-// of training. record, when given, is filled in either case.
+// Reads, normalizes and writes one image: all its outputs or none. An image
+// of another size than the reference is mapped whole when the method has a
+// map and the tool no mask. Throws Failure: kExitBadInput for an unreadable
+// or mismatched image or an unwritable output, kExitNotNormalized when the
+// tool cannot normalize it, kExitInterrupted after an interrupt (nothing is
+// written but the records). recorder may already hold records of training.
+// record, when given, is filled in either case.
 void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
             ReportRecord* record = nullptr);
 

@@ -60,7 +60,9 @@ struct PngHeader {
   png_uint_32 width = 0;
   png_uint_32 height = 0;
   int bitDepth = 0;
-  int channels = 0;
+  int fileChannels = 0;  // as stored, before expansion
+  bool interlaced = false;
+  int channels = 0;      // after expansion to 8 bits
   std::size_t rowBytes = 0;
 };
 
@@ -88,6 +90,8 @@ bool readPngInfo(png_structp png, png_infop info, PngHeader* header) {
   header->width = png_get_image_width(png, info);
   header->height = png_get_image_height(png, info);
   header->bitDepth = png_get_bit_depth(png, info);
+  header->fileChannels = png_get_channels(png, info);
+  header->interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
   return true;
 }
 
@@ -112,6 +116,18 @@ bool readPngPels(png_structp png, png_bytepp rows) {
   return true;
 }
 
+bool readPngRow(png_structp png, png_bytep row) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_read_row(png, row, nullptr);
+  return true;
+}
+
+bool readPngEnd(png_structp png) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_read_end(png, nullptr);
+  return true;
+}
+
 int pngColourType(int channels) {
   return channels == 4 ? PNG_COLOR_TYPE_RGBA
                        : (channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY);
@@ -130,13 +146,47 @@ bool writePng(png_structp png, png_infop info, const ColorImage* image) {
   return true;
 }
 
-[[noreturn]] void refuseCorruptPng(const std::string& name, const PngErrorText& error) {
-  throw ImageError(name + ": truncated or corrupt PNG file: " + error.text);
+[[noreturn]] void refuseCorruptPng(const std::string& name, const std::string& why) {
+  throw ImageError(name + ": truncated or corrupt PNG file: " + why);
+}
+
+// Deflate expands its input at most 1032 times, which bounds the pels that
+// a file of this size can hold.
+void checkFileCanHold(const PngHeader& header, std::size_t fileBytes, const std::string& name) {
+  constexpr unsigned long long kMaxInflation = 1032;
+  const unsigned long long bits = static_cast<unsigned long long>(header.width) * header.height *
+                                  static_cast<unsigned>(header.bitDepth * header.fileChannels);
+  if (bits / 8 > kMaxInflation * fileBytes)
+    refuseCorruptPng(name, std::to_string(fileBytes) + " bytes cannot hold " +
+                               std::to_string(header.width) + "x" +
+                               std::to_string(header.height) + " pels");
+}
+
+// Interlaced passes revisit every row, so all rows are decoded at once;
+// checkFileCanHold has bounded their size.
+bool decodeInterlaced(const PngReadHandles& handles, const PngHeader& header,
+                      std::vector<unsigned char>& raw) {
+  raw.resize(header.rowBytes * header.height);
+  std::vector<png_bytep> rows(header.height);
+  for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = raw.data() + y * header.rowBytes;
+  return readPngPels(handles.png(), rows.data());
+}
+
+// Other images grow row by row with what the file really holds.
+bool decodeRows(const PngReadHandles& handles, const PngHeader& header,
+                std::vector<unsigned char>& raw) {
+  std::vector<unsigned char> row(header.rowBytes);
+  for (png_uint_32 y = 0; y < header.height; ++y) {
+    if (!readPngRow(handles.png(), row.data())) return false;
+    raw.insert(raw.end(), row.begin(), row.end());
+  }
+  return readPngEnd(handles.png());
 }
 
 }  // namespace
 
-ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
+ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                     long maxPels) {
   PngErrorText error;
   PngReadHandles handles(error);
   if (!handles.info()) throw ImageError(name + ": out of memory");
@@ -144,16 +194,17 @@ ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& na
   png_set_read_fn(handles.png(), &source, readFromMemory);
 
   PngHeader header;
-  if (!readPngInfo(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error);
+  if (!readPngInfo(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error.text);
   if (header.bitDepth > 8) refuseDeepSamples(name, header.bitDepth);
-  checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name);
-  if (!setUpPngExpansion(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error);
+  checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name, maxPels);
+  checkFileCanHold(header, bytes.size(), name);
+  if (!setUpPngExpansion(handles.png(), handles.info(), &header))
+    refuseCorruptPng(name, error.text);
 
-  std::vector<unsigned char> raw(header.rowBytes * header.height);
-  std::vector<png_bytep> rows(header.height);
-  for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = raw.data() + y * header.rowBytes;
-  if (!readPngPels(handles.png(), rows.data())) refuseCorruptPng(name, error);
-
+  std::vector<unsigned char> raw;
+  const bool decoded = header.interlaced ? decodeInterlaced(handles, header, raw)
+                                         : decodeRows(handles, header, raw);
+  if (!decoded) refuseCorruptPng(name, error.text);
   return fromInterleaved(static_cast<long>(header.width), static_cast<long>(header.height),
                          std::move(raw), header.channels, colour);
 }

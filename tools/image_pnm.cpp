@@ -79,12 +79,20 @@ unsigned char scaleSample(long value, long maxValue) {
   return static_cast<unsigned char>((value * 255 + maxValue / 2) / maxValue);
 }
 
+// Refuses, before anything is allocated for them, more samples than the
+// rest of the file can hold: a byte each, or a digit and a separator each
+// as text.
+void checkRoomForSamples(PnmScanner& scanner, std::size_t count, bool text) {
+  if (!text && scanner.remaining() < count)
+    scanner.fail("expected " + std::to_string(count) + " bytes of pels, found " +
+                 std::to_string(scanner.remaining()));
+  if (text && scanner.remaining() < 2 * count - 1)
+    scanner.fail("expected " + std::to_string(count) + " pels as text, found only " +
+                 std::to_string(scanner.remaining()) + " bytes");
+}
+
 void readBinarySamples(PnmScanner& scanner, std::span<const unsigned char> bytes,
                        std::vector<unsigned char>& samples, long maxValue) {
-  scanner.skipOneSpace();
-  if (scanner.remaining() < samples.size())
-    scanner.fail("expected " + std::to_string(samples.size()) + " bytes of pels, found " +
-                 std::to_string(scanner.remaining()));
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const long value = bytes[scanner.pos() + i];
     if (value > maxValue)
@@ -111,7 +119,8 @@ int bitWidth(long value) {
 
 }  // namespace
 
-ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
+ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                    long maxPels) {
   const char kind = static_cast<char>(bytes[1]);
   const int channels = kind == '3' || kind == '6' ? 3 : 1;
   const bool text = kind == '2' || kind == '3';
@@ -122,9 +131,11 @@ ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& na
   const long maxValue = scanner.number("maximum value", 65535);
   if (maxValue == 0) scanner.fail("the maximum value is 0");
   if (maxValue > 255) refuseDeepSamples(name, bitWidth(maxValue));
-  checkImageSize(width, height, name);
+  checkImageSize(width, height, name, maxPels);
 
   const auto pelCount = static_cast<std::size_t>(width * height);
+  if (!text) scanner.skipOneSpace();
+  checkRoomForSamples(scanner, pelCount * static_cast<std::size_t>(channels), text);
   std::vector<unsigned char> samples(pelCount * static_cast<std::size_t>(channels));
   if (text)
     readTextSamples(scanner, samples, maxValue);

@@ -3,6 +3,7 @@
 // printed by the library.
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -32,7 +33,7 @@ class TiffOptions {
     if (!options_) throw std::bad_alloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options_, onTiffError, &error);
     TIFFOpenOptionsSetWarningHandlerExtR(options_, onTiffWarning, nullptr);
-    TIFFOpenOptionsSetMaxSingleMemAlloc(options_, static_cast<tmsize_t>(kMaxPels) * 4);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options_, static_cast<tmsize_t>(kMaxSide) * kMaxSide * 4);
   }
   TiffOptions(const TiffOptions&) = delete;
   TiffOptions& operator=(const TiffOptions&) = delete;
@@ -86,7 +87,14 @@ toff_t memorySeek(thandle_t handle, toff_t offset, int whence) {
 
 int memoryClose(thandle_t) { return 0; }
 toff_t memorySize(thandle_t handle) { return static_cast<MemoryFile*>(handle)->size; }
-int memoryMap(thandle_t, void**, toff_t*) { return 0; }
+// The file is mapped already: libtiff reads uncompressed strips and tiles
+// straight from it (its copying path refuses valid small tiles).
+int memoryMap(thandle_t handle, void** base, toff_t* size) {
+  auto* file = static_cast<MemoryFile*>(handle);
+  *base = const_cast<unsigned char*>(file->data);
+  *size = file->size;
+  return 1;
+}
 void memoryUnmap(thandle_t, void*, toff_t) {}
 
 std::string describeTiffError(const TiffErrorText& error) {
@@ -109,42 +117,123 @@ bool isGrayPhotometric(TIFF* tiff) {
   return photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
 }
 
+[[noreturn]] void refuseCorruptTiff(const std::string& name, const std::string& why) {
+  throw ImageError(name + ": truncated or corrupt TIFF file: " + why);
+}
+
+// Uncompressed pels are in the file as they are: refuses a declared size
+// that the file is too small for before anything is allocated for it.
+void checkFileCanHold(TIFF* tiff, uint32_t width, uint32_t height, std::size_t fileBytes,
+                      const std::string& name) {
+  uint16_t compression = COMPRESSION_NONE;
+  uint16_t samplesPerPel = 1;
+  uint16_t bitsPerSample = 1;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samplesPerPel);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bitsPerSample);
+  const unsigned long long bits = static_cast<unsigned long long>(width) * height *
+                                  samplesPerPel * bitsPerSample;
+  if (compression == COMPRESSION_NONE && bits / 8 > fileBytes)
+    refuseCorruptTiff(name, std::to_string(fileBytes) + " bytes cannot hold " +
+                                std::to_string(width) + "x" + std::to_string(height) +
+                                " uncompressed pels");
+}
+
+// libtiff's RGBA reader over a band of rows at a time; it handles strips,
+// tiles, palettes and photometric variants alike, and 8-bit gray comes back
+// unchanged in each channel.
+class RgbaBands {
+ public:
+  RgbaBands(TIFF* tiff, const std::string& name, const TiffErrorText& error) {
+    char reason[1024] = {};
+    if (!TIFFRGBAImageOK(tiff, reason) || !TIFFRGBAImageBegin(&image_, tiff, 1, reason))
+      refuseCorruptTiff(name, reason[0] ? reason : describeTiffError(error));
+    image_.req_orientation = ORIENTATION_TOPLEFT;
+  }
+  RgbaBands(const RgbaBands&) = delete;
+  RgbaBands& operator=(const RgbaBands&) = delete;
+  ~RgbaBands() { TIFFRGBAImageEnd(&image_); }
+
+  // Rows of the file in one strip or one row of tiles: each is decoded once.
+  uint32_t rowsPerBand() const {
+    uint32_t rows = 0;
+    if (TIFFIsTiled(image_.tif))
+      TIFFGetField(image_.tif, TIFFTAG_TILELENGTH, &rows);
+    else
+      TIFFGetFieldDefaulted(image_.tif, TIFFTAG_ROWSPERSTRIP, &rows);
+    return std::clamp<uint32_t>(rows, 1, image_.height);
+  }
+
+  // The image's rows of the file's rows from fileRow on, top row first.
+  bool read(uint32_t fileRow, uint32_t rows, std::vector<uint32_t>& band) {
+    image_.row_offset = static_cast<int>(fileRow);
+    band.resize(static_cast<std::size_t>(image_.width) * rows);
+    return TIFFRGBAImageGet(&image_, band.data(), image_.width, rows) != 0;
+  }
+
+  // Where a band of the file lands in the image: files stored bottom up
+  // are turned over, band by band.
+  uint32_t imageRow(uint32_t fileRow, uint32_t rows) const {
+    switch (image_.orientation) {
+      case ORIENTATION_BOTLEFT:
+      case ORIENTATION_BOTRIGHT:
+      case ORIENTATION_LEFTBOT:
+      case ORIENTATION_RIGHTBOT:
+        return image_.height - fileRow - rows;
+      default:
+        return fileRow;
+    }
+  }
+
+ private:
+  TIFFRGBAImage image_{};
+};
+
+// The first channels of each RGBA pel, interleaved.
+void unpackRgba(const std::vector<uint32_t>& rgba, int channels, unsigned char* samples) {
+  for (std::size_t i = 0; i < rgba.size(); ++i) {
+    const uint32_t p = rgba[i];
+    const unsigned char pel[4] = {
+        static_cast<unsigned char>(TIFFGetR(p)), static_cast<unsigned char>(TIFFGetG(p)),
+        static_cast<unsigned char>(TIFFGetB(p)), static_cast<unsigned char>(TIFFGetA(p))};
+    std::copy(pel, pel + channels, samples + i * static_cast<std::size_t>(channels));
+  }
+}
+
 }  // namespace
 
-ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour) {
+ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                      long maxPels) {
   TiffErrorText error;
   TiffOptions options(error);
   MemoryFile file{bytes.data(), bytes.size(), 0};
-  TiffHandle tiff(TIFFClientOpenExt(name.c_str(), "rm", &file, memoryRead, memoryWrite, memorySeek,
+  TiffHandle tiff(TIFFClientOpenExt(name.c_str(), "r", &file, memoryRead, memoryWrite, memorySeek,
                                     memoryClose, memorySize, memoryMap, memoryUnmap,
                                     options.get()));
-  if (!tiff)
-    throw ImageError(name + ": truncated or corrupt TIFF file: " + describeTiffError(error));
+  if (!tiff) refuseCorruptTiff(name, describeTiffError(error));
 
   uint32_t width = 0;
   uint32_t height = 0;
   TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
   checkSampleLayout(tiff.get(), name);
-  checkImageSize(static_cast<long>(width), static_cast<long>(height), name);
+  checkImageSize(static_cast<long>(width), static_cast<long>(height), name, maxPels);
+  checkFileCanHold(tiff.get(), width, height, bytes.size(), name);
 
-  // The RGBA reader handles strips, tiles, palettes and photometric
-  // variants alike; 8-bit gray comes back unchanged in each channel.
-  std::vector<uint32_t> rgba(static_cast<std::size_t>(width) * height);
-  if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, rgba.data(), ORIENTATION_TOPLEFT, 1))
-    throw ImageError(name + ": truncated or corrupt TIFF file: " + describeTiffError(error));
-
+  // Bands of a file stored top down extend the image as they are decoded.
+  RgbaBands bands(tiff.get(), name, error);
   uint16_t samplesPerPel = 1;
   TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &samplesPerPel);
   const int channels = isGrayPhotometric(tiff.get()) ? 1 : (samplesPerPel >= 4 ? 4 : 3);
-  std::vector<unsigned char> samples(rgba.size() * static_cast<std::size_t>(channels));
-  for (std::size_t i = 0; i < rgba.size(); ++i) {
-    const uint32_t p = rgba[i];
-    const unsigned char pel[4] = {static_cast<unsigned char>(TIFFGetR(p)),
-                                  static_cast<unsigned char>(TIFFGetG(p)),
-                                  static_cast<unsigned char>(TIFFGetB(p)),
-                                  static_cast<unsigned char>(TIFFGetA(p))};
-    std::copy(pel, pel + channels, samples.begin() + static_cast<std::ptrdiff_t>(i) * channels);
+  const auto rowSamples = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+  std::vector<unsigned char> samples;
+  std::vector<uint32_t> band;
+  for (uint32_t fileRow = 0; fileRow < height; fileRow += bands.rowsPerBand()) {
+    const uint32_t rows = std::min(bands.rowsPerBand(), height - fileRow);
+    if (!bands.read(fileRow, rows, band)) refuseCorruptTiff(name, describeTiffError(error));
+    const auto imageRow = static_cast<std::size_t>(bands.imageRow(fileRow, rows));
+    samples.resize(std::max(samples.size(), (imageRow + rows) * rowSamples));
+    unpackRgba(band, channels, samples.data() + imageRow * rowSamples);
   }
   return fromInterleaved(static_cast<long>(width), static_cast<long>(height), std::move(samples),
                          channels, colour);

@@ -59,6 +59,15 @@ void addDiagOption(CLI::App& command, std::string& folder) {
   command.add_option("--diag", folder, "Write the diagnostic records into DIR")->type_name("DIR");
 }
 
+void addMaxPixelsOption(CLI::App& command, long& maxPixels) {
+  command
+      .add_option("--max-pixels", maxPixels,
+                  "Refuse input images of more pels than N (default " +
+                      std::to_string(imgio::kDefaultMaxPels) + ")")
+      ->check(CLI::Range(1L, imgio::kMaxSide * imgio::kMaxSide).description(""))
+      ->type_name("N");
+}
+
 void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& options) {
   const kcPair<double> tails =
       options.tails.empty() ? tool.tailFractions() : *parseFractionPair(options.tails);
@@ -90,10 +99,11 @@ TrainedTool trainColourTool(const TrainingOptions& training, const RunParameterO
       mode == ColorMode::kLuminance ? kcColorImageNormalizer::eLuminance
                                     : kcColorImageNormalizer::eChannels,
       configuredTool(training, run));
-  const imgio::ColorImage reference = readInputColorImage(training.reference);
+  const imgio::ColorImage reference =
+      readInputColorImage(training.reference, training.maxPixels);
   kcPelBuffer<unsigned char> mask;
   if (!training.mask.empty()) {
-    const imgio::GrayImage maskImage = readInputImage(training.mask);
+    const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
     checkSameSize(maskImage.width, maskImage.height, training.mask, reference.width,
                   reference.height);
     mask = toPelBuffer(maskImage);
@@ -118,13 +128,13 @@ void addColorOption(CLI::App& command, std::string& mode) {
 }
 
 ColorMode resolveColorMode(const std::string& asked, const std::string& reference,
-                           const std::string& image) {
-  const auto isColour = [](const std::string& path) {
-    return readInputColorImage(path).channels > 1;
+                           const std::string& image, long maxPels) {
+  const auto isColour = [maxPels](const std::string& path) {
+    return readInputColorImage(path, maxPels).channels > 1;
   };
   if (!asked.empty()) {
     const ColorMode mode = *colorModeByName(asked);
-    if (mode != ColorMode::kGray && readInputColorImage(reference).channels == 1)
+    if (mode != ColorMode::kGray && !isColour(reference))
       failBadInput(reference + ": --color " + asked + " needs a colour reference");
     return mode;
   }
@@ -142,10 +152,10 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
 kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
                             kcImageNormalizerDefs::Method methods, kcDiagObject* recorder) {
   kcImageNormalizer tool = configuredTool(training, run);
-  const imgio::GrayImage reference = readInputImage(training.reference);
+  const imgio::GrayImage reference = readInputImage(training.reference, training.maxPixels);
   tool.referenceImage(toPelBuffer(reference), false);
   if (!training.mask.empty()) {
-    const imgio::GrayImage mask = readInputImage(training.mask);
+    const imgio::GrayImage mask = readInputImage(training.mask, training.maxPixels);
     checkSameSize(mask.width, mask.height, training.mask, reference.width, reference.height);
     tool.maskImage(toPelBuffer(mask), false);
   }

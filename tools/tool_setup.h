@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "image_io.h"
 #include "imgnorm/image_normalizer.h"
 #include "trained_tool.h"
 
@@ -19,6 +20,7 @@ struct TrainingOptions {
   std::string mask;
   std::string neighborhood;  // empty: the tool's default
   std::string granularity;
+  long maxPixels = imgio::kDefaultMaxPels;
 };
 
 struct RunParameterOptions {
@@ -33,6 +35,7 @@ void addTrainingImageOptions(CLI::App& command, TrainingOptions& options);
 void addTrainingParameterOptions(CLI::App& command, TrainingOptions& options);
 void addRunParameterOptions(CLI::App& command, RunParameterOptions& options);
 void addDiagOption(CLI::App& command, std::string& folder);
+void addMaxPixelsOption(CLI::App& command, long& maxPixels);
 
 // Sets the given run-time parameters without untraining the tool; values
 // the tool refuses fail with kExitBadInput and the tool's rule.
@@ -58,7 +61,7 @@ void addColorOption(CLI::App& command, std::string& mode);
 // the image (when given) are colour, gray otherwise. A colour mode with a
 // gray reference fails with kExitBadInput.
 ColorMode resolveColorMode(const std::string& asked, const std::string& reference,
-                           const std::string& image);
+                           const std::string& image, long maxPels);
 
 // A gray tool as trainToolWithRecords trains it, or a colour tool (without
 // records) trained on the reference's colour.

@@ -12,7 +12,12 @@ set of methods, then run on run-time images, one method per run:
 
 Images are 2-D uint8 numpy arrays (masks may be bool). Arrays whose rows are
 contiguous are read in place; results are new arrays. The library's pixel
-operations are available as functions over arrays as well.
+operations are available as functions over arrays as well, and
+read_image/write_image read and write PNG, TIFF and PGM files with the
+command line's readers and atomic writers.
+
+imgnorm.dask (needs the dask and distributed packages) normalizes batches of
+files on a Dask cluster and images larger than memory as dask arrays.
 """
 
 import enum
@@ -24,6 +29,7 @@ from ._imgnorm import (
     CanNotTrain,
     Error,
     HostError,
+    ImageFileError,
     NormalizationFailed,
     Normalizer,
     NotImplemented,
@@ -33,9 +39,11 @@ from ._imgnorm import (
     flood_fill,
     masked_histogram,
     morph_3x3_diamond,
+    read_image,
     smooth_3x3_diamond,
     sub_clamp,
     sub_clamp_signed,
+    write_image,
 )
 
 
@@ -96,6 +104,7 @@ __all__ = [
     "CanNotTrain",
     "Error",
     "HostError",
+    "ImageFileError",
     "Method",
     "NormalizationFailed",
     "Normalizer",
@@ -104,7 +113,9 @@ __all__ = [
     "flood_fill",
     "masked_histogram",
     "morph_3x3_diamond",
+    "read_image",
     "smooth_3x3_diamond",
     "sub_clamp",
     "sub_clamp_signed",
+    "write_image",
 ]

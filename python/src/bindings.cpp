@@ -1,9 +1,11 @@
 // The Python module imgnorm._imgnorm: the normalizer tool, the library's
-// errors and its pixel operations over numpy arrays. The package imgnorm
+// errors, its pixel operations and the image file readers and writers over
+// numpy arrays. The package imgnorm
 // wraps it with the method flags.
 #include <pybind11/pybind11.h>
 
 #include "errors.h"
+#include "image_files.h"
 #include "normalizer.h"
 #include "pixel_functions.h"
 
@@ -15,5 +17,6 @@ PYBIND11_MODULE(_imgnorm, module) {
   imgnorm_py::addErrors(module);
   imgnorm_py::addNormalizer(module);
   imgnorm_py::addPixelFunctions(module);
+  imgnorm_py::addImageFiles(module);
   module.attr("__name__") = name;
 }

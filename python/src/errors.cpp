@@ -4,6 +4,7 @@
 #include <string>
 
 #include "host/exceptions.h"
+#include "image_io.h"
 #include "imgnorm/errors.h"
 
 namespace imgnorm_py {
@@ -21,6 +22,7 @@ struct ErrorClasses {
   PyObject* canNotRun = nullptr;
   PyObject* notImplemented = nullptr;
   PyObject* normalizationFailed = nullptr;
+  PyObject* imageFileError = nullptr;
 };
 
 ErrorClasses classes;
@@ -65,6 +67,8 @@ void translate(std::exception_ptr pending) {
     raise(classes.notImplemented, e);
   } catch (const kcException& e) {
     raise(classes.hostError, e);
+  } catch (const imgio::ImageError& e) {
+    raise(classes.imageFileError, e.what(), py::none());
   }
 }
 
@@ -103,6 +107,11 @@ void addErrors(py::module_& module) {
                "histogram or could not build its gray-level map. The message says why;\n"
                "error_number is None.",
                {classes.error, PyExc_RuntimeError});
+  classes.imageFileError =
+      addClass(module, "ImageFileError",
+               "An image file that cannot be read or written; the message names the\n"
+               "file and says why. error_number is None.",
+               {classes.error, PyExc_OSError});
   py::register_exception_translator(translate);
 }
 

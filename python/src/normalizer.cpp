@@ -2,6 +2,7 @@
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 
 #include "arrays.h"
 #include "errors.h"
+#include "image_parts.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
 #include "methods.h"
@@ -193,6 +195,65 @@ auto pairParameter(kcPair<T> (kcImageNormalizer::*accessor)() const) {
   return [accessor](const Normalizer& self) { return fromPair(parameter(accessor)(self)); };
 }
 
+// ------------------------------------------------ a run over image parts
+// Private methods behind imgnorm.dask: see image_parts.h.
+
+py::object covered(const Normalizer& self, const LongPair& shape, const LongPair& offset) {
+  const kcPelRect window(offset.first, offset.second, shape.second, shape.first);
+  const kcPelRect r =
+      self.read([&](const kcImageNormalizer& tool) { return coveredWindow(tool, window); });
+  if (r.isNull()) return py::none();
+  return py::make_tuple(r.x(), r.y(), r.width(), r.height());
+}
+
+py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part,
+                                   const MethodSet& method, const LongPair& offset) {
+  const Image view = viewOf(part, "part", Accept::Uint8, toPair(offset));
+  Counts counts;
+  {
+    py::gil_scoped_release release;
+    counts = self.read(
+        [&](const kcImageNormalizer& tool) { return countPart(tool, view, method.bits); });
+  }
+  return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
+}
+
+Array mapOf(const Normalizer& self, const MethodSet& method,
+            const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& counts) {
+  const Counts values(counts.data(), counts.data() + counts.size());
+  std::wstring message;
+  std::vector<unsigned char> map;
+  {
+    py::gil_scoped_release release;
+    map = self.read([&](const kcImageNormalizer& tool) {
+      return mapOfCounts(tool, method.bits, values, message);
+    });
+  }
+  if (map.empty()) throwNormalizationFailed(message);
+  Array result(static_cast<py::ssize_t>(map.size()));
+  std::copy(map.begin(), map.end(), result.mutable_data());
+  return result;
+}
+
+Array mapPartOf(const Normalizer& self, const py::array& part,
+                const py::array_t<unsigned char, py::array::c_style | py::array::forcecast>& map,
+                const LongPair& offset) {
+  const Image view = viewOf(part, "part", Accept::Uint8, toPair(offset));
+  const std::vector<unsigned char> levels(map.data(), map.data() + map.size());
+  WritableImage result;
+  {
+    py::gil_scoped_release release;
+    result = self.read([&](const kcImageNormalizer& tool) { return mapPart(tool, view, levels); });
+  }
+  return adoptResult(result);
+}
+
+py::object localMarginOf(const Normalizer& self, const MethodSet& method) {
+  const auto margin = self.read(
+      [&](const kcImageNormalizer& tool) { return localMargin(tool, method.bits); });
+  return margin ? py::object(py::cast(fromPair(*margin))) : py::none();
+}
+
 constexpr const char* kClassDoc = R"(Normalizes the gray levels of 8-bit images.
 
 Configure the tool with its parameters, train it once with a reference
@@ -283,6 +344,17 @@ void addNormalizer(py::module_& module) {
           py::arg("mask_offset") = LongPair(0, 0), kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
            py::arg("offset") = LongPair(0, 0), kRunDoc)
+      .def("_covered", &covered, py::arg("shape"), py::arg("offset"),
+           "(x, y, width, height) of the pels a run covers in an image of shape\n"
+           "(rows, columns) at offset, or None.")
+      .def("_count", &countOf, py::arg("part"), py::arg("method"), py::arg("offset"),
+           "The counts a global method (256) or LINEAR_FIT (65536) takes from a part.")
+      .def("_map", &mapOf, py::arg("method"), py::arg("counts"),
+           "The gray-level map a run builds from the summed counts of all parts.")
+      .def("_map_part", &mapPartOf, py::arg("part"), py::arg("map"), py::arg("offset"),
+           "The covered pels of a part through a map, as a run maps them.")
+      .def("_local_margin", &localMarginOf, py::arg("method"),
+           "(x, y) reach of a local method's filter, or None at reduced resolution.")
       .def("set", &set, py::arg("tail_fractions") = py::none(),
            py::arg("intensity_range") = py::none(), py::arg("keep_masked_pixels") = py::none(),
            kSetDoc)

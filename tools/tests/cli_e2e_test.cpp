@@ -3,7 +3,9 @@
 // messages and the files it leaves. Results are compared with the library
 // run directly on the same pels.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,35 +47,55 @@ std::string readAll(FILE* file) {
   return text;
 }
 
-// Runs the program with stdout into a file and stderr into a file, or onto
-// the given descriptor (a terminal) when stderrFd is not -1.
-CliResult runProgram(const std::vector<std::string>& args, int stderrFd = -1) {
-  std::vector<std::string> all = {IMGNORM_CLI_PATH};
-  all.insert(all.end(), args.begin(), args.end());
+// A started program whose stdout and stderr go into files.
+struct Started {
+  pid_t pid = -1;
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+};
+
+// Starts the command line all (program first), with stderr onto the given
+// descriptor (a terminal) when stderrFd is not -1.
+Started startCommand(std::vector<std::string> all, int stderrFd = -1) {
   std::vector<char*> argv;
   for (auto& arg : all) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
+  Started started;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, stderrFd == -1 ? fileno(err) : stderrFd,
+  posix_spawn_file_actions_adddup2(&actions, fileno(started.out), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, stderrFd == -1 ? fileno(started.err) : stderrFd,
                                    STDERR_FILENO);
-  pid_t pid = 0;
-  CliResult result;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    if (stderrFd != -1) close(stderrFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  if (posix_spawn(&started.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    started.pid = -1;
+  if (stderrFd != -1) close(stderrFd);
   posix_spawn_file_actions_destroy(&actions);
-  result.out = readAll(out);
-  result.err = readAll(err);
-  std::fclose(out);
-  std::fclose(err);
+  return started;
+}
+
+CliResult finish(Started& started) {
+  CliResult result;
+  int status = 0;
+  if (started.pid > 0 && waitpid(started.pid, &status, 0) == started.pid)
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readAll(started.out);
+  result.err = readAll(started.err);
+  std::fclose(started.out);
+  std::fclose(started.err);
   return result;
+}
+
+std::vector<std::string> programWith(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {IMGNORM_CLI_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
+
+// Runs the program with stdout into a file and stderr into a file, or onto
+// the given descriptor (a terminal) when stderrFd is not -1.
+CliResult runProgram(const std::vector<std::string>& args, int stderrFd = -1) {
+  Started started = startCommand(programWith(args), stderrFd);
+  return finish(started);
 }
 
 // Runs the program with stderr on a pseudo terminal; what the terminal
@@ -562,6 +584,15 @@ TEST_F(CliBadInputTest, EachBadInputHasItsMessageAndWritesNothing) {
       {"range the tool refuses",
        normalize({"--range", "5,10", path("image.png"), "-o", path("o.png")}), 2,
        "imgnorm: --range: intensityVariationRange must be: x <= 0 and y >= 0\n"},
+      {"image above --max-pixels",
+       {"run", "--tool", path("tool.imgn"), "--method", "histogram", "--max-pixels", "3071",
+        path("image.png"), "-o", path("o.png")},
+       2,
+       "imgnorm: " + path("image.png") +
+           ": the image is too large (64x48); the limits are 65535 pels a side and 3071 pels in "
+           "all\n",
+       "normalized 0 of 1 image with histogram into " + path("o.png") +
+           "; 1 unreadable, mismatched or unwritable\n"},
       {"no threads",
        {"run", "--tool", path("tool.imgn"), "--method", "histogram", "-j", "0", path("image.png"),
         "-o", path("o.png")},
@@ -790,6 +821,98 @@ TEST_F(CliTest, ColourReportsAndImagesOfAnotherSize) {
   record = nlohmann::json::parse(readFile(path("f.json")))["records"][0];
   EXPECT_FALSE(record["success"].get<bool>());
   EXPECT_NE(record["message"].get<std::string>().find("40x30"), std::string::npos);
+}
+
+using CliOutputsTest = CliTest;
+
+// Outputs that cannot be written are found before any work, and an image
+// whose compare picture cannot be written keeps no result either.
+TEST_F(CliOutputsTest, EachImageGetsAllItsOutputsOrNone) {
+  imgio::writeImage(path("image.png"), scene(14, 0.8));
+  writeFile(path("file"), "a file, not a folder\n");
+  std::filesystem::create_symlink("/dev/full", path("full.png"));
+  const auto normalize = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = {"normalize", "--reference", path("ref.png"), "--method",
+                                     "histogram", path("image.png"),  "-o",      path("o.pgm")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return programWith(args);
+  };
+  // The shell limits the files the program writes to 7 blocks of 512
+  // bytes: the result (3085 bytes) fits, the compare picture does not.
+  const auto withSmallFiles = [](std::vector<std::string> command) {
+    command.insert(command.begin(),
+                   {"/bin/sh", "-c", "ulimit -f 7; trap '' XFSZ; exec \"$0\" \"$@\""});
+    return command;
+  };
+  struct Case {
+    std::string what;
+    std::vector<std::string> command;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"--diag into a file", normalize({"--diag", path("file/d")}),
+       "imgnorm: " + path("file/d") + ": cannot create the diagnostics folder: Not a directory\n"},
+      {"compare picture linked to a device", normalize({"--side-by-side", path("full.png")}),
+       "imgnorm: " + path("full.png") + ": not a regular file; refusing to write over it\n"},
+      {"compare picture too large to write",
+       withSmallFiles(normalize({"--side-by-side", path("cmp.png")})),
+       "imgnorm: " + path("cmp.png") + ": cannot write: File too large\n"},
+  };
+  for (const auto& c : cases) {
+    Started started = startCommand(c.command);
+    const CliResult result = finish(started);
+    EXPECT_EQ(result.code, 2) << c.what;
+    EXPECT_EQ(result.err, c.err) << c.what;
+    EXPECT_EQ(listing(),
+              (std::vector<std::string>{"file", "full.png", "image.png", "mask.png", "ref.png"}))
+        << c.what;
+  }
+}
+
+// An interrupt while an image is read stops the work: outputs already
+// complete stay, the image in progress writes nothing, and both commands
+// exit with 130 and count what they wrote. The image is read from a pipe,
+// so the interrupt arrives while the program waits for it.
+TEST_F(CliOutputsTest, AnInterruptKeepsCompleteOutputsOnlyInEveryCommand) {
+  ASSERT_EQ(runProgram(trainArgs("histogram", path("tool.imgn"))).code, 0);
+  imgio::writeImage(path("a.png"), scene(15, 0.9));
+  imgio::writeImage(path("piped.png"), scene(16, 0.9));
+  const std::string pipe = path("b.png");
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    std::vector<std::string> written;
+  };
+  const std::vector<Case> cases = {
+      {{"normalize", "--reference", path("ref.png"), "--method", "identity", pipe, "-o",
+        path("out/b.png")},
+       "normalized 0 of 1 image with identity into " + path("out/b.png") + "; interrupted\n",
+       {}},
+      {{"run", "--tool", path("tool.imgn"), "--method", "identity", "-j", "1", "-o",
+        path("out") + "/", path("a.png"), pipe},
+       "normalized 1 of 2 images with identity into " + path("out") + "/; interrupted\n",
+       {"a.png"}},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(path("out"));
+    std::filesystem::create_directory(path("out"));
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    Started started = startCommand(programWith(c.args));
+    // Opening the pipe waits for the program to open it: by then the
+    // outputs of earlier images are complete.
+    const int fd = open(pipe.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    kill(started.pid, SIGINT);
+    const std::string bytes = readFile(path("piped.png"));
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    const CliResult result = finish(started);
+    EXPECT_EQ(result.code, 130) << c.args[0] << result.err;
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(listing("out"), c.written) << c.args[0];
+    std::filesystem::remove(pipe);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include <sys/resource.h>
+
 #include <cstring>
 
 #include "temp_folder.h"
@@ -19,9 +21,9 @@ using imgio::ImageError;
 class ImageIoTest : public TempFolderTest {
  protected:
   // The message of the ImageError that reading throws (empty if none).
-  static std::string readError(const std::string& file) {
+  static std::string readError(const std::string& file, long maxPels = imgio::kDefaultMaxPels) {
     try {
-      imgio::readImage(file);
+      imgio::readImage(file, nullptr, maxPels);
     } catch (const ImageError& e) {
       return e.what();
     }
@@ -67,6 +69,59 @@ void writePngWithLibpng(const std::string& file, long width, long height, int bi
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   std::fclose(out);
+}
+
+// A TIFF layout: tiles of tileSide (0: strips of rowsPerStrip rows), the
+// samples of each pel and the orientation of the rows.
+struct TiffLayout {
+  std::string what;
+  uint32_t tileSide;
+  uint32_t rowsPerStrip;
+  int samplesPerPixel;
+  uint16_t orientation;
+};
+
+// Writes interleaved 8-bit pels of the layout, uncompressed, through
+// libtiff's tile or strip writer.
+void writeTiffLayout(const std::string& file, const TiffLayout& layout, uint32_t width,
+                     uint32_t height, const std::vector<unsigned char>& pels) {
+  TIFF* tiff = TIFFOpen(file.c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  const auto spp = static_cast<uint32_t>(layout.samplesPerPixel);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t{8});
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(spp));
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
+  TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
+  if (spp == 4) {
+    const uint16_t alpha = EXTRASAMPLE_ASSOCALPHA;
+    TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+  }
+  const uint32_t tile = layout.tileSide;
+  if (tile == 0) {
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
+    for (uint32_t y = 0; y < height; ++y) {
+      std::vector<unsigned char> row(pels.begin() + y * width * spp,
+                                     pels.begin() + (y + 1) * width * spp);
+      TIFFWriteScanline(tiff, row.data(), y, 0);
+    }
+  } else {
+    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, tile);
+    TIFFSetField(tiff, TIFFTAG_TILELENGTH, tile);
+    std::vector<unsigned char> buffer(tile * tile * spp);
+    for (uint32_t ty = 0; ty < height; ty += tile)
+      for (uint32_t tx = 0; tx < width; tx += tile) {
+        std::fill(buffer.begin(), buffer.end(), 0);
+        for (uint32_t y = ty; y < std::min(height, ty + tile); ++y)
+          for (uint32_t x = tx; x < std::min(width, tx + tile); ++x)
+            for (uint32_t s = 0; s < spp; ++s)
+              buffer[((y - ty) * tile + x - tx) * spp + s] = pels[(y * width + x) * spp + s];
+        TIFFWriteTile(tiff, buffer.data(), tx, ty, 0, 0);
+      }
+  }
+  TIFFClose(tiff);
 }
 
 void writeTiffWithLibtiff(const std::string& file, long width, long height, int bitsPerSample,
@@ -272,25 +327,29 @@ TEST_F(ImageIoTest, RefusesOversizedImagesBeforeReadingPels) {
   EXPECT_EQ(readError(path("wide.pgm")),
             path("wide.pgm") +
                 ": the image is too large (70000x2); the limits are 65535 pels "
-                "a side and 134217728 pels in all");
+                "a side and 268435456 pels in all");
   writeFile(path("absurd.pgm"), "P5\n99999999999 2\n255\n");
   EXPECT_EQ(readError(path("absurd.pgm")),
             path("absurd.pgm") + ": truncated or corrupt PGM file: the width is too large");
   writeFile(path("many.pgm"), "P5\n20000 20000\n255\n");
+  EXPECT_EQ(readError(path("many.pgm"), 399999999),
+            path("many.pgm") +
+                ": the image is too large (20000x20000); the limits are 65535 pels "
+                "a side and 399999999 pels in all");
   EXPECT_EQ(readError(path("many.pgm")),
             path("many.pgm") +
                 ": the image is too large (20000x20000); the limits are 65535 pels "
-                "a side and 134217728 pels in all");
+                "a side and 268435456 pels in all");
   writeFile(path("many.png"), pngHeaderOnly(20000, 20000, 8, PNG_COLOR_TYPE_GRAY));
   EXPECT_EQ(readError(path("many.png")),
             path("many.png") +
                 ": the image is too large (20000x20000); the limits are 65535 pels "
-                "a side and 134217728 pels in all");
+                "a side and 268435456 pels in all");
   writeFile(path("wide.png"), pngHeaderOnly(70000, 1, 8, PNG_COLOR_TYPE_GRAY));
   EXPECT_EQ(readError(path("wide.png")),
             path("wide.png") +
                 ": the image is too large (70000x1); the limits are 65535 pels "
-                "a side and 134217728 pels in all");
+                "a side and 268435456 pels in all");
 }
 
 TEST_F(ImageIoTest, AtomicWriteReplacesOnlyWhenComplete) {
@@ -330,6 +389,105 @@ TEST_F(ImageIoTest, WriteFailuresNameTheFileAndLeaveNothing) {
               path("out.jpg") + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
   }
   EXPECT_TRUE(listing().empty());
+}
+
+// Tiles of any size (16 x 16 among them) and strips, gray, RGB and RGBA,
+// stored top down or bottom up: every pel in its place.
+TEST_F(ImageIoTest, ReadsTiledAndStripedTiffsOfEachLayout) {
+  constexpr uint32_t kW = 37, kH = 35;
+  const std::vector<TiffLayout> layouts = {
+      {"gray, 16x16 tiles", 16, 0, 1, ORIENTATION_TOPLEFT},
+      {"RGB, 16x16 tiles", 16, 0, 3, ORIENTATION_TOPLEFT},
+      {"RGBA, 32x32 tiles", 32, 0, 4, ORIENTATION_TOPLEFT},
+      {"gray, strips of 4 rows", 0, 4, 1, ORIENTATION_TOPLEFT},
+      {"gray, strips of 4 rows bottom up", 0, 4, 1, ORIENTATION_BOTLEFT},
+      {"gray, 16x16 tiles bottom up", 16, 0, 1, ORIENTATION_BOTLEFT},
+  };
+  for (const auto& layout : layouts) {
+    SCOPED_TRACE(layout.what);
+    const auto spp = static_cast<std::size_t>(layout.samplesPerPixel);
+    const GrayImage gray = randomImage(kW, kH, 21);
+    std::vector<unsigned char> stored;
+    for (uint32_t y = 0; y < kH; ++y) {
+      const uint32_t row = layout.orientation == ORIENTATION_BOTLEFT ? kH - 1 - y : y;
+      for (uint32_t x = 0; x < kW; ++x)
+        for (std::size_t s = 0; s < spp; ++s)
+          stored.push_back(s == 3 ? 99 : gray.at(x, row));
+    }
+    writeTiffLayout(path("layout.tif"), layout, kW, kH, stored);
+    EXPECT_EQ(imgio::readImage(path("layout.tif")).pels, gray.pels);
+  }
+}
+
+// Headers that declare far more pels than their file holds are refused
+// before storage for those pels exists: reading runs under an address space
+// limit smaller than any of the declared images.
+TEST_F(ImageIoTest, HostileHeadersAllocateNothingForPelsTheFileCannotHold) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the limit";
+#endif
+  writeFile(path("huge.pgm"), "P5\n30000 30000\n255\n" + std::string(64, '\0'));
+  writeFile(path("huge-text.pgm"), "P2\n30000 30000\n255\n0 1 2\n");
+  writeFile(path("huge.png"), pngHeaderOnly(16000, 16000, 8, PNG_COLOR_TYPE_RGB_ALPHA));
+  const std::vector<unsigned char> row(64 * 3, 7);
+  writeTiffWithLibtiff(path("huge.tif"), 64, 1, 8, 3, PHOTOMETRIC_RGB, row);
+  {
+    // The same small file with a header that claims 16000 x 16000.
+    TIFF* tiff = TIFFOpen(path("huge.tif").c_str(), "r+");
+    ASSERT_NE(tiff, nullptr);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t{16000});
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t{16000});
+    TIFFRewriteDirectory(tiff);
+    TIFFClose(tiff);
+  }
+  const std::string tiffBytes = std::to_string(readFile(path("huge.tif")).size());
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"huge.pgm", "truncated or corrupt PGM file: expected 900000000 bytes of pels, found 64"},
+      {"huge-text.pgm",
+       "truncated or corrupt PGM file: expected 900000000 pels as text, found only 7 bytes"},
+      {"huge.png", "truncated or corrupt PNG file: 41 bytes cannot hold 16000x16000 pels"},
+      {"huge.tif", "truncated or corrupt TIFF file: " + tiffBytes +
+                       " bytes cannot hold 16000x16000 uncompressed pels"},
+  };
+  const auto readEachUnderLimit = [&] {
+    const rlim_t limit = rlim_t{512} << 20;
+    const rlimit space{limit, limit};
+    setrlimit(RLIMIT_AS, &space);
+    bool allAsExpected = true;
+    for (const auto& [name, why] : cases)
+      allAsExpected &= readError(path(name), 1L << 30) == path(name) + ": " + why;
+    std::exit(allAsExpected ? 0 : 1);
+  };
+  EXPECT_EXIT(readEachUnderLimit(), ::testing::ExitedWithCode(0), "");
+  for (const auto& [name, why] : cases)
+    EXPECT_EQ(readError(path(name), 1L << 30), path(name) + ": " + why);
+}
+
+// Replacing a file keeps its permission bits, writes through a symbolic
+// link to its target, and refuses what is not a regular file.
+TEST_F(ImageIoTest, ReplacingKeepsModeAndLinksAndRefusesOtherFiles) {
+  const GrayImage image = randomImage(5, 4, 8);
+  writeFile(path("kept.png"), "old");
+  std::filesystem::permissions(path("kept.png"), std::filesystem::perms(0640));
+  imgio::writeImage(path("kept.png"), image);
+  EXPECT_EQ(std::filesystem::status(path("kept.png")).permissions(),
+            std::filesystem::perms(0640));
+
+  writeFile(path("target.png"), "old");
+  std::filesystem::create_symlink("target.png", path("link.png"));
+  imgio::writeImage(path("link.png"), image);
+  EXPECT_TRUE(std::filesystem::is_symlink(path("link.png")));
+  EXPECT_EQ(imgio::readImage(path("target.png")).pels, image.pels);
+
+  std::filesystem::create_symlink("/dev/full", path("full.png"));
+  try {
+    imgio::writeImage(path("full.png"), image);
+    FAIL() << "no error";
+  } catch (const ImageError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              path("full.png") + ": not a regular file; refusing to write over it");
+  }
+  EXPECT_EQ(listing(), (std::vector<std::string>{"full.png", "kept.png", "link.png", "target.png"}));
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "arrays.h"
+#include "imgnorm/image_normalizer.h"
+
+// One run split over parts of an image (the chunks of a dask array), giving
+// the pels of one run over the whole image. The global methods and the
+// linear fit count every part, build one gray-level map from the summed
+// counts and map each part through it; the local methods run each part with
+// a margin around it that the caller trims off.
+namespace imgnorm_py {
+
+using Counts = std::vector<std::uint64_t>;
+
+// The window of pels a run of the tool covers in an image whose window is
+// window: null when they do not overlap.
+kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window);
+
+// What a run of method counts in the part of an image: for a global method
+// the histogram of the pels inside the mask (256 levels); for the linear fit
+// the (run-time s, reference t) pairs inside the mask, at s * 256 + t.
+// Counts of parts add up to those of their union.
+Counts countPart(const kcImageNormalizer& tool, const Image& part,
+                 kcImageNormalizerDefs::Method method);
+
+// The gray-level map a run builds from the counts of the whole image; empty,
+// with message saying why, when the run would not succeed.
+std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool,
+                                       kcImageNormalizerDefs::Method method, const Counts& counts,
+                                       std::wstring& message);
+
+// The covered part of an image through map, as a run maps it: with
+// keepMaskedPixels, pels outside the mask keep their values.
+WritableImage mapPart(const kcImageNormalizer& tool, const Image& part,
+                      const std::vector<unsigned char>& map);
+
+// How far (x, y) the result of a local method reaches for its input: a part
+// run with at least this margin around it gives the whole run's pels inside
+// the margin. None when the method works at reduced resolution (granularity
+// above 1), whose sampling grid follows the image's size.
+std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool,
+                                        kcImageNormalizerDefs::Method method);
+
+}  // namespace imgnorm_py
