@@ -34,7 +34,8 @@ inline long luma1000(unsigned char r, unsigned char g, unsigned char b) {
 
 void lumaRow(const unsigned char* r, const unsigned char* g, const unsigned char* b, long n,
              unsigned char* y) {
-  for (long x = 0; x < n; ++x) y[x] = static_cast<unsigned char>((luma1000(r[x], g[x], b[x]) + 500) / 1000);
+  for (long x = 0; x < n; ++x)
+    y[x] = static_cast<unsigned char>((luma1000(r[x], g[x], b[x]) + 500) / 1000);
 }
 
 // c + (normalized luma - exact luma), rounding halves down so that a pel
@@ -55,7 +56,8 @@ void shiftRow(const unsigned char* r, const unsigned char* g, const unsigned cha
   }
 }
 
-kcPelBuffer<unsigned char> cropped(kcPelBuffer_const<unsigned char> plane, const kcPelRect& window) {
+kcPelBuffer<unsigned char> cropped(kcPelBuffer_const<unsigned char> plane,
+                                   const kcPelRect& window) {
   plane.window(window, false);
   return kfPelCopy(plane);
 }
@@ -138,8 +140,8 @@ kcColorResult kcColorImageNormalizer::runEach(const kcColorPlanes& image, GrayRu
   return compose(image, grayResults);
 }
 
-kcColorResult kcColorImageNormalizer::run(const kcColorPlanes& image, Method method,
-                                          bool& success, std::wstring& message) const {
+kcColorResult kcColorImageNormalizer::run(const kcColorPlanes& image, Method method, bool& success,
+                                          std::wstring& message) const {
   return runEach(
       image,
       [method](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane,

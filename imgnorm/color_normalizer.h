@@ -50,8 +50,8 @@ class IMGNORM_API kcColorImageNormalizer {
   // The planes of the region the gray run normalizes (none when the image
   // does not overlap the reference), as many as image has. success and
   // message as the gray run's, for the first channel that fails.
-  kcColorResult run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
-                    bool& success, std::wstring& message) const;
+  kcColorResult run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method, bool& success,
+                    std::wstring& message) const;
   // The whole image of any size through the maps of kfExplainWholeImage; a
   // global method or the linear fit, for a tool without a mask.
   kcColorResult runWholeImage(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
@@ -69,8 +69,8 @@ class IMGNORM_API kcColorImageNormalizer {
   bool operator==(const kcColorImageNormalizer& other) const;
 
  private:
-  friend IMGNORM_API kcColorImageNormalizer kfColorImageNormalizerFromBytes(
-      std::vector<unsigned char> bytes);
+  friend IMGNORM_API kcColorImageNormalizer
+  kfColorImageNormalizerFromBytes(std::vector<unsigned char> bytes);
 
   template <class GrayRun>
   kcColorResult runEach(const kcColorPlanes& image, GrayRun grayRun, bool& success,
@@ -87,7 +87,8 @@ class IMGNORM_API kcColorImageNormalizer {
 // (kfIsColorToolFile tells the two apart).
 IMGNORM_API std::vector<unsigned char> kfColorImageNormalizerBytes(
     const kcColorImageNormalizer& tool);
-IMGNORM_API kcColorImageNormalizer kfColorImageNormalizerFromBytes(std::vector<unsigned char> bytes);
+IMGNORM_API kcColorImageNormalizer
+kfColorImageNormalizerFromBytes(std::vector<unsigned char> bytes);
 IMGNORM_API bool kfIsColorToolFile(const std::vector<unsigned char>& bytes);
 IMGNORM_API void kfSaveColorImageNormalizer(const kcColorImageNormalizer& tool,
                                             const std::string& path);

@@ -54,14 +54,14 @@ struct kcNormalizationExplanation {
 // mask. An image that does not overlap the reference gives success false.
 // Throws BadParams for another method, NotTrained and BadImage as run does.
 // Reads the tool only.
-IMGNORM_API kcNormalizationExplanation kfExplainNormalization(
-    const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
-    kcImageNormalizerDefs::Method method);
+IMGNORM_API kcNormalizationExplanation
+kfExplainNormalization(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                       kcImageNormalizerDefs::Method method);
 
 // The same for the whole image, of any size, against the whole reference:
 // the map is built from the image's whole histogram, and the linear fit
 // pairs the two histograms by rank instead of the pels by position. For a
 // tool without a mask (BadParams otherwise). Apply the map with kfPelMap.
-IMGNORM_API kcNormalizationExplanation kfExplainWholeImage(
-    const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
-    kcImageNormalizerDefs::Method method);
+IMGNORM_API kcNormalizationExplanation
+kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                    kcImageNormalizerDefs::Method method);

@@ -85,7 +85,8 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
   std::size_t s = 0, t = 0;
   while (s < runHistogram.size() && t < referenceHistogram.size()) {
     if (position >= runEnd) runEnd += static_cast<double>(runHistogram[s]);
-    if (position >= referenceEnd) referenceEnd += static_cast<double>(referenceHistogram[t]) * scale;
+    if (position >= referenceEnd)
+      referenceEnd += static_cast<double>(referenceHistogram[t]) * scale;
     const double end = std::min(runEnd, referenceEnd);
     pairs[s * kLevels + t] +=
         static_cast<std::uint32_t>(std::llround(end) - std::llround(position));

@@ -87,8 +87,8 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
         if (result[0].get(x, y) % 255 == 0 || result[1].get(x, y) % 255 == 0 ||
             result[2].get(x, y) % 255 == 0)
           continue;
-        const double luma = 0.299 * result[0].get(x, y) + 0.587 * result[1].get(x, y) +
-                            0.114 * result[2].get(x, y);
+        const double luma =
+            0.299 * result[0].get(x, y) + 0.587 * result[1].get(x, y) + 0.114 * result[2].get(x, y);
         ASSERT_NEAR(luma, expected.get(x, y), 1.0) << x << "," << y;
         ASSERT_NEAR(chroma(result, x, y, true), chroma(image, x, y, true), 1.0);
         ASSERT_NEAR(chroma(result, x, y, false), chroma(image, x, y, false), 1.0);
@@ -100,15 +100,13 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ColourModes,
-    testing::Values(ColourCase{kcColorImageNormalizer::eChannels, eMatchHistogram, false, false},
-                    ColourCase{kcColorImageNormalizer::eChannels, eLocalCorrection, true, true},
-                    ColourCase{kcColorImageNormalizer::eChannels, eLinearlyFitGrayValues, true,
-                               false},
-                    ColourCase{kcColorImageNormalizer::eLuminance, eMatchHistogram, true, false},
-                    ColourCase{kcColorImageNormalizer::eLuminance, eMatchMeanAndStddev, false,
-                               true},
-                    ColourCase{kcColorImageNormalizer::eLuminance, eLocalCorrection, true,
-                               false}));
+    testing::Values(
+        ColourCase{kcColorImageNormalizer::eChannels, eMatchHistogram, false, false},
+        ColourCase{kcColorImageNormalizer::eChannels, eLocalCorrection, true, true},
+        ColourCase{kcColorImageNormalizer::eChannels, eLinearlyFitGrayValues, true, false},
+        ColourCase{kcColorImageNormalizer::eLuminance, eMatchHistogram, true, false},
+        ColourCase{kcColorImageNormalizer::eLuminance, eMatchMeanAndStddev, false, true},
+        ColourCase{kcColorImageNormalizer::eLuminance, eLocalCorrection, true, false}));
 
 TEST(ColourFiles, EachFormLoadsAsItsOwn) {
   const kcPelRect window(0, 0, 20, 16);

@@ -13,8 +13,7 @@ namespace cli {
 namespace {
 
 // Images of another size are mapped whole, which needs a map and no mask.
-bool mapsWhole(const JobContext& context, const imgio::ColorImage& image,
-               const std::string& path) {
+bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const std::string& path) {
   const bool sameSize =
       image.width == context.reference.width && image.height == context.reference.height;
   if (sameSize) return false;
@@ -24,14 +23,13 @@ bool mapsWhole(const JobContext& context, const imgio::ColorImage& image,
   return true;
 }
 
-Normalized normalize(const JobContext& context, const ImageJob& job,
-                     const imgio::ColorImage& image, kcDiagObject* recorder) {
+Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
+                     kcDiagObject* recorder) {
   const bool whole = mapsWhole(context, image, job.input);
-  if (context.tool.mode() == ColorMode::kGray && image.channels > 1)
-    noteColourConverted(job.input);
+  if (context.tool.mode() == ColorMode::kGray && image.channels > 1) noteColourConverted(job.input);
   try {
-    return context.tool.run(image, context.method, whole,
-                            context.report || !job.sideBySide.empty(), recorder);
+    return context.tool.run(image, context.method, whole, context.report || !job.sideBySide.empty(),
+                            recorder);
   } catch (const Failure& failure) {
     if (failure.code() == kExitInterrupted) throw;
     throw Failure(failure.code(), job.input + ": " + failure.what());
@@ -48,11 +46,10 @@ std::vector<imgio::PendingFile> prepareOutputs(const JobContext& context, const 
     if (!job.sideBySide.empty())
       outputs.push_back(imgio::prepareImage(
           job.sideBySide,
-          composeSideBySide(imgio::toGray(image), context.reference,
-                            imgio::toGray(normalized.result),
-                            context.mask ? &*context.mask : nullptr,
-                            normalized.explanations.empty() ? nullptr
-                                                            : &normalized.explanations.front()),
+          composeSideBySide(
+              imgio::toGray(image), context.reference, imgio::toGray(normalized.result),
+              context.mask ? &*context.mask : nullptr,
+              normalized.explanations.empty() ? nullptr : &normalized.explanations.front()),
           imgio::Format::kPng));
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
@@ -109,8 +106,7 @@ void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& record
     record->success = success;
     record->message = message;
     record->milliseconds =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count();
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   };
   try {
     runSteps(context, job, recorder, record);

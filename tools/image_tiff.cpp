@@ -255,8 +255,9 @@ void writeTiffFile(const std::string& filePath, const ColorImage& image, const s
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t{8});
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.channels));
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-               static_cast<uint16_t>(image.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB));
+  TIFFSetField(
+      t, TIFFTAG_PHOTOMETRIC,
+      static_cast<uint16_t>(image.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB));
   if (image.channels == 4) {
     const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
     TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t{1}, alpha);

@@ -23,8 +23,10 @@ json explanationJson(const std::string& plane, const kcNormalizationExplanation&
   json j = {{"plane", plane},
             {"map", e.map},
             {"region",
-             {{"x", e.region.x()}, {"y", e.region.y()},
-              {"width", e.region.width()}, {"height", e.region.height()}}},
+             {{"x", e.region.x()},
+              {"y", e.region.y()},
+              {"width", e.region.width()},
+              {"height", e.region.height()}}},
             {"run_time", statisticsJson(e.runTime)},
             {"reference", statisticsJson(e.reference)}};
   if (e.method == kcImageNormalizerDefs::eLinearlyFitGrayValues)
@@ -39,9 +41,14 @@ json recordJson(const ReportRecord& r) {
   json maps = json::array();
   for (std::size_t i = 0; i < r.explanations.size(); ++i)
     maps.push_back(explanationJson(r.planes.at(i), r.explanations[i]));
-  return {{"input", r.input},     {"output", r.output},   {"method", r.method},
-          {"color", r.color},     {"success", r.success}, {"message", r.message},
-          {"milliseconds", r.milliseconds}, {"maps", maps}};
+  return {{"input", r.input},
+          {"output", r.output},
+          {"method", r.method},
+          {"color", r.color},
+          {"success", r.success},
+          {"message", r.message},
+          {"milliseconds", r.milliseconds},
+          {"maps", maps}};
 }
 
 }  // namespace
@@ -53,8 +60,8 @@ void writeReport(const std::string& path, const std::vector<ReportRecord>& recor
   // replaced rather than failing the report.
   const std::string text = document.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
   try {
-    imgio::writeBytesAtomically(
-        path, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    imgio::writeBytesAtomically(path,
+                                {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }

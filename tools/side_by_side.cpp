@@ -180,7 +180,8 @@ GrayImage composeSideBySide(const GrayImage& runtime, const GrayImage& reference
       {"RESULT", reduced(result), histogramOf(result, mask)},
   }};
   const bool withMap = explanation && explanation->map.size() == kMapSide;
-  const std::vector<std::string> lines = withMap ? fitLines(*explanation) : std::vector<std::string>();
+  const std::vector<std::string> lines =
+      withMap ? fitLines(*explanation) : std::vector<std::string>();
   long width = kMargin, pictureHeight = 0;
   for (const auto& panel : panels) {
     width += panel.width() + kMargin;

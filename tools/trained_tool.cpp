@@ -3,8 +3,8 @@
 #include "cli_common.h"
 #include "host/attention.h"
 #include "imaging/pel_copy.h"
-#include "imgnorm/persistence.h"
 #include "imaging/pel_map.h"
+#include "imgnorm/persistence.h"
 #include "tool_setup.h"
 
 namespace cli {
@@ -16,7 +16,8 @@ namespace {
 // A gray image as three equal channels.
 imgio::ColorImage asRgb(const imgio::ColorImage& image) {
   if (image.channels != 1) return image;
-  imgio::ColorImage rgb{image.width, image.height, 3, std::vector<unsigned char>(image.pels.size() * 3)};
+  imgio::ColorImage rgb{image.width, image.height, 3,
+                        std::vector<unsigned char>(image.pels.size() * 3)};
   for (std::size_t i = 0; i < image.pels.size(); ++i)
     std::fill_n(rgb.pels.begin() + static_cast<std::ptrdiff_t>(3 * i), 3, image.pels[i]);
   return rgb;
@@ -75,12 +76,14 @@ kcColorPlanes toPlanes(const imgio::ColorImage& image) {
 imgio::ColorImage fromPlanes(const kcColorResult& planes) {
   const kcPelRect& w = planes.front().window();
   const int channels = static_cast<int>(planes.size());
-  imgio::ColorImage image{w.width(), w.height(), channels,
-                          std::vector<unsigned char>(static_cast<std::size_t>(w.width() * w.height() * channels))};
+  imgio::ColorImage image{
+      w.width(), w.height(), channels,
+      std::vector<unsigned char>(static_cast<std::size_t>(w.width() * w.height() * channels))};
   for (int c = 0; c < channels; ++c)
     for (long y = 0; y < w.height(); ++y) {
       const unsigned char* in = planes[static_cast<std::size_t>(c)].pointToPel(w.x(), w.y() + y);
-      unsigned char* out = image.pels.data() + static_cast<std::size_t>(y * w.width() * channels + c);
+      unsigned char* out =
+          image.pels.data() + static_cast<std::size_t>(y * w.width() * channels + c);
       for (long x = 0; x < w.width(); ++x) out[x * channels] = in[x];
     }
   return image;
@@ -108,7 +111,7 @@ std::vector<unsigned char> TrainedTool::fileBytes() const {
 ColorMode TrainedTool::mode() const {
   if (!colour_) return ColorMode::kGray;
   return colour_->mode() == kcColorImageNormalizer::eLuminance ? ColorMode::kLuminance
-                                                                : ColorMode::kChannels;
+                                                               : ColorMode::kChannels;
 }
 
 std::vector<std::string> TrainedTool::planeNames() const {
@@ -165,12 +168,12 @@ Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, b
     if (explain)
       normalized.explanations.push_back(
           libraryCall([&] { return kfExplainNormalization(*gray_, pels, method); }));
-    result = libraryCall([&] {
-      return gray_->run(pels, method, success, message, diag, diag ? kDiagFlags : 0);
-    });
+    result = libraryCall(
+        [&] { return gray_->run(pels, method, success, message, diag, diag ? kDiagFlags : 0); });
   }
   if (!success) throw Failure(kExitNotNormalized, narrow(message));
-  if (!result.isBound()) throw Failure(kExitNotNormalized, "the image does not overlap the reference");
+  if (!result.isBound())
+    throw Failure(kExitNotNormalized, "the image does not overlap the reference");
   normalized.result = {result.width(), result.height(), 1, toGrayImage(result).pels};
   return normalized;
 }
@@ -181,7 +184,8 @@ Normalized TrainedTool::runColour(const imgio::ColorImage& image, Method method,
   Normalized normalized;
   if (explain || wholeImage)
     normalized.explanations = libraryCall([&] {
-      return wholeImage ? colour_->explainWholeImage(planes, method) : colour_->explain(planes, method);
+      return wholeImage ? colour_->explainWholeImage(planes, method)
+                        : colour_->explain(planes, method);
     });
   bool success = false;
   std::wstring message;
