@@ -7,6 +7,7 @@
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/persistence.h"
+#include "imgnorm/tool_file_errors.h"
 
 using namespace kcImageNormalizerDefs;
 
@@ -245,14 +246,6 @@ void kfSaveColorImageNormalizer(const kcColorImageNormalizer& tool, const std::s
 }
 
 kcColorImageNormalizer kfLoadColorImageNormalizer(const std::string& path) {
-  const std::wstring prefix = L"Cannot load tool file \"" + kfFromUtf8(path) + L"\": ";
-  try {
-    return kfColorImageNormalizerFromBytes(kcArchive::readFile(path));
-  } catch (const BadParams& e) {
-    throw BadParams(prefix + e.message());
-  } catch (const CanNotTrain& e) {
-    throw CanNotTrain(prefix + e.message());
-  } catch (const kcException& e) {
-    throw kcArchive::Error(prefix + e.message());
-  }
+  return imgnorm::loadNamingTheFile(
+      path, [&] { return kfColorImageNormalizerFromBytes(kcArchive::readFile(path)); });
 }

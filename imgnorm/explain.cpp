@@ -1,6 +1,7 @@
 #include "imgnorm/explain.h"
 
 #include "imgnorm/global_maps.h"
+#include "imgnorm/map_builders.h"
 #include "imgnorm/linear_fit.h"
 #include "pelfuncs/masked_histogram.h"
 
@@ -32,6 +33,10 @@ void describeStatistics(const kcImageNormalizer& tool, const kcHistoStats& runSt
   e.reference = statisticsOf(tool.referenceStats(), percentages);
 }
 
+}  // namespace
+
+namespace imgnorm {
+
 // wholeImage: the image's pel count may differ from the reference's.
 void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
                     const kcHistoStats& stats, bool wholeImage, kcNormalizationExplanation& e) {
@@ -62,7 +67,7 @@ void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs
   e.success = true;
 }
 
-}  // namespace
+}  // namespace imgnorm
 
 kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
                                                   const kcPelBuffer_const<unsigned char>& image,
@@ -84,10 +89,10 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
   const kcHistoStats stats(histogram);
   describeStatistics(tool, stats, e);
   if (method == eLinearlyFitGrayValues)
-    buildFitMap(tool, imgnorm::countPairs(view, tool.referenceImage(), mask),
+    imgnorm::buildFitMap(tool, imgnorm::countPairs(view, tool.referenceImage(), mask),
                 mask.isBound() ? 255 : 1, e);
   else
-    buildGlobalMap(tool, histogram, stats, false, e);
+    imgnorm::buildGlobalMap(tool, histogram, stats, false, e);
   return e;
 }
 
@@ -105,8 +110,8 @@ kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
   const kcHistoStats stats(histogram);
   describeStatistics(tool, stats, e);
   if (method == eLinearlyFitGrayValues)
-    buildFitMap(tool, imgnorm::rankPairs(histogram, tool.referenceHistogram()), 1, e);
+    imgnorm::buildFitMap(tool, imgnorm::rankPairs(histogram, tool.referenceHistogram()), 1, e);
   else
-    buildGlobalMap(tool, histogram, stats, true, e);
+    imgnorm::buildGlobalMap(tool, histogram, stats, true, e);
   return e;
 }
