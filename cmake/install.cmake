@@ -17,8 +17,8 @@ set(IMGNORM_PUBLIC_HEADERS
   pelfuncs/flood_fill.h pelfuncs/masked_copy_divide.h pelfuncs/masked_histogram.h
   pelfuncs/padded_affine_sample.h pelfuncs/pel_map_value.h pelfuncs/smooth_morph.h
   pelfuncs/threshold.h
-  imgnorm/diag_categories.h imgnorm/errors.h imgnorm/image_normalizer.h imgnorm/method.h
-  imgnorm/persistence.h imgnorm/run_parallel.h)
+  imgnorm/color_normalizer.h imgnorm/diag_categories.h imgnorm/errors.h imgnorm/explain.h
+  imgnorm/image_normalizer.h imgnorm/method.h imgnorm/persistence.h imgnorm/run_parallel.h)
 foreach(header ${IMGNORM_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/${header}

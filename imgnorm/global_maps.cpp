@@ -51,6 +51,24 @@ void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
   if (cumRun == 0 || cumRef == 0) fail(map, message, L"Cannot match histogram if either is empty.");
 }
 
+void matchHistogramFractions(const std::vector<unsigned long>& referenceHistogram,
+                             const std::vector<unsigned long>& runHistogram,
+                             std::vector<unsigned char>& map, std::wstring& message) {
+  std::uint64_t nRun = 0, nRef = 0;
+  for (unsigned long n : runHistogram) nRun += n;
+  for (unsigned long n : referenceHistogram) nRef += n;
+  map.assign(runHistogram.size(), 0);
+  std::uint64_t cumRun = 0, cumRef = 0;
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < runHistogram.size(); ++i) {
+    cumRun += runHistogram[i];
+    while (cumRun * nRef > cumRef * nRun && j < referenceHistogram.size())
+      cumRef += referenceHistogram[j++];
+    map[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+  }
+  if (nRun == 0 || nRef == 0) fail(map, message, L"Cannot match histogram if either is empty.");
+}
+
 void matchMeanAndStddev(const kcHistoStats& reference, const kcHistoStats& run,
                         std::vector<unsigned char>& map, std::wstring& message) {
   if (run.nSamp() == 0 || run.sDev() == 0.0) {

@@ -17,6 +17,12 @@ void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
                     const std::vector<unsigned long>& runHistogram, std::vector<unsigned char>& map,
                     std::wstring& message);
 
+// The same for histograms of any totals: the cumulative fractions are
+// compared (in 64-bit products of the counts).
+void matchHistogramFractions(const std::vector<unsigned long>& referenceHistogram,
+                             const std::vector<unsigned long>& runHistogram,
+                             std::vector<unsigned char>& map, std::wstring& message);
+
 // Linear map giving the run-time image the reference's mean and deviation.
 void matchMeanAndStddev(const kcHistoStats& reference, const kcHistoStats& run,
                         std::vector<unsigned char>& map, std::wstring& message);

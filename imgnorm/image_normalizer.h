@@ -87,13 +87,8 @@ class IMGNORM_API kcImageNormalizer {
   void recordRunInputs(const kcPelBuffer_const<unsigned char>& image,
                        kcImageNormalizerDefs::Method method, kcDiagObject* diag, long level) const;
   void checkRunnable(kcImageNormalizerDefs::Method method) const;
-  kcPelBuffer<unsigned char> mapGlobal(const kcPelBuffer_const<unsigned char>& view,
-                                       kcImageNormalizerDefs::Method method,
-                                       const std::vector<unsigned long>& histogram,
-                                       const kcHistoStats& stats, bool& success,
-                                       std::wstring& message) const;
-  kcPelBuffer<unsigned char> runSpecialMethod(const kcPelBuffer_const<unsigned char>& view,
-                                              kcImageNormalizerDefs::Method method) const;
+  kcPelBuffer<unsigned char> runLocalCorrection(const kcPelBuffer_const<unsigned char>& view,
+                                                kcImageNormalizerDefs::Method method) const;
 
   kcImageNormalizerDefs::Method trainedMethods_;
   kcPair<double> tailFractions_;

@@ -1,5 +1,6 @@
 #include "imgnorm/linear_fit.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -8,7 +9,6 @@
 #include "host/assert.h"
 #include "host/attention.h"
 #include "imaging/line_fit.h"
-#include "imaging/pel_map.h"
 #include "imaging/pel_max.h"
 #include "imaging/pel_set.h"
 #include "imaging/projection.h"
@@ -29,6 +29,8 @@ BinTable makeBinTable() {
   return t;
 }
 
+constexpr std::size_t kLevels = 256;
+
 // The common window of the images that take part; the mask counts when bound.
 kcPelRect pairedRegion(const kcPelBuffer_const<unsigned char>& a,
                        const kcPelBuffer_const<unsigned char>& b,
@@ -38,12 +40,13 @@ kcPelRect pairedRegion(const kcPelBuffer_const<unsigned char>& a,
   return r;
 }
 
-void countJointRow(const unsigned char* t, const unsigned char* s, const unsigned char* m, long n,
-                   const BinTable& bin, std::uint32_t* cells) {
+void countPairsRow(const unsigned char* s, const unsigned char* t, const unsigned char* m, long n,
+                   std::uint32_t* pairs) {
   if (m) {
-    for (long x = 0; x < n; ++x) cells[bin[t[x]] * kBins + bin[s[x]]] += m[x];
+    for (long x = 0; x < n; ++x)
+      if (m[x]) ++pairs[s[x] * kLevels + t[x]];
   } else {
-    for (long x = 0; x < n; ++x) ++cells[bin[t[x]] * kBins + bin[s[x]]];
+    for (long x = 0; x < n; ++x) ++pairs[s[x] * kLevels + t[x]];
   }
 }
 
@@ -54,16 +57,52 @@ unsigned char logScaled(std::uint32_t count, double scale) {
 
 }  // namespace
 
-kcPelBuffer<unsigned char> jointLogHistogram(const kcPelBuffer_const<unsigned char>& templ,
-                                             const kcPelBuffer_const<unsigned char>& mask,
-                                             const kcPelBuffer_const<unsigned char>& runTime) {
-  const BinTable bin = makeBinTable();
-  JointCells cells{};
+PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
+                      const kcPelBuffer_const<unsigned char>& templ,
+                      const kcPelBuffer_const<unsigned char>& mask) {
+  if (!runTime.isBound() || !templ.isBound())
+    throw kcImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+  PairCounts pairs(kLevels * kLevels, 0);
   const kcPelRect r = pairedRegion(templ, runTime, mask);
   for (long y = r.y(); y < r.bottom(); ++y)
-    countJointRow(templ.pointToPel(r.x(), y), runTime.pointToPel(r.x(), y),
-                  mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), bin,
-                  cells.data());
+    countPairsRow(runTime.pointToPel(r.x(), y), templ.pointToPel(r.x(), y),
+                  mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), pairs.data());
+  return pairs;
+}
+
+PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
+                     const std::vector<unsigned long>& referenceHistogram) {
+  PairCounts pairs(kLevels * kLevels, 0);
+  double runTotal = 0.0, referenceTotal = 0.0;
+  for (unsigned long n : runHistogram) runTotal += static_cast<double>(n);
+  for (unsigned long n : referenceHistogram) referenceTotal += static_cast<double>(n);
+  if (runTotal == 0.0 || referenceTotal == 0.0) return pairs;
+  // Both cumulative histograms in run-time pels; each overlap of a run-time
+  // level's span with a reference level's span is one pair count. Rounding
+  // the boundaries keeps the counts whole and their sum exact.
+  const double scale = runTotal / referenceTotal;
+  double runEnd = 0.0, referenceEnd = 0.0, position = 0.0;
+  std::size_t s = 0, t = 0;
+  while (s < runHistogram.size() && t < referenceHistogram.size()) {
+    if (position >= runEnd) runEnd += static_cast<double>(runHistogram[s]);
+    if (position >= referenceEnd)
+      referenceEnd += static_cast<double>(referenceHistogram[t]) * scale;
+    const double end = std::min(runEnd, referenceEnd);
+    pairs[s * kLevels + t] +=
+        static_cast<std::uint32_t>(std::llround(end) - std::llround(position));
+    position = end;
+    if (position >= runEnd) ++s;
+    if (position >= referenceEnd) ++t;
+  }
+  return pairs;
+}
+
+kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight) {
+  const BinTable bin = makeBinTable();
+  JointCells cells{};
+  for (std::size_t s = 0; s < kLevels; ++s)
+    for (std::size_t t = 0; t < kLevels; ++t)
+      cells[bin[t] * kBins + bin[s]] += pairs[s * kLevels + t] * weight;
   return logScaledJointHistogram(cells);
 }
 
@@ -188,41 +227,16 @@ kcPelBuffer<unsigned char> ridgeBand(const kcPelBuffer_const<unsigned char>& log
   return band;
 }
 
-bool fitGainOffset(const kcPelBuffer_const<unsigned char>& templ,
-                   const kcPelBuffer_const<unsigned char>& mask,
-                   const kcPelBuffer_const<unsigned char>& runTime,
-                   const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset) {
-  // Pels in the band are counted per (run-time, template) gray pair, and each
-  // pair reaches the fitter once with its count as weight: the same line as
-  // one update per pel, for a fraction of the work.
+bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned char>& band,
+                    kcPair<double>& gainOffset) {
+  // Each pair in the band reaches the fitter once with its count as weight:
+  // the same line as one update per pel, for a fraction of the work.
   const BinTable bin = makeBinTable();
-  std::vector<std::uint32_t> pairs(256 * 256, 0);
-  const unsigned char* bandCells = band.pointToOffset();
-  const long bandStride = band.rowUpdate();
-  const kcPelRect r = pairedRegion(templ, runTime, mask);
-  for (long y = r.y(); y < r.bottom(); ++y) {
-    const unsigned char* s = runTime.pointToPel(r.x(), y);
-    const unsigned char* t = templ.pointToPel(r.x(), y);
-    const unsigned char* m = mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr;
-    for (long x = 0; x < r.width(); ++x) {
-      if (m && m[x] == 0) continue;
-      if (bandCells[bin[t[x]] * bandStride + bin[s[x]]] == 0) continue;
-      ++pairs[s[x] * 256 + t[x]];
-    }
-  }
-  return fitPairsInBand(pairs, band, gainOffset);
-}
-
-bool fitPairsInBand(const std::vector<std::uint32_t>& pairs,
-                    const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset) {
-  const BinTable bin = makeBinTable();
-  const unsigned char* bandCells = band.pointToOffset();
-  const long bandStride = band.rowUpdate();
   kcLSLineFitter fitter;
   for (int s = 0; s < 256; ++s)
     for (int t = 0; t < 256; ++t)
-      if (const std::uint32_t n = pairs[s * 256 + t];
-          n && bandCells[bin[t] * bandStride + bin[s]])
+      if (const std::uint32_t n = pairs[static_cast<std::size_t>(s) * kLevels + t];
+          n && band.get(bin[s], bin[t]))
         fitter.update(kcVector<2>(s, t), n);
   const kcFLine line = fitter.fit();
   const kcFLine axis(kcDegree(90.0), kcVector<2>(0, 0));
@@ -233,20 +247,15 @@ bool fitPairsInBand(const std::vector<std::uint32_t>& pairs,
 }
 
 std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset) {
-  std::vector<unsigned char> map(256, 0);
+  std::vector<unsigned char> map(kLevels, 0);
   double v = gainOffset.y();
-  for (int i = 0; i < 256; ++i) {
+  for (std::size_t i = 0; i < kLevels; ++i) {
     const double clamped = v < -1.0 ? -1.0 : (v > 256.0 ? 256.0 : v);
     const long r = roundHalfAwayFromZero(clamped);
     map[i] = static_cast<unsigned char>(r < 0 ? 0 : (r > 255 ? 255 : r));
     v += gainOffset.x();
   }
   return map;
-}
-
-kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char>& runTime,
-                                           const kcPair<double>& gainOffset) {
-  return kfPelMap(runTime, gainOffsetMap(gainOffset));
 }
 
 kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
@@ -260,17 +269,24 @@ kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& 
   return ridgeBand(logHistogram, projections[chosen], peak);
 }
 
-kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigned char>& runTime,
-                                                 const kcPelBuffer_const<unsigned char>& templ,
-                                                 const kcPelBuffer_const<unsigned char>& mask,
-                                                 const std::vector<kcDegree>& angles) {
-  if (!runTime.isBound() || !templ.isBound())
-    throw kcImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
-  const kcPelBuffer<unsigned char> band =
-      dominantBand(jointLogHistogram(templ, mask, runTime), angles);
+kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
+                       const std::vector<kcDegree>& angles) {
   kcPair<double> gainOffset(0.0, 0.0);
-  fitGainOffset(templ, mask, runTime, band, gainOffset);
-  return applyGainOffset(runTime, gainOffset);
+  fitPairsInBand(pairs, dominantBand(jointLogHistogram(pairs, weight), angles), gainOffset);
+  return gainOffset;
+}
+
+double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, double distance) {
+  double near = 0.0, all = 0.0;
+  for (std::size_t s = 0; s < kLevels; ++s) {
+    const double onLine = gainOffset.x() * static_cast<double>(s) + gainOffset.y();
+    for (std::size_t t = 0; t < kLevels; ++t) {
+      const auto n = static_cast<double>(pairs[s * kLevels + t]);
+      all += n;
+      if (std::abs(static_cast<double>(t) - onLine) <= distance) near += n;
+    }
+  }
+  return all > 0.0 ? near / all : 0.0;
 }
 
 }  // namespace imgnorm

@@ -13,14 +13,34 @@
 // strongest smoothed peak gives the dominant ridge, and only pels whose pair
 // lies in a band around it reach a least-squares line fit.
 //
-// Images are paired by image coordinates over the intersection of the
-// run-time, template and (bound) mask windows.
+// Pels are paired by image coordinates (countPairs) or, for images of
+// different sizes, by rank (rankPairs); the fit works on the pair counts.
 namespace imgnorm {
 
-kcPelBuffer<unsigned char> linearlyFitGrayValues(const kcPelBuffer_const<unsigned char>& runTime,
-                                                 const kcPelBuffer_const<unsigned char>& templ,
-                                                 const kcPelBuffer_const<unsigned char>& mask,
-                                                 const std::vector<kcDegree>& angles);
+// Counts of (run-time level s, reference level t) pairs at s * 256 + t.
+using PairCounts = std::vector<std::uint32_t>;
+
+// The pels of the common window of the run-time, template and (bound) mask
+// windows, where the mask is not 0. Throws BadImage for an unbound image.
+PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
+                      const kcPelBuffer_const<unsigned char>& templ,
+                      const kcPelBuffer_const<unsigned char>& mask);
+
+// Two histograms of images of any sizes paired by rank: the k-th darkest
+// run-time pel meets the reference level at the same cumulative fraction.
+// The counts are in run-time pels and add up to the run-time count.
+PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
+                     const std::vector<unsigned long>& referenceHistogram);
+
+// (gain, offset) of the fitted line; (0, 0) when the band holds no line.
+// weight is what each pel adds to the joint histogram: the tool's binary
+// masks add 255, unmasked pels 1.
+kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
+                       const std::vector<kcDegree>& angles);
+
+// The share of the pairs whose reference level lies within distance levels
+// of the line; 0 without pairs.
+double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, double distance);
 
 // Bins of the joint histogram along each axis: gray level g falls in bin
 // (g + 4) / 8.
@@ -28,12 +48,10 @@ constexpr long kJointBins = 33;
 // Joint histogram cells, row (template bin) after row.
 using JointCells = std::array<std::uint32_t, kJointBins * kJointBins>;
 
-// Joint histogram (row: template bin, column: run-time bin), each pel adding
-// its mask value (1 without a mask), then log-scaled to 0..255 when its
-// largest cell reaches 256.
-kcPelBuffer<unsigned char> jointLogHistogram(const kcPelBuffer_const<unsigned char>& templ,
-                                             const kcPelBuffer_const<unsigned char>& mask,
-                                             const kcPelBuffer_const<unsigned char>& runTime);
+// Joint histogram (row: template bin, column: run-time bin), each pair
+// adding weight per count, then log-scaled to 0..255 when its largest cell
+// reaches 256.
+kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight);
 // The log scaling of jointLogHistogram, for cells counted elsewhere (in
 // parts of an image, say).
 kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells);
@@ -65,22 +83,13 @@ kcPelBuffer<unsigned char> ridgeBand(const kcPelBuffer_const<unsigned char>& log
                                      const kcPelBuffer_const<unsigned long>& projection,
                                      double peakPosition);
 
-bool fitGainOffset(const kcPelBuffer_const<unsigned char>& templ,
-                   const kcPelBuffer_const<unsigned char>& mask,
-                   const kcPelBuffer_const<unsigned char>& runTime,
-                   const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset);
-
 // The least-squares line through the (run-time, template) gray pairs whose
-// cells the band keeps; pairs[s * 256 + t] counts the pels of pair (s, t).
-// False when the line is vertical (gainOffset is then left alone).
-bool fitPairsInBand(const std::vector<std::uint32_t>& pairs,
-                    const kcPelBuffer_const<unsigned char>& band, kcPair<double>& gainOffset);
+// cells the band keeps. False when the line is vertical (gainOffset is then
+// left alone).
+bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned char>& band,
+                    kcPair<double>& gainOffset);
 
-// map[i] = round(offset + i * gain), clamped to 0..255.
+// round(offset + i * gain), halves away from zero, clamped to 0..255.
 std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset);
-
-// The run-time image mapped through round(offset + i * gain), clamped.
-kcPelBuffer<unsigned char> applyGainOffset(const kcPelBuffer_const<unsigned char>& runTime,
-                                           const kcPair<double>& gainOffset);
 
 }  // namespace imgnorm

@@ -5,6 +5,7 @@
 #include "host/exceptions.h"
 #include "host/str.h"
 #include "imgnorm/parameter_checks.h"
+#include "imgnorm/tool_file_errors.h"
 #include "pelfuncs/buffer_compare.h"
 
 using namespace kcImageNormalizerDefs;
@@ -104,14 +105,6 @@ void kfSaveImageNormalizer(const kcImageNormalizer& tool, const std::string& pat
 }
 
 kcImageNormalizer kfLoadImageNormalizer(const std::string& path) {
-  const std::wstring prefix = L"Cannot load tool file \"" + kfFromUtf8(path) + L"\": ";
-  try {
-    return kfImageNormalizerFromBytes(kcArchive::readFile(path));
-  } catch (const BadParams& e) {
-    throw BadParams(prefix + e.message());
-  } catch (const CanNotTrain& e) {
-    throw CanNotTrain(prefix + e.message());
-  } catch (const kcException& e) {
-    throw kcArchive::Error(prefix + e.message());
-  }
+  return imgnorm::loadNamingTheFile(
+      path, [&] { return kfImageNormalizerFromBytes(kcArchive::readFile(path)); });
 }

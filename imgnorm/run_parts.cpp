@@ -1,11 +1,9 @@
 #include "imgnorm/run_parts.h"
 
-#include <array>
-
 #include "imaging/histo_stats.h"
 #include "imaging/pel_map.h"
-#include "imgnorm/global_maps.h"
 #include "imgnorm/linear_fit.h"
+#include "imgnorm/map_builders.h"
 #include "imgnorm/local_correction.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
@@ -45,57 +43,26 @@ Counts countLevels(const kcImageNormalizer& tool, const kcPelBuffer_const<unsign
   return counts;
 }
 
-Counts countPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
-  Counts counts(kLevels * kLevels, 0);
-  const kcPelRect& r = view.window();
-  const auto& reference = tool.referenceImage();
-  const auto& mask = tool.binaryMask();
-  for (long y = r.y(); y < r.bottom(); ++y) {
-    const unsigned char* s = view.pointToPel(r.x(), y);
-    const unsigned char* t = reference.pointToPel(r.x(), y);
-    const unsigned char* m = mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr;
-    for (long x = 0; x < r.width(); ++x)
-      if (!m || m[x]) ++counts[s[x] * kLevels + t[x]];
-  }
-  return counts;
+Counts countToolPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
+  const PairCounts pairs = countPairs(view, tool.referenceImage(), tool.binaryMask());
+  return Counts(pairs.begin(), pairs.end());
 }
 
-std::vector<unsigned char> globalMap(const kcImageNormalizer& tool, Method method,
-                                     const Counts& counts, std::wstring& message) {
-  const std::vector<unsigned long> histogram(counts.begin(), counts.end());
-  const kcHistoStats stats(histogram);
-  std::vector<unsigned char> map;
-  if (stats.nSamp() == 0)
-    message = L"Cannot normalize since histogram is empty.";
-  else if (method == eMatchHistogram)
-    matchHistogram(tool.referenceHistogram(), histogram, map, message);
-  else if (method == eMatchMeanAndStddev)
-    matchMeanAndStddev(tool.referenceStats(), stats, map, message);
-  else
-    matchHistogramTails(tool.referenceStats(), stats,
-                                 tailPercentages(tool.tailFractions()), map, message);
-  return map;
-}
-
-// The run counts in 32 bits: the sums wrap as its do.
-std::vector<unsigned char> linearFitMap(const kcImageNormalizer& tool, const Counts& counts) {
-  // Without a mask each pel adds 1 to its joint cell; with one, its binary
-  // mask value, 255.
-  const std::uint32_t weight = tool.binaryMask().isBound() ? 255 : 1;
-  JointCells cells{};
-  std::vector<std::uint32_t> pairs(counts.size());
-  for (std::size_t s = 0; s < kLevels; ++s) {
-    for (std::size_t t = 0; t < kLevels; ++t) {
-      const auto n = static_cast<std::uint32_t>(counts[s * kLevels + t]);
-      pairs[s * kLevels + t] = n;
-      cells[((t + 4) >> 3) * kJointBins + ((s + 4) >> 3)] += n * weight;
-    }
+std::vector<unsigned char> mapOfMethod(const kcImageNormalizer& tool, Method method,
+                                       const Counts& counts, std::wstring& message) {
+  kcNormalizationExplanation e;
+  e.method = method;
+  if (method == eLinearlyFitGrayValues) {
+    // Pairs wrap in 32 bits as one run's counts do. Without a mask each pel
+    // adds 1 to its joint cell; with one, its binary mask value, 255.
+    buildFitMap(tool, PairCounts(counts.begin(), counts.end()),
+                tool.binaryMask().isBound() ? 255 : 1, e);
+  } else {
+    const std::vector<unsigned long> histogram(counts.begin(), counts.end());
+    buildGlobalMap(tool, histogram, kcHistoStats(histogram), false, e);
   }
-  const kcPelBuffer<unsigned char> band =
-      dominantBand(logScaledJointHistogram(cells), tool.fitAngles());
-  kcPair<double> gainOffset(0.0, 0.0);
-  fitPairsInBand(pairs, band, gainOffset);
-  return gainOffsetMap(gainOffset);
+  if (!e.success) message = e.message;
+  return e.map;
 }
 
 }  // namespace
@@ -112,7 +79,7 @@ Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
   const kcPelBuffer_const<unsigned char> view = coveredPart(tool, part);
   if (view.window().isNull())
     return Counts(method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels, 0);
-  return method == eLinearlyFitGrayValues ? countPairs(tool, view) : countLevels(tool, view);
+  return method == eLinearlyFitGrayValues ? countToolPairs(tool, view) : countLevels(tool, view);
 }
 
 std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method method,
@@ -122,8 +89,7 @@ std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method met
   if (counts.size() != expected)
     throw BadParams(L"The counts must have " + std::to_wstring(expected) + L" entries.");
   message.clear();
-  return method == eLinearlyFitGrayValues ? linearFitMap(tool, counts)
-                                          : globalMap(tool, method, counts, message);
+  return mapOfMethod(tool, method, counts, message);
 }
 
 kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,

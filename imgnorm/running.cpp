@@ -6,14 +6,12 @@
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/diag_categories.h"
-#include "imgnorm/global_maps.h"
+#include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/linear_fit.h"
 #include "imgnorm/local_correction.h"
 #include "imgnorm/parameter_text.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
-#include "pelfuncs/masked_histogram.h"
 
 using namespace kcImageNormalizerDefs;
 using imgnorm::runningPairText;
@@ -85,27 +83,8 @@ void kcImageNormalizer::checkRunnable(Method method) const {
     throw NotTrained(L"This tool was not trained for the specified  method.");
 }
 
-kcPelBuffer<unsigned char> kcImageNormalizer::mapGlobal(
-    const kcPelBuffer_const<unsigned char>& view, Method method,
-    const std::vector<unsigned long>& histogram, const kcHistoStats& stats, bool& success,
-    std::wstring& message) const {
-  std::vector<unsigned char> map;
-  if (method == eMatchHistogram)
-    imgnorm::matchHistogram(referenceHistogram_, histogram, map, message);
-  else if (method == eMatchMeanAndStddev)
-    imgnorm::matchMeanAndStddev(referenceStats_, stats, map, message);
-  else
-    imgnorm::matchHistogramTails(referenceStats_, stats, imgnorm::tailPercentages(tailFractions_),
-                                 map, message);
-  success = !map.empty();
-  kcAttention::check();
-  return success ? kfPelMap(view, map) : kcPelBuffer<unsigned char>();
-}
-
-kcPelBuffer<unsigned char> kcImageNormalizer::runSpecialMethod(
+kcPelBuffer<unsigned char> kcImageNormalizer::runLocalCorrection(
     const kcPelBuffer_const<unsigned char>& view, Method method) const {
-  if (method == eLinearlyFitGrayValues)
-    return imgnorm::linearlyFitGrayValues(view, referenceImage_, binaryMask_, fitAngles_);
   if (imgnorm::isSubsampling(granularity_))
     KC_ASSERT(sampledMask_.isBound() == maskImage_.isBound());
   kcPelBuffer<unsigned char> result;
@@ -145,17 +124,17 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
   view.window(region, false);
 
   kcPelBuffer<unsigned char> result;
-  if (method & kGlobalMethods) {
-    std::vector<unsigned long> histogram;
-    kf_MaskedPelHistogram(view, binaryMask_, histogram);
-    const kcHistoStats stats(histogram);
-    if (stats.nSamp() == 0) {
-      message = L"Cannot normalize since histogram is empty.";
-      return result;
-    }
-    result = mapGlobal(view, method, histogram, stats, success, message);
+  if (method & (kGlobalMethods | eLinearlyFitGrayValues)) {
+    // One code path with the explanation: run is its map applied.
+    const kcNormalizationExplanation explanation = kfExplainNormalization(*this, view, method);
+    kcAttention::check();
+    success = explanation.success;
+    message = explanation.message;
+    if (explanation.runTime.count == 0 && !success) return result;
+    // A map that could not be built still gives the pels kept outside the mask.
+    if (success) result = kfPelMap(view, explanation.map);
   } else {
-    result = runSpecialMethod(view, method);
+    result = runLocalCorrection(view, method);
     success = true;
   }
   kcAttention::check();

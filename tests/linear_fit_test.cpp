@@ -28,7 +28,8 @@ std::vector<kcDegree> angles() {
 // gain and offset found by the whole pipeline up to the line fit.
 kcPair<double> fittedGainOffset(const Image& templ, const kcPelBuffer_const<unsigned char>& mask,
                                 const Image& run) {
-  const Image logHistogram = jointLogHistogram(templ, mask, run);
+  const PairCounts pairs = countPairs(run, templ, mask);
+  const Image logHistogram = jointLogHistogram(pairs, mask.isBound() ? 255 : 1);
   std::vector<kcPelBuffer<unsigned long>> projections;
   const auto table = angles();
   projectAtAngles(logHistogram, table, 3, table.size() - 4, projections);
@@ -37,7 +38,8 @@ kcPair<double> fittedGainOffset(const Image& templ, const kcPelBuffer_const<unsi
   strongestProjection(projections, peak, chosen);
   const Image band = ridgeBand(logHistogram, projections[chosen], peak);
   kcPair<double> gainOffset(0, 0);
-  EXPECT_TRUE(fitGainOffset(templ, mask, run, band, gainOffset));
+  EXPECT_TRUE(fitPairsInBand(pairs, band, gainOffset));
+  EXPECT_EQ(gainOffset, fitLine(pairs, mask.isBound() ? 255 : 1, table));
   return gainOffset;
 }
 
@@ -49,7 +51,7 @@ TEST(LinearFit, RefusesUnboundImages) {
   const Image img = texture(kcPelRect(0, 0, 8, 8), 0, 255);
   for (int which = 0; which < 2; ++which) {
     try {
-      linearlyFitGrayValues(which ? img : Image(), which ? Image() : img, Image(), angles());
+      countPairs(which ? img : Image(), which ? Image() : img, Image());
       FAIL();
     } catch (const kcImageNormalizerDefs::BadImage& e) {
       EXPECT_EQ(e.message(), L"Both template image and run-time image must be bound.");
@@ -59,8 +61,8 @@ TEST(LinearFit, RefusesUnboundImages) {
 
 TEST(LinearFit, IdenticalImagesMapEveryLevelToItself) {
   const Image templ = texture(kcPelRect(0, 0, 64, 48), 0, 255);
-  const Image result = linearlyFitGrayValues(templ, templ, Image(), angles());
-  EXPECT_TRUE(kfPelEqual(result, templ));
+  const auto map = gainOffsetMap(fitLine(countPairs(templ, templ, Image()), 1, angles()));
+  for (int g = 0; g < 256; ++g) ASSERT_EQ(map[g], g);
 }
 
 TEST(LinearFit, RecoversGainAndOffset) {
@@ -102,15 +104,17 @@ TEST(LinearFit, PairsPelsByImageCoordinatesOverTheCommonWindow) {
   EXPECT_NEAR(g.y(), -40.0, 2.0);
 }
 
-TEST(LinearFit, MaskValuesWeightTheHistogramButSelectTheSamePels) {
+TEST(LinearFit, WeightsScaleTheHistogramButSelectTheSamePels) {
   const Image templ =
       makeImage(kcPelRect(0, 0, 20, 20), [](long x, long y) { return (x * 13 + y * 7) % 256; });
   const Image ones =
       makeImage(kcPelRect(0, 0, 20, 20), [](long x, long) { return x < 10 ? 1 : 0; });
   const Image full =
       makeImage(kcPelRect(0, 0, 20, 20), [](long x, long) { return x < 10 ? 255 : 0; });
-  const Image a = jointLogHistogram(templ, ones, templ);
-  const Image b = jointLogHistogram(templ, full, templ);
+  const PairCounts pairs = countPairs(templ, templ, ones);
+  EXPECT_EQ(pairs, countPairs(templ, templ, full));
+  const Image a = jointLogHistogram(pairs, 1);
+  const Image b = jointLogHistogram(pairs, 255);
   EXPECT_FALSE(kfPelEqual(a, b));
   // With weights of 255 a cell with a single pel survives the logarithm.
   bool singleCellSurvives = false;
@@ -124,13 +128,13 @@ TEST(LinearFit, MaskValuesWeightTheHistogramButSelectTheSamePels) {
 TEST(LinearFit, LogScalingBelowAndAbove255) {
   const Image one = makeImage(kcPelRect(0, 0, 1, 1), [](long, long) { return 100; });
   const Image heavy = makeImage(kcPelRect(0, 0, 1, 1), [](long, long) { return 255; });
-  Image h = jointLogHistogram(one, heavy, one);
+  Image h = jointLogHistogram(countPairs(one, one, heavy), 255);
   EXPECT_EQ(h.get((100 + 4) >> 3, (100 + 4) >> 3), 255);  // count 255 copied as is
 
   // 256 equal pels and one other: the full cell becomes 255, the single 0.
   const Image many =
       makeImage(kcPelRect(0, 0, 257, 1), [](long x, long) { return x == 0 ? 200 : 8; });
-  h = jointLogHistogram(many, Image(), many);
+  h = jointLogHistogram(countPairs(many, many, Image()), 1);
   EXPECT_EQ(h.get(1, 1), 255);
   EXPECT_EQ(h.get(25, 25), 0);
   long nonZero = 0;
@@ -197,21 +201,36 @@ TEST(LinearFit, AVerticalFitReportsNoGainOffset) {
 }
 
 TEST(LinearFit, MapRoundsHalvesAwayFromZeroAndClamps) {
-  const Image ramp = makeImage(kcPelRect(0, 0, 256, 1), [](long x, long) { return x; });
-  Image r = applyGainOffset(ramp, kcPair<double>(0.0, 2.5));
-  EXPECT_EQ(r.get(0, 0), 3);
-  EXPECT_EQ(r.get(255, 0), 3);
-  r = applyGainOffset(ramp, kcPair<double>(0.0, -2.5));
-  EXPECT_EQ(r.get(7, 0), 0);
-  r = applyGainOffset(ramp, kcPair<double>(1.0, 0.5));
-  EXPECT_EQ(r.get(0, 0), 1);
-  EXPECT_EQ(r.get(254, 0), 255);
-  EXPECT_EQ(r.get(255, 0), 255);
-  r = applyGainOffset(ramp, kcPair<double>(2.0, -100.0));
-  EXPECT_EQ(r.get(49, 0), 0);
-  EXPECT_EQ(r.get(50, 0), 0);
-  EXPECT_EQ(r.get(51, 0), 2);
-  EXPECT_EQ(r.get(178, 0), 255);
+  auto r = gainOffsetMap(kcPair<double>(0.0, 2.5));
+  EXPECT_EQ(r[0], 3);
+  EXPECT_EQ(r[255], 3);
+  r = gainOffsetMap(kcPair<double>(0.0, -2.5));
+  EXPECT_EQ(r[7], 0);
+  r = gainOffsetMap(kcPair<double>(1.0, 0.5));
+  EXPECT_EQ(r[0], 1);
+  EXPECT_EQ(r[254], 255);
+  EXPECT_EQ(r[255], 255);
+  r = gainOffsetMap(kcPair<double>(2.0, -100.0));
+  EXPECT_EQ(r[49], 0);
+  EXPECT_EQ(r[50], 0);
+  EXPECT_EQ(r[51], 2);
+  EXPECT_EQ(r[178], 255);
+}
+
+TEST(LinearFit, RankPairsCoupleHistogramsOfDifferentSizes) {
+  // 4 run-time pels against 8 reference pels: each run-time level meets the
+  // two reference levels at its cumulative fraction.
+  std::vector<unsigned long> run(256, 0), reference(256, 0);
+  run[10] = 2, run[20] = 2;
+  reference[100] = 4, reference[200] = 4;
+  const PairCounts pairs = rankPairs(run, reference);
+  EXPECT_EQ(pairs[10 * 256 + 100], 2u);
+  EXPECT_EQ(pairs[20 * 256 + 200], 2u);
+  unsigned long total = 0;
+  for (auto n : pairs) total += n;
+  EXPECT_EQ(total, 4u);
+  EXPECT_DOUBLE_EQ(shareNearLine(pairs, kcPair<double>(10.0, 0.0), 0.0), 1.0);
+  EXPECT_DOUBLE_EQ(shareNearLine(pairs, kcPair<double>(10.0, 1.0), 0.5), 0.0);
 }
 
 TEST(LinearFit, RunFailsLoudlyWhenEverythingIsMaskedOut) {

@@ -12,27 +12,33 @@ namespace cli {
 
 namespace fs = std::filesystem;
 
-imgio::GrayImage readInputImage(const std::string& path, long maxPels) {
+void noteColourConverted(const std::string& path) {
   static std::atomic<bool> colourNoted{false};
-  imgio::ReadInfo info;
-  imgio::GrayImage image;
-  try {
-    image = imgio::readImage(path, &info, maxPels);
-  } catch (const imgio::ImageError& e) {
-    failBadInput(e.what());
-  }
-  if (info.convertedFromColour && !colourNoted.exchange(true))
+  if (!colourNoted.exchange(true))
     printError("note: " + path +
                ": colour converted to gray (0.299 R + 0.587 G + 0.114 B); further colour "
                "images are converted without a note");
-  return image;
 }
 
-void checkSameSize(const imgio::GrayImage& image, const std::string& path, long referenceWidth,
+imgio::ColorImage readInputColorImage(const std::string& path, long maxPels) {
+  try {
+    return imgio::readColorImage(path, nullptr, maxPels);
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
+}
+
+imgio::GrayImage readInputImage(const std::string& path, long maxPels) {
+  const imgio::ColorImage image = readInputColorImage(path, maxPels);
+  if (image.channels > 1) noteColourConverted(path);
+  return imgio::toGray(image);
+}
+
+void checkSameSize(long width, long height, const std::string& path, long referenceWidth,
                    long referenceHeight) {
   const auto size = [](long w, long h) { return std::to_string(w) + "x" + std::to_string(h); };
-  if (image.width != referenceWidth || image.height != referenceHeight)
-    failBadInput(path + ": the image is " + size(image.width, image.height) +
+  if (width != referenceWidth || height != referenceHeight)
+    failBadInput(path + ": the image is " + size(width, height) +
                  " pels but the reference is " + size(referenceWidth, referenceHeight));
 }
 

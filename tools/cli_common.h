@@ -35,12 +35,14 @@ class Failure : public std::runtime_error {
 }
 
 // Reads an input image of at most maxPels pels; unreadable files become
-// kExitBadInput failures. The first colour image of the process gets a note
-// that it was converted.
+// kExitBadInput failures. The first colour image of the process converted
+// to gray gets a note.
 imgio::GrayImage readInputImage(const std::string& path, long maxPels);
+imgio::ColorImage readInputColorImage(const std::string& path, long maxPels);
+void noteColourConverted(const std::string& path);
 
 // Refuses (kExitBadInput) an image whose size differs from the reference's.
-void checkSameSize(const imgio::GrayImage& image, const std::string& path, long referenceWidth,
+void checkSameSize(long width, long height, const std::string& path, long referenceWidth,
                    long referenceHeight);
 
 kcPelBuffer<unsigned char> toPelBuffer(const imgio::GrayImage& image);

@@ -4,7 +4,7 @@
 #include "cli_common.h"
 #include "cli_params.h"
 #include "commands.h"
-#include "imgnorm/persistence.h"
+#include "trained_tool.h"
 
 namespace cli {
 
@@ -31,13 +31,10 @@ void printField(const char* label, const std::string& value) {
 }
 
 int info(const std::string& path) {
-  kcImageNormalizer tool;
-  try {
-    tool = kfLoadImageNormalizer(path);
-  } catch (const kcException& e) {
-    failBadInput(e.what());
-  }
+  const TrainedTool trained = TrainedTool::load(path);
+  const kcImageNormalizer& tool = trained.grayTool();
   printField("tool:", path);
+  if (trained.mode() != ColorMode::kGray) printField("colour:", colorModeName(trained.mode()));
   printField("trained methods:", methodList(tool.trainedMethods()));
   printField("reference image:", imageText(tool.referenceImage()));
   printField("mask image:", maskText(tool.maskImage()));

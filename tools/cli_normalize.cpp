@@ -7,6 +7,7 @@
 #include "diag_writer.h"
 #include "image_job.h"
 #include "parallel.h"
+#include "report.h"
 #include "tool_setup.h"
 
 namespace cli {
@@ -17,8 +18,10 @@ struct NormalizeCommandOptions {
   TrainingOptions training;
   RunParameterOptions run;
   std::string method;
+  std::string color;
   std::string diag;
   std::string sideBySide;
+  std::string report;
   std::string output;
   std::string image;
 };
@@ -32,6 +35,10 @@ void checkOutputs(const NormalizeCommandOptions& options) {
     failBadInput(options.output + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
   checkOutputPath(options.output, inputs);
   checkFolderOf(options.output);
+  if (!options.report.empty()) {
+    checkOutputPath(options.report, inputs);
+    checkFolderOf(options.report);
+  }
   if (options.sideBySide.empty()) return;
   if (imgio::formatForPath(options.sideBySide) != imgio::Format::kPng)
     failBadInput(options.sideBySide + ": the compare picture is a PNG; name it .png");
@@ -43,11 +50,21 @@ void checkOutputs(const NormalizeCommandOptions& options) {
 
 void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   kcDiagObject recorder;
-  const kcImageNormalizer tool =
-      trainToolWithRecords(options.training, options.run, method, recorder, options.diag);
-  JobContext context(tool, method, options.training.maxPixels);
+  const ColorMode mode = resolveColorMode(options.color, options.training.reference,
+                                          options.image, options.training.maxPixels);
+  const TrainedTool tool =
+      trainAnyTool(options.training, options.run, method, mode, recorder, options.diag);
+  JobContext context(tool, method, !options.report.empty(), options.training.maxPixels);
   context.threadsPerImage = defaultThreadCount();
-  runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder);
+  ReportRecord record;
+  try {
+    runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder,
+           &record);
+  } catch (const Failure&) {
+    if (!options.report.empty()) writeReport(options.report, {record});
+    throw;
+  }
+  if (!options.report.empty()) writeReport(options.report, {record});
 }
 
 int normalize(const NormalizeCommandOptions& options) {
@@ -76,8 +93,9 @@ Command addNormalizeCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm normalize --reference REF [--mask MASK] --method NAME\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--diag DIR] [--max-pixels N]\n"
-              "         [--side-by-side FILE] IMAGE -o OUT",
+              "         [--range LO,HI] [--keep-masked] [--color MODE] [--diag DIR]\n"
+              "         [--max-pixels N] [--side-by-side FILE] [--report FILE.json]\n"
+              "         IMAGE -o OUT",
               true);
   addTrainingImageOptions(*command, options->training);
   command->add_option("--method", options->method, "Method to run (see below), or identity")
@@ -86,12 +104,17 @@ Command addNormalizeCommand(CLI::App& app) {
       ->type_name("NAME");
   addTrainingParameterOptions(*command, options->training);
   addRunParameterOptions(*command, options->run);
+  addColorOption(*command, options->color);
   addDiagOption(*command, options->diag);
   addMaxPixelsOption(*command, options->training.maxPixels);
   command
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result")
       ->type_name("FILE");
+  command
+      ->add_option("--report", options->report,
+                   "JSON record of the run: the map, statistics and fit applied")
+      ->type_name("FILE.json");
   command->add_option("-o,--output", options->output, "Result file (.png, .tif, .tiff or .pgm)")
       ->required()
       ->type_name("OUT");

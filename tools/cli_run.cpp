@@ -12,7 +12,7 @@
 #include "diag_writer.h"
 #include "host/attention.h"
 #include "image_job.h"
-#include "imgnorm/persistence.h"
+#include "report.h"
 #include "parallel.h"
 #include "tool_setup.h"
 
@@ -30,17 +30,10 @@ struct RunCommandOptions {
   long maxPixels = imgio::kDefaultMaxPels;
   std::string diag;
   std::string sideBySide;
+  std::string report;
   std::string output;
   std::vector<std::string> images;
 };
-
-kcImageNormalizer loadTool(const std::string& path) {
-  try {
-    return kfLoadImageNormalizer(path);
-  } catch (const kcException& e) {
-    failBadInput(e.what());
-  }
-}
 
 void checkToolCanRun(const kcImageNormalizer& tool, Method method, const std::string& path) {
   if (method != kcImageNormalizerDefs::eIdentity && !(tool.trainedMethods() & method))
@@ -141,6 +134,10 @@ std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
     if (!job.sideBySide.empty()) checkTargetFile(job.sideBySide, inputs, targets);
     jobs.push_back(std::move(job));
   }
+  if (!options.report.empty()) {
+    checkTargetFile(options.report, inputs, targets);
+    checkFolderOf(options.report);
+  }
   if (!outputFolder) checkFolderOf(options.output);
   if (!compareFolder && !options.sideBySide.empty()) checkFolderOf(options.sideBySide);
   if (outputFolder) createFolder(options.output);
@@ -168,16 +165,17 @@ struct BatchCounts {
   }
 };
 
-int runOneJob(const JobContext& context, const ImageJob& job) {
+int runOneJob(const JobContext& context, const ImageJob& job, ReportRecord* record) {
   try {
     kcDiagObject recorder;
-    runJob(context, job, recorder);
+    runJob(context, job, recorder, record);
     return kExitOk;
   } catch (const Failure& failure) {
     if (failure.code() != kExitInterrupted) printError(failure.what());
     return failure.code();
   } catch (const std::exception& e) {
     printError(job.input + ": " + e.what());
+    if (record) record->message = e.what();
     return kExitNotNormalized;
   }
 }
@@ -195,16 +193,17 @@ void printSummary(const RunCommandOptions& options, const BatchCounts& counts) {
 }
 
 int run(const RunCommandOptions& options) {
-  kcImageNormalizer tool = loadTool(options.tool);
+  TrainedTool tool = TrainedTool::load(options.tool);
   const Method method = *methodByName(options.method);
-  checkToolCanRun(tool, method, options.tool);
-  applyRunParameters(tool, options.run);
+  checkToolCanRun(tool.grayTool(), method, options.tool);
+  tool.applyRunParameters(options.run);
   const std::vector<ImageJob> jobs = planJobs(options);
   const unsigned threads = options.threads ? options.threads : defaultThreadCount();
-  JobContext context(tool, method, options.maxPixels);
+  JobContext context(tool, method, !options.report.empty(), options.maxPixels);
   // Fewer images than threads: the spare threads share the images' rows.
   context.threadsPerImage =
       std::max(1U, threads / static_cast<unsigned>(std::max<std::size_t>(jobs.size(), 1)));
+  std::vector<ReportRecord> records(options.report.empty() ? 0 : jobs.size());
 
   BatchCounts counts;
   {
@@ -212,11 +211,12 @@ int run(const RunCommandOptions& options) {
     forEachInParallel(
         jobs.size(), threads,
         [&](std::size_t i) {
-          counts.count(runOneJob(context, jobs[i]));
+          counts.count(runOneJob(context, jobs[i], records.empty() ? nullptr : &records[i]));
           bar.advance();
         },
         [] { return kcAttention::abortRequested(); });
   }
+  if (!options.report.empty()) writeReport(options.report, records);
   printSummary(options, counts);
   return counts.exitCode();
 }
@@ -229,7 +229,7 @@ Command addRunCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm run --tool TOOL --method NAME [--tails LO,HI] [--range LO,HI]\n"
               "         [--keep-masked] [-j N] [--diag DIR] [--side-by-side FILE|DIR]\n"
-              "         [--max-pixels N] -o OUT|OUTDIR IMAGE...",
+              "         [--report FILE.json] [--max-pixels N] -o OUT|OUTDIR IMAGE...",
               true);
   command->add_option("--tool", options->tool, "Tool file made by 'imgnorm train'")
       ->required()
@@ -250,6 +250,11 @@ Command addRunCommand(CLI::App& app) {
                    "Compare picture (PNG) of image, reference and result;\n"
                    "a folder for several images (NAME-compare.png)")
       ->type_name("FILE|DIR");
+  command
+      ->add_option("--report", options->report,
+                   "JSON records of the runs, one per image: the map,\n"
+                   "statistics and fit applied, or the failure")
+      ->type_name("FILE.json");
   command
       ->add_option("-o,--output", options->output,
                    "Result file, or a folder: for several images, an existing\n"

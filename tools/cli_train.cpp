@@ -17,13 +17,14 @@ struct TrainCommandOptions {
   TrainingOptions training;
   RunParameterOptions run;
   std::string methods;
+  std::string color;
   std::string diag;
   std::string output;
 };
 
-void saveTool(const kcImageNormalizer& tool, const std::string& path) {
+void saveTool(const TrainedTool& tool, const std::string& path) {
   try {
-    imgio::writeBytesAtomically(path, kfImageNormalizerBytes(tool));
+    imgio::writeBytesAtomically(path, tool.fileBytes());
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }
@@ -36,11 +37,15 @@ int train(const TrainCommandOptions& options) {
   if (!options.diag.empty()) prepareDiagFolder(options.diag);
   const Method methods = *methodsByList(options.methods);
   kcDiagObject recorder;
-  const kcImageNormalizer tool =
-      trainToolWithRecords(options.training, options.run, methods, recorder, options.diag);
+  const ColorMode mode = resolveColorMode(options.color, options.training.reference, "",
+                                          options.training.maxPixels);
+  const TrainedTool tool =
+      trainAnyTool(options.training, options.run, methods, mode, recorder, options.diag);
   saveTool(tool, options.output);
   if (!options.diag.empty()) writeDiagRecords(recorder, options.diag);
-  std::printf("trained for %s: %s\n", methodList(methods).c_str(), options.output.c_str());
+  const std::string colour = mode == ColorMode::kGray ? "" : " (" + colorModeName(mode) + ")";
+  std::printf("trained for %s%s: %s\n", methodList(methods).c_str(), colour.c_str(),
+              options.output.c_str());
   return kExitOk;
 }
 
@@ -52,8 +57,8 @@ Command addTrainCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm train --reference REF [--mask MASK] --methods LIST\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--diag DIR] [--max-pixels N]\n"
-              "         -o TOOL",
+              "         [--range LO,HI] [--keep-masked] [--color MODE] [--diag DIR]\n"
+              "         [--max-pixels N] -o TOOL",
               true);
   addTrainingImageOptions(*command, options->training);
   command
@@ -64,6 +69,7 @@ Command addTrainCommand(CLI::App& app) {
       ->type_name("LIST");
   addTrainingParameterOptions(*command, options->training);
   addRunParameterOptions(*command, options->run);
+  addColorOption(*command, options->color);
   addDiagOption(*command, options->diag);
   addMaxPixelsOption(*command, options->training.maxPixels);
   command->add_option("-o,--output", options->output, "Tool file to write")

@@ -12,18 +12,24 @@
 namespace imgio::detail {
 
 // Each decoder gets the whole file, the name to use in messages and the
-// limit on pels; colour is set when colour pels were converted to gray.
-GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                    long maxPels);
-GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+// limit on pels, and returns the pels as readColorImage does; colour is set
+// when any pel has colour.
+ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
                      long maxPels);
-GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                    long maxPels);
+ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                      long maxPels);
+ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                     long maxPels);
 
-std::vector<unsigned char> encodePng(const GrayImage& image, const std::string& name);
+std::vector<unsigned char> encodePng(const ColorImage& image, const std::string& name);
 std::vector<unsigned char> encodePgm(const GrayImage& image);
 // TIFF is written by libtiff straight into the (temporary) file.
-void writeTiffFile(const std::string& filePath, const GrayImage& image, const std::string& name);
+void writeTiffFile(const std::string& filePath, const ColorImage& image, const std::string& name);
+
+// The interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA)
+// channels as a ColorImage: gray when no pel has colour, else RGB or RGBA.
+ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
+                           int channels, bool& colour);
 
 // Gray from interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4
 // (RGBA) channels; alpha is ignored. Returns whether any pel had colour.

@@ -193,13 +193,30 @@ void checkImageSize(long width, long height, const std::string& name, long maxPe
                      " pels a side and " + std::to_string(maxPels) + " pels in all");
 }
 
+GrayImage toGray(const ColorImage& image) {
+  GrayImage gray{image.width, image.height,
+                 std::vector<unsigned char>(static_cast<std::size_t>(image.width * image.height))};
+  detail::toGray(image.pels.data(), gray.pels.size(), image.channels, gray.pels.data());
+  return gray;
+}
+
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
                       ReadInfo* info, long maxPels) {
+  return toGray(decodeColorImage(bytes, name, info, maxPels));
+}
+
+ColorImage readColorImage(const std::string& path, ReadInfo* info, long maxPels) {
+  const std::vector<unsigned char> bytes = readWholeFile(path);
+  return decodeColorImage(bytes, path, info, maxPels);
+}
+
+ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
+                            ReadInfo* info, long maxPels) {
   if (bytes.empty()) throw ImageError(name + ": the file is empty");
   const auto format = detectFormat(bytes.first(std::min<std::size_t>(bytes.size(), 8)));
   if (!format) refuseUnknownContent(bytes, name);
   bool colour = false;
-  GrayImage image;
+  ColorImage image;
   switch (*format) {
     case Format::kPng:
       image = detail::decodePng(bytes, name, colour, maxPels);
@@ -269,12 +286,28 @@ PendingFile prepareImage(const std::string& path, const GrayImage& image) {
 }
 
 PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format) {
+  if (format != Format::kPnm)
+    return prepareImage(path, ColorImage{image.width, image.height, 1, image.pels}, format);
+  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
+  return bytesFile(path, detail::encodePgm(image));
+}
+
+PendingFile prepareImage(const std::string& path, const ColorImage& image) {
+  const auto format = formatForPath(path);
+  if (!format)
+    throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
+  return prepareImage(path, image, *format);
+}
+
+PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format) {
   checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
   switch (format) {
     case Format::kPng:
       return bytesFile(path, detail::encodePng(image, path));
     case Format::kPnm:
-      return bytesFile(path, detail::encodePgm(image));
+      if (image.channels != 1)
+        throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
+      return prepareImage(path, toGray(image), format);
     case Format::kTiff:
       break;
   }
@@ -288,6 +321,10 @@ void writeImage(const std::string& path, const GrayImage& image) {
 
 void writeImage(const std::string& path, const GrayImage& image, Format format) {
   prepareImage(path, image, format).commit();
+}
+
+void writeImage(const std::string& path, const ColorImage& image) {
+  prepareImage(path, image).commit();
 }
 
 void writeFileAtomically(const std::string& path,
@@ -313,6 +350,15 @@ bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsign
     dst[i] = lumaOf(p[0], p[1], p[2]);
   }
   return colour;
+}
+
+ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
+                           int channels, bool& colour) {
+  const auto pelCount = static_cast<std::size_t>(width * height);
+  std::vector<unsigned char> gray(pelCount);
+  colour = toGray(samples.data(), pelCount, channels, gray.data());
+  if (!colour || channels < 3) return {width, height, 1, std::move(gray)};
+  return {width, height, channels, std::move(samples)};
 }
 
 void refuseDeepSamples(const std::string& name, int bitsPerSample) {

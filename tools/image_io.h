@@ -22,6 +22,15 @@ struct GrayImage {
   unsigned char& at(long x, long y) { return pels[static_cast<std::size_t>(y * width + x)]; }
 };
 
+// 8-bit pels of 1 (gray), 3 (RGB) or 4 (RGBA) interleaved channels, row
+// after row without padding.
+struct ColorImage {
+  long width = 0;
+  long height = 0;
+  int channels = 1;
+  std::vector<unsigned char> pels;
+};
+
 enum class Format { kPng, kTiff, kPnm };
 
 // Every failure of reading or writing; the message names the file.
@@ -61,6 +70,15 @@ GrayImage readImage(const std::string& path, ReadInfo* info = nullptr,
                     long maxPels = kDefaultMaxPels);
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
                       ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
+// The same files with their colour: RGB or RGBA when the file holds colour
+// pels (info->convertedFromColour is then set, though nothing was
+// converted), gray otherwise; a gray image's alpha is dropped.
+ColorImage readColorImage(const std::string& path, ReadInfo* info = nullptr,
+                          long maxPels = kDefaultMaxPels);
+ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
+                            ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
+// Gray by the luma weights; a gray image is returned as it is.
+GrayImage toGray(const ColorImage& image);
 
 // The file that writing path replaces: the target of a symbolic link (the
 // link stays), or path itself. Refuses (ImageError) what exists and is not
@@ -91,10 +109,14 @@ class PendingFile {
 // The image in the format its extension names, or in format.
 PendingFile prepareImage(const std::string& path, const GrayImage& image);
 PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format);
+// Colour goes to PNG or TIFF; PGM refuses it.
+PendingFile prepareImage(const std::string& path, const ColorImage& image);
+PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format);
 
 // Writes the image, the file or the bytes at once (a PendingFile committed).
 void writeImage(const std::string& path, const GrayImage& image);
 void writeImage(const std::string& path, const GrayImage& image, Format format);
+void writeImage(const std::string& path, const ColorImage& image);
 void writeFileAtomically(const std::string& path,
                          const std::function<void(const std::string& tempPath)>& fill);
 void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes);

@@ -1,49 +1,55 @@
 #include "image_job.h"
 
+#include <chrono>
+
 #include "cli_common.h"
+#include "cli_params.h"
 #include "diag_writer.h"
 #include "host/attention.h"
-#include "imgnorm/run_parallel.h"
 #include "side_by_side.h"
-#include "tool_setup.h"
 
 namespace cli {
 
 namespace {
 
-imgio::GrayImage normalize(const JobContext& context, const ImageJob& job,
-                           const imgio::GrayImage& image, kcDiagObject* recorder) {
-  bool success = false;
-  std::wstring message;
-  kcPelBuffer<unsigned char> result;
+// Images of another size are mapped whole, which needs a map and no mask.
+bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const std::string& path) {
+  const bool sameSize =
+      image.width == context.reference.width && image.height == context.reference.height;
+  if (sameSize) return false;
+  if (!hasMap(context.method) || context.mask)
+    checkSameSize(image.width, image.height, path, context.reference.width,
+                  context.reference.height);
+  return true;
+}
+
+Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
+                     kcDiagObject* recorder) {
+  const bool whole = mapsWhole(context, image, job.input);
+  if (context.tool.mode() == ColorMode::kGray && image.channels > 1) noteColourConverted(job.input);
   try {
-    if (recorder || context.threadsPerImage < 2)
-      result = context.tool.run(toPelBuffer(image), context.method, success, message, recorder,
-                                recorder ? kDiagFlags : 0);
-    else
-      result = kfRunParallel(context.tool, toPelBuffer(image), context.method,
-                             context.threadsPerImage, success, message);
-  } catch (const kcException& e) {
-    rethrowLibraryFailure(e, kExitNotNormalized, job.input);
+    return context.tool.run(image, context.method, whole, context.report || !job.sideBySide.empty(),
+                            recorder, context.threadsPerImage);
+  } catch (const Failure& failure) {
+    if (failure.code() == kExitInterrupted) throw;
+    throw Failure(failure.code(), job.input + ": " + failure.what());
   }
-  if (!success) throw Failure(kExitNotNormalized, job.input + ": " + narrow(message));
-  if (!result.isBound())
-    throw Failure(kExitNotNormalized, job.input + ": the image does not overlap the reference");
-  return toGrayImage(result);
 }
 
 // The result and the compare picture, complete under temporary names.
 std::vector<imgio::PendingFile> prepareOutputs(const JobContext& context, const ImageJob& job,
-                                               const imgio::GrayImage& image,
-                                               const imgio::GrayImage& result) {
+                                               const imgio::ColorImage& image,
+                                               const Normalized& normalized) {
   std::vector<imgio::PendingFile> outputs;
   try {
-    outputs.push_back(imgio::prepareImage(job.output, result));
+    outputs.push_back(imgio::prepareImage(job.output, normalized.result));
     if (!job.sideBySide.empty())
       outputs.push_back(imgio::prepareImage(
           job.sideBySide,
-          composeSideBySide(image, context.reference, result,
-                            context.mask ? &*context.mask : nullptr),
+          composeSideBySide(
+              imgio::toGray(image), context.reference, imgio::toGray(normalized.result),
+              context.mask ? &*context.mask : nullptr,
+              normalized.explanations.empty() ? nullptr : &normalized.explanations.front()),
           imgio::Format::kPng));
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
@@ -59,30 +65,56 @@ void commitOutputs(std::vector<imgio::PendingFile>& outputs) {
   }
 }
 
-}  // namespace
-
-JobContext::JobContext(const kcImageNormalizer& t, kcImageNormalizerDefs::Method m, long maxPixels)
-    : tool(t), method(m), maxPels(maxPixels), reference(toGrayImage(t.referenceImage())) {
-  if (t.maskImage().isBound()) mask = toGrayImage(t.maskImage());
-}
-
-void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder) {
-  const imgio::GrayImage image = readInputImage(job.input, context.maxPels);
-  checkSameSize(image, job.input, context.reference.width, context.reference.height);
+void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
+              ReportRecord* record) {
+  const imgio::ColorImage image = readInputColorImage(job.input, context.maxPels);
   kcDiagObject* diag = job.diagFolder.empty() ? nullptr : &recorder;
-  imgio::GrayImage result;
+  Normalized normalized;
   try {
-    result = normalize(context, job, image, diag);
+    normalized = normalize(context, job, image, diag);
   } catch (const Failure&) {
     if (diag) writeDiagRecords(recorder, job.diagFolder);
     throw;
   }
   // Every output is complete before any is put in place, so an image gets
   // all it asked for or nothing, and an interrupt leaves nothing partial.
-  std::vector<imgio::PendingFile> outputs = prepareOutputs(context, job, image, result);
+  std::vector<imgio::PendingFile> outputs = prepareOutputs(context, job, image, normalized);
   if (diag) writeDiagRecords(recorder, job.diagFolder);
   if (kcAttention::abortRequested()) throw Failure(kExitInterrupted, "interrupted");
   commitOutputs(outputs);
+  if (record) record->explanations = std::move(normalized.explanations);
+}
+
+}  // namespace
+
+JobContext::JobContext(const TrainedTool& t, kcImageNormalizerDefs::Method m, bool r,
+                       long maxPixels)
+    : tool(t), method(m), report(r), maxPels(maxPixels), reference(t.referencePicture()) {
+  if (t.grayTool().maskImage().isBound()) mask = toGrayImage(t.grayTool().maskImage());
+}
+
+void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
+            ReportRecord* record) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto finish = [&](bool success, const std::string& message) {
+    if (!record) return;
+    record->input = job.input;
+    record->output = job.output;
+    record->method = methodName(context.method);
+    record->color = colorModeName(context.tool.mode());
+    record->planes = context.tool.planeNames();
+    record->success = success;
+    record->message = message;
+    record->milliseconds =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  };
+  try {
+    runSteps(context, job, recorder, record);
+  } catch (const Failure& failure) {
+    finish(false, failure.what());
+    throw;
+  }
+  finish(true, "");
 }
 
 }  // namespace cli

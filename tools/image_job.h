@@ -1,13 +1,15 @@
 #pragma once
 
 // Normalizing one image file with a trained tool and writing what the user
-// asked for: the result, the compare picture and the diagnostic records.
+// asked for: the result, the compare picture, the diagnostic records and
+// the report's record.
 
 #include <optional>
 #include <string>
 
 #include "image_io.h"
-#include "imgnorm/image_normalizer.h"
+#include "report.h"
+#include "trained_tool.h"
 
 namespace cli {
 
@@ -20,9 +22,11 @@ struct ImageJob {
 
 // What every job of a batch shares; only read while jobs run.
 struct JobContext {
-  JobContext(const kcImageNormalizer& tool, kcImageNormalizerDefs::Method method, long maxPels);
-  const kcImageNormalizer& tool;
+  JobContext(const TrainedTool& tool, kcImageNormalizerDefs::Method method, bool report,
+             long maxPels);
+  const TrainedTool& tool;
   kcImageNormalizerDefs::Method method;
+  bool report;
   long maxPels;  // the largest input image accepted
   // Threads one image may use; its records, when asked for, need one.
   unsigned threadsPerImage = 1;
@@ -30,11 +34,14 @@ struct JobContext {
   std::optional<imgio::GrayImage> mask;
 };
 
-// Reads, normalizes and writes one image: all its outputs or none. Throws
-// Failure: kExitBadInput for an unreadable or mismatched image or an
-// unwritable output, kExitNotNormalized when the tool cannot normalize it,
-// kExitInterrupted after an interrupt (nothing is written but the records).
-// recorder may already hold records of training.
-void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder);
+// Reads, normalizes and writes one image: all its outputs or none. An image
+// of another size than the reference is mapped whole when the method has a
+// map and the tool no mask. Throws Failure: kExitBadInput for an unreadable
+// or mismatched image or an unwritable output, kExitNotNormalized when the
+// tool cannot normalize it, kExitInterrupted after an interrupt (nothing is
+// written but the records). recorder may already hold records of training.
+// record, when given, is filled in either case.
+void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
+            ReportRecord* record = nullptr);
 
 }  // namespace cli

@@ -128,14 +128,20 @@ bool readPngEnd(png_structp png) {
   return true;
 }
 
-bool writePng(png_structp png, png_infop info, const GrayImage* image) {
+int pngColourType(int channels) {
+  return channels == 4 ? PNG_COLOR_TYPE_RGBA
+                       : (channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY);
+}
+
+bool writePng(png_structp png, png_infop info, const ColorImage* image) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_IHDR(png, info, static_cast<png_uint_32>(image->width),
-               static_cast<png_uint_32>(image->height), 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               static_cast<png_uint_32>(image->height), 8, pngColourType(image->channels),
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
+  const auto rowBytes = static_cast<std::size_t>(image->width * image->channels);
   for (long y = 0; y < image->height; ++y)
-    png_write_row(png, &image->pels[static_cast<std::size_t>(y * image->width)]);
+    png_write_row(png, &image->pels[static_cast<std::size_t>(y) * rowBytes]);
   png_write_end(png, nullptr);
   return true;
 }
@@ -158,34 +164,29 @@ void checkFileCanHold(const PngHeader& header, std::size_t fileBytes, const std:
 
 // Interlaced passes revisit every row, so all rows are decoded at once;
 // checkFileCanHold has bounded their size.
-bool decodeInterlaced(const PngReadHandles& handles, const PngHeader& header, GrayImage& image,
-                      bool& colour) {
-  std::vector<unsigned char> raw(header.rowBytes * header.height);
+bool decodeInterlaced(const PngReadHandles& handles, const PngHeader& header,
+                      std::vector<unsigned char>& raw) {
+  raw.resize(header.rowBytes * header.height);
   std::vector<png_bytep> rows(header.height);
   for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = raw.data() + y * header.rowBytes;
-  if (!readPngPels(handles.png(), rows.data())) return false;
-  image.pels.resize(static_cast<std::size_t>(image.width * image.height));
-  colour = toGray(raw.data(), image.pels.size(), header.channels, image.pels.data());
-  return true;
+  return readPngPels(handles.png(), rows.data());
 }
 
 // Other images grow row by row with what the file really holds.
-bool decodeRows(const PngReadHandles& handles, const PngHeader& header, GrayImage& image,
-                bool& colour) {
+bool decodeRows(const PngReadHandles& handles, const PngHeader& header,
+                std::vector<unsigned char>& raw) {
   std::vector<unsigned char> row(header.rowBytes);
-  const auto width = static_cast<std::size_t>(image.width);
   for (png_uint_32 y = 0; y < header.height; ++y) {
     if (!readPngRow(handles.png(), row.data())) return false;
-    image.pels.resize(image.pels.size() + width);
-    colour |= toGray(row.data(), width, header.channels, image.pels.data() + y * width);
+    raw.insert(raw.end(), row.begin(), row.end());
   }
   return readPngEnd(handles.png());
 }
 
 }  // namespace
 
-GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                    long maxPels) {
+ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                     long maxPels) {
   PngErrorText error;
   PngReadHandles handles(error);
   if (!handles.info()) throw ImageError(name + ": out of memory");
@@ -200,14 +201,15 @@ GrayImage decodePng(std::span<const unsigned char> bytes, const std::string& nam
   if (!setUpPngExpansion(handles.png(), handles.info(), &header))
     refuseCorruptPng(name, error.text);
 
-  GrayImage image{static_cast<long>(header.width), static_cast<long>(header.height), {}};
-  const bool decoded = header.interlaced ? decodeInterlaced(handles, header, image, colour)
-                                         : decodeRows(handles, header, image, colour);
+  std::vector<unsigned char> raw;
+  const bool decoded = header.interlaced ? decodeInterlaced(handles, header, raw)
+                                         : decodeRows(handles, header, raw);
   if (!decoded) refuseCorruptPng(name, error.text);
-  return image;
+  return fromInterleaved(static_cast<long>(header.width), static_cast<long>(header.height),
+                         std::move(raw), header.channels, colour);
 }
 
-std::vector<unsigned char> encodePng(const GrayImage& image, const std::string& name) {
+std::vector<unsigned char> encodePng(const ColorImage& image, const std::string& name) {
   PngErrorText error;
   png_structp png =
       png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning);

@@ -119,7 +119,7 @@ int bitWidth(long value) {
 
 }  // namespace
 
-GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
                     long maxPels) {
   const char kind = static_cast<char>(bytes[1]);
   const int channels = kind == '3' || kind == '6' ? 3 : 1;
@@ -142,9 +142,7 @@ GrayImage decodePnm(std::span<const unsigned char> bytes, const std::string& nam
   else
     readBinarySamples(scanner, bytes, samples, maxValue);
 
-  GrayImage image{width, height, std::vector<unsigned char>(pelCount)};
-  colour = toGray(samples.data(), pelCount, channels, image.pels.data());
-  return image;
+  return fromInterleaved(width, height, std::move(samples), channels, colour);
 }
 
 std::vector<unsigned char> encodePgm(const GrayImage& image) {

@@ -189,21 +189,21 @@ class RgbaBands {
   TIFFRGBAImage image_{};
 };
 
-bool toGray(const std::vector<uint32_t>& rgba, unsigned char* gray) {
-  bool colour = false;
+// The first channels of each RGBA pel, interleaved.
+void unpackRgba(const std::vector<uint32_t>& rgba, int channels, unsigned char* samples) {
   for (std::size_t i = 0; i < rgba.size(); ++i) {
     const uint32_t p = rgba[i];
-    const unsigned r = TIFFGetR(p), g = TIFFGetG(p), b = TIFFGetB(p);
-    colour |= r != g || g != b;
-    gray[i] = lumaOf(r, g, b);
+    const unsigned char pel[4] = {
+        static_cast<unsigned char>(TIFFGetR(p)), static_cast<unsigned char>(TIFFGetG(p)),
+        static_cast<unsigned char>(TIFFGetB(p)), static_cast<unsigned char>(TIFFGetA(p))};
+    std::copy(pel, pel + channels, samples + i * static_cast<std::size_t>(channels));
   }
-  return colour;
 }
 
 }  // namespace
 
-GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                     long maxPels) {
+ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                      long maxPels) {
   TiffErrorText error;
   TiffOptions options(error);
   MemoryFile file{bytes.data(), bytes.size(), 0};
@@ -222,22 +222,24 @@ GrayImage decodeTiff(std::span<const unsigned char> bytes, const std::string& na
 
   // Bands of a file stored top down extend the image as they are decoded.
   RgbaBands bands(tiff.get(), name, error);
-  GrayImage image{static_cast<long>(width), static_cast<long>(height), {}};
+  uint16_t samplesPerPel = 1;
+  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &samplesPerPel);
+  const int channels = isGrayPhotometric(tiff.get()) ? 1 : (samplesPerPel >= 4 ? 4 : 3);
+  const auto rowSamples = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+  std::vector<unsigned char> samples;
   std::vector<uint32_t> band;
-  bool anyColour = false;
   for (uint32_t fileRow = 0; fileRow < height; fileRow += bands.rowsPerBand()) {
     const uint32_t rows = std::min(bands.rowsPerBand(), height - fileRow);
     if (!bands.read(fileRow, rows, band)) refuseCorruptTiff(name, describeTiffError(error));
-    image.pels.resize(std::max(image.pels.size(),
-                               static_cast<std::size_t>(bands.imageRow(fileRow, rows) + rows) *
-                                   width));
-    anyColour |= toGray(band, &image.at(0, bands.imageRow(fileRow, rows)));
+    const auto imageRow = static_cast<std::size_t>(bands.imageRow(fileRow, rows));
+    samples.resize(std::max(samples.size(), (imageRow + rows) * rowSamples));
+    unpackRgba(band, channels, samples.data() + imageRow * rowSamples);
   }
-  colour = anyColour && !isGrayPhotometric(tiff.get());
-  return image;
+  return fromInterleaved(static_cast<long>(width), static_cast<long>(height), std::move(samples),
+                         channels, colour);
 }
 
-void writeTiffFile(const std::string& filePath, const GrayImage& image, const std::string& name) {
+void writeTiffFile(const std::string& filePath, const ColorImage& image, const std::string& name) {
   TiffErrorText error;
   TiffOptions options(error);
   TiffHandle tiff(TIFFOpenExt(filePath.c_str(), "w", options.get()));
@@ -252,18 +254,25 @@ void writeTiffFile(const std::string& filePath, const GrayImage& image, const st
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t{8});
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t{PHOTOMETRIC_MINISBLACK});
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.channels));
+  TIFFSetField(
+      t, TIFFTAG_PHOTOMETRIC,
+      static_cast<uint16_t>(image.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB));
+  if (image.channels == 4) {
+    const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
+    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t{1}, alpha);
+  }
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
   TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t{ORIENTATION_TOPLEFT});
   TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
   // Codecs may change the row they are given, so each row goes through a
   // scratch copy.
-  std::vector<unsigned char> row(static_cast<std::size_t>(image.width));
+  const auto rowBytes = static_cast<std::size_t>(image.width * image.channels);
+  std::vector<unsigned char> row(rowBytes);
   for (long y = 0; y < image.height; ++y) {
-    const auto* first = image.pels.data() + static_cast<std::size_t>(y * image.width);
-    std::copy(first, first + image.width, row.begin());
+    const auto* first = image.pels.data() + static_cast<std::size_t>(y) * rowBytes;
+    std::copy(first, first + rowBytes, row.begin());
     if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) fail();
   }
   if (!TIFFFlush(t)) fail();

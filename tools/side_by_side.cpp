@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
 #include <cstdint>
 #include <string_view>
 
@@ -31,20 +34,37 @@ struct Glyph {
   std::array<std::uint8_t, kGlyphHeight> rows;  // 5 bits each, leftmost pel in bit 4
 };
 
-// Just the letters of the three labels.
-constexpr std::array<Glyph, 12> kGlyphs = {{
+// Just the characters of the labels and of the fit's numbers.
+constexpr std::array<Glyph, 30> kGlyphs = {{
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
     {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}},
     {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}},
     {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}},
+    {'G', {0x0E, 0x11, 0x10, 0x17, 0x11, 0x11, 0x0F}},
+    {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
     {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}},
     {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}},
     {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}},
     {'N', {0x11, 0x19, 0x15, 0x13, 0x11, 0x11, 0x11}},
+    {'O', {0x0E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
+    {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}},
     {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
     {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}},
     {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
     {'U', {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
     {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}},
+    {'.', {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}},
+    {'%', {0x18, 0x19, 0x02, 0x04, 0x08, 0x13, 0x03}},
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}},
+    {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}},
+    {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}},
+    {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}},
+    {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}},
+    {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
 }};
 
 const Glyph* glyphFor(char letter) {
@@ -110,6 +130,38 @@ void drawImage(GrayImage& canvas, long left, long top, const GrayImage& image) {
                 canvas.pels.begin() + (top + y) * canvas.width + left);
 }
 
+constexpr long kMapSide = 256;
+constexpr unsigned char kDiagonal = 110;
+constexpr long kTextLine = kLabelHeight + kGap / 2;
+
+// The map as a curve over the identity diagonal: run-time gray across,
+// result gray up; consecutive levels are joined by vertical strokes.
+void drawMap(GrayImage& canvas, long left, long top, const std::vector<unsigned char>& map) {
+  for (long y = 0; y < kMapSide; ++y)
+    std::fill_n(canvas.pels.begin() + (top + y) * canvas.width + left, kMapSide,
+                kHistogramBackground);
+  for (long level = 0; level < kMapSide; ++level)
+    canvas.at(left + level, top + kMapSide - 1 - level) = kDiagonal;
+  for (long level = 0; level < kMapSide; ++level) {
+    const long value = map[static_cast<std::size_t>(level)];
+    const long previous = level ? map[static_cast<std::size_t>(level - 1)] : value;
+    for (long v = std::min(value, previous); v <= std::max(value, previous); ++v)
+      canvas.at(left + level, top + kMapSide - 1 - v) = kInk;
+  }
+}
+
+std::string fixed(double value, int decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::vector<std::string> fitLines(const kcNormalizationExplanation& e) {
+  if (e.method != kcImageNormalizerDefs::eLinearlyFitGrayValues) return {};
+  return {"GAIN " + fixed(e.fit.gain, 3), "OFFSET " + fixed(e.fit.offset, 1),
+          "SHARE " + fixed(100.0 * e.fit.nearLineShare, 1) + "%"};
+}
+
 struct Panel {
   std::string_view label;
   GrayImage picture;
@@ -120,20 +172,28 @@ struct Panel {
 }  // namespace
 
 GrayImage composeSideBySide(const GrayImage& runtime, const GrayImage& reference,
-                            const GrayImage& result, const GrayImage* mask) {
+                            const GrayImage& result, const GrayImage* mask,
+                            const kcNormalizationExplanation* explanation) {
   const std::array<Panel, 3> panels = {{
       {"RUN-TIME", reduced(runtime), histogramOf(runtime, mask)},
       {"REFERENCE", reduced(reference), histogramOf(reference, mask)},
       {"RESULT", reduced(result), histogramOf(result, mask)},
   }};
+  const bool withMap = explanation && explanation->map.size() == kMapSide;
+  const std::vector<std::string> lines =
+      withMap ? fitLines(*explanation) : std::vector<std::string>();
   long width = kMargin, pictureHeight = 0;
   for (const auto& panel : panels) {
     width += panel.width() + kMargin;
     pictureHeight = std::max(pictureHeight, panel.picture.height);
   }
+  if (withMap) width += kMapSide + kMargin;
   const long pictureTop = kMargin + kLabelHeight + kGap;
   const long histogramTop = pictureTop + pictureHeight + kGap;
-  const long height = histogramTop + kHistogramHeight + kRampHeight + kMargin;
+  const long mapBottom = pictureTop + kMapSide +
+                         (lines.empty() ? 0 : kGap + static_cast<long>(lines.size()) * kTextLine);
+  const long height =
+      std::max(histogramTop + kHistogramHeight + kRampHeight, withMap ? mapBottom : 0) + kMargin;
 
   GrayImage canvas{
       width, height,
@@ -144,6 +204,15 @@ GrayImage composeSideBySide(const GrayImage& runtime, const GrayImage& reference
     drawImage(canvas, left + (panel.width() - panel.picture.width) / 2, pictureTop, panel.picture);
     drawHistogram(canvas, left, histogramTop, panel.width(), panel.bins);
     left += panel.width() + kMargin;
+  }
+  if (withMap) {
+    drawText(canvas, left, kMargin, "MAP");
+    drawMap(canvas, left, pictureTop, explanation->map);
+    long top = pictureTop + kMapSide + kGap;
+    for (const auto& line : lines) {
+      drawText(canvas, left, top, line);
+      top += kTextLine;
+    }
   }
   return canvas;
 }

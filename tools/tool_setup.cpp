@@ -80,8 +80,9 @@ void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& opti
            options.keepMasked || tool.keepMaskedPixels());
 }
 
-kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
-                            kcImageNormalizerDefs::Method methods, kcDiagObject* recorder) {
+namespace {
+
+kcImageNormalizer configuredTool(const TrainingOptions& training, const RunParameterOptions& run) {
   kcImageNormalizer tool;
   if (!training.neighborhood.empty())
     setParameter("--neighborhood",
@@ -89,12 +90,73 @@ kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterO
   if (!training.granularity.empty())
     setParameter("--granularity", [&] { tool.granularity(*parseSize(training.granularity)); });
   applyRunParameters(tool, run);
+  return tool;
+}
 
+TrainedTool trainColourTool(const TrainingOptions& training, const RunParameterOptions& run,
+                            kcImageNormalizerDefs::Method methods, ColorMode mode) {
+  kcColorImageNormalizer tool(
+      mode == ColorMode::kLuminance ? kcColorImageNormalizer::eLuminance
+                                    : kcColorImageNormalizer::eChannels,
+      configuredTool(training, run));
+  const imgio::ColorImage reference =
+      readInputColorImage(training.reference, training.maxPixels);
+  kcPelBuffer<unsigned char> mask;
+  if (!training.mask.empty()) {
+    const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
+    checkSameSize(maskImage.width, maskImage.height, training.mask, reference.width,
+                  reference.height);
+    mask = toPelBuffer(maskImage);
+  }
+  try {
+    tool.train(toPlanes(reference), mask, methods);
+  } catch (const kcException& e) {
+    rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
+  }
+  return TrainedTool(std::move(tool));
+}
+
+}  // namespace
+
+void addColorOption(CLI::App& command, std::string& mode) {
+  command
+      .add_option("--color", mode,
+                  "channels, luminance or gray (default: channels for a colour\n"
+                  "reference and image, gray otherwise)")
+      ->check(CLI::IsMember({"channels", "luminance", "gray"}).description(""))
+      ->type_name("MODE");
+}
+
+ColorMode resolveColorMode(const std::string& asked, const std::string& reference,
+                           const std::string& image, long maxPels) {
+  const auto isColour = [maxPels](const std::string& path) {
+    return readInputColorImage(path, maxPels).channels > 1;
+  };
+  if (!asked.empty()) {
+    const ColorMode mode = *colorModeByName(asked);
+    if (mode != ColorMode::kGray && !isColour(reference))
+      failBadInput(reference + ": --color " + asked + " needs a colour reference");
+    return mode;
+  }
+  return isColour(reference) && (image.empty() || isColour(image)) ? ColorMode::kChannels
+                                                                   : ColorMode::kGray;
+}
+
+TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOptions& run,
+                         kcImageNormalizerDefs::Method methods, ColorMode mode,
+                         kcDiagObject& recorder, const std::string& diagFolder) {
+  if (mode != ColorMode::kGray) return trainColourTool(training, run, methods, mode);
+  return TrainedTool(trainToolWithRecords(training, run, methods, recorder, diagFolder));
+}
+
+kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
+                            kcImageNormalizerDefs::Method methods, kcDiagObject* recorder) {
+  kcImageNormalizer tool = configuredTool(training, run);
   const imgio::GrayImage reference = readInputImage(training.reference, training.maxPixels);
   tool.referenceImage(toPelBuffer(reference), false);
   if (!training.mask.empty()) {
     const imgio::GrayImage mask = readInputImage(training.mask, training.maxPixels);
-    checkSameSize(mask, training.mask, reference.width, reference.height);
+    checkSameSize(mask.width, mask.height, training.mask, reference.width, reference.height);
     tool.maskImage(toPelBuffer(mask), false);
   }
   try {

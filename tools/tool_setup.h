@@ -8,6 +8,7 @@
 
 #include "image_io.h"
 #include "imgnorm/image_normalizer.h"
+#include "trained_tool.h"
 
 namespace cli {
 
@@ -52,6 +53,21 @@ kcImageNormalizer trainToolWithRecords(const TrainingOptions& training,
                                        const RunParameterOptions& run,
                                        kcImageNormalizerDefs::Method methods,
                                        kcDiagObject& recorder, const std::string& diagFolder);
+
+// --color MODE.
+void addColorOption(CLI::App& command, std::string& mode);
+
+// The colour mode asked for, or by default channels when the reference and
+// the image (when given) are colour, gray otherwise. A colour mode with a
+// gray reference fails with kExitBadInput.
+ColorMode resolveColorMode(const std::string& asked, const std::string& reference,
+                           const std::string& image, long maxPels);
+
+// A gray tool as trainToolWithRecords trains it, or a colour tool (without
+// records) trained on the reference's colour.
+TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOptions& run,
+                         kcImageNormalizerDefs::Method methods, ColorMode mode,
+                         kcDiagObject& recorder, const std::string& diagFolder);
 
 // Turns a failure of the library into a Failure: an abort into
 // kExitInterrupted, everything else into code with context prefixed.

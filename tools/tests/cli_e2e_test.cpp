@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
 #include "temp_folder.h"
@@ -714,9 +716,10 @@ TEST_F(CliSideBySideTest, ShowsImageReferenceAndResultAboveTheirHistograms) {
   const GrayImage picture = imgio::readImage(path("cmp.png"));
   // Panels 256 wide (the images are narrower) with margins of 12; the
   // pictures start below a 14 pel label and a gap of 8; then a gap of 8,
-  // 80 pels of histogram and a 6 pel ramp.
-  EXPECT_EQ(picture.width, 12 + 3 * (256 + 12));
-  EXPECT_EQ(picture.height, 12 + 14 + 8 + kHeight + 8 + 80 + 6 + 12);
+  // 80 pels of histogram and a 6 pel ramp. The fourth panel, the map, is
+  // 256 square.
+  EXPECT_EQ(picture.width, 12 + 4 * (256 + 12));
+  EXPECT_EQ(picture.height, 12 + 14 + 8 + std::max(kHeight + 8 + 80 + 6, 256L) + 12);
   const GrayImage output = imgio::readImage(path("out.png"));
   const std::vector<const GrayImage*> panels = {&image, &reference_, &output};
   for (std::size_t p = 0; p < panels.size(); ++p) {
@@ -748,6 +751,68 @@ TEST_F(CliSideBySideTest, BatchWritesAComparePictureAndRecordsPerImage) {
   EXPECT_EQ(listing("d"), (std::vector<std::string>{"a_png", "b_tif"}));
   EXPECT_EQ(listing("d/b_tif").back(), "index.txt");
   EXPECT_EQ(listing("d/b_tif").size(), 6U);
+}
+
+// A colour picture of the scene: each channel with its own gain.
+imgio::ColorImage colourScene(unsigned seed, double gain, long width = kWidth,
+                              long height = kHeight) {
+  const GrayImage gray = scene(seed, 1.0, 0.0, 0.0, width, height);
+  imgio::ColorImage image{width, height, 3, {}};
+  for (unsigned char v : gray.pels)
+    for (double channelGain : {1.1, 0.9, 0.6})
+      image.pels.push_back(static_cast<unsigned char>(std::min(255.0, v * gain * channelGain)));
+  return image;
+}
+
+TEST_F(CliTest, ColourReportsAndImagesOfAnotherSize) {
+  imgio::writeImage(path("cref.png"), colourScene(1, 1.0));
+  imgio::writeImage(path("cimg.png"), colourScene(2, 0.7));
+  CliResult r = runProgram({"normalize", "--reference", path("cref.png"), "--method", "histogram",
+                            "--report", path("c.json"), path("cimg.png"), "-o", path("c.png")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  // Channels by default: each channel went through its record's map.
+  nlohmann::json report = nlohmann::json::parse(readFile(path("c.json")));
+  nlohmann::json record = report["records"][0];
+  EXPECT_EQ(record["color"], "channels");
+  EXPECT_TRUE(record["success"].get<bool>());
+  ASSERT_EQ(record["maps"].size(), 3U);
+  const imgio::ColorImage in = imgio::readColorImage(path("cimg.png"));
+  const imgio::ColorImage out = imgio::readColorImage(path("c.png"));
+  ASSERT_EQ(out.channels, 3);
+  for (std::size_t i = 0; i < out.pels.size(); ++i)
+    ASSERT_EQ(out.pels[i], record["maps"][i % 3]["map"][in.pels[i]].get<int>()) << i;
+
+  r = runProgram({"train", "--reference", path("cref.png"), "--methods", "all", "--color",
+                  "luminance", "-o", path("c.imgn")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(runProgram({"info", path("c.imgn")}).out.find("colour:           luminance"),
+            std::string::npos);
+  r = runProgram({"run", "--tool", path("c.imgn"), "--method", "linear-fit", "--report",
+                  path("l.json"), "-o", path("l.png"), path("cimg.png")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  record = nlohmann::json::parse(readFile(path("l.json")))["records"][0];
+  EXPECT_EQ(record["maps"][0]["plane"], "luminance");
+  EXPECT_GT(record["maps"][0]["fit"]["near_line_share"].get<double>(), 0.9);
+  EXPECT_EQ(imgio::readColorImage(path("l.png")).channels, 3);
+
+  // A gray image of another size: mapped whole without a mask, refused with one.
+  const GrayImage small = scene(3, 0.5, 20, 0.0, 40, 30);
+  imgio::writeImage(path("small.png"), small);
+  r = runProgram({"normalize", "--reference", path("ref.png"), "--method", "histogram",
+                  "--report", path("s.json"), path("small.png"), "-o", path("s.png")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  record = nlohmann::json::parse(readFile(path("s.json")))["records"][0];
+  const GrayImage mapped = imgio::readImage(path("s.png"));
+  ASSERT_EQ(mapped.width, 40);
+  for (std::size_t i = 0; i < mapped.pels.size(); ++i)
+    ASSERT_EQ(mapped.pels[i], record["maps"][0]["map"][small.pels[i]].get<int>());
+  r = runProgram({"normalize", "--reference", path("ref.png"), "--mask", path("mask.png"),
+                  "--method", "histogram", "--report", path("f.json"), path("small.png"), "-o",
+                  path("f.png")});
+  EXPECT_EQ(r.code, 2);
+  record = nlohmann::json::parse(readFile(path("f.json")))["records"][0];
+  EXPECT_FALSE(record["success"].get<bool>());
+  EXPECT_NE(record["message"].get<std::string>().find("40x30"), std::string::npos);
 }
 
 using CliOutputsTest = CliTest;

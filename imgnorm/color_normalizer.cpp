@@ -1,0 +1,251 @@
+#include "imgnorm/color_normalizer.h"
+
+#include <cstring>
+
+#include "host/archive.h"
+#include "host/str.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_map.h"
+#include "imgnorm/persistence.h"
+#include "imgnorm/tool_file_errors.h"
+
+using namespace kcImageNormalizerDefs;
+
+namespace {
+
+constexpr unsigned char kColorFileSignature[8] = {'k', 'c', 'I', 'm', 'g', 'N', 'r', 'C'};
+
+std::size_t grayToolCount(kcColorImageNormalizer::Mode mode) {
+  return mode == kcColorImageNormalizer::eLuminance ? 1 : 3;
+}
+
+void checkColorImage(const kcColorPlanes& image) {
+  const bool planes = image.size() == 3 || image.size() == 4;
+  bool sameWindow = planes;
+  for (std::size_t i = 0; sameWindow && i < image.size(); ++i)
+    sameWindow = image[i].isBound() && image[i].window() == image[0].window();
+  if (!sameWindow)
+    throw BadImage(L"A colour image has 3 (RGB) or 4 (RGBA) bound planes over one window.");
+}
+
+// Luma times 1000, so that the exact value is kept in integers.
+inline long luma1000(unsigned char r, unsigned char g, unsigned char b) {
+  return 299L * r + 587L * g + 114L * b;
+}
+
+void lumaRow(const unsigned char* r, const unsigned char* g, const unsigned char* b, long n,
+             unsigned char* y) {
+  for (long x = 0; x < n; ++x)
+    y[x] = static_cast<unsigned char>((luma1000(r[x], g[x], b[x]) + 500) / 1000);
+}
+
+// c + (normalized luma - exact luma), rounding halves down so that a pel
+// whose luma level is unchanged keeps its channels.
+inline unsigned char shifted(unsigned char c, unsigned char normalized, long exact1000) {
+  const long v = 1000L * (c + normalized) - exact1000 + 499;
+  return static_cast<unsigned char>(v < 0 ? 0 : (v >= 256000 ? 255 : v / 1000));
+}
+
+void shiftRow(const unsigned char* r, const unsigned char* g, const unsigned char* b,
+              const unsigned char* y, long n, unsigned char* outR, unsigned char* outG,
+              unsigned char* outB) {
+  for (long x = 0; x < n; ++x) {
+    const long exact = luma1000(r[x], g[x], b[x]);
+    outR[x] = shifted(r[x], y[x], exact);
+    outG[x] = shifted(g[x], y[x], exact);
+    outB[x] = shifted(b[x], y[x], exact);
+  }
+}
+
+kcPelBuffer<unsigned char> cropped(kcPelBuffer_const<unsigned char> plane,
+                                   const kcPelRect& window) {
+  plane.window(window, false);
+  return kfPelCopy(plane);
+}
+
+}  // namespace
+
+kcColorImageNormalizer::kcColorImageNormalizer(Mode mode, const kcImageNormalizer& configuration)
+    : mode_(mode) {
+  if (mode != eChannels && mode != eLuminance) throw BadParams(L"Unknown colour mode.");
+  kcImageNormalizer prototype = configuration;
+  prototype.referenceImage(kcPelBuffer_const<unsigned char>(), false);
+  prototype.maskImage(kcPelBuffer_const<unsigned char>(), false);
+  tools_.assign(grayToolCount(mode), prototype);
+}
+
+Method kcColorImageNormalizer::trainedMethods() const {
+  return tools_.empty() ? eIdentity : tools_.front().trainedMethods();
+}
+
+void kcColorImageNormalizer::train(const kcColorPlanes& reference,
+                                   const kcPelBuffer_const<unsigned char>& mask, Method methods) {
+  checkColorImage(reference);
+  const kcColorPlanes planes = grayPlanes(reference);
+  std::vector<kcImageNormalizer> trained = tools_;
+  for (std::size_t i = 0; i < trained.size(); ++i) {
+    trained[i].referenceImage(planes[i], true);
+    trained[i].maskImage(mask, true);
+    trained[i].train(methods);
+  }
+  tools_ = std::move(trained);
+}
+
+void kcColorImageNormalizer::set(const kcPair<double>& tailFractions,
+                                 const kcPair<long>& intensityVariationRange,
+                                 bool keepMaskedPixels) {
+  for (auto& tool : tools_) tool.set(tailFractions, intensityVariationRange, keepMaskedPixels);
+}
+
+kcColorPlanes kcColorImageNormalizer::grayPlanes(const kcColorPlanes& image) const {
+  checkColorImage(image);
+  if (mode_ == eChannels) return {image[0], image[1], image[2]};
+  const kcPelRect& w = image[0].window();
+  kcPelBuffer<unsigned char> luma(w);
+  for (long y = w.y(); y < w.bottom(); ++y)
+    lumaRow(image[0].pointToPel(w.x(), y), image[1].pointToPel(w.x(), y),
+            image[2].pointToPel(w.x(), y), w.width(), luma.pointToPel(w.x(), y));
+  luma.copyXforms(image[0]);
+  return {luma};
+}
+
+kcColorResult kcColorImageNormalizer::compose(
+    const kcColorPlanes& image, const std::vector<kcPelBuffer<unsigned char>>& grayResults) const {
+  const kcPelRect w = grayResults.front().window();
+  kcColorResult result;
+  if (mode_ == eChannels) {
+    result = grayResults;
+  } else {
+    for (int c = 0; c < 3; ++c) result.emplace_back(w);
+    const kcPelBuffer<unsigned char>& luma = grayResults.front();
+    for (long y = w.y(); y < w.bottom(); ++y)
+      shiftRow(image[0].pointToPel(w.x(), y), image[1].pointToPel(w.x(), y),
+               image[2].pointToPel(w.x(), y), luma.pointToPel(w.x(), y), w.width(),
+               result[0].pointToPel(w.x(), y), result[1].pointToPel(w.x(), y),
+               result[2].pointToPel(w.x(), y));
+    for (auto& plane : result) plane.copyXforms(luma);
+  }
+  if (image.size() == 4) result.push_back(cropped(image[3], w));
+  return result;
+}
+
+template <class GrayRun>
+kcColorResult kcColorImageNormalizer::runEach(const kcColorPlanes& image, GrayRun grayRun,
+                                              bool& success, std::wstring& message) const {
+  const kcColorPlanes planes = grayPlanes(image);
+  std::vector<kcPelBuffer<unsigned char>> grayResults;
+  for (std::size_t i = 0; i < tools_.size(); ++i) {
+    grayResults.push_back(grayRun(tools_[i], planes[i], success, message));
+    if (!success || !grayResults.back().isBound()) return {};
+  }
+  return compose(image, grayResults);
+}
+
+kcColorResult kcColorImageNormalizer::run(const kcColorPlanes& image, Method method, bool& success,
+                                          std::wstring& message) const {
+  return runEach(
+      image,
+      [method](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane,
+               bool& ok, std::wstring& why) { return tool.run(plane, method, ok, why); },
+      success, message);
+}
+
+kcColorResult kcColorImageNormalizer::runWholeImage(const kcColorPlanes& image, Method method,
+                                                    bool& success, std::wstring& message) const {
+  return runEach(
+      image,
+      [method](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane,
+               bool& ok, std::wstring& why) {
+        const kcNormalizationExplanation e = kfExplainWholeImage(tool, plane, method);
+        ok = e.success;
+        why = e.message;
+        return ok ? kfPelMap(plane, e.map) : kcPelBuffer<unsigned char>();
+      },
+      success, message);
+}
+
+std::vector<kcNormalizationExplanation> kcColorImageNormalizer::explain(const kcColorPlanes& image,
+                                                                        Method method) const {
+  const kcColorPlanes planes = grayPlanes(image);
+  std::vector<kcNormalizationExplanation> explanations;
+  for (std::size_t i = 0; i < tools_.size(); ++i)
+    explanations.push_back(kfExplainNormalization(tools_[i], planes[i], method));
+  return explanations;
+}
+
+std::vector<kcNormalizationExplanation> kcColorImageNormalizer::explainWholeImage(
+    const kcColorPlanes& image, Method method) const {
+  const kcColorPlanes planes = grayPlanes(image);
+  std::vector<kcNormalizationExplanation> explanations;
+  for (std::size_t i = 0; i < tools_.size(); ++i)
+    explanations.push_back(kfExplainWholeImage(tools_[i], planes[i], method));
+  return explanations;
+}
+
+bool kcColorImageNormalizer::operator==(const kcColorImageNormalizer& other) const {
+  return mode_ == other.mode_ && tools_ == other.tools_;
+}
+
+std::vector<unsigned char> kfColorImageNormalizerBytes(const kcColorImageNormalizer& tool) {
+  kcArchive ar;
+  ar.writeBytes(kColorFileSignature, sizeof kColorFileSignature);
+  unsigned char version = 0, mode = tool.mode();
+  unsigned char count = static_cast<unsigned char>(tool.grayTools().size());
+  ar || version;
+  ar || mode;
+  ar || count;
+  for (const auto& gray : tool.grayTools()) {
+    const std::vector<unsigned char> bytes = kfImageNormalizerBytes(gray);
+    unsigned long size = bytes.size();
+    ar || size;
+    ar.writeBytes(bytes.data(), bytes.size());
+  }
+  return ar.bytes();
+}
+
+bool kfIsColorToolFile(const std::vector<unsigned char>& bytes) {
+  return bytes.size() >= sizeof kColorFileSignature &&
+         std::memcmp(bytes.data(), kColorFileSignature, sizeof kColorFileSignature) == 0;
+}
+
+kcColorImageNormalizer kfColorImageNormalizerFromBytes(std::vector<unsigned char> bytes) {
+  if (!kfIsColorToolFile(bytes))
+    throw kcArchive::Error(L"Not a colour tool file: the signature is missing.");
+  kcArchive ar(std::move(bytes));
+  unsigned char signature[sizeof kColorFileSignature] = {};
+  ar.readBytes(signature, sizeof signature);
+  unsigned char version = 0, mode = 0, count = 0;
+  ar || version;
+  if (version != 0) throw kcArchive::UnknownVersion("imgnorm colour tool", __LINE__);
+  ar || mode;
+  ar || count;
+  if (mode > kcColorImageNormalizer::eLuminance ||
+      count != grayToolCount(static_cast<kcColorImageNormalizer::Mode>(mode)))
+    throw kcArchive::Error(L"Corrupt colour tool file: unknown mode or channel count.");
+  std::vector<kcImageNormalizer> tools;
+  for (unsigned char i = 0; i < count; ++i) {
+    unsigned long size = 0;
+    ar || size;
+    ar.checkAvailable(size, 1);
+    std::vector<unsigned char> grayBytes(size);
+    ar.readBytes(grayBytes.data(), size);
+    tools.push_back(kfImageNormalizerFromBytes(std::move(grayBytes)));
+    if (tools.back().trainedMethods() != tools.front().trainedMethods())
+      throw kcArchive::Error(L"Corrupt colour tool file: the channels differ in training.");
+  }
+  if (!ar.atEnd()) throw kcArchive::Error(L"Corrupt colour tool file: bytes follow the tool.");
+  kcColorImageNormalizer tool;
+  tool.mode_ = static_cast<kcColorImageNormalizer::Mode>(mode);
+  tool.tools_ = std::move(tools);
+  return tool;
+}
+
+void kfSaveColorImageNormalizer(const kcColorImageNormalizer& tool, const std::string& path) {
+  kcArchive ar(kfColorImageNormalizerBytes(tool));
+  ar.writeFile(path);
+}
+
+kcColorImageNormalizer kfLoadColorImageNormalizer(const std::string& path) {
+  return imgnorm::loadNamingTheFile(
+      path, [&] { return kfColorImageNormalizerFromBytes(kcArchive::readFile(path)); });
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/export.h"
+#include "host/pel_buffer.h"
+#include "imgnorm/explain.h"
+#include "imgnorm/image_normalizer.h"
+
+// Colour images as planes: red, green, blue and optionally alpha, each an
+// 8-bit buffer over one window.
+using kcColorPlanes = std::vector<kcPelBuffer_const<unsigned char>>;
+using kcColorResult = std::vector<kcPelBuffer<unsigned char>>;
+
+// Normalizes colour images with gray tools (kcImageNormalizer), in one of
+// two modes:
+//  eChannels   one gray tool per colour channel, trained on the reference's
+//              same channel;
+//  eLuminance  one gray tool for the luma Y' = (299 R + 587 G + 114 B) /
+//              1000 (the BT.601 weights), rounded to the nearest level. Each
+//              pel's three channels then move by the normalized luma minus
+//              the exact luma, which keeps its Y'CbCr chroma (Cb and Cr are
+//              scaled B - Y' and R - Y'), up to rounding to whole levels and
+//              clipping at 0 and 255.
+// Alpha, when the run-time image has it, is carried through unchanged; the
+// reference's alpha is not used. Run reads the tool only, as the gray run.
+class IMGNORM_API kcColorImageNormalizer {
+ public:
+  enum Mode : unsigned char { eChannels = 0, eLuminance = 1 };
+
+  kcColorImageNormalizer() = default;
+  // The gray tools get the parameters of configuration (not its images).
+  kcColorImageNormalizer(Mode mode, const kcImageNormalizer& configuration);
+
+  Mode mode() const { return mode_; }
+  // One per colour channel (red, green, blue) or one for the luma.
+  const std::vector<kcImageNormalizer>& grayTools() const { return tools_; }
+  kcImageNormalizerDefs::Method trainedMethods() const;
+
+  // reference: 3 or 4 planes; mask: unbound or one plane. The tools keep
+  // private copies. Throws as kcImageNormalizer::train, and BadImage for
+  // planes that are not a colour image.
+  void train(const kcColorPlanes& reference, const kcPelBuffer_const<unsigned char>& mask,
+             kcImageNormalizerDefs::Method methods);
+  // Sets the run-time-only parameters of every gray tool.
+  void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
+           bool keepMaskedPixels);
+
+  // The planes of the region the gray run normalizes (none when the image
+  // does not overlap the reference), as many as image has. success and
+  // message as the gray run's, for the first channel that fails.
+  kcColorResult run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method, bool& success,
+                    std::wstring& message) const;
+  // The whole image of any size through the maps of kfExplainWholeImage; a
+  // global method or the linear fit, for a tool without a mask.
+  kcColorResult runWholeImage(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
+                              bool& success, std::wstring& message) const;
+
+  // One explanation per gray tool, of the plane it normalizes.
+  std::vector<kcNormalizationExplanation> explain(const kcColorPlanes& image,
+                                                  kcImageNormalizerDefs::Method method) const;
+  std::vector<kcNormalizationExplanation> explainWholeImage(
+      const kcColorPlanes& image, kcImageNormalizerDefs::Method method) const;
+
+  // The planes the gray tools see: the colour channels, or the luma.
+  kcColorPlanes grayPlanes(const kcColorPlanes& image) const;
+
+  bool operator==(const kcColorImageNormalizer& other) const;
+
+ private:
+  friend IMGNORM_API kcColorImageNormalizer
+  kfColorImageNormalizerFromBytes(std::vector<unsigned char> bytes);
+
+  template <class GrayRun>
+  kcColorResult runEach(const kcColorPlanes& image, GrayRun grayRun, bool& success,
+                        std::wstring& message) const;
+  kcColorResult compose(const kcColorPlanes& image,
+                        const std::vector<kcPelBuffer<unsigned char>>& grayResults) const;
+
+  Mode mode_ = eChannels;
+  std::vector<kcImageNormalizer> tools_;
+};
+
+// Colour tool files: their own signature, the mode and each gray tool's
+// file bytes. Errors name the file; a gray tool file is refused here
+// (kfIsColorToolFile tells the two apart).
+IMGNORM_API std::vector<unsigned char> kfColorImageNormalizerBytes(
+    const kcColorImageNormalizer& tool);
+IMGNORM_API kcColorImageNormalizer
+kfColorImageNormalizerFromBytes(std::vector<unsigned char> bytes);
+IMGNORM_API bool kfIsColorToolFile(const std::vector<unsigned char>& bytes);
+IMGNORM_API void kfSaveColorImageNormalizer(const kcColorImageNormalizer& tool,
+                                            const std::string& path);
+IMGNORM_API kcColorImageNormalizer kfLoadColorImageNormalizer(const std::string& path);

@@ -1,0 +1,128 @@
+#include "imgnorm/explain.h"
+
+#include "imgnorm/global_maps.h"
+#include "imgnorm/map_builders.h"
+#include "imgnorm/linear_fit.h"
+#include "pelfuncs/masked_histogram.h"
+
+using namespace kcImageNormalizerDefs;
+
+namespace {
+
+constexpr std::uint32_t kExplainedMethods = kGlobalMethods | eLinearlyFitGrayValues;
+
+void checkExplainable(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                      Method method) {
+  if (method == eIdentity || (method & ~kExplainedMethods) || (method & (method - 1)))
+    throw BadParams(L"Only a global method or the linear fit has a gray-level map.");
+  if ((tool.trainedMethods() & method) != method)
+    throw NotTrained(L"This tool was not trained for the specified  method.");
+  if (!image.isBound()) throw BadImage(L"Image must be bound.");
+}
+
+kcGrayLevelStatistics statisticsOf(const kcHistoStats& stats, const kcPair<long>& percentages) {
+  return {stats.nSamp(), stats.mean(), stats.sDev(),
+          stats.inverseCum(static_cast<int>(percentages.x())),
+          stats.inverseCum(static_cast<int>(percentages.y()))};
+}
+
+void describeStatistics(const kcImageNormalizer& tool, const kcHistoStats& runStats,
+                        kcNormalizationExplanation& e) {
+  const kcPair<long> percentages = imgnorm::tailPercentages(tool.tailFractions());
+  e.runTime = statisticsOf(runStats, percentages);
+  e.reference = statisticsOf(tool.referenceStats(), percentages);
+}
+
+// The run-time histogram of (run-time, reference) pair counts.
+std::vector<unsigned long> runTimeLevels(const imgnorm::PairCounts& pairs) {
+  std::vector<unsigned long> levels(256, 0);
+  for (std::size_t s = 0; s < 256; ++s)
+    for (std::size_t t = 0; t < 256; ++t) levels[s] += pairs[s * 256 + t];
+  return levels;
+}
+
+}  // namespace
+
+namespace imgnorm {
+
+// wholeImage: the image's pel count may differ from the reference's.
+void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
+                    const kcHistoStats& stats, bool wholeImage, kcNormalizationExplanation& e) {
+  if (stats.nSamp() == 0) {
+    e.message = L"Cannot normalize since histogram is empty.";
+    return;
+  }
+  if (e.method == eMatchHistogram && wholeImage)
+    imgnorm::matchHistogramFractions(tool.referenceHistogram(), histogram, e.map, e.message);
+  else if (e.method == eMatchHistogram)
+    imgnorm::matchHistogram(tool.referenceHistogram(), histogram, e.map, e.message);
+  else if (e.method == eMatchMeanAndStddev)
+    imgnorm::matchMeanAndStddev(tool.referenceStats(), stats, e.map, e.message);
+  else
+    imgnorm::matchHistogramTails(tool.referenceStats(), stats,
+                                 imgnorm::tailPercentages(tool.tailFractions()), e.map, e.message);
+  e.success = !e.map.empty();
+}
+
+void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs,
+                 std::uint32_t weight, kcNormalizationExplanation& e) {
+  const kcPair<double> gainOffset = imgnorm::fitLine(pairs, weight, tool.fitAngles());
+  e.fit.gain = gainOffset.x();
+  e.fit.offset = gainOffset.y();
+  e.fit.nearLineShare =
+      imgnorm::shareNearLine(pairs, gainOffset, kcLinearFitExplanation::kNearLineDistance);
+  e.map = imgnorm::gainOffsetMap(gainOffset);
+  e.success = true;
+}
+
+}  // namespace imgnorm
+
+kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
+                                                  const kcPelBuffer_const<unsigned char>& image,
+                                                  Method method) {
+  checkExplainable(tool, image, method);
+  const kcPelBuffer_const<unsigned char>& mask = tool.binaryMask();
+  kcNormalizationExplanation e;
+  e.method = method;
+  e.region = image.window() & tool.referenceImage().window();
+  if (mask.isBound()) e.region &= mask.window();
+  if (e.region.isNull()) {
+    e.message = L"The image does not overlap the reference.";
+    return e;
+  }
+  kcPelBuffer_const<unsigned char> view = image;
+  view.window(e.region, false);
+  if (method == eLinearlyFitGrayValues) {
+    // The pairs hold the run-time histogram too: one pass over the pels.
+    const imgnorm::PairCounts pairs = imgnorm::countPairs(view, tool.referenceImage(), mask);
+    describeStatistics(tool, kcHistoStats(runTimeLevels(pairs)), e);
+    imgnorm::buildFitMap(tool, pairs, mask.isBound() ? 255 : 1, e);
+    return e;
+  }
+  std::vector<unsigned long> histogram;
+  kf_MaskedPelHistogram(view, mask, histogram);
+  const kcHistoStats stats(histogram);
+  describeStatistics(tool, stats, e);
+  imgnorm::buildGlobalMap(tool, histogram, stats, false, e);
+  return e;
+}
+
+kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
+                                               const kcPelBuffer_const<unsigned char>& image,
+                                               Method method) {
+  checkExplainable(tool, image, method);
+  if (tool.maskImage().isBound())
+    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
+  kcNormalizationExplanation e;
+  e.method = method;
+  e.region = image.window();
+  std::vector<unsigned long> histogram;
+  kf_MaskedPelHistogram(image, kcPelBuffer_const<unsigned char>(), histogram);
+  const kcHistoStats stats(histogram);
+  describeStatistics(tool, stats, e);
+  if (method == eLinearlyFitGrayValues)
+    imgnorm::buildFitMap(tool, imgnorm::rankPairs(histogram, tool.referenceHistogram()), 1, e);
+  else
+    imgnorm::buildGlobalMap(tool, histogram, stats, true, e);
+  return e;
+}

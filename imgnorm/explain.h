@@ -1,0 +1,67 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/export.h"
+#include "host/geometry.h"
+#include "host/pel_buffer.h"
+#include "imgnorm/image_normalizer.h"
+#include "imgnorm/method.h"
+
+// What a global method or the linear fit does to one run-time image: the
+// 256-entry gray-level map that run applies (run is this map applied to
+// the region), and what the map was built from.
+
+// Statistics of the pels a map was built from (under the mask).
+struct kcGrayLevelStatistics {
+  unsigned long count = 0;
+  double mean = 0.0;
+  double stddev = 0.0;  // population standard deviation
+  // The levels at the tool's lower and upper tail percentages (see
+  // kcHistoStats::inverseCum).
+  long lowerTail = 0;
+  long upperTail = 0;
+};
+
+// reference ~ gain * run-time + offset, and how many pels follow it: the
+// share of the (masked) pels whose reference level lies within
+// kNearLineDistance levels of the line. A low share says the image no
+// longer looks like the reference (a defect, a wrong part, clutter).
+struct kcLinearFitExplanation {
+  static constexpr double kNearLineDistance = 8.0;
+  double gain = 0.0;
+  double offset = 0.0;
+  double nearLineShare = 0.0;  // 0..1
+};
+
+struct kcNormalizationExplanation {
+  kcImageNormalizerDefs::Method method = kcImageNormalizerDefs::eIdentity;
+  // False, with message saying why, when the map cannot be built (as run's
+  // success); map is then empty.
+  bool success = false;
+  std::wstring message;
+  std::vector<unsigned char> map;  // 256 entries: result level of each run-time level
+  kcGrayLevelStatistics runTime;
+  kcGrayLevelStatistics reference;
+  kcLinearFitExplanation fit;  // for eLinearlyFitGrayValues only
+  // Where the map applies: the region run normalizes, or the whole image.
+  kcPelRect region;
+};
+
+// The map run would apply to image with method (a trained global method or
+// eLinearlyFitGrayValues), over the region run uses and with the tool's
+// mask. An image that does not overlap the reference gives success false.
+// Throws BadParams for another method, NotTrained and BadImage as run does.
+// Reads the tool only.
+IMGNORM_API kcNormalizationExplanation
+kfExplainNormalization(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                       kcImageNormalizerDefs::Method method);
+
+// The same for the whole image, of any size, against the whole reference:
+// the map is built from the image's whole histogram, and the linear fit
+// pairs the two histograms by rank instead of the pels by position. For a
+// tool without a mask (BadParams otherwise). Apply the map with kfPelMap.
+IMGNORM_API kcNormalizationExplanation
+kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                    kcImageNormalizerDefs::Method method);

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "imaging/histo_stats.h"
+#include "imgnorm/explain.h"
+#include "imgnorm/image_normalizer.h"
+#include "imgnorm/linear_fit.h"
+
+// The gray-level maps of run, built from counts: the one place that turns a
+// run-time histogram or the linear fit's pair counts into a map, for one run,
+// its explanation and a run split over parts. Each fills e.map, e.success
+// and e.message (and e.fit for the linear fit); e.method says which map.
+namespace imgnorm {
+
+// wholeImage: the image's pel count may differ from the reference's.
+void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
+                    const kcHistoStats& stats, bool wholeImage, kcNormalizationExplanation& e);
+
+// weight: what each pel adds to the joint histogram (its mask value, 255,
+// or 1 without a mask).
+void buildFitMap(const kcImageNormalizer& tool, const PairCounts& pairs, std::uint32_t weight,
+                 kcNormalizationExplanation& e);
+
+}  // namespace imgnorm

@@ -1,0 +1,135 @@
+#include "imgnorm/color_normalizer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "imaging/pel_copy.h"
+#include "imaging/pel_equal.h"
+#include "imgnorm/persistence.h"
+#include "test_support.h"
+
+using namespace kcImageNormalizerDefs;
+using testing_support::makeImage;
+using testing_support::randomImage;
+
+namespace {
+
+using Image = kcPelBuffer<unsigned char>;
+
+// A colour image whose channels share a texture with channel gains.
+kcColorPlanes colourImage(const kcPelRect& r, double gain, int offset, bool alpha) {
+  const Image texture = randomImage(r, 40, 200);
+  kcColorPlanes planes;
+  for (int c = 0; c < 3; ++c)
+    planes.push_back(makeImage(r, [&](long x, long y) {
+      return std::lround(std::min(255.0, texture.get(x, y) * gain * (0.7 + 0.15 * c) + offset));
+    }));
+  if (alpha) planes.push_back(randomImage(r));
+  return planes;
+}
+
+template <class Planes>
+double chroma(const Planes& p, long x, long y, bool blue) {
+  const double luma = 0.299 * p[0].get(x, y) + 0.587 * p[1].get(x, y) + 0.114 * p[2].get(x, y);
+  return (blue ? p[2].get(x, y) : p[0].get(x, y)) - luma;
+}
+
+Image cropped(kcPelBuffer_const<unsigned char> plane, const kcPelRect& window) {
+  plane.window(window, false);
+  return kfPelCopy(plane);
+}
+
+struct ColourCase {
+  kcColorImageNormalizer::Mode mode;
+  Method method;
+  bool alpha;
+  bool masked;
+};
+
+}  // namespace
+
+class ColourModes : public testing::TestWithParam<ColourCase> {};
+
+TEST_P(ColourModes, ComposeTheGrayRuns) {
+  const ColourCase c = GetParam();
+  const kcPelRect window(0, 0, 48, 36);
+  kcImageNormalizer configuration;
+  configuration.neighborhoodSize(kcPair<long>(9, 9));
+  kcColorImageNormalizer tool(c.mode, configuration);
+  const Image mask = makeImage(window, [](long x, long) { return x < 30 ? 1 : 0; });
+  tool.train(colourImage(window, 1.0, 10, true), c.masked ? mask : Image(), c.method);
+  const kcColorPlanes image = colourImage(window, 0.6, 30, c.alpha);
+
+  bool success = false;
+  std::wstring message;
+  const kcColorResult result = tool.run(image, c.method, success, message);
+  ASSERT_TRUE(success);
+  ASSERT_EQ(result.size(), image.size());
+  if (c.alpha) {
+    EXPECT_TRUE(kfPelEqual(result[3], cropped(image[3], result[0].window())));
+  }
+
+  const kcColorPlanes gray = tool.grayPlanes(image);
+  ASSERT_EQ(gray.size(), c.mode == kcColorImageNormalizer::eChannels ? 3u : 1u);
+  for (std::size_t i = 0; i < gray.size(); ++i) {
+    const Image expected = tool.grayTools()[i].run(gray[i], c.method, success, message);
+    if (c.mode == kcColorImageNormalizer::eChannels) {
+      EXPECT_TRUE(kfPelEqual(result[i], expected)) << i;
+      continue;
+    }
+    // Luminance: the result's luma is the gray result and the chroma stays,
+    // within rounding, wherever no channel clipped.
+    const kcPelRect& w = expected.window();
+    long checked = 0;
+    for (long y = w.y(); y < w.bottom(); ++y)
+      for (long x = w.x(); x < w.right(); ++x) {
+        if (result[0].get(x, y) % 255 == 0 || result[1].get(x, y) % 255 == 0 ||
+            result[2].get(x, y) % 255 == 0)
+          continue;
+        const double luma =
+            0.299 * result[0].get(x, y) + 0.587 * result[1].get(x, y) + 0.114 * result[2].get(x, y);
+        ASSERT_NEAR(luma, expected.get(x, y), 1.0) << x << "," << y;
+        ASSERT_NEAR(chroma(result, x, y, true), chroma(image, x, y, true), 1.0);
+        ASSERT_NEAR(chroma(result, x, y, false), chroma(image, x, y, false), 1.0);
+        ++checked;
+      }
+    EXPECT_GT(checked, w.width() * w.height() / 2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ColourModes,
+    testing::Values(
+        ColourCase{kcColorImageNormalizer::eChannels, eMatchHistogram, false, false},
+        ColourCase{kcColorImageNormalizer::eChannels, eLocalCorrection, true, true},
+        ColourCase{kcColorImageNormalizer::eChannels, eLinearlyFitGrayValues, true, false},
+        ColourCase{kcColorImageNormalizer::eLuminance, eMatchHistogram, true, false},
+        ColourCase{kcColorImageNormalizer::eLuminance, eMatchMeanAndStddev, false, true},
+        ColourCase{kcColorImageNormalizer::eLuminance, eLocalCorrection, true, false}));
+
+TEST(ColourFiles, EachFormLoadsAsItsOwn) {
+  const kcPelRect window(0, 0, 20, 16);
+  kcColorImageNormalizer colour(kcColorImageNormalizer::eLuminance, kcImageNormalizer());
+  colour.train(colourImage(window, 1.0, 0, false), Image(), eMatchHistogram);
+  const std::vector<unsigned char> colourBytes = kfColorImageNormalizerBytes(colour);
+  EXPECT_TRUE(kfIsColorToolFile(colourBytes));
+  EXPECT_EQ(kfColorImageNormalizerFromBytes(colourBytes), colour);
+  EXPECT_THROW(kfImageNormalizerFromBytes(colourBytes), kcArchive::Error);
+
+  kcImageNormalizer gray;
+  gray.referenceImage(randomImage(window), true);
+  gray.train(eMatchHistogram);
+  const std::vector<unsigned char> grayBytes = kfImageNormalizerBytes(gray);
+  EXPECT_FALSE(kfIsColorToolFile(grayBytes));
+  EXPECT_EQ(kfImageNormalizerFromBytes(grayBytes), gray);
+  EXPECT_THROW(kfColorImageNormalizerFromBytes(grayBytes), kcArchive::Error);
+}
+
+TEST(ColourImages, RefuseMismatchedPlanes) {
+  kcColorImageNormalizer tool;
+  kcColorPlanes planes = colourImage(kcPelRect(0, 0, 8, 8), 1.0, 0, false);
+  planes[1] = randomImage(kcPelRect(0, 0, 8, 9));
+  EXPECT_THROW(tool.train(planes, Image(), eMatchHistogram), BadImage);
+  EXPECT_THROW(tool.train({planes[0]}, Image(), eMatchHistogram), BadImage);
+}

@@ -1,0 +1,207 @@
+#include "trained_tool.h"
+
+#include "cli_common.h"
+#include "host/attention.h"
+#include "imaging/pel_copy.h"
+#include "imaging/pel_map.h"
+#include "imgnorm/persistence.h"
+#include "imgnorm/run_parallel.h"
+#include "tool_setup.h"
+
+namespace cli {
+
+using namespace kcImageNormalizerDefs;
+
+namespace {
+
+// A gray image as three equal channels.
+imgio::ColorImage asRgb(const imgio::ColorImage& image) {
+  if (image.channels != 1) return image;
+  imgio::ColorImage rgb{image.width, image.height, 3,
+                        std::vector<unsigned char>(image.pels.size() * 3)};
+  for (std::size_t i = 0; i < image.pels.size(); ++i)
+    std::fill_n(rgb.pels.begin() + static_cast<std::ptrdiff_t>(3 * i), 3, image.pels[i]);
+  return rgb;
+}
+
+// The library's failures as Failure, with the library's message.
+template <class Run>
+auto libraryCall(Run run) {
+  try {
+    return run();
+  } catch (const kcAttention::Aborted&) {
+    throw Failure(kExitInterrupted, "interrupted");
+  } catch (const kcException& e) {
+    throw Failure(kExitNotNormalized, e.what());
+  }
+}
+
+}  // namespace
+
+std::optional<ColorMode> colorModeByName(const std::string& name) {
+  if (name == "gray") return ColorMode::kGray;
+  if (name == "channels") return ColorMode::kChannels;
+  if (name == "luminance") return ColorMode::kLuminance;
+  return std::nullopt;
+}
+
+std::string colorModeName(ColorMode mode) {
+  switch (mode) {
+    case ColorMode::kGray:
+      return "gray";
+    case ColorMode::kChannels:
+      return "channels";
+    case ColorMode::kLuminance:
+      return "luminance";
+  }
+  return "?";
+}
+
+bool hasMap(Method method) { return (method & (kGlobalMethods | eLinearlyFitGrayValues)) != 0; }
+
+kcColorPlanes toPlanes(const imgio::ColorImage& image) {
+  kcColorPlanes planes;
+  for (int c = 0; c < image.channels; ++c) {
+    kcPelBuffer<unsigned char> plane(image.width, image.height);
+    for (long y = 0; y < image.height; ++y) {
+      const unsigned char* in =
+          image.pels.data() + static_cast<std::size_t>(y * image.width * image.channels + c);
+      unsigned char* out = plane.pointToPel(0, y);
+      for (long x = 0; x < image.width; ++x) out[x] = in[x * image.channels];
+    }
+    planes.push_back(plane);
+  }
+  return planes;
+}
+
+imgio::ColorImage fromPlanes(const kcColorResult& planes) {
+  const kcPelRect& w = planes.front().window();
+  const int channels = static_cast<int>(planes.size());
+  imgio::ColorImage image{
+      w.width(), w.height(), channels,
+      std::vector<unsigned char>(static_cast<std::size_t>(w.width() * w.height() * channels))};
+  for (int c = 0; c < channels; ++c)
+    for (long y = 0; y < w.height(); ++y) {
+      const unsigned char* in = planes[static_cast<std::size_t>(c)].pointToPel(w.x(), w.y() + y);
+      unsigned char* out =
+          image.pels.data() + static_cast<std::size_t>(y * w.width() * channels + c);
+      for (long x = 0; x < w.width(); ++x) out[x * channels] = in[x];
+    }
+  return image;
+}
+
+TrainedTool TrainedTool::load(const std::string& path) {
+  bool colourFile = false;
+  try {
+    colourFile = kfIsColorToolFile(kcArchive::readFile(path));
+  } catch (const kcException&) {
+    // The loader below reports the file's problem.
+  }
+  try {
+    if (colourFile) return TrainedTool(kfLoadColorImageNormalizer(path));
+    return TrainedTool(kfLoadImageNormalizer(path));
+  } catch (const kcException& e) {
+    failBadInput(e.what());
+  }
+}
+
+std::vector<unsigned char> TrainedTool::fileBytes() const {
+  return colour_ ? kfColorImageNormalizerBytes(*colour_) : kfImageNormalizerBytes(*gray_);
+}
+
+ColorMode TrainedTool::mode() const {
+  if (!colour_) return ColorMode::kGray;
+  return colour_->mode() == kcColorImageNormalizer::eLuminance ? ColorMode::kLuminance
+                                                               : ColorMode::kChannels;
+}
+
+std::vector<std::string> TrainedTool::planeNames() const {
+  switch (mode()) {
+    case ColorMode::kGray:
+      return {"gray"};
+    case ColorMode::kChannels:
+      return {"red", "green", "blue"};
+    case ColorMode::kLuminance:
+      return {"luminance"};
+  }
+  return {};
+}
+
+void TrainedTool::applyRunParameters(const RunParameterOptions& options) {
+  if (!colour_) {
+    cli::applyRunParameters(*gray_, options);
+    return;
+  }
+  kcImageNormalizer parameters = grayTool();
+  cli::applyRunParameters(parameters, options);
+  colour_->set(parameters.tailFractions(), parameters.intensityVariationRange(),
+               parameters.keepMaskedPixels());
+}
+
+imgio::GrayImage TrainedTool::referencePicture() const {
+  if (mode() != ColorMode::kChannels) return toGrayImage(grayTool().referenceImage());
+  kcColorResult planes;
+  for (const auto& tool : colour_->grayTools()) planes.push_back(kfPelCopy(tool.referenceImage()));
+  return imgio::toGray(fromPlanes(planes));
+}
+
+Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool wholeImage,
+                            bool explain, kcDiagObject* diag, unsigned threads) const {
+  const bool explained = explain && hasMap(method);
+  return colour_ ? runColour(image, method, wholeImage, explained)
+                 : runGray(image, method, wholeImage, explained, diag, threads);
+}
+
+Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, bool wholeImage,
+                                bool explain, kcDiagObject* diag, unsigned threads) const {
+  const kcPelBuffer<unsigned char> pels = toPelBuffer(imgio::toGray(image));
+  Normalized normalized;
+  bool success = false;
+  std::wstring message;
+  kcPelBuffer<unsigned char> result;
+  if (wholeImage) {
+    normalized.explanations.push_back(
+        libraryCall([&] { return kfExplainWholeImage(*gray_, pels, method); }));
+    success = normalized.explanations.back().success;
+    message = normalized.explanations.back().message;
+    if (success) result = kfPelMap(pels, normalized.explanations.back().map);
+  } else {
+    if (explain)
+      normalized.explanations.push_back(
+          libraryCall([&] { return kfExplainNormalization(*gray_, pels, method); }));
+    // Records come from one run; without them, spare threads share the rows.
+    result = libraryCall([&] {
+      return diag || threads < 2
+                 ? gray_->run(pels, method, success, message, diag, diag ? kDiagFlags : 0)
+                 : kfRunParallel(*gray_, pels, method, threads, success, message);
+    });
+  }
+  if (!success) throw Failure(kExitNotNormalized, narrow(message));
+  if (!result.isBound())
+    throw Failure(kExitNotNormalized, "the image does not overlap the reference");
+  normalized.result = {result.width(), result.height(), 1, toGrayImage(result).pels};
+  return normalized;
+}
+
+Normalized TrainedTool::runColour(const imgio::ColorImage& image, Method method, bool wholeImage,
+                                  bool explain) const {
+  const kcColorPlanes planes = toPlanes(asRgb(image));
+  Normalized normalized;
+  if (explain || wholeImage)
+    normalized.explanations = libraryCall([&] {
+      return wholeImage ? colour_->explainWholeImage(planes, method)
+                        : colour_->explain(planes, method);
+    });
+  bool success = false;
+  std::wstring message;
+  const kcColorResult result = libraryCall([&] {
+    return wholeImage ? colour_->runWholeImage(planes, method, success, message)
+                      : colour_->run(planes, method, success, message);
+  });
+  if (!success) throw Failure(kExitNotNormalized, narrow(message));
+  if (result.empty()) throw Failure(kExitNotNormalized, "the image does not overlap the reference");
+  normalized.result = fromPlanes(result);
+  return normalized;
+}
+
+}  // namespace cli

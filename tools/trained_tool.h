@@ -1,0 +1,74 @@
+#pragma once
+
+// A trained gray or colour tool as the commands use it: loading and saving
+// either file form, and normalizing an image file's pels with it.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "image_io.h"
+#include "imgnorm/color_normalizer.h"
+#include "imgnorm/explain.h"
+#include "imgnorm/image_normalizer.h"
+
+namespace cli {
+
+struct RunParameterOptions;
+
+// "gray", "channels", "luminance".
+enum class ColorMode { kGray, kChannels, kLuminance };
+std::optional<ColorMode> colorModeByName(const std::string& name);
+std::string colorModeName(ColorMode mode);
+
+// What one image became, and the map each gray tool applied (none for the
+// local methods, or when not asked for).
+struct Normalized {
+  imgio::ColorImage result;
+  std::vector<kcNormalizationExplanation> explanations;
+};
+
+class TrainedTool {
+ public:
+  explicit TrainedTool(kcImageNormalizer gray) : gray_(std::move(gray)) {}
+  explicit TrainedTool(kcColorImageNormalizer colour) : colour_(std::move(colour)) {}
+
+  // Either file form; unreadable or corrupt files fail with kExitBadInput.
+  static TrainedTool load(const std::string& path);
+  std::vector<unsigned char> fileBytes() const;
+
+  ColorMode mode() const;
+  // The gray tool (the first channel's for a colour tool): parameters,
+  // trained methods, windows and mask.
+  const kcImageNormalizer& grayTool() const { return colour_ ? colour_->grayTools()[0] : *gray_; }
+  // Names of the planes the gray tools normalize, one per explanation.
+  std::vector<std::string> planeNames() const;
+  void applyRunParameters(const RunParameterOptions& options);
+
+  // The reference as gray (a colour reference's luma), for pictures.
+  imgio::GrayImage referencePicture() const;
+
+  // Normalizes image (gray images meet a colour tool as RGB; colour images
+  // a gray tool as their luma). wholeImage takes the map of the whole image
+  // of another size. threads may share a gray image's rows when no records
+  // are made. Throws Failure as runJob does.
+  Normalized run(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method,
+                 bool wholeImage, bool explain, kcDiagObject* diag, unsigned threads = 1) const;
+
+ private:
+  Normalized runGray(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method,
+                     bool wholeImage, bool explain, kcDiagObject* diag, unsigned threads) const;
+  Normalized runColour(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method,
+                       bool wholeImage, bool explain) const;
+
+  std::optional<kcImageNormalizer> gray_;
+  std::optional<kcColorImageNormalizer> colour_;
+};
+
+// Whether a method has a gray-level map (global methods, linear fit).
+bool hasMap(kcImageNormalizerDefs::Method method);
+
+kcColorPlanes toPlanes(const imgio::ColorImage& image);
+imgio::ColorImage fromPlanes(const kcColorResult& planes);
+
+}  // namespace cli
