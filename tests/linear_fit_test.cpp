@@ -196,7 +196,7 @@ TEST(LinearFit, AVerticalFitReportsNoGainOffset) {
   const Image run = makeImage(kcPelRect(0, 0, 20, 20), [](long, long) { return 100; });
   const Image band = makeImage(kcPelRect(0, 0, 33, 33), [](long, long) { return 255; });
   kcPair<double> gainOffset(7, 7);
-  EXPECT_FALSE(fitGainOffset(templ, Image(), run, band, gainOffset));
+  EXPECT_FALSE(fitPairsInBand(countPairs(run, templ, Image()), band, gainOffset));
   EXPECT_EQ(gainOffset, kcPair<double>(7, 7));
 }
 
