@@ -33,6 +33,14 @@ void describeStatistics(const kcImageNormalizer& tool, const kcHistoStats& runSt
   e.reference = statisticsOf(tool.referenceStats(), percentages);
 }
 
+// The run-time histogram of (run-time, reference) pair counts.
+std::vector<unsigned long> runTimeLevels(const imgnorm::PairCounts& pairs) {
+  std::vector<unsigned long> levels(256, 0);
+  for (std::size_t s = 0; s < 256; ++s)
+    for (std::size_t t = 0; t < 256; ++t) levels[s] += pairs[s * 256 + t];
+  return levels;
+}
+
 }  // namespace
 
 namespace imgnorm {
@@ -84,15 +92,18 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
   }
   kcPelBuffer_const<unsigned char> view = image;
   view.window(e.region, false);
+  if (method == eLinearlyFitGrayValues) {
+    // The pairs hold the run-time histogram too: one pass over the pels.
+    const imgnorm::PairCounts pairs = imgnorm::countPairs(view, tool.referenceImage(), mask);
+    describeStatistics(tool, kcHistoStats(runTimeLevels(pairs)), e);
+    imgnorm::buildFitMap(tool, pairs, mask.isBound() ? 255 : 1, e);
+    return e;
+  }
   std::vector<unsigned long> histogram;
   kf_MaskedPelHistogram(view, mask, histogram);
   const kcHistoStats stats(histogram);
   describeStatistics(tool, stats, e);
-  if (method == eLinearlyFitGrayValues)
-    imgnorm::buildFitMap(tool, imgnorm::countPairs(view, tool.referenceImage(), mask),
-                mask.isBound() ? 255 : 1, e);
-  else
-    imgnorm::buildGlobalMap(tool, histogram, stats, false, e);
+  imgnorm::buildGlobalMap(tool, histogram, stats, false, e);
   return e;
 }
 
