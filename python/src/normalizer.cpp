@@ -376,8 +376,8 @@ image: 2-D uint8 array, or a colour image with channel_axis (as trained);
     the result has the image's layout, alpha carried through unchanged.
 offset: (x, y) of its top-left pel; None places it at the origin.
 method: exactly one imgnorm.Method flag, or IDENTITY.
-threads: how many threads may share this one image's rows (the result is
-the same; images too small to gain use one).
+threads: how many threads may share this one gray image's rows (the result is
+the same; images too small to gain use one; colour images use one).
 
 IDENTITY returns a copy of the whole image and needs no training. Every
 other method returns the part of the image that the reference and the mask
