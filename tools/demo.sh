@@ -8,7 +8,8 @@
 # Trains one tool on samples/reference.png with samples/mask.png, then runs
 # it with each method on every samples/runtime_*.png. Each method gets a
 # folder with the results and a NAME-compare.png picture per image
-# (run-time image, reference and result, with their histograms).
+# (run-time image, reference and result, with their histograms). The
+# colour sample is normalized with --color luminance and --color channels.
 set -euo pipefail
 
 if [[ $# -lt 1 || $# -gt 2 ]]; then
@@ -40,6 +41,19 @@ for method in histogram mean-stddev tails linear-fit local local-enhanced; do
     printf '%-15s %s/\n' "$method" "$out/$method"
   else
     printf '%-15s failed (see the messages above)\n' "$method"
+    status=1
+  fi
+done
+# The colour sample under a colour cast: luminance matches its brightness
+# and keeps the cast, channels matches each channel and removes it.
+for color in luminance channels; do
+  mkdir -p "$out/color-$color"
+  if "$imgnorm" normalize --reference "$samples/color_reference.png" --color "$color" \
+      --method histogram --side-by-side "$out/color-$color/compare.png" \
+      -o "$out/color-$color/color_runtime_cast.png" "$samples/color_runtime_cast.png" > /dev/null; then
+    printf '%-15s %s/\n' "color $color" "$out/color-$color"
+  else
+    printf '%-15s failed (see the messages above)\n' "color $color"
     status=1
   fi
 done

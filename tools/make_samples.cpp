@@ -1,10 +1,13 @@
 // Writes the sample images of the demo: a textured reference scene, a mask
 // that leaves out the border and the printed label (which differs from
 // part to part), and run-time images of the same scene under uneven
-// illumination, with another gain and offset, and with defects.
+// illumination, with another gain and offset, and with defects. A small
+// colour reference and a run-time image under a colour cast show the
+// colour modes.
 //
 // Usage: imgnorm_make_samples [FOLDER]   (default: samples)
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -124,6 +127,38 @@ imgio::GrayImage maskImage() {
   return mask;
 }
 
+using Rgb = std::array<double, 3>;
+
+// The colour of the scene's parts, as gains on its gray level: a greenish
+// background, a blue disc, an orange ring, a red triangle, a white label.
+Rgb tint(int x, int y) {
+  if (x >= kLabelLeft && x < kLabelRight && y >= kLabelTop && y < kLabelBottom) return {1, 1, 1};
+  if (inDisc(x, y, 176, 56, 34)) return {0.6, 0.9, 1.6};
+  if (inDisc(x, y, 64, 136, 30) && !inDisc(x, y, 64, 136, 18)) return {1.3, 0.8, 0.4};
+  if (inTriangle(x, y)) return {1.4, 0.6, 0.6};
+  return {0.85, 1.1, 0.9};
+}
+
+// The scene at half size in colour, each channel through gain and offset
+// (a colour cast). Half size keeps the bundled files small.
+imgio::ColorImage renderColor(const Scene& scene, std::uint64_t noiseSeed, const Rgb& gain,
+                              const Rgb& offset) {
+  Random random(noiseSeed);
+  constexpr int width = kWidth / 2, height = kHeight / 2;
+  imgio::ColorImage image{width, height, 3, std::vector<unsigned char>(width * height * 3)};
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const double v = scene[static_cast<std::size_t>(2 * y * kWidth + 2 * x)];
+      const Rgb t = tint(2 * x, 2 * y);
+      for (std::size_t c = 0; c < 3; ++c) {
+        const double level = gain[c] * t[c] * v + offset[c] + 2.0 * random.normal();
+        image.pels[static_cast<std::size_t>((y * width + x) * 3) + c] =
+            static_cast<unsigned char>(std::clamp(std::lround(level), 0L, 255L));
+      }
+    }
+  return image;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,7 +170,7 @@ int main(int argc, char** argv) {
   const auto same = [](int, int, double v) { return v; };
   try {
     std::filesystem::create_directories(folder);
-    const auto write = [&](const char* name, const imgio::GrayImage& image) {
+    const auto write = [&](const char* name, const auto& image) {
       imgio::writeImage((folder / name).string(), image);
       std::printf("%s\n", (folder / name).string().c_str());
     };
@@ -150,6 +185,8 @@ int main(int argc, char** argv) {
     addDefects(defective);
     write("runtime_defect.png",
           render(defective, 104, 3.0, [](int, int, double v) { return 0.9 * v + 12; }));
+    write("color_reference.png", renderColor(cleanScene(1), 105, {1, 1, 1}, {0, 0, 0}));
+    write("color_runtime_cast.png", renderColor(cleanScene(5), 106, {1.1, 0.95, 0.7}, {14, 0, -6}));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "imgnorm_make_samples: %s\n", e.what());
     return 1;

@@ -11,7 +11,21 @@ set of methods, then run on run-time images, one method per run:
     result = tool.run(image, imgnorm.Method.HISTOGRAM)
 
 Images are 2-D uint8 numpy arrays (masks may be bool). Arrays whose rows are
-contiguous are read in place; results are new arrays. The library's pixel
+contiguous are read in place; results are new arrays.
+
+Colour images, (rows, cols, 3 or 4) uint8 arrays, take channel_axis=-1 on
+train and run; alpha is carried through unchanged. color="channels" (the
+default) normalizes each channel on the reference's same channel,
+color="luminance" the luma only, keeping each pel's chroma (the usual
+choice for photographs):
+
+    tool.train(photo, methods=imgnorm.Method.HISTOGRAM, channel_axis=-1, color="luminance")
+    result = tool.run(other_photo, imgnorm.Method.HISTOGRAM, channel_axis=-1)
+
+With a global method or LINEAR_FIT and no mask, an image of another shape
+than the reference (given without an offset) is mapped whole through the
+map of its whole histogram. tool.explain(image, method) returns that map
+(a uint8 array of 256) and what it was built from as a dict. The library's pixel
 operations are available as functions over arrays as well, and
 read_image/write_image read and write PNG, TIFF and PGM files with the
 command line's readers and atomic writers.

@@ -5,20 +5,25 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "arrays.h"
+#include "color.h"
 #include "errors.h"
-#include "imgnorm/run_parallel.h"
-#include "imgnorm/run_parts.h"
+#include "explanations.h"
+#include "host/archive.h"
+#include "imaging/pel_map.h"
+#include "imgnorm/color_normalizer.h"
+#include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
+#include "imgnorm/run_parallel.h"
+#include "imgnorm/run_parts.h"
 #include "methods.h"
+#include "tools.h"
 
 namespace imgnorm_py {
 
@@ -27,36 +32,6 @@ namespace {
 using kcImageNormalizerDefs::Method;
 using LongPair = std::pair<long, long>;
 using DoublePair = std::pair<double, double>;
-
-// The tool behind a lock. The GIL is released while the library works, so
-// Python threads may reach one tool at once: runs share it, changes wait for
-// them. Changes are made on a copy that replaces the tool only when they
-// succeed, so a failed call leaves the tool as it was. Copies of the tool
-// are cheap: its images share their pels, which nothing changes in place.
-class Normalizer {
- public:
-  explicit Normalizer(kcImageNormalizer tool) : tool_(std::move(tool)) {}
-  Normalizer(const Normalizer& other) : tool_(other.snapshot()) {}
-  Normalizer& operator=(const Normalizer&) = delete;
-
-  kcImageNormalizer snapshot() const {
-    std::shared_lock lock(mutex_);
-    return tool_;
-  }
-  void replace(const kcImageNormalizer& tool) {
-    std::unique_lock lock(mutex_);
-    tool_ = tool;
-  }
-  template <class F>
-  auto read(F&& f) const {
-    std::shared_lock lock(mutex_);
-    return f(tool_);
-  }
-
- private:
-  mutable std::shared_mutex mutex_;
-  kcImageNormalizer tool_;
-};
 
 template <class T>
 kcPair<T> toPair(const std::pair<T, T>& p) {
@@ -81,7 +56,7 @@ std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const Lon
   tool.granularity(toPair(granularity));
   tool.intensityVariationRange(toPair(intensityRange));
   tool.keepMaskedPixels(keepMaskedPixels);
-  return std::make_unique<Normalizer>(std::move(tool));
+  return std::make_unique<Normalizer>(Tools{std::move(tool), std::nullopt});
 }
 
 bool trainedForAllButTheGlobalMethods(const kcImageNormalizer& tool,
@@ -91,14 +66,16 @@ bool trainedForAllButTheGlobalMethods(const kcImageNormalizer& tool,
          tool.referenceStats().nSamp() == 0 && tool.trainedMethods() == (m & ~kGlobalMethods);
 }
 
-void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
-           const MethodSet& methods, const LongPair& referenceOffset, const LongPair& maskOffset) {
+void trainGray(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
+               const MethodSet& methods, const LongPair& referenceOffset,
+               const LongPair& maskOffset) {
   const Image referenceView =
       viewOf(reference, "reference", Accept::Uint8, toPair(referenceOffset));
   const Image maskView =
       mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
   py::gil_scoped_release release;
-  kcImageNormalizer tool = self.snapshot();
+  Tools tools{self.snapshot().configuration(), std::nullopt};
+  kcImageNormalizer& tool = tools.gray;
   tool.referenceImage(referenceView, true);
   tool.maskImage(maskView, true);
   try {
@@ -107,33 +84,60 @@ void train(Normalizer& self, const py::array& reference, const std::optional<py:
     // An empty reference histogram fails the global methods only: like the
     // C++ tool, keep the new images and the other methods trained. Other
     // failures leave the tool as it was.
-    if (trainedForAllButTheGlobalMethods(tool, methods.bits)) self.replace(tool);
+    if (trainedForAllButTheGlobalMethods(tool, methods.bits)) self.replace(tools);
     throw;
   }
-  self.replace(tool);
+  self.replace(tools);
+}
+
+void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
+           const MethodSet& methods, const LongPair& referenceOffset, const LongPair& maskOffset,
+           const std::optional<int>& channelAxis, const std::optional<std::string>& color) {
+  if (channelAxis)
+    return trainColor(self, reference, mask, methods.bits, *channelAxis, color.value_or("channels"),
+                      toPair(referenceOffset), toPair(maskOffset));
+  if (color) throw py::value_error("color needs channel_axis: the axis of the colour channels");
+  trainGray(self, reference, mask, methods, referenceOffset, maskOffset);
 }
 
 void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
          const std::optional<LongPair>& intensityRange,
          const std::optional<bool>& keepMaskedPixels) {
   py::gil_scoped_release release;  // waits for runs in progress
-  kcImageNormalizer tool = self.snapshot();
-  tool.set(tailFractions ? toPair(*tailFractions) : tool.tailFractions(),
-           intensityRange ? toPair(*intensityRange) : tool.intensityVariationRange(),
-           keepMaskedPixels.value_or(tool.keepMaskedPixels()));
-  self.replace(tool);
+  Tools tools = self.snapshot();
+  const kcImageNormalizer& now = tools.configuration();
+  const kcPair<double> tails = tailFractions ? toPair(*tailFractions) : now.tailFractions();
+  const kcPair<long> range =
+      intensityRange ? toPair(*intensityRange) : now.intensityVariationRange();
+  const bool keep = keepMaskedPixels.value_or(now.keepMaskedPixels());
+  tools.gray.set(tails, range, keep);
+  if (tools.color) tools.color->set(tails, range, keep);
+  self.replace(tools);
 }
 
-Array run(const Normalizer& self, const py::array& image, const MethodSet& method,
-          const LongPair& offset, unsigned threads) {
-  const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset));
+// The whole image through the map of kfExplainWholeImage.
+WritableImage runWholeImage(const kcImageNormalizer& tool, const Image& image, Method method,
+                            bool& success, std::wstring& message) {
+  const kcNormalizationExplanation e = kfExplainWholeImage(tool, image, method);
+  success = e.success;
+  message = e.message;
+  return success ? kfPelMap(image, e.map) : WritableImage();
+}
+
+py::array run(const Normalizer& self, const py::array& image, const MethodSet& method,
+              const std::optional<LongPair>& offset, unsigned threads,
+              const std::optional<int>& channelAxis) {
   if (threads < 1) throw py::value_error("threads must be at least 1");
+  if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
+  const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
   bool success = false;
   std::wstring message;
   WritableImage result;
   {
     py::gil_scoped_release release;
-    result = self.read([&](const kcImageNormalizer& tool) {
+    result = self.readGray([&](const kcImageNormalizer& tool) {
+      if (mapsWholeImage(tool, view, offset.has_value(), method.bits))
+        return runWholeImage(tool, view, method.bits, success, message);
       return threads > 1 ? kfRunParallel(tool, view, method.bits, threads, success, message)
                          : tool.run(view, method.bits, success, message);
     });
@@ -142,14 +146,37 @@ Array run(const Normalizer& self, const py::array& image, const MethodSet& metho
   return adoptResult(result);
 }
 
+py::dict explain(const Normalizer& self, const py::array& image, const MethodSet& method,
+                 const std::optional<LongPair>& offset, const std::optional<int>& channelAxis) {
+  if (channelAxis) return explainColor(self, image, method.bits, *channelAxis, offsetOf(offset));
+  const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
+  std::vector<kcNormalizationExplanation> explanations;
+  {
+    py::gil_scoped_release release;
+    explanations.push_back(self.readGray([&](const kcImageNormalizer& tool) {
+      return mapsWholeImage(tool, view, offset.has_value(), method.bits)
+                 ? kfExplainWholeImage(tool, view, method.bits)
+                 : kfExplainNormalization(tool, view, method.bits);
+    }));
+  }
+  return explanationDict(method.bits, "gray", {"gray"}, explanations);
+}
+
 // The pels of a member image, or None when it is unbound.
 py::object imageOf(const Normalizer& self, const Image& (kcImageNormalizer::*member)() const) {
-  const Image image = self.read([&](const kcImageNormalizer& tool) { return (tool.*member)(); });
+  const Image image = (self.snapshot().configuration().*member)();
   return image.isBound() ? py::object(toArray(image)) : py::none();
 }
 
+// A colour tool's reference is the planes its gray tools trained on.
+py::object referenceOf(const Normalizer& self) {
+  const Tools tools = self.snapshot();
+  if (tools.color) return colorReference(*tools.color);
+  return imageOf(self, &kcImageNormalizer::referenceImage);
+}
+
 py::object originOf(const Normalizer& self, const Image& (kcImageNormalizer::*member)() const) {
-  const Image image = self.read([&](const kcImageNormalizer& tool) { return (tool.*member)(); });
+  const Image image = (self.snapshot().configuration().*member)();
   return image.isBound() ? py::object(py::cast(fromPair(image.window().origin()))) : py::none();
 }
 
@@ -157,7 +184,9 @@ py::bytes toBytes(const Normalizer& self) {
   std::vector<unsigned char> bytes;
   {
     py::gil_scoped_release release;
-    bytes = kfImageNormalizerBytes(self.snapshot());
+    const Tools tools = self.snapshot();
+    bytes = tools.color ? kfColorImageNormalizerBytes(*tools.color)
+                        : kfImageNormalizerBytes(tools.gray);
   }
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
@@ -166,7 +195,30 @@ std::unique_ptr<Normalizer> fromBytes(const py::bytes& data) {
   const std::string_view view = data;
   std::vector<unsigned char> bytes(view.begin(), view.end());
   py::gil_scoped_release release;
-  return std::make_unique<Normalizer>(kfImageNormalizerFromBytes(std::move(bytes)));
+  if (!kfIsColorToolFile(bytes))
+    return std::make_unique<Normalizer>(
+        Tools{kfImageNormalizerFromBytes(std::move(bytes)), std::nullopt});
+  return std::make_unique<Normalizer>(
+      colorTools(kfColorImageNormalizerFromBytes(std::move(bytes))));
+}
+
+std::unique_ptr<Normalizer> load(const std::string& path) {
+  bool colorFile = false;
+  try {
+    colorFile = kfIsColorToolFile(kcArchive::readFile(path));
+  } catch (const kcException&) {
+    // The loader below names the file and says what is wrong with it.
+  }
+  if (colorFile) return std::make_unique<Normalizer>(colorTools(kfLoadColorImageNormalizer(path)));
+  return std::make_unique<Normalizer>(Tools{kfLoadImageNormalizer(path), std::nullopt});
+}
+
+void save(const Normalizer& self, const std::string& path) {
+  const Tools tools = self.snapshot();
+  if (tools.color)
+    kfSaveColorImageNormalizer(*tools.color, path);
+  else
+    kfSaveImageNormalizer(tools.gray, path);
 }
 
 std::string pairText(const LongPair& p) {
@@ -174,22 +226,24 @@ std::string pairText(const LongPair& p) {
 }
 
 std::string repr(const Normalizer& self) {
-  const kcImageNormalizer tool = self.snapshot();
+  const Tools tools = self.snapshot();
+  const kcImageNormalizer& tool = tools.configuration();
   const auto tail = py::repr(py::cast(fromPair(tool.tailFractions()))).cast<std::string>();
-  const auto methods = py::repr(methodObject(tool.trainedMethods())).cast<std::string>();
+  const auto methods = py::repr(methodObject(trainedMethods(tools))).cast<std::string>();
+  const std::string color = tools.color ? std::string(" (") + colorModeName(tools) + ")" : "";
   return "imgnorm.Normalizer(tail_fractions=" + tail +
          ", neighborhood=" + pairText(fromPair(tool.neighborhoodSize())) +
          ", granularity=" + pairText(fromPair(tool.granularity())) +
          ", intensity_range=" + pairText(fromPair(tool.intensityVariationRange())) +
          ", keep_masked_pixels=" + (tool.keepMaskedPixels() ? "True" : "False") + ") trained for " +
-         methods;
+         methods + color;
 }
 
 // A read-only property of one of the tool's accessors; pairs become tuples.
 template <class T>
 auto parameter(T (kcImageNormalizer::*accessor)() const) {
   return [accessor](const Normalizer& self) {
-    return self.read([&](const kcImageNormalizer& tool) { return (tool.*accessor)(); });
+    return self.read([&](const Tools& tools) { return (tools.configuration().*accessor)(); });
   };
 }
 
@@ -204,8 +258,8 @@ using imgnorm::Counts;
 
 py::object covered(const Normalizer& self, const LongPair& shape, const LongPair& offset) {
   const kcPelRect window(offset.first, offset.second, shape.second, shape.first);
-  const kcPelRect r =
-      self.read([&](const kcImageNormalizer& tool) { return imgnorm::coveredWindow(tool, window); });
+  const kcPelRect r = self.readGray(
+      [&](const kcImageNormalizer& tool) { return imgnorm::coveredWindow(tool, window); });
   if (r.isNull()) return py::none();
   return py::make_tuple(r.x(), r.y(), r.width(), r.height());
 }
@@ -216,7 +270,7 @@ py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part
   Counts counts;
   {
     py::gil_scoped_release release;
-    counts = self.read(
+    counts = self.readGray(
         [&](const kcImageNormalizer& tool) { return imgnorm::countPart(tool, view, method.bits); });
   }
   return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
@@ -229,7 +283,7 @@ Array mapOf(const Normalizer& self, const MethodSet& method,
   std::vector<unsigned char> map;
   {
     py::gil_scoped_release release;
-    map = self.read([&](const kcImageNormalizer& tool) {
+    map = self.readGray([&](const kcImageNormalizer& tool) {
       return imgnorm::mapOfCounts(tool, method.bits, values, message);
     });
   }
@@ -247,13 +301,14 @@ Array mapPartOf(const Normalizer& self, const py::array& part,
   WritableImage result;
   {
     py::gil_scoped_release release;
-    result = self.read([&](const kcImageNormalizer& tool) { return imgnorm::mapPart(tool, view, levels); });
+    result = self.readGray(
+        [&](const kcImageNormalizer& tool) { return imgnorm::mapPart(tool, view, levels); });
   }
   return adoptResult(result);
 }
 
 py::object localMarginOf(const Normalizer& self, const MethodSet& method) {
-  const auto margin = self.read(
+  const auto margin = self.readGray(
       [&](const kcImageNormalizer& tool) { return imgnorm::localMargin(tool, method.bits); });
   return margin ? py::object(py::cast(fromPair(*margin))) : py::none();
 }
@@ -299,6 +354,14 @@ mask: optional 2-D uint8 or bool array; a pel takes part where it is
 methods: an imgnorm.Method combination (default: all six methods). The new
     set replaces the trained one.
 reference_offset, mask_offset: (x, y) of the images' top-left pels.
+channel_axis: None for a gray reference; the axis of the colour channels
+    (-1 for (rows, cols, 3 or 4) arrays) trains a colour tool, whose runs
+    need a colour image with the same channel_axis. The reference's alpha
+    is not used; the mask stays 2-D.
+color: with channel_axis, "channels" (the default: one gray tool per
+    channel, trained on the reference's same channel) or "luminance" (one
+    gray tool for the luma; runs move each pel's three channels alike, so
+    its chroma is kept up to rounding).
 
 The tool keeps private copies of both images. Raises CanNotTrain for
 unknown method bits, leaving the tool as it was. Raises CanNotTrain as
@@ -309,10 +372,12 @@ new images and is trained for the other methods asked for.)";
 constexpr const char* kRunDoc =
     R"(Normalizes one image with one trained method and returns a new array.
 
-image: 2-D uint8 array; offset: (x, y) of its top-left pel.
+image: 2-D uint8 array, or a colour image with channel_axis (as trained);
+    the result has the image's layout, alpha carried through unchanged.
+offset: (x, y) of its top-left pel; None places it at the origin.
 method: exactly one imgnorm.Method flag, or IDENTITY.
-threads: how many threads may share this one image's rows (the result is
-the same; images too small to gain use one).
+threads: how many threads may share this one gray image's rows (the result is
+the same; images too small to gain use one; colour images use one).
 
 IDENTITY returns a copy of the whole image and needs no training. Every
 other method returns the part of the image that the reference and the mask
@@ -321,10 +386,31 @@ apart; an image that does not overlap the reference gives an array of shape
 (0, 0). With keep_masked_pixels, pels outside the mask keep their run-time
 values.
 
+An image of another shape than the reference, given without an offset, run
+with a global method or LINEAR_FIT by a tool without a mask, is mapped
+whole through the map built from its whole histogram (LINEAR_FIT pairs the
+two histograms by rank), as histogram matching of two photographs does.
+
 Raises BadParams for an unknown method or more than one, NotTrained for a
 method the tool was not trained for, and NormalizationFailed, with the
 library's message, when a global method finds no run-time pel inside the
 mask or cannot build its gray-level map.)";
+
+constexpr const char* kExplainDoc =
+    R"(What run(image, method) does: the gray-level map and what it was built from.
+
+method: a trained global method or LINEAR_FIT (BadParams otherwise). image,
+offset and channel_axis as for run(), which applies exactly these maps.
+Returns the command line's report record as a dict:
+  method, color ("gray", "channels" or "luminance"), success, message (why
+  a map could not be built, else ""), and maps: one dict per plane ("gray",
+  "red", "green", "blue" or "luminance") with
+    plane, map (uint8 array of 256 levels: the result of each run-time
+    level; empty when not success), region (x, y, width, height where the
+    map applies), run_time and reference (count, mean, stddev, lower_tail,
+    upper_tail), and for LINEAR_FIT, fit (gain, offset, near_line_share:
+    the share of pels within near_line_distance levels of the line, low
+    when the image no longer looks like the reference).)";
 
 constexpr const char* kSetDoc = R"(Changes the run-time-only parameters without untraining the tool.
 
@@ -347,9 +433,13 @@ void addNormalizer(py::module_& module) {
           "train", &train, py::arg("reference"), py::arg("mask") = py::none(),
           py::arg("methods") = MethodSet{static_cast<Method>(kcImageNormalizerDefs::kKnownMethods)},
           py::kw_only(), py::arg("reference_offset") = LongPair(0, 0),
-          py::arg("mask_offset") = LongPair(0, 0), kTrainDoc)
+          py::arg("mask_offset") = LongPair(0, 0), py::arg("channel_axis") = py::none(),
+          py::arg("color") = py::none(), kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
-           py::arg("offset") = LongPair(0, 0), py::arg("threads") = 1U, kRunDoc)
+           py::arg("offset") = py::none(), py::arg("threads") = 1U,
+           py::arg("channel_axis") = py::none(), kRunDoc)
+      .def("explain", &explain, py::arg("image"), py::arg("method"), py::kw_only(),
+           py::arg("offset") = py::none(), py::arg("channel_axis") = py::none(), kExplainDoc)
       .def("_covered", &covered, py::arg("shape"), py::arg("offset"),
            "(x, y, width, height) of the pels a run covers in an image of shape\n"
            "(rows, columns) at offset, or None.")
@@ -366,10 +456,12 @@ void addNormalizer(py::module_& module) {
            kSetDoc)
       .def_property_readonly(
           "trained_methods",
-          [](const Normalizer& self) {
-            return MethodSet{parameter(&kcImageNormalizer::trainedMethods)(self)};
-          },
+          [](const Normalizer& self) { return MethodSet{self.read(&trainedMethods)}; },
           "The methods the tool is trained for (IDENTITY when untrained).")
+      .def_property_readonly(
+          "color", [](const Normalizer& self) { return std::string(self.read(&colorModeName)); },
+          "'gray', or the colour mode ('channels' or 'luminance') of a tool trained\n"
+          "on colour images.")
       .def_property_readonly("tail_fractions", pairParameter(&kcImageNormalizer::tailFractions),
                              "(lower, upper) cumulative histogram fractions of TAILS.")
       .def_property_readonly("neighborhood", pairParameter(&kcImageNormalizer::neighborhoodSize),
@@ -382,9 +474,9 @@ void addNormalizer(py::module_& module) {
       .def_property_readonly("keep_masked_pixels", parameter(&kcImageNormalizer::keepMaskedPixels),
                              "Whether pels outside the mask keep their run-time values.")
       .def_property_readonly(
-          "reference",
-          [](const Normalizer& self) { return imageOf(self, &kcImageNormalizer::referenceImage); },
-          "A copy of the trained reference image, or None.")
+          "reference", &referenceOf,
+          "A copy of the trained reference image, or None. A colour tool gives the\n"
+          "planes it trained on: (rows, cols, 3) for channels, the luma for luminance.")
       .def_property_readonly(
           "mask",
           [](const Normalizer& self) { return imageOf(self, &kcImageNormalizer::maskImage); },
@@ -402,7 +494,7 @@ void addNormalizer(py::module_& module) {
           [](const Normalizer& self, const py::object& path) {
             const std::string file = pathBytes(path);
             py::gil_scoped_release release;
-            kfSaveImageNormalizer(self.snapshot(), file);
+            save(self, file);
           },
           py::arg("path"),
           "Writes the tool to a file in the library's archive format: the\n"
@@ -412,7 +504,7 @@ void addNormalizer(py::module_& module) {
           [](const py::object& path) {
             const std::string file = pathBytes(path);
             py::gil_scoped_release release;
-            return std::make_unique<Normalizer>(kfLoadImageNormalizer(file));
+            return load(file);
           },
           py::arg("path"),
           "Reads a tool written by save() and trains it again for the stored methods.\n"
@@ -429,7 +521,7 @@ void addNormalizer(py::module_& module) {
           "__eq__",
           [](const Normalizer& self, const Normalizer& other) {
             if (&self == &other) return true;
-            const kcImageNormalizer a = self.snapshot(), b = other.snapshot();
+            const Tools a = self.snapshot(), b = other.snapshot();
             py::gil_scoped_release release;
             return a == b;
           },

@@ -1,0 +1,158 @@
+#include "color.h"
+
+#include <string>
+#include <vector>
+
+#include "arrays.h"
+#include "errors.h"
+#include "explanations.h"
+#include "imaging/pel_copy.h"
+
+namespace imgnorm_py {
+
+namespace {
+
+using kcImageNormalizerDefs::Method;
+
+// The channel axis of a colour image, from 0; refuses what is not a 3-D
+// uint8 array with 3 or 4 channels along it.
+int checkColorArray(const py::array& array, int channelAxis, const char* name) {
+  if (array.dtype().kind() != 'u' || array.dtype().itemsize() != 1)
+    throw py::type_error(std::string(name) + " must be a uint8 array, not " +
+                         py::str(array.dtype()).cast<std::string>());
+  if (array.ndim() != 3)
+    throw py::value_error(std::string(name) + " must be a 3-D array with channel_axis, not " +
+                          std::to_string(array.ndim()) + "-D");
+  const int axis = channelAxis < 0 ? channelAxis + 3 : channelAxis;
+  if (axis < 0 || axis > 2)
+    throw py::value_error("channel_axis " + std::to_string(channelAxis) +
+                          " is out of range for a 3-D array");
+  const py::ssize_t channels = array.shape(axis);
+  if (channels != 3 && channels != 4)
+    throw py::value_error(std::string(name) + " must have 3 (RGB) or 4 (RGBA) channels along " +
+                          "channel_axis, not " + std::to_string(channels));
+  return axis;
+}
+
+kcColorPlanes planesOf(const py::array& array, int axis, const char* name,
+                       const kcPair<long>& offset) {
+  const py::object take = py::module_::import("numpy").attr("take");
+  kcColorPlanes planes;
+  for (py::ssize_t c = 0; c < array.shape(axis); ++c)
+    planes.push_back(viewOf(take(array, c, axis), name, Accept::Uint8, offset));
+  return planes;
+}
+
+// The result planes stacked along the image's channel axis.
+py::array stacked(const kcColorResult& result, std::size_t channels, int axis) {
+  py::list arrays;
+  for (std::size_t c = 0; c < channels; ++c)
+    arrays.append(c < result.size() ? adoptResult(result[c]) : toArray(Image()));
+  return py::module_::import("numpy").attr("stack")(arrays, axis);
+}
+
+kcColorImageNormalizer::Mode modeOf(const std::string& color) {
+  if (color == "channels") return kcColorImageNormalizer::eChannels;
+  if (color == "luminance") return kcColorImageNormalizer::eLuminance;
+  throw py::value_error("color must be 'channels' or 'luminance', not '" + color + "'");
+}
+
+std::vector<std::string> planeNames(const kcColorImageNormalizer& color) {
+  if (color.mode() == kcColorImageNormalizer::eLuminance) return {"luminance"};
+  return {"red", "green", "blue"};
+}
+
+const kcColorImageNormalizer& colorTool(const Tools& tools) {
+  if (!tools.color)
+    throw py::value_error("the tool was not trained on colour images: train it with channel_axis");
+  return *tools.color;
+}
+
+kcColorResult copies(const kcColorPlanes& planes) {
+  kcColorResult result;
+  for (const auto& plane : planes) result.push_back(kfPelCopy(plane));
+  return result;
+}
+
+}  // namespace
+
+Offset offsetOf(const std::optional<std::pair<long, long>>& offset) {
+  return offset ? Offset(kcPair<long>(offset->first, offset->second)) : std::nullopt;
+}
+
+Method trainedMethods(const Tools& tools) {
+  return tools.color ? tools.color->trainedMethods() : tools.gray.trainedMethods();
+}
+
+const char* colorModeName(const Tools& tools) {
+  if (!tools.color) return "gray";
+  return tools.color->mode() == kcColorImageNormalizer::eLuminance ? "luminance" : "channels";
+}
+
+Tools colorTools(const kcColorImageNormalizer& color) {
+  return Tools{color.grayTools().front(), color};
+}
+
+py::object colorReference(const kcColorImageNormalizer& color) {
+  py::list planes;
+  for (const auto& tool : color.grayTools()) planes.append(toArray(tool.referenceImage()));
+  if (planes.size() == 1) return planes[0];
+  return py::module_::import("numpy").attr("stack")(planes, -1);
+}
+
+void trainColor(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
+                Method methods, int channelAxis, const std::string& color,
+                const kcPair<long>& referenceOffset, const kcPair<long>& maskOffset) {
+  const int axis = checkColorArray(reference, channelAxis, "reference");
+  const kcColorImageNormalizer::Mode mode = modeOf(color);
+  const kcColorPlanes planes = planesOf(reference, axis, "reference", referenceOffset);
+  const Image maskView = mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, maskOffset) : Image();
+  py::gil_scoped_release release;
+  kcColorImageNormalizer tool(mode, self.snapshot().configuration());
+  tool.train(planes, maskView, methods);
+  self.replace(colorTools(tool));
+}
+
+py::array runColor(const Normalizer& self, const py::array& image, Method method, int channelAxis,
+                   const Offset& offset) {
+  const int axis = checkColorArray(image, channelAxis, "image");
+  const kcColorPlanes planes = planesOf(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
+  bool success = false;
+  std::wstring message;
+  kcColorResult result;
+  {
+    py::gil_scoped_release release;
+    result = self.read([&](const Tools& tools) {
+      // IDENTITY needs no training, as for gray images.
+      if (!tools.color && method == kcImageNormalizerDefs::eIdentity) {
+        success = true;
+        return copies(planes);
+      }
+      const kcColorImageNormalizer& color = colorTool(tools);
+      return mapsWholeImage(color.grayTools().front(), planes.front(), offset.has_value(), method)
+                 ? color.runWholeImage(planes, method, success, message)
+                 : color.run(planes, method, success, message);
+    });
+  }
+  if (!success) throwNormalizationFailed(message);
+  return stacked(result, planes.size(), axis);
+}
+
+py::dict explainColor(const Normalizer& self, const py::array& image, Method method,
+                      int channelAxis, const Offset& offset) {
+  const int axis = checkColorArray(image, channelAxis, "image");
+  const kcColorPlanes planes = planesOf(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
+  const Tools tools = self.snapshot();
+  const kcColorImageNormalizer& color = colorTool(tools);
+  std::vector<kcNormalizationExplanation> explanations;
+  {
+    py::gil_scoped_release release;
+    explanations =
+        mapsWholeImage(color.grayTools().front(), planes.front(), offset.has_value(), method)
+            ? color.explainWholeImage(planes, method)
+            : color.explain(planes, method);
+  }
+  return explanationDict(method, colorModeName(tools), planeNames(color), explanations);
+}
+
+}  // namespace imgnorm_py

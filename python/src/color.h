@@ -1,0 +1,37 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "tools.h"
+
+// Colour images in Normalizer: arrays with a channel axis, normalized by
+// the library's kcColorImageNormalizer.
+namespace imgnorm_py {
+
+namespace py = pybind11;
+
+using Offset = std::optional<kcPair<long>>;
+Offset offsetOf(const std::optional<std::pair<long, long>>& offset);
+
+kcImageNormalizerDefs::Method trainedMethods(const Tools& tools);
+// "gray", "channels" or "luminance".
+const char* colorModeName(const Tools& tools);
+// The tools of a colour tool read from bytes or a file.
+Tools colorTools(const kcColorImageNormalizer& color);
+// The planes the colour tool trained on: (rows, cols, 3) or the luma.
+py::object colorReference(const kcColorImageNormalizer& color);
+
+void trainColor(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
+                kcImageNormalizerDefs::Method methods, int channelAxis, const std::string& color,
+                const kcPair<long>& referenceOffset, const kcPair<long>& maskOffset);
+py::array runColor(const Normalizer& self, const py::array& image,
+                   kcImageNormalizerDefs::Method method, int channelAxis, const Offset& offset);
+py::dict explainColor(const Normalizer& self, const py::array& image,
+                      kcImageNormalizerDefs::Method method, int channelAxis, const Offset& offset);
+
+}  // namespace imgnorm_py
