@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "imaging/pel_copy.h"
+#include "imgnorm/local_correction.h"
 #include "imgnorm/run_parts.h"
+#include "pelfuncs/masked_copy_divide.h"
 
 using namespace kcImageNormalizerDefs;
 
@@ -99,6 +101,23 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
   return result;
 }
 
+// The local correction of part (rows of the covered region) with the
+// trained mask products cut to it: near part's ends they are those of the
+// whole mask, not of a mask cut there, so nothing is smoothed twice.
+kcPelBuffer<unsigned char> correctPart(const kcImageNormalizer& tool, const ConstImage& part,
+                                       Method method) {
+  kcPelBuffer_const<unsigned char> mask = tool.binaryMask();
+  kcPelBuffer_const<unsigned short> weights = tool.maskWeights();
+  if (mask.isBound()) mask.window(part.window(), false);
+  if (weights.isBound()) weights.window(part.window(), false);
+  kcPelBuffer<unsigned char> result;
+  localCorrection(part,
+                  {tool.referenceImage(), mask, tool.sampledMask(), weights,
+                   tool.neighborhoodSize(), tool.granularity(), tool.intensityVariationRange()},
+                  method, result);
+  return result;
+}
+
 // Each strip run with its filter's margin above and below; its own rows kept.
 kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const ConstImage& view,
                                            Method method, const std::vector<Rows>& strips) {
@@ -108,11 +127,10 @@ kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const 
   forEachStrip(strips.size(), [&](std::size_t i) {
     const Rows reach(std::max(strips[i].first - margin, region.y()),
                      std::min(strips[i].second + margin, region.bottom()));
-    bool done = false;
-    std::wstring ignored;
-    const kcPelBuffer<unsigned char> part = tool.run(rowsOf(view, reach), method, done, ignored);
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
-    kfPelCopy(part, destination);
+    kfPelCopy(correctPart(tool, rowsOf(view, reach), method), destination);
+    if (tool.keepMaskedPixels() && tool.binaryMask().isBound())
+      kf_MaskedPelCopy(rowsOf(view, strips[i]), tool.binaryMask(), destination, true);
   });
   return result;
 }
