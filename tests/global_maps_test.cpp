@@ -2,150 +2,126 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include <cmath>
 
 #include "test_support.h"
 
-using imgnorm::matchHistogram;
-using imgnorm::matchHistogramTails;
-using imgnorm::matchMeanAndStddev;
+using namespace imgnorm;
+using testing_support::uniform;
+using Histogram = std::vector<unsigned long>;
+using Map = std::vector<unsigned char>;
 
 namespace {
 
-std::vector<unsigned long> histogramOf(std::initializer_list<std::pair<int, unsigned long>> bins) {
-  std::vector<unsigned long> h(256, 0);
+Histogram histogramOf(std::initializer_list<std::pair<int, unsigned long>> bins) {
+  Histogram h(256, 0);
   for (const auto& [level, count] : bins) h[level] = count;
   return h;
 }
 
-// The lowest reference level whose cumulative count reaches the run-time
-// cumulative count, 255 when none does.
-std::vector<unsigned char> slowHistogramMatch(const std::vector<unsigned long>& ref,
-                                              const std::vector<unsigned long>& run) {
-  std::vector<unsigned char> map(256);
+Histogram randomHistogram() {
+  Histogram h(256, 0);
+  const long sparse = uniform(1, 12);
+  for (auto& n : h) n = uniform(0, sparse) == 0 ? uniform(0, 50) : 0;
+  h[uniform(0, 255)] += 1;
+  return h;
+}
+
+// Slow map builders: the lowest reference level whose cumulative count reaches the run-time
+// one (255 when none does), and a line through two points truncated toward zero and clamped.
+Map slowHistogramMatch(const Histogram& ref, const Histogram& run) {
+  Map map(256);
   unsigned long cumRun = 0;
   for (int i = 0; i < 256; ++i) {
     cumRun += run[i];
     unsigned long cumRef = 0;
     int g = 0;
-    for (; g < 256; ++g) {
-      cumRef += ref[g];
-      if (cumRef >= cumRun) break;
+    for (; g < 256 && (cumRef += ref[g]) < cumRun; ++g) {
     }
-    map[i] = static_cast<unsigned char>(g == 256 ? 255 : g);
+    map[i] = static_cast<unsigned char>(std::min(g, 255));
   }
   return map;
 }
 
+// Within one level: the two may round a value on an integer differently.
+::testing::AssertionResult followsLine(const Map& map, double x0, double y0, double x1, double y1) {
+  for (int i = 0; i < 256; ++i) {
+    const double line = std::clamp(std::trunc(y0 + (i - x0) * (y1 - y0) / (x1 - x0)), 0.0, 255.0);
+    if (map.size() != 256 || std::fabs(map[i] - line) > 1)
+      return ::testing::AssertionFailure() << "level " << i;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
-TEST(MatchHistogram, FollowsTheCumulativeCountRuleOnRandomHistograms) {
-  std::uniform_int_distribution<int> occupied(0, 3), count(0, 50);
-  for (int trial = 0; trial < 200; ++trial) {
-    std::vector<unsigned long> ref(256), run(256);
-    for (int g = 0; g < 256; ++g) {
-      ref[g] = occupied(testing_support::rng()) == 0 ? count(testing_support::rng()) : 0;
-      run[g] = occupied(testing_support::rng()) == 0 ? count(testing_support::rng()) : 0;
-    }
-    ref[10] += 1;
-    run[200] += 1;
-    std::vector<unsigned char> map;
+TEST(GlobalMaps, FollowTheSlowMapBuildersOnRandomHistograms) {
+  for (int trial = 0; trial < 300; ++trial) {
+    const Histogram ref = randomHistogram(), run = randomHistogram();
+    const kcHistoStats r(ref), s(run);
+    Map map;
     std::wstring message;
     matchHistogram(ref, run, map, message);
     ASSERT_EQ(map, slowHistogramMatch(ref, run)) << "trial " << trial;
-    EXPECT_TRUE(message.empty());
+    if (s.sDev() > 0) {
+      matchMeanAndStddev(r, s, map, message);
+      ASSERT_TRUE(followsLine(map, s.mean(), r.mean(), s.mean() + s.sDev(), r.mean() + r.sDev()));
+    }
+    const long lo = uniform(0, 50), hi = uniform(51, 100);
+    if (s.inverseCum(lo) != s.inverseCum(hi)) {
+      matchHistogramTails(r, s, kcPair<long>(lo, hi), map, message);
+      ASSERT_TRUE(
+          followsLine(map, s.inverseCum(lo), r.inverseCum(lo), s.inverseCum(hi), r.inverseCum(hi)));
+    }
+    ASSERT_TRUE(message.empty());
   }
 }
 
-TEST(MatchHistogram, IdenticalHistogramsMapOccupiedLevelsToThemselves) {
+TEST(GlobalMaps, PinnedLevelsAndFailures) {
+  Map map;
+  std::wstring message;
   const auto h = histogramOf({{3, 5}, {10, 7}, {200, 1}});
-  std::vector<unsigned char> map;
-  std::wstring message;
   matchHistogram(h, h, map, message);
-  EXPECT_EQ(map[3], 3);
-  EXPECT_EQ(map[10], 10);
-  EXPECT_EQ(map[200], 200);
-  EXPECT_EQ(map[0], 0);    // nothing occupied below
-  EXPECT_EQ(map[50], 10);  // highest occupied level below
-  EXPECT_EQ(map[255], 200);
-}
-
-TEST(MatchHistogram, MoreRunTimePelsThanReferenceSaturateAt255) {
-  std::vector<unsigned char> map;
-  std::wstring message;
-  matchHistogram(histogramOf({{100, 10}}), histogramOf({{50, 10}, {60, 5}}), map, message);
-  EXPECT_EQ(map[50], 100);
-  EXPECT_EQ(map[60], 255);
-}
-
-TEST(MatchHistogram, EmptyHistogramFailsWithMessage) {
-  std::vector<unsigned char> map;
-  std::wstring message;
-  matchHistogram(std::vector<unsigned long>(256, 0), histogramOf({{1, 1}}), map, message);
+  EXPECT_EQ(map, slowHistogramMatch(h, h));
+  EXPECT_EQ(map[10] + map[50] + map[255], 10 + 10 + 200);
+  matchHistogram(Histogram(256, 0), histogramOf({{1, 1}}), map, message);
   EXPECT_TRUE(map.empty());
   EXPECT_EQ(message, L"Cannot match histogram if either is empty.");
-}
+  matchHistogram(histogramOf({{1, 1}}), Histogram(256, 0), map, message);
+  EXPECT_TRUE(map.empty());
 
-TEST(MatchMeanAndStddev, GainAndOffsetTruncateAndClamp) {
-  const kcHistoStats ref(histogramOf({{80, 10}, {120, 10}}));  // mean 100, sdev 20
-  const kcHistoStats run(histogramOf({{40, 10}, {60, 10}}));   // mean 50, sdev 10
-  std::vector<unsigned char> map;
-  std::wstring message;
-  matchMeanAndStddev(ref, run, map, message);
-  ASSERT_EQ(map.size(), 256u);
-  EXPECT_EQ(map[60], 120);
-  EXPECT_EQ(map[127], 254);
-  for (int i = 128; i < 256; ++i) EXPECT_EQ(map[i], 255);
-  EXPECT_TRUE(message.empty());
-}
-
-TEST(MatchMeanAndStddev, ReferenceWithoutSpreadGivesItsTruncatedMean) {
-  const kcHistoStats ref(histogramOf({{99, 2}, {100, 1}}));  // mean 99.33, sdev > 0
-  const kcHistoStats flat(histogramOf({{77, 5}}));           // sdev 0
-  const kcHistoStats run(histogramOf({{10, 1}, {20, 1}}));
-  std::vector<unsigned char> map;
-  std::wstring message;
-  matchMeanAndStddev(flat, run, map, message);
-  for (int i = 0; i < 256; ++i) ASSERT_EQ(map[i], 77);
+  const kcHistoStats ref(histogramOf({{80, 10}, {120, 10}})),
+      run(histogramOf({{40, 10}, {60, 10}}));
+  matchMeanAndStddev(ref, run, map, message);  // gain 2, offset 0
+  EXPECT_EQ(map[60] + map[127] + map[128] + map[255], 120 + 254 + 255 + 255);
+  const kcHistoStats flat(histogramOf({{77, 5}}));
+  matchMeanAndStddev(flat, run, map, message);  // a reference without spread gives its mean
+  EXPECT_EQ(map, Map(256, 77));
+  message.clear();
   matchMeanAndStddev(ref, flat, map, message);
   EXPECT_TRUE(map.empty());
   EXPECT_EQ(message, L"Cannot match when standard deviation is 0.");
-}
+  matchMeanAndStddev(ref, kcHistoStats(Histogram(256, 0)), map, message);
+  EXPECT_TRUE(map.empty());
 
-TEST(MatchHistogramTails, LinearMapThroughTheTailLevels) {
-  const kcHistoStats ref(histogramOf({{20, 5}, {220, 5}}));
-  const kcHistoStats run(histogramOf({{40, 5}, {200, 5}}));
-  std::vector<unsigned char> map;
-  std::wstring message;
-  matchHistogramTails(ref, run, kcPair<long>(0, 100), map, message);
-  ASSERT_EQ(map.size(), 256u);
-  EXPECT_EQ(map[40], 20);
-  EXPECT_EQ(map[41], 21);  // 21.25 truncated
-  EXPECT_EQ(map[200], 220);
-  for (int i = 0; i <= 24; ++i) EXPECT_EQ(map[i], 0) << i;
-  EXPECT_EQ(map[25], 1);
-  EXPECT_EQ(map[255], 255);
-}
-
-TEST(MatchHistogramTails, EqualPercentagesGiveIdentityAndCoincidingLevelsFail) {
-  const kcHistoStats ref(histogramOf({{20, 5}, {220, 5}}));
-  const kcHistoStats run(histogramOf({{40, 5}}));
-  std::vector<unsigned char> map;
-  std::wstring message;
-  matchHistogramTails(ref, run, kcPair<long>(30, 30), map, message);
+  const kcHistoStats wide(histogramOf({{20, 5}, {220, 5}})), two(histogramOf({{40, 5}, {200, 5}}));
+  matchHistogramTails(wide, two, kcPair<long>(0, 100), map, message);
+  EXPECT_EQ(map[40] + map[41] + map[200] + map[24] + map[25], 20 + 21 + 220 + 0 + 1);
+  matchHistogramTails(wide, flat, kcPair<long>(30, 30), map, message);  // equal: identity
   for (int i = 0; i < 256; ++i) ASSERT_EQ(map[i], i);
-  matchHistogramTails(ref, run, kcPair<long>(0, 100), map, message);
+  message.clear();
+  matchHistogramTails(wide, flat, kcPair<long>(0, 100), map, message);
   EXPECT_TRUE(map.empty());
   EXPECT_EQ(message, L"Cannot match the specified tails for this image.");
 }
 
-TEST(TailPercentages, RoundHalvesAwayFromZero) {
-  EXPECT_EQ(imgnorm::tailPercentages(kcPair<double>(0.0, 1.0)), kcPair<long>(0, 100));
-  EXPECT_EQ(imgnorm::tailPercentages(kcPair<double>(0.005, 0.995)), kcPair<long>(1, 100));
-  EXPECT_EQ(imgnorm::tailPercentages(kcPair<double>(0.204, 0.206)), kcPair<long>(20, 21));
-  EXPECT_EQ(imgnorm::roundHalfAwayFromZero(-2.5), -3);
-  EXPECT_EQ(imgnorm::roundHalfAwayFromZero(2.5), 3);
-  EXPECT_EQ(imgnorm::roundHalfAwayFromZero(-2.4), -2);
+TEST(GlobalMaps, TailPercentagesRoundHalvesAwayFromZero) {
+  EXPECT_EQ(tailPercentages(kcPair<double>(0.0, 1.0)), kcPair<long>(0, 100));
+  EXPECT_EQ(tailPercentages(kcPair<double>(0.005, 0.995)), kcPair<long>(1, 100));
+  EXPECT_EQ(tailPercentages(kcPair<double>(0.204, 0.206)), kcPair<long>(20, 21));
+  EXPECT_EQ(tailPercentages(kcPair<double>(NAN, 0.5)), kcPair<long>(0, 50));
+  EXPECT_EQ(roundHalfAwayFromZero(-2.5), -3);
+  EXPECT_EQ(roundHalfAwayFromZero(-2.4), -2);
 }
 
 TEST(HistoStats, CountsMeanDeviationAndInverseCumulative) {
@@ -153,13 +129,9 @@ TEST(HistoStats, CountsMeanDeviationAndInverseCumulative) {
   EXPECT_EQ(s.nSamp(), 4u);
   EXPECT_DOUBLE_EQ(s.mean(), 20.0);
   EXPECT_DOUBLE_EQ(s.sDev(), std::sqrt(50.0));
-  EXPECT_EQ(s.inverseCum(0), 10);
-  EXPECT_EQ(s.inverseCum(25), 10);  // 100 * 1 >= 25 * 4
-  EXPECT_EQ(s.inverseCum(26), 20);
-  EXPECT_EQ(s.inverseCum(75), 20);
-  EXPECT_EQ(s.inverseCum(76), 30);
-  EXPECT_EQ(s.inverseCum(100), 30);
-  EXPECT_EQ(s.inverseCum(150), 30);
-  EXPECT_EQ(kcHistoStats().nSamp(), 0u);
-  EXPECT_EQ(kcHistoStats(std::vector<unsigned long>(256, 0)).nSamp(), 0u);
+  const int percent[] = {-5, 0, 25, 26, 75, 76, 100, 150};
+  const long level[] = {10, 10, 10, 20, 20, 30, 30, 30};  // 25: 100 * 1 >= 25 * 4
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(s.inverseCum(percent[i]), level[i]) << percent[i];
+  EXPECT_EQ(kcHistoStats(Histogram(256, 0)).nSamp(), 0u);
+  EXPECT_EQ(kcHistoStats(Histogram(256, 0)).inverseCum(50), 0);
 }

@@ -3,25 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 
+#include "host/str.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_equal.h"
-#include "host/str.h"
 #include "test_support.h"
 
 using namespace kcImageNormalizerDefs;
-using testing_support::makeImage;
-using testing_support::messageOf;
-using testing_support::randomImage;
+using namespace testing_support;
 
 namespace {
 
-using Image = kcPelBuffer<unsigned char>;
+const Method kAll = eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails |
+                    eLinearlyFitGrayValues | eLocalCorrection | eLocalCorrectionEnhanced;
 
 kcImageNormalizer configuredTool(Method methods) {
   kcImageNormalizer tool;
@@ -35,50 +33,29 @@ kcImageNormalizer configuredTool(Method methods) {
   return tool;
 }
 
-std::vector<unsigned char> store(const kcImageNormalizer& tool) {
+Bytes store(kcImageNormalizer tool) {
   kcArchive ar;
-  kcImageNormalizer copy = tool;
-  ar || copy;
+  ar || tool;
   return ar.bytes();
 }
 
-kcImageNormalizer load(std::vector<unsigned char> bytes) {
-  kcArchive ar(std::move(bytes));
-  kcImageNormalizer tool;
+void load(const Bytes& bytes, kcImageNormalizer& tool) {
+  kcArchive ar(bytes);
   ar || tool;
-  return tool;
 }
 
-// Byte offsets of the stored fields: version 1, methods 8, then pair blocks
-// of 17 bytes each.
+// Byte offsets of the stored fields: version 1, methods 8, then pair blocks of 17 bytes each.
 constexpr std::size_t kMethodsAt = 1, kTailsAt = 9, kNeighborhoodAt = 26, kGranularityAt = 43,
                       kRangeAt = 60, kKeepAt = 77;
-
-void putLong(std::vector<unsigned char>& b, std::size_t at, long v) {
-  for (int i = 0; i < 8; ++i)
-    b[at + i] = static_cast<unsigned char>(static_cast<unsigned long>(v) >> (8 * i));
-}
-
-void putDouble(std::vector<unsigned char>& b, std::size_t at, double v) {
-  unsigned long u;
-  std::memcpy(&u, &v, 8);
-  putLong(b, at, static_cast<long>(u));
-}
-
-bool isDefault(const kcImageNormalizer& t) {
-  return t == kcImageNormalizer() && !t.binaryMask().isBound();
-}
-
 
 }  // namespace
 
 TEST(Persistence, RoundTripGivesAnEqualToolWithTheSameResults) {
-  const Method all = eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails |
-                     eLinearlyFitGrayValues | eLocalCorrection | eLocalCorrectionEnhanced;
-  const kcImageNormalizer tool = configuredTool(all);
-  const kcImageNormalizer loaded = load(store(tool));
+  const kcImageNormalizer tool = configuredTool(kAll);
+  kcImageNormalizer loaded;
+  load(store(tool), loaded);
   EXPECT_TRUE(loaded == tool);
-  EXPECT_EQ(loaded.trainedMethods(), all);
+  EXPECT_EQ(loaded.trainedMethods(), kAll);
   const Image run = randomImage(kcPelRect(0, 0, 52, 44), 0, 200);
   for (std::uint32_t bit = 1; bit < 64; bit <<= 1) {
     bool s1 = false, s2 = false;
@@ -88,166 +65,136 @@ TEST(Persistence, RoundTripGivesAnEqualToolWithTheSameResults) {
     EXPECT_EQ(s1, s2);
     ASSERT_TRUE(a.isBound() && b.isBound()) << bit;
     EXPECT_EQ(a.window(), b.window());
-    EXPECT_TRUE(kfPelEqual(a, b)) << "method " << bit;
+    EXPECT_TRUE(samePels(a, b)) << "method " << bit;
   }
-}
-
-TEST(Persistence, LoadingReplacesEverythingAndKeepsUntrainedToolsUntrained) {
-  kcImageNormalizer untrained;
+  // Loading replaces everything; an untrained tool stays untrained.
+  kcImageNormalizer untrained, target = configuredTool(eMatchHistogram);
   untrained.referenceImage(randomImage(kcPelRect(0, 0, 8, 8)), true);
-  kcImageNormalizer target = configuredTool(eMatchHistogram);
-  kcArchive ar(store(untrained));
-  ar || target;
+  load(store(untrained), target);
   EXPECT_TRUE(target == untrained);
   EXPECT_EQ(target.trainedMethods(), eIdentity);
   EXPECT_FALSE(target.maskImage().isBound());
-  EXPECT_EQ(target.neighborhoodSize(), kcPair<long>(101, 101));
+  // A NaN tail fraction loads, and a tool with one equals only itself.
+  untrained.tailFractions(kcPair<double>(std::numeric_limits<double>::quiet_NaN(), 1.0));
+  EXPECT_TRUE(untrained == untrained);
+  EXPECT_FALSE(kcImageNormalizer(untrained) == untrained);
+  load(store(untrained), target);
+  EXPECT_TRUE(std::isnan(target.tailFractions().x()));
 }
 
-TEST(Persistence, VersionBytesAreChecked) {
-  const kcImageNormalizer tool = configuredTool(eMatchHistogram);
-  std::vector<unsigned char> bytes = store(tool);
-  bytes[0] = 1;
-  kcImageNormalizer target = configuredTool(eLocalCorrection);
-  const kcImageNormalizer before = target;
-  {
-    kcArchive ar(bytes);
+// Every damaged archive: the exception class, its message where it has one, and what is left.
+TEST(Persistence, DamagedArchivesAreRefused) {
+  const Bytes good = store(configuredTool(eMatchHistogram | eLocalCorrection));
+  const std::wstring tails = L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0";
+  enum Left { kReset, kUnchanged, kUntrainedConfiguration };
+  struct Case {
+    std::function<void(Bytes&)> damage;
+    std::wstring message;  // empty: an archive error
+    Left left;
+  };
+  const Case cases[] = {
+      {[](Bytes& b) { putU64(b, kNeighborhoodAt + 1, 0); },
+       L"Both elements of neighborhoodSize must be >= 1", kReset},
+      {[](Bytes& b) { putU64(b, kGranularityAt + 9, static_cast<std::uint64_t>(-3L)); },
+       L"Both elements of granularity must be >= 1", kReset},
+      {[](Bytes& b) { putDouble(b, kTailsAt + 9, 1.5); }, tails, kReset},
+      {[](Bytes& b) { putDouble(b, kTailsAt + 1, 0.99); }, tails, kReset},
+      {[](Bytes& b) { putU64(b, kRangeAt + 1, 5); },
+       L"intensityVariationRange must be: x <= 0 and y >= 0", kReset},
+      {[](Bytes& b) { putU64(b, kNeighborhoodAt + 9, 131068); },
+       L"Both elements of neighborhoodSize must be <= 131067", kReset},
+      {[](Bytes& b) { putU64(b, kMethodsAt, 64 | eMatchHistogram); },
+       L"<methods> contains an unknown normalization method.", kUntrainedConfiguration},
+      {[](Bytes& b) { b[kKeepAt] = 7; }, L"", kReset},
+      {[](Bytes& b) { b[0] = 1; }, L"", kUnchanged},
+  };
+  for (const Case& c : cases) {
+    Bytes bytes = good;
+    c.damage(bytes);
+    kcImageNormalizer target = configuredTool(eLocalCorrection);
+    const kcImageNormalizer before = target;
     try {
-      ar || target;
-      FAIL();
+      load(bytes, target);
+      ADD_FAILURE() << kfToUtf8(c.message);
     } catch (const kcArchive::UnknownVersion& e) {
+      EXPECT_EQ(c.left, kUnchanged);
       EXPECT_EQ(e.name(), "imgnorm");
       EXPECT_GT(e.line(), 0);
+    } catch (const kcArchive::Error&) {
+      EXPECT_TRUE(c.message.empty());
+    } catch (const BadParams& e) {
+      EXPECT_EQ(e.message(), c.message);
+    } catch (const CanNotTrain& e) {
+      EXPECT_EQ(e.message(), c.message);
+    }
+    if (c.left == kUnchanged) {
+      EXPECT_TRUE(target == before);
+      EXPECT_EQ(target.trainedMethods(), eLocalCorrection);
+    } else {
+      EXPECT_EQ(target.trainedMethods(), eIdentity);
+      EXPECT_EQ(target.binaryMask().isBound(), false);
+      EXPECT_EQ(target == kcImageNormalizer(), c.left == kReset) << kfToUtf8(c.message);
+    }
+    if (c.left == kUntrainedConfiguration) {
+      EXPECT_EQ(target.neighborhoodSize(), kcPair<long>(9, 7));
+      bool success = false;
+      std::wstring text;
+      EXPECT_THROW(target.run(target.referenceImage(), eMatchHistogram, success, text), NotTrained);
     }
   }
-  EXPECT_TRUE(target == before);
-  EXPECT_EQ(target.trainedMethods(), eLocalCorrection);
-
-  bytes = store(tool);
+  // A nested unknown version (of the pair) reads what came before it and trains nothing.
+  Bytes bytes = good;
   bytes[kNeighborhoodAt] = 1;
-  kcArchive ar(bytes);
+  kcImageNormalizer target = configuredTool(eLocalCorrection);
   try {
-    ar || target;
+    load(bytes, target);
     FAIL();
   } catch (const kcArchive::UnknownVersion& e) {
     EXPECT_EQ(e.name(), "");
     EXPECT_EQ(e.line(), 0);
   }
-  EXPECT_EQ(target.tailFractions().x(), 0.05);  // read before the bad pair
+  EXPECT_EQ(target.tailFractions().x(), 0.05);
   EXPECT_EQ(target.granularity(), kcPair<long>(1, 1));
   EXPECT_FALSE(target.referenceImage().isBound());
-  // Trained for nothing: a run refuses cleanly instead of meeting missing data.
   EXPECT_EQ(target.trainedMethods(), eIdentity);
-}
-
-TEST(Persistence, ValuesTheSettersRefuseAreRefusedAndLeaveTheToolReset) {
-  const std::vector<unsigned char> good = store(configuredTool(eMatchHistogram));
-  const auto refusal = [&](auto&& damage) {
-    std::vector<unsigned char> bytes = good;
-    damage(bytes);
-    kcImageNormalizer target = configuredTool(eLocalCorrection);
-    const std::wstring message = messageOf<BadParams>([&] {
-      kcArchive ar(bytes);
-      ar || target;
-    });
-    EXPECT_TRUE(isDefault(target));
-    return message;
-  };
-  EXPECT_EQ(refusal([](auto& b) { putLong(b, kNeighborhoodAt + 1, 0); }),
-            L"Both elements of neighborhoodSize must be >= 1");
-  EXPECT_EQ(refusal([](auto& b) { putLong(b, kGranularityAt + 9, -3); }),
-            L"Both elements of granularity must be >= 1");
-  EXPECT_EQ(refusal([](auto& b) { putDouble(b, kTailsAt + 9, 1.5); }),
-            L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
-  EXPECT_EQ(refusal([](auto& b) { putDouble(b, kTailsAt + 1, 0.99); }),
-            L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
-  EXPECT_EQ(refusal([](auto& b) { putLong(b, kRangeAt + 1, 5); }),
-            L"intensityVariationRange must be: x <= 0 and y >= 0");
-  EXPECT_EQ(refusal([](auto& b) { putLong(b, kNeighborhoodAt + 9, 131068); }),
-            L"Both elements of neighborhoodSize must be <= 131067");
-}
-
-// Unknown method bits load the configuration and let training refuse them;
-// the tool then runs nothing but the identity.
-TEST(Persistence, UnknownMethodsLoadTheConfigurationUntrained) {
-  std::vector<unsigned char> bytes = store(configuredTool(eMatchHistogram));
-  putLong(bytes, kMethodsAt, 64 | eMatchHistogram);
-  kcImageNormalizer target;
-  const std::wstring message = messageOf<CanNotTrain>([&] {
-    kcArchive ar(bytes);
-    ar || target;
-  });
-  EXPECT_EQ(message, L"<methods> contains an unknown normalization method.");
-  EXPECT_EQ(target.trainedMethods(), eIdentity);
-  EXPECT_EQ(target.neighborhoodSize(), configuredTool(eMatchHistogram).neighborhoodSize());
-  bool success = false;
-  std::wstring text;
-  EXPECT_THROW(target.run(target.referenceImage(), eMatchHistogram, success, text), NotTrained);
-}
-
-TEST(Persistence, TruncatedAndCorruptArchivesAreRefusedCleanly) {
-  const std::vector<unsigned char> good = store(configuredTool(eMatchHistogram | eLocalCorrection));
+  // Every truncation is an archive error and leaves the tool reset.
   for (std::size_t n = 1; n < good.size(); n += (n < 200 ? 1 : 97)) {
-    kcImageNormalizer target = configuredTool(eLocalCorrection);
-    kcArchive ar(std::vector<unsigned char>(good.begin(), good.begin() + n));
-    EXPECT_THROW(ar || target, kcArchive::Error) << n;
-    EXPECT_TRUE(isDefault(target)) << n;
+    target = configuredTool(eLocalCorrection);
+    EXPECT_THROW(load(Bytes(good.begin(), good.begin() + n), target), kcArchive::Error) << n;
+    EXPECT_TRUE(target == kcImageNormalizer() && !target.binaryMask().isBound()) << n;
   }
-  std::vector<unsigned char> bad = good;
-  bad[kKeepAt] = 7;
-  kcArchive ar(bad);
-  kcImageNormalizer target;
-  EXPECT_THROW(ar || target, kcArchive::Error);
-}
-
-TEST(Persistence, NanTailFractionLoadsAndEqualsOnlyItself) {
-  kcImageNormalizer tool;
-  tool.tailFractions(kcPair<double>(std::numeric_limits<double>::quiet_NaN(), 1.0));
-  EXPECT_TRUE(tool == tool);
-  const kcImageNormalizer copy = tool;
-  EXPECT_FALSE(copy == tool);
-  const kcImageNormalizer loaded = load(store(tool));
-  EXPECT_TRUE(std::isnan(loaded.tailFractions().x()));
 }
 
 TEST(Equality, ComparesConfigurationAndImagesButNotTrainedData) {
   const kcImageNormalizer a = configuredTool(eMatchHistogram);
   kcImageNormalizer b = a;
-  EXPECT_TRUE(a == b);
   b.train(eMatchHistogram);  // trained data rebuilt
   EXPECT_TRUE(a == b);
-
-  kcImageNormalizer c = a;
-  c.set(kcPair<double>(0.05, 0.95), kcPair<long>(-40, 61), true);
-  EXPECT_FALSE(a == c);
-  c = a;
-  c.set(kcPair<double>(0.05, 0.95), kcPair<long>(-40, 60), false);
-  EXPECT_FALSE(a == c);
-
+  b.set(kcPair<double>(0.05, 0.95), kcPair<long>(-40, 61), true);
+  EXPECT_FALSE(a == b);
+  b = a;
+  b.set(kcPair<double>(0.05, 0.95), kcPair<long>(-40, 60), false);
+  EXPECT_FALSE(a == b);
   Image reference = kfPelCopy(a.referenceImage());
-  kcImageNormalizer d = a;
-  d.referenceImage(reference, false);
-  d.train(eMatchHistogram);
-  EXPECT_TRUE(a == d);
+  b = a;
+  b.referenceImage(reference, false);
+  b.train(eMatchHistogram);
+  EXPECT_TRUE(a == b);
   reference.set(10, 10, static_cast<unsigned char>(reference.get(10, 10) ^ 1));
-  EXPECT_FALSE(a == d);
+  EXPECT_FALSE(a == b);
 }
 
 TEST(ToolFiles, SaveAndLoadNameTheFileOnErrors) {
   const auto dir = std::filesystem::temp_directory_path() / "imgnorm_persistence_test";
   std::filesystem::create_directories(dir);
-  const std::string path = (dir / "tool.kcin").string();
   const kcImageNormalizer tool = configuredTool(eMatchHistogram | eLocalCorrectionEnhanced);
-  kfSaveImageNormalizer(tool, path);
-  EXPECT_TRUE(kfLoadImageNormalizer(path) == tool);
-
+  kfSaveImageNormalizer(tool, (dir / "tool.kcin").string());
+  EXPECT_TRUE(kfLoadImageNormalizer((dir / "tool.kcin").string()) == tool);
   std::ofstream(dir / "junk.kcin") << "not a tool";
-  const std::wstring m =
-      messageOf<kcArchive::Error>([&] { kfLoadImageNormalizer((dir / "junk.kcin").string()); });
-  EXPECT_NE(m.find(L"junk.kcin"), std::wstring::npos) << kfToUtf8(m);
-  EXPECT_NE(messageOf<kcArchive::Error>([&] {
-              kfLoadImageNormalizer((dir / "missing").string());
-            }).find(L"missing"),
-            std::wstring::npos);
+  for (const char* name : {"junk.kcin", "missing"}) {
+    const std::wstring m =
+        messageOf<kcArchive::Error>([&] { kfLoadImageNormalizer((dir / name).string()); });
+    EXPECT_NE(m.find(kfFromUtf8(name)), std::wstring::npos) << kfToUtf8(m);
+  }
   std::filesystem::remove_all(dir);
 }

@@ -9,6 +9,7 @@
 #include "host/pel_buffer.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_equal.h"
+#include "imgnorm/image_normalizer.h"
 
 // Helpers shared by the tests: deterministic random images and windows,
 // image makers, byte writers for archives and message capture.
@@ -113,6 +114,36 @@ std::wstring messageOf(F&& f) {
     return e.message();
   }
   return L"<no exception>";
+}
+
+// A tool over `reference` (and `mask` when bound) trained for `methods`.
+inline kcImageNormalizer trainedTool(const Image& reference, kcImageNormalizerDefs::Method methods,
+                                     const Image& mask = Image()) {
+  kcImageNormalizer tool;
+  tool.referenceImage(reference, true);
+  if (mask.isBound()) tool.maskImage(mask, true);
+  tool.train(methods);
+  return tool;
+}
+
+// What a run gives back.
+struct RunOutcome {
+  Image result;
+  bool success = false;
+  std::wstring message;
+};
+inline RunOutcome runTool(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                          kcImageNormalizerDefs::Method m, kcDiagObject* diag = nullptr,
+                          unsigned long flags = 0) {
+  RunOutcome r;
+  r.result = tool.run(image, m, r.success, r.message, diag, flags);
+  return r;
+}
+
+// Whether e is of class E, for tables of refusals.
+template <class E>
+bool isA(const std::exception& e) {
+  return dynamic_cast<const E*>(&e) != nullptr;
 }
 
 }  // namespace testing_support
