@@ -159,15 +159,3 @@ TEST(LinearFit, MapRoundsHalvesAwayFromZeroAndClampsAndRanksPair) {
   EXPECT_DOUBLE_EQ(shareNearLine(pairs, kcPair<double>(10.0, 0.0), 0.0), 1.0);
   EXPECT_DOUBLE_EQ(shareNearLine(pairs, kcPair<double>(10.0, 1.0), 0.5), 0.0);
 }
-
-TEST(LinearFit, RunMapsTheRegionThroughTheFittedLine) {
-  const Image templ = randomImage(kcPelRect(0, 0, 64, 64));
-  const Image run =
-      makeImage(templ.window(), [&](long x, long y) { return templ.get(x, y) / 2 + 20; });
-  const RunOutcome r = runTool(trainedTool(templ, kcImageNormalizerDefs::eLinearlyFitGrayValues),
-                               run, kcImageNormalizerDefs::eLinearlyFitGrayValues);
-  ASSERT_TRUE(r.success);
-  for (long y = 0; y < 64; ++y)
-    for (long x = 0; x < 64; ++x)
-      ASSERT_NEAR(r.result.get(x, y), templ.get(x, y), 3) << x << "," << y;
-}
