@@ -171,6 +171,7 @@ TEST(TrainedDataHelpers, NeighbourhoodsKernelsAnglesAndFixedPoint) {
   EXPECT_TRUE(isSubsampling({1, 3}));
   EXPECT_FALSE(isSubsampling({1, 1}));
   EXPECT_FALSE(usesSubsampling({1, 1}, {2, 2}));
+  EXPECT_TRUE(usesSubsampling({1, 5}, {2, 2}));  // one side wider than a pel suffices
   std::vector<kcDegree> angles;
   makeFitAngles(angles);
   ASSERT_EQ(angles.size(), 63u);
