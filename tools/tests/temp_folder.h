@@ -8,11 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "image_io.h"
+
+using Names = std::vector<std::string>;
 
 class TempFolderTest : public ::testing::Test {
  protected:
