@@ -73,10 +73,8 @@ def test_explain_reports_a_map_it_cannot_build_and_refuses_local_methods():
 def test_an_image_of_another_size_is_mapped_whole_unless_placed():
     tool = trained(REFERENCE[..., 0], methods=Method.HISTOGRAM | Method.LOCAL, neighborhood=(5, 5))
     large = gradient_image((50, 70), seed=3) // 2
-    result = tool.run(large, Method.HISTOGRAM)
-    np.testing.assert_array_equal(result, tool.explain(large, Method.HISTOGRAM)["maps"][0]["map"][large])
-    assert tool.run(large, Method.HISTOGRAM, offset=(0, 0)).shape == (40, 56)
-    assert tool.run(large, Method.LOCAL).shape == (40, 56)
+    assert tool.run(large, Method.HISTOGRAM).shape == (50, 70)
+    assert tool.run(large, Method.HISTOGRAM, offset=(0, 0)).shape == tool.run(large, Method.LOCAL).shape == (40, 56)
     assert colour_tool().run(colour_image((50, 70), 3), Method.LINEAR_FIT, channel_axis=-1).shape == (50, 70, 3)
 
 

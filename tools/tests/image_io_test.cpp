@@ -325,8 +325,6 @@ TEST_F(ImageIoTest, HostileHeadersAllocateNothingForPelsTheFileCannotHold) {
     std::exit(allAsExpected ? 0 : 1);
   };
   EXPECT_EXIT(readEachUnderLimit(), ::testing::ExitedWithCode(0), "");
-  for (const auto& [name, why] : cases)
-    EXPECT_EQ(readError(path(name), 1L << 30), path(name) + ": " + why);
 }
 
 // Replacing a file happens only when the new one is complete, keeps its

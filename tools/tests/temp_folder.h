@@ -18,7 +18,7 @@
 using Names = std::vector<std::string>;
 
 class TempFolderTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "imgnorm-cli-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
