@@ -151,7 +151,6 @@ struct MedianJob {
   long x0, x1, y0, y1;  // output pels, relative to the working window
   unsigned char* dst;   // output pel (x0, y0)
   long dstStride;
-  bool allowAvx2;
 };
 
 template <bool Masked>
