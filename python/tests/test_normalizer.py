@@ -7,7 +7,7 @@ import pytest
 import imgnorm
 from imgnorm import Method
 
-from helpers import ALL, gradient_image, trained
+from helpers import gradient_image, trained
 
 REFERENCE = gradient_image((64, 80), seed=1)
 IMAGE = (gradient_image((64, 80), seed=2) // 2 + 30).astype(np.uint8)
@@ -74,10 +74,3 @@ def test_an_empty_reference_histogram_fails_only_the_global_methods():
     assert tool.run(IMAGE, Method.LOCAL).shape == REFERENCE.shape
     with pytest.raises(imgnorm.NotTrained):
         tool.run(IMAGE, Method.HISTOGRAM)
-
-
-def test_identity_copies_the_whole_image_without_training():
-    result = imgnorm.Normalizer().run(IMAGE, Method.IDENTITY, offset=(500, 500))
-    np.testing.assert_array_equal(result, IMAGE)
-    assert not np.shares_memory(result, IMAGE)
-    assert trained(REFERENCE, methods=ALL).run(IMAGE, Method.TAILS).shape == IMAGE.shape
