@@ -29,7 +29,7 @@ def cpp_result(tmp_path, reference, image, mask, method, params):
     if mask is not None:
         files["mask"] = mask.astype(np.uint8) * 255
     for name, pels in files.items():
-        (tmp_path / f"{name}.pgm").write_bytes(b"P5\n%d %d\n255\n" % pels.shape[::-1] + pels.tobytes())
+        imgnorm.write_image(tmp_path / f"{name}.pgm", pels)
     command = [CLI, "normalize", "--reference", str(tmp_path / "reference.pgm"), "--method", CLI_NAMES[method],
                "--neighborhood", "%dx%d" % params["neighborhood"], "--granularity", "%dx%d" % params["granularity"],
                "--tails", "%r,%r" % params["tail_fractions"], "--range", "%d,%d" % params["intensity_range"],
@@ -40,9 +40,7 @@ def cpp_result(tmp_path, reference, image, mask, method, params):
         command.append("--keep-masked")
     done = subprocess.run(command, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    data = (tmp_path / "out.pgm").read_bytes()
-    assert data.startswith(b"P5\n%d %d\n255\n" % image.shape[::-1])
-    return np.frombuffer(data[-image.size:], dtype=np.uint8).reshape(image.shape)
+    return imgnorm.read_image(tmp_path / "out.pgm")
 
 
 def scene(shape, seed):
