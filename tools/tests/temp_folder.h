@@ -8,14 +8,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "image_io.h"
 
+using Names = std::vector<std::string>;
+
 class TempFolderTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "imgnorm-cli-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
