@@ -10,6 +10,7 @@
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/local_correction.h"
 #include "imgnorm/parameter_text.h"
+#include "imgnorm/run_parts.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
 
@@ -114,8 +115,7 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
   KC_ASSERT(referenceImage_.isBound());
   KC_ASSERT(binaryMask_.isBound() == maskImage_.isBound());
 
-  kcPelRect region = image.window() & referenceImage_.window();
-  if (maskImage_.isBound()) region &= maskImage_.window();
+  const kcPelRect region = imgnorm::coveredWindow(*this, image.window());
   if (region.isNull()) {
     success = true;
     return {};

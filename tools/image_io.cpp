@@ -278,11 +278,19 @@ void PendingFile::commit() {
   temp_.clear();
 }
 
-PendingFile prepareImage(const std::string& path, const GrayImage& image) {
+namespace {
+
+Format formatNamedBy(const std::string& path) {
   const auto format = formatForPath(path);
   if (!format)
     throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
-  return prepareImage(path, image, *format);
+  return *format;
+}
+
+}  // namespace
+
+PendingFile prepareImage(const std::string& path, const GrayImage& image) {
+  return prepareImage(path, image, formatNamedBy(path));
 }
 
 PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format) {
@@ -293,10 +301,7 @@ PendingFile prepareImage(const std::string& path, const GrayImage& image, Format
 }
 
 PendingFile prepareImage(const std::string& path, const ColorImage& image) {
-  const auto format = formatForPath(path);
-  if (!format)
-    throw ImageError(path + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
-  return prepareImage(path, image, *format);
+  return prepareImage(path, image, formatNamedBy(path));
 }
 
 PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format) {
