@@ -32,15 +32,10 @@ std::vector<Rows> splitRows(long first, long last, long strips) {
   return ranges;
 }
 
-ConstImage rowsOf(const ConstImage& image, const Rows& rows) {
-  ConstImage view = image;
-  view.window(kcPelRect(image.window().x(), rows.first, image.width(), rows.second - rows.first),
-              false);
-  return view;
-}
-
-kcPelBuffer<unsigned char> rowsOf(const kcPelBuffer<unsigned char>& image, const Rows& rows) {
-  kcPelBuffer<unsigned char> view = image;
+// The view of image narrowed to rows, same buffer type.
+template <class Buffer>
+Buffer rowsOf(const Buffer& image, const Rows& rows) {
+  Buffer view = image;
   view.window(kcPelRect(image.window().x(), rows.first, image.width(), rows.second - rows.first),
               false);
   return view;
