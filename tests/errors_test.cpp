@@ -132,18 +132,6 @@ TEST(NormalizerErrorsPersistence, UnknownVersionNamesTheLevelThatRefused) {
   EXPECT_EQ(unknownVersionName(good), "(loaded)");
 }
 
-TEST(NormalizerErrorsPersistence, StoringTheSameObjectTwiceTransfersItOnce) {
-  NotTrained error(L"twice"), other(L"twice");
-  kcArchive ar;
-  ar.storeObject(error);
-  const std::size_t once = ar.bytes().size();
-  const std::size_t header = typeHeader("kcImageNormalizerDefs::NotTrained").size();
-  ar.storeObject(error);
-  EXPECT_EQ(ar.bytes().size(), once + header);
-  ar.storeObject(other);
-  EXPECT_EQ(ar.bytes().size(), 2 * once + header);
-}
-
 // --- Number texts and UTF-8 ---
 
 TEST(HostStr, NumberForms) {

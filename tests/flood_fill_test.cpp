@@ -12,11 +12,6 @@ namespace {
 
 using namespace testing_support;
 
-Image entireOf(Image view) {
-  view.setEntire();
-  return view;
-}
-
 // Breadth-first 8-connected fill of the window of `expected`, which is a
 // private copy laid over the same coordinates as the image under test.
 void referenceFill(const Image& expected, const kcPair<long>& seed, unsigned char fillValue) {
@@ -40,17 +35,12 @@ void referenceFill(const Image& expected, const kcPair<long>& seed, unsigned cha
 
 // The whole storage, window and surroundings, must equal `expected` inside
 // the window and `before` outside it.
-void expectFilledAs(const Image& image, const Image& expected, const Image& before) {
+testing::AssertionResult filledAs(const Image& image, const Image& expected, const Image& before) {
   const Image all = entireOf(image);
-  for (long y = all.window().y(); y < all.window().bottom(); ++y)
-    for (long x = all.window().x(); x < all.window().right(); ++x) {
-      const kcPair<long> p(x, y);
-      const int want = image.window().contains(p) ? expected.get(p) : before.get(p);
-      ASSERT_EQ(all.get(p), want) << "at " << x << "," << y;
-    }
+  return pelsAre(all, all.window(), [&](long x, long y) {
+    return inside(image.window(), x, y) ? expected.get(x, y) : before.get(x, y);
+  });
 }
-
-Image copyOf(const Image& b) { return kfPelCopy<unsigned char>(b); }
 
 // --- Argument checks ---
 
@@ -74,51 +64,30 @@ TEST(FloodFill, RefusesBadArgumentsWithoutWriting) {
 
 // --- Work vector ---
 
+// A lone pel queues one entry, yet the vector grows to the window's area, and never shrinks.
 TEST(FloodFill, WorkVectorGrowsToAreaAndNeverShrinks) {
-  // A lone pel: the queue never holds more than one entry.
-  const auto lonePel = [] {
-    return makeImage(kcPelRect(0, 0, 5, 4),
-                     [](long x, long y) { return x == 2 && y == 1 ? 1 : 0; });
-  };
-  std::vector<long> work;
-  Image a = lonePel();
-  kf_FloodFill(a, kcPair<long>(2, 1), 9, work);
-  EXPECT_EQ(work.size(), 20u);
-  EXPECT_EQ(a.get(2, 1), 9);
-
-  std::vector<long> small(3, -1);
-  Image b = lonePel();
-  kf_FloodFill(b, kcPair<long>(2, 1), 9, small);
-  EXPECT_EQ(small.size(), 20u);
-
-  std::vector<long> large(1000, -1);
-  Image c = lonePel();
-  kf_FloodFill(c, kcPair<long>(2, 1), 9, large);
-  EXPECT_EQ(large.size(), 1000u);
+  for (const auto& [size, grown] :
+       {std::pair(0u, 20u), std::pair(3u, 20u), std::pair(1000u, 1000u)}) {
+    std::vector<long> work(size, -1);
+    Image img = makeImage(kcPelRect(0, 0, 5, 4), [](long x, long y) { return x == 2 && y == 1; });
+    kf_FloodFill(img, kcPair<long>(2, 1), 9, work);
+    EXPECT_EQ(work.size(), grown);
+    EXPECT_EQ(img.get(2, 1), 9);
+  }
 }
 
-TEST(FloodFill, FullRingGrowsInsteadOfLosingEntries) {
-  // A 4 x 4 image of one value filled from (3, 2) queues up to 22 entries,
-  // more than a ring of 16 holds.
-  Image img = makeImage(kcPelRect(0, 0, 4, 4), [](long, long) { return 0; });
-  std::vector<long> work;
-  kf_FloodFill(img, kcPair<long>(3, 2), 1, work);
-  for (long y = 0; y < 4; ++y)
-    for (long x = 0; x < 4; ++x) EXPECT_EQ(img.get(x, y), 1);
-  EXPECT_GE(work.size(), 23u);
-}
-
+// Every seed of every small uniform image, each with a fresh work vector: a 4 x 4 image filled
+// from (3, 2) queues more entries than a ring of its area holds.
 TEST(FloodFill, UniformImagesOfEverySmallSizeFillCompletely) {
-  std::vector<long> work;  // reused across fills of different sizes
   for (long h = 1; h <= 7; ++h)
     for (long w = 1; w <= 7; ++w)
       for (long sy = 0; sy < h; ++sy)
         for (long sx = 0; sx < w; ++sx) {
-          Image img = makeImage(kcPelRect(-3, 2, w, h), [](long, long) { return 200; });
+          Image img = constant(kcPelRect(-3, 2, w, h), 200);
+          std::vector<long> work;
           kf_FloodFill(img, kcPair<long>(-3 + sx, 2 + sy), 17, work);
-          for (long y = 0; y < h; ++y)
-            for (long x = 0; x < w; ++x)
-              ASSERT_EQ(img.get(-3 + x, 2 + y), 17) << w << "x" << h << " seed " << sx << "," << sy;
+          ASSERT_TRUE(pelsAre(img, img.window(), [](long, long) { return 17; }))
+              << w << "x" << h << " seed " << sx << "," << sy;
         }
 }
 
@@ -148,15 +117,14 @@ TEST(FloodFill, MatchesBreadthFirstFillOnNarrowedViews) {
                             view.window().y() + uniform(0, h - 1));
     const unsigned char fill = static_cast<unsigned char>(view.get(seed) == 7 ? 8 : 7);
 
-    const Image before = copyOf(storage);
-    const Image expected = copyOf(view);
+    const Image before = kfPelCopy<unsigned char>(storage);
+    const Image expected = kfPelCopy<unsigned char>(view);
     referenceFill(expected, seed, fill);
     if (round % 2 == 0)
       kf_FloodFill(view, seed, fill, work);
     else
       kf_FloodFill(view, seed, fill);
-    expectFilledAs(view, expected, before);
-    if (HasFatalFailure()) return;
+    ASSERT_TRUE(filledAs(view, expected, before)) << "round " << round;
   }
 }
 
@@ -179,15 +147,7 @@ TEST(FindFirstPel, NoMatchOrEmptyWindowLeavesWhere) {
 
 TEST(FindFirstPel, IgnoresPelsOutsideNarrowedWindow) {
   for (int round = 0; round < 200; ++round) {
-    Image storage =
-        randomImage(kcPelRect(0, 0, uniform(1, 20), uniform(1, 20)), 0, 5);
-    storage.offset(uniform(-9, 9), uniform(-9, 9));
-    const kcPelRect all = storage.window();
-    const long w = uniform(1, all.width()), h = uniform(1, all.height());
-    Image view = storage;
-    view.window(kcPelRect(all.x() + uniform(0, all.width() - w),
-                          all.y() + uniform(0, all.height() - h), w, h),
-                false);
+    const Image view = randomView(randomWindow(20, 20), 0, 5);
     const unsigned char value = static_cast<unsigned char>(uniform(0, 5));
     bool found = false;
     kcPair<long> expected;

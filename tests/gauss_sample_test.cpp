@@ -93,20 +93,18 @@ kcPelBuffer<unsigned char> viewOfSize(long w, long h) {
   return randomView(kcPelRect(uniform(-20, 20), uniform(-20, 20), w, h));
 }
 
-TEST(GaussSampleParams, KeepsValuesAndRefusesBadOnes) {
-  kcGaussSampleParams p(kcPair<long>(2, 3), kcPair<long>(1, 2), 128.0);
-  EXPECT_EQ(p.kernel(), kcPair<long>(1, 2));
-  EXPECT_FALSE(p.doRounding());
-
+TEST(GaussSampleParams, RefusesBadSamplingKernelsAndScales) {
   const kcPair<long> one(1, 1);
   EXPECT_NO_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65535), 65535.0));
-  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(0, 1), one, 1.0), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(kcPair<long>(1, 0), one, 1.0), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(-1, 0), 1.0), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, kcPair<long>(0, 65536), 1.0), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, one, 0.0), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, one, 1.5), kcPelFunc::BadParams);
-  EXPECT_THROW(kcGaussSampleParams(one, one, 65536.0), kcPelFunc::BadParams);
+  EXPECT_FALSE(kcGaussSampleParams(one, one, 1.0).doRounding());
+  const struct {
+    kcPair<long> sampling, kernel;
+    double scale;
+  } refused[] = {{{0, 1}, one, 1.0},     {{1, 0}, one, 1.0}, {one, {-1, 0}, 1.0},
+                 {one, {0, 65536}, 1.0}, {one, one, 0.0},    {one, one, 1.5},
+                 {one, one, 65536.0}};
+  for (const auto& r : refused)
+    EXPECT_THROW(kcGaussSampleParams(r.sampling, r.kernel, r.scale), kcPelFunc::BadParams);
 }
 
 TEST(GaussSample, SmoothingMatchesDirectConvolution) {
@@ -170,18 +168,17 @@ TEST(GaussSample, BaselineAndAvx2PathsAgree) {
   const kcPelBuffer<unsigned char> src = viewOfSize(301, 77);
   for (const kcPair<long> k :
        {kcPair<long>(52, 52), kcPair<long>(120, 100), kcPair<long>(3, 6), kcPair<long>(0, 1)}) {
-    kcPelBuffer<unsigned short> fast, plain;
-    kfGaussSample<unsigned char, unsigned short>(src, fast,
-                                                 makeParams(kcPair<long>(1, 1), k, 128.0, true));
-    const kcGaussSampleParams full = makeParams(kcPair<long>(1, 1), k, 128.0, true);
-    kcPlainKernelsScope plainKernels;
-    kfGaussSample<unsigned char, unsigned short>(src, plain, full);
-    EXPECT_TRUE((kfPelEqual<unsigned short, unsigned short>(fast, plain))) << k.x() << "x" << k.y();
-    const kcPair<long> g(4, 3);
-    const auto reducedPlain = kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false));
-    kfForcePlainKernels(false);
-    const auto reducedFast = kfGaussSample<unsigned char>(src, makeParams(g, k, 1.0, false));
-    EXPECT_TRUE((kfPelEqual<unsigned char, unsigned char>(reducedFast, reducedPlain)));
+    const auto full = makeParams(kcPair<long>(1, 1), k, 128.0, true);
+    const auto reducing = makeParams(kcPair<long>(4, 3), k, 1.0, false);
+    kcPelBuffer<unsigned short> smoothed[2];
+    kcPelBuffer<unsigned char> reduced[2];
+    for (bool plain : {false, true}) {
+      const kcPlainKernelsScope plainKernels(plain);
+      kfGaussSample<unsigned char, unsigned short>(src, smoothed[plain], full);
+      reduced[plain] = kfGaussSample<unsigned char>(src, reducing);
+    }
+    EXPECT_TRUE((kfPelEqual<unsigned short, unsigned short>(smoothed[0], smoothed[1]))) << k.x();
+    EXPECT_TRUE(samePels(reduced[0], reduced[1])) << k.x() << "x" << k.y();
   }
 }
 
@@ -223,78 +220,54 @@ TEST(GaussSample, SixteenBitFormFillsOnlyTheCommonWindow) {
   EXPECT_EQ(fresh.clientFromImageXform(), src.clientFromImageXform());
 }
 
-TEST(GaussSample, RefusesBadInput) {
+TEST(GaussSample, RefusesBadInputAndGivesEmptyResultsForEmptyWindows) {
   const kcPelBuffer<unsigned char> unbound;
+  kcPelBuffer<unsigned char> src = randomImage(kcPelRect(0, 0, 8, 8));
   kcPelBuffer<unsigned short> dst;
-  const auto p = makeParams(kcPair<long>(1, 1), kcPair<long>(2, 2), 1.0, false);
-  EXPECT_THROW(kfGaussSample<unsigned char>(unbound, p), kcPel::UnboundWindow);
-  EXPECT_THROW((kfGaussSample<unsigned char, unsigned short>(unbound, dst, p)),
+  const auto full = makeParams(kcPair<long>(1, 1), kcPair<long>(2, 2), 1.0, false);
+  const auto reducing = makeParams(kcPair<long>(2, 1), kcPair<long>(1, 0), 1.0, false);
+  const auto sink = [](long, const unsigned short*) { FAIL() << "no row expected"; };
+  EXPECT_THROW(kfGaussSample<unsigned char>(unbound, full), kcPel::UnboundWindow);
+  EXPECT_THROW((kfGaussSample<unsigned char, unsigned short>(unbound, dst, full)),
                kcPel::UnboundWindow);
-  const kcPelBuffer<unsigned char> src = randomImage(kcPelRect(0, 0, 8, 8));
-  EXPECT_THROW((kfGaussSample<unsigned char, unsigned short>(
-                   src, dst, makeParams(kcPair<long>(2, 1), kcPair<long>(1, 0), 1.0, false))),
+  EXPECT_THROW((kfGaussSampleRows<unsigned char, unsigned short>(unbound, full, sink)),
+               kcPel::UnboundWindow);
+  EXPECT_THROW((kfGaussSample<unsigned char, unsigned short>(src, dst, reducing)),
+               kcPelFunc::BadParams);
+  EXPECT_THROW((kfGaussSampleRows<unsigned char, unsigned short>(src, reducing, sink)),
                kcPelFunc::BadParams);
   EXPECT_FALSE(dst.isBound());
-}
-
-TEST(GaussSample, EmptyWindowGivesEmptyResult) {
-  kcPelBuffer<unsigned char> src = randomImage(kcPelRect(0, 0, 8, 8));
   src.window(kcPelRect(3, 3, 0, 5), false);
-  const auto p = makeParams(kcPair<long>(2, 2), kcPair<long>(1, 1), 1.0, false);
-  const kcPelBuffer<unsigned char> out = kfGaussSample<unsigned char>(src, p);
-  EXPECT_EQ(out.window(), kcPelRect(0, 0, 0, 3));
+  EXPECT_EQ(kfGaussSample<unsigned char>(
+                src, makeParams(kcPair<long>(2, 2), kcPair<long>(1, 1), 1.0, false))
+                .window(),
+            kcPelRect(0, 0, 0, 3));
 }
 
-TEST(GaussSampleRows, HandsOverTheRowsOfTheFullSizeSmoothing) {
-  std::uniform_int_distribution<long> size(1, 60), kernel(0, 40), pos(-9, 9);
-  for (int trial = 0; trial < 30; ++trial) {
-    const auto src = randomImage(kcPelRect(pos(rng()), pos(rng()), size(rng()), size(rng())));
-    kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
-                               trial % 2 ? 128.0 : 1.0);
-    params.doRounding(trial % 3 != 0);
+// Rows come in order, one per source row, equal to the full-size smoothing, and rows more than
+// the lag above the latest one are not read again: the test spoils each as soon as allowed.
+TEST(GaussSampleRows, HandRowsOverInOrderWithoutRereadingRowsAboveTheLag) {
+  std::uniform_int_distribution<long> size(1, 90), kernel(0, 40), pos(-9, 9);
+  for (int trial = 0; trial < 50; ++trial) {
+    auto src = randomImage(kcPelRect(pos(rng()), pos(rng()), size(rng()), size(rng())));
+    const auto params = makeParams(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
+                                   trial % 2 ? 128.0 : 1.0, trial % 3 != 0);
     const kcPlainKernelsScope plain(trial % 4 == 0);
     kcPelBuffer<unsigned short> expected;
     kfGaussSample<unsigned char, unsigned short>(src, expected, params);
+    const long lag = kfGaussSampleRowsLag(params);
+    const kcPelRect& w = src.window();
     long rows = 0;
     kfGaussSampleRows<unsigned char, unsigned short>(
         src, params, [&](long j, const unsigned short* row) {
           ASSERT_EQ(j, rows++);
-          for (long x = 0; x < src.width(); ++x)
-            ASSERT_EQ(row[x], expected.get(src.window().x() + x, src.window().y() + j))
-                << "trial " << trial << " at " << x << "," << j;
-        });
-    EXPECT_EQ(rows, src.height());
-  }
-  const auto sink = [](long, const unsigned short*) { FAIL() << "no row expected"; };
-  const kcGaussSampleParams reducing(kcPair<long>(2, 1), kcPair<long>(3, 3), 1.0);
-  EXPECT_THROW((kfGaussSampleRows<unsigned char, unsigned short>(randomImage(kcPelRect(0, 0, 4, 4)),
-                                                                 reducing, sink)),
-               kcPelFunc::BadParams);
-  const kcGaussSampleParams full(kcPair<long>(1, 1), kcPair<long>(3, 3), 1.0);
-  EXPECT_THROW(
-      (kfGaussSampleRows<unsigned char, unsigned short>(kcPelBuffer<unsigned char>(), full, sink)),
-      kcPel::UnboundWindow);
-}
-
-TEST(GaussSampleRows, RowsAboveTheLagAreNotReadAgain) {
-  std::uniform_int_distribution<long> size(1, 90), kernel(0, 30);
-  for (int trial = 0; trial < 40; ++trial) {
-    auto src = randomImage(kcPelRect(3, -5, size(rng()), size(rng())));
-    const kcGaussSampleParams params(kcPair<long>(1, 1), kcPair<long>(kernel(rng()), kernel(rng())),
-                                     128.0);
-    kcPelBuffer<unsigned short> expected;
-    kfGaussSample<unsigned char, unsigned short>(src, expected, params);
-    // Spoil every row the smoothing promises not to read again.
-    const long lag = kfGaussSampleRowsLag(params);
-    const kcPelRect& w = src.window();
-    kfGaussSampleRows<unsigned char, unsigned short>(
-        src, params, [&](long j, const unsigned short* row) {
           for (long x = 0; x < w.width(); ++x)
             ASSERT_EQ(row[x], expected.get(w.x() + x, w.y() + j)) << "trial " << trial;
           if (j - lag - 1 >= 0)
             for (long x = 0; x < w.width(); ++x)
               src.set(w.x() + x, w.y() + j - lag - 1, static_cast<unsigned char>(255 - x));
         });
+    EXPECT_EQ(rows, w.height());
   }
 }
 

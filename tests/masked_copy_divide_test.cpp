@@ -26,13 +26,15 @@ TEST(MaskedPelCopy, RandomWindowsMatchTheReference) {
     Image handle = dst;
     kf_MaskedPelCopy(src, mask, handle, outsideMask);
     EXPECT_EQ(handle.root(), dst.root());
-    for (long y = dst.window().y(); y < dst.window().bottom(); ++y)
-      for (long x = dst.window().x(); x < dst.window().right(); ++x) {
-        const bool selected = inside(src.window(), x, y) &&
+    ASSERT_TRUE(pelsAre(dst, dst.window(),
+                        [&](long x, long y) {
+                          const bool selected =
+                              inside(src.window(), x, y) &&
                               (!mask.isBound() || (inside(mask.window(), x, y) &&
                                                    (mask.get(x, y) == 0) == outsideMask));
-        ASSERT_EQ(dst.get(x, y), selected ? src.get(x, y) : before.get(x, y)) << trial;
-      }
+                          return selected ? src.get(x, y) : before.get(x, y);
+                        }))
+        << "trial " << trial;
   }
 }
 
@@ -49,8 +51,7 @@ TEST(MaskedPelCopy, UnboundDestinationBecomesABufferOverTheOverlap) {
   kf_MaskedPelCopy(src, constant(kcPelRect(25, 4, 40, 10), 1), dst, false);
   EXPECT_EQ(dst.window(), kcPelRect(25, 4, 15, 6));
   EXPECT_EQ(dst.clientFromImageXform(), kSomeXform);
-  for (long y = 4; y < 10; ++y)
-    for (long x = 25; x < 40; ++x) ASSERT_EQ(dst.get(x, y), src.get(x, y));
+  EXPECT_TRUE(pelsAre(dst, dst.window(), [&](long x, long y) { return src.get(x, y); }));
   Image disjoint;
   kf_MaskedPelCopy(src, constant(kcPelRect(40, 0, 10, 10), 0), disjoint, true);
   EXPECT_FALSE(disjoint.isBound());
@@ -112,19 +113,18 @@ TEST(MaskedPelDivide, RandomWindowsMatchTheReference) {
     const unsigned long scale = trial % 2 == 0 ? 255 : 123457;
     Image handle = dst;
     kf_MaskedPelDivide(num, div, mask, handle, scale);
-    for (long y = dst.window().y(); y < dst.window().bottom(); ++y)
-      for (long x = dst.window().x(); x < dst.window().right(); ++x) {
-        const bool takesPart =
-            inside(num.window(), x, y) && inside(div.window(), x, y) &&
-            (!mask.isBound() || (inside(mask.window(), x, y) && mask.get(x, y) != 0));
-        unsigned char expected = before.get(x, y);
-        if (takesPart) {
-          const std::uint64_t product = std::uint64_t{num.get(x, y)} * scale % (1ULL << 32);
-          const std::uint64_t w = div.get(x, y);
-          expected = static_cast<unsigned char>((product + w / 2) % (1ULL << 32) / w);
-        }
-        ASSERT_EQ(dst.get(x, y), expected) << "trial " << trial << " at " << x << "," << y;
-      }
+    ASSERT_TRUE(
+        pelsAre(dst, dst.window(),
+                [&](long x, long y) {
+                  const bool takesPart =
+                      inside(num.window(), x, y) && inside(div.window(), x, y) &&
+                      (!mask.isBound() || (inside(mask.window(), x, y) && mask.get(x, y) != 0));
+                  if (!takesPart) return before.get(x, y);
+                  const std::uint64_t product = std::uint64_t{num.get(x, y)} * scale % (1ULL << 32);
+                  const std::uint64_t w = div.get(x, y);
+                  return static_cast<unsigned char>((product + w / 2) % (1ULL << 32) / w);
+                }))
+        << "trial " << trial;
   }
 }
 
@@ -156,7 +156,7 @@ TEST(MaskedPelDivide, ZeroDivisors) {
   const Image mask = makeImage(r, [](long x, long) { return x % 3 == 0 ? 0 : 200; });
   Image dst = constant(r, 77);
   kf_MaskedPelDivide(num, div, mask, dst, 1);
-  for (long x = 0; x < 9; ++x) EXPECT_EQ(dst.get(x, 1), x % 3 == 0 ? 77 : 2 * x) << x;
+  EXPECT_TRUE(pelsAre(dst, r, [](long x, long) { return x % 3 == 0 ? 77 : 2 * x; }));
 
   Image16 holed = constant<unsigned short>(kcPelRect(0, 0, 30, 30), 3);
   holed.set(0, 0, 0);
@@ -164,8 +164,8 @@ TEST(MaskedPelDivide, ZeroDivisors) {
   Image view = storage;
   view.window(kcPelRect(4, 4, 10, 10), false);
   kf_MaskedPelDivide(constant<unsigned short>(kcPelRect(0, 0, 30, 30), 90), holed, Image(), view, 1);
-  for (long y = 0; y < 20; ++y)
-    for (long x = 0; x < 20; ++x) ASSERT_EQ(storage.get(x, y), inside(view.window(), x, y) ? 30 : 5);
+  EXPECT_TRUE(pelsAre(storage, storage.window(),
+                      [&](long x, long y) { return inside(view.window(), x, y) ? 30 : 5; }));
 
   Image16 late = constant<unsigned short>(kcPelRect(0, 0, 8, 4), 4);
   late.set(6, 3, 0);  // the last row: earlier pels would already be divided
@@ -174,8 +174,7 @@ TEST(MaskedPelDivide, ZeroDivisors) {
   EXPECT_THROW(kf_MaskedPelDivide(forty, late, Image(), untouched, 1), kcAssertionFailure);
   EXPECT_THROW(kf_MaskedPelDivide(forty, late, constant(kcPelRect(0, 0, 8, 4), 1), untouched, 1),
                kcAssertionFailure);
-  for (long y = 0; y < 4; ++y)
-    for (long x = 0; x < 8; ++x) EXPECT_EQ(untouched.get(x, y), 1);
+  EXPECT_TRUE(pelsAre(untouched, untouched.window(), [](long, long) { return 1; }));
 }
 
 TEST(MaskedPelDivideRow, EqualsTheBufferFormRowByRow) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/pel_buffer.h"
@@ -68,6 +71,38 @@ kcPelBuffer<T> constant(const kcPelRect& r, unsigned long value) {
 }
 
 inline bool inside(const kcPelRect& r, long x, long y) { return r.contains(kcPair<long>(x, y)); }
+
+// A histogram of 256 levels holding the given counts.
+inline std::vector<unsigned long> histogramOf(
+    std::initializer_list<std::pair<int, unsigned long>> counts) {
+  std::vector<unsigned long> h(256, 0);
+  for (const auto& [level, count] : counts) h[level] = count;
+  return h;
+}
+
+// b widened to the whole storage it views.
+template <class T>
+kcPelBuffer<T> entireOf(kcPelBuffer<T> b) {
+  b.setEntire();
+  return b;
+}
+
+// A private copy of the whole storage of b, to see afterwards what changed around its window.
+inline Image snapshotOf(const Image& b) { return kfPelCopy<unsigned char>(entireOf(b)); }
+
+// Whether b(x, y) == expected(x, y) at every pel of r; a failure names the first pel that
+// differs.
+template <class B, class F>
+testing::AssertionResult pelsAre(const B& b, const kcPelRect& r, F&& expected) {
+  for (long y = r.y(); y < r.bottom(); ++y)
+    for (long x = r.x(); x < r.right(); ++x) {
+      const long actual = static_cast<long>(b.get(x, y)), want = static_cast<long>(expected(x, y));
+      if (actual != want)
+        return testing::AssertionFailure()
+               << "pel " << x << "," << y << " is " << actual << ", expected " << want;
+    }
+  return testing::AssertionSuccess();
+}
 
 inline bool samePels(const kcPelBuffer_const<unsigned char>& a,
                      const kcPelBuffer_const<unsigned char>& b) {
