@@ -9,7 +9,6 @@
 
 #include "host/exceptions.h"
 #include "imaging/pel_set.h"
-#include "pelfuncs/masked_histogram.h"
 #include "test_support.h"
 
 namespace {
@@ -182,20 +181,6 @@ TEST(PelBufferWrap, KeepAliveLivesAsLongAsAnyViewAndIsNeverFreedByTheBuffer) {
   EXPECT_TRUE(watch.expired());
   unsigned char borrowed[2][4] = {{1, 2, 3, 4}, {5, 6, 7, 8}};
   EXPECT_EQ(kcPelBuffer_const<unsigned char>::wrap(&borrowed[0][1], 3, 2, 4, nullptr).get(2, 1), 8);
-}
-
-TEST(PelBufferWrap, LibraryOperationsReadBorrowedRowsWithTheirStride) {
-  const long width = 37, height = 5, stride = 41;
-  auto pels = stridedPels<unsigned char>(width, height, stride);
-  for (long y = 0; y < height; ++y)
-    for (long x = width; x < stride; ++x) (*pels)[static_cast<std::size_t>(1 + y * stride + x)] = 255;
-  const auto view = kcPelBuffer_const<unsigned char>::wrap(pels->data() + 1, width, height, stride, pels);
-  std::vector<unsigned long> histogram, expected(256, 0);
-  kf_MaskedPelHistogram(view, kcPelBuffer_const<unsigned char>(), histogram);
-  for (long y = 0; y < height; ++y)
-    for (long x = 0; x < width; ++x) ++expected[static_cast<std::size_t>(x + 10 * y)];
-  EXPECT_EQ(histogram, expected);
-  EXPECT_TRUE(testing_support::samePels(kfPelCopy(view), view));
 }
 
 TEST(PelBufferWrap, EmptyViewsAreBoundAndInconsistentGeometryIsRefused) {

@@ -68,16 +68,6 @@ Image viewOfSize(const kcPair<long>& size) {
 
 // --- Smoothing ---
 
-// Pinned numbers: the spike's diamond and truncating divisors at the edges.
-TEST(PelSmooth3x3Diamond, PinnedSmallImages) {
-  Image img = makeImage(kcPelRect(0, 0, 3, 3), [](long x, long y) { return x == 1 && y == 1 ? 255 : 0; });
-  kf_PelSmooth3x3Diamond(img);
-  EXPECT_EQ(pelsOf(img), (std::vector<int>{0, 36, 0, 36, 127, 36, 0, 36, 0}));
-  Image row = makeImage(kcPelRect(0, 0, 3, 1), [](long x, long) { return x == 0 ? 10 : 0; });
-  kf_PelSmooth3x3Diamond(row);
-  EXPECT_EQ(pelsOf(row), (std::vector<int>{8, 1, 0}));
-}
-
 TEST(PelSmooth3x3Diamond, EmptyAndUnboundWindowsAreLeftAlone) {
   Image unbound;
   EXPECT_NO_THROW(kf_PelSmooth3x3Diamond(unbound));
