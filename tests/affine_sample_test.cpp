@@ -1,9 +1,11 @@
+// Affine sampling and what is built on it: projections and sampling of a border-padded copy.
 #include "imaging/affine_sample.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <numbers>
 #include <vector>
@@ -11,6 +13,8 @@
 #include "host/cpu_dispatch.h"
 #include "host/exceptions.h"
 #include "imaging/ilimit.h"
+#include "imaging/projection.h"
+#include "pelfuncs/padded_affine_sample.h"
 #include "test_support.h"
 
 namespace {
@@ -140,7 +144,7 @@ TEST(AffineTransformImage, GridsOnPelCentresReproduceOrTurnTheImage) {
       const kcAffineRectangle turned(kcVector<2>(w.ur()), kcVector<2>(w.lr()), kcVector<2>(w.ul()));
       const Image t = kfAffineTransformImage<unsigned char>(
           src, Params(inClient(src, turned), w.height(), w.width(), mode));
-      EXPECT_TRUE(pelsAre(t, t.window(),
+      EXPECT_TRUE(pelsAre(t, kcPelRect(0, 0, w.height(), w.width()),
                           [&](long i, long j) { return src.get(w.right() - 1 - j, w.y() + i); }));
     }
 }
@@ -153,9 +157,11 @@ TEST(AffineTransformImage, ConstantImagesStayExactlyConstant) {
         for (int trial = 0; trial < 6; ++trial) {
           const Image src = constant(w, value);
           const kcAffineRectangle rect = trial == 0 ? windowRect(src) : randomRect(w);
-          const Image out = kfAffineTransformImage<unsigned char>(
-              src, Params(rect, uniform(1, 41) | 1, uniform(1, 33) | 1, mode));
-          ASSERT_TRUE(pelsAre(out, out.window(), [&](long, long) { return value; })) << mode;
+          const Params p(rect, uniform(1, 41) | 1, uniform(1, 33) | 1, mode);
+          const Image out = kfAffineTransformImage<unsigned char>(src, p);
+          ASSERT_TRUE(pelsAre(out, kcPelRect(0, 0, p.xSize(), p.ySize()), [&](long, long) {
+            return value;
+          })) << mode;
         }
 }
 
@@ -273,6 +279,124 @@ TEST(AffineSampleRows, HandsOverTheRowsOfTheImageInOrder) {
       });
       EXPECT_EQ(next, p.ySize());
     }
+}
+
+// ---- Projections ----
+
+TEST(ProjectImage, SumsTheColumnsOfTheSampledImage) {
+  for (int trial = 0; trial < 30; ++trial) {
+    const kcPelRect w = randomWindow(20, 20);
+    const Image src = randomView(w);
+    const Params p(randomRect(w), uniform(1, 30), uniform(1, 30), kModes[trial % 2]);
+    const Image samples = kfAffineTransformImage<unsigned char>(src, p);
+    const kcPelBuffer<unsigned long> profile = kfProjectImage<unsigned char>(src, p);
+    ASSERT_EQ(profile.window(), kcPelRect(0, 0, p.xSize(), 1));
+    ASSERT_TRUE(pelsAre(profile, profile.window(),
+                        [&](long i, long) {
+                          unsigned long sum = 0;
+                          for (long j = 0; j < p.ySize(); ++j) sum += samples.get(i, j);
+                          return sum;
+                        }))
+        << "trial " << trial;
+  }
+}
+
+// A pel whose centre lies in the strip summed into profile pel i maps to x in [i, i + 1).
+TEST(ProjectImage, TransformMapsPelCentresToProfilePositions) {
+  Image src = randomImage(kcPelRect(4, -2, 6, 5));
+  for (int transformed = 0; transformed < 2; ++transformed) {
+    if (transformed)  // client = (2 x + 1, 3 y - 4); the rectangle follows the window
+      setXform(src, kcXform<2>::scaleAndTranslate(2, 3, 1, -4));
+    const kcXform<2> t = kfProjectImage<unsigned char>(src, Params(windowRect(src), 12, 5, 2))
+                             .imageFromClientXform();
+    const kcPelRect& w = src.window();
+    for (long y = w.y(); y < w.bottom(); ++y)
+      for (long x = w.x(); x < w.right(); ++x) {
+        const kcVector<2> q = t * kcVector<2>(x, y);
+        EXPECT_NEAR(q.x(), 2.0 * (x - 4) + 1.0, 1e-12);
+        EXPECT_NEAR(q.y(), (y + 2) + 0.5, 1e-12);
+      }
+  }
+}
+
+TEST(ProjectImage, RefusesUnboundSourcesAndFlatRectangles) {
+  const Params good(kcAffineRectangle({0, 0}, {5, 0}, {0, 5}), 5, 5, 2);
+  EXPECT_THROW(kfProjectImage<unsigned char>(Image(), good), kcPel::UnboundWindow);
+  const Params flat(kcAffineRectangle({0, 0}, {5, 0}, {10, 0}), 5, 5, 2);
+  EXPECT_THROW(kfProjectImage<unsigned char>(randomImage(kcPelRect(0, 0, 5, 5)), flat),
+               kcPelFunc::BadParams);
+}
+
+// ---- Sampling a copy padded by its border pels ----
+
+const kcXform<2> kScaled = kcXform<2>::scaleAndTranslate(0.5, 2.0, -3.0, 11.0);
+
+TEST(ExpandByDuplicatingBorderPixels, BorderPelsCopyTheNearestEdgePel) {
+  for (int trial = 0; trial < 20; ++trial) {
+    const kcPelRect w = trial ? randomWindow(12, 12, 9) : kcPelRect(5, 7, 1, 1);
+    Image src = randomView(w);  // the neighbours in storage must not leak in
+    setXform(src, kScaled);
+    const Image out = kf_ExpandByDuplicatingBorderPixels(src);
+    ASSERT_EQ(out.window(), w.trim(-1, -1, -1, -1, false));
+    EXPECT_NE(out.root(), src.root());
+    EXPECT_EQ(out.clientFromImageXform(), src.clientFromImageXform());
+    ASSERT_TRUE(pelsAre(out, out.window(), [&](long x, long y) {
+      return src.get(kfILimit(x, w.x(), w.right() - 1), kfILimit(y, w.y(), w.bottom() - 1));
+    }));
+  }
+  EXPECT_THROW(kf_ExpandByDuplicatingBorderPixels(Image()), kcAssertionFailure);
+  Image empty(kcPelRect(0, 0, 5, 5));
+  empty.window(kcPelRect(2, 2, 3, 0), false);
+  EXPECT_THROW(kf_ExpandByDuplicatingBorderPixels(empty), kcAssertionFailure);
+}
+
+// The replicated border gives the values of the nearest edge pel, so the result equals sampling
+// the bare source over its own window: exactly with power-of-two factors, within one otherwise.
+// Rows hand over the same pels.
+TEST(PaddedAffineSample, EqualsSamplingTheSourceOverItsOwnWindow) {
+  for (int trial = 0; trial < 60; ++trial) {
+    const bool bicubic = trial % 2 == 1, dyadic = trial % 4 < 2;
+    const kcPelRect w = randomWindow(14, 14, 9);
+    Image src = randomView(w);
+    const long xs = dyadic ? w.width() << uniform(0, 3) : uniform(1, 4 * w.width());
+    const long ys = dyadic ? w.height() << uniform(0, 3) : uniform(1, 4 * w.height());
+    const Image expected = kfAffineTransformImage<unsigned char>(
+        src, Params(windowRect(src), xs, ys, kModes[bicubic]));
+    setXform(src, kScaled);  // the rectangle moves with the window: same result
+    const Image out = kf_PaddedAffineSample(src, xs, ys, bicubic);
+    ASSERT_EQ(out.window(), kcPelRect(0, 0, xs, ys));
+    EXPECT_TRUE(out.clientFromImageXform().isIdentity());
+    long rows = 0;
+    kf_PaddedAffineSampleRows(src, xs, ys, bicubic, [&](long j, const unsigned char* row) {
+      ASSERT_EQ(j, rows++);
+      for (long i = 0; i < xs; ++i) ASSERT_EQ(row[i], out.get(i, j));
+    });
+    EXPECT_EQ(rows, ys);
+    for (long y = 0; y < ys; ++y)
+      for (long x = 0; x < xs; ++x)
+        ASSERT_LE(std::labs(long(out.get(x, y)) - expected.get(x, y)), dyadic ? 0 : 1) << trial;
+  }
+}
+
+// Samples at (i + 0.5) / 4 - 0.5 pels: before the first centre and beyond the last the edge
+// pel, between them the blend.
+TEST(PaddedAffineSample, UpsamplingAPelPairInterpolatesLinearlyAndBadSizesAreRefused) {
+  Image src(kcPelRect(10, 20, 2, 1));
+  src.set(10, 20, 40);
+  src.set(11, 20, 120);
+  const int expected[8] = {40, 40, 50, 70, 90, 110, 120, 120};
+  EXPECT_TRUE(pelsAre(kf_PaddedAffineSample(src, 8, 4, false), kcPelRect(0, 0, 8, 4),
+                      [&](long x, long) { return expected[x]; }));
+  for (bool bicubic : {false, true}) {
+    EXPECT_THROW(kf_PaddedAffineSample(src, 0, 4, bicubic), kcPelFunc::BadParams);
+    EXPECT_THROW(kf_PaddedAffineSample(src, 4, -1, bicubic), kcPelFunc::BadParams);
+    EXPECT_THROW(kf_PaddedAffineSample(src, 32768, 4, bicubic), kcPelFunc::BadParams);
+    EXPECT_THROW(kf_PaddedAffineSample(src, 4, 65540, bicubic), kcPelFunc::BadParams);
+    EXPECT_THROW(kf_PaddedAffineSample(Image(), 4, 4, bicubic), kcPel::UnboundWindow);
+    Image empty = src;
+    empty.window(kcPelRect(10, 20, 0, 1), false);
+    EXPECT_THROW(kf_PaddedAffineSample(empty, 4, 4, bicubic), kcAssertionFailure);
+  }
 }
 
 }  // namespace

@@ -64,12 +64,12 @@ TEST(ClampedArithmetic, PartialOverlapsWriteOnlyTheOverlap) {
       const Image src = randomView(randomWindow(45, 45, 12));
       const Image before = kfPelCopy<unsigned char>(dst);
       c.op(dst, src);
-      for (long y = dst.window().y(); y < dst.window().bottom(); ++y)
-        for (long x = dst.window().x(); x < dst.window().right(); ++x) {
-          const int d = before.get(x, y);
-          const int expected = inside(src.window(), x, y) ? c.rule(d, src.get(x, y)) : d;
-          ASSERT_EQ(dst.get(x, y), expected) << c.name << " trial " << trial << " at " << x << "," << y;
-        }
+      ASSERT_TRUE(pelsAre(dst, dst.window(),
+                          [&](long x, long y) {
+                            const int d = before.get(x, y);
+                            return inside(src.window(), x, y) ? c.rule(d, src.get(x, y)) : d;
+                          }))
+          << c.name << " trial " << trial;
     }
 }
 
@@ -80,8 +80,7 @@ TEST(ClampedArithmetic, UnboundThrowsAndDisjointChangesNothing) {
     EXPECT_THROW(c.op(bound, Image()), kcPel::UnboundWindow);
     c.op(bound, randomImage(kcPelRect(20, 0, 20, 4)));
     c.op(bound, randomImage(kcPelRect(-5, 4, 30, 4)));
-    for (long y = 0; y < 4; ++y)
-      for (long x = 0; x < 20; ++x) ASSERT_EQ(bound.get(x, y), x + y) << c.name;
+    EXPECT_TRUE(pelsAre(bound, bound.window(), [](long x, long y) { return x + y; })) << c.name;
   }
 }
 
