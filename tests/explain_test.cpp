@@ -6,13 +6,9 @@
 #include "test_support.h"
 
 using namespace kcImageNormalizerDefs;
-using testing_support::makeImage;
-using testing_support::randomImage;
-using testing_support::rng;
+using namespace testing_support;
 
 namespace {
-
-using Image = kcPelBuffer<unsigned char>;
 
 constexpr Method kMapped[] = {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails,
                               eLinearlyFitGrayValues};
@@ -46,18 +42,13 @@ TEST(Explain, TheMapIsWhatRunApplies) {
       tool.train(static_cast<Method>(kGlobalMethods) | eLinearlyFitGrayValues);
       for (Method method : kMapped) {
         const kcNormalizationExplanation e = kfExplainNormalization(tool, image, method);
-        bool success = false;
-        std::wstring message;
-        const Image result = tool.run(image, method, success, message);
-        ASSERT_EQ(success, e.success) << method;
-        ASSERT_TRUE(success) << method;
+        const RunOutcome run = runTool(tool, image, method);
+        ASSERT_TRUE(run.success && e.success) << method;
         ASSERT_EQ(e.map.size(), 256u);
-        ASSERT_EQ(result.window(), e.region);
-        kcPelBuffer_const<unsigned char> view = image;
-        view.window(e.region, false);
-        for (long y = e.region.y(); y < e.region.bottom(); ++y)
-          for (long x = e.region.x(); x < e.region.right(); ++x)
-            ASSERT_EQ(result.get(x, y), e.map[view.get(x, y)]) << method << " " << x << "," << y;
+        ASSERT_EQ(run.result.window(), e.region);
+        ASSERT_TRUE(pelsAre(run.result, e.region, [&](long x, long y) {
+          return e.map[image.get(x, y)];
+        })) << method;
         EXPECT_EQ(e.reference.count, tool.referenceStats().nSamp());
         // Every method describes the same run-time pels the same way.
         const kcNormalizationExplanation h = kfExplainNormalization(tool, image, eMatchHistogram);

@@ -115,10 +115,8 @@ TEST(NormalizerParams, LargestSizesTrainAndRun) {
     tool.neighborhoodSize(size);
     tool.granularity(step);
     tool.train(eLocalCorrection | eLocalCorrectionEnhanced);
-    bool success = false;
-    std::wstring message;
     for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
-      EXPECT_EQ(tool.run(reference, m, success, message).window(), reference.window());
+      EXPECT_EQ(testing_support::runTool(tool, reference, m).result.window(), reference.window());
   }
 }
 

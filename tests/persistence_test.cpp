@@ -58,14 +58,12 @@ TEST(Persistence, RoundTripGivesAnEqualToolWithTheSameResults) {
   EXPECT_EQ(loaded.trainedMethods(), kAll);
   const Image run = randomImage(kcPelRect(0, 0, 52, 44), 0, 200);
   for (std::uint32_t bit = 1; bit < 64; bit <<= 1) {
-    bool s1 = false, s2 = false;
-    std::wstring m1, m2;
-    const Image a = tool.run(run, static_cast<Method>(bit), s1, m1);
-    const Image b = loaded.run(run, static_cast<Method>(bit), s2, m2);
-    EXPECT_EQ(s1, s2);
-    ASSERT_TRUE(a.isBound() && b.isBound()) << bit;
-    EXPECT_EQ(a.window(), b.window());
-    EXPECT_TRUE(samePels(a, b)) << "method " << bit;
+    const RunOutcome a = runTool(tool, run, static_cast<Method>(bit)),
+                     b = runTool(loaded, run, static_cast<Method>(bit));
+    EXPECT_EQ(a.success, b.success);
+    ASSERT_TRUE(a.result.isBound() && b.result.isBound()) << bit;
+    EXPECT_EQ(a.result.window(), b.result.window());
+    EXPECT_TRUE(samePels(a.result, b.result)) << "method " << bit;
   }
   // Loading replaces everything; an untrained tool stays untrained.
   kcImageNormalizer untrained, target = configuredTool(eMatchHistogram);
@@ -137,9 +135,7 @@ TEST(Persistence, DamagedArchivesAreRefused) {
     }
     if (c.left == kUntrainedConfiguration) {
       EXPECT_EQ(target.neighborhoodSize(), kcPair<long>(9, 7));
-      bool success = false;
-      std::wstring text;
-      EXPECT_THROW(target.run(target.referenceImage(), eMatchHistogram, success, text), NotTrained);
+      EXPECT_THROW(runTool(target, target.referenceImage(), eMatchHistogram), NotTrained);
     }
   }
   // A nested unknown version (of the pair) reads what came before it and trains nothing.
