@@ -74,11 +74,9 @@ TEST(PelMapValue, ChangesExactlyThePelsOfTheGivenValueInTheWindow) {
   view.window(kcPelRect(0, 1, 256, 3), false);
   kf_PelMapValue(view, 0, 128);
   kf_PelMapValue(view, 17, 17);
-  for (long y = 0; y < 5; ++y)
-    for (long x = 0; x < 256; ++x) {
-      const long original = (x + y) % 256;
-      ASSERT_EQ(storage.get(x, y), original == 0 && y >= 1 && y < 4 ? 128 : original) << x << "," << y;
-    }
+  EXPECT_TRUE(pelsAre(storage, storage.window(), [](long x, long y) {
+    return (x + y) % 256 == 0 && y >= 1 && y < 4 ? 128 : (x + y) % 256;
+  }));
   Image unbound;
   EXPECT_THROW(kf_PelMapValue(unbound, 1, 2), kcPel::UnboundWindow);
 }
