@@ -1,13 +1,10 @@
 #include "host/archive.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <limits>
 #include <string>
@@ -293,20 +290,6 @@ TEST(ArchiveObjects, RegisteredObjectsRoundTripOncePerArchive) {
     kcArchive badIn(bad);
     EXPECT_THROW(badIn.loadObject(), kcArchive::Error) << length;
   }
-}
-
-TEST(ArchiveFiles, WriteAndReadBack) {
-  const std::string path = (std::filesystem::temp_directory_path() /
-                            ("imgnorm_archive_test_" + std::to_string(::getpid())))
-                               .string();
-  kcArchive out;
-  std::wstring s = L"file \u00e9";
-  out || s;
-  out.writeFile(path);
-  EXPECT_EQ(kcArchive::readFile(path), out.bytes());
-  std::remove(path.c_str());
-  EXPECT_THROW(kcArchive::readFile(path), kcArchive::Error);
-  EXPECT_THROW(out.writeFile("/nonexistent-dir/x/y"), kcArchive::Error);
 }
 
 }  // namespace

@@ -135,18 +135,20 @@ TEST(NormalizerErrorsPersistence, UnknownVersionNamesTheLevelThatRefused) {
 // --- Number texts and UTF-8 ---
 
 TEST(HostStr, NumberForms) {
-  EXPECT_EQ(kfStr(true), L"true");
-  EXPECT_EQ(kfStr(false), L"false");
-  EXPECT_EQ(kfStr(-17), L"-17");
-  EXPECT_EQ(kfStr(INT_MIN), L"-2147483648");
-  EXPECT_EQ(kfStr(LONG_MAX), L"9223372036854775807");
-  EXPECT_EQ(kfStr(LONG_MIN), L"-9223372036854775808");
-  EXPECT_EQ(kfStr(1e-07), L"1e-07");
-  EXPECT_EQ(kfStr(100.0), L"100");
-  EXPECT_EQ(kfStr(0.1), L"0.1");
-  EXPECT_EQ(kfStr(-2.25), L"-2.25");
-  EXPECT_EQ(kfStr(std::numeric_limits<double>::quiet_NaN()), L"nan");
-  EXPECT_EQ(kfStr(-std::numeric_limits<double>::infinity()), L"-inf");
+  const std::pair<std::wstring, std::wstring> forms[] = {
+      {kfStr(true), L"true"},
+      {kfStr(false), L"false"},
+      {kfStr(-17), L"-17"},
+      {kfStr(INT_MIN), L"-2147483648"},
+      {kfStr(LONG_MAX), L"9223372036854775807"},
+      {kfStr(LONG_MIN), L"-9223372036854775808"},
+      {kfStr(1e-07), L"1e-07"},
+      {kfStr(100.0), L"100"},
+      {kfStr(0.1), L"0.1"},
+      {kfStr(-2.25), L"-2.25"},
+      {kfStr(std::numeric_limits<double>::quiet_NaN()), L"nan"},
+      {kfStr(-std::numeric_limits<double>::infinity()), L"-inf"}};
+  for (const auto& [text, expected] : forms) EXPECT_EQ(text, expected);
 }
 
 TEST(HostStr, DoubleTextReadsBackExactly) {

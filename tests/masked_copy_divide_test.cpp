@@ -38,7 +38,7 @@ TEST(MaskedPelCopy, RandomWindowsMatchTheReference) {
   }
 }
 
-TEST(MaskedPelCopy, UnboundDestinationBecomesABufferOverTheOverlap) {
+TEST(MaskedPelCopy, UnboundDestinationBecomesABufferOverTheOverlapButNotForAnUnboundSource) {
   Image src = randomImage(kcPelRect(0, 0, 40, 10));
   setXform(src, kSomeXform);
   for (bool outsideMask : {false, true}) {
@@ -55,13 +55,10 @@ TEST(MaskedPelCopy, UnboundDestinationBecomesABufferOverTheOverlap) {
   Image disjoint;
   kf_MaskedPelCopy(src, constant(kcPelRect(40, 0, 10, 10), 0), disjoint, true);
   EXPECT_FALSE(disjoint.isBound());
-}
-
-TEST(MaskedPelCopy, UnboundSourceThrowsAndWritesNothing) {
-  Image dst;
-  EXPECT_THROW(kf_MaskedPelCopy(Image(), constant(kcPelRect(0, 0, 4, 4), 1), dst, false),
+  Image unbound;  // an unbound source throws and writes nothing
+  EXPECT_THROW(kf_MaskedPelCopy(Image(), constant(kcPelRect(0, 0, 4, 4), 1), unbound, false),
                kcPel::UnboundWindow);
-  EXPECT_FALSE(dst.isBound());
+  EXPECT_FALSE(unbound.isBound());
   Image bound = constant(kcPelRect(0, 0, 4, 4), 9);
   EXPECT_THROW(kf_MaskedPelCopy(Image(), Image(), bound, true), kcPel::UnboundWindow);
   EXPECT_EQ(bound.get(2, 2), 9);
@@ -78,7 +75,7 @@ int divideOne(unsigned n, unsigned w, unsigned long scale) {
 
 // Halves round up; the low eight bits are stored without saturation; the
 // product and the added half divisor wrap modulo 2^32.
-TEST(MaskedPelDivide, RoundingTruncationAndWrapping) {
+TEST(MaskedPelDivide, RoundingTruncationWrappingAndExactQuotients) {
   EXPECT_EQ(divideOne(100, 200, 255), 128);
   EXPECT_EQ(divideOne(1, 3, 1), 0);
   EXPECT_EQ(divideOne(1, 2, 1), 1);
@@ -90,9 +87,6 @@ TEST(MaskedPelDivide, RoundingTruncationAndWrapping) {
   EXPECT_EQ(divideOne(65535, 1, 65538), 65534 % 256);
   EXPECT_EQ(divideOne(7, 1, (1UL << 32) + 3), 21);
   EXPECT_EQ(divideOne(65535, 3, 65537), 0);
-}
-
-TEST(MaskedPelDivide, QuotientsJustBelowAndAtAMultipleAreExact) {
   // With n = 1 the dividend is scale + w / 2; pick it as k w - 1 and k w for
   // the largest k that fits 32 bits, where rounding errors would show first.
   for (std::uint32_t w : {1u, 2u, 3u, 255u, 256u, 4099u, 65521u, 65534u, 65535u}) {

@@ -95,36 +95,29 @@ TEST(PelMedian, MatchesBruteForceOnRandomImagesWithAndWithoutAMask) {
   }
 }
 
-TEST(PelMedian, LineAndOversizedKernels) {
-  const Image src = randomView(kcPelRect(3, -2, 23, 17));
-  const Image mask = randomMask(kcPelRect(0, 0, 30, 30), 40);
-  for (const kcPair<long> k :
-       {kcPair<long>(1, 9), kcPair<long>(12, 1), kcPair<long>(1, 1), kcPair<long>(60, 2),
-        kcPair<long>(3, 50), kcPair<long>(80, 80), kcPair<long>(1, 32767), kcPair<long>(32767, 1)})
-    for (const kcPair<long> range : {kcPair<long>(0, 255), kcPair<long>(90, 170)}) {
-      const kcPelMedianParams p(k, range);
-      Image dst, masked;
-      kfPelMedian(src, p, dst);
-      expectMedianMatches(src, nullptr, p, dst);
-      kfPelMedian(src, mask, p, masked);
-      expectMedianMatches(src, &mask, p, masked);
-    }
-}
-
-TEST(PelMedian, WideImagesAcrossStrips) {
-  // Wide enough for several strips of column histograms.
-  const Image src = randomView(kcPelRect(-7, 2, 2100, 7), 60, 200);
-  const Image mask = randomMask(kcPelRect(-50, 0, 2200, 20), 30);
-  for (const kcPair<long> k :
-       {kcPair<long>(3, 3), kcPair<long>(181, 5), kcPair<long>(400, 3), kcPair<long>(1, 2)}) {
-    kcPelMedianParams p(k, kcPair<long>(80, 180));
-    const kcPlainKernelsScope plain(k.x() == 181);
-    Image dst, masked;
-    kfPelMedian(src, p, dst);
-    expectMedianMatches(src, nullptr, p, dst);
-    kfPelMedian(src, mask, p, masked);
-    expectMedianMatches(src, &mask, p, masked);
-  }
+// Line, oversized and the largest kernels, and rows wide enough for several strips of column
+// histograms, with and without a mask.
+TEST(PelMedian, ExtremeKernelsAndWideImages) {
+  const struct {
+    Image src, mask;
+    std::vector<kcPair<long>> kernels;
+  } cases[] = {{randomView(kcPelRect(3, -2, 23, 17)),
+                randomMask(kcPelRect(0, 0, 30, 30), 40),
+                {{1, 9}, {12, 1}, {1, 1}, {60, 2}, {3, 50}, {80, 80}, {1, 32767}, {32767, 1}}},
+               {randomView(kcPelRect(-7, 2, 2100, 7), 60, 200),
+                randomMask(kcPelRect(-50, 0, 2200, 20), 30),
+                {{3, 3}, {181, 5}, {400, 3}, {1, 2}}}};
+  for (const auto& c : cases)
+    for (const kcPair<long> k : c.kernels)
+      for (const kcPair<long> range : {kcPair<long>(0, 255), kcPair<long>(80, 180)}) {
+        const kcPelMedianParams p(k, range);
+        const kcPlainKernelsScope plain(k.x() == 181 || k.y() == 50);
+        Image dst, masked;
+        kfPelMedian(c.src, p, dst);
+        expectMedianMatches(c.src, nullptr, p, dst);
+        kfPelMedian(c.src, c.mask, p, masked);
+        expectMedianMatches(c.src, &c.mask, p, masked);
+      }
 }
 
 TEST(PelMedian, NoPelTakingPartGivesClampedSource) {

@@ -186,6 +186,7 @@ TEST(ToolFiles, SaveAndLoadNameTheFileOnErrors) {
   const kcImageNormalizer tool = configuredTool(eMatchHistogram | eLocalCorrectionEnhanced);
   kfSaveImageNormalizer(tool, (dir / "tool.kcin").string());
   EXPECT_TRUE(kfLoadImageNormalizer((dir / "tool.kcin").string()) == tool);
+  EXPECT_THROW(kfSaveImageNormalizer(tool, (dir / "missing-dir" / "x").string()), kcArchive::Error);
   std::ofstream(dir / "junk.kcin") << "not a tool";
   for (const char* name : {"junk.kcin", "missing"}) {
     const std::wstring m =
