@@ -18,8 +18,7 @@
 
 namespace {
 
-using testing_support::randomImage;
-using Image = kcPelBuffer<unsigned char>;
+using namespace testing_support;
 using ConstImage = kcPelBuffer_const<unsigned char>;
 using Operation = std::function<void(const ConstImage& src, Image& dst)>;
 

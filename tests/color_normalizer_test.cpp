@@ -10,12 +10,9 @@
 #include "test_support.h"
 
 using namespace kcImageNormalizerDefs;
-using testing_support::makeImage;
-using testing_support::randomImage;
+using namespace testing_support;
 
 namespace {
-
-using Image = kcPelBuffer<unsigned char>;
 
 // A colour image whose channels share a texture with channel gains.
 kcColorPlanes colourImage(const kcPelRect& r, double gain, int offset, bool alpha) {

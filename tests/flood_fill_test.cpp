@@ -48,7 +48,7 @@ TEST(FloodFill, RefusesBadArgumentsWithoutWriting) {
   Image unbound;
   EXPECT_THROW(kf_FloodFill(unbound, kcPair<long>(0, 0), 1), kcPel::UnboundWindow);
 
-  Image storage = makeImage(kcPelRect(10, 20, 6, 5), [](long, long) { return 0; });
+  Image storage = constant(kcPelRect(10, 20, 6, 5), 0);
   Image empty = storage;
   empty.window(kcPelRect(12, 21, 0, 2), false);
   EXPECT_THROW(kf_FloodFill(empty, kcPair<long>(12, 21), 1), kcPel::BadWindow);

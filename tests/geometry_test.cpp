@@ -11,8 +11,7 @@
 
 namespace {
 
-using testing_support::uniform;
-using testing_support::uniformReal;
+using namespace testing_support;
 
 // Rectangles are half open; intersection and containment against a per-pel definition.
 TEST(GeometryRectangle, IntersectionAndContainmentFollowThePels) {

@@ -7,8 +7,7 @@
 #include "test_support.h"
 
 using namespace imgnorm;
-using testing_support::histogramOf;
-using testing_support::uniform;
+using namespace testing_support;
 using Histogram = std::vector<unsigned long>;
 using Map = std::vector<unsigned char>;
 

@@ -128,7 +128,7 @@ TEST(PelMedian, NoPelTakingPartGivesClampedSource) {
   EXPECT_TRUE(pelsAre(dst, src.window(), [](long, long) { return 200; }));
 
   const kcPelMedianParams middle(kcPair<long>(3, 3), kcPair<long>(30, 50));
-  const Image none = makeImage(kcPelRect(0, 0, 9, 7), [](long, long) { return 0; });
+  const Image none = constant(kcPelRect(0, 0, 9, 7), 0);
   Image masked;
   kfPelMedian(src, none, middle, masked);
   EXPECT_TRUE(pelsAre(masked, src.window(),

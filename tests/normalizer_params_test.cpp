@@ -12,8 +12,7 @@
 namespace {
 
 using namespace kcImageNormalizerDefs;
-using testing_support::randomImage;
-using Image = kcPelBuffer<unsigned char>;
+using namespace testing_support;
 using Tool = kcImageNormalizer;
 using Setter = std::function<void(Tool&)>;
 
@@ -120,7 +119,7 @@ TEST(NormalizerParams, LargestSizesTrainAndRun) {
     tool.granularity(step);
     tool.train(eLocalCorrection | eLocalCorrectionEnhanced);
     for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
-      EXPECT_EQ(testing_support::runTool(tool, reference, m).result.window(), reference.window());
+      EXPECT_EQ(runTool(tool, reference, m).result.window(), reference.window());
   }
 }
 
@@ -135,7 +134,7 @@ TEST(NormalizerParams, ImageSettersCopyOrShareAndUnboundUnsets) {
     Image caller = randomImage(kcPelRect(0, 0, 12, 9));
     Image view = caller;
     view.window(kcPelRect(2, 3, 5, 4), false);
-    testing_support::setXform(view, kcXform<2>::scaleAndTranslate(2, 2, 1, 1));
+    setXform(view, kcXform<2>::scaleAndTranslate(2, 2, 1, 1));
     const unsigned char original = view.get(2, 3);
     (tool.*set)(view, true);
     const kcPelBuffer_const<unsigned char>& held = (tool.*get)();

@@ -13,7 +13,7 @@
 
 namespace {
 
-using testing_support::makeImage;
+using namespace testing_support;
 
 template <class T>
 class PelBufferTyped : public ::testing::Test {};
@@ -31,7 +31,7 @@ TYPED_TEST(PelBufferTyped, NewStorageIsAlignedPaddedAndZeroed) {
     EXPECT_EQ(b.rowUpdate() * static_cast<long>(sizeof(T)) % 32, 0) << "width " << width;
     EXPECT_LT((b.rowUpdate() - width) * static_cast<long>(sizeof(T)), 32);
     for (long y = 0; y < 5; ++y) EXPECT_EQ(addressOf(b.pointToPel(0, y)) % 32, 0u);
-    EXPECT_TRUE(testing_support::pelsAre(b, b.window(), [](long, long) { return 0; }));
+    EXPECT_TRUE(pelsAre(b, b.window(), [](long, long) { return 0; }));
   }
   const kcPelBuffer<T> placed(kcPelRect(-3, 8, 4, 2), 32);
   EXPECT_EQ(placed.offset(), kcPair<long>(-3, 8));
@@ -60,7 +60,7 @@ TYPED_TEST(PelBufferTyped, WrapViewsAndWritesTheCallersPelsInPlace) {
       ASSERT_EQ(view.get(x, y), T(x + 10 * y));
     }
   kfPelSet(view, T{7});  // through the pels checked above
-  EXPECT_TRUE(testing_support::pelsAre(view, view.window(), [](long, long) { return 7; }));
+  EXPECT_TRUE(pelsAre(view, view.window(), [](long, long) { return 7; }));
   EXPECT_EQ((*pels)[1 + 5], T{0});  // the padding between rows is not part of the view
 }
 
@@ -81,7 +81,7 @@ TEST(PelBuffer, UnboundRefusesPelAccess) {
 
 TEST(PelBuffer, CopiesShareStorageAndSetUnboundDropsOnlyOneView) {
   kcPelBuffer<unsigned char> b(kcPelRect(2, 3, 4, 5), 32);
-  testing_support::setXform(b, kcXform<2>::scaleAndTranslate(2, 2, 1, 1));
+  setXform(b, kcXform<2>::scaleAndTranslate(2, 2, 1, 1));
   const kcPelBuffer<unsigned char> keeper = b;
   b.set(3, 4, 5);
   EXPECT_EQ(keeper.get(3, 4), 5);
@@ -148,7 +148,7 @@ TEST(PelBuffer, TransformsStayInverseAndCopyXformsSharesThem) {
   kcPelBuffer<unsigned char> b(4, 4, 32);
   EXPECT_TRUE(b.imageFromClientXform().isIdentity());
   const kcVector<2> p(3, 4);
-  testing_support::setXform(b, kcXform<2>::fromMatrix(2, 1, 0, 3, 5, -7));
+  setXform(b, kcXform<2>::fromMatrix(2, 1, 0, 3, 5, -7));
   EXPECT_TRUE(kfRealEq(b.imageFromClientXform() * (b.clientFromImageXform() * p), p, 1e-12));
   const kcXform<2> imageFromClient = kcXform<2>::scaleAndTranslate(0.5, 4, 1, 2);
   b.imageFromClientXformBase(kc2XformLinear::handle(imageFromClient));

@@ -179,7 +179,7 @@ TEST(RunParallel, FailuresAreThoseOfOneRun) {
   tool.train(eMatchMeanAndStddev);
   bool success = true;
   std::wstring message;
-  const Image flat = makeImage(kcPelRect(0, 0, 20, 20), [](long, long) { return 9; });
+  const Image flat = constant(kcPelRect(0, 0, 20, 20), 9);
   EXPECT_FALSE(
       imgnorm::runInStrips(tool, flat, eMatchMeanAndStddev, 3, success, message).isBound());
   EXPECT_FALSE(success);
