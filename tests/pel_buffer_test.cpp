@@ -64,7 +64,7 @@ TYPED_TEST(PelBufferTyped, WrapViewsAndWritesTheCallersPelsInPlace) {
   EXPECT_EQ((*pels)[1 + 5], T{0});  // the padding between rows is not part of the view
 }
 
-TEST(PelBuffer, UnboundRefusesPelAccess) {
+TEST(PelBuffer, UnboundRefusesPelAccessAndBadSizesOrAlignmentsAreRefused) {
   kcPelBuffer<unsigned char> b;
   EXPECT_FALSE(b.isBound());
   EXPECT_TRUE(b.window().isNull());
@@ -77,6 +77,10 @@ TEST(PelBuffer, UnboundRefusesPelAccess) {
   EXPECT_THROW(b.set(0, 0, 1), kcPel::UnboundWindow);
   EXPECT_THROW(kcPelBuffer<unsigned char>(-1, 3, 32), kcPel::BadWindow);
   EXPECT_THROW(kcPelBuffer<unsigned char>(kcPelRect(0, 0, 3, -2), 32), kcPel::BadWindow);
+  // Alignments are powers of two up to a page.
+  EXPECT_EQ(kcPelBuffer<unsigned char>(3, 2, 4096).rowUpdate(), 4096);
+  EXPECT_THROW(kcPelBuffer<unsigned char>(3, 2, 8192), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelBuffer<unsigned char>(3, 2, 48), kcPelFunc::BadParams);
 }
 
 TEST(PelBuffer, CopiesShareStorageAndSetUnboundDropsOnlyOneView) {
