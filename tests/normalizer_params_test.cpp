@@ -204,9 +204,6 @@ TEST(NormalizerParams, EverySetterUntrainsEvenWithAnUnchangedValueButARefusalDoe
     EXPECT_EQ(tool.trainedMethods(), eIdentity);
   }
   Tool tool = trainedTool();
-  tool.keepMaskedPixels(true);
-  EXPECT_TRUE(tool.keepMaskedPixels());
-  tool = trainedTool();
   EXPECT_THROW(tool.granularity(kcPair<long>(0, 1)), BadParams);
   EXPECT_THROW(tool.tailFractions(kcPair<double>(2.0, 3.0)), BadParams);
   EXPECT_EQ(tool.trainedMethods(), eMatchHistogram | eMatchMeanAndStddev);
