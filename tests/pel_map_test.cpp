@@ -1,8 +1,9 @@
+#include "imaging/pel_map.h"
+
 #include <gtest/gtest.h>
 
 #include "host/cpu_dispatch.h"
-#include "imaging/pel_map.h"
-#include "tests/test_support.h"
+#include "test_support.h"
 
 using namespace testing_support;
 
@@ -20,11 +21,12 @@ TEST(PelMap, EveryKernelBuildMatchesTheTableOverPartlyOverlappingWindows) {
       Image dst = randomView(randomWindow(trial < 30 ? 70 : 300, 6));
       const Image before = kfPelCopy(dst);
       kfPelMap(src, map, dst);
-      const kcPelRect w = dst.window();
-      for (long y = w.y(); y < w.bottom(); ++y)
-        for (long x = w.x(); x < w.right(); ++x)
-          ASSERT_EQ(dst.get(x, y), inside(src.window(), x, y) ? map[src.get(x, y)] : before.get(x, y))
-              << "kernel set " << static_cast<int>(set) << " at " << x << ", " << y;
+      ASSERT_TRUE(pelsAre(dst, dst.window(),
+                          [&](long x, long y) {
+                            return inside(src.window(), x, y) ? map[src.get(x, y)]
+                                                              : before.get(x, y);
+                          }))
+          << "kernel set " << static_cast<int>(set);
     }
   }
 }
