@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Turns a Google Benchmark JSON file into our times as ratios to OpenCV's.
+"""Turns a Google Benchmark JSON file into our times as ratios to OpenCV's,
+to the memory limit, to one thread and to a quarter of the pels.
 
 --filter prints the benchmark filter that selects every benchmark the table
 needs. Otherwise reads the JSON file and prints a Markdown table of the best
@@ -10,17 +11,45 @@ import json
 import re
 import sys
 
-# (what is compared, our benchmarks summed, OpenCV's benchmarks summed, limit)
+METHODS = (("eMatchHistogram", 1), ("eMatchMeanAndStddev", 2), ("eMatchHistogramTails", 4),
+           ("eLinearlyFitGrayValues", 8), ("eLocalCorrection", 16),
+           ("eLocalCorrectionEnhanced", 32))
+
+# (what is compared, our benchmarks summed, the benchmarks they are compared
+# with summed, limit): OpenCV's, or ours as a limit or at another size
 COMPARISONS = [
     ("masked histogram / calcHist with mask",
      ["BM_MaskedHistogram"], ["BM_CvCalcHist/masked:1"], 1.3),
-    ("map / LUT", ["BM_Map"], ["BM_CvLut"], 1.3),
+    ("map / LUT", ["BM_Map/kernels:2"], ["BM_CvLut"], 0.25),
+    ("map / memcpy of the same pels", ["BM_Map/kernels:2"], ["BM_Memcpy"], 3.0),
 ] + [
     (f"run {name}{' masked' if m else ''} / calcHist + LUT",
-     [f"BM_Run/side:2048/masked:{m}/method:{bit}"], [f"BM_CvCalcHistPlusLut/masked:{m}"], 1.5)
+     [f"BM_Run/side:2048/masked:{m}/method:{bit}"], [f"BM_CvCalcHistPlusLut/masked:{m}"], 0.55)
     for name, bit in (("eMatchHistogram", 1), ("eMatchMeanAndStddev", 2),
                       ("eMatchHistogramTails", 4))
     for m in (0, 1)
+] + [
+    (f"run eLinearlyFitGrayValues{' masked' if m else ''} / run eMatchHistogram",
+     [f"BM_Run/side:2048/masked:{m}/method:8"], [f"BM_Run/side:2048/masked:{m}/method:1"], 2.5)
+    for m in (0, 1)
+] + [
+    (f"run {name} 4096 masked, 2 threads / 1 thread",
+     [f"BM_RunParallel/method:{bit}/threads:2/real_time"],
+     [f"BM_RunParallel/method:{bit}/threads:1/real_time"], limit)
+    for name, bit, limit in (("eMatchHistogram", 1, round(1 / 1.4, 3)),
+                             ("eLinearlyFitGrayValues", 8, round(1 / 1.7, 3)),
+                             ("eLocalCorrection", 16, round(1 / 1.7, 3)),
+                             ("eLocalCorrectionEnhanced", 32, round(1 / 1.7, 3)))
+] + [
+    (f"growth 2048 -> 4096: run {name}{' masked' if m else ''}",
+     [f"BM_Run/side:4096/masked:{m}/method:{bit}"], [f"BM_Run/side:2048/masked:{m}/method:{bit}"],
+     4.4)
+    for name, bit in METHODS for m in (0, 1)
+] + [
+    (f"growth 2048 -> 4096: train {name}{' masked' if m else ''}",
+     [f"BM_Train/side:4096/masked:{m}/methods:{bit}"],
+     [f"BM_Train/side:2048/masked:{m}/methods:{bit}"], 4.4)
+    for name, bit in (("the global methods", 7),) + METHODS[3:] for m in (0, 1)
 ] + [
     ("Gaussian kernel 52 / GaussianBlur sigma 26",
      ["BM_GaussSmooth/kernel:52/avx2:1"], ["BM_CvGaussianBlur/sigma:26"], 0.1),

@@ -3,8 +3,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "bench/bench_images.h"
+#include "host/cpu_dispatch.h"
+#include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/run_parallel.h"
@@ -138,8 +141,22 @@ void BM_MaskedHistogram(benchmark::State& state) {
 }
 BENCHMARK(BM_MaskedHistogram)->Unit(benchmark::kMillisecond);
 
+void BM_Histogram(benchmark::State& state) {
+  constexpr long side = 2048;
+  std::vector<unsigned long> histogram;
+  const Image& image = runTime(side);
+  for (auto _ : state) {
+    kfPelHistogram(image, histogram);
+    benchmark::DoNotOptimize(histogram.data());
+  }
+  setPels(state, side);
+}
+BENCHMARK(BM_Histogram)->Unit(benchmark::kMillisecond);
+
+// Arg: the widest kernel build allowed (0 plain, 1 AVX2, 2 AVX-512 VBMI).
 void BM_Map(benchmark::State& state) {
   constexpr long side = 2048;
+  const kcKernelSetScope kernels(static_cast<kcKernelSet>(state.range(0)));
   std::vector<unsigned char> map(256);
   for (int i = 0; i < 256; ++i) map[i] = static_cast<unsigned char>(255 - i);
   Image out(side, side, 32);
@@ -150,7 +167,21 @@ void BM_Map(benchmark::State& state) {
   }
   setPels(state, side);
 }
-BENCHMARK(BM_Map)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Map)->ArgName("kernels")->Arg(2)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// The memory limit of a map: copying the same pels, cache-warm.
+void BM_Memcpy(benchmark::State& state) {
+  constexpr long side = 2048;
+  const Image& image = runTime(side);
+  std::vector<unsigned char> out(side * side);
+  for (auto _ : state) {
+    for (long y = 0; y < side; ++y)
+      std::memcpy(out.data() + y * side, image.pointToPel(0, y), side);
+    benchmark::DoNotOptimize(out.data());
+  }
+  setPels(state, side);
+}
+BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
 
 void BM_AffineUpsampleBy4(benchmark::State& state) {
   constexpr long side = 2048;

@@ -1,24 +1,28 @@
 #include "host/cpu_dispatch.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
 
-bool processorHasAvx2() {
+kcKernelSet processorKernelSet() {
 #if defined(__x86_64__)
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi"))
+    return kcKernelSet::eAvx512Vbmi;
+  if (__builtin_cpu_supports("avx2")) return kcKernelSet::eAvx2;
 #endif
+  return kcKernelSet::ePlain;
 }
 
-std::atomic<bool> plainForced{false};
+std::atomic<kcKernelSet> cap{kcKernelSet::eAvx512Vbmi};
 
 }  // namespace
 
-bool kfAvx2Usable() {
-  static const bool hasAvx2 = processorHasAvx2();
-  return hasAvx2 && !plainForced.load(std::memory_order_relaxed);
+kcKernelSet kfUsableKernelSet() {
+  static const kcKernelSet processor = processorKernelSet();
+  return std::min(processor, cap.load(std::memory_order_relaxed));
 }
 
-void kfForcePlainKernels(bool on) { plainForced.store(on, std::memory_order_relaxed); }
+void kfCapKernelSet(kcKernelSet widest) { cap.store(widest, std::memory_order_relaxed); }

@@ -1,11 +1,18 @@
 #include "imaging/pel_map.h"
 
 #include "host/assert.h"
+#include "host/cpu_dispatch.h"
 #include "imaging/row_walk.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
-void mapRow(unsigned char* d, const unsigned char* s, long n, const unsigned char* map) {
+using MapRowFn = void (*)(unsigned char*, const unsigned char*, long, const unsigned char*);
+
+void mapRowPlain(unsigned char* d, const unsigned char* s, long n, const unsigned char* map) {
   long i = 0;
   for (; i + 4 <= n; i += 4) {
     const unsigned char a = map[s[i]], b = map[s[i + 1]], c = map[s[i + 2]], e = map[s[i + 3]];
@@ -16,6 +23,73 @@ void mapRow(unsigned char* d, const unsigned char* s, long n, const unsigned cha
   }
   for (; i < n; ++i) d[i] = map[s[i]];
 }
+
+#if defined(__x86_64__)
+
+// The table as sixteen 16-entry rows, one in each lane: a byte shuffle looks
+// up the low nibble in all sixteen, and the high nibble's four bits then pick
+// one of them in a tree of blends (a blend reads bit 7 of each byte, so the
+// index is shifted to bring bits 4, 5 and 6 there).
+KC_TARGET_AVX2 __m256i lookupAvx2(const __m256i* rows, __m256i index) {
+  const __m256i low = _mm256_and_si256(index, _mm256_set1_epi8(0x0F));
+  __m256i level[8];
+  const __m256i bit4 = _mm256_slli_epi16(index, 3);
+  for (int k = 0; k < 8; ++k)
+    level[k] = _mm256_blendv_epi8(_mm256_shuffle_epi8(rows[2 * k], low),
+                                  _mm256_shuffle_epi8(rows[2 * k + 1], low), bit4);
+  const __m256i bit5 = _mm256_slli_epi16(index, 2);
+  for (int k = 0; k < 4; ++k) level[k] = _mm256_blendv_epi8(level[2 * k], level[2 * k + 1], bit5);
+  const __m256i bit6 = _mm256_slli_epi16(index, 1);
+  for (int k = 0; k < 2; ++k) level[k] = _mm256_blendv_epi8(level[2 * k], level[2 * k + 1], bit6);
+  return _mm256_blendv_epi8(level[0], level[1], index);
+}
+
+KC_TARGET_AVX2 void mapRowAvx2(unsigned char* d, const unsigned char* s, long n,
+                               const unsigned char* map) {
+  __m256i rows[16];
+  for (int k = 0; k < 16; ++k)
+    rows[k] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(map + 16 * k)));
+  long i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), lookupAvx2(rows, index));
+  }
+  mapRowPlain(d + i, s + i, n - i, map);
+}
+
+// Two 128-entry halves, each looked up by a two-register byte permutation of
+// the index's low seven bits; bit 7 picks the half.
+struct TableAvx512 {
+  __m512i q0, q1, q2, q3;
+};
+
+KC_TARGET_AVX512VBMI __m512i lookupAvx512(const TableAvx512& t, __m512i index) {
+  const __m512i low = _mm512_permutex2var_epi8(t.q0, index, t.q1);
+  const __m512i high = _mm512_permutex2var_epi8(t.q2, index, t.q3);
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high);
+}
+
+KC_TARGET_AVX512VBMI void mapRowAvx512Vbmi(unsigned char* d, const unsigned char* s, long n,
+                                           const unsigned char* map) {
+  const TableAvx512 t{_mm512_loadu_si512(map), _mm512_loadu_si512(map + 64),
+                      _mm512_loadu_si512(map + 128), _mm512_loadu_si512(map + 192)};
+  long i = 0;
+  for (; i + 64 <= n; i += 64)
+    _mm512_storeu_si512(d + i, lookupAvx512(t, _mm512_loadu_si512(s + i)));
+  if (i < n) {  // masked bytes are neither read nor written
+    const __mmask64 tail = ~0ULL >> (64 - (n - i));
+    _mm512_mask_storeu_epi8(d + i, tail, lookupAvx512(t, _mm512_maskz_loadu_epi8(tail, s + i)));
+  }
+}
+
+MapRowFn pickMapRow() { return kfPickKernel<MapRowFn>(mapRowPlain, mapRowAvx2, mapRowAvx512Vbmi); }
+
+#else
+
+MapRowFn pickMapRow() { return mapRowPlain; }
+
+#endif
 
 }  // namespace
 
@@ -33,7 +107,8 @@ void kfPelMap(const kcPelBuffer_const<unsigned char>& src, const std::vector<uns
   kfAllocateIfUnbound(dst, src.window(), src);
   const kcPelBuffer_const<unsigned char> source = kfUnaliasedSource(src, dst);
   const unsigned char* table = map.data();
+  const MapRowFn mapRow = pickMapRow();
   kfForEachRowPair(
       dst, source, source.window() & dst.window(),
-      [table](unsigned char* d, const unsigned char* s, long n) { mapRow(d, s, n, table); });
+      [table, mapRow](unsigned char* d, const unsigned char* s, long n) { mapRow(d, s, n, table); });
 }
