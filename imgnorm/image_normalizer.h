@@ -74,7 +74,7 @@ class IMGNORM_API kcImageNormalizer {
   bool operator==(const kcImageNormalizer& other) const;
 
   // Trained data, for inspection.
-  const kcPelBuffer<unsigned char>& binaryMask() const { return binaryMask_; }
+  const kcPelBuffer_const<unsigned char>& binaryMask() const { return binaryMask_; }
   const kcPelBuffer<unsigned char>& sampledMask() const { return sampledMask_; }
   const kcPelBuffer<unsigned short>& maskWeights() const { return maskWeights_; }
   const std::vector<unsigned long>& referenceHistogram() const { return referenceHistogram_; }
@@ -98,7 +98,7 @@ class IMGNORM_API kcImageNormalizer {
   bool keepMaskedPixels_;
   kcPelBuffer_const<unsigned char> maskImage_;
   kcPelBuffer_const<unsigned char> referenceImage_;
-  kcPelBuffer<unsigned char> binaryMask_;
+  kcPelBuffer_const<unsigned char> binaryMask_;
   kcPelBuffer<unsigned char> sampledMask_;
   kcPelBuffer<unsigned short> maskWeights_;
   std::vector<unsigned long> referenceHistogram_;

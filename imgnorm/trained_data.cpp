@@ -1,11 +1,13 @@
 #include "imgnorm/trained_data.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "host/assert.h"
 #include "host/attention.h"
 #include "imaging/gauss_sample.h"
 #include "imaging/pel_copy.h"
+#include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
 #include "pelfuncs/masked_histogram.h"
 #include "pelfuncs/smooth_morph.h"
@@ -22,6 +24,18 @@ long kernelSizeFor(long p) {
   v = std::sqrt(std::max(v, 0.0));
   const auto n = static_cast<long>(std::ceil(v * (1.0 - 1e-11)));
   return (n + 1) & ~1L;
+}
+
+// The mask as 0 and 255. A mask that holds only those levels already, as
+// most do, is shared rather than copied: it is as large as the images.
+kcPelBuffer_const<unsigned char> binaryMaskOf(const kcPelBuffer_const<unsigned char>& maskImage) {
+  std::vector<unsigned long> histogram;
+  kfPelHistogram(maskImage, histogram);
+  if (std::all_of(histogram.begin() + 1, histogram.end() - 1, [](unsigned long n) { return n == 0; }))
+    return maskImage;
+  std::vector<unsigned char> map(256, 255);
+  map[0] = 0;
+  return kfPelMap(maskImage, map);
 }
 
 }  // namespace
@@ -106,12 +120,9 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
                         const kcPelBuffer_const<unsigned char>& maskImage,
                         const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity,
                         const TrainedData& out) {
-  std::vector<unsigned char> map(256, 255);
-  map[0] = 0;
   kcAttention::check();
-
   if (maskImage.isBound())
-    out.binaryMask = kfPelMap(maskImage, map);
+    out.binaryMask = binaryMaskOf(maskImage);
   else
     out.binaryMask.setUnbound();
   kcAttention::check();
@@ -124,7 +135,7 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
   if (out.binaryMask.isBound() && (methods & eLocalCorrection)) {
     // The weights must have the resolution of the data they divide, which is
     // reduced only when local correction subsamples.
-    kcPelBuffer<unsigned char> weightSource =
+    const kcPelBuffer_const<unsigned char> weightSource =
         usesSubsampling(neighborhoodSize, granularity) ? out.sampledMask : out.binaryMask;
     smoothToFixedPoint(weightSource, reducedNeighborhood(neighborhoodSize, granularity),
                        out.maskWeights);

@@ -17,7 +17,7 @@ namespace imgnorm {
 constexpr int fixedPointShift = 7;
 
 struct TrainedData {
-  kcPelBuffer<unsigned char>& binaryMask;
+  kcPelBuffer_const<unsigned char>& binaryMask;  // shares a mask that is binary already
   kcPelBuffer<unsigned char>& sampledMask;
   kcPelBuffer<unsigned short>& maskWeights;
   std::vector<unsigned long>& referenceHistogram;

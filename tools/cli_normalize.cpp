@@ -54,7 +54,8 @@ void trainAndRun(const NormalizeCommandOptions& options, Method method) {
                                           options.image, options.training.maxPixels);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, method, mode, recorder, options.diag);
-  JobContext context(tool, method, !options.report.empty(), options.training.maxPixels);
+  JobContext context(tool, method, !options.report.empty(), options.training.maxPixels,
+                     !options.sideBySide.empty());
   context.threadsPerImage = defaultThreadCount();
   ReportRecord record;
   try {

@@ -5,6 +5,10 @@
 #include <memory>
 #include <system_error>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "cli_common.h"
 #include "cli_params.h"
 #include "commands.h"
@@ -21,6 +25,19 @@ namespace cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Every image of a batch allocates and frees a few image-sized buffers. By
+// default the C library hands large ones back to the system after each image
+// and pays for fresh pages on the next; keeping them in the process makes a
+// batch of 4096 x 4096 images 1.5 to 1.8 times as fast. One image has
+// nothing to gain, and the kept blocks would only raise its peak memory.
+void keepImageMemoryForBatch(std::size_t images) {
+  if (images < 2) return;
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+#endif
+}
 
 struct RunCommandOptions {
   std::string tool;
@@ -198,8 +215,10 @@ int run(const RunCommandOptions& options) {
   checkToolCanRun(tool.grayTool(), method, options.tool);
   tool.applyRunParameters(options.run);
   const std::vector<ImageJob> jobs = planJobs(options);
+  keepImageMemoryForBatch(jobs.size());
   const unsigned threads = options.threads ? options.threads : defaultThreadCount();
-  JobContext context(tool, method, !options.report.empty(), options.maxPixels);
+  JobContext context(tool, method, !options.report.empty(), options.maxPixels,
+                     !options.sideBySide.empty());
   // Fewer images than threads: the spare threads share the images' rows.
   context.threadsPerImage =
       std::max(1U, threads / static_cast<unsigned>(std::max<std::size_t>(jobs.size(), 1)));

@@ -22,7 +22,8 @@ ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& na
                      long maxPels);
 
 std::vector<unsigned char> encodePng(const ColorImage& image, const std::string& name);
-std::vector<unsigned char> encodePgm(const GrayImage& image);
+// The PGM header; the pels follow it row after row.
+std::string pgmHeader(long width, long height);
 // TIFF is written by libtiff straight into the (temporary) file.
 void writeTiffFile(const std::string& filePath, const ColorImage& image, const std::string& name);
 

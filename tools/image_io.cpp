@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <system_error>
 #include <utility>
 
@@ -62,6 +63,9 @@ std::vector<unsigned char> readWholeFile(const std::string& path) {
   if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > kMaxFileBytes)
     throw ImageError(path + ": file too large (" + std::to_string(st.st_size) + " bytes)");
   std::vector<unsigned char> bytes;
+  // One block of the file's size: growing by doubling would leave the
+  // smaller blocks behind as holes in the heap.
+  if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<std::size_t>(st.st_size));
   unsigned char chunk[65536];
   for (;;) {
     const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
@@ -134,13 +138,25 @@ void keepModeOf(const std::string& target, const std::string& temp, const std::s
     throw ImageError(path + ": cannot write: " + errnoText(errno));
 }
 
-PendingFile bytesFile(const std::string& path, std::span<const unsigned char> bytes) {
+// The pieces one after the other, so that a large image's pels are written
+// from where they are.
+PendingFile bytesFile(const std::string& path,
+                      std::initializer_list<std::span<const unsigned char>> pieces) {
   return PendingFile(path, [&](const std::string& temp) {
     FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (fd.get() < 0) throw ImageError(path + ": cannot write: " + errnoText(errno));
-    writeAll(fd.get(), bytes, path);
+    for (const auto& piece : pieces) writeAll(fd.get(), piece, path);
     if (!fd.close()) throw ImageError(path + ": cannot write: " + errnoText(errno));
   });
+}
+
+PendingFile pgmFile(const std::string& path, long width, long height,
+                    const std::vector<unsigned char>& pels) {
+  checkImageSize(width, height, path, kMaxSide * kMaxSide);
+  const std::string header = detail::pgmHeader(width, height);
+  return bytesFile(path, {std::span(reinterpret_cast<const unsigned char*>(header.data()),
+                                    header.size()),
+                          std::span(pels)});
 }
 
 }  // namespace
@@ -296,8 +312,7 @@ PendingFile prepareImage(const std::string& path, const GrayImage& image) {
 PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format) {
   if (format != Format::kPnm)
     return prepareImage(path, ColorImage{image.width, image.height, 1, image.pels}, format);
-  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
-  return bytesFile(path, detail::encodePgm(image));
+  return pgmFile(path, image.width, image.height, image.pels);
 }
 
 PendingFile prepareImage(const std::string& path, const ColorImage& image) {
@@ -308,11 +323,11 @@ PendingFile prepareImage(const std::string& path, const ColorImage& image, Forma
   checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
   switch (format) {
     case Format::kPng:
-      return bytesFile(path, detail::encodePng(image, path));
+      return bytesFile(path, {detail::encodePng(image, path)});
     case Format::kPnm:
       if (image.channels != 1)
         throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
-      return prepareImage(path, toGray(image), format);
+      return pgmFile(path, image.width, image.height, image.pels);
     case Format::kTiff:
       break;
   }
@@ -338,7 +353,7 @@ void writeFileAtomically(const std::string& path,
 }
 
 void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes) {
-  bytesFile(path, bytes).commit();
+  bytesFile(path, {bytes}).commit();
 }
 
 namespace detail {

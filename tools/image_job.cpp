@@ -15,11 +15,11 @@ namespace {
 // Images of another size are mapped whole, which needs a map and no mask.
 bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const std::string& path) {
   const bool sameSize =
-      image.width == context.reference.width && image.height == context.reference.height;
+      image.width == context.referenceWidth && image.height == context.referenceHeight;
   if (sameSize) return false;
-  if (!hasMap(context.method) || context.mask)
-    checkSameSize(image.width, image.height, path, context.reference.width,
-                  context.reference.height);
+  if (!hasMap(context.method) || context.masked)
+    checkSameSize(image.width, image.height, path, context.referenceWidth,
+                  context.referenceHeight);
   return true;
 }
 
@@ -39,15 +39,16 @@ Normalized normalize(const JobContext& context, const ImageJob& job, const imgio
 // The result and the compare picture, complete under temporary names.
 std::vector<imgio::PendingFile> prepareOutputs(const JobContext& context, const ImageJob& job,
                                                const imgio::ColorImage& image,
-                                               const Normalized& normalized) {
+                                               Normalized& normalized) {
   std::vector<imgio::PendingFile> outputs;
   try {
-    outputs.push_back(imgio::prepareImage(job.output, normalized.result));
+    const imgio::ColorImage result = takeResult(normalized);
+    outputs.push_back(imgio::prepareImage(job.output, result));
     if (!job.sideBySide.empty())
       outputs.push_back(imgio::prepareImage(
           job.sideBySide,
           composeSideBySide(
-              imgio::toGray(image), context.reference, imgio::toGray(normalized.result),
+              imgio::toGray(image), context.reference, imgio::toGray(result),
               context.mask ? &*context.mask : nullptr,
               normalized.explanations.empty() ? nullptr : &normalized.explanations.front()),
           imgio::Format::kPng));
@@ -67,7 +68,7 @@ void commitOutputs(std::vector<imgio::PendingFile>& outputs) {
 
 void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
               ReportRecord* record) {
-  const imgio::ColorImage image = readInputColorImage(job.input, context.maxPels);
+  imgio::ColorImage image = readInputColorImage(job.input, context.maxPels);
   kcDiagObject* diag = job.diagFolder.empty() ? nullptr : &recorder;
   Normalized normalized;
   try {
@@ -76,6 +77,9 @@ void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& reco
     if (diag) writeDiagRecords(recorder, job.diagFolder);
     throw;
   }
+  // Only the compare picture reads the input again; the result's file pels
+  // take its place.
+  if (job.sideBySide.empty()) image = {};
   // Every output is complete before any is put in place, so an image gets
   // all it asked for or nothing, and an interrupt leaves nothing partial.
   std::vector<imgio::PendingFile> outputs = prepareOutputs(context, job, image, normalized);
@@ -88,9 +92,17 @@ void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& reco
 }  // namespace
 
 JobContext::JobContext(const TrainedTool& t, kcImageNormalizerDefs::Method m, bool r,
-                       long maxPixels)
-    : tool(t), method(m), report(r), maxPels(maxPixels), reference(t.referencePicture()) {
-  if (t.grayTool().maskImage().isBound()) mask = toGrayImage(t.grayTool().maskImage());
+                       long maxPixels, bool comparePictures)
+    : tool(t),
+      method(m),
+      report(r),
+      maxPels(maxPixels),
+      referenceWidth(t.grayTool().referenceImage().width()),
+      referenceHeight(t.grayTool().referenceImage().height()),
+      masked(t.grayTool().maskImage().isBound()) {
+  if (!comparePictures) return;
+  reference = t.referencePicture();
+  if (masked) mask = toGrayImage(t.grayTool().maskImage());
 }
 
 void runJob(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,

@@ -22,14 +22,18 @@ struct ImageJob {
 
 // What every job of a batch shares; only read while jobs run.
 struct JobContext {
+  // The reference and mask pictures are copied out of the tool only when
+  // compare pictures are asked for.
   JobContext(const TrainedTool& tool, kcImageNormalizerDefs::Method method, bool report,
-             long maxPels);
+             long maxPels, bool comparePictures);
   const TrainedTool& tool;
   kcImageNormalizerDefs::Method method;
   bool report;
   long maxPels;  // the largest input image accepted
   // Threads one image may use; its records, when asked for, need one.
   unsigned threadsPerImage = 1;
+  long referenceWidth, referenceHeight;
+  bool masked;
   imgio::GrayImage reference;
   std::optional<imgio::GrayImage> mask;
 };

@@ -145,12 +145,8 @@ ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& na
   return fromInterleaved(width, height, std::move(samples), channels, colour);
 }
 
-std::vector<unsigned char> encodePgm(const GrayImage& image) {
-  const std::string header =
-      "P5\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
-  std::vector<unsigned char> bytes(header.begin(), header.end());
-  bytes.insert(bytes.end(), image.pels.begin(), image.pels.end());
-  return bytes;
+std::string pgmHeader(long width, long height) {
+  return "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
 }
 
 }  // namespace imgio::detail

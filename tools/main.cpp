@@ -3,10 +3,6 @@
 #include <csignal>
 #include <vector>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "cli_common.h"
 #include "commands.h"
 #include "console.h"
@@ -28,16 +24,6 @@ void installInterruptHandler() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-// Every run allocates and frees a few image-sized buffers. By default the C
-// library hands large ones back to the system after each run and pays for
-// fresh pages on the next; keeping them in the process makes runs on large
-// images up to twice as fast.
-void keepImageMemory() {
-#if defined(__GLIBC__)
-  mallopt(M_MMAP_THRESHOLD, 256 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
-#endif
-}
 
 std::string failureMessage(const CLI::App* app, const CLI::Error& error) {
   std::string help = "imgnorm --help";
@@ -61,7 +47,6 @@ int runCommand(const cli::Command& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  keepImageMemory();
   CLI::App app("Normalizes the gray levels of 8-bit images to those of a reference image.",
                "imgnorm");
   cli::setSynopsis(app, "imgnorm [--help] [--version] COMMAND [OPTIONS]", false);

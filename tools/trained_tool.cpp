@@ -152,9 +152,21 @@ Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool 
                  : runGray(image, method, wholeImage, explained, diag, threads);
 }
 
+imgio::ColorImage takeResult(Normalized& normalized) {
+  if (!normalized.grayResult.isBound()) return std::move(normalized.result);
+  const kcPelBuffer<unsigned char> gray = std::move(normalized.grayResult);
+  normalized.grayResult.setUnbound();
+  return {gray.width(), gray.height(), 1, toGrayImage(gray).pels};
+}
+
 Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, bool wholeImage,
                                 bool explain, kcDiagObject* diag, unsigned threads) const {
-  const kcPelBuffer<unsigned char> pels = toPelBuffer(imgio::toGray(image));
+  // A gray image's own pels are read in place; the run never keeps them.
+  std::vector<unsigned char> converted;
+  if (image.channels > 1) converted = imgio::toGray(image).pels;
+  const auto pels = kcPelBuffer_const<unsigned char>::wrap(
+      image.channels > 1 ? converted.data() : image.pels.data(), image.width, image.height,
+      image.width, nullptr);
   Normalized normalized;
   bool success = false;
   std::wstring message;
@@ -179,7 +191,7 @@ Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, b
   if (!success) throw Failure(kExitNotNormalized, narrow(message));
   if (!result.isBound())
     throw Failure(kExitNotNormalized, "the image does not overlap the reference");
-  normalized.result = {result.width(), result.height(), 1, toGrayImage(result).pels};
+  normalized.grayResult = std::move(result);
   return normalized;
 }
 

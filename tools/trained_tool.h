@@ -23,10 +23,16 @@ std::string colorModeName(ColorMode mode);
 
 // What one image became, and the map each gray tool applied (none for the
 // local methods, or when not asked for).
+// A gray tool's result stays in the library's buffer until the outputs
+// take it (takeResult), so that a large image is not held twice meanwhile.
 struct Normalized {
   imgio::ColorImage result;
+  kcPelBuffer<unsigned char> grayResult;
   std::vector<kcNormalizationExplanation> explanations;
 };
+
+// The result as an image file's pels; a gray result's buffer is released.
+imgio::ColorImage takeResult(Normalized& normalized);
 
 class TrainedTool {
  public:
