@@ -93,6 +93,11 @@ TEST(Training, TrainedMembersFollowMaskGranularityAndMethods) {
   ASSERT_EQ(tool.binaryMask().window(), kcPelRect(0, 0, 40, 30));
   EXPECT_TRUE(pelsAre(tool.binaryMask(), tool.binaryMask().window(),
                       [](long x, long) { return x % 2 ? 255 : 0; }));
+  EXPECT_NE(tool.binaryMask().root(), tool.maskImage().root());
+  // A mask of 0 and 255 only is its own binary mask: no second image-sized copy.
+  tool.maskImage(tool.binaryMask(), true);
+  tool.train(eLocalCorrectionEnhanced);
+  EXPECT_EQ(tool.binaryMask().root(), tool.maskImage().root());
   EXPECT_FALSE(tool.sampledMask().isBound() || tool.maskWeights().isBound());
   EXPECT_EQ(tool.referenceStats().nSamp(), 20u * 30u);
   tool.train(eLocalCorrection);
