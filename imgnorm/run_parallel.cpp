@@ -1,6 +1,7 @@
 #include "imgnorm/run_parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -22,6 +23,11 @@ using Rows = std::pair<long, long>;  // [first, last)
 
 // Below this many pels a strip costs more in starting a thread than it gains.
 constexpr long kMinPelsPerStrip = 1L << 18;
+// While a local method runs a strip it holds a copy of the strip's rows and
+// margins; above this many pels an image gets more strips than threads, so
+// that those copies stay small next to the image (the margins cost a few
+// per cent more work).
+constexpr long kMaxPelsPerLocalStrip = 1L << 24;
 
 // rows first .. last - 1 split into strips of nearly equal height.
 std::vector<Rows> splitRows(long first, long last, long strips) {
@@ -41,22 +47,26 @@ Buffer rowsOf(const Buffer& image, const Rows& rows) {
   return view;
 }
 
-// work(i) for every strip, strip 0 on the calling thread; the first failure
-// is rethrown once every thread has finished.
+// work(i) for every strip, taken in turn by up to threads threads (one of
+// them the calling thread); the first failure is rethrown once every thread
+// has finished.
 template <class Work>
-void forEachStrip(std::size_t strips, Work&& work) {
+void forEachStrip(std::size_t strips, std::size_t threads, Work&& work) {
   std::vector<std::exception_ptr> failures(strips);
-  const auto guarded = [&](std::size_t i) {
-    try {
-      work(i);
-    } catch (...) {
-      failures[i] = std::current_exception();
+  std::atomic<std::size_t> next{0};
+  const auto worker = [&] {
+    for (std::size_t i = next++; i < strips; i = next++) {
+      try {
+        work(i);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
     }
   };
-  std::vector<std::thread> threads;
-  for (std::size_t i = 1; i < strips; ++i) threads.emplace_back(guarded, i);
-  guarded(0);
-  for (std::thread& t : threads) t.join();
+  std::vector<std::thread> helpers;
+  for (std::size_t t = 1; t < std::min(threads, strips); ++t) helpers.emplace_back(worker);
+  worker();
+  for (std::thread& t : helpers) t.join();
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
 }
@@ -78,9 +88,10 @@ bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method m
 // Counts per strip, one map, the strips through it.
 kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const ConstImage& view,
                                        Method method, const std::vector<Rows>& strips,
-                                       bool& success, std::wstring& message) {
+                                       std::size_t threads, bool& success,
+                                       std::wstring& message) {
   std::vector<Counts> counts(strips.size());
-  forEachStrip(strips.size(),
+  forEachStrip(strips.size(), threads,
                [&](std::size_t i) { counts[i] = countPart(tool, rowsOf(view, strips[i]), method); });
   for (std::size_t i = 1; i < counts.size(); ++i)
     std::transform(counts[0].begin(), counts[0].end(), counts[i].begin(), counts[0].begin(),
@@ -88,7 +99,7 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
   const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message);
   if (map.empty()) return {};
   kcPelBuffer<unsigned char> result(view.window(), 32);
-  forEachStrip(strips.size(), [&](std::size_t i) {
+  forEachStrip(strips.size(), threads, [&](std::size_t i) {
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
     mapPartInto(tool, rowsOf(view, strips[i]), map, destination);
   });
@@ -115,11 +126,12 @@ kcPelBuffer<unsigned char> correctPart(const kcImageNormalizer& tool, const Cons
 
 // Each strip run with its filter's margin above and below; its own rows kept.
 kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const ConstImage& view,
-                                           Method method, const std::vector<Rows>& strips) {
+                                           Method method, const std::vector<Rows>& strips,
+                                           std::size_t threads) {
   const long margin = localMargin(tool, method)->y();
   const kcPelRect& region = view.window();
   kcPelBuffer<unsigned char> result(region, 32);
-  forEachStrip(strips.size(), [&](std::size_t i) {
+  forEachStrip(strips.size(), threads, [&](std::size_t i) {
     const Rows reach(std::max(strips[i].first - margin, region.y()),
                      std::min(strips[i].second + margin, region.bottom()));
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
@@ -133,8 +145,8 @@ kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const 
 }  // namespace
 
 kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const ConstImage& image,
-                                       Method method, long strips, bool& success,
-                                       std::wstring& message) {
+                                       Method method, long strips, unsigned threads,
+                                       bool& success, std::wstring& message) {
   if (strips < 2 || !splittable(tool, image, method))
     return tool.run(image, method, success, message);
   ConstImage view = image;
@@ -145,10 +157,10 @@ kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const Cons
   message.clear();
   kcPelBuffer<unsigned char> result;
   if (method & (eLocalCorrection | eLocalCorrectionEnhanced)) {
-    result = correctInStrips(tool, view, method, ranges);
+    result = correctInStrips(tool, view, method, ranges, threads);
     success = true;
   } else {
-    result = mapInStrips(tool, view, method, ranges, success, message);
+    result = mapInStrips(tool, view, method, ranges, threads, success, message);
   }
   if (result.isBound()) result.copyXforms(view);
   return result;
@@ -164,6 +176,9 @@ kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
       image.isBound() ? imgnorm::coveredWindow(tool, image.window()) : kcPelRect();
   const long rowsPerStrip = std::max(1L, imgnorm::kMinPelsPerStrip / std::max(1L, covered.width()));
   const long worthwhile = covered.height() / rowsPerStrip;
-  const long strips = std::min(static_cast<long>(threads), worthwhile);
-  return imgnorm::runInStrips(tool, image, method, strips, success, message);
+  long strips = std::min(static_cast<long>(threads), worthwhile);
+  if (strips >= 2 && (method & (eLocalCorrection | eLocalCorrectionEnhanced)))
+    strips = std::max(strips, (covered.width() * covered.height() + imgnorm::kMaxPelsPerLocalStrip - 1) /
+                                  imgnorm::kMaxPelsPerLocalStrip);
+  return imgnorm::runInStrips(tool, image, method, strips, threads, success, message);
 }

@@ -52,11 +52,12 @@ void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
 std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool,
                                         kcImageNormalizerDefs::Method method);
 
-// kfRunParallel with exactly strips strips (at most one per row), whatever
-// the image's size; tests reach the split on small images through it.
+// kfRunParallel with exactly strips strips (at most one per row) shared by
+// up to threads threads, whatever the image's size; tests reach the split
+// on small images through it.
 kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool,
                                        const kcPelBuffer_const<unsigned char>& image,
                                        kcImageNormalizerDefs::Method method, long strips,
-                                       bool& success, std::wstring& message);
+                                       unsigned threads, bool& success, std::wstring& message);
 
 }  // namespace imgnorm

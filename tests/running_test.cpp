@@ -159,7 +159,8 @@ TEST(RunInStrips, EveryMethodGivesThePelsOfOneRun) {
       std::wstring expectedMessage, message = L"stale";
       const Image expected = tool.run(image, method, expectedSuccess, expectedMessage);
       for (long strips : {2L, 3L, 5L}) {
-        const Image result = imgnorm::runInStrips(tool, image, method, strips, success, message);
+        const Image result =
+            imgnorm::runInStrips(tool, image, method, strips, 2, success, message);
         ASSERT_EQ(result.window(), expected.window()) << method << " strips " << strips;
         EXPECT_TRUE((samePels(result, expected)))
             << "method " << method << " strips " << strips << " neighbourhood "
@@ -181,7 +182,7 @@ TEST(RunParallel, FailuresAreThoseOfOneRun) {
   std::wstring message;
   const Image flat = constant(kcPelRect(0, 0, 20, 20), 9);
   EXPECT_FALSE(
-      imgnorm::runInStrips(tool, flat, eMatchMeanAndStddev, 3, success, message).isBound());
+      imgnorm::runInStrips(tool, flat, eMatchMeanAndStddev, 3, 2, success, message).isBound());
   EXPECT_FALSE(success);
   EXPECT_EQ(message, L"Cannot match when standard deviation is 0.");
   EXPECT_THROW(kfRunParallel(tool, flat, eLocalCorrection, 4, success, message), NotTrained);

@@ -374,6 +374,10 @@ bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsign
 
 ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
                            int channels, bool& colour) {
+  if (channels == 1) {  // gray already: no second copy of a large image
+    colour = false;
+    return {width, height, 1, std::move(samples)};
+  }
   const auto pelCount = static_cast<std::size_t>(width * height);
   std::vector<unsigned char> gray(pelCount);
   colour = toGray(samples.data(), pelCount, channels, gray.data());
