@@ -69,6 +69,12 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
 
   const kcColorPlanes gray = tool.grayPlanes(image);
   ASSERT_EQ(gray.size(), c.mode == kcColorImageNormalizer::eChannels ? 3u : 1u);
+  if (c.mode == kcColorImageNormalizer::eLuminance) {
+    EXPECT_TRUE(pelsAre(gray[0], image[0].window(), [&](long x, long y) {
+      return std::lround(0.299 * image[0].get(x, y) + 0.587 * image[1].get(x, y) +
+                         0.114 * image[2].get(x, y));
+    }));
+  }
   for (std::size_t i = 0; i < gray.size(); ++i) {
     const Image expected = tool.grayTools()[i].run(gray[i], c.method, success, message);
     if (c.mode == kcColorImageNormalizer::eChannels) {
@@ -107,12 +113,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ColourFiles, EachFormLoadsAsItsOwn) {
   const kcPelRect window(0, 0, 20, 16);
-  kcColorImageNormalizer colour(kcColorImageNormalizer::eLuminance, kcImageNormalizer());
-  colour.train(colourImage(window, 1.0, 0, false), Image(), eMatchHistogram);
-  const std::vector<unsigned char> colourBytes = kfColorImageNormalizerBytes(colour);
-  EXPECT_TRUE(kfIsColorToolFile(colourBytes));
-  EXPECT_EQ(kfColorImageNormalizerFromBytes(colourBytes), colour);
-  EXPECT_THROW(kfImageNormalizerFromBytes(colourBytes), kcArchive::Error);
+  for (const auto mode : {kcColorImageNormalizer::eLuminance, kcColorImageNormalizer::eChannels}) {
+    kcColorImageNormalizer colour(mode, kcImageNormalizer());
+    colour.train(colourImage(window, 1.0, 0, false), Image(), eMatchHistogram);
+    const std::vector<unsigned char> colourBytes = kfColorImageNormalizerBytes(colour);
+    EXPECT_TRUE(kfIsColorToolFile(colourBytes));
+    EXPECT_EQ(kfColorImageNormalizerFromBytes(colourBytes), colour);
+    EXPECT_THROW(kfImageNormalizerFromBytes(colourBytes), kcArchive::Error);
+  }
 
   kcImageNormalizer gray;
   gray.referenceImage(randomImage(window), true);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 
 #include "test_support.h"
 
@@ -37,6 +38,13 @@ Map slowHistogramMatch(const Histogram& ref, const Histogram& run) {
   return map;
 }
 
+unsigned long total(const Histogram& h) { return std::accumulate(h.begin(), h.end(), 0UL); }
+
+Histogram scaled(Histogram h, unsigned long factor) {
+  for (auto& n : h) n *= factor;
+  return h;
+}
+
 // Within one level: the two may round a value on an integer differently.
 ::testing::AssertionResult followsLine(const Map& map, double x0, double y0, double x1, double y1) {
   for (int i = 0; i < 256; ++i) {
@@ -57,6 +65,10 @@ TEST(GlobalMaps, FollowTheSlowMapBuildersOnRandomHistograms) {
     std::wstring message;
     matchHistogram(ref, run, map, message);
     ASSERT_EQ(map, slowHistogramMatch(ref, run)) << "trial " << trial;
+    // Cumulative fractions compare as counts once each side is scaled by
+    // the other's total.
+    matchHistogramFractions(ref, run, map, message);
+    ASSERT_EQ(map, slowHistogramMatch(scaled(ref, total(run)), scaled(run, total(ref))));
     if (s.sDev() > 0) {
       matchMeanAndStddev(r, s, map, message);
       ASSERT_TRUE(followsLine(map, s.mean(), r.mean(), s.mean() + s.sDev(), r.mean() + r.sDev()));
@@ -124,4 +136,5 @@ TEST(HistoStats, CountsMeanDeviationAndInverseCumulative) {
   for (int i = 0; i < 8; ++i) EXPECT_EQ(s.inverseCum(percent[i]), level[i]) << percent[i];
   EXPECT_EQ(kcHistoStats(Histogram(256, 0)).nSamp(), 0u);
   EXPECT_EQ(kcHistoStats(Histogram(256, 0)).inverseCum(50), 0);
+  EXPECT_EQ(kcHistoStats(histogramOf({{0, 1}, {255, 1}})).inverseCum(50), 0);  // level 0 counts
 }
