@@ -262,25 +262,6 @@ TEST(AffineTransformImage, SeparableGridsRoundLikeBlendingRowsThenColumns) {
   }
 }
 
-TEST(AffineSampleRows, HandsOverTheRowsOfTheImageInOrder) {
-  const Image src = randomImage(kcPelRect(-3, 4, 23, 17));
-  for (int trial = 0; trial < 10; ++trial)
-    for (int mode : kModes) {
-      // Axis-aligned and rotated grids take different paths.
-      const kcAffineRectangle rect =
-          trial % 2 ? randomRect(src.window())
-                    : kcAffineRectangle({-3, 4}, {20, 4}, {-3, 4 + uniformReal(1, 30)});
-      const Params p(rect, uniform(1, 70), uniform(1, 50), mode);
-      const Image expected = kfAffineTransformImage<unsigned char>(src, p);
-      long next = 0;
-      kfAffineSampleRows<unsigned char>(src, p, [&](long j, const unsigned char* row) {
-        ASSERT_EQ(j, next++);
-        for (long i = 0; i < p.xSize(); ++i) ASSERT_EQ(row[i], expected.get(i, j)) << i << "," << j;
-      });
-      EXPECT_EQ(next, p.ySize());
-    }
-}
-
 // ---- Projections ----
 
 TEST(ProjectImage, SumsTheColumnsOfTheSampledImage) {
@@ -298,24 +279,6 @@ TEST(ProjectImage, SumsTheColumnsOfTheSampledImage) {
                           return sum;
                         }))
         << "trial " << trial;
-  }
-}
-
-// A pel whose centre lies in the strip summed into profile pel i maps to x in [i, i + 1).
-TEST(ProjectImage, TransformMapsPelCentresToProfilePositions) {
-  Image src = randomImage(kcPelRect(4, -2, 6, 5));
-  for (int transformed = 0; transformed < 2; ++transformed) {
-    if (transformed)  // client = (2 x + 1, 3 y - 4); the rectangle follows the window
-      setXform(src, kcXform<2>::scaleAndTranslate(2, 3, 1, -4));
-    const kcXform<2> t = kfProjectImage<unsigned char>(src, Params(windowRect(src), 12, 5, 2))
-                             .imageFromClientXform();
-    const kcPelRect& w = src.window();
-    for (long y = w.y(); y < w.bottom(); ++y)
-      for (long x = w.x(); x < w.right(); ++x) {
-        const kcVector<2> q = t * kcVector<2>(x, y);
-        EXPECT_NEAR(q.x(), 2.0 * (x - 4) + 1.0, 1e-12);
-        EXPECT_NEAR(q.y(), (y + 2) + 0.5, 1e-12);
-      }
   }
 }
 

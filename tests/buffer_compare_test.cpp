@@ -53,19 +53,6 @@ TEST(PelBufferEqual, TransformsAreComparedAtEveryCornerWithinTheTolerance) {
   EXPECT_TRUE(kf_PelBufferEqual(a, b, 0.21));
 }
 
-TEST(PelBufferEqual, ThirtyTwoBitBuffersComparePelsExactly) {
-  const Image32 a = makeImage<unsigned long>(kcPelRect(1, 1, 5, 5),
-                                             [](long x, long y) { return 100000UL * x + y; });
-  Image32 b = kfPelCopy<unsigned long>(a);
-  EXPECT_TRUE(kf_PelBufferEqual(a, b, 0.0));
-  EXPECT_FALSE(kf_PelBufferEqual(a, Image32(), 0.0));
-  b.set(3, 3, a.get(3, 3) + (1UL << 32));  // differs above the low 32 bits only
-  EXPECT_FALSE(kf_PelBufferEqual(a, b, 1e9));
-  Image32 c = kfPelCopy<unsigned long>(a);
-  setXform(c, kcXform<2>::scaleAndTranslate(1.0, 1.0, 0.5, 0.0));
-  EXPECT_FALSE(kf_PelBufferEqual(a, c, 0.1));
-}
-
 // ---- kf_PelMapValue ----
 
 TEST(PelMapValue, ChangesExactlyThePelsOfTheGivenValueInTheWindow) {

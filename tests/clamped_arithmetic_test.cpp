@@ -55,24 +55,6 @@ TEST(ClampedArithmetic, EveryPairFollowsTheFormula) {
   }
 }
 
-// Random partly overlapping windows: the overlap follows the rule pel by pel
-// in image coordinates, everything else of the destination stays.
-TEST(ClampedArithmetic, PartialOverlapsWriteOnlyTheOverlap) {
-  for (const Case& c : cases())
-    for (int trial = 0; trial < 25; ++trial) {
-      const Image dst = randomView(randomWindow(45, 45, 12));
-      const Image src = randomView(randomWindow(45, 45, 12));
-      const Image before = kfPelCopy<unsigned char>(dst);
-      c.op(dst, src);
-      ASSERT_TRUE(pelsAre(dst, dst.window(),
-                          [&](long x, long y) {
-                            const int d = before.get(x, y);
-                            return inside(src.window(), x, y) ? c.rule(d, src.get(x, y)) : d;
-                          }))
-          << c.name << " trial " << trial;
-    }
-}
-
 TEST(ClampedArithmetic, UnboundThrowsAndDisjointChangesNothing) {
   for (const Case& c : cases()) {
     const Image bound = makeImage(kcPelRect(0, 0, 20, 4), [](long x, long y) { return x + y; });

@@ -175,48 +175,6 @@ TEST(HostStr, Utf8RoundTripAndInvalidInput) {
   EXPECT_EQ(kfFromUtf8("\xED\x9F\xBF\xEE\x80\x80"), L"\uD7FF\uE000");  // the surrogates' neighbours
 }
 
-// Text decoded from arbitrary bytes (a file name, say) must survive an
-// archive round trip inside an error message.
-TEST(HostStr, DecodedArbitraryBytesPersistInAnErrorMessage) {
-  std::mt19937 gen(5);
-  std::uniform_int_distribution<int> byte(0, 255), length(0, 12);
-  for (int i = 0; i < 3000; ++i) {
-    std::string raw(static_cast<std::size_t>(length(gen)), '\0');
-    for (char& c : raw) c = static_cast<char>(byte(gen));
-    CanNotRun error(kfFromUtf8(raw));
-    kcArchive in(storedObject(error));
-    std::unique_ptr<kcPersistent> loaded;
-    ASSERT_NO_THROW(loaded = in.loadObject());
-    ASSERT_EQ(dynamic_cast<CanNotRun&>(*loaded).text(), error.text());
-    ASSERT_EQ(kfFromUtf8(kfToUtf8(error.text())), error.text());
-  }
-}
-
 // --- Abort from another thread ---
-
-TEST(HostAttention, AbortFromAnotherThreadStopsAPollingWorkerUntilCleared) {
-  kcAttention::clear();
-  EXPECT_NO_THROW(kcAttention::check());
-  std::atomic<bool> started{false}, aborted{false};
-  std::thread worker([&] {
-    try {
-      for (;;) {
-        kcAttention::check();
-        started = true;
-      }
-    } catch (const kcAttention::Aborted& e) {
-      aborted = e.errorNumber() == 0x10000401 && !e.message().empty();
-    }
-  });
-  while (!started) std::this_thread::yield();
-  kcAttention::requestAbort();
-  worker.join();
-  EXPECT_TRUE(aborted);
-  EXPECT_TRUE(kcAttention::abortRequested());
-  EXPECT_THROW(kcAttention::check(), kcAttention::Aborted);  // until cleared
-  kcAttention::clear();
-  EXPECT_FALSE(kcAttention::abortRequested());
-  EXPECT_NO_THROW(kcAttention::check());
-}
 
 }  // namespace

@@ -63,33 +63,6 @@ TEST(FloodFill, RefusesBadArgumentsWithoutWriting) {
 
 // --- Work vector ---
 
-// A lone pel queues one entry, yet the vector grows to the window's area, and never shrinks.
-TEST(FloodFill, WorkVectorGrowsToAreaAndNeverShrinks) {
-  for (const auto& [size, grown] :
-       {std::pair(0u, 20u), std::pair(3u, 20u), std::pair(1000u, 1000u)}) {
-    std::vector<long> work(size, -1);
-    Image img = makeImage(kcPelRect(0, 0, 5, 4), [](long x, long y) { return x == 2 && y == 1; });
-    kf_FloodFill(img, kcPair<long>(2, 1), 9, work);
-    EXPECT_EQ(work.size(), grown);
-    EXPECT_EQ(img.get(2, 1), 9);
-  }
-}
-
-// Every seed of every small uniform image, each with a fresh work vector: a 4 x 4 image filled
-// from (3, 2) queues more entries than a ring of its area holds.
-TEST(FloodFill, UniformImagesOfEverySmallSizeFillCompletely) {
-  for (long h = 1; h <= 7; ++h)
-    for (long w = 1; w <= 7; ++w)
-      for (long sy = 0; sy < h; ++sy)
-        for (long sx = 0; sx < w; ++sx) {
-          Image img = constant(kcPelRect(-3, 2, w, h), 200);
-          std::vector<long> work;
-          kf_FloodFill(img, kcPair<long>(-3 + sx, 2 + sy), 17, work);
-          ASSERT_TRUE(pelsAre(img, img.window(), [](long, long) { return 17; }))
-              << w << "x" << h << " seed " << sx << "," << sy;
-        }
-}
-
 // --- Against a breadth-first reference ---
 
 // Random images of few values inside larger storage: the window is narrowed,

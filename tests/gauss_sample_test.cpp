@@ -166,42 +166,6 @@ TEST(GaussSample, HugeSamplingFactorsAndLongKernelsStayExact) {
   }
 }
 
-TEST(GaussSample, BaselineAndAvx2PathsAgree) {
-  // Wide rows so that the vector loops run many full chunks and a tail.
-  const kcPelBuffer<unsigned char> src = viewOfSize(301, 77);
-  for (const kcPair<long> k :
-       {kcPair<long>(52, 52), kcPair<long>(120, 100), kcPair<long>(3, 6), kcPair<long>(0, 1)}) {
-    const auto full = makeParams(kcPair<long>(1, 1), k, 128.0, true);
-    const auto reducing = makeParams(kcPair<long>(4, 3), k, 1.0, false);
-    kcPelBuffer<unsigned short> smoothed[2];
-    kcPelBuffer<unsigned char> reduced[2];
-    for (bool plain : {false, true}) {
-      const kcPlainKernelsScope plainKernels(plain);
-      kfGaussSample<unsigned char, unsigned short>(src, smoothed[plain], full);
-      reduced[plain] = kfGaussSample<unsigned char>(src, reducing);
-    }
-    EXPECT_TRUE((kfPelEqual<unsigned short, unsigned short>(smoothed[0], smoothed[1]))) << k.x();
-    EXPECT_TRUE(samePels(reduced[0], reduced[1])) << k.x() << "x" << k.y();
-  }
-}
-
-TEST(GaussSample, ReducedImagePlacedOverSource) {
-  kcPelBuffer<unsigned char> src = randomImage(kcPelRect(7, -3, 21, 10));
-  const kcXform<2> client = kcXform<2>::scaleAndTranslate(0.5, 2.0, 100.0, -8.0);
-  src.clientFromImageXformBase(kc2XformLinear::handle(client));
-  const kcPair<long> g(4, 3);
-  const kcPelBuffer<unsigned char> out =
-      kfGaussSample<unsigned char>(src, makeParams(g, g - kcPair<long>(1, 1), 1.0, true));
-  EXPECT_EQ(out.window(), kcPelRect(0, 0, 6, 4));  // ceil(21 / 4), ceil(10 / 3)
-  for (long j = 0; j < out.height(); ++j)
-    for (long i = 0; i < out.width(); ++i) {
-      // Centre of the source block (7 + 4i .. 7 + 4i + 3, -3 + 3j .. -3 + 3j + 2).
-      const kcVector<2> blockCentre(7 + 4 * i + 2.0, -3 + 3 * j + 1.5);
-      const kcVector<2> placed = out.clientFromImageXform() * kcVector<2>(i + 0.5, j + 0.5);
-      EXPECT_TRUE(kfRealEq(placed, client * blockCentre, 1e-9)) << i << "," << j;
-    }
-}
-
 TEST(GaussSample, SixteenBitFormKeepsTheTransformsOfABoundDestination) {
   kcPelBuffer<unsigned char> src = randomImage(kcPelRect(0, 0, 30, 20));
   setXform(src, kcXform<2>::scaleAndTranslate(2, 2, 1, 1));

@@ -13,35 +13,6 @@ namespace {
 
 using namespace testing_support;
 
-// Rectangles are half open; intersection and containment against a per-pel definition.
-TEST(GeometryRectangle, IntersectionAndContainmentFollowThePels) {
-  const kcPelRect r(2, 5, 10, 4), t(10, 20, 30, 40);
-  EXPECT_EQ(r.ur(), kcPair<long>(12, 5));
-  EXPECT_EQ(r.ll(), kcPair<long>(2, 9));
-  EXPECT_TRUE(r.contains(kcPelRect(12, 9, 0, 0)));  // a null rectangle on the edge
-  EXPECT_FALSE(r.contains(kcPelRect(11, 8, 2, 1)));
-  EXPECT_TRUE(kcPelRect(3, 3, 5, -1).isNull());
-  EXPECT_EQ(t.trim(1, 2, 3, 4, false), kcPelRect(11, 22, 26, 34));
-  EXPECT_EQ(t.trim(20, 0, 20, 50, false), kcPelRect(30, 20, -10, -10));
-  EXPECT_EQ(t.trim(20, 0, 20, 50, true), kcPelRect(30, 20, 0, 0));
-  EXPECT_EQ(kcPair<long>(3, -4) - kcPair<long>(-1, 10), kcPair<long>(4, -14));
-  for (int i = 0; i < 500; ++i) {
-    const kcPelRect a(uniform(-6, 6), uniform(-6, 6), uniform(0, 8), uniform(0, 8));
-    const kcPelRect b(uniform(-6, 6), uniform(-6, 6), uniform(0, 8), uniform(0, 8));
-    kcPelRect c = a;
-    c &= b;
-    ASSERT_EQ(c, b & a);
-    ASSERT_TRUE(c.width() >= 0 && c.height() >= 0);
-    ASSERT_EQ(a == b, a.x() == b.x() && a.y() == b.y() && a.width() == b.width() &&
-                          a.height() == b.height());
-    for (long y = -8; y < 16; ++y)
-      for (long x = -8; x < 16; ++x)
-        ASSERT_EQ(c.contains(kcPair<long>(x, y)),
-                  a.contains(kcPair<long>(x, y)) && b.contains(kcPair<long>(x, y)));
-    ASSERT_TRUE(c.isNull() || (a.contains(c) && b.contains(c)));
-  }
-}
-
 TEST(Xform2, AnglesAxesMatrixCompositionAndInverse) {
   EXPECT_NEAR(kcRadian(kcDegree(180.0)).toDouble(), std::numbers::pi, 1e-15);
   EXPECT_NEAR(kcDegree(kcRadian(std::numbers::pi / 2)).toDouble(), 90.0, 1e-12);

@@ -61,24 +61,6 @@ double referenceAngle(const Points& pts, const kcVector<2>& c) {
   return 0.5 * (lo + hi);
 }
 
-TEST(FLine, AngleIsKeptAboveMinus90UpTo90AndParallelLinesDoNotCross) {
-  const double cases[][2] = {{0, 0},     {45, 45}, {90, 90},     {-90, 90},      {270, 90},
-                             {135, -45}, {180, 0}, {89.5, 89.5}, {-89.5, -89.5}, {-100, 80}};
-  for (const auto& c : cases) {
-    const kcFLine line{kcDegree(c[0]), kcVector<2>(1, 2)};
-    EXPECT_DOUBLE_EQ(line.angle().toDouble(), c[1]) << c[0];
-    EXPECT_EQ(line.point(), kcVector<2>(1, 2));
-  }
-  for (const auto& pr : {std::pair(90.0, -90.0), std::pair(0.0, 180.0), std::pair(-30.0, 150.0)}) {
-    const kcFLine a{kcDegree(pr.first), kcVector<2>(0, 0)}, b{kcDegree(pr.second), {3, 4}};
-    EXPECT_TRUE(a.intersection(b).empty()) << pr.first;
-    EXPECT_TRUE(a.intersection(a).empty());
-  }
-  const kcFLine a(kcDegree(10.0), kcVector<2>(0, 0)), b(kcDegree(10.001), kcVector<2>(0, 1));
-  ASSERT_EQ(a.intersection(b).size(), 1u);  // nearly parallel: a far crossing
-  EXPECT_NEAR(distanceToLine(a, a.intersection(b)[0]), 0.0, 1e-6);
-}
-
 // Random point sets against the slow reference; the crossing of two fitted lines lies on both.
 TEST(LSLineFitter, RandomPointSetsMatchABruteForceFit) {
   std::normal_distribution<double> noise(0.0, 3.0);

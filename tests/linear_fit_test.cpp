@@ -72,35 +72,6 @@ TEST(LinearFit, RecoversGainAndOffsetOverTheCommonWindow) {
   EXPECT_EQ(gainOffset, kcPair<double>(7, 7));
 }
 
-TEST(LinearFit, WeightsScaleTheLogHistogramButSelectTheSamePels) {
-  const Image templ =
-      makeImage(kcPelRect(0, 0, 20, 20), [](long x, long y) { return (x * 13 + y * 7) % 256; });
-  const Image mask1 = makeImage(templ.window(), [](long x, long) { return x < 10 ? 1 : 0; });
-  const Image mask255 = makeImage(templ.window(), [](long x, long) { return x < 10 ? 255 : 0; });
-  const PairCounts pairs = countPairs(templ, templ, mask1);
-  EXPECT_EQ(pairs, countPairs(templ, templ, mask255));
-  const Image a = jointLogHistogram(pairs, 1), b = jointLogHistogram(pairs, 255);
-  bool singleCellSurvives = false;  // with weights of 255 a single pel survives the logarithm
-  for (long r = 0; r < 33; ++r)
-    for (long c = 0; c < 33; ++c) {
-      singleCellSurvives |= a.get(c, r) == 1 && b.get(c, r) > 0;
-      ASSERT_EQ(a.get(c, r) == 0, b.get(c, r) == 0);
-    }
-  EXPECT_TRUE(singleCellSurvives);
-  EXPECT_FALSE(samePels(a, b));
-  const Image one = constant(kcPelRect(0, 0, 1, 1), 100);
-  EXPECT_EQ(jointLogHistogram(countPairs(one, one, constant(one.window(), 255)), 255).get(13, 13),
-            255);  // count 255 copied as is
-  // 256 equal pels and one other: the full cell becomes 255, the single 0.
-  const Image many = makeImage(kcPelRect(0, 0, 257, 1), [](long x, long) { return x ? 8 : 200; });
-  const Image h = jointLogHistogram(countPairs(many, many, Image()), 1);
-  long nonZero = 0;
-  for (long r = 0; r < 33; ++r)
-    for (long c = 0; c < 33; ++c) nonZero += h.get(c, r) != 0;
-  EXPECT_EQ(nonZero, 1);
-  EXPECT_EQ(h.get(1, 1), 255);
-}
-
 TEST(LinearFit, BoxSumsPeaksAndBands) {
   std::vector<unsigned long> sums;
   boxSumMirrored({1, 2, 3, 4, 5}, 1, sums);

@@ -146,22 +146,6 @@ TEST(LocalCorrectionDetails, OnePelNeighbourhoodReturnsTheReferenceWithinTheLimi
       ASSERT_TRUE(inBand(x) || result.get(x, y) == reference().get(x, y)) << x << "," << y;
 }
 
-TEST(LocalCorrectionDetails, MaskSmallerOrOffsetFromTheImages) {
-  kcImageNormalizer tool;
-  tool.referenceImage(reference(), true);
-  tool.maskImage(constant(kcPelRect(-10, 5, 90, 200), 1), true);
-  tool.neighborhoodSize(kcPair<long>(21, 21));
-  tool.granularity(kcPair<long>(4, 4));
-  tool.train(eLocalCorrection | eLocalCorrectionEnhanced);
-  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
-    const RunOutcome r = runTool(tool, withRamp(), m);
-    ASSERT_EQ(r.result.window(), kcPelRect(0, 5, 80, 95));
-    for (long y = 16; y < 100 - 11; ++y)
-      for (long x = 11; x < 80 - 11; ++x)
-        ASSERT_NEAR(r.result.get(x, y), reference().get(x, y), 2) << m;
-  }
-}
-
 TEST(LocalCorrectionDetails, MedianKernelAreaIsCapped) {
   EXPECT_EQ(imgnorm::medianKernel({301, 301}), kcPair<long>(181, 181));
   EXPECT_EQ(imgnorm::medianKernel({51, 51}), kcPair<long>(51, 51));

@@ -171,21 +171,4 @@ TEST(MaskedPelDivide, ZeroDivisors) {
   EXPECT_TRUE(pelsAre(untouched, untouched.window(), [](long, long) { return 1; }));
 }
 
-TEST(MaskedPelDivideRow, EqualsTheBufferFormRowByRow) {
-  for (bool masked : {false, true}) {
-    const kcPelRect r(0, 0, 37, 5);
-    const Image16 numerator = randomImage<unsigned short>(r, 0, 65535);
-    const Image16 divisors = randomImage<unsigned short>(r, 1, 65535);
-    const Image mask = randomImage(r, 0, 1);
-    Image expected = randomImage(r);
-    Image actual = kfPelCopy<unsigned char>(expected);
-    kf_MaskedPelDivide(numerator, divisors, masked ? mask : Image(), expected, 255);
-    for (long y = 0; y < r.height(); ++y)
-      kf_MaskedPelDivideRow(numerator.pointToPel(0, y), divisors.pointToPel(0, y),
-                            masked ? mask.pointToPel(0, y) : nullptr, r.width(), 255,
-                            actual.pointToPel(0, y));
-    EXPECT_TRUE(samePels(actual, expected)) << masked;
-  }
-}
-
 }  // namespace

@@ -120,21 +120,6 @@ TEST(PelMedian, ExtremeKernelsAndWideImages) {
       }
 }
 
-TEST(PelMedian, NoPelTakingPartGivesClampedSource) {
-  const Image src = makeImage(kcPelRect(0, 0, 9, 7), [](long x, long y) { return 10 * x + y; });
-  const kcPelMedianParams above(kcPair<long>(5, 5), kcPair<long>(200, 220));
-  Image dst;
-  kfPelMedian(src, above, dst);
-  EXPECT_TRUE(pelsAre(dst, src.window(), [](long, long) { return 200; }));
-
-  const kcPelMedianParams middle(kcPair<long>(3, 3), kcPair<long>(30, 50));
-  const Image none = constant(kcPelRect(0, 0, 9, 7), 0);
-  Image masked;
-  kfPelMedian(src, none, middle, masked);
-  EXPECT_TRUE(pelsAre(masked, src.window(),
-                      [](long x, long y) { return std::clamp(10 * x + y, 30L, 50L); }));
-}
-
 TEST(PelMedian, InPlace) {
   const Image src = randomView(kcPelRect(0, 0, 25, 20));
   const kcPelMedianParams p(kcPair<long>(7, 5), kcPair<long>(20, 240));

@@ -135,19 +135,6 @@ TEST(PelBuffer, NarrowingClippingAndSetEntire) {
   EXPECT_EQ(view.window(), kcPelRect(10, 20, 8, 6));
 }
 
-TEST(PelBuffer, OffsetRelabelsCoordinatesKeepingThePels) {
-  const auto b = makeImage(kcPelRect(0, 0, 6, 5), [](long x, long y) { return x + 10 * y; });
-  kcPelBuffer<unsigned char> view = b;
-  view.window(kcPelRect(2, 1, 3, 3), false);
-  const unsigned char* first = view.pointToOffset();
-  view.offset(100, -50);
-  EXPECT_EQ(view.window(), kcPelRect(102, -49, 3, 3));
-  EXPECT_EQ(view.pointToOffset(), first);
-  EXPECT_EQ(view.get(104, -47), 34);
-  EXPECT_EQ(view.entire(), kcPelRect(100, -50, 6, 5));
-  EXPECT_EQ(b.offset(), kcPair<long>(0, 0));
-}
-
 TEST(PelBuffer, TransformsStayInverseAndCopyXformsSharesThem) {
   kcPelBuffer<unsigned char> b(4, 4, 32);
   EXPECT_TRUE(b.imageFromClientXform().isIdentity());

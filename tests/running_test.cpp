@@ -8,18 +8,6 @@
 using namespace kcImageNormalizerDefs;
 using namespace testing_support;
 
-TEST(Running, IdentityAndHistogramMatchingOfTheReferenceReturnIt) {
-  const Image img = randomImage(kcPelRect(3, 4, 70, 33));
-  RunOutcome r = runTool(kcImageNormalizer(), img, eIdentity);  // no training needed
-  EXPECT_TRUE(r.success && r.message.empty());
-  EXPECT_EQ(r.result.window(), img.window());
-  EXPECT_NE(r.result.root(), img.root());
-  EXPECT_TRUE(samePels(r.result, img));
-  r = runTool(trainedTool(img, eMatchHistogram), img, eMatchHistogram);
-  ASSERT_TRUE(r.success);
-  EXPECT_TRUE(samePels(r.result, img));
-}
-
 // Empty overlaps of image, reference and mask: an unbound result, failing only where a
 // histogram is needed and empty.
 TEST(Running, EmptyRegionsAndMasksThatMissTheImage) {

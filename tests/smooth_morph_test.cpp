@@ -46,19 +46,6 @@ Image viewOfSize(const kcPair<long>& size) {
 
 // --- Smoothing ---
 
-TEST(PelSmooth3x3Diamond, EmptyAndUnboundWindowsAreLeftAlone) {
-  Image unbound;
-  EXPECT_NO_THROW(kf_PelSmooth3x3Diamond(unbound));
-  EXPECT_FALSE(unbound.isBound());
-
-  Image storage = randomImage(kcPelRect(0, 0, 6, 6));
-  const Image before = snapshotOf(storage);
-  Image empty = storage;
-  empty.window(kcPelRect(2, 2, 0, 3), false);
-  kf_PelSmooth3x3Diamond(empty);
-  EXPECT_TRUE(samePels(storage, before));
-}
-
 TEST(PelSmooth3x3Diamond, MatchesReferenceOnNarrowedViews) {
   for (int round = 0; round < 20; ++round)
     for (const auto& size : kShapes) {

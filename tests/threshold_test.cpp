@@ -57,28 +57,6 @@ long bruteForceWgv(const Histogram& h, long lo, long hi) {
 
 // ---- kfThresholdWGV ----
 
-// What the brute force leaves open: ties go to the lowest threshold, a lone level or no pels
-// give the level or lo, only lo..hi counts, and short histograms and bad ranges.
-TEST(ThresholdWGV, PinnedSplits) {
-  EXPECT_EQ(wgv(histogramOf({{10, 1}, {20, 1}, {30, 1}})), 11);
-  EXPECT_EQ(wgv(histogramOf({{100, 1000}})), 100);
-  EXPECT_EQ(wgv(histogramOf({{255, 7}})), 255);
-  EXPECT_EQ(wgv(Histogram(256, 0)), 0);
-  EXPECT_EQ(wgv(Histogram(256, 0), 5, 100), 5);
-  const Histogram ranged = histogramOf({{10, 500}, {100, 20}, {120, 20}, {250, 500}});
-  EXPECT_EQ(wgv(ranged, 20, -1), 121);
-  EXPECT_EQ(wgv(ranged, 0, 200), 11);
-  EXPECT_EQ(wgv(ranged, 11, 249), 101);
-  EXPECT_EQ(wgv(ranged, 101, 249), 120);
-  EXPECT_EQ(wgv(Histogram{3, 0, 5}, 0, -1), 1);
-  kcThresholdResult result(42);
-  EXPECT_THROW(kfThresholdWGV(Histogram(256, 1), result, -1, 255), kcPelFunc::BadParams);
-  EXPECT_THROW(kfThresholdWGV(Histogram(256, 1), result, 0, 256), kcPelFunc::BadParams);
-  EXPECT_THROW(kfThresholdWGV(Histogram(256, 1), result, 10, 9), kcPelFunc::BadParams);
-  EXPECT_THROW(kfThresholdWGV(Histogram(), result, 0, -1), kcPelFunc::BadParams);
-  EXPECT_EQ(result.threshold(), 42);
-}
-
 TEST(ThresholdWGV, RandomHistogramsMatchABruteForceSearch) {
   std::uniform_int_distribution<int> occupied(2, 40), level(0, 255);
   std::uniform_int_distribution<unsigned long> count(1, 100000);

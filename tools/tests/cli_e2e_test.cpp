@@ -435,29 +435,6 @@ TEST_F(CliTest, DiagWritesNumberedRecordsAlsoWhenNormalizationFails) {
   EXPECT_EQ(readFile(path("d/007-Image_Normalization_Result.txt")), "(no image)\n");
 }
 
-TEST_F(CliTest, SideBySideShowsImageReferenceAndResultAboveTheirHistograms) {
-  const GrayImage image = scene(11, 0.6, 40);
-  imgio::writeImage(path("image.png"), image);
-  const CliResult result = runProgram(
-      normalizeArgs("histogram", {"--mask", path("mask.png"), "--side-by-side", path("cmp.png"),
-                                  path("image.png"), "-o", path("out.png")}));
-  ASSERT_EQ(result.code, 0) << result.err;
-  const GrayImage picture = imgio::readImage(path("cmp.png"));
-  // Panels 256 wide with margins of 12; pictures below a 14 pel label and a
-  // gap of 8; then a gap of 8, 80 pels of histogram and a 6 pel ramp. The
-  // fourth panel, the map, is 256 square.
-  EXPECT_EQ(picture.width, 12 + 4 * (256 + 12));
-  EXPECT_EQ(picture.height, 12 + 14 + 8 + std::max(kHeight + 8 + 80 + 6, 256L) + 12);
-  const GrayImage output = imgio::readImage(path("out.png"));
-  const GrayImage* panels[] = {&image, &reference_, &output};
-  for (long p = 0; p < 3; ++p)
-    for (long y = 0; y < kHeight; ++y)
-      for (long x = 0; x < kWidth; ++x)
-        ASSERT_EQ(picture.at(12 + p * 268 + (256 - kWidth) / 2 + x, 34 + y), panels[p]->at(x, y))
-            << p << " " << x << "," << y;
-  for (long x = 0; x < 256; ++x) ASSERT_EQ(picture.at(12 + x, 34 + kHeight + 8 + 80), x);  // ramp
-}
-
 TEST_F(CliTest, ColourModesReachTheReportAndToolAndOtherSizesAreMappedWhole) {
   imgio::ColorImage colour{kWidth, kHeight, 3, {}}, cref = colour;
   for (std::size_t i = 0; i < reference_.pels.size(); ++i)
