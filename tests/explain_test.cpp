@@ -100,3 +100,17 @@ TEST(Explain, WholeImagesUseTheirWholeHistogramAndFitsReportTheShareNearTheLine)
   EXPECT_THROW(kfExplainNormalization(tool, small, eLocalCorrection), BadParams);
   EXPECT_THROW(kfExplainNormalization(tool, small, eMatchMeanAndStddev), NotTrained);
 }
+
+// Mask storage that goes on, masked in, past the region: nothing beyond the
+// region's rows may be paired.
+TEST(Explain, TheFitPairsTheMaskedPelsOfTheRegionOnly) {
+  Image mask = constant(kcPelRect(0, 0, 40, 12), 255);
+  mask.window(kcPelRect(0, 0, 33, 12), false);
+  kcImageNormalizer tool;
+  tool.referenceImage(randomImage(kcPelRect(0, 0, 33, 12)), true);
+  tool.maskImage(mask, false);
+  tool.train(eLinearlyFitGrayValues);
+  const kcNormalizationExplanation e = kfExplainNormalization(
+      tool, randomImage(kcPelRect(0, 0, 40, 12)), eLinearlyFitGrayValues);
+  EXPECT_EQ(e.runTime.count, 33u * 12u);
+}
