@@ -120,6 +120,27 @@ TEST(Training, TrainedMembersFollowMaskGranularityAndMethods) {
   EXPECT_EQ(tool.maskWeights().window(), tool.binaryMask().window());
 }
 
+// An 8x8 block of mask at (16, 16) reduces to the 2x2 block at (4, 4), grown by a diamond.
+TEST(Training, SubsampledMaskIsBinaryAndDilated) {
+  kcImageNormalizer tool;
+  tool.referenceImage(randomImage(kcPelRect(0, 0, 40, 40)), true);
+  tool.maskImage(
+      makeImage(kcPelRect(0, 0, 40, 40),
+                [](long x, long y) { return x >= 16 && x < 24 && y >= 16 && y < 24 ? 9 : 0; }),
+      true);
+  tool.granularity(kcPair<long>(4, 4));
+  tool.train(eLocalCorrectionEnhanced);
+  const auto& s = tool.sampledMask();
+  const kcPelRect& w = s.window();
+  ASSERT_EQ(w.size(), kcPair<long>(10, 10));
+  EXPECT_TRUE(pelsAre(s, w, [&](long x, long y) {
+    const long i = x - w.x(), j = y - w.y();
+    const bool column = i >= 4 && i < 6 && j >= 3 && j < 7,
+               row = j >= 4 && j < 6 && i >= 3 && i < 7;
+    return column || row ? 255 : 0;
+  }));
+}
+
 TEST(Training, RecordsItsInputs) {
   const Image ref = randomImage(kcPelRect(0, 0, 40, 30));
   kcImageNormalizer tool = trainedTool(ref, eIdentity);
@@ -140,4 +161,33 @@ TEST(Training, RecordsItsInputs) {
   ASSERT_EQ(other.records().size(), 3u);
   EXPECT_EQ(other.records()[1].text.substr(0, 23), L"trainedMethods=(1 | 16 ");
   EXPECT_EQ(other.records()[2].name, L"maskImage");
+}
+
+TEST(TrainedDataHelpers, NeighbourhoodsKernelsAnglesAndFixedPoint) {
+  using namespace imgnorm;
+  EXPECT_EQ(reducedNeighborhood({101, 101}, {2, 2}), kcPair<long>(51, 51));
+  EXPECT_EQ(reducedNeighborhood({100, 4}, {1, 1}), kcPair<long>(101, 5));
+  EXPECT_EQ(reducedNeighborhood({1, 1}, {4, 4}), kcPair<long>(1, 1));
+  const long p[] = {1, 3, 5, 51, 101}, k[] = {0, 2, 4, 26, 52};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(smoothingKernelSize({p[i], p[i]}).x(), k[i]) << p[i];
+  EXPECT_TRUE(isSubsampling({1, 3}));
+  EXPECT_FALSE(isSubsampling({1, 1}));
+  EXPECT_FALSE(usesSubsampling({1, 1}, {2, 2}));
+  EXPECT_TRUE(usesSubsampling({1, 5}, {2, 2}));  // one side wider than a pel suffices
+  std::vector<kcDegree> angles;
+  makeFitAngles(angles);
+  ASSERT_EQ(angles.size(), 63u);
+  const double pinned[][2] = {{0, 1.736}, {3, 6.911}, {31, 44.119}, {32, 46.790}, {62, 88.264}};
+  for (const auto& a : pinned) EXPECT_NEAR(angles[a[0]].toDouble(), a[1], 1e-3);
+  for (std::size_t i = 1; i < angles.size(); ++i)
+    EXPECT_LT(angles[i - 1].toDouble(), angles[i].toDouble());
+  // Smoothing to fixed point keeps the source's transform and scales by 128.
+  Image src = constant(kcPelRect(0, 0, 20, 10), 3);
+  const kc2XformHandle shifted = kc2XformLinear::handle(kcXform<2>::scaleAndTranslate(1, 1, 5, 5));
+  src.imageFromClientXformBase(shifted);
+  kcPelBuffer<unsigned short> out;
+  smoothToFixedPoint(src, {5, 5}, out);
+  EXPECT_EQ(src.imageFromClientXformBase(), shifted);
+  EXPECT_EQ(out.clientFromImageXformBase(), src.clientFromImageXformBase());
+  EXPECT_TRUE(pelsAre(out, src.window(), [](long, long) { return 3 * 128; }));
 }
