@@ -71,6 +71,10 @@ void forEachStrip(std::size_t strips, std::size_t threads, Work&& work) {
     if (failure) std::rethrow_exception(failure);
 }
 
+bool isLocal(Method method) {
+  return (method & (eLocalCorrection | eLocalCorrectionEnhanced)) != 0;
+}
+
 bool isSingleMethod(Method method, std::uint32_t among) {
   return method != eIdentity && (method & ~among) == 0 && (method & (method - 1)) == 0;
 }
@@ -81,7 +85,7 @@ bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method m
   if (!image.isBound() || !isSingleMethod(method, kKnownMethods)) return false;
   if ((tool.trainedMethods() & method) != method) return false;
   if (coveredWindow(tool, image.window()).height() < 2) return false;
-  return !(method & (eLocalCorrection | eLocalCorrectionEnhanced)) ||
+  return !isLocal(method) ||
          localMargin(tool, method).has_value();
 }
 
@@ -156,7 +160,7 @@ kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const Cons
   success = false;
   message.clear();
   kcPelBuffer<unsigned char> result;
-  if (method & (eLocalCorrection | eLocalCorrectionEnhanced)) {
+  if (isLocal(method)) {
     result = correctInStrips(tool, view, method, ranges, threads);
     success = true;
   } else {
@@ -177,7 +181,7 @@ kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
   const long rowsPerStrip = std::max(1L, imgnorm::kMinPelsPerStrip / std::max(1L, covered.width()));
   const long worthwhile = covered.height() / rowsPerStrip;
   long strips = std::min(static_cast<long>(threads), worthwhile);
-  if (strips >= 2 && (method & (eLocalCorrection | eLocalCorrectionEnhanced)))
+  if (strips >= 2 && imgnorm::isLocal(method))
     strips = std::max(strips, (covered.width() * covered.height() + imgnorm::kMaxPelsPerLocalStrip - 1) /
                                   imgnorm::kMaxPelsPerLocalStrip);
   return imgnorm::runInStrips(tool, image, method, strips, threads, success, message);
