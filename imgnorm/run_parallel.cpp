@@ -80,13 +80,12 @@ bool isSingleMethod(Method method, std::uint32_t among) {
 }
 
 // Whether the run can be split at all; otherwise run itself answers (with
-// its exceptions for bad requests).
+// its exceptions for bad requests). Untrained methods need no check here:
+// the parts refuse them with run's own NotTrained.
 bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method method) {
   if (!image.isBound() || !isSingleMethod(method, kKnownMethods)) return false;
-  if ((tool.trainedMethods() & method) != method) return false;
   if (coveredWindow(tool, image.window()).height() < 2) return false;
-  return !isLocal(method) ||
-         localMargin(tool, method).has_value();
+  return !isLocal(method) || localMargin(tool, method).has_value();
 }
 
 // Counts per strip, one map, the strips through it.

@@ -7,6 +7,7 @@
 
 #include "imaging/pel_copy.h"
 #include "imaging/pel_equal.h"
+#include "imaging/pel_set.h"
 #include "imgnorm/persistence.h"
 #include "test_support.h"
 
@@ -142,6 +143,16 @@ TEST(ColourImages, RefuseMismatchedPlanes) {
   planes[1] = randomImage(kcPelRect(0, 0, 8, 9));
   EXPECT_THROW(tool.train(planes, Image(), eMatchHistogram), BadImage);
   EXPECT_THROW(tool.train({planes[0]}, Image(), eMatchHistogram), BadImage);
+}
+
+TEST(ColourImages, TrainingKeepsCopiesOfTheCallersPlanes) {
+  const kcPelRect w(0, 0, 8, 8);
+  Image red = randomImage(w);
+  const Image before = kfPelCopy(red);
+  kcColorImageNormalizer tool(kcColorImageNormalizer::eChannels, kcImageNormalizer());
+  tool.train({red, randomImage(w), randomImage(w)}, Image(), eMatchHistogram);
+  kfPelSet(red, static_cast<unsigned char>(0));
+  EXPECT_TRUE(kfPelEqual(tool.grayTools()[0].referenceImage(), before));
 }
 
 // A channel shifted to exactly 256 clips to 255: luma 1.499 (0, 1, 8) mapped

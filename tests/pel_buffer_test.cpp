@@ -77,6 +77,9 @@ TEST(PelBuffer, UnboundRefusesPelAccessAndBadSizesOrAlignmentsAreRefused) {
   EXPECT_THROW(b.set(0, 0, 1), kcPel::UnboundWindow);
   EXPECT_THROW(kcPelBuffer<unsigned char>(-1, 3, 32), kcPel::BadWindow);
   EXPECT_THROW(kcPelBuffer<unsigned char>(kcPelRect(0, 0, 3, -2), 32), kcPel::BadWindow);
+  // Storage holds at most 2^40 bytes, even a row of an empty buffer.
+  EXPECT_EQ(kcPelBuffer<unsigned char>(1L << 40, 0, 1).width(), 1L << 40);
+  EXPECT_THROW(kcPelBuffer<unsigned char>((1L << 40) + 1, 0, 1), std::bad_alloc);
   // Alignments are powers of two up to a page.
   EXPECT_EQ(kcPelBuffer<unsigned char>(3, 2, 4096).rowUpdate(), 4096);
   EXPECT_THROW(kcPelBuffer<unsigned char>(3, 2, 8192), kcPelFunc::BadParams);

@@ -173,7 +173,8 @@ TEST(RunParallel, FailuresAreThoseOfOneRun) {
       imgnorm::runInStrips(tool, flat, eMatchMeanAndStddev, 3, 2, success, message).isBound());
   EXPECT_FALSE(success);
   EXPECT_EQ(message, L"Cannot match when standard deviation is 0.");
-  EXPECT_THROW(kfRunParallel(tool, flat, eLocalCorrection, 4, success, message), NotTrained);
+  for (Method untrained : {eMatchHistogram, eLinearlyFitGrayValues, eLocalCorrection})
+    EXPECT_THROW(imgnorm::runInStrips(tool, flat, untrained, 3, 2, success, message), NotTrained);
   EXPECT_THROW(kfRunParallel(tool, Image(), eMatchMeanAndStddev, 4, success, message), BadImage);
 }
 
