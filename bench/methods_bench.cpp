@@ -10,6 +10,7 @@
 #include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/image_normalizer.h"
+#include "imgnorm/linear_fit.h"
 #include "imgnorm/run_parallel.h"
 #include "pelfuncs/masked_histogram.h"
 #include "pelfuncs/padded_affine_sample.h"
@@ -89,8 +90,8 @@ void BM_RunParallel(benchmark::State& state) {
   bool success = false;
   std::wstring message;
   for (auto _ : state) {
-    Image out = kfRunParallel(t, image, method, static_cast<unsigned>(state.range(1)), success,
-                              message);
+    Image out =
+        kfRunParallel(t, image, method, static_cast<unsigned>(state.range(1)), success, message);
     benchmark::DoNotOptimize(out.pointToOffset());
   }
   setPels(state, side);
@@ -182,6 +183,22 @@ void BM_Memcpy(benchmark::State& state) {
   setPels(state, side);
 }
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
+
+// The linear fit's cost at any image size: the band around the ridge of the
+// joint log histogram, from its projections at every fit angle.
+// Arg: the widest kernel build allowed.
+void BM_FitBand(benchmark::State& state) {
+  constexpr long side = 2048;
+  const kcKernelSetScope kernels(static_cast<kcKernelSet>(state.range(0)));
+  const kcImageNormalizer t = tool(side, false, eLinearlyFitGrayValues, 101, 1);
+  const kcPelBuffer<unsigned char> logHistogram =
+      imgnorm::jointLogHistogram(imgnorm::countPairs(runTime(side), reference(side), Image()), 1);
+  for (auto _ : state) {
+    Image band = imgnorm::dominantBand(logHistogram, t.fitAngles());
+    benchmark::DoNotOptimize(band.pointToOffset());
+  }
+}
+BENCHMARK(BM_FitBand)->ArgName("kernels")->Arg(2)->Arg(0)->Unit(benchmark::kMicrosecond);
 
 void BM_AffineUpsampleBy4(benchmark::State& state) {
   constexpr long side = 2048;

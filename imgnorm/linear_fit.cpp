@@ -4,10 +4,11 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
-#include "imaging/affine_sample.h"
 #include "host/assert.h"
 #include "host/attention.h"
+#include "imaging/affine_sample.h"
 #include "imaging/line_fit.h"
 #include "imaging/pel_max.h"
 #include "imaging/pel_set.h"
@@ -40,13 +41,39 @@ kcPelRect pairedRegion(const kcPelBuffer_const<unsigned char>& a,
   return r;
 }
 
+void countPairsSpan(const unsigned char* s, const unsigned char* t, long n, std::uint32_t* pairs) {
+  for (long x = 0; x < n; ++x) ++pairs[s[x] * kLevels + t[x]];
+}
+
+bool hasZeroByte(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+  return ((w - kOnes) & ~w & kHighs) != 0;
+}
+
+// The first x from `from` on (or n) where the mask's being set differs from
+// `set`; eight pels a step through uniform stretches.
+long skipWhile(const unsigned char* m, long from, long n, bool set) {
+  long x = from;
+  for (std::uint64_t w; x + 8 <= n; x += 8) {
+    std::memcpy(&w, m + x, 8);
+    if (set ? hasZeroByte(w) : w != 0) break;
+  }
+  while (x < n && (m[x] != 0) == set) ++x;
+  return x;
+}
+
+// Masks come in long runs: each run of set mask pels is counted without a
+// test per pel.
 void countPairsRow(const unsigned char* s, const unsigned char* t, const unsigned char* m, long n,
                    std::uint32_t* pairs) {
-  if (m) {
-    for (long x = 0; x < n; ++x)
-      if (m[x]) ++pairs[s[x] * kLevels + t[x]];
-  } else {
-    for (long x = 0; x < n; ++x) ++pairs[s[x] * kLevels + t[x]];
+  if (!m) {
+    countPairsSpan(s, t, n, pairs);
+    return;
+  }
+  for (long x = skipWhile(m, 0, n, false); x < n;) {
+    const long end = skipWhile(m, x, n, true);
+    countPairsSpan(s + x, t + x, end - x, pairs);
+    x = skipWhile(m, end, n, false);
   }
 }
 

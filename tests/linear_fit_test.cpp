@@ -39,6 +39,34 @@ kcPair<double> fittedGainOffset(const Image& templ, const kcPelBuffer_const<unsi
 
 }  // namespace
 
+// Pairs over the common window of offset views, masked pels in runs of lengths either side of
+// a word of eight, at any level.
+TEST(LinearFit, CountsThePairsOfTheCommonWindowWhereTheMaskIsSet) {
+  for (int trial = 0; trial < 40; ++trial) {
+    const auto window = [] {
+      return kcPelRect(uniform(-4, 4), uniform(-2, 2), uniform(24, 60), 6);
+    };
+    const Image run = randomView(window()), templ = randomView(window());
+    const long lengths[] = {1, 2, 7, 8, 9, 16};
+    long runLeft = 0;
+    bool set = false;
+    const Image mask = makeImage(window(), [&](long, long) {
+      if (runLeft-- <= 0) set = !set, runLeft = lengths[uniform(0, 5)] - 1;
+      return set ? uniform(1, 255) : 0;
+    });
+    const kcPelBuffer_const<unsigned char> masks[] = {mask, Image()};
+    for (const auto& m : masks) {
+      PairCounts expected(256 * 256, 0);
+      for (long y = -20; y < 30; ++y)
+        for (long x = -20; x < 80; ++x)
+          if (inside(run.window(), x, y) && inside(templ.window(), x, y) &&
+              (!m.isBound() || (inside(m.window(), x, y) && m.get(x, y))))
+            ++expected[run.get(x, y) * 256 + templ.get(x, y)];
+      ASSERT_EQ(countPairs(run, templ, m), expected) << trial;
+    }
+  }
+}
+
 // run = templ / 2 + 20 over the common window of offset images (partly masked), despite a
 // fifth of random outliers or a second relation: gain 2, offset -40.
 TEST(LinearFit, RecoversGainAndOffsetOverTheCommonWindow) {
