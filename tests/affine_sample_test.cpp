@@ -149,22 +149,6 @@ TEST(AffineTransformImage, GridsOnPelCentresReproduceOrTurnTheImage) {
     }
 }
 
-TEST(AffineTransformImage, ConstantImagesStayExactlyConstant) {
-  for (const kcPelRect& w :
-       {kcPelRect(0, 0, 1, 1), kcPelRect(4, -3, 7, 5), kcPelRect(-11, 2, 13, 1)})
-    for (unsigned char value : {0, 1, 137, 254, 255})
-      for (int mode : kModes)
-        for (int trial = 0; trial < 6; ++trial) {
-          const Image src = constant(w, value);
-          const kcAffineRectangle rect = trial == 0 ? windowRect(src) : randomRect(w);
-          const Params p(rect, uniform(1, 41) | 1, uniform(1, 33) | 1, mode);
-          const Image out = kfAffineTransformImage<unsigned char>(src, p);
-          ASSERT_TRUE(pelsAre(out, kcPelRect(0, 0, p.xSize(), p.ySize()), [&](long, long) {
-            return value;
-          })) << mode;
-        }
-}
-
 TEST(AffineTransformImage, MatchesTheDefinitionOnRandomImagesAndRectangles) {
   for (int trial = 0; trial < 60; ++trial) {
     const kcPelRect w(uniform(-20, 20), uniform(-20, 20), uniform(1, 25), uniform(1, 25));

@@ -39,8 +39,8 @@ kcPair<double> fittedGainOffset(const Image& templ, const kcPelBuffer_const<unsi
 
 }  // namespace
 
-// Pairs over the common window of offset views, masked pels in runs of lengths either side of
-// a word of eight, at any level.
+// Pairs over the common window of offset views (mask storage going on past it), masked pels in
+// runs of lengths either side of a word of eight, at any level.
 TEST(LinearFit, CountsThePairsOfTheCommonWindowWhereTheMaskIsSet) {
   for (int trial = 0; trial < 40; ++trial) {
     const auto window = [] {
@@ -50,10 +50,11 @@ TEST(LinearFit, CountsThePairsOfTheCommonWindowWhereTheMaskIsSet) {
     const long lengths[] = {1, 2, 7, 8, 9, 16};
     long runLeft = 0;
     bool set = false;
-    const Image mask = makeImage(window(), [&](long, long) {
+    Image mask = makeImage(kcPelRect(-9, -3, 78, 12), [&](long, long) {
       if (runLeft-- <= 0) set = !set, runLeft = lengths[uniform(0, 5)] - 1;
       return set ? uniform(1, 255) : 0;
     });
+    mask.window(window(), false);  // its storage goes on past the window
     const kcPelBuffer_const<unsigned char> masks[] = {mask, Image()};
     for (const auto& m : masks) {
       PairCounts expected(256 * 256, 0);

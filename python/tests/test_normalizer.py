@@ -70,18 +70,6 @@ def test_refused_changes_leave_the_tool_as_it_was():
     assert tool.trained_methods == Method.TAILS
 
 
-def test_an_empty_reference_histogram_fails_only_the_global_methods():
-    # As in C++: the tool keeps the new images and the other methods.
-    tool = trained(REFERENCE, methods=Method.HISTOGRAM, neighborhood=(5, 5))
-    empty = np.zeros_like(REFERENCE)
-    with pytest.raises(imgnorm.CanNotTrain, match="^Histogram must be non-empty for the specified methods.$"):
-        tool.train(REFERENCE, empty, methods=Method.HISTOGRAM | Method.LOCAL)
-    assert tool.trained_methods == Method.LOCAL and np.array_equal(tool.mask, empty)
-    assert tool.run(IMAGE, Method.LOCAL).shape == REFERENCE.shape
-    with pytest.raises(imgnorm.NotTrained):
-        tool.run(IMAGE, Method.HISTOGRAM)
-
-
 SAVED_METHODS = Method.HISTOGRAM | Method.LINEAR_FIT | Method.LOCAL
 SAVED_PARAMS = dict(tail_fractions=(0.05, 0.95), neighborhood=(11, 7), granularity=(2, 3),
                     intensity_range=(-40, 60), keep_masked_pixels=True)
