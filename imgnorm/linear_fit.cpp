@@ -129,7 +129,8 @@ kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint3
   JointCells cells{};
   for (std::size_t s = 0; s < kLevels; ++s)
     for (std::size_t t = 0; t < kLevels; ++t)
-      cells[bin[t] * kBins + bin[s]] += pairs[s * kLevels + t] * weight;
+      if (const std::uint32_t n = pairs[s * kLevels + t])
+        cells[bin[t] * kBins + bin[s]] += n * weight;
   return logScaledJointHistogram(cells);
 }
 
@@ -259,11 +260,14 @@ bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned ch
   // Each pair in the band reaches the fitter once with its count as weight:
   // the same line as one update per pel, for a fraction of the work.
   const BinTable bin = makeBinTable();
+  std::array<bool, kBins * kBins> inBand{};  // [run-time bin][template bin]
+  for (long tb = 0; tb < kBins; ++tb)
+    for (long sb = 0; sb < kBins; ++sb) inBand[sb * kBins + tb] = band.get(sb, tb) != 0;
   kcLSLineFitter fitter;
   for (int s = 0; s < 256; ++s)
     for (int t = 0; t < 256; ++t)
       if (const std::uint32_t n = pairs[static_cast<std::size_t>(s) * kLevels + t];
-          n && band.get(bin[s], bin[t]))
+          n && inBand[bin[s] * kBins + bin[t]])
         fitter.update(kcVector<2>(s, t), n);
   const kcFLine line = fitter.fit();
   const kcFLine axis(kcDegree(90.0), kcVector<2>(0, 0));
@@ -308,6 +312,7 @@ double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, 
   for (std::size_t s = 0; s < kLevels; ++s) {
     const double onLine = gainOffset.x() * static_cast<double>(s) + gainOffset.y();
     for (std::size_t t = 0; t < kLevels; ++t) {
+      if (pairs[s * kLevels + t] == 0) continue;  // most cells; adding 0 changes no sum
       const auto n = static_cast<double>(pairs[s * kLevels + t]);
       all += n;
       if (std::abs(static_cast<double>(t) - onLine) <= distance) near += n;
