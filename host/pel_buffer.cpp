@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -34,7 +35,8 @@ const kcPelRect& placeableOrThrow(const kcPelRect& r) {
   return r;
 }
 
-std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, long align) {
+std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, long align,
+                                         bool zeroed) {
   if (width < 0 || height < 0) throw kcPel::BadWindow();
   if (align < 1) align = 1;
   if (align > 4096 || (align & (align - 1)) != 0) throw kcPelFunc::BadParams();
@@ -47,12 +49,17 @@ std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, l
   // calloc hands out memory fresh from the system without a pass to zero
   // it, which saves a sweep over every large image; the block is aligned by
   // hand.
-  void* block = std::calloc(static_cast<std::size_t>(total + align - 1), 1);
+  const auto bytes = static_cast<std::size_t>(total + align - 1);
+  void* block = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
   if (!block) throw std::bad_alloc();
   root->owner = std::shared_ptr<void>(block, std::free);
   const auto address = reinterpret_cast<std::uintptr_t>(block);
   root->data = reinterpret_cast<unsigned char*>((address + static_cast<std::uintptr_t>(align) - 1) &
                                                 ~(static_cast<std::uintptr_t>(align) - 1));
+  if (!zeroed)
+    for (long y = 0; y < height; ++y)
+      std::memset(root->data + y * rowBytes + width * pelSize, 0,
+                  static_cast<std::size_t>(rowBytes - width * pelSize));
   root->width = width;
   root->height = height;
   root->rowUpdate = rowBytes / pelSize;
@@ -80,8 +87,8 @@ std::shared_ptr<kc_PelRoot> borrowRoot(const void* data, long width, long height
 kc_PelBuffer::kc_PelBuffer(int pelSize)
     : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
 
-kc_PelBuffer::kc_PelBuffer(int pelSize, const kcPelRect& r, long align)
-    : root_(allocateRoot(placeableOrThrow(r).width(), r.height(), pelSize, align)),
+kc_PelBuffer::kc_PelBuffer(int pelSize, const kcPelRect& r, long align, bool zeroed)
+    : root_(allocateRoot(placeableOrThrow(r).width(), r.height(), pelSize, align, zeroed)),
       window_(r),
       offset_(r.origin()),
       pelSize_(pelSize),

@@ -9,6 +9,9 @@
 
 class kcArchive;
 
+// Tag for new storage whose pels the caller writes in full before reading.
+struct kcForOverwrite {};
+
 // Reference-counted pel storage: an aligned block of rows.
 struct kc_PelRoot {
   unsigned char* data = nullptr;
@@ -29,7 +32,9 @@ struct kc_PelRoot {
 //
 // Allocation argument: storage is aligned to that many bytes and every row is
 // padded to a multiple of it (the library always passes 32). New storage is
-// zero-filled.
+// zero-filled, except that storage made with kcForOverwrite zeroes only the
+// row padding: for results whose every pel is written before it is read, it
+// saves a pass over the whole block.
 //
 // Every window and storage keeps its right and bottom edges within a long:
 // constructors, window() and offset() throw kcPel::BadWindow for a rectangle
@@ -80,7 +85,7 @@ class IMGNORM_API kc_PelBuffer {
 
  protected:
   explicit kc_PelBuffer(int pelSize);
-  kc_PelBuffer(int pelSize, const kcPelRect& r, long align);
+  kc_PelBuffer(int pelSize, const kcPelRect& r, long align, bool zeroed = true);
   // A view over borrowed storage, window (0, 0, width, height); see wrap().
   kc_PelBuffer(int pelSize, const void* data, long width, long height, long rowUpdate,
                std::shared_ptr<void> keepAlive);
@@ -103,6 +108,8 @@ class kcPelBuffer_const : public kc_PelBuffer {
   kcPelBuffer_const(long width, long height, long align = 32)
       : kc_PelBuffer(sizeof(T), kcPelRect(0, 0, width, height), align) {}
   kcPelBuffer_const(const kcPelRect& r, long align = 32) : kc_PelBuffer(sizeof(T), r, align) {}
+  kcPelBuffer_const(const kcPelRect& r, long align, kcForOverwrite)
+      : kc_PelBuffer(sizeof(T), r, align, false) {}
 
   // A view over pels stored elsewhere: width x height pels whose rows lie
   // rowUpdate pels apart, window (0, 0, width, height). Nothing is copied and

@@ -25,12 +25,13 @@ void kfForEachRowPair(const kcPelBuffer<D>& dst, const kcPelBuffer_const<S>& src
   }
 }
 
-// An unbound dst becomes a new buffer over window with src's transforms.
+// An unbound dst becomes a new buffer over window with src's transforms;
+// the caller writes every pel of it.
 template <class D, class S>
 void kfAllocateIfUnbound(kcPelBuffer<D>& dst, const kcPelRect& window,
                          const kcPelBuffer_const<S>& src) {
   if (dst.isBound()) return;
-  dst = kcPelBuffer<D>(window, 32);
+  dst = kcPelBuffer<D>(window, 32, kcForOverwrite{});
   dst.copyXforms(src);
 }
 

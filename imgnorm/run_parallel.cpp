@@ -101,7 +101,7 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
                    std::plus<>());
   const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message);
   if (map.empty()) return {};
-  kcPelBuffer<unsigned char> result(view.window(), 32);
+  kcPelBuffer<unsigned char> result(view.window(), 32, kcForOverwrite{});  // strips fill it
   forEachStrip(strips.size(), threads, [&](std::size_t i) {
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
     mapPartInto(tool, rowsOf(view, strips[i]), map, destination);
@@ -133,7 +133,7 @@ kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const 
                                            std::size_t threads) {
   const long margin = localMargin(tool, method)->y();
   const kcPelRect& region = view.window();
-  kcPelBuffer<unsigned char> result(region, 32);
+  kcPelBuffer<unsigned char> result(region, 32, kcForOverwrite{});  // strips fill it
   forEachStrip(strips.size(), threads, [&](std::size_t i) {
     const Rows reach(std::max(strips[i].first - margin, region.y()),
                      std::min(strips[i].second + margin, region.bottom()));

@@ -32,6 +32,14 @@ TYPED_TEST(PelBufferTyped, NewStorageIsAlignedPaddedAndZeroed) {
     EXPECT_LT((b.rowUpdate() - width) * static_cast<long>(sizeof(T)), 32);
     for (long y = 0; y < 5; ++y) EXPECT_EQ(addressOf(b.pointToPel(0, y)) % 32, 0u);
     EXPECT_TRUE(pelsAre(b, b.window(), [](long, long) { return 0; }));
+    {  // a block of the same size with every byte set, most likely handed out again below
+      const kcPelBuffer<T> dirty(b.rowUpdate(), 5, 32);
+      kfPelSet(dirty, static_cast<T>(~T{0}));
+    }
+    const kcPelBuffer<T> overwritten(kcPelRect(0, 0, width, 5), 32, kcForOverwrite{});
+    for (long y = 0; y < 5; ++y)  // only the padding is zeroed
+      for (long x = width; x < overwritten.rowUpdate(); ++x)
+        ASSERT_EQ(overwritten.pointToPel(0, y)[x], T{0}) << width;
   }
   const kcPelBuffer<T> placed(kcPelRect(-3, 8, 4, 2), 32);
   EXPECT_EQ(placed.offset(), kcPair<long>(-3, 8));
