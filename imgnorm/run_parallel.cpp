@@ -91,11 +91,11 @@ bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method m
 // Counts per strip, one map, the strips through it.
 kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const ConstImage& view,
                                        Method method, const std::vector<Rows>& strips,
-                                       std::size_t threads, bool& success,
-                                       std::wstring& message) {
+                                       std::size_t threads, bool& success, std::wstring& message) {
   std::vector<Counts> counts(strips.size());
-  forEachStrip(strips.size(), threads,
-               [&](std::size_t i) { counts[i] = countPart(tool, rowsOf(view, strips[i]), method); });
+  forEachStrip(strips.size(), threads, [&](std::size_t i) {
+    counts[i] = countPart(tool, rowsOf(view, strips[i]), method);
+  });
   for (std::size_t i = 1; i < counts.size(); ++i)
     std::transform(counts[0].begin(), counts[0].end(), counts[i].begin(), counts[0].begin(),
                    std::plus<>());
@@ -148,8 +148,8 @@ kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const 
 }  // namespace
 
 kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const ConstImage& image,
-                                       Method method, long strips, unsigned threads,
-                                       bool& success, std::wstring& message) {
+                                       Method method, long strips, unsigned threads, bool& success,
+                                       std::wstring& message) {
   if (strips < 2 || !splittable(tool, image, method))
     return tool.run(image, method, success, message);
   ConstImage view = image;
@@ -181,7 +181,8 @@ kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
   const long worthwhile = covered.height() / rowsPerStrip;
   long strips = std::min(static_cast<long>(threads), worthwhile);
   if (strips >= 2 && imgnorm::isLocal(method))
-    strips = std::max(strips, (covered.width() * covered.height() + imgnorm::kMaxPelsPerLocalStrip - 1) /
-                                  imgnorm::kMaxPelsPerLocalStrip);
+    strips =
+        std::max(strips, (covered.width() * covered.height() + imgnorm::kMaxPelsPerLocalStrip - 1) /
+                             imgnorm::kMaxPelsPerLocalStrip);
   return imgnorm::runInStrips(tool, image, method, strips, threads, success, message);
 }

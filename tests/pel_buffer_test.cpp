@@ -52,7 +52,8 @@ template <class T>
 std::shared_ptr<std::vector<T>> stridedPels(long width, long height, long stride) {
   auto pels = std::make_shared<std::vector<T>>(static_cast<std::size_t>(1 + stride * height), T{0});
   for (long y = 0; y < height; ++y)
-    for (long x = 0; x < width; ++x) (*pels)[static_cast<std::size_t>(1 + y * stride + x)] = T(x + 10 * y);
+    for (long x = 0; x < width; ++x)
+      (*pels)[static_cast<std::size_t>(1 + y * stride + x)] = T(x + 10 * y);
   return pels;
 }
 
@@ -118,8 +119,8 @@ TEST(PelBuffer, NarrowingClippingAndSetEntire) {
   view.window(kcPair<long>(11, 22), kcPair<long>(2, 2), false);
   EXPECT_EQ(view.window(), kcPelRect(11, 22, 2, 2));
   view.window(kcPelRect(18, 26, 0, 0), false);  // empty, on the far edge
-  const kcPelRect bad[] = {{9, 20, 2, 2}, {10, 19, 2, 2}, {17, 20, 2, 1}, {10, 25, 1, 2},
-                           {10, 20, 9, 6}, {12, 22, -1, 2}};
+  const kcPelRect bad[] = {{9, 20, 2, 2},  {10, 19, 2, 2}, {17, 20, 2, 1},
+                           {10, 25, 1, 2}, {10, 20, 9, 6}, {12, 22, -1, 2}};
   for (const kcPelRect& r : bad) {
     EXPECT_THROW(view.window(r, false), kcPel::BadWindow) << r.x() << "," << r.y();
     EXPECT_EQ(view.window(), kcPelRect(18, 26, 0, 0));
