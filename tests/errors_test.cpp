@@ -169,6 +169,13 @@ TEST(HostStr, Utf8RoundTripAndInvalidInput) {
   EXPECT_EQ(kfFromUtf8("\xED\x9F\xBF\xEE\x80\x80"), L"\uD7FF\uE000");  // the surrogates' neighbours
 }
 
-// --- Abort from another thread ---
+// --- Abort requests ---
+
+TEST(Attention, AnAbortRequestStopsEveryCheckUntilCleared) {
+  kcAttention::requestAbort();
+  EXPECT_THROW(kcAttention::check(), kcAttention::Aborted);
+  kcAttention::clear();
+  EXPECT_NO_THROW(kcAttention::check());
+}
 
 }  // namespace

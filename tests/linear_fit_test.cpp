@@ -102,6 +102,12 @@ TEST(LinearFit, RecoversGainAndOffsetOverTheCommonWindow) {
 }
 
 TEST(LinearFit, BoxSumsPeaksAndBands) {
+  // Log scaling rounds to nearest (ln 31 / ln 1000 x 255 = 126.8); the share counts level 0.
+  PairCounts pairs(256 * 256, 0);
+  pairs[0] = 1000, pairs[256 * 256 - 1] = 31;
+  const Image logHistogram = jointLogHistogram(pairs, 1);
+  EXPECT_EQ(logHistogram.get(0, 0) * 1000 + logHistogram.get(32, 32), 255 * 1000 + 127);
+  EXPECT_DOUBLE_EQ(shareNearLine(pairs, kcPair<double>(0.0, 255.0), 8.0), 31.0 / 1031.0);
   std::vector<unsigned long> sums;
   boxSumMirrored({1, 2, 3, 4, 5}, 1, sums);
   EXPECT_EQ(sums, (std::vector<unsigned long>{5, 6, 9, 12, 13}));

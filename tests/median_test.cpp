@@ -61,7 +61,7 @@ TEST(PelMedianParams, RefusesBadKernelsAndRanges) {
   EXPECT_NO_THROW(kcPelMedianParams(kcPair<long>(1, 32767), kcPair<long>(7, 7)));
   const kcPair<long> full(0, 255), one(1, 1);
   const std::pair<kcPair<long>, kcPair<long>> refused[] = {
-      {{182, 181}, full}, {{32768, 1}, full}, {{0, 3}, full}, {{3, -1}, full},
+      {{182, 181}, full}, {{32768, 1}, full}, {{0, 3}, full}, {{3, 0}, full},
       {one, {-1, 5}},     {one, {6, 5}},      {one, {0, 256}}};
   for (const auto& [kernel, range] : refused)
     EXPECT_THROW(kcPelMedianParams(kernel, range), kcPelFunc::BadParams) << kernel.x();

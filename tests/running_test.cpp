@@ -87,6 +87,7 @@ TEST(Running, RecordsInputsAndResultAndRestoresTheLevel) {
             L"neighborhoodSize=(101, 101)\ngranularity=(1, 1)\nintensityRange=(-127, 127)\n");
   EXPECT_EQ(diag.records()[0].level, 5);
   EXPECT_EQ(diag.records()[2].level, 6);
+  EXPECT_TRUE(samePels(diag.records()[2].image, ref));
   EXPECT_FALSE(diag.records()[3].image.isBound());
   EXPECT_EQ(diag.level(), 5);
   runTool(tool, ref, eMatchHistogram, &results, 0x20000);
