@@ -14,7 +14,7 @@ set(IMGNORM_PUBLIC_HEADERS
   imaging/pel_histogram.h imaging/pel_map.h imaging/pel_max.h imaging/pel_min.h
   imaging/pel_set.h imaging/projection.h imaging/threshold_wgv.h
   pelfuncs/adjust_window.h pelfuncs/buffer_compare.h pelfuncs/clamped_arithmetic.h
-  pelfuncs/flood_fill.h pelfuncs/masked_copy_divide.h pelfuncs/masked_histogram.h
+  pelfuncs/flood_fill.h pelfuncs/mask_runs.h pelfuncs/masked_copy_divide.h pelfuncs/masked_histogram.h
   pelfuncs/padded_affine_sample.h pelfuncs/pel_map_value.h pelfuncs/smooth_morph.h
   pelfuncs/threshold.h
   imgnorm/color_normalizer.h imgnorm/diag_categories.h imgnorm/errors.h imgnorm/explain.h

@@ -1,8 +1,9 @@
 #include "imgnorm/explain.h"
 
 #include "imgnorm/global_maps.h"
-#include "imgnorm/map_builders.h"
 #include "imgnorm/linear_fit.h"
+#include "imgnorm/map_builders.h"
+#include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_histogram.h"
 
 using namespace kcImageNormalizerDefs;
@@ -100,7 +101,7 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
     return e;
   }
   std::vector<unsigned long> histogram;
-  kf_MaskedPelHistogram(view, mask, histogram);
+  imgnorm::countMaskedLevels(view, mask, tool.maskRuns(), histogram);
   const kcHistoStats stats(histogram);
   describeStatistics(tool, stats, e);
   imgnorm::buildGlobalMap(tool, histogram, stats, false, e);

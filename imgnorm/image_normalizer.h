@@ -7,11 +7,12 @@
 #include "host/diag.h"
 #include "host/export.h"
 #include "host/geometry.h"
-#include "imaging/histo_stats.h"
 #include "host/pel_buffer.h"
+#include "imaging/histo_stats.h"
 #include "imgnorm/diag_categories.h"
 #include "imgnorm/errors.h"
 #include "imgnorm/method.h"
+#include "pelfuncs/mask_runs.h"
 
 // Normalizes the gray levels of 8-bit images. Configure it with a reference
 // image, an optional mask and its parameters, train it for a set of methods,
@@ -75,6 +76,7 @@ class IMGNORM_API kcImageNormalizer {
 
   // Trained data, for inspection.
   const kcPelBuffer_const<unsigned char>& binaryMask() const { return binaryMask_; }
+  const kcMaskRuns& maskRuns() const { return maskRuns_; }
   const kcPelBuffer<unsigned char>& sampledMask() const { return sampledMask_; }
   const kcPelBuffer<unsigned short>& maskWeights() const { return maskWeights_; }
   const std::vector<unsigned long>& referenceHistogram() const { return referenceHistogram_; }
@@ -99,6 +101,7 @@ class IMGNORM_API kcImageNormalizer {
   kcPelBuffer_const<unsigned char> maskImage_;
   kcPelBuffer_const<unsigned char> referenceImage_;
   kcPelBuffer_const<unsigned char> binaryMask_;
+  kcMaskRuns maskRuns_;
   kcPelBuffer<unsigned char> sampledMask_;
   kcPelBuffer<unsigned short> maskWeights_;
   std::vector<unsigned long> referenceHistogram_;

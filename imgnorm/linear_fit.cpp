@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "host/assert.h"
 #include "host/attention.h"
@@ -15,6 +14,7 @@
 #include "imaging/projection.h"
 #include "imgnorm/errors.h"
 #include "imgnorm/global_maps.h"
+#include "pelfuncs/mask_runs.h"
 
 namespace imgnorm {
 
@@ -47,23 +47,6 @@ void countPairsSpan(const unsigned char* s, const unsigned char* t, long n, std:
   for (long x = 0; x < n; ++x) ++pairs[s[x] * kLevels + t[x]];
 }
 
-bool hasZeroByte(std::uint64_t w) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
-  return ((w - kOnes) & ~w & kHighs) != 0;
-}
-
-// The first x from `from` on (or n) where the mask's being set differs from
-// `set`; eight pels a step through uniform stretches.
-long skipWhile(const unsigned char* m, long from, long n, bool set) {
-  long x = from;
-  for (std::uint64_t w; x + 8 <= n; x += 8) {
-    std::memcpy(&w, m + x, 8);
-    if (set ? hasZeroByte(w) : w != 0) break;
-  }
-  while (x < n && (m[x] != 0) == set) ++x;
-  return x;
-}
-
 // Masks come in long runs: each run of set mask pels is counted without a
 // test per pel.
 void countPairsRow(const unsigned char* s, const unsigned char* t, const unsigned char* m, long n,
@@ -72,10 +55,10 @@ void countPairsRow(const unsigned char* s, const unsigned char* t, const unsigne
     countPairsSpan(s, t, n, pairs);
     return;
   }
-  for (long x = skipWhile(m, 0, n, false); x < n;) {
-    const long end = skipWhile(m, x, n, true);
+  for (long x = kfMaskRunEnd(m, 0, n, false); x < n;) {
+    const long end = kfMaskRunEnd(m, x, n, true);
     countPairsSpan(s + x, t + x, end - x, pairs);
-    x = skipWhile(m, end, n, false);
+    x = kfMaskRunEnd(m, end, n, false);
   }
 }
 

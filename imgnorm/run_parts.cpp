@@ -3,8 +3,8 @@
 #include "imaging/histo_stats.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/linear_fit.h"
-#include "imgnorm/map_builders.h"
 #include "imgnorm/local_correction.h"
+#include "imgnorm/map_builders.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/masked_histogram.h"
@@ -29,7 +29,8 @@ void checkMethod(const kcImageNormalizer& tool, Method method, std::uint32_t all
 }
 
 // part's window cut to what the tool covers.
-kcPelBuffer_const<unsigned char> coveredPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part) {
+kcPelBuffer_const<unsigned char> coveredPart(const kcImageNormalizer& tool,
+                                             const kcPelBuffer_const<unsigned char>& part) {
   kcPelBuffer_const<unsigned char> view = part;
   view.window(coveredWindow(tool, part.window()), false);
   return view;
@@ -37,7 +38,7 @@ kcPelBuffer_const<unsigned char> coveredPart(const kcImageNormalizer& tool, cons
 
 Counts countLevels(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
   std::vector<unsigned long> histogram;
-  kf_MaskedPelHistogram(view, tool.binaryMask(), histogram);
+  countMaskedLevels(view, tool.binaryMask(), tool.maskRuns(), histogram);
   Counts counts(kLevels, 0);
   for (std::size_t i = 0; i < histogram.size(); ++i) counts[i] = histogram[i];
   return counts;
@@ -74,7 +75,8 @@ kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window) 
   return region.isNull() ? kcPelRect() : region;
 }
 
-Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part, Method method) {
+Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
+                 Method method) {
   checkMethod(tool, method, kGlobalMethods | eLinearlyFitGrayValues);
   const kcPelBuffer_const<unsigned char> view = coveredPart(tool, part);
   if (view.window().isNull())
@@ -113,8 +115,7 @@ void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
 std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool, Method method) {
   checkMethod(tool, method, eLocalCorrection | eLocalCorrectionEnhanced);
   if (usesSubsampling(tool.neighborhoodSize(), tool.granularity())) return std::nullopt;
-  const kcPair<long> reduced =
-      reducedNeighborhood(tool.neighborhoodSize(), tool.granularity());
+  const kcPair<long> reduced = reducedNeighborhood(tool.neighborhoodSize(), tool.granularity());
   if (method == eLocalCorrectionEnhanced) {
     if (reduced.x() <= 1 && reduced.y() <= 1) return kcPair<long>(0, 0);
     // The median reaches k / 2 pels on one side, (k - 1) / 2 on the other.

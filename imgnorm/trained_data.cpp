@@ -31,7 +31,8 @@ long kernelSizeFor(long p) {
 kcPelBuffer_const<unsigned char> binaryMaskOf(const kcPelBuffer_const<unsigned char>& maskImage) {
   std::vector<unsigned long> histogram;
   kfPelHistogram(maskImage, histogram);
-  if (std::all_of(histogram.begin() + 1, histogram.end() - 1, [](unsigned long n) { return n == 0; }))
+  if (std::all_of(histogram.begin() + 1, histogram.end() - 1,
+                  [](unsigned long n) { return n == 0; }))
     return maskImage;
   std::vector<unsigned char> map(256, 255);
   map[0] = 0;
@@ -116,6 +117,15 @@ void makeFitAngles(std::vector<kcDegree>& table) {
   for (int i = 31; i >= 1; --i) table[k++] = kcDegree(kcRadian(std::atan2(33.0, i)));
 }
 
+void countMaskedLevels(const kcPelBuffer_const<unsigned char>& image,
+                       const kcPelBuffer_const<unsigned char>& binaryMask,
+                       const kcMaskRuns& maskRuns, std::vector<unsigned long>& histogram) {
+  if (maskRuns.isBound())
+    kf_MaskedPelHistogram(image, maskRuns, histogram);
+  else
+    kf_MaskedPelHistogram(image, binaryMask, histogram);
+}
+
 void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& referenceImage,
                         const kcPelBuffer_const<unsigned char>& maskImage,
                         const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity,
@@ -126,6 +136,8 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
   else
     out.binaryMask.setUnbound();
   kcAttention::check();
+
+  out.maskRuns = kcMaskRuns(out.binaryMask);
 
   if (out.binaryMask.isBound() && isSubsampling(granularity))
     out.sampledMask = reduceBinaryMask(out.binaryMask, granularity);
@@ -146,7 +158,7 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
 
   out.referenceHistogram.clear();
   if (referenceImage.isBound())
-    kf_MaskedPelHistogram(referenceImage, out.binaryMask, out.referenceHistogram);
+    countMaskedLevels(referenceImage, out.binaryMask, out.maskRuns, out.referenceHistogram);
   out.referenceStats = kcHistoStats(out.referenceHistogram);
   kcAttention::check();
 

@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "host/geometry.h"
-#include "imaging/histo_stats.h"
 #include "host/pel_buffer.h"
+#include "imaging/histo_stats.h"
 #include "imgnorm/errors.h"
 #include "imgnorm/method.h"
+#include "pelfuncs/mask_runs.h"
 
 // Preparation of the data that training derives from the reference image
 // and the mask, and the smoothing helpers it shares with local correction.
@@ -18,12 +19,19 @@ constexpr int fixedPointShift = 7;
 
 struct TrainedData {
   kcPelBuffer_const<unsigned char>& binaryMask;  // shares a mask that is binary already
+  kcMaskRuns& maskRuns;                          // of binaryMask, when they are few
   kcPelBuffer<unsigned char>& sampledMask;
   kcPelBuffer<unsigned short>& maskWeights;
   std::vector<unsigned long>& referenceHistogram;
   kcHistoStats& referenceStats;
   std::vector<kcDegree>& fitAngles;
 };
+
+// The gray levels of image under the trained mask (its runs when it has
+// them), or of the whole image when there is no mask.
+void countMaskedLevels(const kcPelBuffer_const<unsigned char>& image,
+                       const kcPelBuffer_const<unsigned char>& binaryMask,
+                       const kcMaskRuns& maskRuns, std::vector<unsigned long>& histogram);
 
 void prepareTrainedData(kcImageNormalizerDefs::Method methods,
                         const kcPelBuffer_const<unsigned char>& referenceImage,

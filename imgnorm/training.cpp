@@ -28,9 +28,9 @@ void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long 
   if (!referenceImage_.isBound() && methods != eIdentity)
     throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
 
-  imgnorm::prepareTrainedData(
-      methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
-      {binaryMask_, sampledMask_, maskWeights_, referenceHistogram_, referenceStats_, fitAngles_});
+  imgnorm::prepareTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
+                              {binaryMask_, maskRuns_, sampledMask_, maskWeights_,
+                               referenceHistogram_, referenceStats_, fitAngles_});
   trainedMethods_ = methods;
 
   if (referenceStats_.nSamp() == 0 && (methods & kGlobalMethods)) {

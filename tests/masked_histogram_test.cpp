@@ -1,5 +1,4 @@
 #include "pelfuncs/masked_histogram.h"
-#include "pelfuncs/masked_pel_count.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +7,8 @@
 #include <vector>
 
 #include "host/exceptions.h"
+#include "pelfuncs/mask_runs.h"
+#include "pelfuncs/masked_pel_count.h"
 #include "test_support.h"
 
 namespace {
@@ -22,10 +23,6 @@ std::vector<unsigned long> referenceHistogram(const Image& image, const Image& m
     for (long x = r.x(); x < r.right(); ++x)
       if (mask.get(x, y) != 0) ++h[image.get(x, y)];
   return h;
-}
-
-unsigned long total(const std::vector<unsigned long>& h) {
-  return std::accumulate(h.begin(), h.end(), 0UL);
 }
 
 // A mask with runs of zeros (whole and partial eight-pel words), runs of
@@ -66,7 +63,7 @@ TEST(MaskedPelHistogram, UnboundAllZeroAndDisjointMasks) {
   // An all-zero mask gives 256 zero bins; disjoint windows give no bins.
   h = maskedHistogram(image, Image(image.window(), 32));
   ASSERT_EQ(h.size(), 256u);
-  EXPECT_EQ(total(h), 0UL);
+  EXPECT_EQ(std::accumulate(h.begin(), h.end(), 0UL), 0UL);
   kf_MaskedPelHistogram(image, randomImage(kcPelRect(73, -2, 80, 10), 1, 255), h);
   EXPECT_TRUE(h.empty());
 }
@@ -96,12 +93,45 @@ TEST(MaskedPelHistogram, KernelsAndOffsetWindowsMatchTheReference) {
       const Image apart =
           randomMask(kcPelRect(pos(rng()), pos(rng()), size(rng()), size(rng()) / 4 + 1));
       const std::vector<unsigned long> h = maskedHistogram(image, apart);
-      if ((image.window() & apart.window()).isNull())
-        EXPECT_TRUE(h.empty());
-      else
-        EXPECT_EQ(h, referenceHistogram(image, apart));
+      const bool disjoint = (image.window() & apart.window()).isNull();
+      EXPECT_EQ(h, disjoint ? std::vector<unsigned long>{} : referenceHistogram(image, apart));
     }
   }
+}
+
+// Masks of a few random rectangles in random windows; the image overlaps the
+// mask's window partly, so runs are cut on both sides and rows left out.
+TEST(MaskRuns, HistogramsOverRunsMatchTheReference) {
+  for (int trial = 0; trial < 40; ++trial) {
+    const kcPelRect window = randomWindow(200, 40, 20);
+    Image mask = randomView(window, 0, 0);
+    for (int k = uniform(0, 4); k > 0; --k) {
+      const kcPelRect box = randomWindow(120, 30, 40) & window;
+      for (long y = box.y(); y < box.bottom(); ++y)
+        for (long x = box.x(); x < box.right(); ++x) mask.set(x, y, uniform(1, 255));
+    }
+    const kcMaskRuns runs(mask);
+    if (!runs.isBound()) continue;
+    const Image image = randomView(randomWindow(220, 50, 30));
+    std::vector<unsigned long> h{7};
+    kf_MaskedPelHistogram(image, runs, h);
+    const bool disjoint = (image.window() & window).isNull();
+    EXPECT_EQ(h, disjoint ? std::vector<unsigned long>{} : referenceHistogram(image, mask));
+  }
+}
+
+// 128 pels take two runs at most.
+TEST(MaskRuns, RunLimitAndUnboundInputs) {
+  const auto runs = [](long n) {
+    return kcMaskRuns(
+        makeImage(kcPelRect(0, 0, 128, 1), [n](long x, long) { return x < 4 * n && x % 4 == 0; }));
+  };
+  EXPECT_TRUE(runs(2).isBound());
+  EXPECT_FALSE(runs(3).isBound());
+  std::vector<unsigned long> h;
+  EXPECT_THROW(kf_MaskedPelHistogram(Image(), runs(2), h), kcPel::UnboundWindow);
+  EXPECT_THROW(kf_MaskedPelHistogram(randomImage(kcPelRect(0, 0, 4, 4)), kcMaskRuns(), h),
+               kcPel::UnboundWindow);
 }
 
 }  // namespace
