@@ -95,7 +95,8 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
   view.window(e.region, false);
   if (method == eLinearlyFitGrayValues) {
     // The pairs hold the run-time histogram too: one pass over the pels.
-    const imgnorm::PairCounts pairs = imgnorm::countPairs(view, tool.referenceImage(), mask);
+    const imgnorm::PairCounts pairs =
+        imgnorm::countPairs(view, tool.referenceImage(), mask, tool.maskRuns());
     describeStatistics(tool, kcHistoStats(runTimeLevels(pairs)), e);
     imgnorm::buildFitMap(tool, pairs, mask.isBound() ? 255 : 1, e);
     return e;

@@ -71,11 +71,19 @@ unsigned char logScaled(std::uint32_t count, double scale) {
 
 PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
                       const kcPelBuffer_const<unsigned char>& templ,
-                      const kcPelBuffer_const<unsigned char>& mask) {
+                      const kcPelBuffer_const<unsigned char>& mask, const kcMaskRuns& maskRuns) {
   if (!runTime.isBound() || !templ.isBound())
     throw kcImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
   PairCounts pairs(kLevels * kLevels, 0);
   const kcPelRect r = pairedRegion(templ, runTime, mask);
+  if (maskRuns.isBound()) {
+    KC_ASSERT(maskRuns.window() == mask.window());
+    for (long y = r.y(); y < r.bottom(); ++y)
+      maskRuns.forEachRun(y, r.x(), r.right(), [&](long x, long n) {
+        countPairsSpan(runTime.pointToPel(x, y), templ.pointToPel(x, y), n, pairs.data());
+      });
+    return pairs;
+  }
   for (long y = r.y(); y < r.bottom(); ++y)
     countPairsRow(runTime.pointToPel(r.x(), y), templ.pointToPel(r.x(), y),
                   mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), pairs.data());

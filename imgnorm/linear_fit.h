@@ -6,6 +6,7 @@
 
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
+#include "pelfuncs/mask_runs.h"
 
 // Robust linear gray-value fit: finds gain and offset with
 // reference ~ gain * run-time + offset. A log-scaled 33 x 33 joint histogram
@@ -21,10 +22,12 @@ namespace imgnorm {
 using PairCounts = std::vector<std::uint32_t>;
 
 // The pels of the common window of the run-time, template and (bound) mask
-// windows, where the mask is not 0. Throws BadImage for an unbound image.
+// windows, where the mask is not 0; visited by the mask's runs when they are
+// bound (made from mask). Throws BadImage for an unbound image.
 PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
                       const kcPelBuffer_const<unsigned char>& templ,
-                      const kcPelBuffer_const<unsigned char>& mask);
+                      const kcPelBuffer_const<unsigned char>& mask,
+                      const kcMaskRuns& maskRuns = kcMaskRuns());
 
 // Two histograms of images of any sizes paired by rank: the k-th darkest
 // run-time pel meets the reference level at the same cumulative fraction.

@@ -45,7 +45,8 @@ Counts countLevels(const kcImageNormalizer& tool, const kcPelBuffer_const<unsign
 }
 
 Counts countToolPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
-  const PairCounts pairs = countPairs(view, tool.referenceImage(), tool.binaryMask());
+  const PairCounts pairs =
+      countPairs(view, tool.referenceImage(), tool.binaryMask(), tool.maskRuns());
   return Counts(pairs.begin(), pairs.end());
 }
 
