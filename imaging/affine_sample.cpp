@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <vector>
@@ -347,13 +348,12 @@ KC_TARGET_AVX2 Lanes4<Taps> locate4(__m256d c, double size) {
 
 // Tap k's index of each lane, clamped into 0 .. size - 1.
 template <int Taps>
-KC_TARGET_AVX2 void tapIndices4(__m128i base, long size, std::int32_t (*index)[4]) {
+KC_TARGET_AVX2 void tapIndices4(__m128i base, long size, __m128i* index) {
   const __m128i last = _mm_set1_epi32(static_cast<std::int32_t>(size - 1));
   for (int k = 0; k < Taps; ++k) {
     const __m128i i =
         _mm_add_epi32(base, _mm_set1_epi32(static_cast<std::int32_t>(kFirstTap<Taps> + k)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(index[k]),
-                     _mm_min_epi32(_mm_max_epi32(i, _mm_setzero_si128()), last));
+    index[k] = _mm_min_epi32(_mm_max_epi32(i, _mm_setzero_si128()), last);
   }
 }
 
@@ -371,17 +371,24 @@ KC_TARGET_AVX2 void sampleRowGeneralAvx2(const SourcePels<T>& src, const kcVecto
     const Lanes4<Taps> ly = locate4<Taps>(
         _mm256_add_pd(_mm256_set1_pd(c.y()), _mm256_mul_pd(_mm256_set1_pd(step.y()), di)),
         static_cast<double>(src.height));
-    std::int32_t xi[Taps][4], yi[Taps][4];
+    __m128i xi[Taps], yi[Taps];
     tapIndices4<Taps>(lx.base, src.width, xi);
     tapIndices4<Taps>(ly.base, src.height, yi);
+    // Offsets of every tap's pel from the window's first pel, lane by lane.
+    std::int32_t offset[Taps][Taps][4];
+    const __m128i stride = _mm_set1_epi32(static_cast<std::int32_t>(src.rowUpdate));
+    for (int r = 0; r < Taps; ++r) {
+      const __m128i row = _mm_mullo_epi32(yi[r], stride);
+      for (int k = 0; k < Taps; ++k)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(offset[r][k]), _mm_add_epi32(row, xi[k]));
+    }
     __m256d s = _mm256_setzero_pd();
     for (int r = 0; r < Taps; ++r) {
-      const T* rows[4];
-      for (int lane = 0; lane < 4; ++lane) rows[lane] = src.first + yi[r][lane] * src.rowUpdate;
       __m256d h = _mm256_setzero_pd();
       for (int k = 0; k < Taps; ++k) {
-        const __m256d v = _mm256_cvtepi32_pd(_mm_set_epi32(rows[3][xi[k][3]], rows[2][xi[k][2]],
-                                                           rows[1][xi[k][1]], rows[0][xi[k][0]]));
+        const std::int32_t* o = offset[r][k];
+        const __m256d v = _mm256_cvtepi32_pd(
+            _mm_set_epi32(src.first[o[3]], src.first[o[2]], src.first[o[1]], src.first[o[0]]));
         h = _mm256_add_pd(h, _mm256_mul_pd(lx.weight[k], v));
       }
       s = _mm256_add_pd(s, _mm256_mul_pd(ly.weight[r], h));
@@ -389,6 +396,12 @@ KC_TARGET_AVX2 void sampleRowGeneralAvx2(const SourcePels<T>& src, const kcVecto
     const __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(_mm256_cvtpd_ps(s), _mm_set1_ps(0.5f)));
     const __m128i pels = _mm_min_epi32(_mm_max_epi32(rounded, _mm_setzero_si128()),
                                        _mm_set1_epi32(std::numeric_limits<T>::max()));
+    if (sizeof(T) == 1 && i + 4 <= n) {
+      const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(pels, pels), pels);
+      const std::int32_t four = _mm_cvtsi128_si32(bytes);
+      std::memcpy(out + i, &four, 4);
+      continue;
+    }
     std::int32_t lanes[4];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), pels);
     for (long lane = 0; lane < std::min(4L, n - i); ++lane)
@@ -401,9 +414,9 @@ KC_TARGET_AVX2 void sampleRowGeneralAvx2(const SourcePels<T>& src, const kcVecto
 template <class T, int Taps>
 SampleRowFn<T, Taps> pickSampleRow(const SourcePels<T>& src) {
 #if defined(__x86_64__)
-  // The lanes index pels as int32.
-  constexpr long kLaneLimit = 1L << 30;
-  if (src.width < kLaneLimit && src.height < kLaneLimit)
+  // The lanes reach pels by int32 offsets from the window's first pel.
+  constexpr long kOffsetLimit = 1L << 31;
+  if (src.height < kOffsetLimit / std::max(src.rowUpdate, 1L))
     return kfPickKernel<SampleRowFn<T, Taps>>(sampleRowGeneral<T, Taps>,
                                               sampleRowGeneralAvx2<T, Taps>);
 #endif
