@@ -66,8 +66,8 @@ void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned lo
 }
 
 void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs,
-                 std::uint32_t weight, kcNormalizationExplanation& e) {
-  const kcPair<double> gainOffset = imgnorm::fitLine(pairs, weight, tool.fitAngles());
+                 std::uint32_t weight, kcNormalizationExplanation& e, const IndexLoop& loop) {
+  const kcPair<double> gainOffset = imgnorm::fitLine(pairs, weight, tool.fitAngles(), loop);
   e.fit.gain = gainOffset.x();
   e.fit.offset = gainOffset.y();
   e.fit.nearLineShare =

@@ -174,14 +174,18 @@ void projectAtAngle(const kcPelBuffer_const<unsigned char>& logHistogram, kcDegr
   projection = kfProjectImage<unsigned char>(logHistogram, params);
 }
 
+void serialLoop(std::size_t n, const std::function<void(std::size_t)>& work) {
+  for (std::size_t i = 0; i < n; ++i) work(i);
+}
+
 void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,
                      const std::vector<kcDegree>& angles, std::size_t first, std::size_t last,
-                     std::vector<kcPelBuffer<unsigned long>>& projections) {
+                     std::vector<kcPelBuffer<unsigned long>>& projections, const IndexLoop& loop) {
   projections.resize(last - first + 1);
-  for (std::size_t i = first; i <= last; ++i) {
-    projections[i - first].setUnbound();
-    projectAtAngle(logHistogram, angles[i], projections[i - first]);
-  }
+  loop(projections.size(), [&](std::size_t i) {
+    projections[i].setUnbound();
+    projectAtAngle(logHistogram, angles[first + i], projections[i]);
+  });
 }
 
 void boxSumMirrored(const std::vector<unsigned long>& v, long h, std::vector<unsigned long>& sums) {
@@ -283,10 +287,11 @@ std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset) {
 }
 
 kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
-                                        const std::vector<kcDegree>& angles) {
+                                        const std::vector<kcDegree>& angles,
+                                        const IndexLoop& loop) {
   KC_ASSERT(angles.size() == 63);
   std::vector<kcPelBuffer<unsigned long>> projections;
-  projectAtAngles(logHistogram, angles, 3, angles.size() - 4, projections);
+  projectAtAngles(logHistogram, angles, 3, angles.size() - 4, projections, loop);
   double peak = 0.0;
   long chosen = -1;
   strongestProjection(projections, peak, chosen);
@@ -294,9 +299,9 @@ kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& 
 }
 
 kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
-                       const std::vector<kcDegree>& angles) {
+                       const std::vector<kcDegree>& angles, const IndexLoop& loop) {
   kcPair<double> gainOffset(0.0, 0.0);
-  fitPairsInBand(pairs, dominantBand(jointLogHistogram(pairs, weight), angles), gainOffset);
+  fitPairsInBand(pairs, dominantBand(jointLogHistogram(pairs, weight), angles, loop), gainOffset);
   return gainOffset;
 }
 

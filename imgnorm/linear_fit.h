@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "host/geometry.h"
@@ -21,6 +22,11 @@ namespace imgnorm {
 // Counts of (run-time level s, reference level t) pairs at s * 256 + t.
 using PairCounts = std::vector<std::uint32_t>;
 
+// loop(n, work) calls work(i) once for every i in [0, n), in any order and
+// possibly on several threads at once.
+using IndexLoop = std::function<void(std::size_t, const std::function<void(std::size_t)>&)>;
+void serialLoop(std::size_t n, const std::function<void(std::size_t)>& work);
+
 // The pels of the common window of the run-time, template and (bound) mask
 // windows, where the mask is not 0; visited by the mask's runs when they are
 // bound (made from mask). Throws BadImage for an unbound image.
@@ -39,7 +45,7 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
 // weight is what each pel adds to the joint histogram: the tool's binary
 // masks add 255, unmasked pels 1.
 kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
-                       const std::vector<kcDegree>& angles);
+                       const std::vector<kcDegree>& angles, const IndexLoop& loop = serialLoop);
 
 // The share of the pairs whose reference level lies within distance levels
 // of the line; 0 without pairs.
@@ -60,13 +66,16 @@ kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint3
 kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells);
 
 // The band around the strongest ridge of the log histogram, over the fit
-// angles: the cells whose pels reach the line fit.
+// angles: the cells whose pels reach the line fit. The projections at the
+// angles go through loop.
 kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
-                                        const std::vector<kcDegree>& angles);
+                                        const std::vector<kcDegree>& angles,
+                                        const IndexLoop& loop = serialLoop);
 
 void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,
                      const std::vector<kcDegree>& angles, std::size_t first, std::size_t last,
-                     std::vector<kcPelBuffer<unsigned long>>& projections);
+                     std::vector<kcPelBuffer<unsigned long>>& projections,
+                     const IndexLoop& loop = serialLoop);
 
 void projectAtAngle(const kcPelBuffer_const<unsigned char>& logHistogram, kcDegree angle,
                     kcPelBuffer<unsigned long>& projection);

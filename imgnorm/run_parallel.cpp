@@ -99,7 +99,10 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
   for (std::size_t i = 1; i < counts.size(); ++i)
     std::transform(counts[0].begin(), counts[0].end(), counts[i].begin(), counts[0].begin(),
                    std::plus<>());
-  const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message);
+  const auto loop = [threads](std::size_t n, const std::function<void(std::size_t)>& work) {
+    forEachStrip(n, threads, work);
+  };
+  const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message, loop);
   if (map.empty()) return {};
   kcPelBuffer<unsigned char> result(view.window(), 32, kcForOverwrite{});  // strips fill it
   forEachStrip(strips.size(), threads, [&](std::size_t i) {

@@ -51,14 +51,15 @@ Counts countToolPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<uns
 }
 
 std::vector<unsigned char> mapOfMethod(const kcImageNormalizer& tool, Method method,
-                                       const Counts& counts, std::wstring& message) {
+                                       const Counts& counts, std::wstring& message,
+                                       const IndexLoop& loop) {
   kcNormalizationExplanation e;
   e.method = method;
   if (method == eLinearlyFitGrayValues) {
     // Pairs wrap in 32 bits as one run's counts do. Without a mask each pel
     // adds 1 to its joint cell; with one, its binary mask value, 255.
     buildFitMap(tool, PairCounts(counts.begin(), counts.end()),
-                tool.binaryMask().isBound() ? 255 : 1, e);
+                tool.binaryMask().isBound() ? 255 : 1, e, loop);
   } else {
     const std::vector<unsigned long> histogram(counts.begin(), counts.end());
     buildGlobalMap(tool, histogram, kcHistoStats(histogram), false, e);
@@ -86,13 +87,14 @@ Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
 }
 
 std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method method,
-                                       const Counts& counts, std::wstring& message) {
+                                       const Counts& counts, std::wstring& message,
+                                       const IndexLoop& loop) {
   checkMethod(tool, method, kGlobalMethods | eLinearlyFitGrayValues);
   const std::size_t expected = method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels;
   if (counts.size() != expected)
     throw BadParams(L"The counts must have " + std::to_wstring(expected) + L" entries.");
   message.clear();
-  return mapOfMethod(tool, method, counts, message);
+  return mapOfMethod(tool, method, counts, message, loop);
 }
 
 kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,

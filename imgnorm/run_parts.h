@@ -7,6 +7,7 @@
 
 #include "host/pel_buffer.h"
 #include "imgnorm/image_normalizer.h"
+#include "imgnorm/linear_fit.h"
 
 // One run split over parts of an image (strips of one image, chunks of an
 // array too large for memory), giving
@@ -30,15 +31,17 @@ Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
                  kcImageNormalizerDefs::Method method);
 
 // The gray-level map a run builds from the counts of the whole image; empty,
-// with message saying why, when the run would not succeed.
+// with message saying why, when the run would not succeed. The linear fit's
+// projections go through loop.
 std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool,
                                        kcImageNormalizerDefs::Method method, const Counts& counts,
-                                       std::wstring& message);
+                                       std::wstring& message, const IndexLoop& loop = serialLoop);
 
 // The covered part of an image through map, as a run maps it: with
 // keepMaskedPixels, pels outside the mask keep their values.
-kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
-                      const std::vector<unsigned char>& map);
+kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,
+                                   const kcPelBuffer_const<unsigned char>& part,
+                                   const std::vector<unsigned char>& map);
 
 // The same into destination (allocated over the covered part when
 // unbound; a bound one receives the common window).
