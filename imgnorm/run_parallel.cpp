@@ -1,12 +1,11 @@
 #include "imgnorm/run_parallel.h"
 
 #include <algorithm>
-#include <atomic>
-#include <exception>
-#include <thread>
+#include <functional>
 #include <utility>
 #include <vector>
 
+#include "host/crew.h"
 #include "imaging/pel_copy.h"
 #include "imgnorm/local_correction.h"
 #include "imgnorm/run_parts.h"
@@ -47,30 +46,6 @@ Buffer rowsOf(const Buffer& image, const Rows& rows) {
   return view;
 }
 
-// work(i) for every strip, taken in turn by up to threads threads (one of
-// them the calling thread); the first failure is rethrown once every thread
-// has finished.
-template <class Work>
-void forEachStrip(std::size_t strips, std::size_t threads, Work&& work) {
-  std::vector<std::exception_ptr> failures(strips);
-  std::atomic<std::size_t> next{0};
-  const auto worker = [&] {
-    for (std::size_t i = next++; i < strips; i = next++) {
-      try {
-        work(i);
-      } catch (...) {
-        failures[i] = std::current_exception();
-      }
-    }
-  };
-  std::vector<std::thread> helpers;
-  for (std::size_t t = 1; t < std::min(threads, strips); ++t) helpers.emplace_back(worker);
-  worker();
-  for (std::thread& t : helpers) t.join();
-  for (const std::exception_ptr& failure : failures)
-    if (failure) std::rethrow_exception(failure);
-}
-
 bool isLocal(Method method) {
   return (method & (eLocalCorrection | eLocalCorrectionEnhanced)) != 0;
 }
@@ -90,22 +65,22 @@ bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method m
 
 // Counts per strip, one map, the strips through it.
 kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const ConstImage& view,
-                                       Method method, const std::vector<Rows>& strips,
-                                       std::size_t threads, bool& success, std::wstring& message) {
+                                       Method method, const std::vector<Rows>& strips, kcCrew& crew,
+                                       bool& success, std::wstring& message) {
   std::vector<Counts> counts(strips.size());
-  forEachStrip(strips.size(), threads, [&](std::size_t i) {
+  crew.forEach(strips.size(), [&](std::size_t i) {
     counts[i] = countPart(tool, rowsOf(view, strips[i]), method);
   });
   for (std::size_t i = 1; i < counts.size(); ++i)
     std::transform(counts[0].begin(), counts[0].end(), counts[i].begin(), counts[0].begin(),
                    std::plus<>());
-  const auto loop = [threads](std::size_t n, const std::function<void(std::size_t)>& work) {
-    forEachStrip(n, threads, work);
+  const auto loop = [&crew](std::size_t n, const std::function<void(std::size_t)>& work) {
+    crew.forEach(n, work);
   };
   const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message, loop);
   if (map.empty()) return {};
   kcPelBuffer<unsigned char> result(view.window(), 32, kcForOverwrite{});  // strips fill it
-  forEachStrip(strips.size(), threads, [&](std::size_t i) {
+  crew.forEach(strips.size(), [&](std::size_t i) {
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
     mapPartInto(tool, rowsOf(view, strips[i]), map, destination);
   });
@@ -133,11 +108,11 @@ kcPelBuffer<unsigned char> correctPart(const kcImageNormalizer& tool, const Cons
 // Each strip run with its filter's margin above and below; its own rows kept.
 kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const ConstImage& view,
                                            Method method, const std::vector<Rows>& strips,
-                                           std::size_t threads) {
+                                           kcCrew& crew) {
   const long margin = localMargin(tool, method)->y();
   const kcPelRect& region = view.window();
   kcPelBuffer<unsigned char> result(region, 32, kcForOverwrite{});  // strips fill it
-  forEachStrip(strips.size(), threads, [&](std::size_t i) {
+  crew.forEach(strips.size(), [&](std::size_t i) {
     const Rows reach(std::max(strips[i].first - margin, region.y()),
                      std::min(strips[i].second + margin, region.bottom()));
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
@@ -162,11 +137,12 @@ kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const Cons
   success = false;
   message.clear();
   kcPelBuffer<unsigned char> result;
+  kcCrew crew(std::min(static_cast<std::size_t>(threads), ranges.size()));
   if (isLocal(method)) {
-    result = correctInStrips(tool, view, method, ranges, threads);
+    result = correctInStrips(tool, view, method, ranges, crew);
     success = true;
   } else {
-    result = mapInStrips(tool, view, method, ranges, threads, success, message);
+    result = mapInStrips(tool, view, method, ranges, crew, success, message);
   }
   if (result.isBound()) result.copyXforms(view);
   return result;
