@@ -78,10 +78,15 @@ PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
   const kcPelRect r = pairedRegion(templ, runTime, mask);
   if (maskRuns.isBound()) {
     KC_ASSERT(maskRuns.window() == mask.window());
-    for (long y = r.y(); y < r.bottom(); ++y)
+    for (long y = r.y(); y < r.bottom(); ++y) {
+      if (y + 1 < r.bottom()) {
+        kfPrefetchRunStarts(maskRuns, runTime, y + 1, r.x(), r.right());
+        kfPrefetchRunStarts(maskRuns, templ, y + 1, r.x(), r.right());
+      }
       maskRuns.forEachRun(y, r.x(), r.right(), [&](long x, long n) {
         countPairsSpan(runTime.pointToPel(x, y), templ.pointToPel(x, y), n, pairs.data());
       });
+    }
     return pairs;
   }
   for (long y = r.y(); y < r.bottom(); ++y)

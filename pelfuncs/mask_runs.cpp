@@ -57,9 +57,12 @@ void kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned char>& image, const 
     return;
   }
   kcLevelCounter counter;
-  for (long y = region.y(); y < region.bottom(); ++y)
+  for (long y = region.y(); y < region.bottom(); ++y) {
+    if (y + 1 < region.bottom())
+      kfPrefetchRunStarts(runs, image, y + 1, region.x(), region.right());
     runs.forEachRun(y, region.x(), region.right(),
                     [&](long x, long n) { counter.addRow(image.pointToPel(x, y), n); });
+  }
   histogram.assign(256, 0);
   counter.addTo(histogram);
 }
