@@ -62,6 +62,21 @@ void countPairsRow(const unsigned char* s, const unsigned char* t, const unsigne
   }
 }
 
+// f(s, t, n) for each non-zero count n of run-time level s and reference
+// level t, in order. Most cells are empty: blocks of them are tested at once.
+template <class F>
+void forEachPair(const PairCounts& pairs, F&& f) {
+  constexpr std::size_t kBlock = 16;
+  KC_ASSERT(pairs.size() == kLevels * kLevels);
+  for (std::size_t first = 0; first < pairs.size(); first += kBlock) {
+    std::uint32_t any = 0;
+    for (std::size_t i = first; i < first + kBlock; ++i) any |= pairs[i];
+    if (any == 0) continue;
+    for (std::size_t i = first; i < first + kBlock; ++i)
+      if (pairs[i] != 0) f(i / kLevels, i % kLevels, pairs[i]);
+  }
+}
+
 unsigned char logScaled(std::uint32_t count, double scale) {
   if (count == 0) return 0;
   return static_cast<unsigned char>(std::log(static_cast<double>(count)) * scale + 0.5);
@@ -125,10 +140,9 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
 kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight) {
   const BinTable bin = makeBinTable();
   JointCells cells{};
-  for (std::size_t s = 0; s < kLevels; ++s)
-    for (std::size_t t = 0; t < kLevels; ++t)
-      if (const std::uint32_t n = pairs[s * kLevels + t])
-        cells[bin[t] * kBins + bin[s]] += n * weight;
+  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint32_t n) {
+    cells[bin[t] * kBins + bin[s]] += n * weight;
+  });
   return logScaledJointHistogram(cells);
 }
 
@@ -266,11 +280,10 @@ bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned ch
   for (long tb = 0; tb < kBins; ++tb)
     for (long sb = 0; sb < kBins; ++sb) inBand[sb * kBins + tb] = band.get(sb, tb) != 0;
   kcLSLineFitter fitter;
-  for (int s = 0; s < 256; ++s)
-    for (int t = 0; t < 256; ++t)
-      if (const std::uint32_t n = pairs[static_cast<std::size_t>(s) * kLevels + t];
-          n && inBand[bin[s] * kBins + bin[t]])
-        fitter.update(kcVector<2>(s, t), n);
+  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint32_t n) {
+    if (inBand[bin[s] * kBins + bin[t]])
+      fitter.update(kcVector<2>(static_cast<double>(s), static_cast<double>(t)), n);
+  });
   const kcFLine line = fitter.fit();
   const kcFLine axis(kcDegree(90.0), kcVector<2>(0, 0));
   const std::vector<kcVector<2>> points = line.intersection(axis);
@@ -311,16 +324,12 @@ kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
 }
 
 double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, double distance) {
-  double near = 0.0, all = 0.0;
-  for (std::size_t s = 0; s < kLevels; ++s) {
+  double near = 0.0, all = 0.0;  // adding the empty cells' 0 would change no sum
+  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint32_t n) {
     const double onLine = gainOffset.x() * static_cast<double>(s) + gainOffset.y();
-    for (std::size_t t = 0; t < kLevels; ++t) {
-      if (pairs[s * kLevels + t] == 0) continue;  // most cells; adding 0 changes no sum
-      const auto n = static_cast<double>(pairs[s * kLevels + t]);
-      all += n;
-      if (std::abs(static_cast<double>(t) - onLine) <= distance) near += n;
-    }
-  }
+    all += n;
+    if (std::abs(static_cast<double>(t) - onLine) <= distance) near += n;
+  });
   return all > 0.0 ? near / all : 0.0;
 }
 
