@@ -1,5 +1,6 @@
 #include "pelfuncs/mask_runs.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -46,6 +47,19 @@ kcMaskRuns::kcMaskRuns(const kcPelBuffer_const<unsigned char>& mask) {
   }
   window_ = w;
   rowStarts_ = std::move(starts);
+}
+
+void kfPrefetchRunStarts(const kcMaskRuns& runs, const kcPelBuffer_const<unsigned char>& image,
+                         long y, long x0, long x1) {
+  constexpr long kBytes = 1024, kLine = 64;
+  runs.forEachRun(y, x0, x1, [&](long x, long n) {
+    const unsigned char* first = image.pointToPel(x, y);
+    for (long offset = 0; offset < std::min(n, kBytes); offset += kLine) {
+#if defined(__GNUC__)
+      __builtin_prefetch(first + offset);
+#endif
+    }
+  });
 }
 
 void kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned char>& image, const kcMaskRuns& runs,

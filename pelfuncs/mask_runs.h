@@ -43,21 +43,14 @@ class IMGNORM_API kcMaskRuns {
   std::vector<std::pair<long, long>> runs_;  // [first, last) in image x
 };
 
-// Asks the cache ahead for the first pels of each run of row y (cut to the
-// columns [x0, x1)) in image, a row of both. A run starts away from where
-// the last one ended, and the hardware's prefetcher follows it only after
-// missing its first lines: a walk over runs calls this for the next row.
-template <class T>
-void kfPrefetchRunStarts(const kcMaskRuns& runs, const kcPelBuffer_const<T>& image, long y, long x0,
-                         long x1) {
-  constexpr std::size_t kBytes = 1024, kLine = 64;
-  runs.forEachRun(y, x0, x1, [&](long x, long n) {
-    const auto* first = reinterpret_cast<const char*>(image.pointToPel(x, y));
-    const std::size_t bytes = std::min(static_cast<std::size_t>(n) * sizeof(T), kBytes);
-    for (std::size_t offset = 0; offset < bytes; offset += kLine)
-      __builtin_prefetch(first + offset);
-  });
-}
+// Asks the cache ahead for the first kilobyte of each run of row y (cut to
+// the columns [x0, x1)) in image, a row of both. A run starts away from
+// where the last one ended, and the hardware's prefetcher follows it only
+// after missing its first lines: a walk over runs calls this for the next
+// row. Only a hint; it reads and changes nothing.
+IMGNORM_API void kfPrefetchRunStarts(const kcMaskRuns& runs,
+                                     const kcPelBuffer_const<unsigned char>& image, long y, long x0,
+                                     long x1);
 
 // The gray levels of image's pels in the runs' set pels: what
 // kf_MaskedPelHistogram gives for the mask the runs come from. Throws
