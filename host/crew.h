@@ -23,8 +23,6 @@ class kcCrew {
   kcCrew& operator=(const kcCrew&) = delete;
   ~kcCrew();
 
-  std::size_t members() const { return helpers_.size() + 1; }
-
   // work(i) for i in 0 .. n - 1, items taken in turn by every member; once
   // all are done, the failure of the lowest item that failed is rethrown.
   // Not reentrant: work must not call forEach.

@@ -14,7 +14,6 @@ namespace {
 TEST(Crew, DoesEveryItemOfEveryPhaseOnce) {
   for (std::size_t threads : {1u, 2u, 5u}) {
     kcCrew crew(threads);
-    EXPECT_LE(crew.members(), threads);
     for (std::size_t n : {0u, 1u, 7u, 300u}) {
       std::vector<std::atomic<int>> done(n);
       crew.forEach(n, [&](std::size_t i) { ++done[i]; });
