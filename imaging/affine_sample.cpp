@@ -409,6 +409,129 @@ KC_TARGET_AVX2 void sampleRowGeneralAvx2(const SourcePels<T>& src, const kcVecto
   }
 }
 
+// Bilinear samples of a small source, eight at a time. A table over every
+// floor position the coordinates can take (-2 .. size + 1 on each axis)
+// holds at each entry the four pels the taps read there, edges clamped, as
+// 16-bit fields: one gather fetches all of a sample's pels. The operations
+// and their order are those of the four-lane kernel.
+class QuadTable {
+ public:
+  template <class T>
+  explicit QuadTable(const SourcePels<T>& src) : stride_(src.width + 4) {
+    static_assert(sizeof(T) <= 2);
+    quads_.resize(static_cast<std::size_t>(stride_ * (src.height + 4)));
+    // Rows by and by + 1 with their ends replicated: entry bx reads
+    // columns bx + 2 and bx + 3 of them.
+    std::vector<std::uint64_t> upper(static_cast<std::size_t>(stride_ + 1)), lower(upper.size());
+    const auto pad = [&](long by, std::vector<std::uint64_t>& padded) {
+      const T* row = src.first + clampIndex(by, src.height) * src.rowUpdate;
+      std::fill_n(padded.begin(), 2, row[0]);
+      std::copy_n(row, src.width, padded.begin() + 2);
+      std::fill(padded.begin() + 2 + src.width, padded.end(), row[src.width - 1]);
+    };
+    for (long by = -2; by < src.height + 2; ++by) {
+      pad(by, upper);
+      pad(by + 1, lower);
+      std::uint64_t* quads = &quads_[(by + 2) * stride_];
+      for (long i = 0; i < stride_; ++i)
+        quads[i] = upper[i] | upper[i + 1] << 16 | lower[i] << 32 | lower[i + 1] << 48;
+    }
+  }
+  const std::uint64_t* quads() const { return quads_.data(); }
+  long stride() const { return stride_; }
+
+ private:
+  long stride_;
+  std::vector<std::uint64_t> quads_;
+};
+
+// Every lane: the masked forms of the intrinsics, whose unmasked forms
+// trip a false uninitialized-value warning in this compiler's headers.
+constexpr __mmask8 kAll8 = 0xFF;
+
+// Floor (as int32, offset by 2 so that it indexes the table) and the two
+// weights of eight coordinates.
+struct Lanes8 {
+  __m256i entry;
+  __m512d weight[2];
+};
+
+KC_TARGET_AVX512VBMI inline Lanes8 locate8(__m512d c, double size) {
+  c = _mm512_maskz_max_pd(kAll8, c, _mm512_set1_pd(-2.0));  // c > lo ? c : lo, NaN to lo
+  c = _mm512_maskz_min_pd(kAll8, c, _mm512_set1_pd(size + 1.0));
+  const __m512d f = _mm512_floor_pd(c);
+  const __m512d t = _mm512_sub_pd(c, f);
+  return {_mm256_add_epi32(_mm512_maskz_cvttpd_epi32(kAll8, f), _mm256_set1_epi32(2)),
+          {_mm512_sub_pd(_mm512_set1_pd(1.0), t), t}};
+}
+
+// Field k of every quad, as exact doubles (2^52 plus the field, less 2^52).
+KC_TARGET_AVX512VBMI inline __m512d field(__m512i quads, unsigned k) {
+  const __m512i bits =
+      _mm512_and_si512(_mm512_maskz_srli_epi64(kAll8, quads, 16 * k), _mm512_set1_epi64(0xFFFF));
+  const __m512i big = _mm512_set1_epi64(0x4330000000000000);  // 2^52
+  return _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(bits, big)), _mm512_castsi512_pd(big));
+}
+
+template <class T>
+KC_TARGET_AVX512VBMI void sampleRowBilinearAvx512(const QuadTable& table, long width, long height,
+                                                  const kcVector<2>& c, const kcVector<2>& step,
+                                                  long n, T* out) {
+  const __m512d lane = _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0);
+  const __m256i stride = _mm256_set1_epi32(static_cast<std::int32_t>(table.stride()));
+  for (long i = 0; i < n; i += 8) {
+    const __m512d di = _mm512_add_pd(_mm512_set1_pd(static_cast<double>(i)), lane);
+    const Lanes8 lx =
+        locate8(_mm512_add_pd(_mm512_set1_pd(c.x()), _mm512_mul_pd(_mm512_set1_pd(step.x()), di)),
+                static_cast<double>(width));
+    const Lanes8 ly =
+        locate8(_mm512_add_pd(_mm512_set1_pd(c.y()), _mm512_mul_pd(_mm512_set1_pd(step.y()), di)),
+                static_cast<double>(height));
+    const __m256i entry = _mm256_add_epi32(_mm256_mullo_epi32(ly.entry, stride), lx.entry);
+    const __m512i quads =
+        _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), kAll8, entry, table.quads(), 8);
+    __m512d s = _mm512_setzero_pd();
+    for (unsigned r = 0; r < 2; ++r) {
+      __m512d h = _mm512_setzero_pd();
+      for (unsigned k = 0; k < 2; ++k)
+        h = _mm512_add_pd(h, _mm512_mul_pd(lx.weight[k], field(quads, 2 * r + k)));
+      s = _mm512_add_pd(s, _mm512_mul_pd(ly.weight[r], h));
+    }
+    const __m256i rounded =
+        _mm256_cvttps_epi32(_mm256_add_ps(_mm512_maskz_cvtpd_ps(kAll8, s), _mm256_set1_ps(0.5f)));
+    const __m256i pels = _mm256_min_epi32(_mm256_max_epi32(rounded, _mm256_setzero_si256()),
+                                          _mm256_set1_epi32(std::numeric_limits<T>::max()));
+    if (sizeof(T) == 1 && i + 8 <= n) {
+      const __m128i words =
+          _mm_packus_epi32(_mm256_castsi256_si128(pels), _mm256_extracti128_si256(pels, 1));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(words, words));
+      continue;
+    }
+    std::int32_t lanes[8];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), pels);
+    for (long k = 0; k < std::min(8L, n - i); ++k) out[i + k] = static_cast<T>(lanes[k]);
+  }
+}
+
+// Sources up to this many pels get the table (the fit's joint histograms):
+// building it costs about as much as sampling as many pels.
+constexpr long kMaxTabledPels = 1L << 16;
+
+template <class T, class Rows>
+bool sampleRowsTabled(const SourcePels<T>& src, const SampleGrid& g, long width, long height,
+                      Rows& out) {
+  if (kfUsableKernelSet() < kcKernelSet::eAvx512Vbmi || src.width * src.height > kMaxTabledPels)
+    return false;
+  const QuadTable table(src);
+  for (long j = 0; j < height; ++j) {
+    sampleRowBilinearAvx512<T>(table, src.width, src.height,
+                               g.c00 + g.stepY * static_cast<double>(j), g.stepX, width,
+                               out.row(j));
+    out.done(j);
+  }
+  return true;
+}
+
 #endif
 
 template <class T, int Taps>
@@ -429,6 +552,10 @@ void sampleWith(const SourcePels<T>& src, const SampleGrid& g, long width, long 
     sampleSeparable<T, Taps>(src, g, width, height, out);
     return;
   }
+#if defined(__x86_64__)
+  if constexpr (Taps == 2 && sizeof(T) <= 2)
+    if (sampleRowsTabled(src, g, width, height, out)) return;
+#endif
   const SampleRowFn<T, Taps> sampleRow = pickSampleRow<T, Taps>(src);
   for (long j = 0; j < height; ++j) {
     sampleRow(src, g.c00 + g.stepY * static_cast<double>(j), g.stepX, width, out.row(j));
