@@ -183,7 +183,7 @@ struct Job {
   long x0, x1, y0, y1;
   unsigned long scale;
   bool rounding;
-  Out* dst;   // output pel (x0, y0)
+  Out* dst;  // output pel (x0, y0)
   long dstStride;
   // When set, called with each output row (counted from y0) once it is in
   // dst; dstStride may then be 0 so that one row of scratch serves.
@@ -220,8 +220,8 @@ void verticalStepBaseline(const unsigned char* r0, const unsigned char* r1, cons
 
 template <class V, bool Pair>
 KC_TARGET_AVX2 void verticalStepAvx2(const unsigned char* r0, const unsigned char* r1,
-                                     const unsigned char* r2, const unsigned char* r3, V* s1,
-                                     V* s2, V* s3, V* prev, long n) {
+                                     const unsigned char* r2, const unsigned char* r3, V* s1, V* s2,
+                                     V* s3, V* prev, long n) {
   verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
 }
 
@@ -238,17 +238,39 @@ void padRow(const V* s3, const V* prev, long n, long lead, long length, V* padde
   std::fill(padded + lead + mid, padded + length, lastValue);
 }
 
+// The horizontal comb of one padded row at every position m from 1 to last.
+template <class V, class H>
+[[gnu::always_inline]] inline void horizontalComb(const V* __restrict v, long w, long last,
+                                                  H* __restrict comb) {
+  forEachChunked(
+      last, [&](long i) __attribute__((always_inline)) {
+        const long m = i + 1;
+        comb[m] = H(v[m]) - 3 * H(v[m - w]) + 3 * H(v[m - 2 * w]) - H(v[m - 3 * w]);
+      });
+}
+
+template <class V, class H>
+void horizontalCombBaseline(const V* v, long w, long last, H* comb) {
+  horizontalComb(v, w, last, comb);
+}
+
+template <class V, class H>
+KC_TARGET_AVX2 void horizontalCombAvx2(const V* v, long w, long last, H* comb) {
+  horizontalComb(v, w, last, comb);
+}
+
 // Horizontal cascade over one padded row: t[m] for every position m from 0
-// to last.
+// to last. The combs come first, all at once (they vectorize); the three
+// integrators are then a chain of additions per position.
 template <class V, class H, bool Pair>
 void horizontalSums(const V* padded, long w, long last, H* t) {
   const V* v = padded + (3 * w - 1);  // v[m] is the replicated pel m
+  kfPickKernel(horizontalCombBaseline<V, H>, horizontalCombAvx2<V, H>)(v, w, last, t);
   const auto cube = static_cast<H>(static_cast<std::uint64_t>(w) * w * w);
   H s1 = 0, s2 = 0, s3 = cube * H(v[0]), prev = s3;
   t[0] = Pair ? s3 + prev : s3;
   for (long m = 1; m <= last; ++m) {
-    const H comb = H(v[m]) - 3 * H(v[m - w]) + 3 * H(v[m - 2 * w]) - H(v[m - 3 * w]);
-    s1 += comb;
+    s1 += t[m];
     s2 += s1;
     if constexpr (Pair) prev = s3;
     s3 += s2;
@@ -317,18 +339,12 @@ void dispatchHorizontal(const Job<Out>& job) {
   const double inverse = 1.0 / static_cast<double>(weight);
   constexpr std::uint32_t maxOut = std::numeric_limits<Out>::max();
   if (bound < (Wide(1) << 52)) {
-    const DoubleDivider divide{static_cast<double>(job.scale),
-                               static_cast<double>(half),
-                               static_cast<double>(weight),
-                               inverse,
-                               maxOut};
+    const DoubleDivider divide{static_cast<double>(job.scale), static_cast<double>(half),
+                               static_cast<double>(weight), inverse, maxOut};
     dispatchPairs<V, std::uint64_t>(job, divide);
   } else if (bound < (Wide(1) << 63)) {
-    const LongDivider divide{job.scale,
-                             static_cast<std::uint64_t>(half),
-                             static_cast<std::uint64_t>(weight),
-                             inverse,
-                             maxOut};
+    const LongDivider divide{job.scale, static_cast<std::uint64_t>(half),
+                             static_cast<std::uint64_t>(weight), inverse, maxOut};
     dispatchPairs<V, std::uint64_t>(job, divide);
   } else {
     dispatchPairs<V, Wide>(job, WideDivider{job.scale, half, weight, inverse, maxOut});
