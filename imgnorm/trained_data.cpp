@@ -7,7 +7,6 @@
 #include "host/attention.h"
 #include "imaging/gauss_sample.h"
 #include "imaging/pel_copy.h"
-#include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
 #include "pelfuncs/masked_histogram.h"
 #include "pelfuncs/smooth_morph.h"
@@ -26,14 +25,25 @@ long kernelSizeFor(long p) {
   return (n + 1) & ~1L;
 }
 
+// Whether every pel of a row is 0 or 255, the levels whose successor in
+// eight bits is below 2. A maximum without an early exit vectorizes.
+bool rowIsBinary(const unsigned char* row, long n) {
+  unsigned char most = 0;
+  for (long x = 0; x < n; ++x) most = std::max(most, static_cast<unsigned char>(row[x] + 1));
+  return most <= 1;
+}
+
+bool isBinary(const kcPelBuffer_const<unsigned char>& mask) {
+  const kcPelRect& w = mask.window();
+  for (long y = w.y(); y < w.bottom(); ++y)
+    if (!rowIsBinary(mask.pointToPel(w.x(), y), w.width())) return false;
+  return true;
+}
+
 // The mask as 0 and 255. A mask that holds only those levels already, as
 // most do, is shared rather than copied: it is as large as the images.
 kcPelBuffer_const<unsigned char> binaryMaskOf(const kcPelBuffer_const<unsigned char>& maskImage) {
-  std::vector<unsigned long> histogram;
-  kfPelHistogram(maskImage, histogram);
-  if (std::all_of(histogram.begin() + 1, histogram.end() - 1,
-                  [](unsigned long n) { return n == 0; }))
-    return maskImage;
+  if (isBinary(maskImage)) return maskImage;
   std::vector<unsigned char> map(256, 255);
   map[0] = 0;
   return kfPelMap(maskImage, map);
@@ -131,13 +141,16 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
                         const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity,
                         const TrainedData& out) {
   kcAttention::check();
-  if (maskImage.isBound())
-    out.binaryMask = binaryMaskOf(maskImage);
-  else
+  // The set pels of the mask are those of its binary form: one pass finds
+  // both the runs and whether the mask is binary already.
+  out.maskRuns = kcMaskRuns(maskImage);
+  if (!maskImage.isBound())
     out.binaryMask.setUnbound();
+  else if (out.maskRuns.isBound() && out.maskRuns.setPelsAreFull())
+    out.binaryMask = maskImage;
+  else
+    out.binaryMask = binaryMaskOf(maskImage);
   kcAttention::check();
-
-  out.maskRuns = kcMaskRuns(out.binaryMask);
 
   if (out.binaryMask.isBound() && isSubsampling(granularity))
     out.sampledMask = reduceBinaryMask(out.binaryMask, granularity);

@@ -14,6 +14,14 @@ bool hasZeroByte(std::uint64_t w) {
   return ((w - kOnes) & ~w & kHighs) != 0;
 }
 
+// A run's pels are in the cache just after it was found: reading them again
+// for their lowest level costs little.
+unsigned char lowestPel(const unsigned char* m, long n) {
+  unsigned char lowest = 255;
+  for (long x = 0; x < n; ++x) lowest = std::min(lowest, m[x]);
+  return lowest;
+}
+
 }  // namespace
 
 long kfMaskRunEnd(const unsigned char* m, long from, long n, bool set) {
@@ -32,6 +40,7 @@ kcMaskRuns::kcMaskRuns(const kcPelBuffer_const<unsigned char>& mask) {
   // A run takes 16 bytes: beyond one per 64 pels, the mask itself is smaller.
   const auto most = static_cast<std::size_t>(w.width() * w.height() / 64);
   std::vector<std::size_t> starts{0};
+  unsigned char lowestSet = 255;
   for (long y = w.y(); y < w.bottom(); ++y) {
     const unsigned char* m = mask.pointToPel(w.x(), y);
     for (long x = kfMaskRunEnd(m, 0, w.width(), false); x < w.width();) {
@@ -41,12 +50,14 @@ kcMaskRuns::kcMaskRuns(const kcPelBuffer_const<unsigned char>& mask) {
         return;
       }
       runs_.emplace_back(w.x() + x, w.x() + end);
+      lowestSet = std::min(lowestSet, lowestPel(m + x, end - x));
       x = kfMaskRunEnd(m, end, w.width(), false);
     }
     starts.push_back(runs_.size());
   }
   window_ = w;
   rowStarts_ = std::move(starts);
+  setPelsAreFull_ = lowestSet == 255;
 }
 
 void kfPrefetchRunStarts(const kcMaskRuns& runs, const kcPelBuffer_const<unsigned char>& image,

@@ -25,6 +25,8 @@ class IMGNORM_API kcMaskRuns {
   bool isBound() const { return !rowStarts_.empty(); }
   const kcPelRect& window() const { return window_; }
   std::size_t runCount() const { return runs_.size(); }
+  // Whether every set pel is 255, as in a mask of the levels 0 and 255 only.
+  bool setPelsAreFull() const { return setPelsAreFull_; }
 
   // f(x, n) for each run of row y (within the window) cut to the columns
   // [x0, x1): n > 0 set pels from x on, in image coordinates.
@@ -41,6 +43,7 @@ class IMGNORM_API kcMaskRuns {
   kcPelRect window_;
   std::vector<std::size_t> rowStarts_;       // height + 1 offsets into runs_
   std::vector<std::pair<long, long>> runs_;  // [first, last) in image x
+  bool setPelsAreFull_ = false;
 };
 
 // Asks the cache ahead for the first kilobyte of each run of row y (cut to

@@ -101,17 +101,23 @@ TEST(MaskedPelHistogram, KernelsAndOffsetWindowsMatchTheReference) {
 
 // Masks of a few random rectangles in random windows; the image overlaps the
 // mask's window partly, so runs are cut on both sides and rows left out.
+// Every other mask has set pels of 255 only, which the runs tell.
 TEST(MaskRuns, HistogramsOverRunsMatchTheReference) {
   for (int trial = 0; trial < 40; ++trial) {
     const kcPelRect window = randomWindow(200, 40, 20);
     Image mask = randomView(window, 0, 0);
+    bool full = true;
     for (int k = uniform(0, 4); k > 0; --k) {
       const kcPelRect box = randomWindow(120, 30, 40) & window;
       for (long y = box.y(); y < box.bottom(); ++y)
-        for (long x = box.x(); x < box.right(); ++x) mask.set(x, y, uniform(1, 255));
+        for (long x = box.x(); x < box.right(); ++x) {
+          mask.set(x, y, trial % 2 ? 255 : uniform(1, 255));
+          full = full && mask.get(x, y) == 255;
+        }
     }
     const kcMaskRuns runs(mask);
     if (!runs.isBound()) continue;
+    EXPECT_EQ(runs.setPelsAreFull(), full) << trial;
     const Image image = randomView(randomWindow(220, 50, 30));
     std::vector<unsigned long> h{7};
     kf_MaskedPelHistogram(image, runs, h);

@@ -100,6 +100,17 @@ TEST(Training, TrainedMembersFollowMaskGranularityAndMethods) {
   EXPECT_EQ(tool.binaryMask().root(), tool.maskImage().root());
   EXPECT_FALSE(tool.sampledMask().isBound() || tool.maskWeights().isBound());
   EXPECT_EQ(tool.referenceStats().nSamp(), 20u * 30u);
+  // The same for a mask in long runs, unless one set pel is below 255.
+  Image halves = makeImage(kcPelRect(0, 0, 40, 30), [](long, long y) { return y < 10 ? 255 : 0; });
+  for (unsigned char corner : {255, 7}) {
+    halves.set(0, 0, corner);
+    tool.maskImage(halves, true);
+    tool.train(eLocalCorrectionEnhanced);
+    EXPECT_EQ(tool.binaryMask().root() == tool.maskImage().root(), corner == 255);
+    EXPECT_EQ(tool.binaryMask().get(0, 0), 255);
+  }
+  tool.maskImage(tool.binaryMask(), true);
+  tool.train(eLocalCorrectionEnhanced);
   tool.train(eLocalCorrection);
   ASSERT_TRUE(tool.maskWeights().isBound());
   EXPECT_EQ(tool.maskWeights().window(), tool.binaryMask().window());
