@@ -388,7 +388,7 @@ template <class S>
 kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
   src.requireBound();
   Job<S> job = makeJob<S>(src, params);
-  kcPelBuffer<S> dst(job.ax.count, job.ay.count, 32);
+  kcPelBuffer<S> dst(kcPelRect(0, 0, job.ax.count, job.ay.count), 32, kcForOverwrite{});
   const kcPelRect& w = src.window();
   const kcXform<2> reducedToSource = kcXform<2>::scaleAndTranslate(
       static_cast<double>(job.ax.step), static_cast<double>(job.ay.step),
@@ -409,7 +409,7 @@ void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
   src.requireBound();
   if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
   if (!dst.isBound()) {
-    dst = kcPelBuffer<D>(src.window(), 32);
+    dst = kcPelBuffer<D>(src.window(), 32, kcForOverwrite{});  // every pel is written
     dst.copyXforms(src);
   }
   const kcPelRect r = src.window() & dst.window();
