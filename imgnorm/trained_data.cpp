@@ -41,9 +41,12 @@ bool isBinary(const kcPelBuffer_const<unsigned char>& mask) {
 }
 
 // The mask as 0 and 255. A mask that holds only those levels already, as
-// most do, is shared rather than copied: it is as large as the images.
-kcPelBuffer_const<unsigned char> binaryMaskOf(const kcPelBuffer_const<unsigned char>& maskImage) {
-  if (isBinary(maskImage)) return maskImage;
+// most do, is shared rather than copied: it is as large as the images. Its
+// runs, when bound, have told that already (they are those of its binary
+// form too).
+kcPelBuffer_const<unsigned char> binaryMaskOf(const kcPelBuffer_const<unsigned char>& maskImage,
+                                              const kcMaskRuns& runs) {
+  if (runs.isBound() ? runs.setPelsAreFull() : isBinary(maskImage)) return maskImage;
   std::vector<unsigned char> map(256, 255);
   map[0] = 0;
   return kfPelMap(maskImage, map);
@@ -141,15 +144,11 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
                         const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity,
                         const TrainedData& out) {
   kcAttention::check();
-  // The set pels of the mask are those of its binary form: one pass finds
-  // both the runs and whether the mask is binary already.
   out.maskRuns = kcMaskRuns(maskImage);
-  if (!maskImage.isBound())
-    out.binaryMask.setUnbound();
-  else if (out.maskRuns.isBound() && out.maskRuns.setPelsAreFull())
-    out.binaryMask = maskImage;
+  if (maskImage.isBound())
+    out.binaryMask = binaryMaskOf(maskImage, out.maskRuns);
   else
-    out.binaryMask = binaryMaskOf(maskImage);
+    out.binaryMask.setUnbound();
   kcAttention::check();
 
   if (out.binaryMask.isBound() && isSubsampling(granularity))
