@@ -22,37 +22,6 @@ namespace imgnorm {
 
 namespace {
 
-// The mask, its reduction and its weights at the resolution the background
-// is computed at. The trained products describe the whole mask window; when
-// the working rectangle is only part of it they are made again for the
-// rectangle, so that reduced pels and weights line up with the data.
-struct MaskProducts {
-  kcPelBuffer_const<unsigned char> mask;  // at the background's resolution
-  kcPelBuffer_const<unsigned short> weights;
-};
-
-MaskProducts maskProductsFor(const kcPelBuffer_const<unsigned char>& binaryMask,
-                             const LocalCorrectionInputs& in, const kcPelRect& rect,
-                             bool subsampling, Method method) {
-  MaskProducts p;
-  if (!binaryMask.isBound()) return p;
-  const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
-  if (rect == in.binaryMask.window()) {
-    p.mask = subsampling ? in.sampledMask : binaryMask;
-    p.weights = in.maskWeights;
-    return p;
-  }
-  kcPelBuffer<unsigned char> mask =
-      subsampling ? reduceBinaryMask(binaryMask, in.granularity) : kfPelCopy(binaryMask);
-  if (method == eLocalCorrection) {
-    kcPelBuffer<unsigned short> weights;
-    smoothToFixedPoint(mask, reduced, weights);
-    p.weights = weights;
-  }
-  p.mask = mask;
-  return p;
-}
-
 // The limit of the difference image: the larger magnitude of the range,
 // saturated to what an 8-bit limit can say.
 unsigned char differenceLimit(const kcPair<long>& range) {
@@ -80,6 +49,28 @@ void subtractBackground(const kcPelBuffer_const<unsigned char>& s, kcPelBuffer<u
 }
 
 }  // namespace
+
+LocalCorrectionInputs inputsForRect(const LocalCorrectionInputs& in, const kcPelRect& rect,
+                                    Method method) {
+  LocalCorrectionInputs out = in;
+  if (!in.binaryMask.isBound() || rect == in.binaryMask.window()) return out;
+  kcPelBuffer_const<unsigned char> cut = in.binaryMask;
+  cut.window(rect, false);
+  const kcPelBuffer<unsigned char> mask = kfPelCopy(cut);
+  out.binaryMask = mask;
+  const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
+  const kcPelBuffer<unsigned char> reducedMask =
+      subsampling ? reduceBinaryMask(mask, in.granularity) : mask;
+  if (subsampling) out.sampledMask = reducedMask;
+  out.maskWeights = {};
+  if (method == eLocalCorrection) {
+    kcPelBuffer<unsigned short> weights;
+    smoothToFixedPoint(reducedMask, reducedNeighborhood(in.neighborhoodSize, in.granularity),
+                       weights);
+    out.maskWeights = weights;
+  }
+  return out;
+}
 
 kcPair<long> medianKernel(const kcPair<long>& p) {
   KC_ASSERT(p.x() >= 1 && p.y() >= 1);
@@ -204,10 +195,10 @@ void localCorrection(const kcPelBuffer_const<unsigned char>& region,
                      kcPelBuffer<unsigned char>& result) {
   kcPelRect rect = region.window() & in.reference.window();
   if (in.binaryMask.isBound()) rect &= in.binaryMask.window();
-  kcPelBuffer_const<unsigned char> s = region, r = in.reference, m = in.binaryMask;
+  const LocalCorrectionInputs local = inputsForRect(in, rect, method);
+  kcPelBuffer_const<unsigned char> s = region, r = in.reference, m = local.binaryMask;
   s.window(rect, false);
   r.window(rect, false);
-  if (m.isBound()) m.window(rect, false);
   KC_ASSERT(in.intensityVariationRange.x() <= 0 && in.intensityVariationRange.y() >= 0);
   KC_ASSERT(!result.isBound() || result.root() != s.root());
 
@@ -217,7 +208,8 @@ void localCorrection(const kcPelBuffer_const<unsigned char>& region,
   kcAttention::check();
 
   const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
-  const MaskProducts mask = maskProductsFor(m, in, rect, subsampling, method);
+  // The mask at the resolution the background is computed at.
+  const kcPelBuffer_const<unsigned char> backgroundMask = subsampling ? local.sampledMask : m;
   kcPelBuffer<unsigned char> difference = d;
   if (subsampling) subsampleDifference(difference, m, in.granularity, method);
   kcAttention::check();
@@ -225,13 +217,13 @@ void localCorrection(const kcPelBuffer_const<unsigned char>& region,
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
   KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
   if (method == eLocalCorrection && !subsampling) {
-    subtractSmoothedBackground(s, d, mask.mask, mask.weights, reduced);
+    subtractSmoothedBackground(s, d, backgroundMask, local.maskWeights, reduced);
   } else {
     kcPelBuffer<unsigned char> b;
     if (method == eLocalCorrection)
-      smoothedBackground(difference, mask.mask, mask.weights, reduced, b);
+      smoothedBackground(difference, backgroundMask, local.maskWeights, reduced, b);
     else
-      medianBackground(difference, mask.mask, reduced, in.intensityVariationRange, b);
+      medianBackground(difference, backgroundMask, reduced, in.intensityVariationRange, b);
     kcAttention::check();
     subtractBackground(s, b, subsampling, d);
   }

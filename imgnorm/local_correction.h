@@ -21,6 +21,13 @@ struct LocalCorrectionInputs {
   kcPair<long> intensityVariationRange;
 };
 
+// The inputs for a run over rect, which lies within the mask's window: the
+// trained mask products describe the whole mask window, so for a smaller
+// rect the mask is cut to it and its reduction and weights are made again,
+// lining up with the data the way a run over rect alone sees them.
+LocalCorrectionInputs inputsForRect(const LocalCorrectionInputs& in, const kcPelRect& rect,
+                                    kcImageNormalizerDefs::Method method);
+
 // Writes the corrected run-time region into result (which must not share
 // the region's storage).
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,

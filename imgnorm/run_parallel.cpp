@@ -78,7 +78,9 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
     crew.forEach(n, work);
   };
   const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message, loop);
-  if (map.empty()) return {};
+  // A map that cannot be built is rare: one run gives what it leaves (the
+  // pels kept outside the mask, say) rather than a copy of its rules here.
+  if (map.empty()) return tool.run(view, method, success, message);
   kcPelBuffer<unsigned char> result(view.window(), 32, kcForOverwrite{});  // strips fill it
   crew.forEach(strips.size(), [&](std::size_t i) {
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
@@ -88,20 +90,16 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
   return result;
 }
 
-// The local correction of part (rows of the covered region) with the
-// trained mask products cut to it: near part's ends they are those of the
-// whole mask, not of a mask cut there, so nothing is smoothed twice.
-kcPelBuffer<unsigned char> correctPart(const kcImageNormalizer& tool, const ConstImage& part,
+// The local correction of part (rows of the region whole was made for) with
+// whole's mask products cut to it: near part's ends they are those of the
+// region, not of a mask cut there, so nothing is smoothed twice.
+kcPelBuffer<unsigned char> correctPart(const LocalCorrectionInputs& whole, const ConstImage& part,
                                        Method method) {
-  kcPelBuffer_const<unsigned char> mask = tool.binaryMask();
-  kcPelBuffer_const<unsigned short> weights = tool.maskWeights();
-  if (mask.isBound()) mask.window(part.window(), false);
-  if (weights.isBound()) weights.window(part.window(), false);
+  LocalCorrectionInputs in = whole;
+  if (in.binaryMask.isBound()) in.binaryMask.window(part.window(), false);
+  if (in.maskWeights.isBound()) in.maskWeights.window(part.window(), false);
   kcPelBuffer<unsigned char> result;
-  localCorrection(part,
-                  {tool.referenceImage(), mask, tool.sampledMask(), weights,
-                   tool.neighborhoodSize(), tool.granularity(), tool.intensityVariationRange()},
-                  method, result);
+  localCorrection(part, in, method, result);
   return result;
 }
 
@@ -111,12 +109,18 @@ kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const 
                                            kcCrew& crew) {
   const long margin = localMargin(tool, method)->y();
   const kcPelRect& region = view.window();
+  // One run over a region smaller than the mask makes its mask products for
+  // the region: so do the strips, once for all of them.
+  const LocalCorrectionInputs whole = inputsForRect(
+      {tool.referenceImage(), tool.binaryMask(), tool.sampledMask(), tool.maskWeights(),
+       tool.neighborhoodSize(), tool.granularity(), tool.intensityVariationRange()},
+      region, method);
   kcPelBuffer<unsigned char> result(region, 32, kcForOverwrite{});  // strips fill it
   crew.forEach(strips.size(), [&](std::size_t i) {
     const Rows reach(std::max(strips[i].first - margin, region.y()),
                      std::min(strips[i].second + margin, region.bottom()));
     kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
-    kfPelCopy(correctPart(tool, rowsOf(view, reach), method), destination);
+    kfPelCopy(correctPart(whole, rowsOf(view, reach), method), destination);
     if (tool.keepMaskedPixels() && tool.binaryMask().isBound())
       kf_MaskedPelCopy(rowsOf(view, strips[i]), tool.binaryMask(), destination, true);
   });

@@ -163,6 +163,92 @@ TEST(RunInStrips, EveryMethodGivesThePelsOfOneRun) {
   }
 }
 
+// What a run answered: its result, success and message, or what it threw.
+struct Outcome {
+  Image result;
+  bool success = false;
+  std::wstring message;
+  std::string thrown;
+};
+
+template <class Run>
+Outcome outcomeOf(Run run) {
+  Outcome o;
+  o.message = L"stale";
+  try {
+    o.result = run(o.success, o.message);
+  } catch (const kcException& e) {
+    o.thrown = e.what();
+  }
+  return o;
+}
+
+testing::AssertionResult sameOutcome(const Outcome& a, const Outcome& b) {
+  if (a.thrown != b.thrown || a.success != b.success || a.message != b.message ||
+      a.result.isBound() != b.result.isBound())
+    return testing::AssertionFailure()
+           << "threw '" << a.thrown << "' / '" << b.thrown << "', success " << a.success << " / "
+           << b.success << ", bound " << a.result.isBound() << " / " << b.result.isBound();
+  if (!a.result.isBound()) return testing::AssertionSuccess();
+  if (a.result.window() != b.result.window()) return testing::AssertionFailure() << "windows differ";
+  return pelsAre(a.result, b.result.window(), [&](long x, long y) { return b.result.get(x, y); });
+}
+
+// Random tools and images: the split run answers exactly as one run does
+// (pels, window, success, message) for every method, mask, window, offset,
+// granularity, neighbourhood and number of strips and threads.
+TEST(RunInStrips, RandomConfigurationsGiveThePelsOfOneRun) {
+  const Method methods[] = {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails,
+                            eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced};
+  for (int trial = 0; trial < 300; ++trial) {
+    const kcPelRect referenceWindow(uniform(-4, 4), uniform(-4, 4), uniform(1, 40), uniform(1, 40));
+    kcImageNormalizer tool;
+    tool.referenceImage(scene(referenceWindow, trial), true);
+    const int maskKind = static_cast<int>(uniform(0, 3));  // none, binary, any levels, flat
+    if (maskKind > 0) {
+      const kcPelRect maskWindow(referenceWindow.x() + uniform(-3, referenceWindow.width() - 1),
+                                 referenceWindow.y() + uniform(-3, referenceWindow.height() - 1),
+                                 uniform(4, 40), uniform(4, 40));
+      const long period = uniform(2, 9);
+      tool.maskImage(makeImage(maskWindow,
+                               [&](long x, long y) {
+                                 if (maskKind == 3) return 255L;
+                                 const bool set = (x * 3 + y * y) % period != 0;
+                                 return set ? (maskKind == 1 ? 255L : 1 + (x + y) % 255) : 0L;
+                               }),
+                     true);
+    }
+    tool.neighborhoodSize(kcPair<long>(uniform(1, 35), uniform(1, 35)));
+    tool.granularity(uniform(0, 3) == 0 ? kcPair<long>(uniform(2, 3), uniform(1, 3))
+                                        : kcPair<long>(1, 1));
+    try {
+      tool.train(static_cast<Method>(kKnownMethods));
+    } catch (const CanNotTrain&) {
+      continue;  // no set mask pel over the reference
+    }
+    tool.set(kcPair<double>(0.05, 0.9), kcPair<long>(-uniform(0, 127), uniform(0, 127)),
+             uniform(0, 1) == 1);
+    // Images of one row or column, sub-windows and offsets of the reference.
+    const kcPelRect imageWindow(referenceWindow.x() + uniform(-6, 6),
+                                referenceWindow.y() + uniform(-6, 6),
+                                uniform(0, 4) == 0 ? 1 : uniform(1, 45),
+                                uniform(0, 4) == 0 ? 1 : uniform(1, 45));
+    const Image image = uniform(0, 5) == 0 ? constant(imageWindow, uniform(0, 255))
+                                           : scene(imageWindow, trial + 100);
+    const Method method = methods[uniform(0, 5)];
+    const long strips = uniform(2, 9);
+    const unsigned threads = static_cast<unsigned>(uniform(1, 7));
+    const Outcome expected = outcomeOf([&](bool& success, std::wstring& message) {
+      return tool.run(image, method, success, message);
+    });
+    const Outcome split = outcomeOf([&](bool& success, std::wstring& message) {
+      return imgnorm::runInStrips(tool, image, method, strips, threads, success, message);
+    });
+    EXPECT_TRUE(sameOutcome(split, expected))
+        << "trial " << trial << " method " << method << " strips " << strips;
+  }
+}
+
 TEST(RunParallel, FailuresAreThoseOfOneRun) {
   kcImageNormalizer tool;
   tool.referenceImage(scene(kcPelRect(0, 0, 20, 20), 1), true);
