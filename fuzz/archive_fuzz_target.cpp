@@ -5,24 +5,52 @@
 
 #include "host/archive.h"
 #include "host/exceptions.h"
+#include "imgnorm/color_normalizer.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
 
 namespace {
 
-void loadTool(std::vector<unsigned char> bytes) {
-  kcArchive ar(std::move(bytes));
-  kcImageNormalizer tool;
-  ar || tool;
-  // A loaded tool must be usable: run every trained method once.
+constexpr std::uint32_t kLastMethod = 64;  // every method flag lies below
+
+// A loaded tool must be usable: run every trained method once on its reference.
+void runEveryMethod(const kcImageNormalizer& tool) {
   if (!tool.referenceImage().isBound()) return;
-  for (std::uint32_t bit = 1; bit < 64; bit <<= 1) {
+  for (std::uint32_t bit = 1; bit < kLastMethod; bit <<= 1) {
     const auto method = static_cast<kcImageNormalizerDefs::Method>(bit);
     if (!(tool.trainedMethods() & method)) continue;
     bool success = false;
     std::wstring message;
     tool.run(tool.referenceImage(), method, success, message);
   }
+}
+
+// The same for a colour tool, whose run composes its channels' results.
+void runEveryMethod(const kcColorImageNormalizer& tool) {
+  const kcImageNormalizer& first = tool.grayTools().front();
+  if (!first.referenceImage().isBound()) return;
+  kcColorPlanes planes;
+  for (std::size_t c = 0; c < 3; ++c)
+    planes.push_back(tool.grayTools()[c % tool.grayTools().size()].referenceImage());
+  for (std::uint32_t bit = 1; bit < kLastMethod; bit <<= 1) {
+    const auto method = static_cast<kcImageNormalizerDefs::Method>(bit);
+    if (!(first.trainedMethods() & method)) continue;
+    bool success = false;
+    std::wstring message;
+    tool.run(planes, method, success, message);
+  }
+}
+
+// Gray and colour tool files, told apart by their signatures as the program does.
+void loadTool(std::vector<unsigned char> bytes) {
+  if (kfIsColorToolFile(bytes)) {
+    runEveryMethod(kfColorImageNormalizerFromBytes(std::move(bytes)));
+    return;
+  }
+  kcArchive ar(std::move(bytes));
+  kcImageNormalizer tool;
+  ar || tool;
+  runEveryMethod(tool);
 }
 
 void loadError(std::vector<unsigned char> bytes) {

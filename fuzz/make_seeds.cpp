@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/archive.h"
+#include "imgnorm/color_normalizer.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
 
@@ -58,6 +59,20 @@ int main(int argc, char** argv) {
   local.granularity(kcPair<long>(2, 3));
   local.train(eLinearlyFitGrayValues | eLocalCorrection | eLocalCorrectionEnhanced);
   write(dir, "tool_local_masked", 0, toolBytes(local));
+
+  for (const auto mode : {kcColorImageNormalizer::eChannels, kcColorImageNormalizer::eLuminance}) {
+    kcImageNormalizer configuration;
+    configuration.neighborhoodSize(kcPair<long>(5, 5));
+    kcColorImageNormalizer colour(mode, configuration);
+    const kcPelRect r(1, 2, 14, 10);
+    colour.train({pattern(r, 4), pattern(r, 5), pattern(r, 6)},
+                 mode == kcColorImageNormalizer::eChannels ? pattern(r, 7)
+                                                           : kcPelBuffer<unsigned char>(),
+                 static_cast<Method>(kKnownMethods));
+    write(dir, mode == kcColorImageNormalizer::eChannels ? "colour_tool_channels_masked"
+                                                         : "colour_tool_luminance",
+          0, kfColorImageNormalizerBytes(colour));
+  }
 
   BadParams error(L"Both elements of granularity must be >= 1");
   kcArchive ar;

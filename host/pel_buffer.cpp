@@ -94,7 +94,9 @@ std::shared_ptr<kc_PelRoot> allocateRoot(long width, long height, int pelSize, l
   const auto address = reinterpret_cast<std::uintptr_t>(block);
   root->data = reinterpret_cast<unsigned char*>(roundUp(address, blockAlign));
   if (huge) adviseHugePages(root->data, span);
-  if (!zeroed)
+  // Only rows with padding need the pass (a window without pels may still
+  // declare 2^30 rows).
+  if (!zeroed && rowBytes > width * pelSize)
     for (long y = 0; y < height; ++y)
       std::memset(root->data + y * rowBytes + width * pelSize, 0,
                   static_cast<std::size_t>(rowBytes - width * pelSize));

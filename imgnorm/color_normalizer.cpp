@@ -63,6 +63,18 @@ kcPelBuffer<unsigned char> cropped(kcPelBuffer_const<unsigned char> plane,
   return kfPelCopy(plane);
 }
 
+// Whether two channels' tools cover the same pels: the planes of a colour
+// image share one window, and so must the results composed from them.
+bool sameWindows(const kcImageNormalizer& a, const kcImageNormalizer& b) {
+  const auto windowOf = [](const kcPelBuffer_const<unsigned char>& image) {
+    return image.isBound() ? image.window() : kcPelRect();
+  };
+  return a.referenceImage().isBound() == b.referenceImage().isBound() &&
+         a.maskImage().isBound() == b.maskImage().isBound() &&
+         windowOf(a.referenceImage()) == windowOf(b.referenceImage()) &&
+         windowOf(a.maskImage()) == windowOf(b.maskImage());
+}
+
 }  // namespace
 
 kcColorImageNormalizer::kcColorImageNormalizer(Mode mode, const kcImageNormalizer& configuration)
@@ -112,6 +124,8 @@ kcColorPlanes kcColorImageNormalizer::grayPlanes(const kcColorPlanes& image) con
 kcColorResult kcColorImageNormalizer::compose(
     const kcColorPlanes& image, const std::vector<kcPelBuffer<unsigned char>>& grayResults) const {
   const kcPelRect w = grayResults.front().window();
+  for (const auto& plane : grayResults)
+    if (plane.window() != w) throw BadImage(L"The channels' results differ in their windows.");
   kcColorResult result;
   if (mode_ == eChannels) {
     result = grayResults;
@@ -232,6 +246,9 @@ kcColorImageNormalizer kfColorImageNormalizerFromBytes(std::vector<unsigned char
     tools.push_back(kfImageNormalizerFromBytes(std::move(grayBytes)));
     if (tools.back().trainedMethods() != tools.front().trainedMethods())
       throw kcArchive::Error(L"Corrupt colour tool file: the channels differ in training.");
+    if (!sameWindows(tools.back(), tools.front()))
+      throw kcArchive::Error(
+          L"Corrupt colour tool file: the channels differ in their reference or mask windows.");
   }
   if (!ar.atEnd()) throw kcArchive::Error(L"Corrupt colour tool file: bytes follow the tool.");
   kcColorImageNormalizer tool;

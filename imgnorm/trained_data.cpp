@@ -35,6 +35,7 @@ bool rowIsBinary(const unsigned char* row, long n) {
 
 bool isBinary(const kcPelBuffer_const<unsigned char>& mask) {
   const kcPelRect& w = mask.window();
+  if (w.isNull()) return true;  // however many empty rows it declares
   for (long y = w.y(); y < w.bottom(); ++y)
     if (!rowIsBinary(mask.pointToPel(w.x(), y), w.width())) return false;
   return true;

@@ -35,7 +35,9 @@ long kfMaskRunEnd(const unsigned char* m, long from, long n, bool set) {
 }
 
 kcMaskRuns::kcMaskRuns(const kcPelBuffer_const<unsigned char>& mask) {
-  if (!mask.isBound()) return;
+  // A window without pels may still declare 2^30 rows: a start per row
+  // would cost what no pel of the mask does.
+  if (!mask.isBound() || mask.window().isNull()) return;
   const kcPelRect& w = mask.window();
   // A run takes 16 bytes: beyond one per 64 pels, the mask itself is smaller.
   const auto most = static_cast<std::size_t>(w.width() * w.height() / 64);

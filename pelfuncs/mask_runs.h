@@ -18,8 +18,9 @@ IMGNORM_API long kfMaskRunEnd(const unsigned char* m, long from, long n, bool se
 class IMGNORM_API kcMaskRuns {
  public:
   kcMaskRuns() = default;
-  // Unbound when mask is, or when its runs would take more memory than a
-  // quarter of its pels (a mask of fine detail is better read as it is).
+  // Unbound when mask is, when its window holds no pel, or when its runs
+  // would take more memory than a quarter of its pels (a mask of fine
+  // detail is better read as it is).
   explicit kcMaskRuns(const kcPelBuffer_const<unsigned char>& mask);
 
   bool isBound() const { return !rowStarts_.empty(); }

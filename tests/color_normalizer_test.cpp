@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "host/archive.h"
+#include "host/str.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_equal.h"
 #include "imaging/pel_set.h"
@@ -135,6 +137,44 @@ TEST(ColourFiles, EachFormLoadsAsItsOwn) {
   EXPECT_FALSE(kfIsColorToolFile(grayBytes));
   EXPECT_EQ(kfImageNormalizerFromBytes(grayBytes), gray);
   EXPECT_THROW(kfColorImageNormalizerFromBytes(grayBytes), kcArchive::Error);
+}
+
+// A colour tool file of three channels, each a gray tool's file bytes.
+Bytes colourFileOf(const std::vector<kcImageNormalizer>& channels) {
+  Bytes file = {'k', 'c', 'I', 'm', 'g', 'N', 'r', 'C', 0, kcColorImageNormalizer::eChannels, 3};
+  for (const auto& channel : channels) {
+    const Bytes gray = kfImageNormalizerBytes(channel);
+    appendU64(file, gray.size());
+    file.insert(file.end(), gray.begin(), gray.end());
+  }
+  return file;
+}
+
+// Channels whose reference or mask windows differ would be composed over
+// the first one's window: such a file is refused, naming it.
+TEST(ColourFiles, RefuseChannelsOverOtherWindows) {
+  const kcPelRect w(0, 0, 12, 10);
+  const Image mask = constant(w, 255);
+  const kcImageNormalizer plain = trainedTool(randomImage(w), eMatchHistogram);
+  const kcImageNormalizer masked = trainedTool(randomImage(w), eMatchHistogram, mask);
+  const kcImageNormalizer shifted =
+      trainedTool(randomImage(kcPelRect(0, 1, 12, 10)), eMatchHistogram);
+  const kcImageNormalizer smaller =
+      trainedTool(randomImage(kcPelRect(0, 0, 12, 9)), eMatchHistogram);
+  const kcImageNormalizer maskedElsewhere =
+      trainedTool(randomImage(w), eMatchHistogram, constant(kcPelRect(1, 0, 11, 10), 255));
+  const std::string path = ::testing::TempDir() + "windows.imgn";
+  for (const auto& channels : std::vector<std::vector<kcImageNormalizer>>{
+           {plain, plain, shifted}, {plain, smaller, plain}, {masked, masked, plain},
+           {plain, masked, masked}, {masked, maskedElsewhere, masked}}) {
+    kcArchive(colourFileOf(channels)).writeFile(path);
+    EXPECT_EQ(messageOf<kcArchive::Error>([&] { kfLoadColorImageNormalizer(path); }),
+              L"Cannot load tool file \"" + kfFromUtf8(path) +
+                  L"\": Corrupt colour tool file: the channels differ in their reference or mask "
+                  L"windows.");
+  }
+  kcArchive(colourFileOf({masked, masked, masked})).writeFile(path);
+  EXPECT_EQ(kfLoadColorImageNormalizer(path).grayTools()[2], masked);
 }
 
 TEST(ColourImages, RefuseMismatchedPlanes) {

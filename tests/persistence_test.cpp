@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -194,4 +195,35 @@ TEST(ToolFiles, SaveAndLoadNameTheFileOnErrors) {
     EXPECT_NE(m.find(kfFromUtf8(name)), std::wstring::npos) << kfToUtf8(m);
   }
   std::filesystem::remove_all(dir);
+}
+
+// Loading trains again: a mask or reference declared with no pels but 2^30
+// rows must cost what its bytes cost, not a walk (or storage) per row, on
+// every path that training takes. Granularity and local correction bring
+// the reduced mask and the weights in.
+TEST(ToolFiles, WindowsWithoutPelsLoadInProportionToTheirBytes) {
+  kcImageNormalizer tool;
+  tool.referenceImage(randomImage(kcPelRect(0, 0, 8, 8)), true);
+  tool.maskImage(constant(kcPelRect(3, 5, 1, 1), 255), true);
+  tool.granularity(kcPair<long>(2, 2));
+  tool.train(eLinearlyFitGrayValues | eLocalCorrection | eLocalCorrectionEnhanced);
+  Bytes bytes = kfImageNormalizerBytes(tool);
+  // The mask's window (x, y, width, height), then its transform and its one pel.
+  Bytes window;
+  for (std::uint64_t v : {3, 5, 1, 1}) appendU64(window, v);
+  const auto at = std::search(bytes.begin(), bytes.end(), window.begin(), window.end());
+  ASSERT_NE(at, bytes.end());
+  const std::size_t offset = static_cast<std::size_t>(at - bytes.begin());
+  putU64(bytes, offset + 16, 0);
+  putU64(bytes, offset + 24, 1UL << 30);
+  bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(offset + 32 + 48));
+  const std::string path = ::testing::TempDir() + "tall_mask.imgn";
+  kcArchive(bytes).writeFile(path);
+  const kcImageNormalizer loaded = kfLoadImageNormalizer(path);
+  EXPECT_EQ(loaded.maskImage().window(), kcPelRect(3, 5, 0, 1L << 30));
+  EXPECT_EQ(loaded.trainedMethods(), eLinearlyFitGrayValues | eLocalCorrection | eLocalCorrectionEnhanced);
+  for (Method method : {eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced}) {
+    const RunOutcome r = runTool(loaded, loaded.referenceImage(), method);
+    EXPECT_FALSE(r.result.isBound());
+  }
 }

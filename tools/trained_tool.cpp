@@ -76,6 +76,9 @@ kcColorPlanes toPlanes(const imgio::ColorImage& image) {
 
 imgio::ColorImage fromPlanes(const kcColorResult& planes) {
   const kcPelRect& w = planes.front().window();
+  for (const auto& plane : planes)
+    if (!plane.isBound() || plane.window() != w)
+      throw Failure(kExitNotNormalized, "the colour planes differ in their windows");
   const int channels = static_cast<int>(planes.size());
   imgio::ColorImage image{
       w.width(), w.height(), channels,
