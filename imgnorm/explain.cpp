@@ -66,7 +66,7 @@ void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned lo
 }
 
 void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs,
-                 std::uint32_t weight, kcNormalizationExplanation& e, const IndexLoop& loop) {
+                 std::uint64_t weight, kcNormalizationExplanation& e, const IndexLoop& loop) {
   const kcPair<double> gainOffset = imgnorm::fitLine(pairs, weight, tool.fitAngles(), loop);
   e.fit.gain = gainOffset.x();
   e.fit.offset = gainOffset.y();

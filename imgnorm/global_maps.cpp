@@ -41,11 +41,12 @@ void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
   const std::size_t nRun = runHistogram.size();
   const std::size_t nRef = referenceHistogram.size();
   map.assign(nRun, 0);
-  std::uint32_t cumRun = 0, cumRef = 0, j = 0;
+  // 64-bit sums: the counts of an image of 2^32 pels and more do not wrap.
+  std::uint64_t cumRun = 0, cumRef = 0;
+  std::size_t j = 0;
   for (std::size_t i = 0; i < nRun; ++i) {
-    cumRun += static_cast<std::uint32_t>(runHistogram[i]);
-    while (cumRun > cumRef && j < nRef)
-      cumRef += static_cast<std::uint32_t>(referenceHistogram[j++]);
+    cumRun += runHistogram[i];
+    while (cumRun > cumRef && j < nRef) cumRef += referenceHistogram[j++];
     map[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
   }
   if (cumRun == 0 || cumRef == 0) fail(map, message, L"Cannot match histogram if either is empty.");

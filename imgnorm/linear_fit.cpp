@@ -42,7 +42,7 @@ kcPelRect pairedRegion(const kcPelBuffer_const<unsigned char>& a,
 }
 
 // Unrolled: the loop's own instructions would otherwise slow the increments.
-void countPairsSpan(const unsigned char* s, const unsigned char* t, long n, std::uint32_t* pairs) {
+void countPairsSpan(const unsigned char* s, const unsigned char* t, long n, std::uint64_t* pairs) {
 #pragma GCC unroll 8
   for (long x = 0; x < n; ++x) ++pairs[s[x] * kLevels + t[x]];
 }
@@ -50,7 +50,7 @@ void countPairsSpan(const unsigned char* s, const unsigned char* t, long n, std:
 // Masks come in long runs: each run of set mask pels is counted without a
 // test per pel.
 void countPairsRow(const unsigned char* s, const unsigned char* t, const unsigned char* m, long n,
-                   std::uint32_t* pairs) {
+                   std::uint64_t* pairs) {
   if (!m) {
     countPairsSpan(s, t, n, pairs);
     return;
@@ -69,7 +69,7 @@ void forEachPair(const PairCounts& pairs, F&& f) {
   constexpr std::size_t kBlock = 16;
   KC_ASSERT(pairs.size() == kLevels * kLevels);
   for (std::size_t first = 0; first < pairs.size(); first += kBlock) {
-    std::uint32_t any = 0;
+    std::uint64_t any = 0;
     for (std::size_t i = first; i < first + kBlock; ++i) any |= pairs[i];
     if (any == 0) continue;
     for (std::size_t i = first; i < first + kBlock; ++i)
@@ -77,7 +77,7 @@ void forEachPair(const PairCounts& pairs, F&& f) {
   }
 }
 
-unsigned char logScaled(std::uint32_t count, double scale) {
+unsigned char logScaled(std::uint64_t count, double scale) {
   if (count == 0) return 0;
   return static_cast<unsigned char>(std::log(static_cast<double>(count)) * scale + 0.5);
 }
@@ -129,7 +129,7 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
       referenceEnd += static_cast<double>(referenceHistogram[t]) * scale;
     const double end = std::min(runEnd, referenceEnd);
     pairs[s * kLevels + t] +=
-        static_cast<std::uint32_t>(std::llround(end) - std::llround(position));
+        static_cast<std::uint64_t>(std::llround(end) - std::llround(position));
     position = end;
     if (position >= runEnd) ++s;
     if (position >= referenceEnd) ++t;
@@ -137,10 +137,10 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
   return pairs;
 }
 
-kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight) {
+kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint64_t weight) {
   const BinTable bin = makeBinTable();
   JointCells cells{};
-  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint32_t n) {
+  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint64_t n) {
     cells[bin[t] * kBins + bin[s]] += n * weight;
   });
   return logScaledJointHistogram(cells);
@@ -157,7 +157,7 @@ kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells) {
   const double scale = max < 256 ? 0.0 : 255.0 / std::log(static_cast<double>(max));
   for (long row = 0; row < kBins; ++row) {
     for (long col = 0; col < kBins; ++col) {
-      const auto count = static_cast<std::uint32_t>(joint.get(col, row));
+      const std::uint64_t count = joint.get(col, row);
       logHistogram.set(col, row,
                        max < 256 ? static_cast<unsigned char>(count) : logScaled(count, scale));
     }
@@ -280,9 +280,10 @@ bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned ch
   for (long tb = 0; tb < kBins; ++tb)
     for (long sb = 0; sb < kBins; ++sb) inBand[sb * kBins + tb] = band.get(sb, tb) != 0;
   kcLSLineFitter fitter;
-  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint32_t n) {
+  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint64_t n) {
     if (inBand[bin[s] * kBins + bin[t]])
-      fitter.update(kcVector<2>(static_cast<double>(s), static_cast<double>(t)), n);
+      fitter.update(kcVector<2>(static_cast<double>(s), static_cast<double>(t)),
+                    static_cast<double>(n));
   });
   const kcFLine line = fitter.fit();
   const kcFLine axis(kcDegree(90.0), kcVector<2>(0, 0));
@@ -316,7 +317,7 @@ kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& 
   return ridgeBand(logHistogram, projections[chosen], peak);
 }
 
-kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
+kcPair<double> fitLine(const PairCounts& pairs, std::uint64_t weight,
                        const std::vector<kcDegree>& angles, const IndexLoop& loop) {
   kcPair<double> gainOffset(0.0, 0.0);
   fitPairsInBand(pairs, dominantBand(jointLogHistogram(pairs, weight), angles, loop), gainOffset);
@@ -325,10 +326,10 @@ kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
 
 double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, double distance) {
   double near = 0.0, all = 0.0;  // adding the empty cells' 0 would change no sum
-  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint32_t n) {
+  forEachPair(pairs, [&](std::size_t s, std::size_t t, std::uint64_t n) {
     const double onLine = gainOffset.x() * static_cast<double>(s) + gainOffset.y();
-    all += n;
-    if (std::abs(static_cast<double>(t) - onLine) <= distance) near += n;
+    all += static_cast<double>(n);
+    if (std::abs(static_cast<double>(t) - onLine) <= distance) near += static_cast<double>(n);
   });
   return all > 0.0 ? near / all : 0.0;
 }

@@ -19,8 +19,11 @@
 // different sizes, by rank (rankPairs); the fit works on the pair counts.
 namespace imgnorm {
 
-// Counts of (run-time level s, reference level t) pairs at s * 256 + t.
-using PairCounts = std::vector<std::uint32_t>;
+// Counts of (run-time level s, reference level t) pairs at s * 256 + t, in
+// 64 bits: one cell of a flat 4096 x 4096 background under a mask of 255s
+// already passes 2^32 in the joint histogram, and parts of larger images
+// add up.
+using PairCounts = std::vector<std::uint64_t>;
 
 // loop(n, work) calls work(i) once for every i in [0, n), in any order and
 // possibly on several threads at once.
@@ -44,7 +47,7 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
 // (gain, offset) of the fitted line; (0, 0) when the band holds no line.
 // weight is what each pel adds to the joint histogram: the tool's binary
 // masks add 255, unmasked pels 1.
-kcPair<double> fitLine(const PairCounts& pairs, std::uint32_t weight,
+kcPair<double> fitLine(const PairCounts& pairs, std::uint64_t weight,
                        const std::vector<kcDegree>& angles, const IndexLoop& loop = serialLoop);
 
 // The share of the pairs whose reference level lies within distance levels
@@ -55,12 +58,12 @@ double shareNearLine(const PairCounts& pairs, const kcPair<double>& gainOffset, 
 // (g + 4) / 8.
 constexpr long kJointBins = 33;
 // Joint histogram cells, row (template bin) after row.
-using JointCells = std::array<std::uint32_t, kJointBins * kJointBins>;
+using JointCells = std::array<std::uint64_t, kJointBins * kJointBins>;
 
 // Joint histogram (row: template bin, column: run-time bin), each pair
 // adding weight per count, then log-scaled to 0..255 when its largest cell
 // reaches 256.
-kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint32_t weight);
+kcPelBuffer<unsigned char> jointLogHistogram(const PairCounts& pairs, std::uint64_t weight);
 // The log scaling of jointLogHistogram, for cells counted elsewhere (in
 // parts of an image, say).
 kcPelBuffer<unsigned char> logScaledJointHistogram(const JointCells& cells);

@@ -21,7 +21,7 @@ void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned lo
 // weight: what each pel adds to the joint histogram (its mask value, 255,
 // or 1 without a mask).
 // loop: for the projections of the fit (see dominantBand).
-void buildFitMap(const kcImageNormalizer& tool, const PairCounts& pairs, std::uint32_t weight,
+void buildFitMap(const kcImageNormalizer& tool, const PairCounts& pairs, std::uint64_t weight,
                  kcNormalizationExplanation& e, const IndexLoop& loop = serialLoop);
 
 }  // namespace imgnorm

@@ -45,9 +45,7 @@ Counts countLevels(const kcImageNormalizer& tool, const kcPelBuffer_const<unsign
 }
 
 Counts countToolPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
-  const PairCounts pairs =
-      countPairs(view, tool.referenceImage(), tool.binaryMask(), tool.maskRuns());
-  return Counts(pairs.begin(), pairs.end());
+  return countPairs(view, tool.referenceImage(), tool.binaryMask(), tool.maskRuns());
 }
 
 std::vector<unsigned char> mapOfMethod(const kcImageNormalizer& tool, Method method,
@@ -56,9 +54,9 @@ std::vector<unsigned char> mapOfMethod(const kcImageNormalizer& tool, Method met
   kcNormalizationExplanation e;
   e.method = method;
   if (method == eLinearlyFitGrayValues) {
-    // Pairs wrap in 32 bits as one run's counts do. Without a mask each pel
-    // adds 1 to its joint cell; with one, its binary mask value, 255.
-    buildFitMap(tool, PairCounts(counts.begin(), counts.end()),
+    // Without a mask each pel adds 1 to its joint cell; with one, its
+    // binary mask value, 255.
+    buildFitMap(tool, counts,
                 tool.binaryMask().isBound() ? 255 : 1, e, loop);
   } else {
     const std::vector<unsigned long> histogram(counts.begin(), counts.end());

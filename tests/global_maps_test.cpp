@@ -117,6 +117,21 @@ TEST(GlobalMaps, PinnedLevelsAndFailures) {
   EXPECT_EQ(message, L"Cannot match the specified tails for this image.");
 }
 
+// Cumulative counts past 2^32 (images of more pels than 32 bits count) do
+// not wrap: 32-bit sums would reach 6e9 mod 2^32 = 1.7e9 at level 200 and
+// stop short of the reference's second level.
+TEST(GlobalMaps, HistogramMatchingCountsPast32Bits) {
+  const unsigned long big = 3000000000UL;
+  Map map;
+  std::wstring message;
+  matchHistogram(histogramOf({{50, big}, {100, big}}), histogramOf({{10, big}, {200, big}}), map,
+                 message);
+  ASSERT_EQ(map.size(), 256u);
+  EXPECT_EQ(map[10], 50);
+  EXPECT_EQ(map[199], 50);
+  EXPECT_EQ(map[200], 100);
+}
+
 TEST(GlobalMaps, TailPercentagesRoundHalvesAwayFromZero) {
   EXPECT_EQ(tailPercentages(kcPair<double>(0.0, 1.0)), kcPair<long>(0, 100));
   EXPECT_EQ(tailPercentages(kcPair<double>(0.005, 0.995)), kcPair<long>(1, 100));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdint>
 
 #include "imgnorm/image_normalizer.h"
@@ -108,6 +110,12 @@ TEST(LinearFit, BoxSumsPeaksAndBands) {
   const Image logHistogram = jointLogHistogram(pairs, 1);
   EXPECT_EQ(logHistogram.get(0, 0) * 1000 + logHistogram.get(32, 32), 255 * 1000 + 127);
   EXPECT_DOUBLE_EQ(shareNearLine(pairs, kcPair<double>(0.0, 255.0), 8.0), 31.0 / 1031.0);
+  // Joint cells count past 2^32: 2^24 + 2^20 pels under a mask of 255s.
+  pairs[0] = (1UL << 24) + (1UL << 20);
+  const Image masked = jointLogHistogram(pairs, 255);
+  EXPECT_EQ(masked.get(0, 0), 255);
+  EXPECT_EQ(masked.get(32, 32),
+            std::lround(std::log(31.0 * 255) / std::log(255.0 * pairs[0]) * 255));
   std::vector<unsigned long> sums;
   boxSumMirrored({1, 2, 3, 4, 5}, 1, sums);
   EXPECT_EQ(sums, (std::vector<unsigned long>{5, 6, 9, 12, 13}));
