@@ -71,10 +71,21 @@ def _output_path(output_dir, path):
     return os.path.join(os.fspath(output_dir), name)
 
 
+def _checked_path(path, name):
+    """The path as a str or bytes; a NUL would end the name at the operating
+    system, so it is refused as open() refuses it."""
+    path = os.fspath(path)
+    if ("\0" if isinstance(path, str) else b"\0") in path:
+        raise ValueError(f"{name} must not contain a NUL character: {path!r}")
+    return path
+
+
 def _plan_jobs(inputs, output_dir):
     """(input, output) pairs; refuses a plan that would lose a result or an
     input before anything is written."""
-    jobs = [(os.fspath(path), _output_path(output_dir, path)) for path in inputs]
+    inputs = [_checked_path(path, f"inputs[{i}]") for i, path in enumerate(inputs)]
+    output_dir = _checked_path(output_dir, "output_dir")
+    jobs = [(path, _output_path(output_dir, path)) for path in inputs]
     outputs = [os.path.realpath(output) for _, output in jobs]
     if len(set(outputs)) != len(outputs):
         raise ValueError("two inputs have the same file name: their results would overwrite each other")

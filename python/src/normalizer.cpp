@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "errors.h"
 #include "explanations.h"
 #include "host/archive.h"
+#include "image_files.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/color_normalizer.h"
 #include "imgnorm/explain.h"
@@ -41,10 +43,6 @@ kcPair<T> toPair(const std::pair<T, T>& p) {
 template <class T>
 std::pair<T, T> fromPair(const kcPair<T>& p) {
   return {p.x(), p.y()};
-}
-
-std::string pathBytes(const py::object& path) {
-  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
 std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const LongPair& neighborhood,
@@ -124,10 +122,25 @@ WritableImage runWholeImage(const kcImageNormalizer& tool, const Image& image, M
   return success ? kfPelMap(image, e.map) : WritableImage();
 }
 
+// The threads argument of run: None is the default, one thread. Counts past
+// what an unsigned holds are cut to it: the run never uses more threads than
+// it has strips.
+unsigned threadCount(const py::handle& threads) {
+  if (threads.is_none()) return 1;
+  if (!PyIndex_Check(threads.ptr()))
+    throw py::type_error("threads must be an integer or None, not " +
+                         py::type::of(threads).attr("__name__").cast<std::string>());
+  const auto count = py::reinterpret_steal<py::int_>(PyNumber_Index(threads.ptr()));
+  if (count < py::int_(1))
+    throw py::value_error("threads must be at least 1, not " + py::repr(count).cast<std::string>());
+  const py::int_ most(std::numeric_limits<unsigned>::max());
+  return (count > most ? most : count).cast<unsigned>();
+}
+
 py::array run(const Normalizer& self, const py::array& image, const MethodSet& method,
-              const std::optional<LongPair>& offset, unsigned threads,
+              const std::optional<LongPair>& offset, const py::object& threadsArgument,
               const std::optional<int>& channelAxis) {
-  if (threads < 1) throw py::value_error("threads must be at least 1");
+  const unsigned threads = threadCount(threadsArgument);
   if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
   bool success = false;
@@ -377,7 +390,8 @@ image: 2-D uint8 array, or a colour image with channel_axis (as trained);
 offset: (x, y) of its top-left pel; None places it at the origin.
 method: exactly one imgnorm.Method flag, or IDENTITY.
 threads: how many threads may share this one gray image's rows (the result is
-the same; images too small to gain use one; colour images use one).
+the same; images too small to gain use one; colour images use one); None
+means one. TypeError for what is no integer, ValueError below 1.
 
 IDENTITY returns a copy of the whole image and needs no training. Every
 other method returns the part of the image that the reference and the mask
@@ -436,7 +450,7 @@ void addNormalizer(py::module_& module) {
           py::arg("mask_offset") = LongPair(0, 0), py::arg("channel_axis") = py::none(),
           py::arg("color") = py::none(), kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
-           py::arg("offset") = py::none(), py::arg("threads") = 1U,
+           py::arg("offset") = py::none(), py::arg("threads") = 1,
            py::arg("channel_axis") = py::none(), kRunDoc)
       .def("explain", &explain, py::arg("image"), py::arg("method"), py::kw_only(),
            py::arg("offset") = py::none(), py::arg("channel_axis") = py::none(), kExplainDoc)
@@ -492,7 +506,7 @@ void addNormalizer(py::module_& module) {
       .def(
           "save",
           [](const Normalizer& self, const py::object& path) {
-            const std::string file = pathBytes(path);
+            const std::string file = filePath(path);
             py::gil_scoped_release release;
             save(self, file);
           },
@@ -502,7 +516,7 @@ void addNormalizer(py::module_& module) {
       .def_static(
           "load",
           [](const py::object& path) {
-            const std::string file = pathBytes(path);
+            const std::string file = filePath(path);
             py::gil_scoped_release release;
             return load(file);
           },

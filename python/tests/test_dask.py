@@ -97,6 +97,16 @@ def test_files_give_records_and_results_of_the_in_memory_run(client, tmp_path):
     assert_results_of_the_in_memory_run(tool, Method.HISTOGRAM, records)
 
 
+def test_paths_with_a_nul_are_refused_before_anything_is_written(client, tmp_path):
+    paths = write_inputs(tmp_path / "in", 2)
+    tool, out = trained_tool(), tmp_path / "out"
+    with pytest.raises(ValueError, match=r"^inputs\[1\] must not contain a NUL character: "):
+        imgnorm.dask.normalize_files(tool, Method.HISTOGRAM, [paths[0], paths[1] + "\0.png"], out, client=client)
+    with pytest.raises(ValueError, match=r"^output_dir must not contain a NUL character: "):
+        imgnorm.dask.normalize_files(tool, Method.HISTOGRAM, paths, str(out) + "\0x", client=client)
+    assert not out.exists()
+
+
 def test_files_survive_a_worker_killed_mid_batch(client, tmp_path):
     tool = trained_tool(neighborhood=(61, 61))
     paths = write_inputs(tmp_path / "in", 48, shape=(384, 384))
