@@ -277,6 +277,12 @@ py::object covered(const Normalizer& self, const LongPair& shape, const LongPair
   return py::make_tuple(r.x(), r.y(), r.width(), r.height());
 }
 
+Array mapArray(const std::vector<unsigned char>& map) {
+  Array result(static_cast<py::ssize_t>(map.size()));
+  std::copy(map.begin(), map.end(), result.mutable_data());
+  return result;
+}
+
 py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part,
                                    const MethodSet& method, const LongPair& offset) {
   const Image view = viewOf(part, "part", Accept::Uint8, toPair(offset));
@@ -301,9 +307,31 @@ Array mapOf(const Normalizer& self, const MethodSet& method,
     });
   }
   if (map.empty()) throwNormalizationFailed(message);
-  Array result(static_cast<py::ssize_t>(map.size()));
-  std::copy(map.begin(), map.end(), result.mutable_data());
-  return result;
+  return mapArray(map);
+}
+
+// Whether run maps an image of shape (rows, columns) given without an
+// offset whole, through the map of its whole histogram.
+bool mapsWholeOf(const Normalizer& self, const LongPair& shape, const MethodSet& method) {
+  return self.readGray([&](const kcImageNormalizer& tool) {
+    return mapsWholeImage(tool, kcPair<long>(shape.second, shape.first), false, method.bits);
+  });
+}
+
+Array wholeMapOf(
+    const Normalizer& self, const MethodSet& method,
+    const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& histogram) {
+  const Counts levels(histogram.data(), histogram.data() + histogram.size());
+  std::wstring message;
+  std::vector<unsigned char> map;
+  {
+    py::gil_scoped_release release;
+    map = self.readGray([&](const kcImageNormalizer& tool) {
+      return imgnorm::mapOfWholeImage(tool, method.bits, levels, message);
+    });
+  }
+  if (map.empty()) throwNormalizationFailed(message);
+  return mapArray(map);
 }
 
 Array mapPartOf(const Normalizer& self, const py::array& part,
@@ -461,6 +489,11 @@ void addNormalizer(py::module_& module) {
            "The counts a global method (256) or LINEAR_FIT (65536) takes from a part.")
       .def("_map", &mapOf, py::arg("method"), py::arg("counts"),
            "The gray-level map a run builds from the summed counts of all parts.")
+      .def("_maps_whole", &mapsWholeOf, py::arg("shape"), py::arg("method"),
+           "Whether run maps an image of shape (rows, columns) without an offset\n"
+           "whole, through the map of its whole histogram.")
+      .def("_whole_map", &wholeMapOf, py::arg("method"), py::arg("histogram"),
+           "The gray-level map run builds for a whole image from its histogram (256).")
       .def("_map_part", &mapPartOf, py::arg("part"), py::arg("map"), py::arg("offset"),
            "The covered pels of a part through a map, as a run maps them.")
       .def("_local_margin", &localMarginOf, py::arg("method"),
