@@ -95,6 +95,23 @@ std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method met
   return mapOfMethod(tool, method, counts, message, loop);
 }
 
+std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool, Method method,
+                                           const Counts& histogram, std::wstring& message) {
+  checkMethod(tool, method, kGlobalMethods | eLinearlyFitGrayValues);
+  if (tool.maskImage().isBound())
+    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
+  if (histogram.size() != kLevels) throw BadParams(L"A histogram has 256 entries.");
+  const std::vector<unsigned long> levels(histogram.begin(), histogram.end());
+  kcNormalizationExplanation e;
+  e.method = method;
+  if (method == eLinearlyFitGrayValues)
+    buildFitMap(tool, rankPairs(levels, tool.referenceHistogram()), 1, e);
+  else
+    buildGlobalMap(tool, levels, kcHistoStats(levels), true, e);
+  message = e.success ? std::wstring() : e.message;
+  return e.map;
+}
+
 kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,
                                    const kcPelBuffer_const<unsigned char>& part,
                                    const std::vector<unsigned char>& map) {

@@ -37,6 +37,14 @@ std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool,
                                        kcImageNormalizerDefs::Method method, const Counts& counts,
                                        std::wstring& message, const IndexLoop& loop = serialLoop);
 
+// The gray-level map kfExplainWholeImage builds for an image of any size
+// whose whole histogram (256 levels, every pel, summed over its parts) is
+// histogram; empty, with message saying why, when it cannot be built. For a
+// tool without a mask (BadParams otherwise), as kfExplainWholeImage.
+std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool,
+                                           kcImageNormalizerDefs::Method method,
+                                           const Counts& histogram, std::wstring& message);
+
 // The covered part of an image through map, as a run maps it: with
 // keepMaskedPixels, pels outside the mask keep their values.
 kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,

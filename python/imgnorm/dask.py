@@ -13,6 +13,7 @@ distributed packages.
 """
 
 import math
+import numbers
 import os
 import time
 
@@ -41,8 +42,9 @@ def normalize_files(tool, method, inputs, output_dir, client=None, *, files_per_
         extension, as the command line names them.
     client: a dask.distributed.Client; None runs on a local cluster of one
         single-threaded worker process per core, closed afterwards.
-    files_per_task: files one task reads, normalizes and writes in turn;
-        by default enough for about four tasks per worker thread, at most 64.
+    files_per_task: files one task reads, normalizes and writes in turn, at
+        least 1; None (the default) gives enough for about four tasks per
+        worker thread, at most 64.
 
     Files are read and written by the library's own readers and atomic
     writers: a result file is either absent or whole, also when a worker
@@ -53,6 +55,7 @@ def normalize_files(tool, method, inputs, output_dir, client=None, *, files_per_
     milliseconds (read, run and write). A file that cannot be read,
     normalized or written fails its record only; the batch goes on.
     """
+    _check_files_per_task(files_per_task)
     method = Method(method)
     if method not in tool.trained_methods:
         raise NotTrained(f"the tool was not trained for {method!r} (trained for: "
@@ -71,10 +74,30 @@ def _output_path(output_dir, path):
     return os.path.join(os.fspath(output_dir), name)
 
 
+def _check_files_per_task(files_per_task):
+    if files_per_task is None:
+        return
+    if isinstance(files_per_task, bool) or not isinstance(files_per_task, numbers.Integral):
+        raise TypeError(f"files_per_task must be an integer or None, not {type(files_per_task).__name__}")
+    if files_per_task < 1:
+        raise ValueError(f"files_per_task must be at least 1, not {files_per_task}")
+
+
+def _checked_path(path, name):
+    """The path as a str or bytes; a NUL would end the name at the operating
+    system, so it is refused as open() refuses it."""
+    path = os.fspath(path)
+    if ("\0" if isinstance(path, str) else b"\0") in path:
+        raise ValueError(f"{name} must not contain a NUL character: {path!r}")
+    return path
+
+
 def _plan_jobs(inputs, output_dir):
     """(input, output) pairs; refuses a plan that would lose a result or an
     input before anything is written."""
-    jobs = [(os.fspath(path), _output_path(output_dir, path)) for path in inputs]
+    inputs = [_checked_path(path, f"inputs[{i}]") for i, path in enumerate(inputs)]
+    output_dir = _checked_path(output_dir, "output_dir")
+    jobs = [(path, _output_path(output_dir, path)) for path in inputs]
     outputs = [os.path.realpath(output) for _, output in jobs]
     if len(set(outputs)) != len(outputs):
         raise ValueError("two inputs have the same file name: their results would overwrite each other")
@@ -132,17 +155,21 @@ def _normalize_file(tool, method, path, output):
 # ---------------------------------------------------------- one big image
 
 
-def normalize_array(tool, method, array, *, offset=(0, 0)):
+def normalize_array(tool, method, array, *, offset=None):
     """A lazy dask array of the pels tool.run(array, method, offset=offset)
     gives, computed chunk by chunk.
 
     array: any 2-D uint8 array (dask, numpy, zarr: anything dask.array
-        takes), its top-left pel at offset (x, y).
+        takes), its top-left pel at offset (x, y); None places it at the
+        origin and, as for run, maps an array of another shape than the
+        reference whole with a global method or LINEAR_FIT when the tool has
+        no mask.
 
     The global methods and LINEAR_FIT take two passes: the counts of every
-    chunk (histogram, or joint gray-level pairs with the reference) summed
-    as a reduction, one gray-level map from the sum, then the map applied
-    chunk by chunk. The local methods run each chunk with the margin their
+    chunk (histogram, or joint gray-level pairs with the reference; the
+    histogram of every pel for an array mapped whole) summed as a
+    reduction, one gray-level map from the sum, then the map applied chunk
+    by chunk. The local methods run each chunk with the margin their
     filter reaches, at the chunk's place against the reference and mask.
     The method is checked now; a run that cannot build its map raises
     NormalizationFailed when the array is computed. Local methods at a
@@ -160,7 +187,12 @@ def normalize_array(tool, method, array, *, offset=(0, 0)):
     method = Method(method)
     if method == Method.IDENTITY:
         return array.copy()
-    covered = tool._covered(array.shape, tuple(offset))
+    if not method & _LOCAL_METHODS:
+        _check_method(tool, method, (0, 0))
+        if offset is None and tool._maps_whole(array.shape, method):
+            return _mapped_whole(tool, method, array)
+    offset = (0, 0) if offset is None else tuple(offset)
+    covered = tool._covered(array.shape, offset)
     if covered is None:
         _check_method(tool, method, offset)
         return da.zeros((0, 0), dtype=np.uint8)
@@ -168,7 +200,6 @@ def normalize_array(tool, method, array, *, offset=(0, 0)):
     part = array[y - offset[1] : y - offset[1] + height, x - offset[0] : x - offset[0] + width]
     if method & _LOCAL_METHODS:
         return _locally_corrected(tool, method, part, (x, y))
-    _check_method(tool, method, (x, y))
     return _mapped(tool, method, part, (x, y))
 
 
@@ -197,20 +228,45 @@ def _map_chunk(chunk, tool, levels, origin, block_info=None):
     return tool._map_part(chunk, levels, _chunk_offset(origin, block_info))
 
 
+def _summed_counts(part, count_chunk, bins, *args):
+    """The counts count_chunk takes from every chunk, summed: a reduction."""
+    rows, cols = part.numblocks
+    counts = part.map_blocks(count_chunk, *args, new_axis=2,
+                             chunks=((1,) * rows, (1,) * cols, (bins,)), dtype=np.uint64,
+                             meta=np.empty((0, 0, 0), np.uint64))
+    return counts.sum(axis=(0, 1), dtype=np.uint64)
+
+
 def _mapped(tool, method, part, origin):
     tool = dask.delayed(tool)
     bins = 65536 if method == Method.LINEAR_FIT else 256
-    rows, cols = part.numblocks
-    counts = part.map_blocks(_count_chunk, tool, int(method), origin, new_axis=2,
-                             chunks=((1,) * rows, (1,) * cols, (bins,)), dtype=np.uint64,
-                             meta=np.empty((0, 0, 0), np.uint64))
-    total = counts.sum(axis=(0, 1), dtype=np.uint64)
+    total = _summed_counts(part, _count_chunk, bins, tool, int(method), origin)
     levels = dask.delayed(_map_of)(tool, int(method), total)
     return part.map_blocks(_map_chunk, tool, levels, origin, dtype=np.uint8, meta=_META)
 
 
 def _map_of(tool, method, counts):
     return tool._map(method, counts)
+
+
+def _histogram_chunk(chunk):
+    return np.bincount(chunk.ravel(), minlength=256).astype(np.uint64).reshape(1, 1, -1)
+
+
+def _whole_map_of(tool, method, histogram):
+    return tool._whole_map(method, histogram)
+
+
+def _lookup_chunk(chunk, levels):
+    return levels[chunk]
+
+
+def _mapped_whole(tool, method, array):
+    """Every pel through the map of the whole array's histogram, as run maps
+    an image of another size than the reference."""
+    histogram = _summed_counts(array, _histogram_chunk, 256)
+    levels = dask.delayed(_whole_map_of)(dask.delayed(tool), int(method), histogram)
+    return array.map_blocks(_lookup_chunk, levels, dtype=np.uint8, meta=_META)
 
 
 def _locally_corrected(tool, method, part, origin):

@@ -37,11 +37,16 @@ py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e
 
 }  // namespace
 
-bool mapsWholeImage(const kcImageNormalizer& tool, const Image& image, bool offsetGiven,
+bool mapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, bool offsetGiven,
                     Method method) {
   const Image& reference = tool.referenceImage();
   return !offsetGiven && hasMap(method) && reference.isBound() && !tool.maskImage().isBound() &&
-         (image.width() != reference.width() || image.height() != reference.height());
+         (size.x() != reference.width() || size.y() != reference.height());
+}
+
+bool mapsWholeImage(const kcImageNormalizer& tool, const Image& image, bool offsetGiven,
+                    Method method) {
+  return mapsWholeImage(tool, kcPair<long>(image.width(), image.height()), offsetGiven, method);
 }
 
 py::dict explanationDict(Method method, const std::string& color,

@@ -18,6 +18,9 @@ namespace py = pybind11;
 // position), the method builds a map, and the tool has no mask.
 bool mapsWholeImage(const kcImageNormalizer& tool, const Image& image, bool offsetGiven,
                     kcImageNormalizerDefs::Method method);
+// The same for an image of (width, height) pels.
+bool mapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, bool offsetGiven,
+                    kcImageNormalizerDefs::Method method);
 
 // The explanations of a run as the dict of Normalizer.explain: the fields
 // of the command line's report record, one map per plane.

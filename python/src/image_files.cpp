@@ -12,10 +12,6 @@ namespace imgnorm_py {
 
 namespace {
 
-std::string pathOf(const py::object& path) {
-  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
-}
-
 // The array takes over the pels the reader allocated.
 Array adoptPels(imgio::GrayImage image) {
   auto* owner = new imgio::GrayImage(std::move(image));
@@ -24,7 +20,7 @@ Array adoptPels(imgio::GrayImage image) {
 }
 
 Array readImage(const py::object& path) {
-  const std::string file = pathOf(path);
+  const std::string file = filePath(path);
   imgio::GrayImage image;
   {
     py::gil_scoped_release release;
@@ -45,13 +41,21 @@ imgio::GrayImage grayImageOf(const py::array& array) {
 }
 
 void writeImage(const py::object& path, const py::array& array) {
-  const std::string file = pathOf(path);
+  const std::string file = filePath(path);
   const imgio::GrayImage image = grayImageOf(array);
   py::gil_scoped_release release;
   imgio::writeImage(file, image);
 }
 
 }  // namespace
+
+std::string filePath(const py::object& path, const char* name) {
+  std::string bytes = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+  if (bytes.find('\0') != std::string::npos)
+    throw py::value_error(std::string(name) + " must not contain a NUL character: " +
+                          py::repr(path).cast<std::string>());
+  return bytes;
+}
 
 void addImageFiles(py::module_& module) {
   module.def("read_image", &readImage, py::arg("path"),

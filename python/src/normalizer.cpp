@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "errors.h"
 #include "explanations.h"
 #include "host/archive.h"
+#include "image_files.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/color_normalizer.h"
 #include "imgnorm/explain.h"
@@ -41,10 +43,6 @@ kcPair<T> toPair(const std::pair<T, T>& p) {
 template <class T>
 std::pair<T, T> fromPair(const kcPair<T>& p) {
   return {p.x(), p.y()};
-}
-
-std::string pathBytes(const py::object& path) {
-  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
 std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const LongPair& neighborhood,
@@ -124,10 +122,25 @@ WritableImage runWholeImage(const kcImageNormalizer& tool, const Image& image, M
   return success ? kfPelMap(image, e.map) : WritableImage();
 }
 
+// The threads argument of run: None is the default, one thread. Counts past
+// what an unsigned holds are cut to it: the run never uses more threads than
+// it has strips.
+unsigned threadCount(const py::handle& threads) {
+  if (threads.is_none()) return 1;
+  if (!PyIndex_Check(threads.ptr()))
+    throw py::type_error("threads must be an integer or None, not " +
+                         py::type::of(threads).attr("__name__").cast<std::string>());
+  const auto count = py::reinterpret_steal<py::int_>(PyNumber_Index(threads.ptr()));
+  if (count < py::int_(1))
+    throw py::value_error("threads must be at least 1, not " + py::repr(count).cast<std::string>());
+  const py::int_ most(std::numeric_limits<unsigned>::max());
+  return (count > most ? most : count).cast<unsigned>();
+}
+
 py::array run(const Normalizer& self, const py::array& image, const MethodSet& method,
-              const std::optional<LongPair>& offset, unsigned threads,
+              const std::optional<LongPair>& offset, const py::object& threadsArgument,
               const std::optional<int>& channelAxis) {
-  if (threads < 1) throw py::value_error("threads must be at least 1");
+  const unsigned threads = threadCount(threadsArgument);
   if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
   bool success = false;
@@ -264,6 +277,12 @@ py::object covered(const Normalizer& self, const LongPair& shape, const LongPair
   return py::make_tuple(r.x(), r.y(), r.width(), r.height());
 }
 
+Array mapArray(const std::vector<unsigned char>& map) {
+  Array result(static_cast<py::ssize_t>(map.size()));
+  std::copy(map.begin(), map.end(), result.mutable_data());
+  return result;
+}
+
 py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part,
                                    const MethodSet& method, const LongPair& offset) {
   const Image view = viewOf(part, "part", Accept::Uint8, toPair(offset));
@@ -288,9 +307,31 @@ Array mapOf(const Normalizer& self, const MethodSet& method,
     });
   }
   if (map.empty()) throwNormalizationFailed(message);
-  Array result(static_cast<py::ssize_t>(map.size()));
-  std::copy(map.begin(), map.end(), result.mutable_data());
-  return result;
+  return mapArray(map);
+}
+
+// Whether run maps an image of shape (rows, columns) given without an
+// offset whole, through the map of its whole histogram.
+bool mapsWholeOf(const Normalizer& self, const LongPair& shape, const MethodSet& method) {
+  return self.readGray([&](const kcImageNormalizer& tool) {
+    return mapsWholeImage(tool, kcPair<long>(shape.second, shape.first), false, method.bits);
+  });
+}
+
+Array wholeMapOf(
+    const Normalizer& self, const MethodSet& method,
+    const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& histogram) {
+  const Counts levels(histogram.data(), histogram.data() + histogram.size());
+  std::wstring message;
+  std::vector<unsigned char> map;
+  {
+    py::gil_scoped_release release;
+    map = self.readGray([&](const kcImageNormalizer& tool) {
+      return imgnorm::mapOfWholeImage(tool, method.bits, levels, message);
+    });
+  }
+  if (map.empty()) throwNormalizationFailed(message);
+  return mapArray(map);
 }
 
 Array mapPartOf(const Normalizer& self, const py::array& part,
@@ -377,7 +418,8 @@ image: 2-D uint8 array, or a colour image with channel_axis (as trained);
 offset: (x, y) of its top-left pel; None places it at the origin.
 method: exactly one imgnorm.Method flag, or IDENTITY.
 threads: how many threads may share this one gray image's rows (the result is
-the same; images too small to gain use one; colour images use one).
+the same; images too small to gain use one; colour images use one); None
+means one. TypeError for what is no integer, ValueError below 1.
 
 IDENTITY returns a copy of the whole image and needs no training. Every
 other method returns the part of the image that the reference and the mask
@@ -436,7 +478,7 @@ void addNormalizer(py::module_& module) {
           py::arg("mask_offset") = LongPair(0, 0), py::arg("channel_axis") = py::none(),
           py::arg("color") = py::none(), kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
-           py::arg("offset") = py::none(), py::arg("threads") = 1U,
+           py::arg("offset") = py::none(), py::arg("threads") = 1,
            py::arg("channel_axis") = py::none(), kRunDoc)
       .def("explain", &explain, py::arg("image"), py::arg("method"), py::kw_only(),
            py::arg("offset") = py::none(), py::arg("channel_axis") = py::none(), kExplainDoc)
@@ -447,6 +489,11 @@ void addNormalizer(py::module_& module) {
            "The counts a global method (256) or LINEAR_FIT (65536) takes from a part.")
       .def("_map", &mapOf, py::arg("method"), py::arg("counts"),
            "The gray-level map a run builds from the summed counts of all parts.")
+      .def("_maps_whole", &mapsWholeOf, py::arg("shape"), py::arg("method"),
+           "Whether run maps an image of shape (rows, columns) without an offset\n"
+           "whole, through the map of its whole histogram.")
+      .def("_whole_map", &wholeMapOf, py::arg("method"), py::arg("histogram"),
+           "The gray-level map run builds for a whole image from its histogram (256).")
       .def("_map_part", &mapPartOf, py::arg("part"), py::arg("map"), py::arg("offset"),
            "The covered pels of a part through a map, as a run maps them.")
       .def("_local_margin", &localMarginOf, py::arg("method"),
@@ -492,7 +539,7 @@ void addNormalizer(py::module_& module) {
       .def(
           "save",
           [](const Normalizer& self, const py::object& path) {
-            const std::string file = pathBytes(path);
+            const std::string file = filePath(path);
             py::gil_scoped_release release;
             save(self, file);
           },
@@ -502,7 +549,7 @@ void addNormalizer(py::module_& module) {
       .def_static(
           "load",
           [](const py::object& path) {
-            const std::string file = pathBytes(path);
+            const std::string file = filePath(path);
             py::gil_scoped_release release;
             return load(file);
           },

@@ -2,6 +2,9 @@
 the pixel operations' arguments and results (their numbers are the library's
 tests' work)."""
 
+import os
+import re
+
 import numpy as np
 import pytest
 
@@ -132,6 +135,37 @@ def test_written_image_reads_back(tmp_path):
     np.testing.assert_array_equal(imgnorm.read_image(str(path)), image[:, ::-1])
     with pytest.raises(TypeError):
         imgnorm.write_image(path, np.zeros((4, 4), np.uint16))
+
+
+def save_tool(path):
+    trained(gradient_image((8, 8), seed=6), methods=Method.HISTOGRAM).save(path)
+
+
+def write_small_image(path):
+    imgnorm.write_image(path, random_image((4, 4), seed=7))
+
+
+# Each call once with a path cut at its NUL; reads find a file at the cut.
+NUL_PATH_CALLS = {
+    "read_image": (write_small_image, imgnorm.read_image),
+    "write_image": (None, write_small_image),
+    "load": (save_tool, imgnorm.Normalizer.load),
+    "save": (None, save_tool),
+}
+
+
+@pytest.mark.parametrize("spelling", [str, os.fsencode], ids=["str", "bytes"])
+@pytest.mark.parametrize("name", NUL_PATH_CALLS)
+def test_a_path_with_a_nul_is_refused_not_cut(tmp_path, name, spelling):
+    prepare, call = NUL_PATH_CALLS[name]
+    cut = tmp_path / "x.pgm"
+    if prepare:
+        prepare(cut)
+    before = sorted(tmp_path.iterdir())
+    path = spelling(str(cut) + "\0.png")
+    with pytest.raises(ValueError, match=f"^path must not contain a NUL character: {re.escape(repr(path))}$"):
+        call(path)
+    assert sorted(tmp_path.iterdir()) == before
 
 
 def test_operations_take_strided_operands_in_order_and_leave_them_alone():

@@ -18,7 +18,7 @@ import imgnorm  # noqa: E402
 import imgnorm.dask  # noqa: E402
 from imgnorm import Method  # noqa: E402
 
-from helpers import gradient_image  # noqa: E402
+from helpers import METHODS, gradient_image  # noqa: E402
 
 
 def scene(shape, seed):
@@ -48,10 +48,24 @@ def test_array_has_the_pels_of_the_in_memory_run(method, params):
     np.testing.assert_array_equal(lazy.compute(scheduler="sync"), tool.run(image, method, offset=(-12, -7)))
 
 
+@pytest.mark.parametrize("shape", [(170, 200), (120, 230)], ids=["larger", "other shape"])
+@pytest.mark.parametrize("method", METHODS, ids=lambda m: m.name)
+def test_array_of_another_size_without_offset_is_mapped_as_the_run_maps_it(method, shape):
+    # Without a mask and an offset, run maps the global methods and the
+    # linear fit over the whole image; the local methods keep the overlap.
+    tool = trained_tool(mask=False, neighborhood=(31, 21))
+    image = scene(shape, seed=4)
+    lazy = imgnorm.dask.normalize_array(tool, method, da.from_array(image, chunks=(37, 50)))
+    expected = tool.run(image, method)
+    assert lazy.shape == expected.shape
+    np.testing.assert_array_equal(lazy.compute(scheduler="sync"), expected)
+
+
 def test_array_errors_are_the_runs():
     flat = da.full((64, 64), 90, dtype=np.uint8, chunks=32)
-    with pytest.raises(imgnorm.NormalizationFailed, match="standard deviation"):
-        imgnorm.dask.normalize_array(trained_tool(), Method.MEAN_STDDEV, flat).compute(scheduler="sync")
+    for tool in (trained_tool(), trained_tool(mask=False)):  # the overlap's map, the whole array's
+        with pytest.raises(imgnorm.NormalizationFailed, match="standard deviation"):
+            imgnorm.dask.normalize_array(tool, Method.MEAN_STDDEV, flat).compute(scheduler="sync")
     with pytest.raises(imgnorm.BadParams, match="more than one"):
         imgnorm.dask.normalize_array(trained_tool(), Method(3), flat)
     coarse = imgnorm.Normalizer(neighborhood=(31, 31), granularity=(4, 4))
@@ -95,6 +109,30 @@ def test_files_give_records_and_results_of_the_in_memory_run(client, tmp_path):
     assert not broken["success"] and "broken.pgm" in broken["message"]
     assert not os.path.exists(broken["output"])
     assert_results_of_the_in_memory_run(tool, Method.HISTOGRAM, records)
+
+
+@pytest.mark.parametrize("files_per_task, error, message", [
+    (0, ValueError, "^files_per_task must be at least 1, not 0$"),
+    (-1, ValueError, "^files_per_task must be at least 1, not -1$"),
+    (2.0, TypeError, "^files_per_task must be an integer or None, not float$"),
+])
+def test_files_per_task_below_one_is_refused_before_anything_is_written(client, tmp_path, files_per_task,
+                                                                         error, message):
+    paths = write_inputs(tmp_path / "in", 2)
+    with pytest.raises(error, match=message):
+        imgnorm.dask.normalize_files(trained_tool(), Method.HISTOGRAM, paths, tmp_path / "out",
+                                     client=client, files_per_task=files_per_task)
+    assert not (tmp_path / "out").exists()
+
+
+def test_paths_with_a_nul_are_refused_before_anything_is_written(client, tmp_path):
+    paths = write_inputs(tmp_path / "in", 2)
+    tool, out = trained_tool(), tmp_path / "out"
+    with pytest.raises(ValueError, match=r"^inputs\[1\] must not contain a NUL character: "):
+        imgnorm.dask.normalize_files(tool, Method.HISTOGRAM, [paths[0], paths[1] + "\0.png"], out, client=client)
+    with pytest.raises(ValueError, match=r"^output_dir must not contain a NUL character: "):
+        imgnorm.dask.normalize_files(tool, Method.HISTOGRAM, paths, str(out) + "\0x", client=client)
+    assert not out.exists()
 
 
 def test_files_survive_a_worker_killed_mid_batch(client, tmp_path):

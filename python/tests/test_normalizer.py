@@ -156,6 +156,19 @@ def test_threads_share_the_rows_of_one_image():
     # Strips against one run are the library's tests' work; this is the binding's.
     reference, image = gradient_image((1200, 800), seed=61), gradient_image((1200, 800), seed=62)
     tool = trained(reference, reference > 60, neighborhood=(21, 21))  # three strips
-    np.testing.assert_array_equal(tool.run(image, Method.LOCAL, threads=3), tool.run(image, Method.LOCAL))
-    with pytest.raises(ValueError, match="^threads must be at least 1$"):
-        tool.run(image, Method.LOCAL, threads=0)
+    one = tool.run(image, Method.LOCAL)
+    # None is the default, one thread; counts past any use mean as many as useful.
+    for threads in (3, np.int64(3), None, 2**40):
+        np.testing.assert_array_equal(tool.run(image, Method.LOCAL, threads=threads), one)
+
+
+@pytest.mark.parametrize("threads, error, message", [
+    (0, ValueError, "^threads must be at least 1, not 0$"),
+    (-1, ValueError, "^threads must be at least 1, not -1$"),
+    (-2**70, ValueError, f"^threads must be at least 1, not {-2**70}$"),
+    (2.0, TypeError, "^threads must be an integer or None, not float$"),
+    ("2", TypeError, "^threads must be an integer or None, not str$"),
+])
+def test_thread_counts_are_checked(threads, error, message):
+    with pytest.raises(error, match=message):
+        trained(REFERENCE, methods=Method.LOCAL).run(IMAGE, Method.LOCAL, threads=threads)
