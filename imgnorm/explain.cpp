@@ -76,6 +76,14 @@ void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs
   e.success = true;
 }
 
+void buildWholeImageMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
+                        kcNormalizationExplanation& e) {
+  if (e.method == eLinearlyFitGrayValues)
+    buildFitMap(tool, rankPairs(histogram, tool.referenceHistogram()), 1, e);
+  else
+    buildGlobalMap(tool, histogram, kcHistoStats(histogram), true, e);
+}
+
 }  // namespace imgnorm
 
 kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
@@ -120,11 +128,7 @@ kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
   e.region = image.window();
   std::vector<unsigned long> histogram;
   kf_MaskedPelHistogram(image, kcPelBuffer_const<unsigned char>(), histogram);
-  const kcHistoStats stats(histogram);
-  describeStatistics(tool, stats, e);
-  if (method == eLinearlyFitGrayValues)
-    imgnorm::buildFitMap(tool, imgnorm::rankPairs(histogram, tool.referenceHistogram()), 1, e);
-  else
-    imgnorm::buildGlobalMap(tool, histogram, stats, true, e);
+  describeStatistics(tool, kcHistoStats(histogram), e);
+  imgnorm::buildWholeImageMap(tool, histogram, e);
   return e;
 }

@@ -24,4 +24,9 @@ void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned lo
 void buildFitMap(const kcImageNormalizer& tool, const PairCounts& pairs, std::uint64_t weight,
                  kcNormalizationExplanation& e, const IndexLoop& loop = serialLoop);
 
+// The map of an image of any size whose whole histogram (every pel) is
+// histogram: histogram matching by fractions, the linear fit by rank pairs.
+void buildWholeImageMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
+                        kcNormalizationExplanation& e);
+
 }  // namespace imgnorm

@@ -104,10 +104,7 @@ std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool, Method
   const std::vector<unsigned long> levels(histogram.begin(), histogram.end());
   kcNormalizationExplanation e;
   e.method = method;
-  if (method == eLinearlyFitGrayValues)
-    buildFitMap(tool, rankPairs(levels, tool.referenceHistogram()), 1, e);
-  else
-    buildGlobalMap(tool, levels, kcHistoStats(levels), true, e);
+  buildWholeImageMap(tool, levels, e);
   message = e.success ? std::wstring() : e.message;
   return e.map;
 }

@@ -137,9 +137,31 @@ unsigned threadCount(const py::handle& threads) {
   return (count > most ? most : count).cast<unsigned>();
 }
 
+std::wstring methodNames(Method methods) {
+  return py::str(methodObject(methods).attr("name")).cast<std::wstring>();
+}
+
+// The library's refusal of one known method the tool was not trained for,
+// naming the method and what the tool was trained for: a caller with many
+// tools learns which call it was. Other requests, and images of the other
+// kind (gray for a colour tool, say), are for the later checks to judge.
+void requireTrained(const Normalizer& self, Method method, bool colourImage = false) {
+  using namespace kcImageNormalizerDefs;
+  const auto [colourTool, trained] = self.read(
+      [](const Tools& tools) { return std::pair(tools.color.has_value(), trainedMethods(tools)); });
+  if (colourTool != colourImage) return;
+  const bool oneKnown = (method & ~kKnownMethods) == 0 && method != eIdentity &&
+                        (method & (method - 1)) == 0;
+  if (!oneKnown || (trained & method) == method) return;
+  throw NotTrained(L"This tool was not trained for the specified  method. Asked for " +
+                   methodNames(method) + L"; trained for " +
+                   (trained == eIdentity ? L"no method" : methodNames(trained)) + L".");
+}
+
 py::array run(const Normalizer& self, const py::array& image, const MethodSet& method,
               const std::optional<LongPair>& offset, const py::object& threadsArgument,
               const std::optional<int>& channelAxis) {
+  requireTrained(self, method.bits, channelAxis.has_value());
   const unsigned threads = threadCount(threadsArgument);
   if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
@@ -161,6 +183,7 @@ py::array run(const Normalizer& self, const py::array& image, const MethodSet& m
 
 py::dict explain(const Normalizer& self, const py::array& image, const MethodSet& method,
                  const std::optional<LongPair>& offset, const std::optional<int>& channelAxis) {
+  requireTrained(self, method.bits, channelAxis.has_value());
   if (channelAxis) return explainColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
   std::vector<kcNormalizationExplanation> explanations;
@@ -285,6 +308,7 @@ Array mapArray(const std::vector<unsigned char>& map) {
 
 py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part,
                                    const MethodSet& method, const LongPair& offset) {
+  requireTrained(self, method.bits);
   const Image view = viewOf(part, "part", Accept::Uint8, toPair(offset));
   Counts counts;
   {
@@ -297,6 +321,7 @@ py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part
 
 Array mapOf(const Normalizer& self, const MethodSet& method,
             const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& counts) {
+  requireTrained(self, method.bits);
   const Counts values(counts.data(), counts.data() + counts.size());
   std::wstring message;
   std::vector<unsigned char> map;
@@ -321,6 +346,7 @@ bool mapsWholeOf(const Normalizer& self, const LongPair& shape, const MethodSet&
 Array wholeMapOf(
     const Normalizer& self, const MethodSet& method,
     const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& histogram) {
+  requireTrained(self, method.bits);
   const Counts levels(histogram.data(), histogram.data() + histogram.size());
   std::wstring message;
   std::vector<unsigned char> map;
@@ -349,6 +375,7 @@ Array mapPartOf(const Normalizer& self, const py::array& part,
 }
 
 py::object localMarginOf(const Normalizer& self, const MethodSet& method) {
+  requireTrained(self, method.bits);
   const auto margin = self.readGray(
       [&](const kcImageNormalizer& tool) { return imgnorm::localMargin(tool, method.bits); });
   return margin ? py::object(py::cast(fromPair(*margin))) : py::none();

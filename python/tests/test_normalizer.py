@@ -25,6 +25,12 @@ def corner_tool():
     return trained(REFERENCE, mask, methods=Method.MEAN_STDDEV | Method.HISTOGRAM)
 
 
+def colour_tool(methods):
+    tool = imgnorm.Normalizer()
+    tool.train(np.dstack([REFERENCE] * 3), methods=methods, channel_axis=2)
+    return tool
+
+
 CASES = {
     "bad parameter": (lambda: imgnorm.Normalizer(neighborhood=(0, 5)), imgnorm.BadParams, ValueError,
                       0x10007A01, "Both elements of neighborhoodSize must be >= 1"),
@@ -35,7 +41,16 @@ CASES = {
                        "<methods> contains an unknown normalization method."),
     "not trained": (lambda: trained(REFERENCE, methods=Method.HISTOGRAM).run(IMAGE, Method.LINEAR_FIT),
                     imgnorm.NotTrained, RuntimeError, 0x10007A02,
-                    "This tool was not trained for the specified  method."),
+                    "This tool was not trained for the specified  method. Asked for LINEAR_FIT; "
+                    "trained for HISTOGRAM."),
+    "not trained for colour": (
+        lambda: colour_tool(Method.HISTOGRAM | Method.TAILS).explain(np.dstack([IMAGE] * 3), Method.LOCAL,
+                                                                     channel_axis=2),
+        imgnorm.NotTrained, RuntimeError, 0x10007A02,
+        "This tool was not trained for the specified  method. Asked for LOCAL; trained for HISTOGRAM|TAILS."),
+    "untrained": (lambda: imgnorm.Normalizer().run(IMAGE, Method.LOCAL), imgnorm.NotTrained, RuntimeError,
+                  0x10007A02, "This tool was not trained for the specified  method. Asked for LOCAL; "
+                  "trained for no method."),
     "empty histogram": (lambda: corner_tool().run(REFERENCE, Method.HISTOGRAM, offset=(10, 10)),
                         imgnorm.NormalizationFailed, RuntimeError, None,
                         "Cannot normalize since histogram is empty."),
