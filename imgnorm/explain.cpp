@@ -67,7 +67,11 @@ void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned lo
 
 void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs,
                  std::uint64_t weight, kcNormalizationExplanation& e, const IndexLoop& loop) {
-  const kcPair<double> gainOffset = imgnorm::fitLine(pairs, weight, tool.fitAngles(), loop);
+  const std::optional<kcPair<double>> line =
+      imgnorm::fitLine(pairs, weight, tool.fitAngles(), loop);
+  // No line leaves gain and offset 0: every level maps to 0, as defined.
+  const kcPair<double> gainOffset = line.value_or(kcPair<double>(0.0, 0.0));
+  e.fit.lineFound = line.has_value();
   e.fit.gain = gainOffset.x();
   e.fit.offset = gainOffset.y();
   e.fit.nearLineShare =

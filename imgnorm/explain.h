@@ -28,8 +28,13 @@ struct kcGrayLevelStatistics {
 // share of the (masked) pels whose reference level lies within
 // kNearLineDistance levels of the line. A low share says the image no
 // longer looks like the reference (a defect, a wrong part, clutter).
+// lineFound is false when the pairs held no line (a run-time image of one
+// gray level puts them all on a vertical line): gain and offset are then 0
+// and the map sends every level to 0, a black image that is no
+// normalization.
 struct kcLinearFitExplanation {
   static constexpr double kNearLineDistance = 8.0;
+  bool lineFound = false;
   double gain = 0.0;
   double offset = 0.0;
   double nearLineShare = 0.0;  // 0..1

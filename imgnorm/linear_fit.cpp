@@ -317,10 +317,12 @@ kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& 
   return ridgeBand(logHistogram, projections[chosen], peak);
 }
 
-kcPair<double> fitLine(const PairCounts& pairs, std::uint64_t weight,
-                       const std::vector<kcDegree>& angles, const IndexLoop& loop) {
+std::optional<kcPair<double>> fitLine(const PairCounts& pairs, std::uint64_t weight,
+                                      const std::vector<kcDegree>& angles, const IndexLoop& loop) {
   kcPair<double> gainOffset(0.0, 0.0);
-  fitPairsInBand(pairs, dominantBand(jointLogHistogram(pairs, weight), angles, loop), gainOffset);
+  if (!fitPairsInBand(pairs, dominantBand(jointLogHistogram(pairs, weight), angles, loop),
+                      gainOffset))
+    return std::nullopt;
   return gainOffset;
 }
 

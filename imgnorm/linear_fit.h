@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "host/geometry.h"
@@ -44,10 +45,11 @@ PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
 PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
                      const std::vector<unsigned long>& referenceHistogram);
 
-// (gain, offset) of the fitted line; (0, 0) when the band holds no line.
-// weight is what each pel adds to the joint histogram: the tool's binary
-// masks add 255, unmasked pels 1.
-kcPair<double> fitLine(const PairCounts& pairs, std::uint64_t weight,
+// (gain, offset) of the fitted line; none when the band holds no line (its
+// pairs lie on one vertical line, as a constant run-time image's do), which
+// the map takes as (0, 0). weight is what each pel adds to the joint
+// histogram: the tool's binary masks add 255, unmasked pels 1.
+std::optional<kcPair<double>> fitLine(const PairCounts& pairs, std::uint64_t weight,
                        const std::vector<kcDegree>& angles, const IndexLoop& loop = serialLoop);
 
 // The share of the pairs whose reference level lies within distance levels

@@ -35,7 +35,7 @@ kcPair<double> fittedGainOffset(const Image& templ, const kcPelBuffer_const<unsi
   const Image band = ridgeBand(logHistogram, projections[chosen], peak);
   kcPair<double> gainOffset(0, 0);
   EXPECT_TRUE(fitPairsInBand(pairs, band, gainOffset));
-  EXPECT_EQ(gainOffset, fitLine(pairs, mask.isBound() ? 255 : 1, table));
+  EXPECT_EQ(gainOffset, fitLine(pairs, mask.isBound() ? 255 : 1, table).value());
   return gainOffset;
 }
 
@@ -90,7 +90,7 @@ TEST(LinearFit, RecoversGainAndOffsetOverTheCommonWindow) {
     EXPECT_NEAR(g.x(), 2.0, i ? 0.05 : 0.02) << i;
     EXPECT_NEAR(g.y(), -40.0, i ? 3.0 : 1.5) << i;
   }
-  const auto map = gainOffsetMap(fitLine(countPairs(templ, templ, Image()), 1, angles()));
+  const auto map = gainOffsetMap(fitLine(countPairs(templ, templ, Image()), 1, angles()).value());
   for (int g = 0; g < 256; ++g) ASSERT_EQ(map[g], g);
   EXPECT_EQ(
       messageOf<kcImageNormalizerDefs::BadImage>([&] { countPairs(templ, Image(), Image()); }),

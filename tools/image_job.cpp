@@ -4,6 +4,7 @@
 
 #include "cli_common.h"
 #include "cli_params.h"
+#include "console.h"
 #include "diag_writer.h"
 #include "host/attention.h"
 #include "side_by_side.h"
@@ -23,13 +24,30 @@ bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const 
   return true;
 }
 
+// A linear fit that found no line maps every level to 0: a black image that
+// must not pass for a normalization.
+void warnOfMissingLines(const JobContext& context, const ImageJob& job,
+                        const Normalized& normalized) {
+  const std::vector<std::string> planes = context.tool.planeNames();
+  for (std::size_t i = 0; i < normalized.explanations.size(); ++i)
+    if (!normalized.explanations[i].fit.lineFound)
+      printError("warning: " + job.input + ": the linear fit found no line in the " +
+                 planes.at(i) + " plane (its pels have one gray level), so every pel became 0");
+}
+
 Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
                      kcDiagObject* recorder) {
   const bool whole = mapsWhole(context, image, job.input);
   if (context.tool.mode() == ColorMode::kGray && image.channels > 1) noteColourConverted(job.input);
+  // The fit's explanation tells whether it found a line; it costs one more
+  // count of the pairs, little next to reading and writing the files.
+  const bool fit = context.method == kcImageNormalizerDefs::eLinearlyFitGrayValues;
   try {
-    return context.tool.run(image, context.method, whole, context.report || !job.sideBySide.empty(),
-                            recorder, context.threadsPerImage);
+    Normalized normalized =
+        context.tool.run(image, context.method, whole, context.report || fit || !job.sideBySide.empty(),
+                         recorder, context.threadsPerImage);
+    if (fit) warnOfMissingLines(context, job, normalized);
+    return normalized;
   } catch (const Failure& failure) {
     if (failure.code() == kExitInterrupted) throw;
     throw Failure(failure.code(), job.input + ": " + failure.what());

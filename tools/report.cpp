@@ -30,7 +30,8 @@ json explanationJson(const std::string& plane, const kcNormalizationExplanation&
             {"run_time", statisticsJson(e.runTime)},
             {"reference", statisticsJson(e.reference)}};
   if (e.method == kcImageNormalizerDefs::eLinearlyFitGrayValues)
-    j["fit"] = {{"gain", e.fit.gain},
+    j["fit"] = {{"line_found", e.fit.lineFound},
+                {"gain", e.fit.gain},
                 {"offset", e.fit.offset},
                 {"near_line_share", e.fit.nearLineShare},
                 {"near_line_distance", kcLinearFitExplanation::kNearLineDistance}};

@@ -29,7 +29,7 @@ py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e
                                    "width"_a = e.region.width(), "height"_a = e.region.height()),
              "run_time"_a = statisticsDict(e.runTime), "reference"_a = statisticsDict(e.reference));
   if (e.method == kcImageNormalizerDefs::eLinearlyFitGrayValues)
-    d["fit"] = py::dict("gain"_a = e.fit.gain, "offset"_a = e.fit.offset,
+    d["fit"] = py::dict("line_found"_a = e.fit.lineFound, "gain"_a = e.fit.gain, "offset"_a = e.fit.offset,
                         "near_line_share"_a = e.fit.nearLineShare,
                         "near_line_distance"_a = kcLinearFitExplanation::kNearLineDistance);
   return d;

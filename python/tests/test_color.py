@@ -50,6 +50,11 @@ def test_explain_gives_the_maps_run_applies(method):
     (plane,) = record["maps"]
     assert plane["map"].dtype == np.uint8 and plane["map"].shape == (256,)
     assert ("fit" in plane) == (method == Method.LINEAR_FIT)
+    if method == Method.LINEAR_FIT:
+        assert plane["fit"]["line_found"]
+        flat = gray.explain(np.full_like(IMAGE[..., 0], 77), method)["maps"][0]
+        assert not flat["fit"]["line_found"] and (flat["fit"]["gain"], flat["fit"]["offset"]) == (0, 0)
+        assert not flat["map"].any()
     assert plane["reference"]["count"] == REFERENCE[..., 0].size
     np.testing.assert_array_equal(plane["map"][IMAGE[..., 0]], gray.run(IMAGE[..., 0], method))
     tool = colour_tool()

@@ -460,6 +460,30 @@ TEST_F(CliTest, ColourModesReachTheReportAndToolAndOtherSizesAreMappedWhole) {
   EXPECT_FALSE(std::filesystem::exists(path("f.png")));
 }
 
+// A constant image holds no line: the fit's map sends every level to 0, as
+// defined, and both the report and standard error say that no line was found.
+TEST_F(CliTest, ALinearFitWithoutALineWarnsAndReportsIt) {
+  imgio::writeImage(path("flat.png"), flat(90));
+  imgio::writeImage(path("scene.png"), scene(5, 0.8, 10));
+  train("linear-fit");
+  for (const Names& args :
+       {runArgs("linear-fit", {"--report", path("fit.json"), path("flat.png"), path("scene.png"),
+                               "-o", path("out") + "/"}),
+        normalizeArgs("linear-fit", {path("flat.png"), "-o", path("flat-out.png")})}) {
+    const CliResult r = runProgram(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(lines(r.err), std::vector<std::string>{
+                                "imgnorm: warning: " + path("flat.png") +
+                                ": the linear fit found no line in the gray plane (its pels have "
+                                "one gray level), so every pel became 0"});
+  }
+  const nlohmann::json report = nlohmann::json::parse(readFile(path("fit.json")))["records"];
+  EXPECT_FALSE(report[0]["maps"][0]["fit"]["line_found"].get<bool>());
+  EXPECT_EQ(report[0]["maps"][0]["fit"]["gain"], 0.0);
+  EXPECT_TRUE(report[1]["maps"][0]["fit"]["line_found"].get<bool>());
+  EXPECT_EQ(imgio::readImage(path("flat-out.png")).pels, flat(0).pels);
+}
+
 // Outputs that cannot be written are found before any work, and an image
 // whose compare picture cannot be written keeps no result either.
 TEST_F(CliTest, EachImageGetsAllItsOutputsOrNone) {
