@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr long kMaxSamples = 32767;
-
 bool isFinite(const kcVector<2>& v) { return std::isfinite(v.x()) && std::isfinite(v.y()); }
 
 // Interpolation weights at fraction t in [0, 1): taps floor .. floor + 1
@@ -583,7 +581,8 @@ void sample(const kcPelBuffer_const<T>& src, const kcAffineSamplingParams& param
 kcAffineSamplingParams::kcAffineSamplingParams(const kcAffineRectangle& rect, long xSize,
                                                long ySize, int interpolation)
     : rect_(rect), xSize_(xSize), ySize_(ySize), interpolation_(eBilinear) {
-  if (xSize < 1 || xSize > kMaxSamples || ySize < 1 || ySize > kMaxSamples)
+  if (xSize < 1 || xSize > kcAffineSamplingParams::kMaxSamples || ySize < 1 ||
+      ySize > kcAffineSamplingParams::kMaxSamples)
     throw kcPelFunc::BadParams();
   if (interpolation != eBilinear && interpolation != eBicubic) throw kcPelFunc::BadParams();
   if (!isFinite(rect.origin()) || !isFinite(rect.xEnd()) || !isFinite(rect.yEnd()))

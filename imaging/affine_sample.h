@@ -21,12 +21,15 @@
 // hits every pel centre exactly.
 class IMGNORM_API kcAffineSamplingParams {
  public:
+  // Most samples along a side: sizes are passed on as signed 16-bit values.
+  static constexpr long kMaxSamples = 32767;
+
   enum Interpolation {
     eBilinear = 2,
     eBicubic = 3,  // cubic convolution, Keys' kernel with a = -0.5
   };
 
-  // Throws kcPelFunc::BadParams for a size outside 1..32767, an unknown
+  // Throws kcPelFunc::BadParams for a size outside 1..kMaxSamples, an unknown
   // interpolation or a rectangle with a non-finite coordinate. A degenerate
   // (zero-area) rectangle is allowed: it samples along a line or at a point.
   kcAffineSamplingParams(const kcAffineRectangle& rect, long xSize, long ySize, int interpolation);

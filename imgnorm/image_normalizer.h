@@ -57,6 +57,9 @@ class IMGNORM_API kcImageNormalizer {
   // Prepares the trained data for a set of methods (any combination; the
   // new set replaces the old). diag may be null; records of the inputs are
   // made when diagFlags ask for kDiagInputs (imgnorm/diag_categories.h).
+  // A local method at reduced resolution (granularity above 1) on a
+  // reference of more than 32767 pels a side is refused (BadParams naming
+  // the limit), before anything changes.
   void train(kcImageNormalizerDefs::Method methods, kcDiagObject* diag = nullptr,
              unsigned long diagFlags = 0);
 
@@ -89,6 +92,7 @@ class IMGNORM_API kcImageNormalizer {
   void recordRunInputs(const kcPelBuffer_const<unsigned char>& image,
                        kcImageNormalizerDefs::Method method, kcDiagObject* diag, long level) const;
   void checkRunnable(kcImageNormalizerDefs::Method method) const;
+  void checkReducedResolutionFits(kcImageNormalizerDefs::Method methods) const;
   kcPelBuffer<unsigned char> runLocalCorrection(const kcPelBuffer_const<unsigned char>& view,
                                                 kcImageNormalizerDefs::Method method) const;
 

@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "host/str.h"
+#include "imaging/affine_sample.h"
 #include "imgnorm/diag_categories.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/parameter_text.h"
@@ -22,12 +23,27 @@ std::wstring methodBitsText(Method methods) {
 
 }  // namespace
 
+// A local method at reduced resolution stretches its background back over
+// the region it corrects, which lies within the reference: the sampling
+// takes at most kMaxSamples samples a side.
+void kcImageNormalizer::checkReducedResolutionFits(Method methods) const {
+  constexpr long kMost = kcAffineSamplingParams::kMaxSamples;
+  if (!(methods & (eLocalCorrection | eLocalCorrectionEnhanced)) || !referenceImage_.isBound() ||
+      !imgnorm::usesSubsampling(neighborhoodSize_, granularity_))
+    return;
+  const long width = referenceImage_.width(), height = referenceImage_.height();
+  if (width > kMost || height > kMost)
+    throw BadParams(L"Granularity above 1 works on references of at most " + kfStr(kMost) +
+                    L" pels a side; this one is " + kfStr(width) + L" x " + kfStr(height) + L".");
+}
+
 void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long diagFlags) {
   if (methods & ~kKnownMethods)
     throw CanNotTrain(L"<methods> contains an unknown normalization method.");
   if (!referenceImage_.isBound() && methods != eIdentity)
     throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
 
+  checkReducedResolutionFits(methods);
   imgnorm::prepareTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
                               {binaryMask_, maskRuns_, sampledMask_, maskWeights_,
                                referenceHistogram_, referenceStats_, fitAngles_});

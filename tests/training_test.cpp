@@ -202,3 +202,41 @@ TEST(TrainedDataHelpers, NeighbourhoodsKernelsAnglesAndFixedPoint) {
   EXPECT_EQ(out.clientFromImageXformBase(), src.clientFromImageXformBase());
   EXPECT_TRUE(pelsAre(out, src.window(), [](long, long) { return 3 * 128; }));
 }
+
+// A local method at reduced resolution stretches its background back over
+// the region: references past 32767 pels a side are refused at training,
+// naming the limit, and the boundary itself trains and runs.
+TEST(Refusals, ReducedResolutionNeedsSidesTheSamplingTakes) {
+  const struct {
+    kcPelRect reference;
+    kcPair<long> granularity, neighborhood;
+    Method methods;
+    bool refused;
+  } table[] = {
+      {kcPelRect(0, 0, 32768, 2), {2, 2}, {9, 9}, eLocalCorrection, true},
+      {kcPelRect(5, -3, 3, 32768), {1, 2}, {9, 9}, eLocalCorrectionEnhanced, true},
+      {kcPelRect(0, 0, 32767, 3), {2, 2}, {9, 9}, eLocalCorrection | eLocalCorrectionEnhanced, false},
+      {kcPelRect(0, 0, 32768, 2), {2, 2}, {1, 1}, eLocalCorrection, false},  // no reduction
+      {kcPelRect(0, 0, 32768, 2), {1, 1}, {9, 9}, eLocalCorrection, false},
+      {kcPelRect(0, 0, 32768, 2), {2, 2}, {9, 9}, eMatchHistogram | eLinearlyFitGrayValues, false},
+  };
+  for (const auto& c : table) {
+    kcImageNormalizer tool;
+    tool.referenceImage(randomImage(c.reference), true);
+    tool.granularity(c.granularity);
+    tool.neighborhoodSize(c.neighborhood);
+    const std::wstring message = messageOf<BadParams>([&] { tool.train(c.methods); });
+    if (c.refused) {
+      EXPECT_EQ(message, L"Granularity above 1 works on references of at most 32767 pels a side; "
+                         L"this one is " + std::to_wstring(c.reference.width()) + L" x " +
+                             std::to_wstring(c.reference.height()) + L".");
+      EXPECT_EQ(tool.trainedMethods(), eIdentity);
+      continue;
+    }
+    ASSERT_EQ(message, L"<no exception>");
+    for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced, eMatchHistogram})
+      if (c.methods & m) {
+        EXPECT_TRUE(runTool(tool, tool.referenceImage(), m).success);
+      }
+  }
+}
