@@ -36,7 +36,7 @@ ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> s
 // (RGBA) channels; alpha is ignored. Returns whether any pel had colour.
 bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsigned char* dst);
 
-// The refusal of samples wider than 8 bits, with how to convert the file.
+// The refusal of samples wider than 8 bits, with what is supported.
 [[noreturn]] void refuseDeepSamples(const std::string& name, int bitsPerSample);
 
 }  // namespace imgio::detail

@@ -387,9 +387,9 @@ ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> s
 
 void refuseDeepSamples(const std::string& name, int bitsPerSample) {
   throw ImageError(name + ": " + std::to_string(bitsPerSample) +
-                   "-bit samples are not supported; convert the image to 8-bit gray first, "
-                   "for example: convert '" +
-                   name + "' -colorspace Gray -depth 8 gray8.png");
+                   "-bit samples are not supported; images need 8 bits a sample or fewer: gray, "
+                   "gray and alpha, RGB or RGBA in PNG or TIFF files, gray or RGB in PGM or PPM "
+                   "files");
 }
 
 }  // namespace detail

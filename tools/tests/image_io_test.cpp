@@ -159,6 +159,8 @@ TEST_F(ImageIoTest, RefusesBadFilesWithTheirMessage) {
   const Bytes deep(4 * 3 * 2, 0x12);
   writeFile(path("deep.png"), pngFile(4, 3, 16, PNG_COLOR_TYPE_GRAY, deep));
   writeTiff(path("deep.tif"), {.bits = 16}, 4, 3, deep);
+  // A name that a shell would read as two commands.
+  writeFile(path("deep'; rm -rf x; '.png"), readFile(path("deep.png")));
   const std::string corrupt = "truncated or corrupt PGM file: ";
   const std::string tooLarge = "the image is too large (";
   const std::string limits = "); the limits are 65535 pels a side and 268435456 pels in all";
@@ -177,6 +179,7 @@ TEST_F(ImageIoTest, RefusesBadFilesWithTheirMessage) {
       {"deep.pgm", "P5\n4 3\n65535\n" + std::string(24, '\0'), ""},
       {"deep.png", "", ""},
       {"deep.tif", "", ""},
+      {"deep'; rm -rf x; '.png", "", ""},
       {"b1.pgm", "P5\nwide 3\n255\n", corrupt + "expected the width, found 'w'"},
       {"b2.pgm", "P5\n4 3\n", corrupt + "the file ends before the maximum value"},
       {"b3.pgm", "P5\n4 3\n0\n", corrupt + "the maximum value is 0"},
@@ -195,12 +198,11 @@ TEST_F(ImageIoTest, RefusesBadFilesWithTheirMessage) {
   };
   for (const auto& c : cases) {
     if (!c.bytes.empty() || c.name == "empty.pgm") writeFile(path(c.name), c.bytes);
-    const std::string message = c.message.empty()
-                                    ? "16-bit samples are not supported; convert the image to "
-                                      "8-bit gray first, for example: "
-                                      "convert '" +
-                                          path(c.name) + "' -colorspace Gray -depth 8 gray8.png"
-                                    : c.message;
+    const std::string message =
+        c.message.empty() ? "16-bit samples are not supported; images need 8 bits a sample or "
+                            "fewer: gray, gray and alpha, RGB or RGBA in PNG or TIFF files, gray "
+                            "or RGB in PGM or PPM files"
+                          : c.message;
     EXPECT_EQ(readError(path(c.name), c.maxPels), path(c.name) + ": " + message);
   }
 }
