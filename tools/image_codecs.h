@@ -28,7 +28,8 @@ std::string pgmHeader(long width, long height);
 void writeTiffFile(const std::string& filePath, const ColorImage& image, const std::string& name);
 
 // The interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA)
-// channels as a ColorImage: gray when no pel has colour, else RGB or RGBA.
+// channels as a ColorImage: RGB or RGBA when a pel has colour, else gray,
+// or gray and alpha when there is alpha.
 ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
                            int channels, bool& colour);
 

@@ -26,7 +26,7 @@ bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const 
 Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
                      kcDiagObject* recorder) {
   const bool whole = mapsWhole(context, image, job.input);
-  if (context.tool.mode() == ColorMode::kGray && image.channels > 1) noteColourConverted(job.input);
+  if (context.tool.mode() == ColorMode::kGray && image.hasColour()) noteColourConverted(job.input);
   try {
     return context.tool.run(image, context.method, whole, context.report || !job.sideBySide.empty(),
                             recorder, context.threadsPerImage);
