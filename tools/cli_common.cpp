@@ -30,7 +30,7 @@ imgio::ColorImage readInputColorImage(const std::string& path, long maxPels) {
 
 imgio::GrayImage readInputImage(const std::string& path, long maxPels) {
   const imgio::ColorImage image = readInputColorImage(path, maxPels);
-  if (image.channels > 1) noteColourConverted(path);
+  if (image.hasColour()) noteColourConverted(path);
   return imgio::toGray(image);
 }
 

@@ -28,7 +28,8 @@ std::string pgmHeader(long width, long height);
 void writeTiffFile(const std::string& filePath, const ColorImage& image, const std::string& name);
 
 // The interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA)
-// channels as a ColorImage: gray when no pel has colour, else RGB or RGBA.
+// channels as a ColorImage: RGB or RGBA when a pel has colour, else gray,
+// or gray and alpha when there is alpha.
 ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
                            int channels, bool& colour);
 
@@ -36,7 +37,7 @@ ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> s
 // (RGBA) channels; alpha is ignored. Returns whether any pel had colour.
 bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsigned char* dst);
 
-// The refusal of samples wider than 8 bits, with how to convert the file.
+// The refusal of samples wider than 8 bits, with what is supported.
 [[noreturn]] void refuseDeepSamples(const std::string& name, int bitsPerSample);
 
 }  // namespace imgio::detail

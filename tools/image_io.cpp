@@ -154,9 +154,9 @@ PendingFile pgmFile(const std::string& path, long width, long height,
                     const std::vector<unsigned char>& pels) {
   checkImageSize(width, height, path, kMaxSide * kMaxSide);
   const std::string header = detail::pgmHeader(width, height);
-  return bytesFile(path, {std::span(reinterpret_cast<const unsigned char*>(header.data()),
-                                    header.size()),
-                          std::span(pels)});
+  return bytesFile(path,
+                   {std::span(reinterpret_cast<const unsigned char*>(header.data()), header.size()),
+                    std::span(pels)});
 }
 
 }  // namespace
@@ -216,8 +216,8 @@ GrayImage toGray(const ColorImage& image) {
   return gray;
 }
 
-GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
-                      ReadInfo* info, long maxPels) {
+GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name, ReadInfo* info,
+                      long maxPels) {
   return toGray(decodeColorImage(bytes, name, info, maxPels));
 }
 
@@ -325,14 +325,17 @@ PendingFile prepareImage(const std::string& path, const ColorImage& image, Forma
     case Format::kPng:
       return bytesFile(path, {detail::encodePng(image, path)});
     case Format::kPnm:
-      if (image.channels != 1)
+      if (image.hasColour())
         throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
+      if (image.hasAlpha())
+        throw ImageError(path +
+                         ": PGM cannot hold the image's alpha; name the result .png or .tif");
       return pgmFile(path, image.width, image.height, image.pels);
     case Format::kTiff:
       break;
   }
-  return PendingFile(
-      path, [&](const std::string& temp) { detail::writeTiffFile(temp, image, path); });
+  return PendingFile(path,
+                     [&](const std::string& temp) { detail::writeTiffFile(temp, image, path); });
 }
 
 void writeImage(const std::string& path, const GrayImage& image) {
@@ -372,24 +375,46 @@ bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsign
   return colour;
 }
 
+namespace {
+
+bool anyColour(const std::vector<unsigned char>& samples, std::size_t pelCount, int channels) {
+  for (std::size_t i = 0; i < pelCount; ++i) {
+    const unsigned char* p = samples.data() + i * static_cast<std::size_t>(channels);
+    if (p[0] != p[1] || p[1] != p[2]) return true;
+  }
+  return false;
+}
+
+// Gray stored as RGB or RGBA becomes gray or gray and alpha, in place.
+void keepGrayAndAlpha(std::vector<unsigned char>& samples, std::size_t pelCount, int channels) {
+  const bool alpha = channels == 4;
+  const std::size_t from = static_cast<std::size_t>(channels), to = alpha ? 2 : 1;
+  for (std::size_t i = 0; i < pelCount; ++i) {
+    samples[i * to] = samples[i * from];
+    if (alpha) samples[i * to + 1] = samples[i * from + 3];
+  }
+  samples.resize(pelCount * to);
+  samples.shrink_to_fit();
+}
+
+}  // namespace
+
 ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
                            int channels, bool& colour) {
-  if (channels == 1) {  // gray already: no second copy of a large image
-    colour = false;
-    return {width, height, 1, std::move(samples)};
-  }
   const auto pelCount = static_cast<std::size_t>(width * height);
-  std::vector<unsigned char> gray(pelCount);
-  colour = toGray(samples.data(), pelCount, channels, gray.data());
-  if (!colour || channels < 3) return {width, height, 1, std::move(gray)};
+  colour = channels >= 3 && anyColour(samples, pelCount, channels);
+  if (channels >= 3 && !colour) {
+    keepGrayAndAlpha(samples, pelCount, channels);
+    channels = channels == 4 ? 2 : 1;
+  }
   return {width, height, channels, std::move(samples)};
 }
 
 void refuseDeepSamples(const std::string& name, int bitsPerSample) {
   throw ImageError(name + ": " + std::to_string(bitsPerSample) +
-                   "-bit samples are not supported; convert the image to 8-bit gray first, "
-                   "for example: convert '" +
-                   name + "' -colorspace Gray -depth 8 gray8.png");
+                   "-bit samples are not supported; images need 8 bits a sample or fewer: gray, "
+                   "gray and alpha, RGB or RGBA in PNG or TIFF files, gray or RGB in PGM or PPM "
+                   "files");
 }
 
 }  // namespace detail

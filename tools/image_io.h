@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-// Reading and writing of 8-bit gray images in PNG, TIFF and PGM files, and
-// atomic file replacement. Independent of the normalizer library.
+// Reading and writing of 8-bit gray and colour images, with or without
+// alpha, in PNG, TIFF and PGM/PPM files, and atomic file replacement.
+// Independent of the normalizer library.
 namespace imgio {
 
 // 8-bit gray pels, row after row without padding.
@@ -22,13 +23,16 @@ struct GrayImage {
   unsigned char& at(long x, long y) { return pels[static_cast<std::size_t>(y * width + x)]; }
 };
 
-// 8-bit pels of 1 (gray), 3 (RGB) or 4 (RGBA) interleaved channels, row
-// after row without padding.
+// 8-bit pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA)
+// interleaved channels, row after row without padding.
 struct ColorImage {
   long width = 0;
   long height = 0;
   int channels = 1;
   std::vector<unsigned char> pels;
+
+  bool hasColour() const { return channels >= 3; }
+  bool hasAlpha() const { return channels == 2 || channels == 4; }
 };
 
 enum class Format { kPng, kTiff, kPnm };
@@ -70,14 +74,16 @@ GrayImage readImage(const std::string& path, ReadInfo* info = nullptr,
                     long maxPels = kDefaultMaxPels);
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name,
                       ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
-// The same files with their colour: RGB or RGBA when the file holds colour
-// pels (info->convertedFromColour is then set, though nothing was
-// converted), gray otherwise; a gray image's alpha is dropped.
+// The same files with their colour and alpha: RGB or RGBA when the file
+// holds colour pels (info->convertedFromColour is then set, though nothing
+// was converted), gray or gray and alpha otherwise. Alpha is a channel of
+// its own when the file has one: an alpha sample, or a PNG's transparent
+// colour (tRNS).
 ColorImage readColorImage(const std::string& path, ReadInfo* info = nullptr,
                           long maxPels = kDefaultMaxPels);
 ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
                             ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
-// Gray by the luma weights; a gray image is returned as it is.
+// Gray by the luma weights, without alpha; a gray image is returned as it is.
 GrayImage toGray(const ColorImage& image);
 
 // The file that writing path replaces: the target of a symbolic link (the
@@ -109,7 +115,7 @@ class PendingFile {
 // The image in the format its extension names, or in format.
 PendingFile prepareImage(const std::string& path, const GrayImage& image);
 PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format);
-// Colour goes to PNG or TIFF; PGM refuses it.
+// Colour and alpha go to PNG or TIFF; PGM refuses them.
 PendingFile prepareImage(const std::string& path, const ColorImage& image);
 PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format);
 

@@ -19,8 +19,7 @@ bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const 
       image.width == context.referenceWidth && image.height == context.referenceHeight;
   if (sameSize) return false;
   if (!hasMap(context.method) || context.masked)
-    checkSameSize(image.width, image.height, path, context.referenceWidth,
-                  context.referenceHeight);
+    checkSameSize(image.width, image.height, path, context.referenceWidth, context.referenceHeight);
   return true;
 }
 
@@ -31,21 +30,21 @@ void warnOfMissingLines(const JobContext& context, const ImageJob& job,
   const std::vector<std::string> planes = context.tool.planeNames();
   for (std::size_t i = 0; i < normalized.explanations.size(); ++i)
     if (!normalized.explanations[i].fit.lineFound)
-      printError("warning: " + job.input + ": the linear fit found no line in the " +
-                 planes.at(i) + " plane (its pels have one gray level), so every pel became 0");
+      printError("warning: " + job.input + ": the linear fit found no line in the " + planes.at(i) +
+                 " plane (its pels have one gray level), so every pel became 0");
 }
 
 Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
                      kcDiagObject* recorder) {
   const bool whole = mapsWhole(context, image, job.input);
-  if (context.tool.mode() == ColorMode::kGray && image.channels > 1) noteColourConverted(job.input);
+  if (context.tool.mode() == ColorMode::kGray && image.hasColour()) noteColourConverted(job.input);
   // The fit's explanation tells whether it found a line; it costs one more
   // count of the pairs, little next to reading and writing the files.
   const bool fit = context.method == kcImageNormalizerDefs::eLinearlyFitGrayValues;
   try {
-    Normalized normalized =
-        context.tool.run(image, context.method, whole, context.report || fit || !job.sideBySide.empty(),
-                         recorder, context.threadsPerImage);
+    Normalized normalized = context.tool.run(image, context.method, whole,
+                                             context.report || fit || !job.sideBySide.empty(),
+                                             recorder, context.threadsPerImage);
     if (fit) warnOfMissingLines(context, job, normalized);
     return normalized;
   } catch (const Failure& failure) {

@@ -61,8 +61,9 @@ struct PngHeader {
   png_uint_32 height = 0;
   int bitDepth = 0;
   int fileChannels = 0;  // as stored, before expansion
+  std::size_t fileRowBytes = 0;
   bool interlaced = false;
-  int channels = 0;      // after expansion to 8 bits
+  int channels = 0;  // as decoded: after expansion to 8 bits, if asked for
   std::size_t rowBytes = 0;
 };
 
@@ -91,17 +92,21 @@ bool readPngInfo(png_structp png, png_infop info, PngHeader* header) {
   header->height = png_get_image_height(png, info);
   header->bitDepth = png_get_bit_depth(png, info);
   header->fileChannels = png_get_channels(png, info);
+  header->fileRowBytes = png_get_rowbytes(png, info);
   header->interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
   return true;
 }
 
-// Sets up expansion to 8-bit gray, gray-alpha, RGB or RGBA pels.
-bool setUpPngExpansion(png_structp png, png_infop info, PngHeader* header) {
+// Sets up whole rows (interlaced passes combined), expanded to 8-bit gray,
+// gray-alpha, RGB or RGBA pels when expand is set; a transparent colour
+// (tRNS) becomes an alpha channel.
+bool setUpPngRows(png_structp png, png_infop info, PngHeader* header, bool expand) {
   if (setjmp(png_jmpbuf(png))) return false;
   const int colourType = png_get_color_type(png, info);
-  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-  if (colourType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
+  if (expand && colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (expand && colourType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
     png_set_expand_gray_1_2_4_to_8(png);
+  if (expand && png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
   header->channels = png_get_channels(png, info);
@@ -129,8 +134,16 @@ bool readPngEnd(png_structp png) {
 }
 
 int pngColourType(int channels) {
-  return channels == 4 ? PNG_COLOR_TYPE_RGBA
-                       : (channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY);
+  switch (channels) {
+    case 2:
+      return PNG_COLOR_TYPE_GRAY_ALPHA;
+    case 3:
+      return PNG_COLOR_TYPE_RGB;
+    case 4:
+      return PNG_COLOR_TYPE_RGBA;
+    default:
+      return PNG_COLOR_TYPE_GRAY;
+  }
 }
 
 bool writePng(png_structp png, png_infop info, const ColorImage* image) {
@@ -158,8 +171,8 @@ void checkFileCanHold(const PngHeader& header, std::size_t fileBytes, const std:
                                   static_cast<unsigned>(header.bitDepth * header.fileChannels);
   if (bits / 8 > kMaxInflation * fileBytes)
     refuseCorruptPng(name, std::to_string(fileBytes) + " bytes cannot hold " +
-                               std::to_string(header.width) + "x" +
-                               std::to_string(header.height) + " pels");
+                               std::to_string(header.width) + "x" + std::to_string(header.height) +
+                               " pels");
 }
 
 // Interlaced passes revisit every row, so all rows are decoded at once;
@@ -170,6 +183,26 @@ bool decodeInterlaced(const PngReadHandles& handles, const PngHeader& header,
   std::vector<png_bytep> rows(header.height);
   for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = raw.data() + y * header.rowBytes;
   return readPngPels(handles.png(), rows.data());
+}
+
+// Interlaced pels expanded to 8 bits need all rows at once, up to 32 times
+// the file's own packing (1-bit palette indices to RGBA). They are decoded
+// first as the file packs them, in storage that checkFileCanHold bounded by
+// the file's size, so that data that ends early or is corrupt is refused
+// before the expanded rows exist.
+bool decodesPacked(std::span<const unsigned char> bytes, PngErrorText& error) {
+  PngReadHandles handles(error);
+  if (!handles.info()) {
+    std::snprintf(error.text, sizeof error.text, "out of memory");
+    return false;
+  }
+  PngSource source{bytes.data(), bytes.size(), 0};
+  png_set_read_fn(handles.png(), &source, readFromMemory);
+  PngHeader header;
+  std::vector<unsigned char> packed;
+  return readPngInfo(handles.png(), handles.info(), &header) &&
+         setUpPngRows(handles.png(), handles.info(), &header, false) &&
+         decodeInterlaced(handles, header, packed);
 }
 
 // Other images grow row by row with what the file really holds.
@@ -198,11 +231,13 @@ ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& na
   if (header.bitDepth > 8) refuseDeepSamples(name, header.bitDepth);
   checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name, maxPels);
   checkFileCanHold(header, bytes.size(), name);
-  if (!setUpPngExpansion(handles.png(), handles.info(), &header))
+  if (!setUpPngRows(handles.png(), handles.info(), &header, true))
     refuseCorruptPng(name, error.text);
 
   std::vector<unsigned char> raw;
-  const bool decoded = header.interlaced ? decodeInterlaced(handles, header, raw)
+  const bool expands = header.rowBytes > header.fileRowBytes;
+  const bool decoded = header.interlaced ? (!expands || decodesPacked(bytes, error)) &&
+                                               decodeInterlaced(handles, header, raw)
                                          : decodeRows(handles, header, raw);
   if (!decoded) refuseCorruptPng(name, error.text);
   return fromInterleaved(static_cast<long>(header.width), static_cast<long>(header.height),

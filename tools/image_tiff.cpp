@@ -111,10 +111,17 @@ void checkSampleLayout(TIFF* tiff, const std::string& name) {
     throw ImageError(name + ": TIFF samples that are not unsigned integers are not supported");
 }
 
-bool isGrayPhotometric(TIFF* tiff) {
-  uint16_t photometric = PHOTOMETRIC_MINISBLACK;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-  return photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+// libtiff's RGBA reader multiplies colours by an unassociated alpha;
+// declared associated, the samples come back as they are stored.
+void readAlphaAsStored(TIFF* tiff) {
+  uint16_t count = 0;
+  const uint16_t* kinds = nullptr;
+  if (!TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &count, &kinds) || count == 0 ||
+      kinds[0] != EXTRASAMPLE_UNASSALPHA)
+    return;
+  std::vector<uint16_t> asStored(kinds, kinds + count);  // the field's own array is replaced
+  asStored[0] = EXTRASAMPLE_ASSOCALPHA;
+  TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, count, asStored.data());
 }
 
 [[noreturn]] void refuseCorruptTiff(const std::string& name, const std::string& why) {
@@ -131,8 +138,8 @@ void checkFileCanHold(TIFF* tiff, uint32_t width, uint32_t height, std::size_t f
   TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
   TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samplesPerPel);
   TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bitsPerSample);
-  const unsigned long long bits = static_cast<unsigned long long>(width) * height *
-                                  samplesPerPel * bitsPerSample;
+  const unsigned long long bits =
+      static_cast<unsigned long long>(width) * height * samplesPerPel * bitsPerSample;
   if (compression == COMPRESSION_NONE && bits / 8 > fileBytes)
     refuseCorruptTiff(name, std::to_string(fileBytes) + " bytes cannot hold " +
                                 std::to_string(width) + "x" + std::to_string(height) +
@@ -141,14 +148,17 @@ void checkFileCanHold(TIFF* tiff, uint32_t width, uint32_t height, std::size_t f
 
 // libtiff's RGBA reader over a band of rows at a time; it handles strips,
 // tiles, palettes and photometric variants alike, and 8-bit gray comes back
-// unchanged in each channel.
+// unchanged in each channel. Rows come as stored: the reader would turn
+// them over or mirror them, but not transpose them, so the orientation is
+// applied afterwards, in one place.
 class RgbaBands {
  public:
   RgbaBands(TIFF* tiff, const std::string& name, const TiffErrorText& error) {
     char reason[1024] = {};
+    readAlphaAsStored(tiff);
     if (!TIFFRGBAImageOK(tiff, reason) || !TIFFRGBAImageBegin(&image_, tiff, 1, reason))
       refuseCorruptTiff(name, reason[0] ? reason : describeTiffError(error));
-    image_.req_orientation = ORIENTATION_TOPLEFT;
+    image_.req_orientation = image_.orientation;
   }
   RgbaBands(const RgbaBands&) = delete;
   RgbaBands& operator=(const RgbaBands&) = delete;
@@ -171,33 +181,84 @@ class RgbaBands {
     return TIFFRGBAImageGet(&image_, band.data(), image_.width, rows) != 0;
   }
 
-  // Where a band of the file lands in the image: files stored bottom up
-  // are turned over, band by band.
-  uint32_t imageRow(uint32_t fileRow, uint32_t rows) const {
-    switch (image_.orientation) {
-      case ORIENTATION_BOTLEFT:
-      case ORIENTATION_BOTRIGHT:
-      case ORIENTATION_LEFTBOT:
-      case ORIENTATION_RIGHTBOT:
-        return image_.height - fileRow - rows;
-      default:
-        return fileRow;
-    }
+  uint16_t orientation() const { return image_.orientation; }
+
+  // Gray or RGB, with alpha where the file has an alpha sample that the
+  // reader passes on; others are refused rather than made opaque.
+  int channels(const std::string& name) const {
+    const bool gray = image_.photometric == PHOTOMETRIC_MINISBLACK ||
+                      image_.photometric == PHOTOMETRIC_MINISWHITE;
+    if (image_.alpha == 0) return gray ? 1 : 3;
+    if (!gray && image_.photometric != PHOTOMETRIC_RGB)
+      throw ImageError(name + ": alpha in a TIFF of photometric interpretation " +
+                       std::to_string(image_.photometric) +
+                       " is not supported; store the image as gray or RGB with alpha");
+    return gray ? 2 : 4;
   }
 
  private:
   TIFFRGBAImage image_{};
 };
 
-// The first channels of each RGBA pel, interleaved.
+// Each RGBA pel as gray, gray and alpha, RGB or RGBA, interleaved.
 void unpackRgba(const std::vector<uint32_t>& rgba, int channels, unsigned char* samples) {
   for (std::size_t i = 0; i < rgba.size(); ++i) {
     const uint32_t p = rgba[i];
-    const unsigned char pel[4] = {
-        static_cast<unsigned char>(TIFFGetR(p)), static_cast<unsigned char>(TIFFGetG(p)),
-        static_cast<unsigned char>(TIFFGetB(p)), static_cast<unsigned char>(TIFFGetA(p))};
+    const auto alpha = static_cast<unsigned char>(TIFFGetA(p));
+    const unsigned char pel[4] = {static_cast<unsigned char>(TIFFGetR(p)),
+                                  channels == 2 ? alpha : static_cast<unsigned char>(TIFFGetG(p)),
+                                  static_cast<unsigned char>(TIFFGetB(p)), alpha};
     std::copy(pel, pel + channels, samples + i * static_cast<std::size_t>(channels));
   }
+}
+
+// Where the orientation shows a stored pel: stored rows as shown columns
+// (5 to 8), columns right to left, rows bottom to top.
+struct Placement {
+  bool transposed = false;
+  bool flipX = false;
+  bool flipY = false;
+};
+
+Placement placementOf(uint16_t orientation) {
+  switch (orientation) {
+    case ORIENTATION_TOPRIGHT:
+      return {false, true, false};
+    case ORIENTATION_BOTRIGHT:
+      return {false, true, true};
+    case ORIENTATION_BOTLEFT:
+      return {false, false, true};
+    case ORIENTATION_LEFTTOP:
+      return {true, false, false};
+    case ORIENTATION_RIGHTTOP:
+      return {true, true, false};
+    case ORIENTATION_RIGHTBOT:
+      return {true, true, true};
+    case ORIENTATION_LEFTBOT:
+      return {true, false, true};
+    default:
+      return {};
+  }
+}
+
+// The stored pels as the orientation shows them.
+ColorImage shownAsOriented(uint32_t width, uint32_t height,
+                           const std::vector<unsigned char>& stored, int channels,
+                           const Placement& placement) {
+  const long shownWidth = placement.transposed ? height : width;
+  const long shownHeight = placement.transposed ? width : height;
+  const auto pelBytes = static_cast<std::size_t>(channels);
+  std::vector<unsigned char> shown(stored.size());
+  for (uint32_t row = 0; row < height; ++row)
+    for (uint32_t column = 0; column < width; ++column) {
+      long x = placement.transposed ? row : column;
+      long y = placement.transposed ? column : row;
+      if (placement.flipX) x = shownWidth - 1 - x;
+      if (placement.flipY) y = shownHeight - 1 - y;
+      std::copy_n(stored.data() + (std::size_t{row} * width + column) * pelBytes, pelBytes,
+                  shown.data() + static_cast<std::size_t>(y * shownWidth + x) * pelBytes);
+    }
+  return {shownWidth, shownHeight, channels, std::move(shown)};
 }
 
 }  // namespace
@@ -220,20 +281,23 @@ ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& n
   checkImageSize(static_cast<long>(width), static_cast<long>(height), name, maxPels);
   checkFileCanHold(tiff.get(), width, height, bytes.size(), name);
 
-  // Bands of a file stored top down extend the image as they are decoded.
+  // The bands extend the image as they are decoded.
   RgbaBands bands(tiff.get(), name, error);
-  uint16_t samplesPerPel = 1;
-  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &samplesPerPel);
-  const int channels = isGrayPhotometric(tiff.get()) ? 1 : (samplesPerPel >= 4 ? 4 : 3);
+  const int channels = bands.channels(name);
   const auto rowSamples = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
   std::vector<unsigned char> samples;
   std::vector<uint32_t> band;
   for (uint32_t fileRow = 0; fileRow < height; fileRow += bands.rowsPerBand()) {
     const uint32_t rows = std::min(bands.rowsPerBand(), height - fileRow);
     if (!bands.read(fileRow, rows, band)) refuseCorruptTiff(name, describeTiffError(error));
-    const auto imageRow = static_cast<std::size_t>(bands.imageRow(fileRow, rows));
-    samples.resize(std::max(samples.size(), (imageRow + rows) * rowSamples));
-    unpackRgba(band, channels, samples.data() + imageRow * rowSamples);
+    samples.resize((fileRow + rows) * rowSamples);
+    unpackRgba(band, channels, samples.data() + fileRow * rowSamples);
+  }
+  const Placement placement = placementOf(bands.orientation());
+  if (placement.transposed || placement.flipX || placement.flipY) {
+    ColorImage shown = shownAsOriented(width, height, samples, channels, placement);
+    samples = {};
+    return fromInterleaved(shown.width, shown.height, std::move(shown.pels), channels, colour);
   }
   return fromInterleaved(static_cast<long>(width), static_cast<long>(height), std::move(samples),
                          channels, colour);
@@ -255,10 +319,9 @@ void writeTiffFile(const std::string& filePath, const ColorImage& image, const s
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t{8});
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.channels));
-  TIFFSetField(
-      t, TIFFTAG_PHOTOMETRIC,
-      static_cast<uint16_t>(image.channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB));
-  if (image.channels == 4) {
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+               static_cast<uint16_t>(image.hasColour() ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+  if (image.hasAlpha()) {
     const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
     TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t{1}, alpha);
   }

@@ -130,7 +130,7 @@ void addColorOption(CLI::App& command, std::string& mode) {
 ColorMode resolveColorMode(const std::string& asked, const std::string& reference,
                            const std::string& image, long maxPels) {
   const auto isColour = [maxPels](const std::string& path) {
-    return readInputColorImage(path, maxPels).channels > 1;
+    return readInputColorImage(path, maxPels).hasColour();
   };
   if (!asked.empty()) {
     const ColorMode mode = *colorModeByName(asked);

@@ -1,5 +1,7 @@
 #include "trained_tool.h"
 
+#include <utility>
+
 #include "cli_common.h"
 #include "host/attention.h"
 #include "imaging/pel_copy.h"
@@ -14,14 +16,31 @@ using namespace kcImageNormalizerDefs;
 
 namespace {
 
-// A gray image as three equal channels.
+// A gray image as three equal channels, and its alpha.
 imgio::ColorImage asRgb(const imgio::ColorImage& image) {
-  if (image.channels != 1) return image;
-  imgio::ColorImage rgb{image.width, image.height, 3,
-                        std::vector<unsigned char>(image.pels.size() * 3)};
-  for (std::size_t i = 0; i < image.pels.size(); ++i)
-    std::fill_n(rgb.pels.begin() + static_cast<std::ptrdiff_t>(3 * i), 3, image.pels[i]);
+  if (image.hasColour()) return image;
+  const auto pelCount = static_cast<std::size_t>(image.width * image.height);
+  const auto from = static_cast<std::size_t>(image.channels);
+  const std::size_t to = image.hasAlpha() ? 4 : 3;
+  imgio::ColorImage rgb{image.width, image.height, static_cast<int>(to),
+                        std::vector<unsigned char>(pelCount * to)};
+  for (std::size_t i = 0; i < pelCount; ++i) {
+    std::fill_n(rgb.pels.begin() + static_cast<std::ptrdiff_t>(to * i), 3, image.pels[from * i]);
+    if (image.hasAlpha()) rgb.pels[to * i + 3] = image.pels[from * i + 1];
+  }
   return rgb;
+}
+
+// The image's alpha (its last channel) over window, row after row.
+std::vector<unsigned char> alphaOver(const imgio::ColorImage& image, const kcPelRect& window) {
+  const auto channels = static_cast<std::size_t>(image.channels);
+  std::vector<unsigned char> alpha;
+  alpha.reserve(static_cast<std::size_t>(window.width() * window.height()));
+  for (long y = window.y(); y < window.bottom(); ++y)
+    for (long x = window.x(); x < window.x() + window.width(); ++x)
+      alpha.push_back(
+          image.pels[static_cast<std::size_t>(y * image.width + x) * channels + channels - 1]);
+  return alpha;
 }
 
 // The library's failures as Failure, with the library's message.
@@ -159,7 +178,17 @@ imgio::ColorImage takeResult(Normalized& normalized) {
   if (!normalized.grayResult.isBound()) return std::move(normalized.result);
   const kcPelBuffer<unsigned char> gray = std::move(normalized.grayResult);
   normalized.grayResult.setUnbound();
-  return {gray.width(), gray.height(), 1, toGrayImage(gray).pels};
+  imgio::GrayImage pels = toGrayImage(gray);
+  if (normalized.grayResultAlpha.empty())
+    return {gray.width(), gray.height(), 1, std::move(pels.pels)};
+  const std::vector<unsigned char> alpha = std::exchange(normalized.grayResultAlpha, {});
+  imgio::ColorImage withAlpha{pels.width, pels.height, 2,
+                              std::vector<unsigned char>(2 * pels.pels.size())};
+  for (std::size_t i = 0; i < pels.pels.size(); ++i) {
+    withAlpha.pels[2 * i] = pels.pels[i];
+    withAlpha.pels[2 * i + 1] = alpha[i];
+  }
+  return withAlpha;
 }
 
 Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, bool wholeImage,
@@ -194,6 +223,7 @@ Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, b
   if (!success) throw Failure(kExitNotNormalized, narrow(message));
   if (!result.isBound())
     throw Failure(kExitNotNormalized, "the image does not overlap the reference");
+  if (image.hasAlpha()) normalized.grayResultAlpha = alphaOver(image, result.window());
   normalized.grayResult = std::move(result);
   return normalized;
 }

@@ -24,10 +24,12 @@ std::string colorModeName(ColorMode mode);
 // What one image became, and the map each gray tool applied (none for the
 // local methods, or when not asked for).
 // A gray tool's result stays in the library's buffer until the outputs
-// take it (takeResult), so that a large image is not held twice meanwhile.
+// take it (takeResult), so that a large image is not held twice meanwhile;
+// the input's alpha over the result's pels waits beside it.
 struct Normalized {
   imgio::ColorImage result;
   kcPelBuffer<unsigned char> grayResult;
+  std::vector<unsigned char> grayResultAlpha;  // empty: the input has no alpha
   std::vector<kcNormalizationExplanation> explanations;
 };
 
@@ -55,9 +57,9 @@ class TrainedTool {
   imgio::GrayImage referencePicture() const;
 
   // Normalizes image (gray images meet a colour tool as RGB; colour images
-  // a gray tool as their luma). wholeImage takes the map of the whole image
-  // of another size. threads may share a gray image's rows when no records
-  // are made. Throws Failure as runJob does.
+  // a gray tool as their luma); the input's alpha is put back unchanged. wholeImage takes the map
+  // of the whole image of another size. threads may share a gray image's rows when no records are
+  // made. Throws Failure as runJob does.
   Normalized run(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method,
                  bool wholeImage, bool explain, kcDiagObject* diag, unsigned threads = 1) const;
 

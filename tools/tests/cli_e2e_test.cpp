@@ -46,8 +46,7 @@ std::string readAll(FILE* file) {
 
 // Runs command with stdout and stderr in files (stderr onto errFd, a
 // terminal, when given); during gets the process id while it runs.
-CliResult runCommand(Names command, const std::function<void(pid_t)>& during = {},
-                     int errFd = -1) {
+CliResult runCommand(Names command, const std::function<void(pid_t)>& during = {}, int errFd = -1) {
   std::vector<char*> argv;
   for (auto& arg : command) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -482,6 +481,63 @@ TEST_F(CliTest, ALinearFitWithoutALineWarnsAndReportsIt) {
   EXPECT_EQ(report[0]["maps"][0]["fit"]["gain"], 0.0);
   EXPECT_TRUE(report[1]["maps"][0]["fit"]["line_found"].get<bool>());
   EXPECT_EQ(imgio::readImage(path("flat-out.png")).pels, flat(0).pels);
+}
+
+// Alpha comes out as it went in, in every colour mode and file format that
+// holds it, beside the pels the same image without alpha gets; PGM refuses
+// it. Gray stored as RGBA keeps its alpha too.
+TEST_F(CliTest, EveryColourModeKeepsTheImagesAlpha) {
+  imgio::ColorImage cref{kWidth, kHeight, 3, {}};
+  const GrayImage gray = scene(4, 0.7, 10), alpha = randomImage(kWidth, kHeight, 6);
+  imgio::ColorImage ga{kWidth, kHeight, 2, {}}, grayRgba{kWidth, kHeight, 4, {}}, rgba = grayRgba;
+  imgio::ColorImage rgb{kWidth, kHeight, 3, {}};
+  for (std::size_t i = 0; i < gray.pels.size(); ++i) {
+    const unsigned char g = gray.pels[i], a = alpha.pels[i];
+    const auto part = [&](double gain) { return static_cast<unsigned char>(g * gain); };
+    cref.pels.insert(cref.pels.end(), {reference_.pels[i], part(1.2), part(0.5)});
+    ga.pels.insert(ga.pels.end(), {g, a});
+    grayRgba.pels.insert(grayRgba.pels.end(), {g, g, g, a});
+    rgba.pels.insert(rgba.pels.end(), {g, part(0.8), part(1.1), a});
+    rgb.pels.insert(rgb.pels.end(), {g, part(0.8), part(1.1)});
+  }
+  imgio::writeImage(path("cref.png"), cref);
+  imgio::writeImage(path("gray.png"), gray);
+  imgio::writeImage(path("rgb.png"), rgb);
+  imgio::writeImage(path("ga.png"), ga);
+  imgio::writeImage(path("ga.tif"), ga);
+  imgio::writeImage(path("gray-rgba.png"), grayRgba);
+  imgio::writeImage(path("rgba.tif"), rgba);
+  const auto normalized = [&](const std::string& mode, const std::string& in,
+                              const std::string& out) {
+    const CliResult r = runProgram({"normalize", "--reference", path("cref.png"), "--color", mode,
+                                    "--method", "histogram", path(in), "-o", path(out)});
+    EXPECT_EQ(r.code, 0) << mode << " " << in << ": " << r.err;
+    return imgio::readColorImage(path(out));
+  };
+  const std::pair<std::string, std::string> withAndWithout[] = {{"ga.png", "gray.png"},
+                                                                {"ga.tif", "gray.png"},
+                                                                {"gray-rgba.png", "gray.png"},
+                                                                {"rgba.tif", "rgb.png"}};
+  for (const std::string mode : {"gray", "channels", "luminance"})
+    for (const auto& [in, plain] : withAndWithout) {
+      SCOPED_TRACE(mode + " " + in);
+      const imgio::ColorImage out = normalized(mode, in, "out" + in.substr(in.find('.')));
+      const imgio::ColorImage expected = normalized(mode, plain, "plain.png");
+      ASSERT_EQ(out.channels, expected.channels + 1);
+      for (std::size_t i = 0; i < alpha.pels.size(); ++i) {
+        const auto pel = out.pels.begin() + static_cast<std::ptrdiff_t>(i) * out.channels;
+        ASSERT_EQ(pel[out.channels - 1], alpha.pels[i]) << i;
+        ASSERT_TRUE(
+            std::equal(pel, pel + expected.channels,
+                       expected.pels.begin() + static_cast<std::ptrdiff_t>(i) * expected.channels))
+            << i;
+      }
+    }
+  const CliResult r = runProgram(normalizeArgs("histogram", {path("ga.png"), "-o", path("o.pgm")}));
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find(path("o.pgm") + ": PGM cannot hold the image's alpha"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(path("o.pgm")));
 }
 
 // Outputs that cannot be written are found before any work, and an image

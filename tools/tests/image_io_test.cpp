@@ -37,28 +37,85 @@ std::string bigEndian32(std::size_t v) {
           static_cast<char>(v)};
 }
 
-// A PNG file built by hand, for layouts the tool never writes: the rows
-// (each after a filter byte of 0) compressed into one data chunk.
-std::string pngFile(std::uint32_t width, std::uint32_t height, int bitDepth, int colourType,
-                    const Bytes& rows) {
-  const auto chunk = [](const std::string& type, const std::string& data) {
-    const std::string body = type + data;
-    const auto crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()));
-    return bigEndian32(data.size()) + body + bigEndian32(crc);
-  };
-  std::string filtered;
-  const std::size_t rowBytes = rows.size() / height;
-  for (std::size_t y = 0; y < height; ++y)
-    filtered += '\0' + std::string(rows.begin() + y * rowBytes, rows.begin() + (y + 1) * rowBytes);
+std::string pngChunk(const std::string& type, const std::string& data) {
+  const std::string body = type + data;
+  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()));
+  return bigEndian32(data.size()) + body + bigEndian32(crc);
+}
+
+// How a hand-built PNG differs from a plain one.
+struct PngExtras {
+  bool interlaced = false;
+  std::string chunks;                        // before the data: palette, transparency, padding
+  std::size_t keptData = std::string::npos;  // compressed bytes kept: less is short data
+};
+
+// A PNG file built by hand from its filtered rows, compressed into one data
+// chunk.
+std::string pngFromFiltered(std::uint32_t width, std::uint32_t height, int bitDepth, int colourType,
+                            const std::string& filtered, const PngExtras& extras = {}) {
   std::string packed(compressBound(uLong(filtered.size())), '\0');
   uLongf size = packed.size();
   compress(reinterpret_cast<Bytef*>(packed.data()), &size,
            reinterpret_cast<const Bytef*>(filtered.data()), uLong(filtered.size()));
-  packed.resize(size);
-  const std::string header = bigEndian32(width) + bigEndian32(height) +
-                             std::string{char(bitDepth), char(colourType), 0, 0, 0};
-  return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", packed) +
-         chunk("IEND", "");
+  packed.resize(std::min<std::size_t>(size, extras.keptData));
+  const std::string header =
+      bigEndian32(width) + bigEndian32(height) +
+      std::string{char(bitDepth), char(colourType), 0, 0, char(extras.interlaced)};
+  return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + extras.chunks +
+         pngChunk("IDAT", packed) + pngChunk("IEND", "");
+}
+
+// A PNG file built by hand, for layouts the tool never writes: the packed
+// rows, each after a filter byte of 0.
+std::string pngFile(std::uint32_t width, std::uint32_t height, int bitDepth, int colourType,
+                    const Bytes& rows, const std::string& chunks = {}) {
+  std::string filtered;
+  const std::size_t rowBytes = rows.size() / height;
+  for (std::size_t y = 0; y < height; ++y)
+    filtered += '\0' + std::string(rows.begin() + y * rowBytes, rows.begin() + (y + 1) * rowBytes);
+  return pngFromFiltered(width, height, bitDepth, colourType, filtered, {.chunks = chunks});
+}
+
+// An interlaced 1-bit image of zeros: the seven passes' rows, each a
+// filter byte and its packed pels.
+std::string zeroAdam7Rows(std::uint32_t width, std::uint32_t height) {
+  static constexpr std::uint32_t kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8},
+                                                  {2, 0, 4, 4}, {0, 2, 2, 4}, {1, 0, 2, 2},
+                                                  {0, 1, 1, 2}};
+  std::size_t bytes = 0;
+  for (const auto& [x0, y0, dx, dy] : kPasses) {
+    const std::uint32_t columns = width > x0 ? (width - x0 + dx - 1) / dx : 0;
+    const std::uint32_t rows = height > y0 ? (height - y0 + dy - 1) / dy : 0;
+    if (columns > 0) bytes += std::size_t{rows} * (1 + (columns + 7) / 8);
+  }
+  return std::string(bytes, '\0');
+}
+
+// An interlaced PNG written by libpng from pels of a byte each (palette
+// indices or gray levels), packed to bitDepth.
+std::string interlacedPng(std::uint32_t width, std::uint32_t height, int bitDepth, int colourType,
+                          Bytes pels, const std::vector<png_color>& palette) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  std::string file;
+  png_set_write_fn(
+      png, &file,
+      [](png_structp p, png_bytep data, std::size_t n) {
+        static_cast<std::string*>(png_get_io_ptr(p))->append(reinterpret_cast<char*>(data), n);
+      },
+      nullptr);
+  png_set_IHDR(png, info, width, height, bitDepth, colourType, PNG_INTERLACE_ADAM7,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
+  png_write_info(png, info);
+  png_set_packing(png);
+  std::vector<png_bytep> rows;
+  for (std::uint32_t y = 0; y < height; ++y) rows.push_back(&pels[y * width]);
+  png_write_image(png, rows.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return file;
 }
 
 // A TIFF layout: tiles of tileSide (0: strips of rowsPerStrip rows), the
@@ -69,6 +126,8 @@ struct TiffLayout {
   uint32_t samplesPerPixel = 1;
   uint16_t orientation = ORIENTATION_TOPLEFT;
   uint16_t bits = 8;
+  uint16_t alpha = EXTRASAMPLE_ASSOCALPHA;  // the kind of a second or fourth sample
+  uint16_t photometric = 0;                 // 0: gray or RGB by the samples
 };
 
 // Writes interleaved pels of the layout, uncompressed, through libtiff's
@@ -83,15 +142,19 @@ void writeTiff(const std::string& file, const TiffLayout& layout, uint32_t width
   TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, layout.bits);
   TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(spp));
-  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  const uint16_t photometric = layout.photometric != 0 ? layout.photometric
+                               : spp >= 3              ? PHOTOMETRIC_RGB
+                                                       : PHOTOMETRIC_MINISBLACK;
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, photometric);
   TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
   TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
-  const uint16_t alpha = EXTRASAMPLE_ASSOCALPHA;
-  if (spp == 4) TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+  if ((spp == 2 || spp == 4) && photometric != PHOTOMETRIC_SEPARATED)
+    TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &layout.alpha);
   if (tile == 0) {
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
     Bytes rows = pels;  // the writer takes modifiable pels
-    for (uint32_t y = 0; y < height; ++y) TIFFWriteScanline(tiff, &rows[y * width * pelBytes], y, 0);
+    for (uint32_t y = 0; y < height; ++y)
+      TIFFWriteScanline(tiff, &rows[y * width * pelBytes], y, 0);
   } else {
     TIFFSetField(tiff, TIFFTAG_TILEWIDTH, tile);
     TIFFSetField(tiff, TIFFTAG_TILELENGTH, tile);
@@ -159,6 +222,8 @@ TEST_F(ImageIoTest, RefusesBadFilesWithTheirMessage) {
   const Bytes deep(4 * 3 * 2, 0x12);
   writeFile(path("deep.png"), pngFile(4, 3, 16, PNG_COLOR_TYPE_GRAY, deep));
   writeTiff(path("deep.tif"), {.bits = 16}, 4, 3, deep);
+  // A name that a shell would read as two commands.
+  writeFile(path("deep'; rm -rf x; '.png"), readFile(path("deep.png")));
   const std::string corrupt = "truncated or corrupt PGM file: ";
   const std::string tooLarge = "the image is too large (";
   const std::string limits = "); the limits are 65535 pels a side and 268435456 pels in all";
@@ -177,6 +242,7 @@ TEST_F(ImageIoTest, RefusesBadFilesWithTheirMessage) {
       {"deep.pgm", "P5\n4 3\n65535\n" + std::string(24, '\0'), ""},
       {"deep.png", "", ""},
       {"deep.tif", "", ""},
+      {"deep'; rm -rf x; '.png", "", ""},
       {"b1.pgm", "P5\nwide 3\n255\n", corrupt + "expected the width, found 'w'"},
       {"b2.pgm", "P5\n4 3\n", corrupt + "the file ends before the maximum value"},
       {"b3.pgm", "P5\n4 3\n0\n", corrupt + "the maximum value is 0"},
@@ -195,12 +261,11 @@ TEST_F(ImageIoTest, RefusesBadFilesWithTheirMessage) {
   };
   for (const auto& c : cases) {
     if (!c.bytes.empty() || c.name == "empty.pgm") writeFile(path(c.name), c.bytes);
-    const std::string message = c.message.empty()
-                                    ? "16-bit samples are not supported; convert the image to "
-                                      "8-bit gray first, for example: "
-                                      "convert '" +
-                                          path(c.name) + "' -colorspace Gray -depth 8 gray8.png"
-                                    : c.message;
+    const std::string message =
+        c.message.empty() ? "16-bit samples are not supported; images need 8 bits a sample or "
+                            "fewer: gray, gray and alpha, RGB or RGBA in PNG or TIFF files, gray "
+                            "or RGB in PGM or PPM files"
+                          : c.message;
     EXPECT_EQ(readError(path(c.name), c.maxPels), path(c.name) + ": " + message);
   }
 }
@@ -276,6 +341,115 @@ TEST_F(ImageIoTest, ReadsTiledAndStripedTiffsOfEachLayout) {
   }
 }
 
+// Each orientation shows the stored pels as TIFF names it: where row 0 and
+// column 0 of the file are shown (1: top, left; 6: right, top; ...).
+TEST_F(ImageIoTest, ReadsEachTiffOrientationAsShown) {
+  constexpr long kW = 5, kH = 3;  // as stored
+  const GrayImage stored = randomImage(kW, kH, 5);
+  const auto shownAt = [](int orientation, long r, long c) {
+    switch (orientation) {
+      case 2:
+        return std::pair{kW - 1 - c, r};
+      case 3:
+        return std::pair{kW - 1 - c, kH - 1 - r};
+      case 4:
+        return std::pair{c, kH - 1 - r};
+      case 5:
+        return std::pair{r, c};
+      case 6:
+        return std::pair{kH - 1 - r, c};
+      case 7:
+        return std::pair{kH - 1 - r, kW - 1 - c};
+      case 8:
+        return std::pair{r, kW - 1 - c};
+      default:
+        return std::pair{c, r};
+    }
+  };
+  for (uint16_t orientation = 1; orientation <= 8; ++orientation)
+    for (const uint32_t tileSide : {0U, 16U}) {
+      const bool turned = orientation >= 5;
+      GrayImage shown{turned ? kH : kW, turned ? kW : kH, Bytes(kW * kH)};
+      for (long r = 0; r < kH; ++r)
+        for (long c = 0; c < kW; ++c) {
+          const auto [x, y] = shownAt(orientation, r, c);
+          shown.at(x, y) = stored.at(c, r);
+        }
+      writeTiff(path("o.tif"), {tileSide, 2, 1, orientation}, kW, kH, stored.pels);
+      const GrayImage read = imgio::readImage(path("o.tif"));
+      EXPECT_EQ(std::pair(read.width, read.height), std::pair(shown.width, shown.height));
+      EXPECT_EQ(read.pels, shown.pels) << orientation << " " << tileSide;
+    }
+}
+
+// Alpha as each kind of file stores it (an alpha sample, a transparent
+// gray level or palette entry), kept beside gray stored as colour, written
+// back to PNG and TIFF and refused by PGM; CMYK gains none.
+TEST_F(ImageIoTest, ReadsAlphaAsStoredAndWritesItBack) {
+  const auto interleaved = [](std::initializer_list<Bytes> channels) {
+    Bytes pels;
+    for (std::size_t i = 0; i < channels.begin()->size(); ++i)
+      for (const Bytes& channel : channels) pels.push_back(channel[i]);
+    return pels;
+  };
+  const Bytes gray = {0, 90, 180, 255, 7, 90}, alpha = {255, 0, 128, 1, 64, 200};
+  const Bytes red = {200, 10, 40, 90, 7, 250}, blue = {3, 90, 180, 255, 8, 91};
+  const Bytes ga = interleaved({gray, alpha}), rgba = interleaved({red, gray, blue, alpha});
+  writeFile(path("ga.png"), pngFile(3, 2, 8, PNG_COLOR_TYPE_GRAY_ALPHA, ga));
+  writeFile(path("gray-rgba.png"),
+            pngFile(3, 2, 8, PNG_COLOR_TYPE_RGBA, interleaved({gray, gray, gray, alpha})));
+  writeFile(path("rgba.png"), pngFile(3, 2, 8, PNG_COLOR_TYPE_RGBA, rgba));
+  writeFile(path("trns.png"), pngFile(3, 2, 8, PNG_COLOR_TYPE_GRAY, gray,
+                                      pngChunk("tRNS", std::string("\0\x5a", 2))));
+  // Levels 0, 85, 170, 255 in two bits; 2 (170) is transparent.
+  writeFile(path("trns-2bit.png"), pngFile(4, 2, 2, PNG_COLOR_TYPE_GRAY, {0x1B, 0xE4},
+                                           pngChunk("tRNS", std::string("\0\x02", 2))));
+  const std::string grayPalette = pngChunk("PLTE", std::string("\0\0\0\x50\x50\x50", 6));
+  writeFile(path("palette.png"), pngFile(3, 1, 8, PNG_COLOR_TYPE_PALETTE, {1, 0, 1},
+                                         grayPalette + pngChunk("tRNS", "\x09")));
+  const std::vector<png_color> palette = {{200, 10, 40}, {3, 90, 180}};
+  Bytes indices(13 * 11);
+  for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = (i * 7 / 3) % 2;
+  Bytes indexedRgb;
+  for (const auto i : indices)
+    indexedRgb.insert(indexedRgb.end(), {palette[i].red, palette[i].green, palette[i].blue});
+  writeFile(path("interlaced.png"),
+            interlacedPng(13, 11, 1, PNG_COLOR_TYPE_PALETTE, indices, palette));
+  writeTiff(path("ga.tif"), {.samplesPerPixel = 2, .alpha = EXTRASAMPLE_UNASSALPHA}, 3, 2, ga);
+  writeTiff(path("rgba.tif"), {.samplesPerPixel = 4, .alpha = EXTRASAMPLE_UNASSALPHA}, 3, 2, rgba);
+  writeTiff(path("cmyk.tif"), {.samplesPerPixel = 4, .photometric = PHOTOMETRIC_SEPARATED}, 3, 2,
+            interleaved({Bytes(6, 0), Bytes(6, 0), Bytes(6, 0), gray}));
+  const std::tuple<std::string, int, Bytes> cases[] = {
+      {"ga.png", 2, ga},
+      {"gray-rgba.png", 2, ga},
+      {"rgba.png", 4, rgba},
+      {"trns.png", 2, interleaved({gray, {255, 0, 255, 255, 255, 0}})},
+      {"trns-2bit.png", 2,
+       interleaved({{0, 85, 170, 255, 255, 170, 85, 0}, {255, 255, 0, 255, 255, 0, 255, 255}})},
+      {"palette.png", 2, {0x50, 255, 0, 9, 0x50, 255}},
+      {"interlaced.png", 3, indexedRgb},
+      {"ga.tif", 2, ga},
+      {"rgba.tif", 4, rgba},
+      {"cmyk.tif", 1, {255, 165, 75, 0, 248, 165}},
+  };
+  for (const auto& [name, channels, pels] : cases) {
+    const imgio::ColorImage image = imgio::readColorImage(path(name));
+    EXPECT_EQ(image.channels, channels) << name;
+    EXPECT_EQ(image.pels, pels) << name;
+  }
+  for (const auto& image : {imgio::ColorImage{3, 2, 2, ga}, imgio::ColorImage{3, 2, 4, rgba}}) {
+    for (const char* name : {"back.png", "back.tif"}) {
+      imgio::writeImage(path(name), image);
+      const imgio::ColorImage back = imgio::readColorImage(path(name));
+      EXPECT_EQ(std::pair(back.channels, back.pels), std::pair(image.channels, image.pels)) << name;
+    }
+  }
+  EXPECT_EQ(errorOf([&] {
+              imgio::writeImage(path("back.pgm"), imgio::ColorImage{3, 2, 2, ga});
+            }),
+            path("back.pgm") + ": PGM cannot hold the image's alpha; name the result .png or .tif");
+}
+
 // Headers that declare far more pels than their file holds are refused
 // before storage for those pels exists: reading runs under an address space
 // limit smaller than any of the declared images.
@@ -296,14 +470,26 @@ TEST_F(ImageIoTest, HostileHeadersAllocateNothingForPelsTheFileCannotHold) {
     TIFFRewriteDirectory(tiff);
     TIFFClose(tiff);
   }
-  const auto bytesOf = [&](const char* name) { return std::to_string(readFile(path(name)).size()); };
+  // 1-bit palette indices, interlaced: 33 MB as packed, 805 MB as RGB, of
+  // which the data holds 60 %.
+  writeFile(path("short-interlaced.png"),
+            pngFromFiltered(16384, 16384, 1, PNG_COLOR_TYPE_PALETTE, zeroAdam7Rows(16384, 16384),
+                            {.interlaced = true,
+                             .chunks = pngChunk("PLTE", "\x0a\x14\x1e\xc8\x64\x32") +
+                                       pngChunk("prVt", std::string(20000, '\0')),
+                             .keptData = 20000}));
+  const auto bytesOf = [&](const char* name) {
+    return std::to_string(readFile(path(name)).size());
+  };
   const std::pair<std::string, std::string> cases[] = {
       {"huge.pgm", "truncated or corrupt PGM file: expected 900000000 bytes of pels, found 64"},
       {"huge-text.pgm",
        "truncated or corrupt PGM file: expected 900000000 pels as text, found only 7 bytes"},
-      {"huge.png", "truncated or corrupt PNG file: " + bytesOf("huge.png") + " bytes cannot hold 16000x16000 pels"},
+      {"huge.png", "truncated or corrupt PNG file: " + bytesOf("huge.png") +
+                       " bytes cannot hold 16000x16000 pels"},
       {"huge.tif", "truncated or corrupt TIFF file: " + bytesOf("huge.tif") +
                        " bytes cannot hold 16000x16000 uncompressed pels"},
+      {"short-interlaced.png", "truncated or corrupt PNG file: Not enough image data"},
   };
   const auto readEachUnderLimit = [&] {
     const rlimit space{rlim_t{512} << 20, rlim_t{512} << 20};
