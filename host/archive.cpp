@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <typeindex>
 
+#include "host/attention.h"
 #include "host/exceptions.h"
 #include "host/str.h"
 
@@ -159,12 +161,34 @@ void kcArchive::writeFile(const std::string& path) const {
   if (!out) throw Error(L"Cannot write archive file \"" + kfFromUtf8(path) + L"\".");
 }
 
-std::vector<unsigned char> kcArchive::readFile(const std::string& path) {
+std::vector<unsigned char> kcArchive::readFile(const std::string& path, std::size_t maxBytes) {
+  // Reads in blocks, so that an abort is seen within one block's time.
+  constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+  const std::wstring name = L"archive file \"" + kfFromUtf8(path) + L"\"";
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error || !std::filesystem::exists(status)) throw Error(L"Cannot open " + name + L".");
+  if (!std::filesystem::is_regular_file(status))
+    throw Error(L"Cannot read " + name + L": it is not a regular file.");
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) throw Error(L"Cannot read " + name + L".");
+  if (size > maxBytes)
+    throw Error(L"Cannot read " + name + L": its " + std::to_wstring(size) +
+                L" bytes are more than the " + std::to_wstring(maxBytes) +
+                L" allowed.");
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error(L"Cannot open archive file \"" + kfFromUtf8(path) + L"\".");
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-  if (in.bad()) throw Error(L"Cannot read archive file \"" + kfFromUtf8(path) + L"\".");
+  if (!in) throw Error(L"Cannot open " + name + L".");
+  std::vector<unsigned char> bytes;
+  for (std::size_t got = 0;; got = bytes.size()) {
+    kcAttention::check();
+    // A file that grows while it is read stops at the limit plus one block.
+    if (got > maxBytes) throw Error(L"Cannot read " + name + L": it grew past the limit.");
+    bytes.resize(got + kBlockBytes);
+    in.read(reinterpret_cast<char*>(bytes.data() + got), static_cast<std::streamsize>(kBlockBytes));
+    bytes.resize(got + static_cast<std::size_t>(in.gcount()));
+    if (!in) break;
+  }
+  if (in.bad()) throw Error(L"Cannot read " + name + L".");
   return bytes;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <set>
 #include <string>
@@ -80,9 +81,13 @@ class IMGNORM_API kcArchive {
   void storeObject(kcPersistent& object);
   std::unique_ptr<kcPersistent> loadObject();
 
-  // Files: the whole archive is read or written at once.
+  // Files: the whole archive is read or written at once. Reading refuses
+  // (Error) what is not a regular file, such as a device or a pipe that
+  // would never end or never start, and a file of more than maxBytes bytes,
+  // before anything is read; it checks kcAttention between blocks.
   void writeFile(const std::string& path) const;
-  static std::vector<unsigned char> readFile(const std::string& path);
+  static std::vector<unsigned char> readFile(
+      const std::string& path, std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
 
  private:
   friend class kcPersistent;

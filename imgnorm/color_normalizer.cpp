@@ -266,3 +266,11 @@ kcColorImageNormalizer kfLoadColorImageNormalizer(const std::string& path) {
   return imgnorm::loadNamingTheFile(
       path, [&] { return kfColorImageNormalizerFromBytes(kcArchive::readFile(path)); });
 }
+
+kcAnyImageNormalizer kfLoadAnyImageNormalizer(const std::string& path, std::size_t maxBytes) {
+  return imgnorm::loadNamingTheFile(path, [&]() -> kcAnyImageNormalizer {
+    std::vector<unsigned char> bytes = kcArchive::readFile(path, maxBytes);
+    if (kfIsColorToolFile(bytes)) return kfColorImageNormalizerFromBytes(std::move(bytes));
+    return kfImageNormalizerFromBytes(std::move(bytes));
+  });
+}

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "host/export.h"
@@ -93,3 +96,11 @@ IMGNORM_API bool kfIsColorToolFile(const std::vector<unsigned char>& bytes);
 IMGNORM_API void kfSaveColorImageNormalizer(const kcColorImageNormalizer& tool,
                                             const std::string& path);
 IMGNORM_API kcColorImageNormalizer kfLoadColorImageNormalizer(const std::string& path);
+
+// A tool file of either form, read once and told apart by its signature.
+// Errors name the file, as the loaders of each form; a file of more than
+// maxBytes bytes, or what is not a regular file, is refused before it is
+// read.
+using kcAnyImageNormalizer = std::variant<kcImageNormalizer, kcColorImageNormalizer>;
+IMGNORM_API kcAnyImageNormalizer kfLoadAnyImageNormalizer(
+    const std::string& path, std::size_t maxBytes = std::numeric_limits<std::size_t>::max());

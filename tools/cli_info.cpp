@@ -19,7 +19,8 @@ std::string maskText(const kcPelBuffer_const<unsigned char>& mask) {
   if (!mask.isBound()) return "none";
   const kcPelRect& w = mask.window();
   long inside = 0;
-  for (long y = w.y(); y < w.bottom(); ++y) {
+  // A window without pels may declare 2^30 rows.
+  for (long y = w.y(); w.width() > 0 && y < w.bottom(); ++y) {
     const unsigned char* row = mask.pointToPel(w.x(), y);
     for (long x = 0; x < w.width(); ++x) inside += row[x] != 0;
   }

@@ -210,7 +210,7 @@ void printSummary(const RunCommandOptions& options, const BatchCounts& counts) {
 }
 
 int run(const RunCommandOptions& options) {
-  TrainedTool tool = TrainedTool::load(options.tool);
+  TrainedTool tool = TrainedTool::load(options.tool, options.maxPixels);
   const Method method = *methodByName(options.method);
   checkToolCanRun(tool.grayTool(), method, options.tool);
   tool.applyRunParameters(options.run);

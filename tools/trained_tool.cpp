@@ -55,6 +55,14 @@ auto libraryCall(Run run) {
   }
 }
 
+// The largest tool file images within the pel limit make: a reference and
+// a mask for each of three colour channels, and their configurations.
+std::size_t maxToolFileBytes(long maxPels) {
+  constexpr std::size_t kHeaderBytes = 1 << 16;  // signatures, parameters, transforms, and room
+  constexpr std::size_t kImagesPerTool = 6;
+  return kImagesPerTool * static_cast<std::size_t>(maxPels) + kHeaderBytes;
+}
+
 }  // namespace
 
 std::optional<ColorMode> colorModeByName(const std::string& name) {
@@ -112,16 +120,14 @@ imgio::ColorImage fromPlanes(const kcColorResult& planes) {
   return image;
 }
 
-TrainedTool TrainedTool::load(const std::string& path) {
-  bool colourFile = false;
+TrainedTool TrainedTool::load(const std::string& path, long maxPels) {
   try {
-    colourFile = kfIsColorToolFile(kcArchive::readFile(path));
-  } catch (const kcException&) {
-    // The loader below reports the file's problem.
-  }
-  try {
-    if (colourFile) return TrainedTool(kfLoadColorImageNormalizer(path));
-    return TrainedTool(kfLoadImageNormalizer(path));
+    kcAnyImageNormalizer tool = kfLoadAnyImageNormalizer(path, maxToolFileBytes(maxPels));
+    if (auto* colour = std::get_if<kcColorImageNormalizer>(&tool))
+      return TrainedTool(std::move(*colour));
+    return TrainedTool(std::get<kcImageNormalizer>(std::move(tool)));
+  } catch (const kcAttention::Aborted&) {
+    throw Failure(kExitInterrupted, "interrupted");
   } catch (const kcException& e) {
     failBadInput(e.what());
   }

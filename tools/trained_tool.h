@@ -41,8 +41,10 @@ class TrainedTool {
   explicit TrainedTool(kcImageNormalizer gray) : gray_(std::move(gray)) {}
   explicit TrainedTool(kcColorImageNormalizer colour) : colour_(std::move(colour)) {}
 
-  // Either file form; unreadable or corrupt files fail with kExitBadInput.
-  static TrainedTool load(const std::string& path);
+  // Either file form; unreadable or corrupt files, what is not a regular
+  // file and files larger than any tool of images within maxPels pels fail
+  // with kExitBadInput, an interrupt while reading with kExitInterrupted.
+  static TrainedTool load(const std::string& path, long maxPels = imgio::kDefaultMaxPels);
   std::vector<unsigned char> fileBytes() const;
 
   ColorMode mode() const;

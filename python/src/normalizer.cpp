@@ -239,14 +239,11 @@ std::unique_ptr<Normalizer> fromBytes(const py::bytes& data) {
 }
 
 std::unique_ptr<Normalizer> load(const std::string& path) {
-  bool colorFile = false;
-  try {
-    colorFile = kfIsColorToolFile(kcArchive::readFile(path));
-  } catch (const kcException&) {
-    // The loader below names the file and says what is wrong with it.
-  }
-  if (colorFile) return std::make_unique<Normalizer>(colorTools(kfLoadColorImageNormalizer(path)));
-  return std::make_unique<Normalizer>(Tools{kfLoadImageNormalizer(path), std::nullopt});
+  kcAnyImageNormalizer tool = kfLoadAnyImageNormalizer(path);
+  if (auto* colour = std::get_if<kcColorImageNormalizer>(&tool))
+    return std::make_unique<Normalizer>(colorTools(std::move(*colour)));
+  return std::make_unique<Normalizer>(
+      Tools{std::get<kcImageNormalizer>(std::move(tool)), std::nullopt});
 }
 
 void save(const Normalizer& self, const std::string& path) {

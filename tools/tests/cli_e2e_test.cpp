@@ -350,6 +350,12 @@ TEST_F(CliTest, EachBadInputHasItsExitCodeAndWritesNothing) {
   writeFile(path("cut.png"), png.substr(0, png.size() / 2));
   writeFile(path("text.png"), "hello\n");
   imgio::writeImage(path("zero.png"), flat(0));
+  // Tool paths that are no tool: a device, a pipe no one writes, a file
+  // larger than a tool of images within the pel limit (6 x 3071 pels and
+  // 65536 bytes of the rest).
+  ASSERT_EQ(mkfifo(path("fifo.imgn").c_str(), 0600), 0);
+  writeFile(path("big.imgn"), "");
+  std::filesystem::resize_file(path("big.imgn"), 100000);
   const std::string image = path("image.png"), o = path("o.png");
   const std::string noneOf1 = "normalized 0 of 1 image with histogram into " + o +
                               "; 1 unreadable, mismatched or unwritable\n";
@@ -382,6 +388,12 @@ TEST_F(CliTest, EachBadInputHasItsExitCodeAndWritesNothing) {
       {normalizeArgs("histogram", {image, "-o", o, "--side-by-side", path("c.tif")}), 2, "c.tif"},
       {runArgs("local", {image, "-o", o}), 2, "not trained for local"},
       {{"run", "--tool", image, "--method", "histogram", path("ref.png"), "-o", o}, 2, "tool file"},
+      {{"info", "/dev/zero"}, 2, "\"/dev/zero\": it is not a regular file."},
+      {{"info", path("fifo.imgn")}, 2, "fifo.imgn\": it is not a regular file."},
+      {{"run", "--tool", path("big.imgn"), "--max-pixels", "3071", "--method", "histogram", image,
+        "-o", o},
+       2,
+       "big.imgn\": its 100000 bytes are more than the 83962 allowed."},
       {{"train", "--reference", path("ref.png"), "--mask", path("zero.png"), "--methods",
         "histogram,local", "-o", path("t")},
        1,
