@@ -150,8 +150,8 @@ void requireTrained(const Normalizer& self, Method method, bool colourImage = fa
   const auto [colourTool, trained] = self.read(
       [](const Tools& tools) { return std::pair(tools.color.has_value(), trainedMethods(tools)); });
   if (colourTool != colourImage) return;
-  const bool oneKnown = (method & ~kKnownMethods) == 0 && method != eIdentity &&
-                        (method & (method - 1)) == 0;
+  const bool oneKnown =
+      (method & ~kKnownMethods) == 0 && method != eIdentity && (method & (method - 1)) == 0;
   if (!oneKnown || (trained & method) == method) return;
   throw NotTrained(L"This tool was not trained for the specified  method. Asked for " +
                    methodNames(method) + L"; trained for " +
@@ -316,20 +316,30 @@ py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part
   return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
 }
 
-Array mapOf(const Normalizer& self, const MethodSet& method,
-            const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& counts) {
-  requireTrained(self, method.bits);
+using CountArray = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>;
+
+// The map build makes from counts (NormalizationFailed when it makes none).
+template <class Build>
+Array mapFromCounts(const Normalizer& self, Method method, const CountArray& counts, Build build) {
+  requireTrained(self, method);
   const Counts values(counts.data(), counts.data() + counts.size());
   std::wstring message;
   std::vector<unsigned char> map;
   {
     py::gil_scoped_release release;
-    map = self.readGray([&](const kcImageNormalizer& tool) {
-      return imgnorm::mapOfCounts(tool, method.bits, values, message);
-    });
+    map = self.readGray(
+        [&](const kcImageNormalizer& tool) { return build(tool, method, values, message); });
   }
   if (map.empty()) throwNormalizationFailed(message);
   return mapArray(map);
+}
+
+Array mapOf(const Normalizer& self, const MethodSet& method, const CountArray& counts) {
+  return mapFromCounts(
+      self, method.bits, counts,
+      [](const kcImageNormalizer& tool, Method m, const Counts& c, std::wstring& message) {
+        return imgnorm::mapOfCounts(tool, m, c, message);
+      });
 }
 
 // Whether run maps an image of shape (rows, columns) given without an
@@ -340,21 +350,8 @@ bool mapsWholeOf(const Normalizer& self, const LongPair& shape, const MethodSet&
   });
 }
 
-Array wholeMapOf(
-    const Normalizer& self, const MethodSet& method,
-    const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& histogram) {
-  requireTrained(self, method.bits);
-  const Counts levels(histogram.data(), histogram.data() + histogram.size());
-  std::wstring message;
-  std::vector<unsigned char> map;
-  {
-    py::gil_scoped_release release;
-    map = self.readGray([&](const kcImageNormalizer& tool) {
-      return imgnorm::mapOfWholeImage(tool, method.bits, levels, message);
-    });
-  }
-  if (map.empty()) throwNormalizationFailed(message);
-  return mapArray(map);
+Array wholeMapOf(const Normalizer& self, const MethodSet& method, const CountArray& histogram) {
+  return mapFromCounts(self, method.bits, histogram, imgnorm::mapOfWholeImage);
 }
 
 Array mapPartOf(const Normalizer& self, const py::array& part,

@@ -346,25 +346,16 @@ TEST_F(ImageIoTest, ReadsTiledAndStripedTiffsOfEachLayout) {
 TEST_F(ImageIoTest, ReadsEachTiffOrientationAsShown) {
   constexpr long kW = 5, kH = 3;  // as stored
   const GrayImage stored = randomImage(kW, kH, 5);
+  // Where stored (column c, row r) is shown, per orientation: x and y are
+  // c, r or their mirrors, swapped from 5 on.
   const auto shownAt = [](int orientation, long r, long c) {
-    switch (orientation) {
-      case 2:
-        return std::pair{kW - 1 - c, r};
-      case 3:
-        return std::pair{kW - 1 - c, kH - 1 - r};
-      case 4:
-        return std::pair{c, kH - 1 - r};
-      case 5:
-        return std::pair{r, c};
-      case 6:
-        return std::pair{kH - 1 - r, c};
-      case 7:
-        return std::pair{kH - 1 - r, kW - 1 - c};
-      case 8:
-        return std::pair{r, kW - 1 - c};
-      default:
-        return std::pair{c, r};
-    }
+    static constexpr bool kMirrorX[] = {false, true, true, false, false, true, true, false};
+    static constexpr bool kMirrorY[] = {false, false, true, true, false, false, true, true};
+    const bool turned = orientation >= 5;
+    const long x = turned ? r : c, y = turned ? c : r;
+    const long w = turned ? kH : kW, h = turned ? kW : kH;
+    return std::pair{kMirrorX[orientation - 1] ? w - 1 - x : x,
+                     kMirrorY[orientation - 1] ? h - 1 - y : y};
   };
   for (uint16_t orientation = 1; orientation <= 8; ++orientation)
     for (const uint32_t tileSide : {0U, 16U}) {
