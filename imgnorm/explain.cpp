@@ -3,6 +3,7 @@
 #include "imgnorm/global_maps.h"
 #include "imgnorm/linear_fit.h"
 #include "imgnorm/map_builders.h"
+#include "imgnorm/method_checks.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_histogram.h"
 
@@ -10,14 +11,11 @@ using namespace kcImageNormalizerDefs;
 
 namespace {
 
-constexpr std::uint32_t kExplainedMethods = kGlobalMethods | eLinearlyFitGrayValues;
-
 void checkExplainable(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
                       Method method) {
-  if (method == eIdentity || (method & ~kExplainedMethods) || (method & (method - 1)))
+  if (!hasMap(method))
     throw BadParams(L"Only a global method or the linear fit has a gray-level map.");
-  if ((tool.trainedMethods() & method) != method)
-    throw NotTrained(L"This tool was not trained for the specified  method.");
+  imgnorm::checkTrained(tool.trainedMethods(), method);
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
 }
 

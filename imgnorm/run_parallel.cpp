@@ -46,19 +46,11 @@ Buffer rowsOf(const Buffer& image, const Rows& rows) {
   return view;
 }
 
-bool isLocal(Method method) {
-  return (method & (eLocalCorrection | eLocalCorrectionEnhanced)) != 0;
-}
-
-bool isSingleMethod(Method method, std::uint32_t among) {
-  return method != eIdentity && (method & ~among) == 0 && (method & (method - 1)) == 0;
-}
-
 // Whether the run can be split at all; otherwise run itself answers (with
 // its exceptions for bad requests). Untrained methods need no check here:
 // the parts refuse them with run's own NotTrained.
 bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method method) {
-  if (!image.isBound() || !isSingleMethod(method, kKnownMethods)) return false;
+  if (!image.isBound() || !methodInfo(method)) return false;
   if (coveredWindow(tool, image.window()).height() < 2) return false;
   return !isLocal(method) || localMargin(tool, method).has_value();
 }
@@ -163,7 +155,7 @@ kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
   const long rowsPerStrip = std::max(1L, imgnorm::kMinPelsPerStrip / std::max(1L, covered.width()));
   const long worthwhile = covered.height() / rowsPerStrip;
   long strips = std::min(static_cast<long>(threads), worthwhile);
-  if (strips >= 2 && imgnorm::isLocal(method))
+  if (strips >= 2 && isLocal(method))
     strips =
         std::max(strips, (covered.width() * covered.height() + imgnorm::kMaxPelsPerLocalStrip - 1) /
                              imgnorm::kMaxPelsPerLocalStrip);

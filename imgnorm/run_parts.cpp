@@ -5,6 +5,7 @@
 #include "imgnorm/linear_fit.h"
 #include "imgnorm/local_correction.h"
 #include "imgnorm/map_builders.h"
+#include "imgnorm/method_checks.h"
 #include "imgnorm/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/masked_histogram.h"
@@ -18,14 +19,11 @@ using namespace kcImageNormalizerDefs;
 constexpr std::size_t kLevels = 256;
 
 // The checks of run, with its messages, for the methods these functions take.
-void checkMethod(const kcImageNormalizer& tool, Method method, std::uint32_t allowed) {
-  if (method & ~kKnownMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
-  if ((method & (method - 1)) != 0)
-    throw BadParams(L"Cannot run with more than one normalization method.");
-  if ((method & ~allowed) != 0 || method == 0)
+void checkMethod(const kcImageNormalizer& tool, Method method, bool local) {
+  checkOneMethod(method);
+  if (method == eIdentity || isLocal(method) != local)
     throw BadParams(L"This method cannot be run in parts this way.");
-  if ((tool.trainedMethods() & method) != method)
-    throw NotTrained(L"This tool was not trained for the specified  method.");
+  checkTrained(tool.trainedMethods(), method);
 }
 
 // part's window cut to what the tool covers.
@@ -77,7 +75,7 @@ kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window) 
 
 Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
                  Method method) {
-  checkMethod(tool, method, kGlobalMethods | eLinearlyFitGrayValues);
+  checkMethod(tool, method, false);
   const kcPelBuffer_const<unsigned char> view = coveredPart(tool, part);
   if (view.window().isNull())
     return Counts(method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels, 0);
@@ -87,7 +85,7 @@ Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
 std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method method,
                                        const Counts& counts, std::wstring& message,
                                        const IndexLoop& loop) {
-  checkMethod(tool, method, kGlobalMethods | eLinearlyFitGrayValues);
+  checkMethod(tool, method, false);
   const std::size_t expected = method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels;
   if (counts.size() != expected)
     throw BadParams(L"The counts must have " + std::to_wstring(expected) + L" entries.");
@@ -97,7 +95,7 @@ std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method met
 
 std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool, Method method,
                                            const Counts& histogram, std::wstring& message) {
-  checkMethod(tool, method, kGlobalMethods | eLinearlyFitGrayValues);
+  checkMethod(tool, method, false);
   if (tool.maskImage().isBound())
     throw BadParams(L"Only a tool without a mask maps whole images of any size.");
   if (histogram.size() != kLevels) throw BadParams(L"A histogram has 256 entries.");
@@ -128,7 +126,7 @@ void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
 }
 
 std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool, Method method) {
-  checkMethod(tool, method, eLocalCorrection | eLocalCorrectionEnhanced);
+  checkMethod(tool, method, true);
   if (usesSubsampling(tool.neighborhoodSize(), tool.granularity())) return std::nullopt;
   const kcPair<long> reduced = reducedNeighborhood(tool.neighborhoodSize(), tool.granularity());
   if (method == eLocalCorrectionEnhanced) {

@@ -9,6 +9,7 @@
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/local_correction.h"
+#include "imgnorm/method_checks.h"
 #include "imgnorm/parameter_text.h"
 #include "imgnorm/run_parts.h"
 #include "imgnorm/trained_data.h"
@@ -19,8 +20,6 @@ using imgnorm::runningPairText;
 using imgnorm::trainingPairText;
 
 namespace {
-
-bool hasMoreThanOneBit(std::uint32_t v) { return (v & (v - 1)) != 0; }
 
 // Puts a recorder's level back when the call returns or throws.
 class DiagLevelRestorer {
@@ -39,23 +38,9 @@ class DiagLevelRestorer {
 };
 
 const wchar_t* methodName(Method method) {
-  switch (method) {
-    case eIdentity:
-      return L"eIdentity";
-    case eMatchHistogram:
-      return L"eMatchHistogram";
-    case eMatchMeanAndStddev:
-      return L"eMatchMeanAndStddev";
-    case eMatchHistogramTails:
-      return L"eMatchHistogramTails";
-    case eLinearlyFitGrayValues:
-      return L"eLinearlyFitGrayValues";
-    case eLocalCorrection:
-      return L"eLocalCorrection";
-    case eLocalCorrectionEnhanced:
-      return L"eLocalCorrectionEnhanced";
-  }
-  return L"UnknownMethod";
+  if (method == eIdentity) return L"eIdentity";
+  const MethodInfo* row = methodInfo(method);
+  return row ? row->flagName : L"UnknownMethod";
 }
 
 }  // namespace
@@ -76,12 +61,24 @@ void kcImageNormalizer::recordRunInputs(const kcPelBuffer_const<unsigned char>& 
   kf_AddImage(diag, maskImage_, L"maskImage", false);
 }
 
-void kcImageNormalizer::checkRunnable(Method method) const {
+namespace imgnorm {
+
+void checkOneMethod(Method method) {
   if (method & ~kKnownMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
-  if (hasMoreThanOneBit(method))
+  if ((method & (method - 1)) != 0)
     throw BadParams(L"Cannot run with more than one normalization method.");
-  if ((trainedMethods_ & method) != method)
+}
+
+void checkTrained(Method trained, Method method) {
+  if ((trained & method) != method)
     throw NotTrained(L"This tool was not trained for the specified  method.");
+}
+
+}  // namespace imgnorm
+
+void kcImageNormalizer::checkRunnable(Method method) const {
+  imgnorm::checkOneMethod(method);
+  imgnorm::checkTrained(trainedMethods_, method);
 }
 
 kcPelBuffer<unsigned char> kcImageNormalizer::runLocalCorrection(
@@ -124,7 +121,7 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
   view.window(region, false);
 
   kcPelBuffer<unsigned char> result;
-  if (method & (kGlobalMethods | eLinearlyFitGrayValues)) {
+  if (hasMap(method)) {
     // One code path with the explanation: run is its map applied.
     const kcNormalizationExplanation explanation = kfExplainNormalization(*this, view, method);
     kcAttention::check();

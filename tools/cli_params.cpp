@@ -14,23 +14,9 @@ namespace {
 
 using namespace kcImageNormalizerDefs;
 
-struct NamedMethod {
-  const char* name;
-  Method method;
-};
-
-constexpr std::array<NamedMethod, 6> kMethodNames = {{
-    {"histogram", eMatchHistogram},
-    {"mean-stddev", eMatchMeanAndStddev},
-    {"tails", eMatchHistogramTails},
-    {"linear-fit", eLinearlyFitGrayValues},
-    {"local", eLocalCorrection},
-    {"local-enhanced", eLocalCorrectionEnhanced},
-}};
-
 std::string knownNames(bool withAll, bool withIdentity) {
   std::string text;
-  for (const auto& named : kMethodNames) text += std::string(text.empty() ? "" : ", ") + named.name;
+  for (const auto& row : kMethods) text += std::string(text.empty() ? "" : ", ") + row.name;
   if (withAll) text += ", all";
   if (withIdentity) text += ", identity";
   return text;
@@ -77,8 +63,8 @@ CLI::Validator makeValidator(const std::function<bool(const std::string&)>& acce
 
 std::optional<Method> methodByName(const std::string& name) {
   if (name == "identity") return eIdentity;
-  for (const auto& named : kMethodNames)
-    if (name == named.name) return named.method;
+  for (const auto& row : kMethods)
+    if (name == row.name) return row.flag;
   return std::nullopt;
 }
 
@@ -97,15 +83,14 @@ std::optional<Method> methodsByList(const std::string& list) {
 }
 
 std::string methodName(Method single) {
-  for (const auto& named : kMethodNames)
-    if (single == named.method) return named.name;
+  if (const MethodInfo* row = methodInfo(single)) return row->name;
   return single == eIdentity ? "identity" : "unknown";
 }
 
 std::string methodList(Method set) {
   std::string text;
-  for (const auto& named : kMethodNames)
-    if (set & named.method) text += std::string(text.empty() ? "" : ", ") + named.name;
+  for (const auto& row : kMethods)
+    if (set & row.flag) text += std::string(text.empty() ? "" : ", ") + row.name;
   return text.empty() ? "none" : text;
 }
 

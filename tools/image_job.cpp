@@ -40,7 +40,7 @@ Normalized normalize(const JobContext& context, const ImageJob& job, const imgio
   if (context.tool.mode() == ColorMode::kGray && image.hasColour()) noteColourConverted(job.input);
   // The fit's explanation tells whether it found a line; it costs one more
   // count of the pairs, little next to reading and writing the files.
-  const bool fit = context.method == kcImageNormalizerDefs::eLinearlyFitGrayValues;
+  const bool fit = kcImageNormalizerDefs::isFit(context.method);
   try {
     Normalized normalized = context.tool.run(image, context.method, whole,
                                              context.report || fit || !job.sideBySide.empty(),

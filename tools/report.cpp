@@ -29,7 +29,7 @@ json explanationJson(const std::string& plane, const kcNormalizationExplanation&
               {"height", e.region.height()}}},
             {"run_time", statisticsJson(e.runTime)},
             {"reference", statisticsJson(e.reference)}};
-  if (e.method == kcImageNormalizerDefs::eLinearlyFitGrayValues)
+  if (kcImageNormalizerDefs::isFit(e.method))
     j["fit"] = {{"line_found", e.fit.lineFound},
                 {"gain", e.fit.gain},
                 {"offset", e.fit.offset},

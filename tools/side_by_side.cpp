@@ -157,7 +157,7 @@ std::string fixed(double value, int decimals) {
 }
 
 std::vector<std::string> fitLines(const kcNormalizationExplanation& e) {
-  if (e.method != kcImageNormalizerDefs::eLinearlyFitGrayValues) return {};
+  if (!kcImageNormalizerDefs::isFit(e.method)) return {};
   return {"GAIN " + fixed(e.fit.gain, 3), "OFFSET " + fixed(e.fit.offset, 1),
           "SHARE " + fixed(100.0 * e.fit.nearLineShare, 1) + "%"};
 }

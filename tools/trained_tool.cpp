@@ -84,8 +84,6 @@ std::string colorModeName(ColorMode mode) {
   return "?";
 }
 
-bool hasMap(Method method) { return (method & (kGlobalMethods | eLinearlyFitGrayValues)) != 0; }
-
 kcColorPlanes toPlanes(const imgio::ColorImage& image) {
   kcColorPlanes planes;
   for (int c = 0; c < image.channels; ++c) {

@@ -75,9 +75,6 @@ class TrainedTool {
   std::optional<kcColorImageNormalizer> colour_;
 };
 
-// Whether a method has a gray-level map (global methods, linear fit).
-bool hasMap(kcImageNormalizerDefs::Method method);
-
 kcColorPlanes toPlanes(const imgio::ColorImage& image);
 imgio::ColorImage fromPlanes(const kcColorResult& planes);
 

@@ -37,6 +37,7 @@ files on a Dask cluster and images larger than memory as dask arrays.
 import enum
 
 from ._imgnorm import (
+    _METHODS,
     BadImage,
     BadParams,
     CanNotRun,
@@ -61,36 +62,41 @@ from ._imgnorm import (
 )
 
 
-class Method(enum.IntFlag):
-    """Normalization methods, a set of flags.
+# One member per method of the library's table, named as on the command
+# line in capitals (linear-fit: LINEAR_FIT), and IDENTITY.
+Method = enum.IntFlag(
+    "Method",
+    [("IDENTITY", 0)] + [(name.upper().replace("-", "_"), flag) for name, flag, _ in _METHODS],
+    module=__name__,
+)
+Method.__doc__ = """Normalization methods, a set of flags.
 
-    Training takes any combination; running takes exactly one flag or
-    IDENTITY.
+Training takes any combination; running takes exactly one flag or
+IDENTITY.
 
-    IDENTITY        the run-time image, copied; needs no training.
-    HISTOGRAM       a gray-level map that makes the cumulative histogram of
-                    the run-time image follow the reference's.
-    MEAN_STDDEV     a linear map that gives the run-time image the
-                    reference's mean and standard deviation.
-    TAILS           a linear map through the two gray levels at which the
-                    tail fractions cut both histograms.
-    LINEAR_FIT      a robust straight line between run-time and reference
-                    gray values.
-    LOCAL           subtracts the slowly varying difference to the
-                    reference, estimated by a mask-normalized Gaussian mean
-                    over the neighbourhood.
-    LOCAL_ENHANCED  as LOCAL, with a median limited to the intensity range.
+IDENTITY        the run-time image, copied; needs no training.
+HISTOGRAM       a gray-level map that makes the cumulative histogram of
+                the run-time image follow the reference's.
+MEAN_STDDEV     a linear map that gives the run-time image the
+                reference's mean and standard deviation.
+TAILS           a linear map through the two gray levels at which the
+                tail fractions cut both histograms.
+LINEAR_FIT      a robust straight line between run-time and reference
+                gray values.
+LOCAL           subtracts the slowly varying difference to the
+                reference, estimated by a mask-normalized Gaussian mean
+                over the neighbourhood.
+LOCAL_ENHANCED  as LOCAL, with a median limited to the intensity range.
 
-    HISTOGRAM, MEAN_STDDEV and TAILS are the global methods.
-    """
+HISTOGRAM, MEAN_STDDEV and TAILS are the global methods.
+"""
+# The kind of each method: "global", "fit" or "local".
+_METHOD_KINDS = {Method(flag): kind for _, flag, kind in _METHODS}
 
-    IDENTITY = 0
-    HISTOGRAM = 1
-    MEAN_STDDEV = 2
-    TAILS = 4
-    LINEAR_FIT = 8
-    LOCAL = 16
-    LOCAL_ENHANCED = 32
+
+def _methods_of_kind(kind):
+    """The flags of the methods of a kind, as one Method."""
+    return Method(sum(flag for _, flag, k in _METHODS if k == kind))
 
 
 _set_method_type(Method)

@@ -22,11 +22,10 @@ import dask.array as da
 import numpy as np
 from dask.array.overlap import ensure_minimum_chunksize, overlap, trim_internal
 
-from . import Error, Method, NotTrained, read_image, write_image
+from . import _METHOD_KINDS, Error, Method, NotTrained, _methods_of_kind, read_image, write_image
 
 _IMAGE_EXTENSIONS = {".png", ".tif", ".tiff", ".pgm"}
-_GLOBAL_METHODS = Method.HISTOGRAM | Method.MEAN_STDDEV | Method.TAILS
-_LOCAL_METHODS = Method.LOCAL | Method.LOCAL_ENHANCED
+_LOCAL_METHODS = _methods_of_kind("local")
 
 # ------------------------------------------------------------ many files
 
@@ -239,7 +238,7 @@ def _summed_counts(part, count_chunk, bins, *args):
 
 def _mapped(tool, method, part, origin):
     tool = dask.delayed(tool)
-    bins = 65536 if method == Method.LINEAR_FIT else 256
+    bins = 65536 if _METHOD_KINDS[method] == "fit" else 256  # (run-time, reference) pairs
     total = _summed_counts(part, _count_chunk, bins, tool, int(method), origin)
     levels = dask.delayed(_map_of)(tool, int(method), total)
     return part.map_blocks(_map_chunk, tool, levels, origin, dtype=np.uint8, meta=_META)

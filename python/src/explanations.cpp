@@ -11,11 +11,6 @@ namespace {
 using namespace pybind11::literals;
 using kcImageNormalizerDefs::Method;
 
-bool hasMap(Method method) {
-  return (method & (kcImageNormalizerDefs::kGlobalMethods |
-                    kcImageNormalizerDefs::eLinearlyFitGrayValues)) != 0;
-}
-
 py::dict statisticsDict(const kcGrayLevelStatistics& s) {
   return py::dict("count"_a = s.count, "mean"_a = s.mean, "stddev"_a = s.stddev,
                   "lower_tail"_a = s.lowerTail, "upper_tail"_a = s.upperTail);
@@ -28,7 +23,7 @@ py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e
              "region"_a = py::dict("x"_a = e.region.x(), "y"_a = e.region.y(),
                                    "width"_a = e.region.width(), "height"_a = e.region.height()),
              "run_time"_a = statisticsDict(e.runTime), "reference"_a = statisticsDict(e.reference));
-  if (e.method == kcImageNormalizerDefs::eLinearlyFitGrayValues)
+  if (kcImageNormalizerDefs::isFit(e.method))
     d["fit"] = py::dict("line_found"_a = e.fit.lineFound, "gain"_a = e.fit.gain, "offset"_a = e.fit.offset,
                         "near_line_share"_a = e.fit.nearLineShare,
                         "near_line_distance"_a = kcLinearFitExplanation::kNearLineDistance);
@@ -40,7 +35,7 @@ py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e
 bool mapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, bool offsetGiven,
                     Method method) {
   const Image& reference = tool.referenceImage();
-  return !offsetGiven && hasMap(method) && reference.isBound() && !tool.maskImage().isBound() &&
+  return !offsetGiven && kcImageNormalizerDefs::hasMap(method) && reference.isBound() && !tool.maskImage().isBound() &&
          (size.x() != reference.width() || size.y() != reference.height());
 }
 

@@ -16,6 +16,16 @@ void setMethodType(const py::object& type) {
   methodType = type.inc_ref().ptr();
 }
 
+py::tuple methodTable() {
+  constexpr const char* kKindNames[] = {"global", "fit", "local"};
+  py::tuple rows(kcImageNormalizerDefs::kMethods.size());
+  std::size_t i = 0;
+  for (const auto& row : kcImageNormalizerDefs::kMethods)
+    rows[i++] = py::make_tuple(row.name, static_cast<std::uint32_t>(row.flag),
+                               kKindNames[static_cast<int>(row.kind)]);
+  return rows;
+}
+
 py::object methodObject(kcImageNormalizerDefs::Method bits) {
   const py::int_ value(static_cast<std::uint32_t>(bits));
   return methodType ? py::reinterpret_borrow<py::object>(methodType)(value) : py::object(value);

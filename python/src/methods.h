@@ -15,6 +15,10 @@ struct MethodSet {
   kcImageNormalizerDefs::Method bits = kcImageNormalizerDefs::eIdentity;
 };
 
+// The library's methods as (command-line name, flag, kind: "global", "fit"
+// or "local") tuples, from which the package builds imgnorm.Method.
+py::tuple methodTable();
+
 // Registers the flag type that methods come back as (ints until then).
 void setMethodType(const py::object& type);
 

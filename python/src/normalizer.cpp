@@ -150,9 +150,7 @@ void requireTrained(const Normalizer& self, Method method, bool colourImage = fa
   const auto [colourTool, trained] = self.read(
       [](const Tools& tools) { return std::pair(tools.color.has_value(), trainedMethods(tools)); });
   if (colourTool != colourImage) return;
-  const bool oneKnown =
-      (method & ~kKnownMethods) == 0 && method != eIdentity && (method & (method - 1)) == 0;
-  if (!oneKnown || (trained & method) == method) return;
+  if (!methodInfo(method) || (trained & method) == method) return;
   throw NotTrained(L"This tool was not trained for the specified  method. Asked for " +
                    methodNames(method) + L"; trained for " +
                    (trained == eIdentity ? L"no method" : methodNames(trained)) + L".");
@@ -486,6 +484,7 @@ value changes nothing.)";
 void addNormalizer(py::module_& module) {
   module.def("_set_method_type", &setMethodType,
              "Registers the flag type that methods come back as (called by the package).");
+  module.attr("_METHODS") = methodTable();
 
   auto cls = py::class_<Normalizer>(module, "Normalizer", kClassDoc);
   cls.def(py::init(&construct), py::arg("tail_fractions") = DoublePair(0.0, 1.0),

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "imgnorm/method.h"
+
+// The refusals of a run for the method it is asked for, shared by run, its
+// parts and the explanations so that each says the same.
+namespace imgnorm {
+
+// BadParams for unknown bits, then for more than one method.
+void checkOneMethod(kcImageNormalizerDefs::Method method);
+// NotTrained for a method not among trained.
+void checkTrained(kcImageNormalizerDefs::Method trained, kcImageNormalizerDefs::Method method);
+
+}  // namespace imgnorm
