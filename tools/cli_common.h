@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/pel_buffer.h"
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 namespace cli {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "host/str.h"
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 namespace cli {
 

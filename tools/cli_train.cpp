@@ -5,7 +5,7 @@
 #include "cli_params.h"
 #include "commands.h"
 #include "diag_writer.h"
-#include "image_io.h"
+#include "imgio/image_io.h"
 #include "imgnorm/persistence.h"
 #include "tool_setup.h"
 

@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "cli_common.h"
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 namespace cli {
 

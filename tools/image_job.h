@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "image_io.h"
+#include "imgio/image_io.h"
 #include "report.h"
 #include "trained_tool.h"
 

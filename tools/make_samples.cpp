@@ -15,7 +15,7 @@
 #include <functional>
 #include <string>
 
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 namespace {
 

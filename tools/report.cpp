@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_common.h"
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 namespace cli {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "image_io.h"
+#include "imgio/image_io.h"
 #include "imgnorm/explain.h"
 
 namespace cli {

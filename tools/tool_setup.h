@@ -6,7 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-#include "image_io.h"
+#include "imgio/image_io.h"
 #include "imgnorm/image_normalizer.h"
 #include "trained_tool.h"
 

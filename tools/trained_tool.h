@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image_io.h"
+#include "imgio/image_io.h"
 #include "imgnorm/color_normalizer.h"
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "host/exceptions.h"
-#include "image_io.h"
+#include "imgio/image_io.h"
 #include "imgnorm/errors.h"
 
 namespace imgnorm_py {

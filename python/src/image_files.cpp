@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "arrays.h"
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 namespace imgnorm_py {
 

@@ -1,6 +1,6 @@
 // Reading and writing image files: round trips, detection by content,
 // conversions, refusals of bad and hostile files, atomic replacement.
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 #include <png.h>
 #include <sys/resource.h>

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 using Names = std::vector<std::string>;
 

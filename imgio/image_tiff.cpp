@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "image_codecs.h"
+#include "imgio/detail/image_codecs.h"
 
 namespace imgio::detail {
 

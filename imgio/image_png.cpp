@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "image_codecs.h"
+#include "imgio/detail/image_codecs.h"
 
 namespace imgio::detail {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 namespace imgio::detail {
 

@@ -1,4 +1,4 @@
-#include "image_io.h"
+#include "imgio/image_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <system_error>
 #include <utility>
 
-#include "image_codecs.h"
+#include "imgio/detail/image_codecs.h"
 
 namespace imgio {
 

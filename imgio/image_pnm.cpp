@@ -1,7 +1,7 @@
 // Netpbm gray and colour maps: P5 and P6 (binary), P2 and P3 (text).
 #include <string>
 
-#include "image_codecs.h"
+#include "imgio/detail/image_codecs.h"
 
 namespace imgio::detail {
 
