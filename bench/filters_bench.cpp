@@ -1,7 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_images.h"
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "imaging/gauss_sample.h"
 #include "imaging/median.h"
 

@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "bench/bench_images.h"
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/linear_fit.h"
+#include "imgnorm/detail/linear_fit.h"
 #include "imgnorm/run_parallel.h"
 #include "pelfuncs/masked_histogram.h"
 #include "pelfuncs/padded_affine_sample.h"

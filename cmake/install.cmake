@@ -4,21 +4,12 @@ install(TARGETS imgnorm EXPORT imgnormTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# Exactly the public API; the other headers of these folders are the
-# library's own.
-set(IMGNORM_PUBLIC_HEADERS
-  host/archive.h host/assert.h host/attention.h host/diag.h host/exceptions.h host/export.h
-  host/geometry.h host/pel_buffer.h host/str.h host/xform.h
-  imaging/affine_sample.h imaging/gauss_sample.h imaging/histo_stats.h imaging/ilimit.h
-  imaging/line_fit.h imaging/median.h imaging/pel_copy.h imaging/pel_equal.h
-  imaging/pel_histogram.h imaging/pel_map.h imaging/pel_max.h imaging/pel_min.h
-  imaging/pel_set.h imaging/projection.h imaging/threshold_wgv.h
-  pelfuncs/adjust_window.h pelfuncs/buffer_compare.h pelfuncs/clamped_arithmetic.h
-  pelfuncs/flood_fill.h pelfuncs/mask_runs.h pelfuncs/masked_copy_divide.h pelfuncs/masked_histogram.h
-  pelfuncs/padded_affine_sample.h pelfuncs/pel_map_value.h pelfuncs/smooth_morph.h
-  pelfuncs/threshold.h
-  imgnorm/color_normalizer.h imgnorm/diag_categories.h imgnorm/errors.h imgnorm/explain.h
-  imgnorm/image_normalizer.h imgnorm/method.h imgnorm/persistence.h imgnorm/run_parallel.h)
+# The public API is every header of the four library folders; the
+# library's own headers live in their detail/ subfolders and are never
+# installed.
+file(GLOB IMGNORM_PUBLIC_HEADERS RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/host/*.h ${PROJECT_SOURCE_DIR}/imaging/*.h
+  ${PROJECT_SOURCE_DIR}/pelfuncs/*.h ${PROJECT_SOURCE_DIR}/imgnorm/*.h)
 foreach(header ${IMGNORM_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/${header}

@@ -1,4 +1,4 @@
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "host/crew.h"
+#include "host/detail/crew.h"
 
 #include <system_error>
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/assert.h"
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
 
 #if defined(__x86_64__)

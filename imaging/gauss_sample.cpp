@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
 
 // The three boxes of a direction are applied as one cascaded running sum:

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
 #include "imaging/pel_copy.h"
 

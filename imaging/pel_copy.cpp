@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "imaging/row_walk.h"
+#include "imaging/detail/row_walk.h"
 
 template <class T>
 kcPelBuffer<T> kfPelCopy(const kcPelBuffer_const<T>& src) {

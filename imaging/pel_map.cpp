@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "host/assert.h"
-#include "host/cpu_dispatch.h"
-#include "imaging/row_walk.h"
+#include "host/detail/cpu_dispatch.h"
+#include "imaging/detail/row_walk.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -1,6 +1,6 @@
 #include "imaging/pel_min.h"
 
-#include "imaging/row_walk.h"
+#include "imaging/detail/row_walk.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/persistence.h"
-#include "imgnorm/tool_file_errors.h"
+#include "imgnorm/detail/tool_file_errors.h"
 
 using namespace kcImageNormalizerDefs;
 

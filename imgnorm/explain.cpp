@@ -1,10 +1,10 @@
 #include "imgnorm/explain.h"
 
-#include "imgnorm/global_maps.h"
-#include "imgnorm/linear_fit.h"
-#include "imgnorm/map_builders.h"
-#include "imgnorm/method_checks.h"
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/global_maps.h"
+#include "imgnorm/detail/linear_fit.h"
+#include "imgnorm/detail/map_builders.h"
+#include "imgnorm/detail/method_checks.h"
+#include "imgnorm/detail/trained_data.h"
 #include "pelfuncs/masked_histogram.h"
 
 using namespace kcImageNormalizerDefs;

@@ -1,4 +1,4 @@
-#include "imgnorm/global_maps.h"
+#include "imgnorm/detail/global_maps.h"
 
 #include <cmath>
 #include <cstdint>

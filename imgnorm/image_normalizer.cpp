@@ -1,7 +1,7 @@
 #include "imgnorm/image_normalizer.h"
 
 #include "imaging/pel_copy.h"
-#include "imgnorm/parameter_checks.h"
+#include "imgnorm/detail/parameter_checks.h"
 #include "pelfuncs/buffer_compare.h"
 
 using namespace kcImageNormalizerDefs;

@@ -1,4 +1,4 @@
-#include "imgnorm/linear_fit.h"
+#include "imgnorm/detail/linear_fit.h"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +13,7 @@
 #include "imaging/pel_set.h"
 #include "imaging/projection.h"
 #include "imgnorm/errors.h"
-#include "imgnorm/global_maps.h"
+#include "imgnorm/detail/global_maps.h"
 #include "pelfuncs/mask_runs.h"
 
 namespace imgnorm {
@@ -191,10 +191,6 @@ void projectAtAngle(const kcPelBuffer_const<unsigned char>& logHistogram, kcDegr
                                x * kcVector<2>(umin, vmax));
   const kcAffineSamplingParams params(rect, w, h, 2);
   projection = kfProjectImage<unsigned char>(logHistogram, params);
-}
-
-void serialLoop(std::size_t n, const std::function<void(std::size_t)>& work) {
-  for (std::size_t i = 0; i < n; ++i) work(i);
 }
 
 void projectAtAngles(const kcPelBuffer_const<unsigned char>& logHistogram,

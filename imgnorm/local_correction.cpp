@@ -1,4 +1,4 @@
-#include "imgnorm/local_correction.h"
+#include "imgnorm/detail/local_correction.h"
 
 #include <algorithm>
 #include <vector>
@@ -9,7 +9,7 @@
 #include "imaging/median.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_min.h"
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/trained_data.h"
 #include "pelfuncs/buffer_compare.h"
 #include "pelfuncs/clamped_arithmetic.h"
 #include "pelfuncs/pel_map_value.h"

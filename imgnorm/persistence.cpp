@@ -4,8 +4,8 @@
 
 #include "host/exceptions.h"
 #include "host/str.h"
-#include "imgnorm/parameter_checks.h"
-#include "imgnorm/tool_file_errors.h"
+#include "imgnorm/detail/parameter_checks.h"
+#include "imgnorm/detail/tool_file_errors.h"
 #include "pelfuncs/buffer_compare.h"
 
 using namespace kcImageNormalizerDefs;

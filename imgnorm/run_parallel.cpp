@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/crew.h"
+#include "host/detail/crew.h"
 #include "imaging/pel_copy.h"
-#include "imgnorm/local_correction.h"
+#include "imgnorm/detail/local_correction.h"
 #include "imgnorm/run_parts.h"
 #include "pelfuncs/masked_copy_divide.h"
 

@@ -2,11 +2,11 @@
 
 #include "imaging/histo_stats.h"
 #include "imaging/pel_map.h"
-#include "imgnorm/linear_fit.h"
-#include "imgnorm/local_correction.h"
-#include "imgnorm/map_builders.h"
-#include "imgnorm/method_checks.h"
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/linear_fit.h"
+#include "imgnorm/detail/local_correction.h"
+#include "imgnorm/detail/map_builders.h"
+#include "imgnorm/detail/method_checks.h"
+#include "imgnorm/detail/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/masked_histogram.h"
 

@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "host/export.h"
 #include "host/pel_buffer.h"
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/linear_fit.h"
+#include "imgnorm/index_loop.h"
 
 // One run split over parts of an image (strips of one image, chunks of an
 // array too large for memory), giving
@@ -21,54 +22,60 @@ using Counts = std::vector<std::uint64_t>;
 
 // The window of pels a run of the tool covers in an image whose window is
 // window: null when they do not overlap.
-kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window);
+IMGNORM_API kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window);
 
 // What a run of method counts in the part of an image: for a global method
 // the histogram of the pels inside the mask (256 levels); for the linear fit
 // the (run-time s, reference t) pairs inside the mask, at s * 256 + t.
 // Counts of parts add up to those of their union.
-Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
-                 kcImageNormalizerDefs::Method method);
+IMGNORM_API Counts countPart(const kcImageNormalizer& tool,
+                             const kcPelBuffer_const<unsigned char>& part,
+                             kcImageNormalizerDefs::Method method);
 
 // The gray-level map a run builds from the counts of the whole image; empty,
 // with message saying why, when the run would not succeed. The linear fit's
 // projections go through loop.
-std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool,
-                                       kcImageNormalizerDefs::Method method, const Counts& counts,
-                                       std::wstring& message, const IndexLoop& loop = serialLoop);
+IMGNORM_API std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool,
+                                                   kcImageNormalizerDefs::Method method,
+                                                   const Counts& counts, std::wstring& message,
+                                                   const IndexLoop& loop = serialLoop);
 
 // The gray-level map kfExplainWholeImage builds for an image of any size
 // whose whole histogram (256 levels, every pel, summed over its parts) is
 // histogram; empty, with message saying why, when it cannot be built. For a
 // tool without a mask (BadParams otherwise), as kfExplainWholeImage.
-std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool,
-                                           kcImageNormalizerDefs::Method method,
-                                           const Counts& histogram, std::wstring& message);
+IMGNORM_API std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool,
+                                                       kcImageNormalizerDefs::Method method,
+                                                       const Counts& histogram,
+                                                       std::wstring& message);
 
 // The covered part of an image through map, as a run maps it: with
 // keepMaskedPixels, pels outside the mask keep their values.
-kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,
-                                   const kcPelBuffer_const<unsigned char>& part,
-                                   const std::vector<unsigned char>& map);
+IMGNORM_API kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,
+                                               const kcPelBuffer_const<unsigned char>& part,
+                                               const std::vector<unsigned char>& map);
 
 // The same into destination (allocated over the covered part when
 // unbound; a bound one receives the common window).
-void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
-                 const std::vector<unsigned char>& map, kcPelBuffer<unsigned char>& destination);
+IMGNORM_API void mapPartInto(const kcImageNormalizer& tool,
+                             const kcPelBuffer_const<unsigned char>& part,
+                             const std::vector<unsigned char>& map,
+                             kcPelBuffer<unsigned char>& destination);
 
 // How far (x, y) the result of a local method reaches for its input: a part
 // run with at least this margin around it gives the whole run's pels inside
 // the margin. None when the method works at reduced resolution (granularity
 // above 1), whose sampling grid follows the image's size.
-std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool,
-                                        kcImageNormalizerDefs::Method method);
+IMGNORM_API std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool,
+                                                    kcImageNormalizerDefs::Method method);
 
 // kfRunParallel with exactly strips strips (at most one per row) shared by
 // up to threads threads, whatever the image's size; tests reach the split
 // on small images through it.
-kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool,
-                                       const kcPelBuffer_const<unsigned char>& image,
-                                       kcImageNormalizerDefs::Method method, long strips,
-                                       unsigned threads, bool& success, std::wstring& message);
+IMGNORM_API kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool,
+                                                   const kcPelBuffer_const<unsigned char>& image,
+                                                   kcImageNormalizerDefs::Method method,
+                                                   long strips, unsigned threads, bool& success,
+                                                   std::wstring& message);
 
 }  // namespace imgnorm

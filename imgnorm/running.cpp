@@ -8,11 +8,11 @@
 #include "imgnorm/diag_categories.h"
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/local_correction.h"
-#include "imgnorm/method_checks.h"
-#include "imgnorm/parameter_text.h"
+#include "imgnorm/detail/local_correction.h"
+#include "imgnorm/detail/method_checks.h"
+#include "imgnorm/detail/parameter_text.h"
 #include "imgnorm/run_parts.h"
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/trained_data.h"
 #include "pelfuncs/masked_copy_divide.h"
 
 using namespace kcImageNormalizerDefs;

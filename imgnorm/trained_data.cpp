@@ -1,4 +1,4 @@
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/trained_data.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,8 +4,8 @@
 #include "imaging/affine_sample.h"
 #include "imgnorm/diag_categories.h"
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/parameter_text.h"
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/parameter_text.h"
+#include "imgnorm/detail/trained_data.h"
 
 using namespace kcImageNormalizerDefs;
 using imgnorm::trainingPairText;

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "host/exceptions.h"
-#include "imaging/row_walk.h"
+#include "imaging/detail/row_walk.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "host/assert.h"
 #include "host/exceptions.h"
 #include "imaging/pel_copy.h"
-#include "pelfuncs/masked_region.h"
+#include "pelfuncs/detail/masked_region.h"
 
 namespace {
 

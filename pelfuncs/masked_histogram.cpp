@@ -1,5 +1,5 @@
 #include "pelfuncs/masked_histogram.h"
-#include "pelfuncs/masked_pel_count.h"
+#include "pelfuncs/detail/masked_pel_count.h"
 
 #include <cstdint>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include "host/assert.h"
 #include "host/exceptions.h"
 #include "imaging/pel_copy.h"
-#include "imaging/row_walk.h"
+#include "imaging/detail/row_walk.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
 #include "imaging/threshold_wgv.h"
-#include "pelfuncs/masked_region.h"
+#include "pelfuncs/detail/masked_region.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <numbers>
 #include <vector>
 
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
 #include "imaging/ilimit.h"
 #include "imaging/projection.h"

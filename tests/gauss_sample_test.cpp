@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
 #include "test_support.h"
 

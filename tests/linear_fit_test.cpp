@@ -1,4 +1,4 @@
-#include "imgnorm/linear_fit.h"
+#include "imgnorm/detail/linear_fit.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/trained_data.h"
 #include "test_support.h"
 
 using namespace imgnorm;

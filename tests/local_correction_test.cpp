@@ -1,4 +1,4 @@
-#include "imgnorm/local_correction.h"
+#include "imgnorm/detail/local_correction.h"
 
 #include <gtest/gtest.h>
 

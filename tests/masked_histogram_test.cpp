@@ -8,7 +8,7 @@
 
 #include "host/exceptions.h"
 #include "pelfuncs/mask_runs.h"
-#include "pelfuncs/masked_pel_count.h"
+#include "pelfuncs/detail/masked_pel_count.h"
 #include "test_support.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
 #include "test_support.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/cpu_dispatch.h"
+#include "host/detail/cpu_dispatch.h"
 #include "test_support.h"
 
 using namespace testing_support;

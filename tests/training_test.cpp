@@ -4,7 +4,7 @@
 
 #include "host/str.h"
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/trained_data.h"
+#include "imgnorm/detail/trained_data.h"
 #include "test_support.h"
 
 using namespace kcImageNormalizerDefs;

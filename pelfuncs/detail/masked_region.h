@@ -1,7 +1,7 @@
 #pragma once
 
 #include "host/pel_buffer.h"
-#include "imaging/row_walk.h"
+#include "imaging/detail/row_walk.h"
 
 // Wiring shared by the operations that write a destination under a mask:
 // the region is source ∩ mask ∩ destination. An unbound destination becomes

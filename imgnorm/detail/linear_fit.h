@@ -8,6 +8,7 @@
 
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
+#include "imgnorm/index_loop.h"
 #include "pelfuncs/mask_runs.h"
 
 // Robust linear gray-value fit: finds gain and offset with
@@ -25,11 +26,6 @@ namespace imgnorm {
 // already passes 2^32 in the joint histogram, and parts of larger images
 // add up.
 using PairCounts = std::vector<std::uint64_t>;
-
-// loop(n, work) calls work(i) once for every i in [0, n), in any order and
-// possibly on several threads at once.
-using IndexLoop = std::function<void(std::size_t, const std::function<void(std::size_t)>&)>;
-void serialLoop(std::size_t n, const std::function<void(std::size_t)>& work);
 
 // The pels of the common window of the run-time, template and (bound) mask
 // windows, where the mask is not 0; visited by the mask's runs when they are
@@ -50,7 +46,8 @@ PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
 // the map takes as (0, 0). weight is what each pel adds to the joint
 // histogram: the tool's binary masks add 255, unmasked pels 1.
 std::optional<kcPair<double>> fitLine(const PairCounts& pairs, std::uint64_t weight,
-                       const std::vector<kcDegree>& angles, const IndexLoop& loop = serialLoop);
+                                      const std::vector<kcDegree>& angles,
+                                      const IndexLoop& loop = serialLoop);
 
 // The share of the pairs whose reference level lies within distance levels
 // of the line; 0 without pairs.

@@ -6,7 +6,7 @@
 #include "imaging/histo_stats.h"
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
-#include "imgnorm/linear_fit.h"
+#include "imgnorm/detail/linear_fit.h"
 
 // The gray-level maps of run, built from counts: the one place that turns a
 // run-time histogram or the linear fit's pair counts into a map, for one run,
