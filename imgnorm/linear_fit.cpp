@@ -12,8 +12,9 @@
 #include "imaging/pel_max.h"
 #include "imaging/pel_set.h"
 #include "imaging/projection.h"
-#include "imgnorm/errors.h"
 #include "imgnorm/detail/global_maps.h"
+#include "imgnorm/errors.h"
+#include "pelfuncs/detail/run_prefetch.h"
 #include "pelfuncs/mask_runs.h"
 
 namespace imgnorm {

@@ -6,6 +6,7 @@
 
 #include "host/exceptions.h"
 #include "imaging/pel_histogram.h"
+#include "pelfuncs/detail/run_prefetch.h"
 
 namespace {
 

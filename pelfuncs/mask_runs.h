@@ -47,15 +47,6 @@ class IMGNORM_API kcMaskRuns {
   bool setPelsAreFull_ = false;
 };
 
-// Asks the cache ahead for the first kilobyte of each run of row y (cut to
-// the columns [x0, x1)) in image, a row of both. A run starts away from
-// where the last one ended, and the hardware's prefetcher follows it only
-// after missing its first lines: a walk over runs calls this for the next
-// row. Only a hint; it reads and changes nothing.
-IMGNORM_API void kfPrefetchRunStarts(const kcMaskRuns& runs,
-                                     const kcPelBuffer_const<unsigned char>& image, long y, long x0,
-                                     long x1);
-
 // The gray levels of image's pels in the runs' set pels: what
 // kf_MaskedPelHistogram gives for the mask the runs come from. Throws
 // kcPel::UnboundWindow for an unbound image or runs.

@@ -139,6 +139,8 @@ TEST(ColourFiles, EachFormLoadsAsItsOwn) {
   EXPECT_THROW(kfColorImageNormalizerFromBytes(grayBytes), kcArchive::Error);
 }
 
+namespace {
+
 // A colour tool file of three channels, each a gray tool's file bytes.
 Bytes colourFileOf(const std::vector<kcImageNormalizer>& channels) {
   Bytes file = {'k', 'c', 'I', 'm', 'g', 'N', 'r', 'C', 0, kcColorImageNormalizer::eChannels, 3};
@@ -149,6 +151,8 @@ Bytes colourFileOf(const std::vector<kcImageNormalizer>& channels) {
   }
   return file;
 }
+
+}  // namespace
 
 // Channels whose reference or mask windows differ would be composed over
 // the first one's window: such a file is refused, naming it.
