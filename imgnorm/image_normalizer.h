@@ -14,6 +14,19 @@
 #include "imgnorm/method.h"
 #include "pelfuncs/mask_runs.h"
 
+// What training derives from the reference image and the mask for the
+// trained methods: one value, made whole by each training and kept until
+// the next.
+struct kcTrainedData {
+  kcPelBuffer_const<unsigned char> binaryMask;  // the mask as 0 and 255; shares a binary mask
+  kcMaskRuns maskRuns;                          // of binaryMask, when they are few
+  kcPelBuffer<unsigned char> sampledMask;       // binaryMask reduced by the granularity
+  kcPelBuffer<unsigned short> maskWeights;      // for eLocalCorrection with a mask
+  std::vector<unsigned long> referenceHistogram;  // under the mask
+  kcHistoStats referenceStats;
+  std::vector<kcDegree> fitAngles;  // for eLinearlyFitGrayValues
+};
+
 // Normalizes the gray levels of 8-bit images. Configure it with a reference
 // image, an optional mask and its parameters, train it for a set of methods,
 // then run it on run-time images, one method per run. A plain value type:
@@ -78,13 +91,16 @@ class IMGNORM_API kcImageNormalizer {
   bool operator==(const kcImageNormalizer& other) const;
 
   // Trained data, for inspection.
-  const kcPelBuffer_const<unsigned char>& binaryMask() const { return binaryMask_; }
-  const kcMaskRuns& maskRuns() const { return maskRuns_; }
-  const kcPelBuffer<unsigned char>& sampledMask() const { return sampledMask_; }
-  const kcPelBuffer<unsigned short>& maskWeights() const { return maskWeights_; }
-  const std::vector<unsigned long>& referenceHistogram() const { return referenceHistogram_; }
-  const kcHistoStats& referenceStats() const { return referenceStats_; }
-  const std::vector<kcDegree>& fitAngles() const { return fitAngles_; }
+  const kcTrainedData& trainedData() const { return trained_; }
+  const kcPelBuffer_const<unsigned char>& binaryMask() const { return trained_.binaryMask; }
+  const kcMaskRuns& maskRuns() const { return trained_.maskRuns; }
+  const kcPelBuffer<unsigned char>& sampledMask() const { return trained_.sampledMask; }
+  const kcPelBuffer<unsigned short>& maskWeights() const { return trained_.maskWeights; }
+  const std::vector<unsigned long>& referenceHistogram() const {
+    return trained_.referenceHistogram;
+  }
+  const kcHistoStats& referenceStats() const { return trained_.referenceStats; }
+  const std::vector<kcDegree>& fitAngles() const { return trained_.fitAngles; }
 
  private:
   friend IMGNORM_API kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool);
@@ -104,11 +120,5 @@ class IMGNORM_API kcImageNormalizer {
   bool keepMaskedPixels_;
   kcPelBuffer_const<unsigned char> maskImage_;
   kcPelBuffer_const<unsigned char> referenceImage_;
-  kcPelBuffer_const<unsigned char> binaryMask_;
-  kcMaskRuns maskRuns_;
-  kcPelBuffer<unsigned char> sampledMask_;
-  kcPelBuffer<unsigned short> maskWeights_;
-  std::vector<unsigned long> referenceHistogram_;
-  kcHistoStats referenceStats_;
-  std::vector<kcDegree> fitAngles_;
+  kcTrainedData trained_;
 };

@@ -84,10 +84,10 @@ void kcImageNormalizer::checkRunnable(Method method) const {
 kcPelBuffer<unsigned char> kcImageNormalizer::runLocalCorrection(
     const kcPelBuffer_const<unsigned char>& view, Method method) const {
   if (imgnorm::isSubsampling(granularity_))
-    KC_ASSERT(sampledMask_.isBound() == maskImage_.isBound());
+    KC_ASSERT(trained_.sampledMask.isBound() == maskImage_.isBound());
   kcPelBuffer<unsigned char> result;
   imgnorm::localCorrection(view,
-                           {referenceImage_, binaryMask_, sampledMask_, maskWeights_,
+                           {referenceImage_, trained_.binaryMask, trained_.sampledMask, trained_.maskWeights,
                             neighborhoodSize_, granularity_, intensityVariationRange_},
                            method, result);
   return result;
@@ -110,7 +110,7 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
   checkRunnable(method);
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
   KC_ASSERT(referenceImage_.isBound());
-  KC_ASSERT(binaryMask_.isBound() == maskImage_.isBound());
+  KC_ASSERT(trained_.binaryMask.isBound() == maskImage_.isBound());
 
   const kcPelRect region = imgnorm::coveredWindow(*this, image.window());
   if (region.isNull()) {
@@ -135,7 +135,8 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
     success = true;
   }
   kcAttention::check();
-  if (keepMaskedPixels_ && binaryMask_.isBound()) kf_MaskedPelCopy(view, binaryMask_, result, true);
+  if (keepMaskedPixels_ && trained_.binaryMask.isBound())
+    kf_MaskedPelCopy(view, trained_.binaryMask, result, true);
   result.copyXforms(view);
   if (diag && diag->shouldRecord(diagFlags, kDiagResult)) {
     diag->level(levelRestorer.level() + 1);

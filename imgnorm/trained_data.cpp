@@ -17,14 +17,6 @@ namespace imgnorm {
 
 namespace {
 
-long kernelSizeFor(long p) {
-  const double q = 0.25 * static_cast<double>(p);
-  double v = q * 4.0 * q - 2.0;
-  v = std::sqrt(std::max(v, 0.0));
-  const auto n = static_cast<long>(std::ceil(v * (1.0 - 1e-11)));
-  return (n + 1) & ~1L;
-}
-
 // Whether every pel of a row is 0 or 255, the levels whose successor in
 // eight bits is below 2. A maximum without an early exit vectorizes.
 bool rowIsBinary(const unsigned char* row, long n) {
@@ -79,51 +71,6 @@ kcPair<long> reducedNeighborhood(const kcPair<long>& n, const kcPair<long>& g) {
   return {(n.x() / g.x()) | 1, (n.y() / g.y()) | 1};
 }
 
-kcPair<long> smoothingKernelSize(const kcPair<long>& p) {
-  const kcPair<long> k(kernelSizeFor(p.x()), kernelSizeFor(p.y()));
-  KC_ASSERT(k.x() % 2 == 0 && k.y() % 2 == 0);
-  return k;
-}
-
-namespace {
-
-kcGaussSampleParams fixedPointSmoothing(const kcPair<long>& reduced) {
-  kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
-                             static_cast<double>(1 << fixedPointShift));
-  params.doRounding(true);
-  return params;
-}
-
-// The kernel is in pels: a view of source without its image-from-client
-// transform, leaving source itself alone.
-kcPelBuffer_const<unsigned char> inPels(const kcPelBuffer_const<unsigned char>& source) {
-  kcPelBuffer_const<unsigned char> pels = source;
-  if (!pels.imageFromClientXformBase()->isIdentity())
-    pels.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
-  return pels;
-}
-
-}  // namespace
-
-void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
-                        kcPelBuffer<unsigned short>& destination) {
-  destination.setUnbound();
-  kfGaussSample<unsigned char, unsigned short>(inPels(source), destination,
-                                               fixedPointSmoothing(reduced));
-  destination.copyXforms(source);
-}
-
-long smoothRowsLag(const kcPair<long>& reduced) {
-  return kfGaussSampleRowsLag(fixedPointSmoothing(reduced));
-}
-
-void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
-                            const kcPair<long>& reduced,
-                            const std::function<void(long, const unsigned short*)>& rowDone) {
-  kfGaussSampleRows<unsigned char, unsigned short>(inPels(source), fixedPointSmoothing(reduced),
-                                                   rowDone);
-}
-
 void makeFitAngles(std::vector<kcDegree>& table) {
   table.resize(63);
   std::size_t k = 0;
@@ -140,22 +87,17 @@ void countMaskedLevels(const kcPelBuffer_const<unsigned char>& image,
     kf_MaskedPelHistogram(image, binaryMask, histogram);
 }
 
-void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& referenceImage,
-                        const kcPelBuffer_const<unsigned char>& maskImage,
-                        const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity,
-                        const TrainedData& out) {
+kcTrainedData trainedData(Method methods, const kcPelBuffer_const<unsigned char>& referenceImage,
+                          const kcPelBuffer_const<unsigned char>& maskImage,
+                          const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity) {
+  kcTrainedData out;
   kcAttention::check();
   out.maskRuns = kcMaskRuns(maskImage);
-  if (maskImage.isBound())
-    out.binaryMask = binaryMaskOf(maskImage, out.maskRuns);
-  else
-    out.binaryMask.setUnbound();
+  if (maskImage.isBound()) out.binaryMask = binaryMaskOf(maskImage, out.maskRuns);
   kcAttention::check();
 
   if (out.binaryMask.isBound() && isSubsampling(granularity))
     out.sampledMask = reduceBinaryMask(out.binaryMask, granularity);
-  else
-    out.sampledMask.setUnbound();
 
   if (out.binaryMask.isBound() && (methods & eLocalCorrection)) {
     // The weights must have the resolution of the data they divide, which is
@@ -165,17 +107,15 @@ void prepareTrainedData(Method methods, const kcPelBuffer_const<unsigned char>& 
     smoothToFixedPoint(weightSource, reducedNeighborhood(neighborhoodSize, granularity),
                        out.maskWeights);
     kcAttention::check();
-  } else {
-    out.maskWeights.setUnbound();
   }
 
-  out.referenceHistogram.clear();
   if (referenceImage.isBound())
     countMaskedLevels(referenceImage, out.binaryMask, out.maskRuns, out.referenceHistogram);
   out.referenceStats = kcHistoStats(out.referenceHistogram);
   kcAttention::check();
 
   if (methods & eLinearlyFitGrayValues) makeFitAngles(out.fitAngles);
+  return out;
 }
 
 }  // namespace imgnorm

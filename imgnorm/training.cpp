@@ -44,12 +44,11 @@ void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long 
     throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
 
   checkReducedResolutionFits(methods);
-  imgnorm::prepareTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
-                              {binaryMask_, maskRuns_, sampledMask_, maskWeights_,
-                               referenceHistogram_, referenceStats_, fitAngles_});
+  trained_ = imgnorm::trainedData(methods, referenceImage_, maskImage_, neighborhoodSize_,
+                                  granularity_);
   trainedMethods_ = methods;
 
-  if (referenceStats_.nSamp() == 0 && (methods & kGlobalMethods)) {
+  if (trained_.referenceStats.nSamp() == 0 && (methods & kGlobalMethods)) {
     trainedMethods_ = static_cast<Method>(methods & ~kGlobalMethods);
     throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
   }

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+
+#include "host/geometry.h"
+#include "host/pel_buffer.h"
+
+// The Gaussian smoothing of local correction and of its mask weights, in
+// fixed point: one kernel for the training's weights and the run's sums,
+// so that they divide alike.
+namespace imgnorm {
+
+// Fractional bits of the 16-bit smoothed images: level g is stored as 128 g.
+constexpr int fixedPointShift = 7;
+
+// Even Gaussian kernel sizes for a reduced neighbourhood.
+kcPair<long> smoothingKernelSize(const kcPair<long>& reduced);
+
+// destination = source smoothed over the neighbourhood, times 128, rounded,
+// with source's transforms. The kernel is in pels whatever source's
+// image-from-client transform; source is not changed.
+void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
+                        kcPelBuffer<unsigned short>& destination);
+// The same smoothing handed to rowDone(j, values) one row of source's
+// window at a time (see kfGaussSampleRows) instead of stored.
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
+                            const kcPair<long>& reduced,
+                            const std::function<void(long, const unsigned short*)>& rowDone);
+// Rows of source above j - smoothRowsLag(reduced) are not read again once
+// the row j has been handed over (see kfGaussSampleRowsLag).
+long smoothRowsLag(const kcPair<long>& reduced);
+
+}  // namespace imgnorm

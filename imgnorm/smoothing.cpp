@@ -1,0 +1,69 @@
+#include "imgnorm/detail/smoothing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "host/assert.h"
+#include "imaging/gauss_sample.h"
+
+namespace imgnorm {
+
+namespace {
+
+long kernelSizeFor(long p) {
+  const double q = 0.25 * static_cast<double>(p);
+  double v = q * 4.0 * q - 2.0;
+  v = std::sqrt(std::max(v, 0.0));
+  const auto n = static_cast<long>(std::ceil(v * (1.0 - 1e-11)));
+  return (n + 1) & ~1L;
+}
+
+}  // namespace
+
+kcPair<long> smoothingKernelSize(const kcPair<long>& p) {
+  const kcPair<long> k(kernelSizeFor(p.x()), kernelSizeFor(p.y()));
+  KC_ASSERT(k.x() % 2 == 0 && k.y() % 2 == 0);
+  return k;
+}
+
+namespace {
+
+kcGaussSampleParams fixedPointSmoothing(const kcPair<long>& reduced) {
+  kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
+                             static_cast<double>(1 << fixedPointShift));
+  params.doRounding(true);
+  return params;
+}
+
+// The kernel is in pels: a view of source without its image-from-client
+// transform, leaving source itself alone.
+kcPelBuffer_const<unsigned char> inPels(const kcPelBuffer_const<unsigned char>& source) {
+  kcPelBuffer_const<unsigned char> pels = source;
+  if (!pels.imageFromClientXformBase()->isIdentity())
+    pels.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
+  return pels;
+}
+
+}  // namespace
+
+void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kcPair<long>& reduced,
+                        kcPelBuffer<unsigned short>& destination) {
+  destination.setUnbound();
+  kfGaussSample<unsigned char, unsigned short>(inPels(source), destination,
+                                               fixedPointSmoothing(reduced));
+  destination.copyXforms(source);
+}
+
+long smoothRowsLag(const kcPair<long>& reduced) {
+  return kfGaussSampleRowsLag(fixedPointSmoothing(reduced));
+}
+
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
+                            const kcPair<long>& reduced,
+                            const std::function<void(long, const unsigned short*)>& rowDone) {
+  kfGaussSampleRows<unsigned char, unsigned short>(inPels(source), fixedPointSmoothing(reduced),
+                                                   rowDone);
+}
+
+}  // namespace imgnorm
