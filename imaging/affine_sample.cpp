@@ -224,7 +224,7 @@ using CombineRowFn = void (*)(const SpreadRow<Taps>* const*, const float*,
                               const std::vector<float>*, long, T*);
 
 template <class T, int Taps>
-void combineRowBaseline(const SpreadRow<Taps>* const* rows, const float* wy,
+void combineRowPlain(const SpreadRow<Taps>* const* rows, const float* wy,
                         const std::vector<float>* wx, long n, T* out) {
   combineRow<T, Taps>(rows, wy, wx, n, out);
 }
@@ -266,7 +266,7 @@ void sampleSeparable(const SourcePels<T>& src, const SampleGrid& g, long width, 
   }
   SpreadRows<T, Taps> spread(src, cols, width);
   const CombineRowFn<T, Taps> combine =
-      kfPickKernel<CombineRowFn<T, Taps>>(combineRowBaseline<T, Taps>, combineRowAvx2<T, Taps>);
+      kfPickKernel<CombineRowFn<T, Taps>>(combineRowPlain<T, Taps>, combineRowAvx2<T, Taps>);
   for (long j = 0; j < height; ++j) {
     const long* wanted = &rows.index[j * Taps];
     const SpreadRow<Taps>* tapRows[Taps];

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "host/detail/cpu_dispatch.h"
@@ -130,7 +132,7 @@ template <class Divider, class Out>
 }
 
 template <class Divider, class Out>
-void divideRowBaseline(const std::uint64_t* t, long count, const Divider& d, Out* out) {
+void divideRowPlain(const std::uint64_t* t, long count, const Divider& d, Out* out) {
   divideRow(t, count, d, out);
 }
 
@@ -139,12 +141,14 @@ KC_TARGET_AVX2 void divideRowAvx2(const std::uint64_t* t, long count, const Divi
   divideRow(t, count, d, out);
 }
 
-// Outputs x0..x1-1 of the sums t at every position. Reductions pick single
-// sums; they are a fraction of the work.
 template <class Divider, class Out>
-void divideSums(const Divider& d, const std::uint64_t* t, const AxisPlan& ax, long x0, long x1,
-                Out* out) {
-  const auto divide = kfPickKernel(divideRowBaseline<Divider, Out>, divideRowAvx2<Divider, Out>);
+using DivideRowFn = void (*)(const std::uint64_t*, long, const Divider&, Out*);
+
+// Outputs x0..x1-1 of the sums t at every position through the divide
+// kernel. Reductions pick single sums; they are a fraction of the work.
+template <class Divider, class Out>
+void divideSums(DivideRowFn<Divider, Out> divide, const Divider& d, const std::uint64_t* t,
+                const AxisPlan& ax, long x0, long x1, Out* out) {
   if (ax.step == 1)
     divide(t + ax.position(x0), x1 - x0, d, out);
   else
@@ -167,10 +171,21 @@ struct WideDivider {
   }
 };
 
+// 128-bit sums have no row kernel.
 template <class Out>
-void divideSums(const WideDivider& d, const Wide* t, const AxisPlan& ax, long x0, long x1,
-                Out* out) {
+void divideSums(std::nullptr_t, const WideDivider& d, const Wide* t, const AxisPlan& ax, long x0,
+                long x1, Out* out) {
   for (long j = x0; j < x1; ++j) out[j - x0] = static_cast<Out>(d.quotient(t[ax.position(j)]));
+}
+
+// The build of the row division that runs now, chosen once per call.
+template <class Divider, class Out>
+auto pickDivideRow() {
+  if constexpr (std::is_same_v<Divider, WideDivider>)
+    return nullptr;
+  else
+    return kfPickKernel<DivideRowFn<Divider, Out>>(divideRowPlain<Divider, Out>,
+                                                   divideRowAvx2<Divider, Out>);
 }
 
 // Everything one smoothing call needs: the source window, both axes, the
@@ -213,7 +228,7 @@ template <class V, bool Pair>
 }
 
 template <class V, bool Pair>
-void verticalStepBaseline(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2,
+void verticalStepPlain(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2,
                           const unsigned char* r3, V* s1, V* s2, V* s3, V* prev, long n) {
   verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
 }
@@ -250,7 +265,7 @@ template <class V, class H>
 }
 
 template <class V, class H>
-void horizontalCombBaseline(const V* v, long w, long last, H* comb) {
+void horizontalCombPlain(const V* v, long w, long last, H* comb) {
   horizontalComb(v, w, last, comb);
 }
 
@@ -262,10 +277,13 @@ KC_TARGET_AVX2 void horizontalCombAvx2(const V* v, long w, long last, H* comb) {
 // Horizontal cascade over one padded row: t[m] for every position m from 0
 // to last. The combs come first, all at once (they vectorize); the three
 // integrators are then a chain of additions per position.
+template <class V, class H>
+using HorizontalCombFn = void (*)(const V*, long, long, H*);
+
 template <class V, class H, bool Pair>
-void horizontalSums(const V* padded, long w, long last, H* t) {
+void horizontalSums(HorizontalCombFn<V, H> combs, const V* padded, long w, long last, H* t) {
   const V* v = padded + (3 * w - 1);  // v[m] is the replicated pel m
-  kfPickKernel(horizontalCombBaseline<V, H>, horizontalCombAvx2<V, H>)(v, w, last, t);
+  combs(v, w, last, t);
   const auto cube = static_cast<H>(static_cast<std::uint64_t>(w) * w * w);
   H s1 = 0, s2 = 0, s3 = cube * H(v[0]), prev = s3;
   t[0] = Pair ? s3 + prev : s3;
@@ -296,7 +314,11 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
   std::vector<V> padded(static_cast<std::size_t>(last + lead + 1));
   std::vector<H> sums(static_cast<std::size_t>(last + 1));
 
-  const auto step = kfPickKernel(verticalStepBaseline<V, PairY>, verticalStepAvx2<V, PairY>);
+  // The kernel builds, chosen once for all rows.
+  const auto step = kfPickKernel(verticalStepPlain<V, PairY>, verticalStepAvx2<V, PairY>);
+  const auto combs = kfPickKernel<HorizontalCombFn<V, H>>(horizontalCombPlain<V, H>,
+                                                          horizontalCombAvx2<V, H>);
+  const auto divideRow = pickDivideRow<Divider, Out>();
   long m = 0;
   for (long i = job.y0; i < job.y1; ++i) {
     for (const long target = ay.position(i); m < target;) {
@@ -305,9 +327,9 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
            prev.data(), width);
     }
     padRow<V, PairY>(s3.data(), prev.data(), width, lead, last + lead + 1, padded.data());
-    horizontalSums<V, H, PairX>(padded.data(), ax.box, last, sums.data());
+    horizontalSums<V, H, PairX>(combs, padded.data(), ax.box, last, sums.data());
     Out* out = job.dst + (i - job.y0) * job.dstStride;
-    divideSums(divide, sums.data(), ax, job.x0, job.x1, out);
+    divideSums(divideRow, divide, sums.data(), ax, job.x0, job.x1, out);
     if (job.rowDone) (*job.rowDone)(i - job.y0, out);
   }
 }

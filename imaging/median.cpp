@@ -268,10 +268,10 @@ struct RowKernels {
                 const unsigned char* s, unsigned char* out);
 };
 
-void updateColumnsBaseline(Count* hist, const Count* in, const Count* out, long n) {
+void updateColumnsPlain(Count* hist, const Count* in, const Count* out, long n) {
   updateColumns<HalvesLanes>(hist, in, out, n);
 }
-void sweepRowBaseline(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
+void sweepRowPlain(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
                       const unsigned char* s, unsigned char* out) {
   sweepRow<HalvesLanes>(job, hist, c0, sx0, sx1, s, out);
 }
@@ -287,8 +287,8 @@ KC_TARGET_AVX2 void sweepRowAvx2(const MedianJob& job, const Count* hist, long c
 }
 
 RowKernels rowKernels() {
-  return {kfPickKernel(updateColumnsBaseline, updateColumnsAvx2),
-          kfPickKernel(sweepRowBaseline, sweepRowAvx2)};
+  return {kfPickKernel(updateColumnsPlain, updateColumnsAvx2),
+          kfPickKernel(sweepRowPlain, sweepRowAvx2)};
 }
 
 class StripFilter {
