@@ -6,8 +6,9 @@
 #include "host/str.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
-#include "imgnorm/persistence.h"
 #include "imgnorm/detail/tool_file_errors.h"
+#include "imgnorm/persistence.h"
+#include "imgnorm/run_parallel.h"
 
 using namespace kcImageNormalizerDefs;
 
@@ -155,25 +156,39 @@ kcColorResult kcColorImageNormalizer::runEach(const kcColorPlanes& image, GrayRu
   return compose(image, grayResults);
 }
 
-kcColorResult kcColorImageNormalizer::run(const kcColorPlanes& image, Method method, bool& success,
-                                          std::wstring& message) const {
+kcColorResult kcColorImageNormalizer::run(
+    const kcColorPlanes& image, Method method, bool& success, std::wstring& message,
+    std::vector<kcNormalizationExplanation>* explanations) const {
+  const bool explained = explanations && hasMap(method);
+  if (explained) explanations->clear();
   return runEach(
       image,
-      [method](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane,
-               bool& ok, std::wstring& why) { return tool.run(plane, method, ok, why); },
+      [&](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane, bool& ok,
+          std::wstring& why) {
+        if (!explained) return tool.run(plane, method, ok, why);
+        kcNormalizationExplanation e;
+        kcPelBuffer<unsigned char> result = kfRunParallel(tool, plane, method, 1, ok, why, e);
+        explanations->push_back(std::move(e));
+        return result;
+      },
       success, message);
 }
 
-kcColorResult kcColorImageNormalizer::runWholeImage(const kcColorPlanes& image, Method method,
-                                                    bool& success, std::wstring& message) const {
+kcColorResult kcColorImageNormalizer::runWholeImage(
+    const kcColorPlanes& image, Method method, bool& success, std::wstring& message,
+    std::vector<kcNormalizationExplanation>* explanations) const {
+  if (explanations) explanations->clear();
   return runEach(
       image,
-      [method](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane,
-               bool& ok, std::wstring& why) {
-        const kcNormalizationExplanation e = kfExplainWholeImage(tool, plane, method);
+      [&](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane, bool& ok,
+          std::wstring& why) {
+        kcNormalizationExplanation e = kfExplainWholeImage(tool, plane, method);
         ok = e.success;
         why = e.message;
-        return ok ? kfPelMap(plane, e.map) : kcPelBuffer<unsigned char>();
+        kcPelBuffer<unsigned char> result =
+            ok ? kfPelMap(plane, e.map) : kcPelBuffer<unsigned char>();
+        if (explanations) explanations->push_back(std::move(e));
+        return result;
       },
       success, message);
 }

@@ -52,13 +52,19 @@ class IMGNORM_API kcColorImageNormalizer {
 
   // The planes of the region the gray run normalizes (none when the image
   // does not overlap the reference), as many as image has. success and
-  // message as the gray run's, for the first channel that fails.
+  // message as the gray run's, for the first channel that fails. With
+  // explanations, a method with a map also gives each gray tool's
+  // explanation of the map it applied (as explain gives them, made from the
+  // run's own counts), up to the first channel that fails.
   kcColorResult run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method, bool& success,
-                    std::wstring& message) const;
+                    std::wstring& message,
+                    std::vector<kcNormalizationExplanation>* explanations = nullptr) const;
   // The whole image of any size through the maps of kfExplainWholeImage; a
-  // global method or the linear fit, for a tool without a mask.
-  kcColorResult runWholeImage(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
-                              bool& success, std::wstring& message) const;
+  // global method or the linear fit, for a tool without a mask. With
+  // explanations, those of the maps applied.
+  kcColorResult runWholeImage(
+      const kcColorPlanes& image, kcImageNormalizerDefs::Method method, bool& success,
+      std::wstring& message, std::vector<kcNormalizationExplanation>* explanations = nullptr) const;
 
   // One explanation per gray tool, of the plane it normalizes.
   std::vector<kcNormalizationExplanation> explain(const kcColorPlanes& image,

@@ -78,6 +78,25 @@ void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs
   e.success = true;
 }
 
+kcNormalizationExplanation explanationOfCounts(const kcImageNormalizer& tool, Method method,
+                                               const std::vector<std::uint64_t>& counts,
+                                               const kcPelRect& region, const IndexLoop& loop) {
+  kcNormalizationExplanation e;
+  e.method = method;
+  e.region = region;
+  if (isFit(method)) {
+    // The pairs hold the run-time histogram too. Without a mask each pel
+    // adds 1 to its joint cell; with one, its binary mask value, 255.
+    describeStatistics(tool, kcHistoStats(runTimeLevels(counts)), e);
+    buildFitMap(tool, counts, tool.binaryMask().isBound() ? 255 : 1, e, loop);
+    return e;
+  }
+  const kcHistoStats stats(counts);
+  describeStatistics(tool, stats, e);
+  buildGlobalMap(tool, counts, stats, false, e);
+  return e;
+}
+
 void buildWholeImageMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
                         kcNormalizationExplanation& e) {
   if (e.method == eLinearlyFitGrayValues)
@@ -103,20 +122,14 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
   }
   kcPelBuffer_const<unsigned char> view = image;
   view.window(e.region, false);
-  if (method == eLinearlyFitGrayValues) {
-    // The pairs hold the run-time histogram too: one pass over the pels.
-    const imgnorm::PairCounts pairs =
-        imgnorm::countPairs(view, tool.referenceImage(), mask, tool.maskRuns());
-    describeStatistics(tool, kcHistoStats(runTimeLevels(pairs)), e);
-    imgnorm::buildFitMap(tool, pairs, mask.isBound() ? 255 : 1, e);
-    return e;
-  }
-  std::vector<unsigned long> histogram;
-  imgnorm::countMaskedLevels(view, mask, tool.maskRuns(), histogram);
-  const kcHistoStats stats(histogram);
-  describeStatistics(tool, stats, e);
-  imgnorm::buildGlobalMap(tool, histogram, stats, false, e);
-  return e;
+  // The pairs of the linear fit hold the run-time histogram too: one pass
+  // over the pels.
+  std::vector<std::uint64_t> counts;
+  if (isFit(method))
+    counts = imgnorm::countPairs(view, tool.referenceImage(), mask, tool.maskRuns());
+  else
+    imgnorm::countMaskedLevels(view, mask, tool.maskRuns(), counts);
+  return imgnorm::explanationOfCounts(tool, method, counts, e.region);
 }
 
 kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,

@@ -8,6 +8,7 @@
 #include "host/detail/crew.h"
 #include "imaging/pel_copy.h"
 #include "imgnorm/detail/local_correction.h"
+#include "imgnorm/detail/map_builders.h"
 #include "imgnorm/run_parts.h"
 #include "pelfuncs/masked_copy_divide.h"
 
@@ -58,7 +59,8 @@ bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method m
 // Counts per strip, one map, the strips through it.
 kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const ConstImage& view,
                                        Method method, const std::vector<Rows>& strips, kcCrew& crew,
-                                       bool& success, std::wstring& message) {
+                                       bool& success, std::wstring& message,
+                                       kcNormalizationExplanation* explanation) {
   std::vector<Counts> counts(strips.size());
   crew.forEach(strips.size(), [&](std::size_t i) {
     counts[i] = countPart(tool, rowsOf(view, strips[i]), method);
@@ -69,7 +71,9 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
   const auto loop = [&crew](std::size_t n, const std::function<void(std::size_t)>& work) {
     crew.forEach(n, work);
   };
-  const std::vector<unsigned char> map = mapOfCounts(tool, method, counts[0], message, loop);
+  kcNormalizationExplanation e = explanationOfCounts(tool, method, counts[0], view.window(), loop);
+  const std::vector<unsigned char>& map = e.map;
+  if (explanation) *explanation = e;
   // A map that cannot be built is rare: one run gives what it leaves (the
   // pels kept outside the mask, say) rather than a copy of its rules here.
   if (map.empty()) return tool.run(view, method, success, message);
@@ -123,11 +127,20 @@ kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const 
 
 kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const ConstImage& image,
                                        Method method, long strips, unsigned threads, bool& success,
-                                       std::wstring& message) {
-  if (strips < 2 || !splittable(tool, image, method))
+                                       std::wstring& message,
+                                       kcNormalizationExplanation* explanation) {
+  // A map explained is counted once, in one strip when the image cannot be
+  // split, and its explanation comes from those counts.
+  const bool explained = explanation && hasMap(method) && image.isBound();
+  const bool split = strips >= 2 && splittable(tool, image, method);
+  const kcPelRect covered = image.isBound() ? coveredWindow(tool, image.window()) : kcPelRect();
+  if (!split && (!explained || covered.isNull())) {
+    if (explained) *explanation = kfExplainNormalization(tool, image, method);
     return tool.run(image, method, success, message);
+  }
+  if (!split) strips = 1;
   ConstImage view = image;
-  view.window(coveredWindow(tool, image.window()), false);
+  view.window(covered, false);
   const std::vector<Rows> ranges =
       splitRows(view.window().y(), view.window().bottom(), std::min(strips, view.height()));
   success = false;
@@ -138,7 +151,7 @@ kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const Cons
     result = correctInStrips(tool, view, method, ranges, crew);
     success = true;
   } else {
-    result = mapInStrips(tool, view, method, ranges, crew, success, message);
+    result = mapInStrips(tool, view, method, ranges, crew, success, message, explanation);
   }
   if (result.isBound()) result.copyXforms(view);
   return result;
@@ -146,10 +159,10 @@ kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const Cons
 
 }  // namespace imgnorm
 
-kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
-                                         const kcPelBuffer_const<unsigned char>& image,
-                                         Method method, unsigned threads, bool& success,
-                                         std::wstring& message) {
+namespace {
+
+long stripsFor(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+               Method method, unsigned threads) {
   const kcPelRect covered =
       image.isBound() ? imgnorm::coveredWindow(tool, image.window()) : kcPelRect();
   const long rowsPerStrip = std::max(1L, imgnorm::kMinPelsPerStrip / std::max(1L, covered.width()));
@@ -159,5 +172,24 @@ kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
     strips =
         std::max(strips, (covered.width() * covered.height() + imgnorm::kMaxPelsPerLocalStrip - 1) /
                              imgnorm::kMaxPelsPerLocalStrip);
-  return imgnorm::runInStrips(tool, image, method, strips, threads, success, message);
+  return strips;
+}
+
+}  // namespace
+
+kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
+                                         const kcPelBuffer_const<unsigned char>& image,
+                                         Method method, unsigned threads, bool& success,
+                                         std::wstring& message) {
+  return imgnorm::runInStrips(tool, image, method, stripsFor(tool, image, method, threads), threads,
+                              success, message);
+}
+
+kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
+                                         const kcPelBuffer_const<unsigned char>& image,
+                                         Method method, unsigned threads, bool& success,
+                                         std::wstring& message,
+                                         kcNormalizationExplanation& explanation) {
+  return imgnorm::runInStrips(tool, image, method, stripsFor(tool, image, method, threads), threads,
+                              success, message, &explanation);
 }

@@ -4,6 +4,7 @@
 
 #include "host/export.h"
 #include "host/pel_buffer.h"
+#include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/method.h"
 
@@ -22,3 +23,14 @@ IMGNORM_API kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& to
                                                      kcImageNormalizerDefs::Method method,
                                                      unsigned threads, bool& success,
                                                      std::wstring& message);
+
+// The same run, and for a method with a map (a global method or the linear
+// fit) the explanation of the map it applied, as kfExplainNormalization
+// gives it for image, made from the run's own counts: nothing is counted
+// twice. For another method explanation is left as it is.
+IMGNORM_API kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
+                                                     const kcPelBuffer_const<unsigned char>& image,
+                                                     kcImageNormalizerDefs::Method method,
+                                                     unsigned threads, bool& success,
+                                                     std::wstring& message,
+                                                     kcNormalizationExplanation& explanation);

@@ -46,24 +46,6 @@ Counts countToolPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<uns
   return countPairs(view, tool.referenceImage(), tool.binaryMask(), tool.maskRuns());
 }
 
-std::vector<unsigned char> mapOfMethod(const kcImageNormalizer& tool, Method method,
-                                       const Counts& counts, std::wstring& message,
-                                       const IndexLoop& loop) {
-  kcNormalizationExplanation e;
-  e.method = method;
-  if (method == eLinearlyFitGrayValues) {
-    // Without a mask each pel adds 1 to its joint cell; with one, its
-    // binary mask value, 255.
-    buildFitMap(tool, counts,
-                tool.binaryMask().isBound() ? 255 : 1, e, loop);
-  } else {
-    const std::vector<unsigned long> histogram(counts.begin(), counts.end());
-    buildGlobalMap(tool, histogram, kcHistoStats(histogram), false, e);
-  }
-  if (!e.success) message = e.message;
-  return e.map;
-}
-
 }  // namespace
 
 kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window) {
@@ -89,8 +71,9 @@ std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method met
   const std::size_t expected = method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels;
   if (counts.size() != expected)
     throw BadParams(L"The counts must have " + std::to_wstring(expected) + L" entries.");
-  message.clear();
-  return mapOfMethod(tool, method, counts, message, loop);
+  kcNormalizationExplanation e = explanationOfCounts(tool, method, counts, kcPelRect(), loop);
+  message = e.message;
+  return std::move(e.map);
 }
 
 std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool, Method method,

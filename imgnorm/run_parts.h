@@ -7,6 +7,7 @@
 
 #include "host/export.h"
 #include "host/pel_buffer.h"
+#include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/index_loop.h"
 
@@ -72,10 +73,9 @@ IMGNORM_API std::optional<kcPair<long>> localMargin(const kcImageNormalizer& too
 // kfRunParallel with exactly strips strips (at most one per row) shared by
 // up to threads threads, whatever the image's size; tests reach the split
 // on small images through it.
-IMGNORM_API kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool,
-                                                   const kcPelBuffer_const<unsigned char>& image,
-                                                   kcImageNormalizerDefs::Method method,
-                                                   long strips, unsigned threads, bool& success,
-                                                   std::wstring& message);
+IMGNORM_API kcPelBuffer<unsigned char> runInStrips(
+    const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+    kcImageNormalizerDefs::Method method, long strips, unsigned threads, bool& success,
+    std::wstring& message, kcNormalizationExplanation* explanation = nullptr);
 
 }  // namespace imgnorm

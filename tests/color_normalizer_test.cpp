@@ -64,9 +64,16 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
 
   bool success = false;
   std::wstring message;
-  const kcColorResult result = tool.run(image, c.method, success, message);
+  std::vector<kcNormalizationExplanation> explained;
+  const kcColorResult result = tool.run(image, c.method, success, message, &explained);
   ASSERT_TRUE(success);
   ASSERT_EQ(result.size(), image.size());
+  // The maps the run applied are those explain finds.
+  const auto explanations = hasMap(c.method) ? tool.explain(image, c.method)
+                                             : std::vector<kcNormalizationExplanation>();
+  ASSERT_EQ(explained.size(), explanations.size());
+  for (std::size_t i = 0; i < explained.size(); ++i)
+    EXPECT_EQ(explained[i].map, explanations[i].map) << i;
   if (c.alpha) {
     EXPECT_TRUE(kfPelEqual(result[3], cropped(image[3], result[0].window())));
   }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
+#include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/run_parallel.h"
 #include "imgnorm/run_parts.h"
@@ -146,6 +149,20 @@ testing::AssertionResult sameOutcome(const Outcome& a, const Outcome& b) {
   return pelsAre(a.result, b.result.window(), [&](long x, long y) { return b.result.get(x, y); });
 }
 
+testing::AssertionResult sameExplanation(const kcNormalizationExplanation& a,
+                                         const kcNormalizationExplanation& b) {
+  const auto stats = [](const kcGrayLevelStatistics& s) {
+    return std::tuple(s.count, s.mean, s.stddev, s.lowerTail, s.upperTail);
+  };
+  if (std::tuple(a.method, a.success, a.message, a.map, a.region) !=
+          std::tuple(b.method, b.success, b.message, b.map, b.region) ||
+      stats(a.runTime) != stats(b.runTime) || stats(a.reference) != stats(b.reference) ||
+      std::tuple(a.fit.lineFound, a.fit.gain, a.fit.offset, a.fit.nearLineShare) !=
+          std::tuple(b.fit.lineFound, b.fit.gain, b.fit.offset, b.fit.nearLineShare))
+    return testing::AssertionFailure() << "explanations differ";
+  return testing::AssertionSuccess();
+}
+
 // Random tools and images: the split run answers exactly as one run does
 // (pels, window, success, message) for every method, mask, window, offset,
 // granularity, neighbourhood and number of strips and threads.
@@ -190,16 +207,24 @@ TEST(RunInStrips, RandomConfigurationsGiveThePelsOfOneRun) {
                                      : scene(imageWindow, trial + 100);
     setXform(image, kcXform<2>::scaleAndTranslate(2, 2, static_cast<double>(trial), 1));
     const Method method = methods[uniform(0, 6)];
-    const long strips = uniform(2, 9);
+    const long strips = uniform(1, 9);
     const unsigned threads = static_cast<unsigned>(uniform(1, 7));
     const Outcome expected = outcomeOf([&](bool& success, std::wstring& message) {
       return tool.run(image, method, success, message);
     });
+    // Half the runs also explain the map they apply, from their own counts.
+    const bool explain = uniform(0, 1) == 1;
+    kcNormalizationExplanation explanation;
     const Outcome split = outcomeOf([&](bool& success, std::wstring& message) {
-      return imgnorm::runInStrips(tool, image, method, strips, threads, success, message);
+      return imgnorm::runInStrips(tool, image, method, strips, threads, success, message,
+                                  explain ? &explanation : nullptr);
     });
     EXPECT_TRUE(sameOutcome(split, expected))
         << "trial " << trial << " method " << method << " strips " << strips;
+    if (explain && hasMap(method) && expected.thrown.empty()) {
+      EXPECT_TRUE(sameExplanation(explanation, kfExplainNormalization(tool, image, method)))
+          << "trial " << trial;
+    }
   }
 }
 

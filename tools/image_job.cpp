@@ -38,8 +38,8 @@ Normalized normalize(const JobContext& context, const ImageJob& job, const imgio
                      kcDiagObject* recorder) {
   const bool whole = mapsWhole(context, image, job.input);
   if (context.tool.mode() == ColorMode::kGray && image.hasColour()) noteColourConverted(job.input);
-  // The fit's explanation tells whether it found a line; it costs one more
-  // count of the pairs, little next to reading and writing the files.
+  // The fit's explanation tells whether it found a line; the run makes it
+  // from its own counts.
   const bool fit = kcImageNormalizerDefs::isFit(context.method);
   try {
     Normalized normalized = context.tool.run(image, context.method, whole,

@@ -213,16 +213,22 @@ Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, b
     success = normalized.explanations.back().success;
     message = normalized.explanations.back().message;
     if (success) result = kfPelMap(pels, normalized.explanations.back().map);
-  } else {
+  } else if (diag) {
+    // Records come from one run, explained apart.
     if (explain)
       normalized.explanations.push_back(
           libraryCall([&] { return kfExplainNormalization(*gray_, pels, method); }));
-    // Records come from one run; without them, spare threads share the rows.
+    result =
+        libraryCall([&] { return gray_->run(pels, method, success, message, diag, kDiagFlags); });
+  } else {
+    // Spare threads share the rows; an explained map is the one the run
+    // built and applied.
+    kcNormalizationExplanation explanation;
     result = libraryCall([&] {
-      return diag || threads < 2
-                 ? gray_->run(pels, method, success, message, diag, diag ? kDiagFlags : 0)
-                 : kfRunParallel(*gray_, pels, method, threads, success, message);
+      return explain ? kfRunParallel(*gray_, pels, method, threads, success, message, explanation)
+                     : kfRunParallel(*gray_, pels, method, threads, success, message);
     });
+    if (explain) normalized.explanations.push_back(std::move(explanation));
   }
   if (!success) throw Failure(kExitNotNormalized, narrow(message));
   if (!result.isBound())
@@ -236,16 +242,13 @@ Normalized TrainedTool::runColour(const imgio::ColorImage& image, Method method,
                                   bool explain) const {
   const kcColorPlanes planes = toPlanes(asRgb(image));
   Normalized normalized;
-  if (explain || wholeImage)
-    normalized.explanations = libraryCall([&] {
-      return wholeImage ? colour_->explainWholeImage(planes, method)
-                        : colour_->explain(planes, method);
-    });
+  // The maps explained are those the run applied.
+  auto* explanations = explain || wholeImage ? &normalized.explanations : nullptr;
   bool success = false;
   std::wstring message;
   const kcColorResult result = libraryCall([&] {
-    return wholeImage ? colour_->runWholeImage(planes, method, success, message)
-                      : colour_->run(planes, method, success, message);
+    return wholeImage ? colour_->runWholeImage(planes, method, success, message, explanations)
+                      : colour_->run(planes, method, success, message, explanations);
   });
   if (!success) throw Failure(kExitNotNormalized, narrow(message));
   if (result.empty()) throw Failure(kExitNotNormalized, "the image does not overlap the reference");

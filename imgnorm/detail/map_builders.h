@@ -24,6 +24,16 @@ void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned lo
 void buildFitMap(const kcImageNormalizer& tool, const PairCounts& pairs, std::uint64_t weight,
                  kcNormalizationExplanation& e, const IndexLoop& loop = serialLoop);
 
+// The explanation of the map run builds from the counts of region: for a
+// global method the run-time histogram (256 levels), for the linear fit
+// the (run-time, reference) pair counts. The fit's projections go through
+// loop.
+kcNormalizationExplanation explanationOfCounts(const kcImageNormalizer& tool,
+                                               kcImageNormalizerDefs::Method method,
+                                               const std::vector<std::uint64_t>& counts,
+                                               const kcPelRect& region,
+                                               const IndexLoop& loop = serialLoop);
+
 // The map of an image of any size whose whole histogram (every pel) is
 // histogram: histogram matching by fractions, the linear fit by rank pairs.
 void buildWholeImageMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
