@@ -27,8 +27,10 @@ than the reference (given without an offset) is mapped whole through the
 map of its whole histogram. tool.explain(image, method) returns that map
 (a uint8 array of 256) and what it was built from as a dict. The library's pixel
 operations are available as functions over arrays as well, and
-read_image/write_image read and write PNG, TIFF and PGM files with the
-command line's readers and atomic writers.
+read_image/write_image read and write PNG, TIFF and PGM/PPM files with the
+command line's readers and atomic writers, colour and alpha as the file
+holds them ((rows, cols, C) arrays; read_image(path, as_gray=True) for
+gray always).
 
 imgnorm.dask (needs the dask and distributed packages) normalizes batches of
 files on a Dask cluster and images larger than memory as dask arrays.

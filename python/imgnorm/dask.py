@@ -139,7 +139,7 @@ def _normalize_chunk(chunk, tool, method):
 def _normalize_file(tool, method, path, output):
     start = time.perf_counter()
     try:
-        result = tool.run(read_image(path), method)
+        result = tool.run(read_image(path, as_gray=True), method)
         if result.size == 0:
             raise ValueError("the image does not overlap the reference")
         write_image(output, result)

@@ -137,6 +137,29 @@ def test_written_image_reads_back(tmp_path):
         imgnorm.write_image(path, np.zeros((4, 4), np.uint16))
 
 
+@pytest.mark.parametrize("channels", [2, 3, 4])
+@pytest.mark.parametrize("name", ["image.png", "image.tif"])
+def test_colour_and_alpha_come_back_as_the_file_holds_them(tmp_path, name, channels):
+    image = np.dstack([random_image((9, 13), seed=20 + c) for c in range(channels)])
+    imgnorm.write_image(tmp_path / name, image[::-1])  # not contiguous: copied first
+    np.testing.assert_array_equal(imgnorm.read_image(tmp_path / name), image[::-1])
+    gray = imgnorm.read_image(tmp_path / name, as_gray=True)
+    colour = image[::-1].astype(np.int64)
+    luma = colour[..., 0] if channels < 3 else (colour[..., :3] @ [299, 587, 114] + 500) // 1000
+    np.testing.assert_array_equal(gray, luma)
+
+
+def test_images_of_other_shapes_and_types_are_refused(tmp_path):
+    with pytest.raises(ValueError, match=r"^image must be 2-D \(gray\) or 3-D with 1 to 4 channels on its "
+                                         r"last axis, not of shape \(4, 4, 5\)$"):
+        imgnorm.write_image(tmp_path / "x.png", np.zeros((4, 4, 5), np.uint8))
+    with pytest.raises(TypeError, match="^image must be a uint8 array, not float64$"):
+        imgnorm.write_image(tmp_path / "x.png", np.zeros((4, 4, 3)))
+    with pytest.raises(imgnorm.ImageFileError, match="PGM cannot hold the image's alpha"):
+        imgnorm.write_image(tmp_path / "x.pgm", np.zeros((4, 4, 2), np.uint8))
+    assert list(tmp_path.iterdir()) == []
+
+
 def save_tool(path):
     trained(gradient_image((8, 8), seed=6), methods=Method.HISTOGRAM).save(path)
 
