@@ -43,22 +43,57 @@ kcPelRect pairedRegion(const kcPelBuffer_const<unsigned char>& a,
 }
 
 // Unrolled: the loop's own instructions would otherwise slow the increments.
-void countPairsSpan(const unsigned char* s, const unsigned char* t, long n, std::uint64_t* pairs) {
+void countPairsSpan(const unsigned char* s, const unsigned char* t, long n, std::uint32_t* pairs) {
 #pragma GCC unroll 8
   for (long x = 0; x < n; ++x) ++pairs[s[x] * kLevels + t[x]];
 }
 
+// Pairs are counted in 32-bit cells, whose table takes half the cache of
+// 64-bit ones; the cells are added into the 64-bit counts before any could
+// wrap.
+class PairCounter {
+ public:
+  PairCounter() : cells_(kLevels * kLevels, 0) {}
+
+  void addSpan(const unsigned char* s, const unsigned char* t, long n) {
+    if (n > kFlushAfterPels - pending_) flush();
+    pending_ += n;
+    countPairsSpan(s, t, n, cells_.data());
+  }
+
+  PairCounts counts() {
+    if (totals_.empty()) return PairCounts(cells_.begin(), cells_.end());
+    flush();
+    return std::move(totals_);
+  }
+
+ private:
+  // No cell passes 2^32 - 1 before this many pels are counted.
+  static constexpr long kFlushAfterPels = 0xFFFFFFFFL;
+
+  void flush() {
+    totals_.resize(cells_.size(), 0);
+    for (std::size_t i = 0; i < cells_.size(); ++i) totals_[i] += cells_[i];
+    std::fill(cells_.begin(), cells_.end(), 0);
+    pending_ = 0;
+  }
+
+  std::vector<std::uint32_t> cells_;
+  PairCounts totals_;
+  long pending_ = 0;
+};
+
 // Masks come in long runs: each run of set mask pels is counted without a
 // test per pel.
 void countPairsRow(const unsigned char* s, const unsigned char* t, const unsigned char* m, long n,
-                   std::uint64_t* pairs) {
+                   PairCounter& pairs) {
   if (!m) {
-    countPairsSpan(s, t, n, pairs);
+    pairs.addSpan(s, t, n);
     return;
   }
   for (long x = kfMaskRunEnd(m, 0, n, false); x < n;) {
     const long end = kfMaskRunEnd(m, x, n, true);
-    countPairsSpan(s + x, t + x, end - x, pairs);
+    pairs.addSpan(s + x, t + x, end - x);
     x = kfMaskRunEnd(m, end, n, false);
   }
 }
@@ -90,7 +125,7 @@ PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
                       const kcPelBuffer_const<unsigned char>& mask, const kcMaskRuns& maskRuns) {
   if (!runTime.isBound() || !templ.isBound())
     throw kcImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
-  PairCounts pairs(kLevels * kLevels, 0);
+  PairCounter pairs;
   const kcPelRect r = pairedRegion(templ, runTime, mask);
   if (maskRuns.isBound()) {
     KC_ASSERT(maskRuns.window() == mask.window());
@@ -100,15 +135,15 @@ PairCounts countPairs(const kcPelBuffer_const<unsigned char>& runTime,
         kfPrefetchRunStarts(maskRuns, templ, y + 1, r.x(), r.right());
       }
       maskRuns.forEachRun(y, r.x(), r.right(), [&](long x, long n) {
-        countPairsSpan(runTime.pointToPel(x, y), templ.pointToPel(x, y), n, pairs.data());
+        pairs.addSpan(runTime.pointToPel(x, y), templ.pointToPel(x, y), n);
       });
     }
-    return pairs;
+    return pairs.counts();
   }
   for (long y = r.y(); y < r.bottom(); ++y)
     countPairsRow(runTime.pointToPel(r.x(), y), templ.pointToPel(r.x(), y),
-                  mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), pairs.data());
-  return pairs;
+                  mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), pairs);
+  return pairs.counts();
 }
 
 PairCounts rankPairs(const std::vector<unsigned long>& runHistogram,
