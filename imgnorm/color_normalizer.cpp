@@ -7,6 +7,7 @@
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/detail/tool_file_errors.h"
+#include "imgnorm/diag_categories.h"
 #include "imgnorm/persistence.h"
 #include "imgnorm/run_parallel.h"
 
@@ -92,16 +93,35 @@ Method kcColorImageNormalizer::trainedMethods() const {
 }
 
 void kcColorImageNormalizer::train(const kcColorPlanes& reference,
-                                   const kcPelBuffer_const<unsigned char>& mask, Method methods) {
+                                   const kcPelBuffer_const<unsigned char>& mask, Method methods,
+                                   kcDiagObject* diag, unsigned long diagFlags) {
   checkColorImage(reference);
   const kcColorPlanes planes = grayPlanes(reference);
+  const std::vector<std::wstring> names = planeNames();
+  const long level = diag ? diag->level() : 0;
   std::vector<kcImageNormalizer> trained = tools_;
   for (std::size_t i = 0; i < trained.size(); ++i) {
     trained[i].referenceImage(planes[i], true);
     trained[i].maskImage(mask, true);
-    trained[i].train(methods);
+    if (diag && diag->shouldRecord(diagFlags, kDiagInputs)) {
+      diag->level(level);
+      kf_AddText(diag, L"plane=" + names[i] + L"\n", L"Colour plane");
+      diag->level(level + 1);
+    }
+    try {
+      trained[i].train(methods, diag, diagFlags);
+    } catch (...) {
+      if (diag) diag->level(level);
+      throw;
+    }
   }
+  if (diag) diag->level(level);
   tools_ = std::move(trained);
+}
+
+std::vector<std::wstring> kcColorImageNormalizer::planeNames() const {
+  if (mode_ == eLuminance) return {L"luminance"};
+  return {L"red", L"green", L"blue"};
 }
 
 void kcColorImageNormalizer::set(const kcPair<double>& tailFractions,

@@ -43,9 +43,15 @@ class IMGNORM_API kcColorImageNormalizer {
 
   // reference: 3 or 4 planes; mask: unbound or one plane. The tools keep
   // private copies. Throws as kcImageNormalizer::train, and BadImage for
-  // planes that are not a colour image.
+  // planes that are not a colour image. With diag, each gray tool records
+  // its training as the gray train does, one level below a text record
+  // naming its plane.
   void train(const kcColorPlanes& reference, const kcPelBuffer_const<unsigned char>& mask,
-             kcImageNormalizerDefs::Method methods);
+             kcImageNormalizerDefs::Method methods, kcDiagObject* diag = nullptr,
+             unsigned long diagFlags = 0);
+  // The names of the planes the gray tools normalize: red, green and blue,
+  // or luminance.
+  std::vector<std::wstring> planeNames() const;
   // Sets the run-time-only parameters of every gray tool.
   void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
            bool keepMaskedPixels);

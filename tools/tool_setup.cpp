@@ -93,14 +93,26 @@ kcImageNormalizer configuredTool(const TrainingOptions& training, const RunParam
   return tool;
 }
 
+// train(recorder, or none without a folder), its records written also
+// when training fails.
+template <class Train>
+auto withTrainingRecords(kcDiagObject& recorder, const std::string& diagFolder, Train train) {
+  kcDiagObject* diag = diagFolder.empty() ? nullptr : &recorder;
+  try {
+    return train(diag);
+  } catch (const Failure&) {
+    if (diag) writeDiagRecords(recorder, diagFolder);
+    throw;
+  }
+}
+
 TrainedTool trainColourTool(const TrainingOptions& training, const RunParameterOptions& run,
-                            kcImageNormalizerDefs::Method methods, ColorMode mode) {
-  kcColorImageNormalizer tool(
-      mode == ColorMode::kLuminance ? kcColorImageNormalizer::eLuminance
-                                    : kcColorImageNormalizer::eChannels,
-      configuredTool(training, run));
-  const imgio::ColorImage reference =
-      readInputColorImage(training.reference, training.maxPixels);
+                            kcImageNormalizerDefs::Method methods, ColorMode mode,
+                            kcDiagObject* diag) {
+  kcColorImageNormalizer tool(mode == ColorMode::kLuminance ? kcColorImageNormalizer::eLuminance
+                                                            : kcColorImageNormalizer::eChannels,
+                              configuredTool(training, run));
+  const imgio::ColorImage reference = readInputColorImage(training.reference, training.maxPixels);
   kcPelBuffer<unsigned char> mask;
   if (!training.mask.empty()) {
     const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
@@ -109,7 +121,7 @@ TrainedTool trainColourTool(const TrainingOptions& training, const RunParameterO
     mask = toPelBuffer(maskImage);
   }
   try {
-    tool.train(toPlanes(reference), mask, methods);
+    tool.train(toPlanes(reference), mask, methods, diag, diag ? kDiagFlags : 0);
   } catch (const kcException& e) {
     rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
   }
@@ -145,8 +157,11 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
 TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOptions& run,
                          kcImageNormalizerDefs::Method methods, ColorMode mode,
                          kcDiagObject& recorder, const std::string& diagFolder) {
-  if (mode != ColorMode::kGray) return trainColourTool(training, run, methods, mode);
-  return TrainedTool(trainToolWithRecords(training, run, methods, recorder, diagFolder));
+  if (mode == ColorMode::kGray)
+    return TrainedTool(trainToolWithRecords(training, run, methods, recorder, diagFolder));
+  return withTrainingRecords(recorder, diagFolder, [&](kcDiagObject* diag) {
+    return trainColourTool(training, run, methods, mode, diag);
+  });
 }
 
 kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
@@ -176,13 +191,9 @@ kcImageNormalizer trainToolWithRecords(const TrainingOptions& training,
                                        const RunParameterOptions& run,
                                        kcImageNormalizerDefs::Method methods,
                                        kcDiagObject& recorder, const std::string& diagFolder) {
-  kcDiagObject* diag = diagFolder.empty() ? nullptr : &recorder;
-  try {
+  return withTrainingRecords(recorder, diagFolder, [&](kcDiagObject* diag) {
     return trainTool(training, run, methods, diag);
-  } catch (const Failure&) {
-    if (diag) writeDiagRecords(recorder, diagFolder);
-    throw;
-  }
+  });
 }
 
 }  // namespace cli

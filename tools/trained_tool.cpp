@@ -142,15 +142,10 @@ ColorMode TrainedTool::mode() const {
 }
 
 std::vector<std::string> TrainedTool::planeNames() const {
-  switch (mode()) {
-    case ColorMode::kGray:
-      return {"gray"};
-    case ColorMode::kChannels:
-      return {"red", "green", "blue"};
-    case ColorMode::kLuminance:
-      return {"luminance"};
-  }
-  return {};
+  if (!colour_) return {"gray"};
+  std::vector<std::string> names;
+  for (const std::wstring& name : colour_->planeNames()) names.push_back(narrow(name));
+  return names;
 }
 
 void TrainedTool::applyRunParameters(const RunParameterOptions& options) {

@@ -418,6 +418,18 @@ TEST_F(CliTest, DiagWritesNumberedRecordsAlsoWhenNormalizationFails) {
   EXPECT_EQ(listing("d-train"), (Names{"001-referenceImage.png", "002-Parameters.txt",
                                        "003-maskImage.png", "index.txt"}));
   EXPECT_EQ(imgio::readImage(path("d-train/003-maskImage.png")).pels, mask_.pels);
+  // A colour tool records each plane's training after its name.
+  imgio::ColorImage luminanceRef{kWidth, kHeight, 3, {}};
+  for (const unsigned char g : reference_.pels)
+    luminanceRef.pels.insert(luminanceRef.pels.end(), {g, g, 0});
+  imgio::writeImage(path("cref.png"), luminanceRef);
+  const CliResult colour =
+      runProgram({"train", "--reference", path("cref.png"), "--color", "luminance", "--methods",
+                  "histogram", "-o", path("c.imgn"), "--diag", path("d-colour")});
+  ASSERT_EQ(colour.code, 0) << colour.err;
+  EXPECT_EQ(listing("d-colour"), (Names{"001-Colour_plane.txt", "002-referenceImage.png",
+                                        "003-Parameters.txt", "index.txt"}));
+  EXPECT_EQ(readFile(path("d-colour/001-Colour_plane.txt")), "plane=luminance\n");
 
   imgio::writeImage(path("flat.png"), flat(9));
   const CliResult failed = runProgram(
