@@ -2,84 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <functional>
-#include <limits>
 #include <vector>
 
 #include "host/assert.h"
 #include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "imaging/detail/affine_sample_kernels.h"
 
 namespace {
 
+using namespace affine_detail;
+
 bool isFinite(const kcVector<2>& v) { return std::isfinite(v.x()) && std::isfinite(v.y()); }
-
-// Interpolation weights at fraction t in [0, 1): taps floor .. floor + 1
-// (linear) or floor - 1 .. floor + 2 (cubic). They sum to 1, which keeps
-// constant images constant.
-template <int Taps>
-void tapWeights(double t, double* w);
-
-template <>
-void tapWeights<2>(double t, double* w) {
-  w[0] = 1.0 - t;
-  w[1] = t;
-}
-
-// Keys' cubic convolution kernel with a = -0.5.
-template <>
-void tapWeights<4>(double t, double* w) {
-  const double t2 = t * t;
-  const double t3 = t2 * t;
-  w[0] = -0.5 * t3 + t2 - 0.5 * t;
-  w[1] = 1.5 * t3 - 2.5 * t2 + 1.0;
-  w[2] = -1.5 * t3 + 2.0 * t2 + 0.5 * t;
-  w[3] = 0.5 * t3 - 0.5 * t2;
-}
-
-template <int Taps>
-constexpr long kFirstTap = Taps == 4 ? -1 : 0;
-
-// Splits a pel-index coordinate (pel centres at integers) into floor and
-// fraction. Coordinates far beyond the edges are pulled in to where every
-// tap already reads the edge pel; this also keeps the conversion to long
-// defined for huge values and sends NaN to the low edge.
-inline void locate(double c, long size, long& base, double& t) {
-  const double lo = -2.0;
-  const double hi = static_cast<double>(size) + 1.0;
-  c = c > lo ? c : lo;
-  c = c < hi ? c : hi;
-  const double f = std::floor(c);
-  base = static_cast<long>(f);
-  t = c - f;
-}
-
-// Taps outside the window read its nearest edge pel.
-inline long clampIndex(long i, long size) { return i < 0 ? 0 : (i >= size ? size - 1 : i); }
-
-// Rounds halves up and clamps to the pel range. Truncating v + 0.5 before
-// clamping gives the same pel as clamping first for every v the kernels
-// produce (|v| stays far below the int range); this order vectorizes.
-template <class T>
-inline T toPel(float v) {
-  constexpr int top = std::numeric_limits<T>::max();
-  return static_cast<T>(std::clamp(static_cast<int>(v + 0.5f), 0, top));
-}
-
-// The source window in kernel terms.
-template <class T>
-struct SourcePels {
-  const T* first;  // the window's upper-left pel
-  long rowUpdate;
-  long width;
-  long height;
-};
 
 // Sample (i, j) lies at c00 + i * stepX + j * stepY in pel-index coordinates
 // relative to the window's first pel.
@@ -191,7 +126,7 @@ class SpreadRows {
 // line_k. The additions start from the first product instead of from zero,
 // which changes at most the sign of a zero and so no pel. Never contracted
 // into fused multiply-adds (neither build enables them), so the AVX2 build
-// rounds exactly like the baseline one.
+// rounds exactly like the plain one.
 template <class T, int Taps>
 [[gnu::always_inline]] inline void combineRow(const SpreadRow<Taps>* const* rows,
                                               const float* rowWeights, const std::vector<float>* wx,
@@ -225,7 +160,7 @@ using CombineRowFn = void (*)(const SpreadRow<Taps>* const*, const float*,
 
 template <class T, int Taps>
 void combineRowPlain(const SpreadRow<Taps>* const* rows, const float* wy,
-                        const std::vector<float>* wx, long n, T* out) {
+                     const std::vector<float>* wx, long n, T* out) {
   combineRow<T, Taps>(rows, wy, wx, n, out);
 }
 
@@ -256,7 +191,7 @@ struct CallbackRows {
 // Axis-aligned grids: per-column and per-row taps are computed once.
 template <class T, int Taps, class Rows>
 void sampleSeparable(const SourcePels<T>& src, const SampleGrid& g, long width, long height,
-                     Rows& out) {
+                     CombineRowFn<T, Taps> combine, Rows& out) {
   const AxisTaps cols = axisTaps<Taps>(g.c00.x(), g.stepX.x(), width, src.width);
   const AxisTaps rows = axisTaps<Taps>(g.c00.y(), g.stepY.y(), height, src.height);
   std::vector<float> wx[Taps];
@@ -265,8 +200,6 @@ void sampleSeparable(const SourcePels<T>& src, const SampleGrid& g, long width, 
     for (long i = 0; i < width; ++i) wx[k][i] = cols.weight[i * Taps + k];
   }
   SpreadRows<T, Taps> spread(src, cols, width);
-  const CombineRowFn<T, Taps> combine =
-      kfPickKernel<CombineRowFn<T, Taps>>(combineRowPlain<T, Taps>, combineRowAvx2<T, Taps>);
   for (long j = 0; j < height; ++j) {
     const long* wanted = &rows.index[j * Taps];
     const SpreadRow<Taps>* tapRows[Taps];
@@ -303,260 +236,50 @@ void sampleRowGeneral(const SourcePels<T>& src, const kcVector<2>& c, const kcVe
   }
 }
 
+// The kernel builds one sampling runs, chosen once for all its rows.
 template <class T, int Taps>
-using SampleRowFn = void (*)(const SourcePels<T>&, const kcVector<2>&, const kcVector<2>&, long,
-                             T*);
+struct Kernels {
+  CombineRowFn<T, Taps> combine = combineRowPlain<T, Taps>;  // separable grids
+  SampleRowFn<T, Taps> general = sampleRowGeneral<T, Taps>;  // rotated or sheared ones
+  TabledRowFn<T> tabled = nullptr;                           // those of small sources, when bound
+};
 
+template <class T, int Taps>
+Kernels<T, Taps> kernelsFor([[maybe_unused]] const SourcePels<T>& src) {
+  Kernels<T, Taps> k;
+  k.combine =
+      kfPickKernel<CombineRowFn<T, Taps>>(combineRowPlain<T, Taps>, combineRowAvx2<T, Taps>);
 #if defined(__x86_64__)
-
-// Four samples of sampleRowGeneral at a time: the same operations in the
-// same order on lanes of doubles (no fused multiply-adds), so every pel is
-// the scalar one. The pels are read one by one: a gather would read past
-// the last pel of the storage.
-template <int Taps>
-struct Lanes4 {
-  __m128i base;  // floor of the coordinate, as int32
-  __m256d weight[Taps];
-};
-
-KC_TARGET_AVX2 inline __m256d mul(double a, __m256d b) {
-  return _mm256_mul_pd(_mm256_set1_pd(a), b);
-}
-
-template <int Taps>
-KC_TARGET_AVX2 Lanes4<Taps> locate4(__m256d c, double size) {
-  c = _mm256_max_pd(c, _mm256_set1_pd(-2.0));  // c > lo ? c : lo, NaN to lo
-  c = _mm256_min_pd(c, _mm256_set1_pd(size + 1.0));
-  const __m256d f = _mm256_floor_pd(c);
-  const __m256d t = _mm256_sub_pd(c, f);
-  Lanes4<Taps> l;
-  l.base = _mm256_cvttpd_epi32(f);
-  if constexpr (Taps == 2) {
-    l.weight[0] = _mm256_sub_pd(_mm256_set1_pd(1.0), t);
-    l.weight[1] = t;
-  } else {
-    const __m256d t2 = _mm256_mul_pd(t, t), t3 = _mm256_mul_pd(t2, t);
-    l.weight[0] = _mm256_sub_pd(_mm256_add_pd(mul(-0.5, t3), t2), mul(0.5, t));
-    l.weight[1] = _mm256_add_pd(_mm256_sub_pd(mul(1.5, t3), mul(2.5, t2)), _mm256_set1_pd(1.0));
-    l.weight[2] = _mm256_add_pd(_mm256_add_pd(mul(-1.5, t3), mul(2.0, t2)), mul(0.5, t));
-    l.weight[3] = _mm256_sub_pd(mul(0.5, t3), mul(0.5, t2));
-  }
-  return l;
-}
-
-// Tap k's index of each lane, clamped into 0 .. size - 1.
-template <int Taps>
-KC_TARGET_AVX2 void tapIndices4(__m128i base, long size, __m128i* index) {
-  const __m128i last = _mm_set1_epi32(static_cast<std::int32_t>(size - 1));
-  for (int k = 0; k < Taps; ++k) {
-    const __m128i i =
-        _mm_add_epi32(base, _mm_set1_epi32(static_cast<std::int32_t>(kFirstTap<Taps> + k)));
-    index[k] = _mm_min_epi32(_mm_max_epi32(i, _mm_setzero_si128()), last);
-  }
-}
-
-template <class T, int Taps>
-KC_TARGET_AVX2 void sampleRowGeneralAvx2(const SourcePels<T>& src, const kcVector<2>& c,
-                                         const kcVector<2>& step, long n, T* out) {
-  // Lanes past the row's end read clamped pels like the others and are not
-  // stored.
-  for (long i = 0; i < n; i += 4) {
-    const __m256d di =
-        _mm256_add_pd(_mm256_set1_pd(static_cast<double>(i)), _mm256_set_pd(3.0, 2.0, 1.0, 0.0));
-    const Lanes4<Taps> lx = locate4<Taps>(
-        _mm256_add_pd(_mm256_set1_pd(c.x()), _mm256_mul_pd(_mm256_set1_pd(step.x()), di)),
-        static_cast<double>(src.width));
-    const Lanes4<Taps> ly = locate4<Taps>(
-        _mm256_add_pd(_mm256_set1_pd(c.y()), _mm256_mul_pd(_mm256_set1_pd(step.y()), di)),
-        static_cast<double>(src.height));
-    __m128i xi[Taps], yi[Taps];
-    tapIndices4<Taps>(lx.base, src.width, xi);
-    tapIndices4<Taps>(ly.base, src.height, yi);
-    // Offsets of every tap's pel from the window's first pel, lane by lane.
-    std::int32_t offset[Taps][Taps][4];
-    const __m128i stride = _mm_set1_epi32(static_cast<std::int32_t>(src.rowUpdate));
-    for (int r = 0; r < Taps; ++r) {
-      const __m128i row = _mm_mullo_epi32(yi[r], stride);
-      for (int k = 0; k < Taps; ++k)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(offset[r][k]), _mm_add_epi32(row, xi[k]));
-    }
-    __m256d s = _mm256_setzero_pd();
-    for (int r = 0; r < Taps; ++r) {
-      __m256d h = _mm256_setzero_pd();
-      for (int k = 0; k < Taps; ++k) {
-        const std::int32_t* o = offset[r][k];
-        const __m256d v = _mm256_cvtepi32_pd(
-            _mm_set_epi32(src.first[o[3]], src.first[o[2]], src.first[o[1]], src.first[o[0]]));
-        h = _mm256_add_pd(h, _mm256_mul_pd(lx.weight[k], v));
-      }
-      s = _mm256_add_pd(s, _mm256_mul_pd(ly.weight[r], h));
-    }
-    const __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(_mm256_cvtpd_ps(s), _mm_set1_ps(0.5f)));
-    const __m128i pels = _mm_min_epi32(_mm_max_epi32(rounded, _mm_setzero_si128()),
-                                       _mm_set1_epi32(std::numeric_limits<T>::max()));
-    if (sizeof(T) == 1 && i + 4 <= n) {
-      const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(pels, pels), pels);
-      const std::int32_t four = _mm_cvtsi128_si32(bytes);
-      std::memcpy(out + i, &four, 4);
-      continue;
-    }
-    std::int32_t lanes[4];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), pels);
-    for (long lane = 0; lane < std::min(4L, n - i); ++lane)
-      out[i + lane] = static_cast<T>(lanes[lane]);
-  }
-}
-
-// Bilinear samples of a small source, eight at a time. A table over every
-// floor position the coordinates can take (-2 .. size + 1 on each axis)
-// holds at each entry the four pels the taps read there, edges clamped, as
-// 16-bit fields: one gather fetches all of a sample's pels. The operations
-// and their order are those of the four-lane kernel.
-class QuadTable {
- public:
-  template <class T>
-  explicit QuadTable(const SourcePels<T>& src) : stride_(src.width + 4) {
-    static_assert(sizeof(T) <= 2);
-    quads_.resize(static_cast<std::size_t>(stride_ * (src.height + 4)));
-    // Rows by and by + 1 with their ends replicated: entry bx reads
-    // columns bx + 2 and bx + 3 of them.
-    std::vector<std::uint64_t> upper(static_cast<std::size_t>(stride_ + 1)), lower(upper.size());
-    const auto pad = [&](long by, std::vector<std::uint64_t>& padded) {
-      const T* row = src.first + clampIndex(by, src.height) * src.rowUpdate;
-      std::fill_n(padded.begin(), 2, row[0]);
-      std::copy_n(row, src.width, padded.begin() + 2);
-      std::fill(padded.begin() + 2 + src.width, padded.end(), row[src.width - 1]);
-    };
-    for (long by = -2; by < src.height + 2; ++by) {
-      pad(by, upper);
-      pad(by + 1, lower);
-      std::uint64_t* quads = &quads_[(by + 2) * stride_];
-      for (long i = 0; i < stride_; ++i)
-        quads[i] = upper[i] | upper[i + 1] << 16 | lower[i] << 32 | lower[i + 1] << 48;
-    }
-  }
-  const std::uint64_t* quads() const { return quads_.data(); }
-  long stride() const { return stride_; }
-
- private:
-  long stride_;
-  std::vector<std::uint64_t> quads_;
-};
-
-// Every lane: the masked forms of the intrinsics, whose unmasked forms
-// trip a false uninitialized-value warning in this compiler's headers.
-constexpr __mmask8 kAll8 = 0xFF;
-
-// Floor (as int32, offset by 2 so that it indexes the table) and the two
-// weights of eight coordinates.
-struct Lanes8 {
-  __m256i entry;
-  __m512d weight[2];
-};
-
-KC_TARGET_AVX512VBMI inline Lanes8 locate8(__m512d c, double size) {
-  c = _mm512_maskz_max_pd(kAll8, c, _mm512_set1_pd(-2.0));  // c > lo ? c : lo, NaN to lo
-  c = _mm512_maskz_min_pd(kAll8, c, _mm512_set1_pd(size + 1.0));
-  const __m512d f = _mm512_floor_pd(c);
-  const __m512d t = _mm512_sub_pd(c, f);
-  return {_mm256_add_epi32(_mm512_maskz_cvttpd_epi32(kAll8, f), _mm256_set1_epi32(2)),
-          {_mm512_sub_pd(_mm512_set1_pd(1.0), t), t}};
-}
-
-// Field k of every quad, as exact doubles (2^52 plus the field, less 2^52).
-KC_TARGET_AVX512VBMI inline __m512d field(__m512i quads, unsigned k) {
-  const __m512i bits =
-      _mm512_and_si512(_mm512_maskz_srli_epi64(kAll8, quads, 16 * k), _mm512_set1_epi64(0xFFFF));
-  const __m512i big = _mm512_set1_epi64(0x4330000000000000);  // 2^52
-  return _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(bits, big)), _mm512_castsi512_pd(big));
-}
-
-template <class T>
-KC_TARGET_AVX512VBMI void sampleRowBilinearAvx512(const QuadTable& table, long width, long height,
-                                                  const kcVector<2>& c, const kcVector<2>& step,
-                                                  long n, T* out) {
-  const __m512d lane = _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0);
-  const __m256i stride = _mm256_set1_epi32(static_cast<std::int32_t>(table.stride()));
-  for (long i = 0; i < n; i += 8) {
-    const __m512d di = _mm512_add_pd(_mm512_set1_pd(static_cast<double>(i)), lane);
-    const Lanes8 lx =
-        locate8(_mm512_add_pd(_mm512_set1_pd(c.x()), _mm512_mul_pd(_mm512_set1_pd(step.x()), di)),
-                static_cast<double>(width));
-    const Lanes8 ly =
-        locate8(_mm512_add_pd(_mm512_set1_pd(c.y()), _mm512_mul_pd(_mm512_set1_pd(step.y()), di)),
-                static_cast<double>(height));
-    const __m256i entry = _mm256_add_epi32(_mm256_mullo_epi32(ly.entry, stride), lx.entry);
-    const __m512i quads =
-        _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), kAll8, entry, table.quads(), 8);
-    __m512d s = _mm512_setzero_pd();
-    for (unsigned r = 0; r < 2; ++r) {
-      __m512d h = _mm512_setzero_pd();
-      for (unsigned k = 0; k < 2; ++k)
-        h = _mm512_add_pd(h, _mm512_mul_pd(lx.weight[k], field(quads, 2 * r + k)));
-      s = _mm512_add_pd(s, _mm512_mul_pd(ly.weight[r], h));
-    }
-    const __m256i rounded =
-        _mm256_cvttps_epi32(_mm256_add_ps(_mm512_maskz_cvtpd_ps(kAll8, s), _mm256_set1_ps(0.5f)));
-    const __m256i pels = _mm256_min_epi32(_mm256_max_epi32(rounded, _mm256_setzero_si256()),
-                                          _mm256_set1_epi32(std::numeric_limits<T>::max()));
-    if (sizeof(T) == 1 && i + 8 <= n) {
-      const __m128i words =
-          _mm_packus_epi32(_mm256_castsi256_si128(pels), _mm256_extracti128_si256(pels, 1));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(words, words));
-      continue;
-    }
-    std::int32_t lanes[8];
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), pels);
-    for (long k = 0; k < std::min(8L, n - i); ++k) out[i + k] = static_cast<T>(lanes[k]);
-  }
-}
-
-// Sources up to this many pels get the table (the fit's joint histograms):
-// building it costs about as much as sampling as many pels.
-constexpr long kMaxTabledPels = 1L << 16;
-
-template <class T, class Rows>
-bool sampleRowsTabled(const SourcePels<T>& src, const SampleGrid& g, long width, long height,
-                      Rows& out) {
-  if (kfUsableKernelSet() < kcKernelSet::eAvx512Vbmi || src.width * src.height > kMaxTabledPels)
-    return false;
-  const QuadTable table(src);
-  for (long j = 0; j < height; ++j) {
-    sampleRowBilinearAvx512<T>(table, src.width, src.height,
-                               g.c00 + g.stepY * static_cast<double>(j), g.stepX, width,
-                               out.row(j));
-    out.done(j);
-  }
-  return true;
-}
-
-#endif
-
-template <class T, int Taps>
-SampleRowFn<T, Taps> pickSampleRow(const SourcePels<T>& src) {
-#if defined(__x86_64__)
+  const kcKernelSet widest = kfUsableKernelSet();
   // The lanes reach pels by int32 offsets from the window's first pel.
   constexpr long kOffsetLimit = 1L << 31;
-  if (src.height < kOffsetLimit / std::max(src.rowUpdate, 1L))
-    return kfPickKernel<SampleRowFn<T, Taps>>(sampleRowGeneral<T, Taps>,
-                                              sampleRowGeneralAvx2<T, Taps>);
+  if (widest >= kcKernelSet::eAvx2 && src.height < kOffsetLimit / std::max(src.rowUpdate, 1L))
+    k.general = sampleRowGeneralAvx2<T, Taps>();
+  if constexpr (Taps == 2 && sizeof(T) <= 2)
+    if (widest >= kcKernelSet::eAvx512Vbmi && src.width * src.height <= kMaxTabledPels)
+      k.tabled = sampleRowBilinearAvx512<T>();
 #endif
-  return sampleRowGeneral<T, Taps>;
+  return k;
 }
 
 template <class T, int Taps, class Rows>
 void sampleWith(const SourcePels<T>& src, const SampleGrid& g, long width, long height, Rows& out) {
+  const Kernels<T, Taps> k = kernelsFor<T, Taps>(src);
   if (g.separable()) {
-    sampleSeparable<T, Taps>(src, g, width, height, out);
+    sampleSeparable<T, Taps>(src, g, width, height, k.combine, out);
     return;
   }
-#if defined(__x86_64__)
-  if constexpr (Taps == 2 && sizeof(T) <= 2)
-    if (sampleRowsTabled(src, g, width, height, out)) return;
-#endif
-  const SampleRowFn<T, Taps> sampleRow = pickSampleRow<T, Taps>(src);
+  if (k.tabled) {
+    const QuadTable table(src);
+    for (long j = 0; j < height; ++j) {
+      k.tabled(table, src.width, src.height, g.c00 + g.stepY * static_cast<double>(j), g.stepX,
+               width, out.row(j));
+      out.done(j);
+    }
+    return;
+  }
   for (long j = 0; j < height; ++j) {
-    sampleRow(src, g.c00 + g.stepY * static_cast<double>(j), g.stepX, width, out.row(j));
+    k.general(src, g.c00 + g.stepY * static_cast<double>(j), g.stepX, width, out.row(j));
     out.done(j);
   }
 }
