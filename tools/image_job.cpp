@@ -64,10 +64,8 @@ std::vector<imgio::PendingFile> prepareOutputs(const JobContext& context, const 
     if (!job.sideBySide.empty())
       outputs.push_back(imgio::prepareImage(
           job.sideBySide,
-          composeSideBySide(
-              imgio::toGray(image), context.reference, imgio::toGray(result),
-              context.mask ? &*context.mask : nullptr,
-              normalized.explanations.empty() ? nullptr : &normalized.explanations.front()),
+          composeSideBySide(image, context.reference, result,
+                            context.mask ? &*context.mask : nullptr, normalized.explanations),
           imgio::Format::kPng));
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());

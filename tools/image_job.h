@@ -34,7 +34,7 @@ struct JobContext {
   unsigned threadsPerImage = 1;
   long referenceWidth, referenceHeight;
   bool masked;
-  imgio::GrayImage reference;
+  imgio::ColorImage reference;
   std::optional<imgio::GrayImage> mask;
 };
 

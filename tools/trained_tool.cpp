@@ -159,11 +159,13 @@ void TrainedTool::applyRunParameters(const RunParameterOptions& options) {
                parameters.keepMaskedPixels());
 }
 
-imgio::GrayImage TrainedTool::referencePicture() const {
-  if (mode() != ColorMode::kChannels) return toGrayImage(grayTool().referenceImage());
+imgio::ColorImage TrainedTool::referencePicture() const {
   kcColorResult planes;
-  for (const auto& tool : colour_->grayTools()) planes.push_back(kfPelCopy(tool.referenceImage()));
-  return imgio::toGray(fromPlanes(planes));
+  if (mode() == ColorMode::kChannels)
+    for (const auto& tool : colour_->grayTools()) planes.push_back(kfPelCopy(tool.referenceImage()));
+  else
+    planes.push_back(kfPelCopy(grayTool().referenceImage()));
+  return fromPlanes(planes);
 }
 
 Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool wholeImage,

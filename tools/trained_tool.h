@@ -55,8 +55,9 @@ class TrainedTool {
   std::vector<std::string> planeNames() const;
   void applyRunParameters(const RunParameterOptions& options);
 
-  // The reference as gray (a colour reference's luma), for pictures.
-  imgio::GrayImage referencePicture() const;
+  // The reference the gray tools were trained on, for pictures: RGB for a
+  // tool of colour channels, gray otherwise (a colour reference's luma).
+  imgio::ColorImage referencePicture() const;
 
   // Normalizes image (gray images meet a colour tool as RGB; colour images
   // a gray tool as their luma); the input's alpha is put back unchanged. wholeImage takes the map

@@ -325,6 +325,7 @@ TEST_F(CliTest, BatchOnTwoThreadsGivesEveryOutputOfEachImage) {
   EXPECT_EQ(listing("out"),
             (Names{"img0-compare.png", "img0.png", "img1-compare.png", "img1.pgm",
                    "img2-compare.png", "img2.png", "img3-compare.png", "img3.png"}));
+  EXPECT_EQ(imgio::readColorImage(path("out/img0-compare.png")).channels, 1);  // gray stays gray
   EXPECT_EQ(listing("d"), (Names{"img0_png", "img1_pgm", "img2_png", "img3_png"}));
   EXPECT_EQ(listing("d/img3_png").size(), 6U);
   EXPECT_EQ(imgio::readImage(path("d/img0_png/005-Image_Normalization_Result.png")).pels,
@@ -453,8 +454,16 @@ TEST_F(CliTest, ColourModesReachTheReportAndToolAndOtherSizesAreMappedWhole) {
   imgio::writeImage(path("cimg.png"), colour);
   imgio::writeImage(path("cref.png"), cref);
   CliResult r = runProgram({"normalize", "--reference", path("cref.png"), "--method", "histogram",
-                            "--report", path("c.json"), path("cimg.png"), "-o", path("c.png")});
+                            "--report", path("c.json"), path("cimg.png"), "-o", path("c.png"),
+                            "--side-by-side", path("c-compare.png")});
   ASSERT_EQ(r.code, 0) << r.err;
+  // The compare picture is in colour: panels, histograms and the maps' curves.
+  const imgio::ColorImage compare = imgio::readColorImage(path("c-compare.png"));
+  ASSERT_EQ(compare.channels, 3);
+  long coloured = 0;
+  for (std::size_t i = 0; i < compare.pels.size(); i += 3)
+    coloured += compare.pels[i] != compare.pels[i + 1] || compare.pels[i] != compare.pels[i + 2];
+  EXPECT_GT(coloured, compare.width * compare.height / 20);
   nlohmann::json record = firstRecord("c.json");
   EXPECT_EQ(record["color"], "channels");
   ASSERT_EQ(record["maps"].size(), 3U);
