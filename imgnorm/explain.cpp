@@ -147,3 +147,9 @@ kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
   imgnorm::buildWholeImageMap(tool, histogram, e);
   return e;
 }
+
+bool kfMapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, Method method) {
+  const kcPelBuffer_const<unsigned char>& reference = tool.referenceImage();
+  return hasMap(method) && reference.isBound() && !tool.maskImage().isBound() &&
+         (size.x() != reference.width() || size.y() != reference.height());
+}

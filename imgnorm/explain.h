@@ -70,3 +70,10 @@ kfExplainNormalization(const kcImageNormalizer& tool, const kcPelBuffer_const<un
 IMGNORM_API kcNormalizationExplanation
 kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
                     kcImageNormalizerDefs::Method method);
+
+// The rule for images of another size: an image of size (width, height),
+// placed by no offset, is mapped whole (through kfExplainWholeImage's map)
+// when its size differs from the reference's, the method has a map and the
+// tool has no mask. Otherwise a run covers its overlap with the reference.
+IMGNORM_API bool kfMapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size,
+                                  kcImageNormalizerDefs::Method method);

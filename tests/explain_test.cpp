@@ -100,3 +100,18 @@ TEST(Explain, WholeImagesUseTheirWholeHistogramAndFitsReportTheShareNearTheLine)
   EXPECT_THROW(kfExplainNormalization(tool, small, eLocalCorrection), BadParams);
   EXPECT_THROW(kfExplainNormalization(tool, small, eMatchMeanAndStddev), NotTrained);
 }
+
+// Images of another size are mapped whole only with a map and no mask.
+TEST(Explain, WholeImagesAreThoseOfAnotherSizeWithAMapAndNoMask) {
+  const Image reference = randomImage(kcPelRect(3, 4, 20, 10));
+  const kcImageNormalizer plain = trainedTool(reference, static_cast<Method>(kKnownMethods));
+  const kcImageNormalizer masked =
+      trainedTool(reference, eMatchHistogram, constant(reference.window(), 255));
+  EXPECT_TRUE(kfMapsWholeImage(plain, {21, 10}, eMatchHistogram));
+  EXPECT_TRUE(kfMapsWholeImage(plain, {20, 9}, eLinearlyFitGrayValues));
+  EXPECT_FALSE(kfMapsWholeImage(plain, {20, 10}, eMatchHistogram));  // the reference's size
+  EXPECT_FALSE(kfMapsWholeImage(plain, {21, 10}, eLocalCorrection));
+  EXPECT_FALSE(kfMapsWholeImage(plain, {21, 10}, eMatchHistogram | eMatchMeanAndStddev));
+  EXPECT_FALSE(kfMapsWholeImage(masked, {21, 10}, eMatchHistogram));
+  EXPECT_FALSE(kfMapsWholeImage(kcImageNormalizer(), {21, 10}, eMatchHistogram));
+}

@@ -13,14 +13,14 @@ namespace cli {
 
 namespace {
 
-// Images of another size are mapped whole, which needs a map and no mask.
+// Images of another size are mapped whole, which needs a map and no mask;
+// the command line refuses the others rather than cover their overlap.
 bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const std::string& path) {
-  const bool sameSize =
-      image.width == context.referenceWidth && image.height == context.referenceHeight;
-  if (sameSize) return false;
-  if (!hasMap(context.method) || context.masked)
+  const bool whole =
+      kfMapsWholeImage(context.tool.grayTool(), {image.width, image.height}, context.method);
+  if (!whole)
     checkSameSize(image.width, image.height, path, context.referenceWidth, context.referenceHeight);
-  return true;
+  return whole;
 }
 
 // A linear fit that found no line maps every level to 0: a black image that

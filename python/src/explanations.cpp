@@ -24,8 +24,8 @@ py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e
                                    "width"_a = e.region.width(), "height"_a = e.region.height()),
              "run_time"_a = statisticsDict(e.runTime), "reference"_a = statisticsDict(e.reference));
   if (kcImageNormalizerDefs::isFit(e.method))
-    d["fit"] = py::dict("line_found"_a = e.fit.lineFound, "gain"_a = e.fit.gain, "offset"_a = e.fit.offset,
-                        "near_line_share"_a = e.fit.nearLineShare,
+    d["fit"] = py::dict("line_found"_a = e.fit.lineFound, "gain"_a = e.fit.gain,
+                        "offset"_a = e.fit.offset, "near_line_share"_a = e.fit.nearLineShare,
                         "near_line_distance"_a = kcLinearFitExplanation::kNearLineDistance);
   return d;
 }
@@ -34,9 +34,7 @@ py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e
 
 bool mapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, bool offsetGiven,
                     Method method) {
-  const Image& reference = tool.referenceImage();
-  return !offsetGiven && kcImageNormalizerDefs::hasMap(method) && reference.isBound() && !tool.maskImage().isBound() &&
-         (size.x() != reference.width() || size.y() != reference.height());
+  return !offsetGiven && kfMapsWholeImage(tool, size, method);
 }
 
 bool mapsWholeImage(const kcImageNormalizer& tool, const Image& image, bool offsetGiven,
