@@ -133,13 +133,18 @@ void kcColorImageNormalizer::set(const kcPair<double>& tailFractions,
 kcColorPlanes kcColorImageNormalizer::grayPlanes(const kcColorPlanes& image) const {
   checkColorImage(image);
   if (mode_ == eChannels) return {image[0], image[1], image[2]};
+  return {kfLumaPlane(image)};
+}
+
+kcPelBuffer<unsigned char> kfLumaPlane(const kcColorPlanes& image) {
+  checkColorImage(image);
   const kcPelRect& w = image[0].window();
   kcPelBuffer<unsigned char> luma(w);
   for (long y = w.y(); y < w.bottom(); ++y)
     lumaRow(image[0].pointToPel(w.x(), y), image[1].pointToPel(w.x(), y),
             image[2].pointToPel(w.x(), y), w.width(), luma.pointToPel(w.x(), y));
   luma.copyXforms(image[0]);
-  return {luma};
+  return luma;
 }
 
 kcColorResult kcColorImageNormalizer::compose(

@@ -97,6 +97,11 @@ class IMGNORM_API kcColorImageNormalizer {
   std::vector<kcImageNormalizer> tools_;
 };
 
+// The luma Y' = (299 R + 587 G + 114 B) / 1000 of a colour image (3 or 4
+// planes), rounded to the nearest level, over its window with its
+// transforms. BadImage for planes that are not a colour image.
+IMGNORM_API kcPelBuffer<unsigned char> kfLumaPlane(const kcColorPlanes& image);
+
 // Colour tool files: their own signature, the mode and each gray tool's
 // file bytes. Errors name the file; a gray tool file is refused here
 // (kfIsColorToolFile tells the two apart).

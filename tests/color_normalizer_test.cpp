@@ -9,8 +9,10 @@
 #include "host/str.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_equal.h"
+#include "imaging/pel_map.h"
 #include "imaging/pel_set.h"
 #include "imgnorm/persistence.h"
+#include "imgnorm/planar_normalizer.h"
 #include "test_support.h"
 
 using namespace kcImageNormalizerDefs;
@@ -69,8 +71,8 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
   ASSERT_TRUE(success);
   ASSERT_EQ(result.size(), image.size());
   // The maps the run applied are those explain finds.
-  const auto explanations = hasMap(c.method) ? tool.explain(image, c.method)
-                                             : std::vector<kcNormalizationExplanation>();
+  const auto explanations =
+      hasMap(c.method) ? tool.explain(image, c.method) : std::vector<kcNormalizationExplanation>();
   ASSERT_EQ(explained.size(), explanations.size());
   for (std::size_t i = 0; i < explained.size(); ++i)
     EXPECT_EQ(explained[i].map, explanations[i].map) << i;
@@ -99,9 +101,9 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
     for (long y = w.y(); y < w.bottom(); ++y)
       for (long x = w.x(); x < w.right(); ++x) {
         // Skipped where the shift clips a channel, judged from the input.
-        const double shift = expected.get(x, y) - (0.299 * image[0].get(x, y) +
-                                                   0.587 * image[1].get(x, y) +
-                                                   0.114 * image[2].get(x, y));
+        const double shift =
+            expected.get(x, y) -
+            (0.299 * image[0].get(x, y) + 0.587 * image[1].get(x, y) + 0.114 * image[2].get(x, y));
         if (std::min({image[0].get(x, y), image[1].get(x, y), image[2].get(x, y)}) + shift < 1 ||
             std::max({image[0].get(x, y), image[1].get(x, y), image[2].get(x, y)}) + shift > 254)
           continue;
@@ -175,9 +177,12 @@ TEST(ColourFiles, RefuseChannelsOverOtherWindows) {
   const kcImageNormalizer maskedElsewhere =
       trainedTool(randomImage(w), eMatchHistogram, constant(kcPelRect(1, 0, 11, 10), 255));
   const std::string path = ::testing::TempDir() + "windows.imgn";
-  for (const auto& channels : std::vector<std::vector<kcImageNormalizer>>{
-           {plain, plain, shifted}, {plain, smaller, plain}, {masked, masked, plain},
-           {plain, masked, masked}, {masked, maskedElsewhere, masked}}) {
+  for (const auto& channels :
+       std::vector<std::vector<kcImageNormalizer>>{{plain, plain, shifted},
+                                                   {plain, smaller, plain},
+                                                   {masked, masked, plain},
+                                                   {plain, masked, masked},
+                                                   {masked, maskedElsewhere, masked}}) {
     kcArchive(colourFileOf(channels)).writeFile(path);
     EXPECT_EQ(messageOf<kcArchive::Error>([&] { kfLoadColorImageNormalizer(path); }),
               L"Cannot load tool file \"" + kfFromUtf8(path) +
@@ -218,4 +223,39 @@ TEST(ColourImages, AChannelShiftedToExactly256ClipsTo255) {
       tool.run({constant(w, 0), constant(w, 1), constant(w, 8)}, eMatchHistogram, success, message);
   ASSERT_TRUE(success);
   EXPECT_EQ(result[2].get(0, 0), 255);
+}
+
+// The planar layer: what each kind of image meets in each kind of tool, the
+// whole-image rule unless placed, alpha carried, and refusals.
+TEST(PlanarNormalizer, RunsEachImageKindThroughItsGrayTools) {
+  const kcPelRect w(0, 0, 30, 20), other(0, 0, 34, 20);
+  const kcColorPlanes colour = colourImage(w, 0.7, 20, true);
+  const kcPlanarNormalizer gray(trainedTool(randomImage(w), eMatchHistogram | eLocalCorrection));
+  kcColorImageNormalizer channels(kcColorImageNormalizer::eChannels, kcImageNormalizer());
+  channels.train(colourImage(w, 1.0, 0, false), Image(), eMatchHistogram);
+  const kcPlanarNormalizer colourTool(channels);
+  bool success = false;
+  std::wstring message;
+  // Gray and alpha through a gray tool; colour through it as its luma.
+  kcPlanarRun r = gray.run({colour[0], colour[3]}, eLocalCorrection);
+  ASSERT_EQ(r.planes.size(), 2u);
+  EXPECT_TRUE(
+      samePels(r.planes[0], gray.grayTool().run(colour[0], eLocalCorrection, success, message)));
+  EXPECT_TRUE(samePels(r.planes[1], colour[3]));
+  r = gray.run({colour[0], colour[1], colour[2]}, eMatchHistogram, {.explain = true});
+  EXPECT_TRUE(samePels(r.planes[0], kfPelMap(kfLumaPlane(colour), r.explanations.at(0).map)));
+  // Gray through a colour tool: its level in every channel.
+  r = colourTool.run({colour[0]}, eMatchHistogram);
+  EXPECT_TRUE(samePels(r.planes.at(2), channels.run({colour[0], colour[0], colour[0]},
+                                                    eMatchHistogram, success, message)[2]));
+  // Another size: mapped whole, unless placed.
+  const Image wide = randomImage(other);
+  r = gray.run({wide}, eMatchHistogram);
+  EXPECT_EQ(r.planes.at(0).window(), other);
+  EXPECT_TRUE(
+      samePels(r.planes[0],
+               kfPelMap(wide, kfExplainWholeImage(gray.grayTool(), wide, eMatchHistogram).map)));
+  EXPECT_EQ(gray.run({wide}, eMatchHistogram, {.placed = true}).planes.at(0).window(), w);
+  EXPECT_THROW(gray.run({wide, wide, wide, wide, wide}, eMatchHistogram), BadImage);
+  EXPECT_THROW(gray.run({wide, colour[0]}, eMatchHistogram), BadImage);
 }

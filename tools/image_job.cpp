@@ -15,12 +15,10 @@ namespace {
 
 // Images of another size are mapped whole, which needs a map and no mask;
 // the command line refuses the others rather than cover their overlap.
-bool mapsWhole(const JobContext& context, const imgio::ColorImage& image, const std::string& path) {
-  const bool whole =
-      kfMapsWholeImage(context.tool.grayTool(), {image.width, image.height}, context.method);
-  if (!whole)
+void checkSizeFits(const JobContext& context, const imgio::ColorImage& image,
+                   const std::string& path) {
+  if (!kfMapsWholeImage(context.tool.grayTool(), {image.width, image.height}, context.method))
     checkSameSize(image.width, image.height, path, context.referenceWidth, context.referenceHeight);
-  return whole;
 }
 
 // A linear fit that found no line maps every level to 0: a black image that
@@ -36,15 +34,15 @@ void warnOfMissingLines(const JobContext& context, const ImageJob& job,
 
 Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
                      kcDiagObject* recorder) {
-  const bool whole = mapsWhole(context, image, job.input);
+  checkSizeFits(context, image, job.input);
   if (context.tool.mode() == ColorMode::kGray && image.hasColour()) noteColourConverted(job.input);
   // The fit's explanation tells whether it found a line; the run makes it
   // from its own counts.
   const bool fit = kcImageNormalizerDefs::isFit(context.method);
   try {
-    Normalized normalized = context.tool.run(image, context.method, whole,
-                                             context.report || fit || !job.sideBySide.empty(),
-                                             recorder, context.threadsPerImage);
+    Normalized normalized =
+        context.tool.run(image, context.method, context.report || fit || !job.sideBySide.empty(),
+                         recorder, context.threadsPerImage);
     if (fit) warnOfMissingLines(context, job, normalized);
     return normalized;
   } catch (const Failure& failure) {

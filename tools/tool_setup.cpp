@@ -125,7 +125,7 @@ TrainedTool trainColourTool(const TrainingOptions& training, const RunParameterO
   } catch (const kcException& e) {
     rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
   }
-  return TrainedTool(std::move(tool));
+  return TrainedTool(kcPlanarNormalizer(std::move(tool)));
 }
 
 }  // namespace
@@ -158,7 +158,8 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
                          kcImageNormalizerDefs::Method methods, ColorMode mode,
                          kcDiagObject& recorder, const std::string& diagFolder) {
   if (mode == ColorMode::kGray)
-    return TrainedTool(trainToolWithRecords(training, run, methods, recorder, diagFolder));
+    return TrainedTool(
+        kcPlanarNormalizer(trainToolWithRecords(training, run, methods, recorder, diagFolder)));
   return withTrainingRecords(recorder, diagFolder, [&](kcDiagObject* diag) {
     return trainColourTool(training, run, methods, mode, diag);
   });

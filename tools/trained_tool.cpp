@@ -16,33 +16,6 @@ using namespace kcImageNormalizerDefs;
 
 namespace {
 
-// A gray image as three equal channels, and its alpha.
-imgio::ColorImage asRgb(const imgio::ColorImage& image) {
-  if (image.hasColour()) return image;
-  const auto pelCount = static_cast<std::size_t>(image.width * image.height);
-  const auto from = static_cast<std::size_t>(image.channels);
-  const std::size_t to = image.hasAlpha() ? 4 : 3;
-  imgio::ColorImage rgb{image.width, image.height, static_cast<int>(to),
-                        std::vector<unsigned char>(pelCount * to)};
-  for (std::size_t i = 0; i < pelCount; ++i) {
-    std::fill_n(rgb.pels.begin() + static_cast<std::ptrdiff_t>(to * i), 3, image.pels[from * i]);
-    if (image.hasAlpha()) rgb.pels[to * i + 3] = image.pels[from * i + 1];
-  }
-  return rgb;
-}
-
-// The image's alpha (its last channel) over window, row after row.
-std::vector<unsigned char> alphaOver(const imgio::ColorImage& image, const kcPelRect& window) {
-  const auto channels = static_cast<std::size_t>(image.channels);
-  std::vector<unsigned char> alpha;
-  alpha.reserve(static_cast<std::size_t>(window.width() * window.height()));
-  for (long y = window.y(); y < window.bottom(); ++y)
-    for (long x = window.x(); x < window.x() + window.width(); ++x)
-      alpha.push_back(
-          image.pels[static_cast<std::size_t>(y * image.width + x) * channels + channels - 1]);
-  return alpha;
-}
-
 // The library's failures as Failure, with the library's message.
 template <class Run>
 auto libraryCall(Run run) {
@@ -120,10 +93,8 @@ imgio::ColorImage fromPlanes(const kcColorResult& planes) {
 
 TrainedTool TrainedTool::load(const std::string& path, long maxPels) {
   try {
-    kcAnyImageNormalizer tool = kfLoadAnyImageNormalizer(path, maxToolFileBytes(maxPels));
-    if (auto* colour = std::get_if<kcColorImageNormalizer>(&tool))
-      return TrainedTool(std::move(*colour));
-    return TrainedTool(std::get<kcImageNormalizer>(std::move(tool)));
+    return TrainedTool(
+        kcPlanarNormalizer(kfLoadAnyImageNormalizer(path, maxToolFileBytes(maxPels))));
   } catch (const kcAttention::Aborted&) {
     throw Failure(kExitInterrupted, "interrupted");
   } catch (const kcException& e) {
@@ -131,126 +102,65 @@ TrainedTool TrainedTool::load(const std::string& path, long maxPels) {
   }
 }
 
-std::vector<unsigned char> TrainedTool::fileBytes() const {
-  return colour_ ? kfColorImageNormalizerBytes(*colour_) : kfImageNormalizerBytes(*gray_);
-}
-
 ColorMode TrainedTool::mode() const {
-  if (!colour_) return ColorMode::kGray;
-  return colour_->mode() == kcColorImageNormalizer::eLuminance ? ColorMode::kLuminance
-                                                               : ColorMode::kChannels;
+  switch (tool_.mode()) {
+    case kcPlanarNormalizer::eChannels:
+      return ColorMode::kChannels;
+    case kcPlanarNormalizer::eLuminance:
+      return ColorMode::kLuminance;
+    case kcPlanarNormalizer::eGray:
+      break;
+  }
+  return ColorMode::kGray;
 }
 
 std::vector<std::string> TrainedTool::planeNames() const {
-  if (!colour_) return {"gray"};
   std::vector<std::string> names;
-  for (const std::wstring& name : colour_->planeNames()) names.push_back(narrow(name));
+  for (const std::wstring& name : tool_.planeNames()) names.push_back(narrow(name));
   return names;
 }
 
 void TrainedTool::applyRunParameters(const RunParameterOptions& options) {
-  if (!colour_) {
-    cli::applyRunParameters(*gray_, options);
-    return;
-  }
   kcImageNormalizer parameters = grayTool();
   cli::applyRunParameters(parameters, options);
-  colour_->set(parameters.tailFractions(), parameters.intensityVariationRange(),
-               parameters.keepMaskedPixels());
+  tool_.set(parameters.tailFractions(), parameters.intensityVariationRange(),
+            parameters.keepMaskedPixels());
 }
 
 imgio::ColorImage TrainedTool::referencePicture() const {
   kcColorResult planes;
   if (mode() == ColorMode::kChannels)
-    for (const auto& tool : colour_->grayTools()) planes.push_back(kfPelCopy(tool.referenceImage()));
+    for (const auto& tool : tool_.colourTool()->grayTools())
+      planes.push_back(kfPelCopy(tool.referenceImage()));
   else
     planes.push_back(kfPelCopy(grayTool().referenceImage()));
   return fromPlanes(planes);
 }
 
-Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool wholeImage,
-                            bool explain, kcDiagObject* diag, unsigned threads) const {
-  const bool explained = explain && hasMap(method);
-  return colour_ ? runColour(image, method, wholeImage, explained)
-                 : runGray(image, method, wholeImage, explained, diag, threads);
+Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool explain,
+                            kcDiagObject* diag, unsigned threads) const {
+  // A gray image's own pels are read in place; the run never keeps them.
+  const kcColorPlanes planes =
+      image.channels == 1
+          ? kcColorPlanes{kcPelBuffer_const<unsigned char>::wrap(
+                image.pels.data(), image.width, image.height, image.width, nullptr)}
+          : toPlanes(image);
+  kcPlanarRunOptions options;
+  options.explain = explain;
+  options.threads = threads;
+  options.diag = diag;
+  options.diagFlags = diag ? kDiagFlags : 0;
+  kcPlanarRun run = libraryCall([&] { return tool_.run(planes, method, options); });
+  if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
+  if (run.planes.empty())
+    throw Failure(kExitNotNormalized, "the image does not overlap the reference");
+  return {std::move(run.planes), std::move(run.explanations)};
 }
 
 imgio::ColorImage takeResult(Normalized& normalized) {
-  if (!normalized.grayResult.isBound()) return std::move(normalized.result);
-  const kcPelBuffer<unsigned char> gray = std::move(normalized.grayResult);
-  normalized.grayResult.setUnbound();
-  imgio::GrayImage pels = toGrayImage(gray);
-  if (normalized.grayResultAlpha.empty())
-    return {gray.width(), gray.height(), 1, std::move(pels.pels)};
-  const std::vector<unsigned char> alpha = std::exchange(normalized.grayResultAlpha, {});
-  imgio::ColorImage withAlpha{pels.width, pels.height, 2,
-                              std::vector<unsigned char>(2 * pels.pels.size())};
-  for (std::size_t i = 0; i < pels.pels.size(); ++i) {
-    withAlpha.pels[2 * i] = pels.pels[i];
-    withAlpha.pels[2 * i + 1] = alpha[i];
-  }
-  return withAlpha;
-}
-
-Normalized TrainedTool::runGray(const imgio::ColorImage& image, Method method, bool wholeImage,
-                                bool explain, kcDiagObject* diag, unsigned threads) const {
-  // A gray image's own pels are read in place; the run never keeps them.
-  std::vector<unsigned char> converted;
-  if (image.channels > 1) converted = imgio::toGray(image).pels;
-  const auto pels = kcPelBuffer_const<unsigned char>::wrap(
-      image.channels > 1 ? converted.data() : image.pels.data(), image.width, image.height,
-      image.width, nullptr);
-  Normalized normalized;
-  bool success = false;
-  std::wstring message;
-  kcPelBuffer<unsigned char> result;
-  if (wholeImage) {
-    normalized.explanations.push_back(
-        libraryCall([&] { return kfExplainWholeImage(*gray_, pels, method); }));
-    success = normalized.explanations.back().success;
-    message = normalized.explanations.back().message;
-    if (success) result = kfPelMap(pels, normalized.explanations.back().map);
-  } else if (diag) {
-    // Records come from one run, explained apart.
-    if (explain)
-      normalized.explanations.push_back(
-          libraryCall([&] { return kfExplainNormalization(*gray_, pels, method); }));
-    result =
-        libraryCall([&] { return gray_->run(pels, method, success, message, diag, kDiagFlags); });
-  } else {
-    // Spare threads share the rows; an explained map is the one the run
-    // built and applied.
-    kcNormalizationExplanation explanation;
-    result = libraryCall([&] {
-      return explain ? kfRunParallel(*gray_, pels, method, threads, success, message, explanation)
-                     : kfRunParallel(*gray_, pels, method, threads, success, message);
-    });
-    if (explain) normalized.explanations.push_back(std::move(explanation));
-  }
-  if (!success) throw Failure(kExitNotNormalized, narrow(message));
-  if (!result.isBound())
-    throw Failure(kExitNotNormalized, "the image does not overlap the reference");
-  if (image.hasAlpha()) normalized.grayResultAlpha = alphaOver(image, result.window());
-  normalized.grayResult = std::move(result);
-  return normalized;
-}
-
-Normalized TrainedTool::runColour(const imgio::ColorImage& image, Method method, bool wholeImage,
-                                  bool explain) const {
-  const kcColorPlanes planes = toPlanes(asRgb(image));
-  Normalized normalized;
-  // The maps explained are those the run applied.
-  auto* explanations = explain || wholeImage ? &normalized.explanations : nullptr;
-  bool success = false;
-  std::wstring message;
-  const kcColorResult result = libraryCall([&] {
-    return wholeImage ? colour_->runWholeImage(planes, method, success, message, explanations)
-                      : colour_->run(planes, method, success, message, explanations);
-  });
-  if (!success) throw Failure(kExitNotNormalized, narrow(message));
-  if (result.empty()) throw Failure(kExitNotNormalized, "the image does not overlap the reference");
-  normalized.result = fromPlanes(result);
-  return normalized;
+  const kcColorResult planes = std::move(normalized.planes);
+  normalized.planes.clear();
+  return fromPlanes(planes);
 }
 
 }  // namespace cli

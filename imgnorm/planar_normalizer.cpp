@@ -1,0 +1,119 @@
+#include "imgnorm/planar_normalizer.h"
+
+#include "imaging/pel_copy.h"
+#include "imaging/pel_map.h"
+#include "imgnorm/persistence.h"
+#include "imgnorm/run_parallel.h"
+
+using namespace kcImageNormalizerDefs;
+
+namespace {
+
+void checkPlanes(const kcColorPlanes& image) {
+  bool fine = !image.empty() && image.size() <= 4;
+  for (std::size_t i = 0; fine && i < image.size(); ++i)
+    fine = image[i].isBound() && image[i].window() == image[0].window();
+  if (!fine)
+    throw BadImage(L"An image has 1 (gray), 2 (gray and alpha), 3 (RGB) or 4 (RGBA) bound planes "
+                   L"over one window.");
+}
+
+bool hasAlpha(const kcColorPlanes& image) { return image.size() == 2 || image.size() == 4; }
+
+// The alpha plane over the result's window, copied so that the result owns it.
+kcPelBuffer<unsigned char> alphaOver(const kcColorPlanes& image, const kcPelRect& window) {
+  kcPelBuffer_const<unsigned char> alpha = image.back();
+  alpha.window(window, false);
+  return kfPelCopy(alpha);
+}
+
+}  // namespace
+
+kcPlanarNormalizer::Mode kcPlanarNormalizer::mode() const {
+  const kcColorImageNormalizer* colour = colourTool();
+  if (!colour) return eGray;
+  return colour->mode() == kcColorImageNormalizer::eLuminance ? eLuminance : eChannels;
+}
+
+const kcImageNormalizer& kcPlanarNormalizer::grayTool() const {
+  const kcColorImageNormalizer* colour = colourTool();
+  return colour ? colour->grayTools().front() : std::get<kcImageNormalizer>(tool_);
+}
+
+const kcColorImageNormalizer* kcPlanarNormalizer::colourTool() const {
+  return std::get_if<kcColorImageNormalizer>(&tool_);
+}
+
+std::vector<std::wstring> kcPlanarNormalizer::planeNames() const {
+  const kcColorImageNormalizer* colour = colourTool();
+  return colour ? colour->planeNames() : std::vector<std::wstring>{L"gray"};
+}
+
+void kcPlanarNormalizer::set(const kcPair<double>& tailFractions,
+                             const kcPair<long>& intensityVariationRange, bool keepMaskedPixels) {
+  std::visit([&](auto& tool) { tool.set(tailFractions, intensityVariationRange, keepMaskedPixels); },
+             tool_);
+}
+
+std::vector<unsigned char> kcPlanarNormalizer::fileBytes() const {
+  const kcColorImageNormalizer* colour = colourTool();
+  return colour ? kfColorImageNormalizerBytes(*colour) : kfImageNormalizerBytes(grayTool());
+}
+
+kcPlanarRun kcPlanarNormalizer::run(const kcColorPlanes& image, Method method,
+                                    const kcPlanarRunOptions& options) const {
+  checkPlanes(image);
+  return colourTool() ? runColour(image, method, options) : runGray(image, method, options);
+}
+
+kcPlanarRun kcPlanarNormalizer::runGray(const kcColorPlanes& image, Method method,
+                                        const kcPlanarRunOptions& options) const {
+  const kcImageNormalizer& tool = grayTool();
+  // A colour image meets a gray tool as its luma.
+  const kcPelBuffer_const<unsigned char> gray =
+      image.size() >= 3 ? kcPelBuffer_const<unsigned char>(kfLumaPlane(image)) : image[0];
+  const kcPelRect& w = gray.window();
+  const bool explain = options.explain && hasMap(method);
+  kcPlanarRun run;
+  kcPelBuffer<unsigned char> result;
+  if (!options.placed && kfMapsWholeImage(tool, {w.width(), w.height()}, method)) {
+    run.explanations.push_back(kfExplainWholeImage(tool, gray, method));
+    run.success = run.explanations.back().success;
+    run.message = run.explanations.back().message;
+    if (run.success) result = kfPelMap(gray, run.explanations.back().map);
+  } else if (options.diag) {
+    // Records come from one run, explained apart.
+    if (explain) run.explanations.push_back(kfExplainNormalization(tool, gray, method));
+    result = tool.run(gray, method, run.success, run.message, options.diag, options.diagFlags);
+  } else {
+    // Spare threads share the rows; an explained map is the one the run
+    // built and applied.
+    kcNormalizationExplanation explanation;
+    result = explain ? kfRunParallel(tool, gray, method, options.threads, run.success,
+                                     run.message, explanation)
+                     : kfRunParallel(tool, gray, method, options.threads, run.success, run.message);
+    if (explain) run.explanations.push_back(std::move(explanation));
+  }
+  if (!run.success || !result.isBound()) return run;
+  const kcPelRect covered = result.window();
+  run.planes.push_back(std::move(result));
+  if (hasAlpha(image)) run.planes.push_back(alphaOver(image, covered));
+  return run;
+}
+
+kcPlanarRun kcPlanarNormalizer::runColour(const kcColorPlanes& image, Method method,
+                                          const kcPlanarRunOptions& options) const {
+  const kcColorImageNormalizer& tool = *colourTool();
+  // A gray image meets a colour tool as its level in every channel.
+  kcColorPlanes planes = image;
+  if (image.size() <= 2) planes = {image[0], image[0], image[0]};
+  if (image.size() == 2) planes.push_back(image[1]);
+  const kcPelRect& w = planes[0].window();
+  const bool whole = !options.placed && kfMapsWholeImage(grayTool(), {w.width(), w.height()}, method);
+  kcPlanarRun run;
+  auto* explanations = options.explain || whole ? &run.explanations : nullptr;
+  run.planes = whole ? tool.runWholeImage(planes, method, run.success, run.message, explanations)
+                     : tool.run(planes, method, run.success, run.message, explanations);
+  if (!run.success) run.planes.clear();
+  return run;
+}

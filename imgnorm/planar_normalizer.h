@@ -1,0 +1,81 @@
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "host/diag.h"
+#include "host/export.h"
+#include "imgnorm/color_normalizer.h"
+#include "imgnorm/explain.h"
+#include "imgnorm/image_normalizer.h"
+
+// One trained tool, gray or colour, for images of one or more planes: the
+// layer the command line and Python run through. It decides what the gray
+// tools see (a colour image's luma for a gray tool, a gray image's level in
+// every channel for a colour tool), applies the whole-image rule, carries
+// alpha through and hands back the maps it applied.
+
+// What a run of kcPlanarNormalizer asks besides the image and the method.
+struct kcPlanarRunOptions {
+  // The image was placed at its window's position: it covers only its
+  // overlap with the reference, whatever its size.
+  bool placed = false;
+  // Explain the maps applied (methods with a map).
+  bool explain = false;
+  // Threads for one gray image's rows; records come from one thread.
+  unsigned threads = 1;
+  kcDiagObject* diag = nullptr;
+  unsigned long diagFlags = 0;
+};
+
+// What a run gives: the result's planes as the image's (gray or colour as
+// the tool makes them, alpha last and unchanged), none when the image does
+// not overlap the reference or the run did not succeed; success and
+// message as the gray run's; the explanations of the maps applied, one per
+// gray tool, when asked or when the image was mapped whole.
+struct kcPlanarRun {
+  kcColorResult planes;
+  bool success = false;
+  std::wstring message;
+  std::vector<kcNormalizationExplanation> explanations;
+};
+
+class IMGNORM_API kcPlanarNormalizer {
+ public:
+  enum Mode : unsigned char { eGray, eChannels, eLuminance };
+
+  explicit kcPlanarNormalizer(kcImageNormalizer gray) : tool_(std::move(gray)) {}
+  explicit kcPlanarNormalizer(kcColorImageNormalizer colour) : tool_(std::move(colour)) {}
+  explicit kcPlanarNormalizer(kcAnyImageNormalizer tool) : tool_(std::move(tool)) {}
+
+  Mode mode() const;
+  // The gray tool, or a colour tool's first: parameters, trained methods,
+  // windows and mask.
+  const kcImageNormalizer& grayTool() const;
+  // Null for a gray tool.
+  const kcColorImageNormalizer* colourTool() const;
+  // The planes the gray tools normalize: gray; red, green and blue; or
+  // luminance.
+  std::vector<std::wstring> planeNames() const;
+  // The run-time-only parameters of every gray tool.
+  void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
+           bool keepMaskedPixels);
+  // The tool file of its form.
+  std::vector<unsigned char> fileBytes() const;
+
+  // image: 1 (gray), 2 (gray and alpha), 3 (RGB) or 4 (RGBA) planes over
+  // one window. An image of another size than the reference, not placed,
+  // is mapped whole when kfMapsWholeImage says so. Throws as the gray run
+  // does, and BadImage for planes that are no such image.
+  kcPlanarRun run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
+                  const kcPlanarRunOptions& options = {}) const;
+
+ private:
+  kcPlanarRun runGray(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
+                      const kcPlanarRunOptions& options) const;
+  kcPlanarRun runColour(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
+                        const kcPlanarRunOptions& options) const;
+
+  kcAnyImageNormalizer tool_;
+};
