@@ -14,8 +14,9 @@ void checkPlanes(const kcColorPlanes& image) {
   for (std::size_t i = 0; fine && i < image.size(); ++i)
     fine = image[i].isBound() && image[i].window() == image[0].window();
   if (!fine)
-    throw BadImage(L"An image has 1 (gray), 2 (gray and alpha), 3 (RGB) or 4 (RGBA) bound planes "
-                   L"over one window.");
+    throw BadImage(
+        L"An image has 1 (gray), 2 (gray and alpha), 3 (RGB) or 4 (RGBA) bound planes "
+        L"over one window.");
 }
 
 bool hasAlpha(const kcColorPlanes& image) { return image.size() == 2 || image.size() == 4; }
@@ -51,8 +52,9 @@ std::vector<std::wstring> kcPlanarNormalizer::planeNames() const {
 
 void kcPlanarNormalizer::set(const kcPair<double>& tailFractions,
                              const kcPair<long>& intensityVariationRange, bool keepMaskedPixels) {
-  std::visit([&](auto& tool) { tool.set(tailFractions, intensityVariationRange, keepMaskedPixels); },
-             tool_);
+  std::visit(
+      [&](auto& tool) { tool.set(tailFractions, intensityVariationRange, keepMaskedPixels); },
+      tool_);
 }
 
 std::vector<unsigned char> kcPlanarNormalizer::fileBytes() const {
@@ -66,17 +68,41 @@ kcPlanarRun kcPlanarNormalizer::run(const kcColorPlanes& image, Method method,
   return colourTool() ? runColour(image, method, options) : runGray(image, method, options);
 }
 
+kcColorPlanes kcPlanarNormalizer::toolPlanes(const kcColorPlanes& image) const {
+  checkPlanes(image);
+  const bool colour = image.size() >= 3;
+  // A colour image meets a gray tool as its luma, a gray image a colour
+  // tool as its level in every channel; alpha is no tool's.
+  if (!colourTool())
+    return {colour ? kcPelBuffer_const<unsigned char>(kfLumaPlane(image)) : image[0]};
+  if (!colour) return {image[0], image[0], image[0]};
+  return {image[0], image[1], image[2]};
+}
+
+bool kcPlanarNormalizer::mapsWhole(const kcColorPlanes& image, Method method, bool placed) const {
+  const kcPelRect& w = image.front().window();
+  return !placed && kfMapsWholeImage(grayTool(), {w.width(), w.height()}, method);
+}
+
+std::vector<kcNormalizationExplanation> kcPlanarNormalizer::explain(const kcColorPlanes& image,
+                                                                    Method method,
+                                                                    bool placed) const {
+  const kcColorPlanes planes = toolPlanes(image);
+  const bool whole = mapsWhole(image, method, placed);
+  if (const kcColorImageNormalizer* colour = colourTool())
+    return whole ? colour->explainWholeImage(planes, method) : colour->explain(planes, method);
+  return {whole ? kfExplainWholeImage(grayTool(), planes[0], method)
+                : kfExplainNormalization(grayTool(), planes[0], method)};
+}
+
 kcPlanarRun kcPlanarNormalizer::runGray(const kcColorPlanes& image, Method method,
                                         const kcPlanarRunOptions& options) const {
   const kcImageNormalizer& tool = grayTool();
-  // A colour image meets a gray tool as its luma.
-  const kcPelBuffer_const<unsigned char> gray =
-      image.size() >= 3 ? kcPelBuffer_const<unsigned char>(kfLumaPlane(image)) : image[0];
-  const kcPelRect& w = gray.window();
+  const kcPelBuffer_const<unsigned char> gray = toolPlanes(image)[0];
   const bool explain = options.explain && hasMap(method);
   kcPlanarRun run;
   kcPelBuffer<unsigned char> result;
-  if (!options.placed && kfMapsWholeImage(tool, {w.width(), w.height()}, method)) {
+  if (mapsWhole(image, method, options.placed)) {
     run.explanations.push_back(kfExplainWholeImage(tool, gray, method));
     run.success = run.explanations.back().success;
     run.message = run.explanations.back().message;
@@ -89,8 +115,8 @@ kcPlanarRun kcPlanarNormalizer::runGray(const kcColorPlanes& image, Method metho
     // Spare threads share the rows; an explained map is the one the run
     // built and applied.
     kcNormalizationExplanation explanation;
-    result = explain ? kfRunParallel(tool, gray, method, options.threads, run.success,
-                                     run.message, explanation)
+    result = explain ? kfRunParallel(tool, gray, method, options.threads, run.success, run.message,
+                                     explanation)
                      : kfRunParallel(tool, gray, method, options.threads, run.success, run.message);
     if (explain) run.explanations.push_back(std::move(explanation));
   }
@@ -104,12 +130,9 @@ kcPlanarRun kcPlanarNormalizer::runGray(const kcColorPlanes& image, Method metho
 kcPlanarRun kcPlanarNormalizer::runColour(const kcColorPlanes& image, Method method,
                                           const kcPlanarRunOptions& options) const {
   const kcColorImageNormalizer& tool = *colourTool();
-  // A gray image meets a colour tool as its level in every channel.
-  kcColorPlanes planes = image;
-  if (image.size() <= 2) planes = {image[0], image[0], image[0]};
-  if (image.size() == 2) planes.push_back(image[1]);
-  const kcPelRect& w = planes[0].window();
-  const bool whole = !options.placed && kfMapsWholeImage(grayTool(), {w.width(), w.height()}, method);
+  kcColorPlanes planes = toolPlanes(image);
+  if (hasAlpha(image)) planes.push_back(image.back());  // the colour run carries it
+  const bool whole = mapsWhole(image, method, options.placed);
   kcPlanarRun run;
   auto* explanations = options.explain || whole ? &run.explanations : nullptr;
   run.planes = whole ? tool.runWholeImage(planes, method, run.success, run.message, explanations)

@@ -70,12 +70,22 @@ class IMGNORM_API kcPlanarNormalizer {
   // does, and BadImage for planes that are no such image.
   kcPlanarRun run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
                   const kcPlanarRunOptions& options = {}) const;
+  // The maps a run would apply, one per gray tool, without running: the
+  // whole image's when the run would map it whole. Throws as the
+  // explanations of the gray tools do.
+  std::vector<kcNormalizationExplanation> explain(const kcColorPlanes& image,
+                                                  kcImageNormalizerDefs::Method method,
+                                                  bool placed = false) const;
 
  private:
   kcPlanarRun runGray(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
                       const kcPlanarRunOptions& options) const;
   kcPlanarRun runColour(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
                         const kcPlanarRunOptions& options) const;
+  // What the gray tools see of image, and whether a run maps it whole.
+  kcColorPlanes toolPlanes(const kcColorPlanes& image) const;
+  bool mapsWhole(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
+                 bool placed) const;
 
   kcAnyImageNormalizer tool_;
 };

@@ -5,9 +5,7 @@
 #include "cli_common.h"
 #include "host/attention.h"
 #include "imaging/pel_copy.h"
-#include "imaging/pel_map.h"
 #include "imgnorm/persistence.h"
-#include "imgnorm/run_parallel.h"
 #include "tool_setup.h"
 
 namespace cli {

@@ -63,9 +63,9 @@ std::vector<std::string> planeNames(const kcColorImageNormalizer& color) {
 }
 
 const kcColorImageNormalizer& colorTool(const Tools& tools) {
-  if (!tools.color)
+  if (!tools.color())
     throw py::value_error("the tool was not trained on colour images: train it with channel_axis");
-  return *tools.color;
+  return *tools.color();
 }
 
 kcColorResult copies(const kcColorPlanes& planes) {
@@ -80,18 +80,21 @@ Offset offsetOf(const std::optional<std::pair<long, long>>& offset) {
   return offset ? Offset(kcPair<long>(offset->first, offset->second)) : std::nullopt;
 }
 
-Method trainedMethods(const Tools& tools) {
-  return tools.color ? tools.color->trainedMethods() : tools.gray.trainedMethods();
-}
+Method trainedMethods(const Tools& tools) { return tools.configuration().trainedMethods(); }
 
 const char* colorModeName(const Tools& tools) {
-  if (!tools.color) return "gray";
-  return tools.color->mode() == kcColorImageNormalizer::eLuminance ? "luminance" : "channels";
+  switch (tools.tool.mode()) {
+    case kcPlanarNormalizer::eChannels:
+      return "channels";
+    case kcPlanarNormalizer::eLuminance:
+      return "luminance";
+    case kcPlanarNormalizer::eGray:
+      break;
+  }
+  return "gray";
 }
 
-Tools colorTools(const kcColorImageNormalizer& color) {
-  return Tools{color.grayTools().front(), color};
-}
+Tools colorTools(const kcColorImageNormalizer& color) { return Tools{kcPlanarNormalizer(color)}; }
 
 py::object colorReference(const kcColorImageNormalizer& color) {
   py::list planes;
@@ -117,25 +120,21 @@ py::array runColor(const Normalizer& self, const py::array& image, Method method
                    const Offset& offset) {
   const int axis = checkColorArray(image, channelAxis, "image");
   const kcColorPlanes planes = planesOf(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
-  bool success = false;
-  std::wstring message;
-  kcColorResult result;
+  kcPlanarRun run;
   {
     py::gil_scoped_release release;
-    result = self.read([&](const Tools& tools) {
+    run = self.read([&](const Tools& tools) {
       // IDENTITY needs no training, as for gray images.
-      if (!tools.color && method == kcImageNormalizerDefs::eIdentity) {
-        success = true;
-        return copies(planes);
-      }
-      const kcColorImageNormalizer& color = colorTool(tools);
-      return mapsWholeImage(color.grayTools().front(), planes.front(), offset.has_value(), method)
-                 ? color.runWholeImage(planes, method, success, message)
-                 : color.run(planes, method, success, message);
+      if (!tools.color() && method == kcImageNormalizerDefs::eIdentity)
+        return kcPlanarRun{copies(planes), true, {}, {}};
+      colorTool(tools);
+      kcPlanarRunOptions options;
+      options.placed = offset.has_value();
+      return tools.tool.run(planes, method, options);
     });
   }
-  if (!success) throwNormalizationFailed(message);
-  return stacked(result, planes.size(), axis);
+  if (!run.success) throwNormalizationFailed(run.message);
+  return stacked(run.planes, planes.size(), axis);
 }
 
 py::dict explainColor(const Normalizer& self, const py::array& image, Method method,
@@ -147,10 +146,7 @@ py::dict explainColor(const Normalizer& self, const py::array& image, Method met
   std::vector<kcNormalizationExplanation> explanations;
   {
     py::gil_scoped_release release;
-    explanations =
-        mapsWholeImage(color.grayTools().front(), planes.front(), offset.has_value(), method)
-            ? color.explainWholeImage(planes, method)
-            : color.explain(planes, method);
+    explanations = tools.tool.explain(planes, method, offset.has_value());
   }
   return explanationDict(method, colorModeName(tools), planeNames(color), explanations);
 }

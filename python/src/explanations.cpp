@@ -32,16 +32,6 @@ py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e
 
 }  // namespace
 
-bool mapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, bool offsetGiven,
-                    Method method) {
-  return !offsetGiven && kfMapsWholeImage(tool, size, method);
-}
-
-bool mapsWholeImage(const kcImageNormalizer& tool, const Image& image, bool offsetGiven,
-                    Method method) {
-  return mapsWholeImage(tool, kcPair<long>(image.width(), image.height()), offsetGiven, method);
-}
-
 py::dict explanationDict(Method method, const std::string& color,
                          const std::vector<std::string>& planes,
                          const std::vector<kcNormalizationExplanation>& explanations) {

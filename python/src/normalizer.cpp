@@ -17,12 +17,10 @@
 #include "explanations.h"
 #include "host/archive.h"
 #include "image_files.h"
-#include "imaging/pel_map.h"
 #include "imgnorm/color_normalizer.h"
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
-#include "imgnorm/run_parallel.h"
 #include "imgnorm/run_parts.h"
 #include "methods.h"
 #include "tools.h"
@@ -54,7 +52,7 @@ std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const Lon
   tool.granularity(toPair(granularity));
   tool.intensityVariationRange(toPair(intensityRange));
   tool.keepMaskedPixels(keepMaskedPixels);
-  return std::make_unique<Normalizer>(Tools{std::move(tool), std::nullopt});
+  return std::make_unique<Normalizer>(Tools{kcPlanarNormalizer(std::move(tool))});
 }
 
 bool trainedForAllButTheGlobalMethods(const kcImageNormalizer& tool,
@@ -72,8 +70,7 @@ void trainGray(Normalizer& self, const py::array& reference, const std::optional
   const Image maskView =
       mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
   py::gil_scoped_release release;
-  Tools tools{self.snapshot().configuration(), std::nullopt};
-  kcImageNormalizer& tool = tools.gray;
+  kcImageNormalizer tool = self.snapshot().configuration();
   tool.referenceImage(referenceView, true);
   tool.maskImage(maskView, true);
   try {
@@ -82,10 +79,11 @@ void trainGray(Normalizer& self, const py::array& reference, const std::optional
     // An empty reference histogram fails the global methods only: like the
     // C++ tool, keep the new images and the other methods trained. Other
     // failures leave the tool as it was.
-    if (trainedForAllButTheGlobalMethods(tool, methods.bits)) self.replace(tools);
+    if (trainedForAllButTheGlobalMethods(tool, methods.bits))
+      self.replace(Tools{kcPlanarNormalizer(tool)});
     throw;
   }
-  self.replace(tools);
+  self.replace(Tools{kcPlanarNormalizer(std::move(tool))});
 }
 
 void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
@@ -108,18 +106,8 @@ void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
   const kcPair<long> range =
       intensityRange ? toPair(*intensityRange) : now.intensityVariationRange();
   const bool keep = keepMaskedPixels.value_or(now.keepMaskedPixels());
-  tools.gray.set(tails, range, keep);
-  if (tools.color) tools.color->set(tails, range, keep);
+  tools.tool.set(tails, range, keep);
   self.replace(tools);
-}
-
-// The whole image through the map of kfExplainWholeImage.
-WritableImage runWholeImage(const kcImageNormalizer& tool, const Image& image, Method method,
-                            bool& success, std::wstring& message) {
-  const kcNormalizationExplanation e = kfExplainWholeImage(tool, image, method);
-  success = e.success;
-  message = e.message;
-  return success ? kfPelMap(image, e.map) : WritableImage();
 }
 
 // The threads argument of run: None is the default, one thread. Counts past
@@ -147,8 +135,9 @@ std::wstring methodNames(Method methods) {
 // kind (gray for a colour tool, say), are for the later checks to judge.
 void requireTrained(const Normalizer& self, Method method, bool colourImage = false) {
   using namespace kcImageNormalizerDefs;
-  const auto [colourTool, trained] = self.read(
-      [](const Tools& tools) { return std::pair(tools.color.has_value(), trainedMethods(tools)); });
+  const auto [colourTool, trained] = self.read([](const Tools& tools) {
+    return std::pair(tools.color() != nullptr, trainedMethods(tools));
+  });
   if (colourTool != colourImage) return;
   if (!methodInfo(method) || (trained & method) == method) return;
   throw NotTrained(L"This tool was not trained for the specified  method. Asked for " +
@@ -163,20 +152,18 @@ py::array run(const Normalizer& self, const py::array& image, const MethodSet& m
   const unsigned threads = threadCount(threadsArgument);
   if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
-  bool success = false;
-  std::wstring message;
-  WritableImage result;
+  kcPlanarRun run;
   {
     py::gil_scoped_release release;
-    result = self.readGray([&](const kcImageNormalizer& tool) {
-      if (mapsWholeImage(tool, view, offset.has_value(), method.bits))
-        return runWholeImage(tool, view, method.bits, success, message);
-      return threads > 1 ? kfRunParallel(tool, view, method.bits, threads, success, message)
-                         : tool.run(view, method.bits, success, message);
+    run = self.readGrayTools([&](const Tools& tools) {
+      kcPlanarRunOptions options;
+      options.placed = offset.has_value();
+      options.threads = threads;
+      return tools.tool.run({view}, method.bits, options);
     });
   }
-  if (!success) throwNormalizationFailed(message);
-  return adoptResult(result);
+  if (!run.success) throwNormalizationFailed(run.message);
+  return adoptResult(run.planes.empty() ? WritableImage() : run.planes.front());
 }
 
 py::dict explain(const Normalizer& self, const py::array& image, const MethodSet& method,
@@ -187,11 +174,9 @@ py::dict explain(const Normalizer& self, const py::array& image, const MethodSet
   std::vector<kcNormalizationExplanation> explanations;
   {
     py::gil_scoped_release release;
-    explanations.push_back(self.readGray([&](const kcImageNormalizer& tool) {
-      return mapsWholeImage(tool, view, offset.has_value(), method.bits)
-                 ? kfExplainWholeImage(tool, view, method.bits)
-                 : kfExplainNormalization(tool, view, method.bits);
-    }));
+    explanations = self.readGrayTools([&](const Tools& tools) {
+      return tools.tool.explain({view}, method.bits, offset.has_value());
+    });
   }
   return explanationDict(method.bits, "gray", {"gray"}, explanations);
 }
@@ -205,7 +190,7 @@ py::object imageOf(const Normalizer& self, const Image& (kcImageNormalizer::*mem
 // A colour tool's reference is the planes its gray tools trained on.
 py::object referenceOf(const Normalizer& self) {
   const Tools tools = self.snapshot();
-  if (tools.color) return colorReference(*tools.color);
+  if (tools.color()) return colorReference(*tools.color());
   return imageOf(self, &kcImageNormalizer::referenceImage);
 }
 
@@ -219,8 +204,7 @@ py::bytes toBytes(const Normalizer& self) {
   {
     py::gil_scoped_release release;
     const Tools tools = self.snapshot();
-    bytes = tools.color ? kfColorImageNormalizerBytes(*tools.color)
-                        : kfImageNormalizerBytes(tools.gray);
+    bytes = tools.tool.fileBytes();
   }
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
@@ -231,25 +215,17 @@ std::unique_ptr<Normalizer> fromBytes(const py::bytes& data) {
   py::gil_scoped_release release;
   if (!kfIsColorToolFile(bytes))
     return std::make_unique<Normalizer>(
-        Tools{kfImageNormalizerFromBytes(std::move(bytes)), std::nullopt});
+        Tools{kcPlanarNormalizer(kfImageNormalizerFromBytes(std::move(bytes)))});
   return std::make_unique<Normalizer>(
       colorTools(kfColorImageNormalizerFromBytes(std::move(bytes))));
 }
 
 std::unique_ptr<Normalizer> load(const std::string& path) {
-  kcAnyImageNormalizer tool = kfLoadAnyImageNormalizer(path);
-  if (auto* colour = std::get_if<kcColorImageNormalizer>(&tool))
-    return std::make_unique<Normalizer>(colorTools(std::move(*colour)));
-  return std::make_unique<Normalizer>(
-      Tools{std::get<kcImageNormalizer>(std::move(tool)), std::nullopt});
+  return std::make_unique<Normalizer>(Tools{kcPlanarNormalizer(kfLoadAnyImageNormalizer(path))});
 }
 
 void save(const Normalizer& self, const std::string& path) {
-  const Tools tools = self.snapshot();
-  if (tools.color)
-    kfSaveColorImageNormalizer(*tools.color, path);
-  else
-    kfSaveImageNormalizer(tools.gray, path);
+  kcArchive(self.snapshot().tool.fileBytes()).writeFile(path);
 }
 
 std::string pairText(const LongPair& p) {
@@ -261,7 +237,7 @@ std::string repr(const Normalizer& self) {
   const kcImageNormalizer& tool = tools.configuration();
   const auto tail = py::repr(py::cast(fromPair(tool.tailFractions()))).cast<std::string>();
   const auto methods = py::repr(methodObject(trainedMethods(tools))).cast<std::string>();
-  const std::string color = tools.color ? std::string(" (") + colorModeName(tools) + ")" : "";
+  const std::string color = tools.color() ? std::string(" (") + colorModeName(tools) + ")" : "";
   return "imgnorm.Normalizer(tail_fractions=" + tail +
          ", neighborhood=" + pairText(fromPair(tool.neighborhoodSize())) +
          ", granularity=" + pairText(fromPair(tool.granularity())) +
@@ -344,7 +320,7 @@ Array mapOf(const Normalizer& self, const MethodSet& method, const CountArray& c
 // offset whole, through the map of its whole histogram.
 bool mapsWholeOf(const Normalizer& self, const LongPair& shape, const MethodSet& method) {
   return self.readGray([&](const kcImageNormalizer& tool) {
-    return mapsWholeImage(tool, kcPair<long>(shape.second, shape.first), false, method.bits);
+    return kfMapsWholeImage(tool, kcPair<long>(shape.second, shape.first), method.bits);
   });
 }
 

@@ -9,22 +9,22 @@
 
 #include "imgnorm/color_normalizer.h"
 #include "imgnorm/image_normalizer.h"
+#include "imgnorm/planar_normalizer.h"
 
 namespace imgnorm_py {
 
 // What a Normalizer holds: a gray tool, or a colour tool once it is
-// trained on colour images.
+// trained on colour images, as the library's planar layer.
 struct Tools {
-  kcImageNormalizer gray;  // while color is set, its configuration only
-  std::optional<kcColorImageNormalizer> color;
+  kcPlanarNormalizer tool;
 
   // The parameters and images common to every gray tool in use.
-  const kcImageNormalizer& configuration() const {
-    return color ? color->grayTools().front() : gray;
-  }
+  const kcImageNormalizer& configuration() const { return tool.grayTool(); }
+  // Null until the tool is trained on colour images.
+  const kcColorImageNormalizer* color() const { return tool.colourTool(); }
   bool operator==(const Tools& other) const {
-    if (color.has_value() != other.color.has_value()) return false;
-    return color ? *color == *other.color : gray == other.gray;
+    if ((color() == nullptr) != (other.color() == nullptr)) return false;
+    return color() ? *color() == *other.color() : configuration() == other.configuration();
   }
 };
 
@@ -52,15 +52,21 @@ class Normalizer {
     std::shared_lock lock(mutex_);
     return f(tools_);
   }
-  // f over the gray tool; ValueError for a tool trained on colour images.
+  // f over the tools of a gray tool; ValueError for one trained on colour
+  // images.
   template <class F>
-  auto readGray(F&& f) const {
+  auto readGrayTools(F&& f) const {
     return read([&](const Tools& tools) {
-      if (tools.color)
+      if (tools.color())
         throw pybind11::value_error(
             "the tool was trained on colour images: pass channel_axis with a colour image");
-      return f(tools.gray);
+      return f(tools);
     });
+  }
+  // The same over the gray tool itself.
+  template <class F>
+  auto readGray(F&& f) const {
+    return readGrayTools([&](const Tools& tools) { return f(tools.configuration()); });
   }
 
  private:
