@@ -57,6 +57,42 @@ void kcPlanarNormalizer::set(const kcPair<double>& tailFractions,
       tool_);
 }
 
+void kcPlanarNormalizer::train(Mode mode, const kcColorPlanes& reference,
+                               const kcPelBuffer_const<unsigned char>& mask, Method methods,
+                               kcDiagObject* diag, unsigned long diagFlags, bool copy) {
+  checkPlanes(reference);
+  const bool colour = reference.size() >= 3;
+  if (mode != eGray) {
+    kcColorImageNormalizer tool(
+        mode == eLuminance ? kcColorImageNormalizer::eLuminance : kcColorImageNormalizer::eChannels,
+        grayTool());
+    tool.train(colour ? kcColorPlanes{reference[0], reference[1], reference[2]}
+                      : kcColorPlanes{reference[0], reference[0], reference[0]},
+               mask, methods, diag, diagFlags);
+    tool_ = std::move(tool);
+    return;
+  }
+  kcImageNormalizer tool = grayTool();
+  // The luma is the tool's own already.
+  if (colour)
+    tool.referenceImage(kfLumaPlane(reference), false);
+  else
+    tool.referenceImage(reference[0], copy);
+  tool.maskImage(mask, copy);
+  try {
+    tool.train(methods, diag, diagFlags);
+  } catch (const CanNotTrain&) {
+    // An empty reference histogram fails the global methods only: the tool
+    // keeps its new images and the other methods, as a gray tool does.
+    const bool othersTrained = (methods & ~kKnownMethods) == 0 && (methods & kGlobalMethods) &&
+                               tool.referenceStats().nSamp() == 0 &&
+                               tool.trainedMethods() == (methods & ~kGlobalMethods);
+    if (othersTrained) tool_ = std::move(tool);
+    throw;
+  }
+  tool_ = std::move(tool);
+}
+
 std::vector<unsigned char> kcPlanarNormalizer::fileBytes() const {
   const kcColorImageNormalizer* colour = colourTool();
   return colour ? kfColorImageNormalizerBytes(*colour) : kfImageNormalizerBytes(grayTool());

@@ -58,6 +58,19 @@ class IMGNORM_API kcPlanarNormalizer {
   // The planes the gray tools normalize: gray; red, green and blue; or
   // luminance.
   std::vector<std::wstring> planeNames() const;
+  // Trains a new tool of mode with configuration's parameters (not its
+  // images) on reference (1 to 4 planes: a gray tool takes a colour
+  // reference's luma, a colour tool a gray reference's level in every
+  // channel; alpha is left out) and mask (unbound or one plane). The tool
+  // is replaced only when training succeeds, or, as a gray tool keeps them,
+  // when a gray tool trained all but the global methods on a reference
+  // whose masked histogram is empty. copy false shares the caller's pels
+  // where a gray tool can (they must not change while the tool lives).
+  // Throws as the gray tools' training.
+  void train(Mode mode, const kcColorPlanes& reference,
+             const kcPelBuffer_const<unsigned char>& mask, kcImageNormalizerDefs::Method methods,
+             kcDiagObject* diag = nullptr, unsigned long diagFlags = 0, bool copy = true);
+
   // The run-time-only parameters of every gray tool.
   void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
            bool keepMaskedPixels);

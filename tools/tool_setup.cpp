@@ -106,26 +106,16 @@ auto withTrainingRecords(kcDiagObject& recorder, const std::string& diagFolder, 
   }
 }
 
-TrainedTool trainColourTool(const TrainingOptions& training, const RunParameterOptions& run,
-                            kcImageNormalizerDefs::Method methods, ColorMode mode,
-                            kcDiagObject* diag) {
-  kcColorImageNormalizer tool(mode == ColorMode::kLuminance ? kcColorImageNormalizer::eLuminance
-                                                            : kcColorImageNormalizer::eChannels,
-                              configuredTool(training, run));
-  const imgio::ColorImage reference = readInputColorImage(training.reference, training.maxPixels);
-  kcPelBuffer<unsigned char> mask;
-  if (!training.mask.empty()) {
-    const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
-    checkSameSize(maskImage.width, maskImage.height, training.mask, reference.width,
-                  reference.height);
-    mask = toPelBuffer(maskImage);
+kcPlanarNormalizer::Mode planarMode(ColorMode mode) {
+  switch (mode) {
+    case ColorMode::kChannels:
+      return kcPlanarNormalizer::eChannels;
+    case ColorMode::kLuminance:
+      return kcPlanarNormalizer::eLuminance;
+    case ColorMode::kGray:
+      break;
   }
-  try {
-    tool.train(toPlanes(reference), mask, methods, diag, diag ? kDiagFlags : 0);
-  } catch (const kcException& e) {
-    rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
-  }
-  return TrainedTool(kcPlanarNormalizer(std::move(tool)));
+  return kcPlanarNormalizer::eGray;
 }
 
 }  // namespace
@@ -157,44 +147,37 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
 TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOptions& run,
                          kcImageNormalizerDefs::Method methods, ColorMode mode,
                          kcDiagObject& recorder, const std::string& diagFolder) {
-  if (mode == ColorMode::kGray)
-    return TrainedTool(
-        kcPlanarNormalizer(trainToolWithRecords(training, run, methods, recorder, diagFolder)));
   return withTrainingRecords(recorder, diagFolder, [&](kcDiagObject* diag) {
-    return trainColourTool(training, run, methods, mode, diag);
+    kcPlanarNormalizer tool(configuredTool(training, run));
+    // A gray tool reads its reference as gray (saying when colour was
+    // converted), a colour tool with its colour.
+    imgio::ColorImage reference;
+    if (mode == ColorMode::kGray) {
+      imgio::GrayImage gray = readInputImage(training.reference, training.maxPixels);
+      reference = {gray.width, gray.height, 1, std::move(gray.pels)};
+    } else {
+      reference = readInputColorImage(training.reference, training.maxPixels);
+    }
+    kcPelBuffer<unsigned char> mask;
+    if (!training.mask.empty()) {
+      const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
+      checkSameSize(maskImage.width, maskImage.height, training.mask, reference.width,
+                    reference.height);
+      mask = toPelBuffer(maskImage);
+    }
+    try {
+      tool.train(planarMode(mode), toPlanes(reference), mask, methods, diag, diag ? kDiagFlags : 0,
+                 false);
+    } catch (const kcException& e) {
+      rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
+    }
+    return TrainedTool(std::move(tool));
   });
-}
-
-kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
-                            kcImageNormalizerDefs::Method methods, kcDiagObject* recorder) {
-  kcImageNormalizer tool = configuredTool(training, run);
-  const imgio::GrayImage reference = readInputImage(training.reference, training.maxPixels);
-  tool.referenceImage(toPelBuffer(reference), false);
-  if (!training.mask.empty()) {
-    const imgio::GrayImage mask = readInputImage(training.mask, training.maxPixels);
-    checkSameSize(mask.width, mask.height, training.mask, reference.width, reference.height);
-    tool.maskImage(toPelBuffer(mask), false);
-  }
-  try {
-    tool.train(methods, recorder, recorder ? kDiagFlags : 0);
-  } catch (const kcException& e) {
-    rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
-  }
-  return tool;
 }
 
 void rethrowLibraryFailure(const std::exception& e, int code, const std::string& context) {
   if (dynamic_cast<const kcAttention::Aborted*>(&e)) throw Failure(kExitInterrupted, "interrupted");
   throw Failure(code, context + ": " + e.what());
-}
-
-kcImageNormalizer trainToolWithRecords(const TrainingOptions& training,
-                                       const RunParameterOptions& run,
-                                       kcImageNormalizerDefs::Method methods,
-                                       kcDiagObject& recorder, const std::string& diagFolder) {
-  return withTrainingRecords(recorder, diagFolder, [&](kcDiagObject* diag) {
-    return trainTool(training, run, methods, diag);
-  });
 }
 
 }  // namespace cli

@@ -13,7 +13,8 @@
 namespace cli {
 
 // Diagnostic categories: the inputs and the result.
-constexpr unsigned long kDiagFlags = kcImageNormalizerDefs::kDiagInputs | kcImageNormalizerDefs::kDiagResult;
+constexpr unsigned long kDiagFlags =
+    kcImageNormalizerDefs::kDiagInputs | kcImageNormalizerDefs::kDiagResult;
 
 struct TrainingOptions {
   std::string reference;
@@ -41,19 +42,6 @@ void addMaxPixelsOption(CLI::App& command, long& maxPixels);
 // the tool refuses fail with kExitBadInput and the tool's rule.
 void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& options);
 
-// Configures a tool from the options (reading the images), trains it for
-// methods and returns it. A tool that cannot train (for example an empty
-// histogram under the mask) fails with kExitNotNormalized.
-kcImageNormalizer trainTool(const TrainingOptions& training, const RunParameterOptions& run,
-                            kcImageNormalizerDefs::Method methods, kcDiagObject* recorder);
-
-// trainTool recording into recorder when diagFolder is set; a failed
-// training still writes its records there before the failure goes on.
-kcImageNormalizer trainToolWithRecords(const TrainingOptions& training,
-                                       const RunParameterOptions& run,
-                                       kcImageNormalizerDefs::Method methods,
-                                       kcDiagObject& recorder, const std::string& diagFolder);
-
 // --color MODE.
 void addColorOption(CLI::App& command, std::string& mode);
 
@@ -63,8 +51,12 @@ void addColorOption(CLI::App& command, std::string& mode);
 ColorMode resolveColorMode(const std::string& asked, const std::string& reference,
                            const std::string& image, long maxPels);
 
-// A gray tool as trainToolWithRecords trains it, or a colour tool (without
-// records) trained on the reference's colour.
+// Configures a tool from the options (reading the images) and trains it in
+// mode for methods through the library's planar layer: a gray tool on the
+// reference as gray, a colour tool on its colour. Records go into recorder
+// when diagFolder is set, and a failed training still writes them there
+// before the failure goes on. A tool that cannot train (for example an
+// empty histogram under the mask) fails with kExitNotNormalized.
 TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOptions& run,
                          kcImageNormalizerDefs::Method methods, ColorMode mode,
                          kcDiagObject& recorder, const std::string& diagFolder);

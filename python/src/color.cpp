@@ -51,15 +51,17 @@ py::array stacked(const kcColorResult& result, std::size_t channels, int axis) {
   return py::module_::import("numpy").attr("stack")(arrays, axis);
 }
 
-kcColorImageNormalizer::Mode modeOf(const std::string& color) {
-  if (color == "channels") return kcColorImageNormalizer::eChannels;
-  if (color == "luminance") return kcColorImageNormalizer::eLuminance;
+kcPlanarNormalizer::Mode modeOf(const std::string& color) {
+  if (color == "channels") return kcPlanarNormalizer::eChannels;
+  if (color == "luminance") return kcPlanarNormalizer::eLuminance;
   throw py::value_error("color must be 'channels' or 'luminance', not '" + color + "'");
 }
 
-std::vector<std::string> planeNames(const kcColorImageNormalizer& color) {
-  if (color.mode() == kcColorImageNormalizer::eLuminance) return {"luminance"};
-  return {"red", "green", "blue"};
+std::vector<std::string> planeNames(const Tools& tools) {
+  std::vector<std::string> names;
+  for (const std::wstring& name : tools.tool.planeNames())
+    names.push_back(py::cast(name).cast<std::string>());
+  return names;
 }
 
 const kcColorImageNormalizer& colorTool(const Tools& tools) {
@@ -107,13 +109,13 @@ void trainColor(Normalizer& self, const py::array& reference, const std::optiona
                 Method methods, int channelAxis, const std::string& color,
                 const kcPair<long>& referenceOffset, const kcPair<long>& maskOffset) {
   const int axis = checkColorArray(reference, channelAxis, "reference");
-  const kcColorImageNormalizer::Mode mode = modeOf(color);
+  const kcPlanarNormalizer::Mode mode = modeOf(color);
   const kcColorPlanes planes = planesOf(reference, axis, "reference", referenceOffset);
   const Image maskView = mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, maskOffset) : Image();
   py::gil_scoped_release release;
-  kcColorImageNormalizer tool(mode, self.snapshot().configuration());
-  tool.train(planes, maskView, methods);
-  self.replace(colorTools(tool));
+  Tools tools = self.snapshot();
+  tools.tool.train(mode, planes, maskView, methods);
+  self.replace(tools);
 }
 
 py::array runColor(const Normalizer& self, const py::array& image, Method method, int channelAxis,
@@ -142,13 +144,13 @@ py::dict explainColor(const Normalizer& self, const py::array& image, Method met
   const int axis = checkColorArray(image, channelAxis, "image");
   const kcColorPlanes planes = planesOf(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
   const Tools tools = self.snapshot();
-  const kcColorImageNormalizer& color = colorTool(tools);
+  colorTool(tools);  // refuses a tool not trained on colour images
   std::vector<kcNormalizationExplanation> explanations;
   {
     py::gil_scoped_release release;
     explanations = tools.tool.explain(planes, method, offset.has_value());
   }
-  return explanationDict(method, colorModeName(tools), planeNames(color), explanations);
+  return explanationDict(method, colorModeName(tools), planeNames(tools), explanations);
 }
 
 }  // namespace imgnorm_py

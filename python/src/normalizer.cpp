@@ -55,13 +55,6 @@ std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const Lon
   return std::make_unique<Normalizer>(Tools{kcPlanarNormalizer(std::move(tool))});
 }
 
-bool trainedForAllButTheGlobalMethods(const kcImageNormalizer& tool,
-                                      kcImageNormalizerDefs::Method m) {
-  using namespace kcImageNormalizerDefs;
-  return (m & ~kKnownMethods) == 0 && (m & kGlobalMethods) != 0 &&
-         tool.referenceStats().nSamp() == 0 && tool.trainedMethods() == (m & ~kGlobalMethods);
-}
-
 void trainGray(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
                const MethodSet& methods, const LongPair& referenceOffset,
                const LongPair& maskOffset) {
@@ -70,20 +63,14 @@ void trainGray(Normalizer& self, const py::array& reference, const std::optional
   const Image maskView =
       mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
   py::gil_scoped_release release;
-  kcImageNormalizer tool = self.snapshot().configuration();
-  tool.referenceImage(referenceView, true);
-  tool.maskImage(maskView, true);
+  Tools tools = self.snapshot();
   try {
-    tool.train(methods.bits);
+    tools.tool.train(kcPlanarNormalizer::eGray, {referenceView}, maskView, methods.bits);
   } catch (const kcImageNormalizerDefs::CanNotTrain&) {
-    // An empty reference histogram fails the global methods only: like the
-    // C++ tool, keep the new images and the other methods trained. Other
-    // failures leave the tool as it was.
-    if (trainedForAllButTheGlobalMethods(tool, methods.bits))
-      self.replace(Tools{kcPlanarNormalizer(tool)});
+    self.replace(tools);  // what the layer kept of a training of all but the global methods
     throw;
   }
-  self.replace(Tools{kcPlanarNormalizer(std::move(tool))});
+  self.replace(tools);
 }
 
 void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
