@@ -257,5 +257,19 @@ TEST(PlanarNormalizer, RunsEachImageKindThroughItsGrayTools) {
                kfPelMap(wide, kfExplainWholeImage(gray.grayTool(), wide, eMatchHistogram).map)));
   EXPECT_EQ(gray.run({wide}, eMatchHistogram, {.placed = true}).planes.at(0).window(), w);
   EXPECT_THROW(gray.run({wide, wide, wide, wide, wide}, eMatchHistogram), BadImage);
+  // Training: a gray tool on a colour reference's luma, a colour tool on a
+  // gray reference in every channel; a failed training of the global
+  // methods keeps the others, as a gray tool does.
+  kcPlanarNormalizer trained(kcImageNormalizer{});
+  trained.train(kcPlanarNormalizer::eGray, colour, Image(), eMatchHistogram);
+  EXPECT_TRUE(samePels(trained.grayTool().referenceImage(), kfLumaPlane(colour)));
+  trained.train(kcPlanarNormalizer::eChannels, {colour[1]}, Image(), eMatchHistogram);
+  ASSERT_EQ(trained.mode(), kcPlanarNormalizer::eChannels);
+  EXPECT_TRUE(samePels(trained.colourTool()->grayTools()[2].referenceImage(), colour[1]));
+  EXPECT_THROW(trained.train(kcPlanarNormalizer::eGray, {colour[0]}, constant(w, 0),
+                             eMatchHistogram | eLocalCorrection),
+               CanNotTrain);
+  EXPECT_EQ(trained.mode(), kcPlanarNormalizer::eGray);
+  EXPECT_EQ(trained.grayTool().trainedMethods(), eLocalCorrection);
   EXPECT_THROW(gray.run({wide, colour[0]}, eMatchHistogram), BadImage);
 }
