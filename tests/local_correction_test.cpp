@@ -146,6 +146,22 @@ TEST(LocalCorrectionDetails, OnePelNeighbourhoodReturnsTheReferenceWithinTheLimi
       ASSERT_TRUE(inBand(x) || result.get(x, y) == reference().get(x, y)) << x << "," << y;
 }
 
+// A neighbourhood one pel wide is still a median along its other side: the
+// differences of pel noise are not the background.
+TEST(LocalCorrectionDetails, OnePelWideNeighbourhoodTakesTheMedianAlongTheOther) {
+  Config s;
+  s.method = eLocalCorrectionEnhanced;
+  s.neighborhood = kcPair<long>(1, 21);
+  const Image noisy = makeImage(reference().window(), [](long x, long y) {
+    return std::clamp(reference().get(x, y) + (x * 7 + y * 13) % 21 - 10, 0L, 255L);
+  });
+  const Image result = correct(s, noisy);
+  long differing = 0;
+  for (long y = 0; y < H; ++y)
+    for (long x = 0; x < W; ++x) differing += result.get(x, y) != reference().get(x, y);
+  EXPECT_GT(differing, W * H / 2);
+}
+
 TEST(LocalCorrectionDetails, MedianKernelAreaIsCapped) {
   EXPECT_EQ(imgnorm::medianKernel({301, 301}), kcPair<long>(181, 181));
   EXPECT_EQ(imgnorm::medianKernel({51, 51}), kcPair<long>(51, 51));
