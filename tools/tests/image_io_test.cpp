@@ -188,6 +188,7 @@ TEST_F(ImageIoTest, EachFormatRoundTripsEveryPelAndIsKnownByItsContent) {
       EXPECT_EQ(back.pels, image.pels);
       EXPECT_EQ(info.format, *imgio::formatForPath(file));
       EXPECT_FALSE(info.convertedFromColour);
+      EXPECT_EQ(imgio::readImage(file, nullptr, w * h).pels, image.pels);  // exactly the limit
     }
   for (const auto& [format, name] : {std::pair{Format::kPng, "png-named.tif"},
                                      {Format::kTiff, "tiff-named.pgm"},
