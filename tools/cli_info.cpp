@@ -35,7 +35,7 @@ int info(const std::string& path) {
   const TrainedTool trained = TrainedTool::load(path);
   const kcImageNormalizer& tool = trained.grayTool();
   printField("tool:", path);
-  if (trained.mode() != ColorMode::kGray) printField("colour:", colorModeName(trained.mode()));
+  if (trained.mode() != kcPlanarNormalizer::eGray) printField("colour:", colorModeName(trained.mode()));
   printField("trained methods:", methodList(tool.trainedMethods()));
   printField("reference image:", imageText(tool.referenceImage()));
   printField("mask image:", maskText(tool.maskImage()));

@@ -43,7 +43,7 @@ int train(const TrainCommandOptions& options) {
       trainAnyTool(options.training, options.run, methods, mode, recorder, options.diag);
   saveTool(tool, options.output);
   if (!options.diag.empty()) writeDiagRecords(recorder, options.diag);
-  const std::string colour = mode == ColorMode::kGray ? "" : " (" + colorModeName(mode) + ")";
+  const std::string colour = mode == kcPlanarNormalizer::eGray ? "" : " (" + colorModeName(mode) + ")";
   std::printf("trained for %s%s: %s\n", methodList(methods).c_str(), colour.c_str(),
               options.output.c_str());
   return kExitOk;

@@ -35,7 +35,7 @@ void warnOfMissingLines(const JobContext& context, const ImageJob& job,
 Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
                      kcDiagObject* recorder) {
   checkSizeFits(context, image, job.input);
-  if (context.tool.mode() == ColorMode::kGray && image.hasColour()) noteColourConverted(job.input);
+  if (context.tool.mode() == kcPlanarNormalizer::eGray && image.hasColour()) noteColourConverted(job.input);
   // The fit's explanation tells whether it found a line; the run makes it
   // from its own counts.
   const bool fit = kcImageNormalizerDefs::isFit(context.method);

@@ -106,17 +106,6 @@ auto withTrainingRecords(kcDiagObject& recorder, const std::string& diagFolder, 
   }
 }
 
-kcPlanarNormalizer::Mode planarMode(ColorMode mode) {
-  switch (mode) {
-    case ColorMode::kChannels:
-      return kcPlanarNormalizer::eChannels;
-    case ColorMode::kLuminance:
-      return kcPlanarNormalizer::eLuminance;
-    case ColorMode::kGray:
-      break;
-  }
-  return kcPlanarNormalizer::eGray;
-}
 
 }  // namespace
 
@@ -136,12 +125,12 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
   };
   if (!asked.empty()) {
     const ColorMode mode = *colorModeByName(asked);
-    if (mode != ColorMode::kGray && !isColour(reference))
+    if (mode != kcPlanarNormalizer::eGray && !isColour(reference))
       failBadInput(reference + ": --color " + asked + " needs a colour reference");
     return mode;
   }
-  return isColour(reference) && (image.empty() || isColour(image)) ? ColorMode::kChannels
-                                                                   : ColorMode::kGray;
+  return isColour(reference) && (image.empty() || isColour(image)) ? kcPlanarNormalizer::eChannels
+                                                                   : kcPlanarNormalizer::eGray;
 }
 
 TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOptions& run,
@@ -152,7 +141,7 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
     // A gray tool reads its reference as gray (saying when colour was
     // converted), a colour tool with its colour.
     imgio::ColorImage reference;
-    if (mode == ColorMode::kGray) {
+    if (mode == kcPlanarNormalizer::eGray) {
       imgio::GrayImage gray = readInputImage(training.reference, training.maxPixels);
       reference = {gray.width, gray.height, 1, std::move(gray.pels)};
     } else {
@@ -166,7 +155,7 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
       mask = toPelBuffer(maskImage);
     }
     try {
-      tool.train(planarMode(mode), toPlanes(reference), mask, methods, diag, diag ? kDiagFlags : 0,
+      tool.train(mode, toPlanes(reference), mask, methods, diag, diag ? kDiagFlags : 0,
                  false);
     } catch (const kcException& e) {
       rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));

@@ -37,19 +37,19 @@ std::size_t maxToolFileBytes(long maxPels) {
 }  // namespace
 
 std::optional<ColorMode> colorModeByName(const std::string& name) {
-  if (name == "gray") return ColorMode::kGray;
-  if (name == "channels") return ColorMode::kChannels;
-  if (name == "luminance") return ColorMode::kLuminance;
+  if (name == "gray") return kcPlanarNormalizer::eGray;
+  if (name == "channels") return kcPlanarNormalizer::eChannels;
+  if (name == "luminance") return kcPlanarNormalizer::eLuminance;
   return std::nullopt;
 }
 
 std::string colorModeName(ColorMode mode) {
   switch (mode) {
-    case ColorMode::kGray:
+    case kcPlanarNormalizer::eGray:
       return "gray";
-    case ColorMode::kChannels:
+    case kcPlanarNormalizer::eChannels:
       return "channels";
-    case ColorMode::kLuminance:
+    case kcPlanarNormalizer::eLuminance:
       return "luminance";
   }
   return "?";
@@ -100,18 +100,6 @@ TrainedTool TrainedTool::load(const std::string& path, long maxPels) {
   }
 }
 
-ColorMode TrainedTool::mode() const {
-  switch (tool_.mode()) {
-    case kcPlanarNormalizer::eChannels:
-      return ColorMode::kChannels;
-    case kcPlanarNormalizer::eLuminance:
-      return ColorMode::kLuminance;
-    case kcPlanarNormalizer::eGray:
-      break;
-  }
-  return ColorMode::kGray;
-}
-
 std::vector<std::string> TrainedTool::planeNames() const {
   std::vector<std::string> names;
   for (const std::wstring& name : tool_.planeNames()) names.push_back(narrow(name));
@@ -127,7 +115,7 @@ void TrainedTool::applyRunParameters(const RunParameterOptions& options) {
 
 imgio::ColorImage TrainedTool::referencePicture() const {
   kcColorResult planes;
-  if (mode() == ColorMode::kChannels)
+  if (mode() == kcPlanarNormalizer::eChannels)
     for (const auto& tool : tool_.colourTool()->grayTools())
       planes.push_back(kfPelCopy(tool.referenceImage()));
   else

@@ -17,8 +17,8 @@ namespace cli {
 
 struct RunParameterOptions;
 
-// "gray", "channels", "luminance".
-enum class ColorMode { kGray, kChannels, kLuminance };
+// The colour modes by their names: "gray", "channels", "luminance".
+using ColorMode = kcPlanarNormalizer::Mode;
 std::optional<ColorMode> colorModeByName(const std::string& name);
 std::string colorModeName(ColorMode mode);
 
@@ -44,7 +44,7 @@ class TrainedTool {
   static TrainedTool load(const std::string& path, long maxPels = imgio::kDefaultMaxPels);
   std::vector<unsigned char> fileBytes() const { return tool_.fileBytes(); }
 
-  ColorMode mode() const;
+  ColorMode mode() const { return tool_.mode(); }
   // The gray tool (the first channel's for a colour tool): parameters,
   // trained methods, windows and mask.
   const kcImageNormalizer& grayTool() const { return tool_.grayTool(); }
