@@ -19,9 +19,8 @@ from helpers import gradient_image, random_image
 CLI = os.environ.get("IMGNORM_CLI")
 pytestmark = pytest.mark.skipif(not CLI, reason="IMGNORM_CLI does not name the command-line tool")
 
-CLI_NAMES = {Method.HISTOGRAM: "histogram", Method.MEAN_STDDEV: "mean-stddev", Method.TAILS: "tails",
-             Method.LINEAR_FIT: "linear-fit", Method.LOCAL: "local", Method.LOCAL_ENHANCED: "local-enhanced",
-             Method.IDENTITY: "identity"}
+# The command line's name of each method, from the library's table.
+CLI_NAMES = {Method(flag): name for name, flag, _ in imgnorm._METHODS} | {Method.IDENTITY: "identity"}
 
 
 def cpp_result(tmp_path, reference, image, mask, method, params):
