@@ -307,10 +307,13 @@ kcColorImageNormalizer kfLoadColorImageNormalizer(const std::string& path) {
       path, [&] { return kfColorImageNormalizerFromBytes(kcArchive::readFile(path)); });
 }
 
+kcAnyImageNormalizer kfAnyImageNormalizerFromBytes(std::vector<unsigned char> bytes) {
+  if (kfIsColorToolFile(bytes)) return kfColorImageNormalizerFromBytes(std::move(bytes));
+  return kfImageNormalizerFromBytes(std::move(bytes));
+}
+
 kcAnyImageNormalizer kfLoadAnyImageNormalizer(const std::string& path, std::size_t maxBytes) {
-  return imgnorm::loadNamingTheFile(path, [&]() -> kcAnyImageNormalizer {
-    std::vector<unsigned char> bytes = kcArchive::readFile(path, maxBytes);
-    if (kfIsColorToolFile(bytes)) return kfColorImageNormalizerFromBytes(std::move(bytes));
-    return kfImageNormalizerFromBytes(std::move(bytes));
+  return imgnorm::loadNamingTheFile(path, [&] {
+    return kfAnyImageNormalizerFromBytes(kcArchive::readFile(path, maxBytes));
   });
 }

@@ -119,5 +119,6 @@ IMGNORM_API kcColorImageNormalizer kfLoadColorImageNormalizer(const std::string&
 // maxBytes bytes, or what is not a regular file, is refused before it is
 // read.
 using kcAnyImageNormalizer = std::variant<kcImageNormalizer, kcColorImageNormalizer>;
+IMGNORM_API kcAnyImageNormalizer kfAnyImageNormalizerFromBytes(std::vector<unsigned char> bytes);
 IMGNORM_API kcAnyImageNormalizer kfLoadAnyImageNormalizer(
     const std::string& path, std::size_t maxBytes = std::numeric_limits<std::size_t>::max());

@@ -73,8 +73,6 @@ constexpr std::uint32_t allMethods() {
 constexpr std::uint32_t kKnownMethods = allMethods();
 constexpr std::uint32_t kGlobalMethods = methodsOfKind(MethodKind::eGlobal);
 constexpr std::uint32_t kLocalMethods = methodsOfKind(MethodKind::eLocal);
-// The methods that run applies as one gray-level map.
-constexpr std::uint32_t kMapMethods = kKnownMethods & ~kLocalMethods;
 
 // Whether method is exactly one method whose run applies a gray-level map.
 constexpr bool hasMap(std::uint32_t method) {

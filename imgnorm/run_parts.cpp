@@ -35,10 +35,9 @@ kcPelBuffer_const<unsigned char> coveredPart(const kcImageNormalizer& tool,
 }
 
 Counts countLevels(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
-  std::vector<unsigned long> histogram;
-  countMaskedLevels(view, tool.binaryMask(), tool.maskRuns(), histogram);
-  Counts counts(kLevels, 0);
-  for (std::size_t i = 0; i < histogram.size(); ++i) counts[i] = histogram[i];
+  Counts counts;
+  countMaskedLevels(view, tool.binaryMask(), tool.maskRuns(), counts);
+  counts.resize(kLevels, 0);  // an empty region counts nothing
   return counts;
 }
 

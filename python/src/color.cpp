@@ -96,7 +96,6 @@ const char* colorModeName(const Tools& tools) {
   return "gray";
 }
 
-Tools colorTools(const kcColorImageNormalizer& color) { return Tools{kcPlanarNormalizer(color)}; }
 
 py::object colorReference(const kcColorImageNormalizer& color) {
   py::list planes;

@@ -10,21 +10,19 @@
 #include "tools.h"
 
 // Colour images in Normalizer: arrays with a channel axis, normalized by
-// the library's kcColorImageNormalizer.
+// the library's planar layer with a colour tool.
 namespace imgnorm_py {
 
 namespace py = pybind11;
 
 using Offset = std::optional<kcPair<long>>;
 Offset offsetOf(const std::optional<std::pair<long, long>>& offset);
+// The planes the colour tool trained on: (rows, cols, 3) or the luma.
+py::object colorReference(const kcColorImageNormalizer& color);
 
 kcImageNormalizerDefs::Method trainedMethods(const Tools& tools);
 // "gray", "channels" or "luminance".
 const char* colorModeName(const Tools& tools);
-// The tools of a colour tool read from bytes or a file.
-Tools colorTools(const kcColorImageNormalizer& color);
-// The planes the colour tool trained on: (rows, cols, 3) or the luma.
-py::object colorReference(const kcColorImageNormalizer& color);
 
 void trainColor(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
                 kcImageNormalizerDefs::Method methods, int channelAxis, const std::string& color,

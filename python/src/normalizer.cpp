@@ -200,11 +200,8 @@ std::unique_ptr<Normalizer> fromBytes(const py::bytes& data) {
   const std::string_view view = data;
   std::vector<unsigned char> bytes(view.begin(), view.end());
   py::gil_scoped_release release;
-  if (!kfIsColorToolFile(bytes))
-    return std::make_unique<Normalizer>(
-        Tools{kcPlanarNormalizer(kfImageNormalizerFromBytes(std::move(bytes)))});
   return std::make_unique<Normalizer>(
-      colorTools(kfColorImageNormalizerFromBytes(std::move(bytes))));
+      Tools{kcPlanarNormalizer(kfAnyImageNormalizerFromBytes(std::move(bytes)))});
 }
 
 std::unique_ptr<Normalizer> load(const std::string& path) {
