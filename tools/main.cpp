@@ -1,12 +1,14 @@
 // imgnorm: trains gray-level normalization tools and runs them on image
 // files.
 #include <csignal>
+#include <string>
 #include <vector>
 
 #include "cli_common.h"
 #include "commands.h"
 #include "console.h"
 #include "host/attention.h"
+#include "imgnorm/version.h"
 
 namespace {
 
@@ -50,10 +52,11 @@ int main(int argc, char** argv) {
   CLI::App app("Normalizes the gray levels of 8-bit images to those of a reference image.",
                "imgnorm");
   cli::setSynopsis(app, "imgnorm [--help] [--version] COMMAND [OPTIONS]", false);
-  app.set_version_flag("--version", "imgnorm " IMGNORM_VERSION);
+  app.set_version_flag("--version", std::string("imgnorm ") + kfVersion());
   app.require_subcommand(1);
   app.footer(
-      "Images: PNG, TIFF and PGM, 8-bit gray (colour is converted to gray).\n"
+      "Images: PNG, TIFF and PGM/PPM, 8 bits a sample, gray or colour (see --color in\n"
+      "each command), alpha carried unchanged.\n"
       "Exit codes: 0 success, 1 a normalization that did not succeed, 2 bad usage,\n"
       "unreadable input or unwritable output, 130 interrupted.\n"
       "Run 'imgnorm COMMAND --help' for the options of a command.");

@@ -50,6 +50,7 @@ from ._imgnorm import (
     NormalizationFailed,
     Normalizer,
     NotImplemented,
+    __version__,
     NotTrained,
     _set_method_type,
     add_clamp,

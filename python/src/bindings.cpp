@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "errors.h"
+#include "imgnorm/version.h"
 #include "image_files.h"
 #include "normalizer.h"
 #include "pixel_functions.h"
@@ -19,4 +20,5 @@ PYBIND11_MODULE(_imgnorm, module) {
   imgnorm_py::addPixelFunctions(module);
   imgnorm_py::addImageFiles(module);
   module.attr("__name__") = name;
+  module.attr("__version__") = kfVersion();
 }

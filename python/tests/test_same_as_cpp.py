@@ -69,3 +69,9 @@ def test_every_method_equals_the_cpp_run(tmp_path, method, params):
     if method != Method.IDENTITY:
         tool.train(reference, mask, methods=method)
     np.testing.assert_array_equal(tool.run(image, method), cpp_result(tmp_path, reference, image, mask, method, params))
+
+
+def test_version_is_the_programs():
+    done = subprocess.run([CLI, "--version"], capture_output=True, text=True, timeout=60)
+    assert done.stdout == f"imgnorm {imgnorm.__version__}\n"
+    assert imgnorm.__version__.count(".") == 2

@@ -1,8 +1,10 @@
 #include <iostream>
 
 #include "imgnorm/image_normalizer.h"
+#include "imgnorm/version.h"
 
 int main() {
+  std::cout << "imgnorm " << kfVersion() << '\n';
   kcImageNormalizer tool;
   try {
     tool.neighborhoodSize(kcPair<long>(0, 5));
