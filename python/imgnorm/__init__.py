@@ -37,6 +37,7 @@ files on a Dask cluster and images larger than memory as dask arrays.
 """
 
 import enum
+from typing import TYPE_CHECKING
 
 from ._imgnorm import (
     _METHODS,
@@ -66,12 +67,26 @@ from ._imgnorm import (
 
 
 # One member per method of the library's table, named as on the command
-# line in capitals (linear-fit: LINEAR_FIT), and IDENTITY.
-Method = enum.IntFlag(
-    "Method",
-    [("IDENTITY", 0)] + [(name.upper().replace("-", "_"), flag) for name, flag, _ in _METHODS],
-    module=__name__,
-)
+# line in capitals (linear-fit: LINEAR_FIT), and IDENTITY. Type checkers
+# cannot read the table: they see the members spelled out, which stubtest and
+# tests/test_typing.py compare with it.
+if TYPE_CHECKING:
+
+    class Method(enum.IntFlag):
+        IDENTITY = 0
+        HISTOGRAM = 1
+        MEAN_STDDEV = 2
+        TAILS = 4
+        LINEAR_FIT = 8
+        LOCAL = 16
+        LOCAL_ENHANCED = 32
+
+else:
+    Method = enum.IntFlag(
+        "Method",
+        [("IDENTITY", 0)] + [(name.upper().replace("-", "_"), flag) for name, flag, _ in _METHODS],
+        module=__name__,
+    )
 Method.__doc__ = """Normalization methods, a set of flags.
 
 Training takes any combination; running takes exactly one flag or
@@ -97,7 +112,7 @@ HISTOGRAM, MEAN_STDDEV and TAILS are the global methods.
 _METHOD_KINDS = {Method(flag): kind for _, flag, kind in _METHODS}
 
 
-def _methods_of_kind(kind):
+def _methods_of_kind(kind: str) -> Method:
     """The flags of the methods of a kind, as one Method."""
     return Method(sum(flag for _, flag, k in _METHODS if k == kind))
 
@@ -105,17 +120,17 @@ def _methods_of_kind(kind):
 _set_method_type(Method)
 
 
-def _restore(data):
+def _restore(data: bytes) -> Normalizer:
     """Rebuilds a pickled Normalizer from its archive bytes."""
     return Normalizer.from_bytes(data)
 
 
-def _reduce(self):
+def _reduce(self: Normalizer) -> tuple[object, tuple[bytes]]:
     """Pickles through the library's archive format, for any protocol."""
     return _restore, (self.to_bytes(),)
 
 
-Normalizer.__reduce__ = _reduce
+Normalizer.__reduce__ = _reduce  # type: ignore[assignment]  # a method, patched on purpose
 
 # NotImplemented (the library's error class) stays out of __all__: a star
 # import would hide the built-in constant of that name.

@@ -16,13 +16,45 @@ import math
 import numbers
 import os
 import time
+from typing import TYPE_CHECKING, Any
 
 import dask
 import dask.array as da
 import numpy as np
 from dask.array.overlap import ensure_minimum_chunksize, overlap, trim_internal
 
-from . import _METHOD_KINDS, Error, Method, NotTrained, _methods_of_kind, read_image, write_image
+from . import (
+    _METHOD_KINDS,
+    Error,
+    Method,
+    Normalizer,
+    NotTrained,
+    _methods_of_kind,
+    read_image,
+    write_image,
+)
+
+# Names for annotations only, private so that the module offers no more
+# than at run time.
+if TYPE_CHECKING:
+    from collections.abc import Iterable as _Iterable
+    from collections.abc import Sequence as _Sequence
+    from typing import TypedDict as _TypedDict
+
+    from dask.array.core import Array as _Array  # dask.array hides it from strict mypy
+    from dask.distributed import Client as _Client
+
+    _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+    class _FileRecord(_TypedDict):
+        """What normalize_files reports of one input."""
+
+        input: str | bytes
+        output: str | bytes
+        method: str
+        success: bool
+        message: str
+        milliseconds: float
 
 _IMAGE_EXTENSIONS = {".png", ".tif", ".tiff", ".pgm"}
 _LOCAL_METHODS = _methods_of_kind("local")
@@ -30,7 +62,15 @@ _LOCAL_METHODS = _methods_of_kind("local")
 # ------------------------------------------------------------ many files
 
 
-def normalize_files(tool, method, inputs, output_dir, client=None, *, files_per_task=None):
+def normalize_files(
+    tool: Normalizer,
+    method: int,
+    inputs: "_Iterable[_Path]",
+    output_dir: "_Path",
+    client: "_Client | None" = None,
+    *,
+    files_per_task: int | None = None,
+) -> "list[_FileRecord]":
     """Normalizes image files with a trained tool on a Dask cluster.
 
     tool: a trained imgnorm.Normalizer, sent to every worker once.
@@ -154,7 +194,9 @@ def _normalize_file(tool, method, path, output):
 # ---------------------------------------------------------- one big image
 
 
-def normalize_array(tool, method, array, *, offset=None):
+def normalize_array(
+    tool: Normalizer, method: int, array: Any, *, offset: "_Sequence[int] | None" = None
+) -> "_Array":
     """A lazy dask array of the pels tool.run(array, method, offset=offset)
     gives, computed chunk by chunk.
 
