@@ -159,6 +159,28 @@ PendingFile pgmFile(const std::string& path, long width, long height,
                     std::span(pels)});
 }
 
+PendingFile pgmFile(const std::string& path, const ColorImage& image) {
+  return pgmFile(path, image.width, image.height, image.pels);
+}
+
+// 16-bit PGM samples are stored most significant byte first. A maximum
+// value below 256 would make them 8-bit samples.
+PendingFile pgmFile(const std::string& path, const ColorImage16& image) {
+  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
+  if (image.bits <= 8)
+    throw ImageError(path + ": PGM holds 16-bit samples of 9 to 16 significant bits, not " +
+                     std::to_string(image.bits) + "; name the result .png or .tif");
+  const std::string header = detail::pgmHeader(image.width, image.height, image.maxValue());
+  std::vector<unsigned char> bigEndian(image.pels.size() * 2);
+  for (std::size_t i = 0; i < image.pels.size(); ++i) {
+    bigEndian[2 * i] = static_cast<unsigned char>(image.pels[i] >> 8);
+    bigEndian[2 * i + 1] = static_cast<unsigned char>(image.pels[i]);
+  }
+  return bytesFile(path,
+                   {std::span(reinterpret_cast<const unsigned char*>(header.data()), header.size()),
+                    std::span(bigEndian)});
+}
+
 }  // namespace
 
 std::optional<Format> detectFormat(std::span<const unsigned char> head) {
@@ -216,6 +238,14 @@ GrayImage toGray(const ColorImage& image) {
   return gray;
 }
 
+ColorImage16 toGray(const ColorImage16& image) {
+  ColorImage16 gray{
+      image.width, image.height, 1,
+      std::vector<std::uint16_t>(static_cast<std::size_t>(image.width * image.height)), image.bits};
+  detail::toGray(image.pels.data(), gray.pels.size(), image.channels, gray.pels.data());
+  return gray;
+}
+
 GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& name, ReadInfo* info,
                       long maxPels) {
   return toGray(decodeColorImage(bytes, name, info, maxPels));
@@ -226,26 +256,45 @@ ColorImage readColorImage(const std::string& path, ReadInfo* info, long maxPels)
   return decodeColorImage(bytes, path, info, maxPels);
 }
 
-ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
-                            ReadInfo* info, long maxPels) {
+namespace {
+
+AnyDepthImage decodeEither(std::span<const unsigned char> bytes, const std::string& name,
+                           ReadInfo* info, long maxPels, bool deep) {
   if (bytes.empty()) throw ImageError(name + ": the file is empty");
   const auto format = detectFormat(bytes.first(std::min<std::size_t>(bytes.size(), 8)));
   if (!format) refuseUnknownContent(bytes, name);
   bool colour = false;
-  ColorImage image;
+  AnyDepthImage image;
   switch (*format) {
     case Format::kPng:
-      image = detail::decodePng(bytes, name, colour, maxPels);
+      image = detail::decodePng(bytes, name, colour, maxPels, deep);
       break;
     case Format::kTiff:
-      image = detail::decodeTiff(bytes, name, colour, maxPels);
+      image = detail::decodeTiff(bytes, name, colour, maxPels, deep);
       break;
     case Format::kPnm:
-      image = detail::decodePnm(bytes, name, colour, maxPels);
+      image = detail::decodePnm(bytes, name, colour, maxPels, deep);
       break;
   }
   if (info) *info = ReadInfo{*format, colour};
   return image;
+}
+
+}  // namespace
+
+ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
+                            ReadInfo* info, long maxPels) {
+  return std::get<ColorImage>(decodeEither(bytes, name, info, maxPels, false));
+}
+
+AnyDepthImage decodeAnyDepthImage(std::span<const unsigned char> bytes, const std::string& name,
+                                  ReadInfo* info, long maxPels) {
+  return decodeEither(bytes, name, info, maxPels, true);
+}
+
+AnyDepthImage readAnyDepthImage(const std::string& path, ReadInfo* info, long maxPels) {
+  const std::vector<unsigned char> bytes = readWholeFile(path);
+  return decodeAnyDepthImage(bytes, path, info, maxPels);
 }
 
 GrayImage readImage(const std::string& path, ReadInfo* info, long maxPels) {
@@ -303,6 +352,46 @@ Format formatNamedBy(const std::string& path) {
   return *format;
 }
 
+// Samples must fit the bits they claim: a writer would scale them past 16
+// bits, or store them above the maximum value it records.
+template <typename Sample>
+void checkSignificantBits(const BasicColorImage<Sample>& image, const std::string& path) {
+  const bool deep = image.kSampleBits == 16;  // 8-bit images are never scaled
+  if (image.bits < (deep ? 1 : 8) || image.bits > image.kSampleBits)
+    throw ImageError(path + ": " + std::to_string(image.bits) +
+                     " significant bits are out of range for " + std::to_string(image.kSampleBits) +
+                     "-bit samples; give " + (deep ? "1 to 16" : "8"));
+  if (image.bits == image.kSampleBits) return;  // every sample fits
+  const auto above = std::find_if(image.pels.begin(), image.pels.end(),
+                                  [&](Sample s) { return s > image.maxValue(); });
+  if (above != image.pels.end())
+    throw ImageError(path + ": the sample " + std::to_string(*above) + " exceeds " +
+                     std::to_string(image.maxValue()) + ", the largest of " +
+                     std::to_string(image.bits) + " bits");
+}
+
+template <typename Sample>
+PendingFile prepareAnyDepth(const std::string& path, const BasicColorImage<Sample>& image,
+                            Format format) {
+  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
+  checkSignificantBits(image, path);
+  switch (format) {
+    case Format::kPng:
+      return bytesFile(path, {detail::encodePng(image, path)});
+    case Format::kPnm:
+      if (image.hasColour())
+        throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
+      if (image.hasAlpha())
+        throw ImageError(path +
+                         ": PGM cannot hold the image's alpha; name the result .png or .tif");
+      return pgmFile(path, image);
+    case Format::kTiff:
+      break;
+  }
+  return PendingFile(path,
+                     [&](const std::string& temp) { detail::writeTiffFile(temp, image, path); });
+}
+
 }  // namespace
 
 PendingFile prepareImage(const std::string& path, const GrayImage& image) {
@@ -320,22 +409,15 @@ PendingFile prepareImage(const std::string& path, const ColorImage& image) {
 }
 
 PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format) {
-  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
-  switch (format) {
-    case Format::kPng:
-      return bytesFile(path, {detail::encodePng(image, path)});
-    case Format::kPnm:
-      if (image.hasColour())
-        throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
-      if (image.hasAlpha())
-        throw ImageError(path +
-                         ": PGM cannot hold the image's alpha; name the result .png or .tif");
-      return pgmFile(path, image.width, image.height, image.pels);
-    case Format::kTiff:
-      break;
-  }
-  return PendingFile(path,
-                     [&](const std::string& temp) { detail::writeTiffFile(temp, image, path); });
+  return prepareAnyDepth(path, image, format);
+}
+
+PendingFile prepareImage(const std::string& path, const ColorImage16& image) {
+  return prepareImage(path, image, formatNamedBy(path));
+}
+
+PendingFile prepareImage(const std::string& path, const ColorImage16& image, Format format) {
+  return prepareAnyDepth(path, image, format);
 }
 
 void writeImage(const std::string& path, const GrayImage& image) {
@@ -350,6 +432,10 @@ void writeImage(const std::string& path, const ColorImage& image) {
   prepareImage(path, image).commit();
 }
 
+void writeImage(const std::string& path, const ColorImage16& image) {
+  prepareImage(path, image).commit();
+}
+
 void writeFileAtomically(const std::string& path,
                          const std::function<void(const std::string& tempPath)>& fill) {
   PendingFile(path, fill).commit();
@@ -361,32 +447,38 @@ void writeBytesAtomically(const std::string& path, std::span<const unsigned char
 
 namespace detail {
 
-bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsigned char* dst) {
+template <typename Sample>
+bool toGray(const Sample* src, std::size_t pelCount, int channels, Sample* dst) {
   if (channels < 3) {
     for (std::size_t i = 0; i < pelCount; ++i) dst[i] = src[i * static_cast<std::size_t>(channels)];
     return false;
   }
   bool colour = false;
   for (std::size_t i = 0; i < pelCount; ++i) {
-    const unsigned char* p = src + i * static_cast<std::size_t>(channels);
+    const Sample* p = src + i * static_cast<std::size_t>(channels);
     colour |= p[0] != p[1] || p[1] != p[2];
-    dst[i] = lumaOf(p[0], p[1], p[2]);
+    dst[i] = lumaOf<Sample>(p[0], p[1], p[2]);
   }
   return colour;
 }
 
+template bool toGray(const unsigned char*, std::size_t, int, unsigned char*);
+template bool toGray(const std::uint16_t*, std::size_t, int, std::uint16_t*);
+
 namespace {
 
-bool anyColour(const std::vector<unsigned char>& samples, std::size_t pelCount, int channels) {
+template <typename Sample>
+bool anyColour(const std::vector<Sample>& samples, std::size_t pelCount, int channels) {
   for (std::size_t i = 0; i < pelCount; ++i) {
-    const unsigned char* p = samples.data() + i * static_cast<std::size_t>(channels);
+    const Sample* p = samples.data() + i * static_cast<std::size_t>(channels);
     if (p[0] != p[1] || p[1] != p[2]) return true;
   }
   return false;
 }
 
 // Gray stored as RGB or RGBA becomes gray or gray and alpha, in place.
-void keepGrayAndAlpha(std::vector<unsigned char>& samples, std::size_t pelCount, int channels) {
+template <typename Sample>
+void keepGrayAndAlpha(std::vector<Sample>& samples, std::size_t pelCount, int channels) {
   const bool alpha = channels == 4;
   const std::size_t from = static_cast<std::size_t>(channels), to = alpha ? 2 : 1;
   for (std::size_t i = 0; i < pelCount; ++i) {
@@ -399,22 +491,33 @@ void keepGrayAndAlpha(std::vector<unsigned char>& samples, std::size_t pelCount,
 
 }  // namespace
 
-ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
-                           int channels, bool& colour) {
+template <typename Sample>
+BasicColorImage<Sample> fromInterleaved(long width, long height, std::vector<Sample> samples,
+                                        int channels, bool& colour, int bits) {
   const auto pelCount = static_cast<std::size_t>(width * height);
   colour = channels >= 3 && anyColour(samples, pelCount, channels);
   if (channels >= 3 && !colour) {
     keepGrayAndAlpha(samples, pelCount, channels);
     channels = channels == 4 ? 2 : 1;
   }
-  return {width, height, channels, std::move(samples)};
+  return {width, height, channels, std::move(samples), bits};
 }
 
-void refuseDeepSamples(const std::string& name, int bitsPerSample) {
+template ColorImage fromInterleaved(long, long, std::vector<unsigned char>, int, bool&, int);
+template ColorImage16 fromInterleaved(long, long, std::vector<std::uint16_t>, int, bool&, int);
+
+int bitWidth(unsigned long value) {
+  int bits = 0;
+  for (; value > 0; value >>= 1) ++bits;
+  return bits;
+}
+
+void refuseDeepSamples(const std::string& name, int bitsPerSample, bool deep) {
   throw ImageError(name + ": " + std::to_string(bitsPerSample) +
-                   "-bit samples are not supported; images need 8 bits a sample or fewer: gray, "
-                   "gray and alpha, RGB or RGBA in PNG or TIFF files, gray or RGB in PGM or PPM "
-                   "files");
+                   "-bit samples are not supported; images need " +
+                   (deep ? "16 bits a sample, or 8 or fewer" : "8 bits a sample or fewer") +
+                   ": gray, gray and alpha, RGB or RGBA in PNG or TIFF files, gray or RGB in PGM "
+                   "or PPM files");
 }
 
 }  // namespace detail

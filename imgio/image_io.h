@@ -1,15 +1,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
-// Reading and writing of 8-bit gray and colour images, with or without
-// alpha, in PNG, TIFF and PGM/PPM files, and atomic file replacement.
+// Reading and writing of 8-bit and 16-bit gray and colour images, with or
+// without alpha, in PNG, TIFF and PGM/PPM files, and atomic file replacement.
 // Independent of the normalizer library.
 namespace imgio {
 
@@ -23,17 +26,32 @@ struct GrayImage {
   unsigned char& at(long x, long y) { return pels[static_cast<std::size_t>(y * width + x)]; }
 };
 
-// 8-bit pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA)
-// interleaved channels, row after row without padding.
-struct ColorImage {
+// Pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA) interleaved
+// channels, row after row without padding, of 8-bit (unsigned char) or
+// 16-bit (std::uint16_t) samples. Samples are low-aligned: each holds
+// 0 .. 2^bits - 1, so that a 12-bit camera's image holds 0 .. 4095 with
+// bits 12. 8-bit images have 8 bits always.
+template <typename Sample>
+struct BasicColorImage {
+  static_assert(std::is_same_v<Sample, unsigned char> || std::is_same_v<Sample, std::uint16_t>);
+  static constexpr int kSampleBits = 8 * sizeof(Sample);
+
   long width = 0;
   long height = 0;
   int channels = 1;
-  std::vector<unsigned char> pels;
+  std::vector<Sample> pels;
+  int bits = kSampleBits;  // significant bits of each sample, 1 .. kSampleBits
 
   bool hasColour() const { return channels >= 3; }
   bool hasAlpha() const { return channels == 2 || channels == 4; }
+  Sample maxValue() const { return static_cast<Sample>((1U << bits) - 1); }
 };
+
+using ColorImage = BasicColorImage<unsigned char>;
+using ColorImage16 = BasicColorImage<std::uint16_t>;
+// An image with samples as deep as its file's: 8-bit for files of 8 bits a
+// sample or fewer, 16-bit otherwise.
+using AnyDepthImage = std::variant<ColorImage, ColorImage16>;
 
 enum class Format { kPng, kTiff, kPnm };
 
@@ -83,8 +101,18 @@ ColorImage readColorImage(const std::string& path, ReadInfo* info = nullptr,
                           long maxPels = kDefaultMaxPels);
 ColorImage decodeColorImage(std::span<const unsigned char> bytes, const std::string& name,
                             ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
+// Any depth, as the file holds it: 16-bit samples (bits from the file:
+// a PNG's sBIT chunk, a PGM/PPM's maximum value, a TIFF's SMaxSampleValue;
+// else 16) shifted down to low-aligned, or 8-bit ones as readColorImage
+// returns them. Samples above the file's declared maximum are refused, and
+// so is what readColorImage refuses but 16-bit samples.
+AnyDepthImage readAnyDepthImage(const std::string& path, ReadInfo* info = nullptr,
+                                long maxPels = kDefaultMaxPels);
+AnyDepthImage decodeAnyDepthImage(std::span<const unsigned char> bytes, const std::string& name,
+                                  ReadInfo* info = nullptr, long maxPels = kDefaultMaxPels);
 // Gray by the luma weights, without alpha; a gray image is returned as it is.
 GrayImage toGray(const ColorImage& image);
+ColorImage16 toGray(const ColorImage16& image);
 
 // The file that writing path replaces: the target of a symbolic link (the
 // link stays), or path itself. Refuses (ImageError) what exists and is not
@@ -115,14 +143,22 @@ class PendingFile {
 // The image in the format its extension names, or in format.
 PendingFile prepareImage(const std::string& path, const GrayImage& image);
 PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format);
-// Colour and alpha go to PNG or TIFF; PGM refuses them.
+// Colour and alpha go to PNG or TIFF; PGM refuses them. 16-bit images keep
+// their bits: PNG scales the samples up to 16 bits and records bits in
+// sBIT, PGM's maximum value is 2^bits - 1 and TIFF's SMaxSampleValue is
+// too (both when bits < 16). Refused (ImageError): bits out of range (8
+// for an 8-bit image, 1 to 16 for a 16-bit one) or a sample above
+// 2^bits - 1.
 PendingFile prepareImage(const std::string& path, const ColorImage& image);
 PendingFile prepareImage(const std::string& path, const ColorImage& image, Format format);
+PendingFile prepareImage(const std::string& path, const ColorImage16& image);
+PendingFile prepareImage(const std::string& path, const ColorImage16& image, Format format);
 
 // Writes the image, the file or the bytes at once (a PendingFile committed).
 void writeImage(const std::string& path, const GrayImage& image);
 void writeImage(const std::string& path, const GrayImage& image, Format format);
 void writeImage(const std::string& path, const ColorImage& image);
+void writeImage(const std::string& path, const ColorImage16& image);
 void writeFileAtomically(const std::string& path,
                          const std::function<void(const std::string& tempPath)>& fill);
 void writeBytesAtomically(const std::string& path, std::span<const unsigned char> bytes);
@@ -131,9 +167,10 @@ void writeBytesAtomically(const std::string& path, std::span<const unsigned char
 // pels (ImageError naming the file and the limits).
 void checkImageSize(long width, long height, const std::string& name, long maxPels);
 
-// Luma conversion of one colour pel.
-inline unsigned char lumaOf(unsigned r, unsigned g, unsigned b) {
-  return static_cast<unsigned char>((299 * r + 587 * g + 114 * b + 500) / 1000);
+// Luma conversion of one colour pel, of 8-bit or 16-bit samples.
+template <typename Sample = unsigned char>
+Sample lumaOf(unsigned r, unsigned g, unsigned b) {
+  return static_cast<Sample>((299 * r + 587 * g + 114 * b + 500) / 1000);
 }
 
 }  // namespace imgio

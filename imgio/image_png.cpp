@@ -4,6 +4,8 @@
 // see a longjmp.
 #include <png.h>
 
+#include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -65,6 +67,7 @@ struct PngHeader {
   bool interlaced = false;
   int channels = 0;  // as decoded: after expansion to 8 bits, if asked for
   std::size_t rowBytes = 0;
+  int bits = 8;  // significant bits of each decoded sample
 };
 
 class PngReadHandles {
@@ -97,6 +100,24 @@ bool readPngInfo(png_structp png, png_infop info, PngHeader* header) {
   return true;
 }
 
+// 16-bit samples come low-aligned in host order: shifted down by the bits
+// that sBIT says are padding (the same for every channel, so that one
+// significant width describes them all) and swapped from PNG's big-endian
+// order on little-endian hosts.
+int setUpDeepSamples(png_structp png, png_infop info) {
+  if constexpr (std::endian::native == std::endian::little) png_set_swap(png);
+  png_color_8p sBit = nullptr;
+  if (!png_get_sBIT(png, info, &sBit)) return 16;
+  const int colourType = png_get_color_type(png, info);
+  png_byte bits = (colourType & PNG_COLOR_MASK_COLOR)
+                      ? std::max({sBit->red, sBit->green, sBit->blue})
+                      : sBit->gray;
+  if (colourType & PNG_COLOR_MASK_ALPHA) bits = std::max(bits, sBit->alpha);
+  png_color_8 shift{bits, bits, bits, bits, bits};
+  png_set_shift(png, &shift);
+  return bits;
+}
+
 // Sets up whole rows (interlaced passes combined), expanded to 8-bit gray,
 // gray-alpha, RGB or RGBA pels when expand is set; a transparent colour
 // (tRNS) becomes an alpha channel.
@@ -107,6 +128,7 @@ bool setUpPngRows(png_structp png, png_infop info, PngHeader* header, bool expan
   if (expand && colourType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
     png_set_expand_gray_1_2_4_to_8(png);
   if (expand && png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+  if (expand && header->bitDepth == 16) header->bits = setUpDeepSamples(png, info);
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
   header->channels = png_get_channels(png, info);
@@ -146,15 +168,26 @@ int pngColourType(int channels) {
   }
 }
 
-bool writePng(png_structp png, png_infop info, const ColorImage* image) {
+// 16-bit samples go out big-endian, scaled up by libpng from their
+// significant bits, which sBIT records.
+template <typename Sample>
+bool writePng(png_structp png, png_infop info, const BasicColorImage<Sample>* image) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_IHDR(png, info, static_cast<png_uint_32>(image->width),
-               static_cast<png_uint_32>(image->height), 8, pngColourType(image->channels),
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               static_cast<png_uint_32>(image->height), image->kSampleBits,
+               pngColourType(image->channels), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  const auto bits = static_cast<png_byte>(image->bits);
+  png_color_8 significant{bits, bits, bits, bits, bits};
+  if (image->bits < image->kSampleBits) png_set_sBIT(png, info, &significant);
   png_write_info(png, info);
-  const auto rowBytes = static_cast<std::size_t>(image->width * image->channels);
+  if (image->bits < image->kSampleBits) png_set_shift(png, &significant);
+  if (image->kSampleBits == 16 && std::endian::native == std::endian::little) png_set_swap(png);
+  const auto rowSamples = static_cast<std::size_t>(image->width * image->channels);
+  // libpng takes rows as bytes, and changes none it is given.
   for (long y = 0; y < image->height; ++y)
-    png_write_row(png, &image->pels[static_cast<std::size_t>(y) * rowBytes]);
+    png_write_row(png, reinterpret_cast<png_const_bytep>(
+                           &image->pels[static_cast<std::size_t>(y) * rowSamples]));
   png_write_end(png, nullptr);
   return true;
 }
@@ -218,8 +251,8 @@ bool decodeRows(const PngReadHandles& handles, const PngHeader& header,
 
 }  // namespace
 
-ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                     long maxPels) {
+AnyDepthImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                        long maxPels, bool deep) {
   PngErrorText error;
   PngReadHandles handles(error);
   if (!handles.info()) throw ImageError(name + ": out of memory");
@@ -228,7 +261,7 @@ ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& na
 
   PngHeader header;
   if (!readPngInfo(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error.text);
-  if (header.bitDepth > 8) refuseDeepSamples(name, header.bitDepth);
+  if (header.bitDepth > 8 && !deep) refuseDeepSamples(name, header.bitDepth);
   checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name, maxPels);
   checkFileCanHold(header, bytes.size(), name);
   if (!setUpPngRows(handles.png(), handles.info(), &header, true))
@@ -240,11 +273,18 @@ ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& na
                                                decodeInterlaced(handles, header, raw)
                                          : decodeRows(handles, header, raw);
   if (!decoded) refuseCorruptPng(name, error.text);
-  return fromInterleaved(static_cast<long>(header.width), static_cast<long>(header.height),
-                         std::move(raw), header.channels, colour);
+  const auto width = static_cast<long>(header.width), height = static_cast<long>(header.height);
+  if (header.bitDepth <= 8)
+    return fromInterleaved(width, height, std::move(raw), header.channels, colour);
+  std::vector<std::uint16_t> samples(raw.size() / 2);
+  std::memcpy(samples.data(), raw.data(), raw.size());
+  raw = {};
+  return fromInterleaved(width, height, std::move(samples), header.channels, colour, header.bits);
 }
 
-std::vector<unsigned char> encodePng(const ColorImage& image, const std::string& name) {
+template <typename Sample>
+std::vector<unsigned char> encodePng(const BasicColorImage<Sample>& image,
+                                     const std::string& name) {
   PngErrorText error;
   png_structp png =
       png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning);
@@ -260,5 +300,8 @@ std::vector<unsigned char> encodePng(const ColorImage& image, const std::string&
   if (!written) throw ImageError(name + ": cannot encode PNG: " + error.text);
   return bytes;
 }
+
+template std::vector<unsigned char> encodePng(const ColorImage&, const std::string&);
+template std::vector<unsigned char> encodePng(const ColorImage16&, const std::string&);
 
 }  // namespace imgio::detail

@@ -74,53 +74,72 @@ class PnmScanner {
   std::size_t pos_ = 2;  // after the magic number
 };
 
-// Scales samples of 0..maxValue to 0..255 (exact when maxValue is 255).
-unsigned char scaleSample(long value, long maxValue) {
-  return static_cast<unsigned char>((value * 255 + maxValue / 2) / maxValue);
+// Scales 8-bit samples of 0..maxValue to 0..255 (exact when maxValue is
+// 255); 16-bit ones are kept as they are, low-aligned already.
+template <typename Sample>
+Sample scaleSample(long value, long maxValue) {
+  if constexpr (sizeof(Sample) == 2) return static_cast<Sample>(value);
+  return static_cast<Sample>((value * 255 + maxValue / 2) / maxValue);
 }
 
 // Refuses, before anything is allocated for them, more samples than the
-// rest of the file can hold: a byte each, or a digit and a separator each
-// as text.
-void checkRoomForSamples(PnmScanner& scanner, std::size_t count, bool text) {
-  if (!text && scanner.remaining() < count)
-    scanner.fail("expected " + std::to_string(count) + " bytes of pels, found " +
+// rest of the file can hold: sampleBytes each, or a digit and a separator
+// each as text.
+void checkRoomForSamples(PnmScanner& scanner, std::size_t count, std::size_t sampleBytes,
+                         bool text) {
+  if (!text && scanner.remaining() / sampleBytes < count)
+    scanner.fail("expected " + std::to_string(count * sampleBytes) + " bytes of pels, found " +
                  std::to_string(scanner.remaining()));
   if (text && scanner.remaining() < 2 * count - 1)
     scanner.fail("expected " + std::to_string(count) + " pels as text, found only " +
                  std::to_string(scanner.remaining()) + " bytes");
 }
 
+// Binary samples of maxValue above 255 take two bytes, most significant
+// first.
+template <typename Sample>
 void readBinarySamples(PnmScanner& scanner, std::span<const unsigned char> bytes,
-                       std::vector<unsigned char>& samples, long maxValue) {
+                       std::vector<Sample>& samples, long maxValue) {
+  const unsigned char* at = bytes.data() + scanner.pos();
   for (std::size_t i = 0; i < samples.size(); ++i) {
-    const long value = bytes[scanner.pos() + i];
+    const long value = sizeof(Sample) == 2 ? at[2 * i] << 8 | at[2 * i + 1] : at[i];
     if (value > maxValue)
       scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
-    samples[i] = scaleSample(value, maxValue);
+    samples[i] = scaleSample<Sample>(value, maxValue);
   }
-  scanner.advance(samples.size());
+  scanner.advance(samples.size() * sizeof(Sample));
 }
 
-void readTextSamples(PnmScanner& scanner, std::vector<unsigned char>& samples, long maxValue) {
+template <typename Sample>
+void readTextSamples(PnmScanner& scanner, std::vector<Sample>& samples, long maxValue) {
   for (auto& sample : samples) {
     const long value = scanner.number("next pel", 65535);
     if (value > maxValue)
       scanner.fail("a pel exceeds the maximum value " + std::to_string(maxValue));
-    sample = scaleSample(value, maxValue);
+    sample = scaleSample<Sample>(value, maxValue);
   }
 }
 
-int bitWidth(long value) {
-  int bits = 0;
-  for (; value > 0; value >>= 1) ++bits;
-  return bits;
+template <typename Sample>
+BasicColorImage<Sample> readSamples(PnmScanner& scanner, std::span<const unsigned char> bytes,
+                                    long width, long height, int channels, bool text, long maxValue,
+                                    bool& colour) {
+  const auto count = static_cast<std::size_t>(width * height) * static_cast<std::size_t>(channels);
+  if (!text) scanner.skipOneSpace();
+  checkRoomForSamples(scanner, count, sizeof(Sample), text);
+  std::vector<Sample> samples(count);
+  if (text)
+    readTextSamples(scanner, samples, maxValue);
+  else
+    readBinarySamples(scanner, bytes, samples, maxValue);
+  const int bits = sizeof(Sample) == 2 ? bitWidth(static_cast<unsigned long>(maxValue)) : 8;
+  return fromInterleaved(width, height, std::move(samples), channels, colour, bits);
 }
 
 }  // namespace
 
-ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                    long maxPels) {
+AnyDepthImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                        long maxPels, bool deep) {
   const char kind = static_cast<char>(bytes[1]);
   const int channels = kind == '3' || kind == '6' ? 3 : 1;
   const bool text = kind == '2' || kind == '3';
@@ -130,23 +149,19 @@ ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& na
   const long height = scanner.number("height", 999999999);
   const long maxValue = scanner.number("maximum value", 65535);
   if (maxValue == 0) scanner.fail("the maximum value is 0");
-  if (maxValue > 255) refuseDeepSamples(name, bitWidth(maxValue));
+  const bool wide = maxValue > 255;  // two bytes a binary sample
+  if (wide && !deep) refuseDeepSamples(name, bitWidth(static_cast<unsigned long>(maxValue)));
   checkImageSize(width, height, name, maxPels);
-
-  const auto pelCount = static_cast<std::size_t>(width * height);
-  if (!text) scanner.skipOneSpace();
-  checkRoomForSamples(scanner, pelCount * static_cast<std::size_t>(channels), text);
-  std::vector<unsigned char> samples(pelCount * static_cast<std::size_t>(channels));
-  if (text)
-    readTextSamples(scanner, samples, maxValue);
-  else
-    readBinarySamples(scanner, bytes, samples, maxValue);
-
-  return fromInterleaved(width, height, std::move(samples), channels, colour);
+  if (wide)
+    return readSamples<std::uint16_t>(scanner, bytes, width, height, channels, text, maxValue,
+                                      colour);
+  return readSamples<unsigned char>(scanner, bytes, width, height, channels, text, maxValue,
+                                    colour);
 }
 
-std::string pgmHeader(long width, long height) {
-  return "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+std::string pgmHeader(long width, long height, unsigned maxValue) {
+  return "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
+         std::to_string(maxValue) + "\n";
 }
 
 }  // namespace imgio::detail

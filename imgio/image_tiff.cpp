@@ -101,14 +101,18 @@ std::string describeTiffError(const TiffErrorText& error) {
   return error.text[0] ? error.text : "libtiff gave no reason";
 }
 
-void checkSampleLayout(TIFF* tiff, const std::string& name) {
+// The bits of each sample; samples wider than 8 bits are refused unless
+// deep is set and they are 16 bits wide.
+uint16_t checkSampleLayout(TIFF* tiff, const std::string& name, bool deep) {
   uint16_t bitsPerSample = 1;
   uint16_t sampleFormat = SAMPLEFORMAT_UINT;
   TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bitsPerSample);
   TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
-  if (bitsPerSample > 8) refuseDeepSamples(name, bitsPerSample);
+  if (bitsPerSample > 8 && !(deep && bitsPerSample == 16))
+    refuseDeepSamples(name, bitsPerSample, deep);
   if (sampleFormat != SAMPLEFORMAT_UINT)
     throw ImageError(name + ": TIFF samples that are not unsigned integers are not supported");
+  return bitsPerSample;
 }
 
 // libtiff's RGBA reader multiplies colours by an unassociated alpha;
@@ -242,29 +246,185 @@ Placement placementOf(uint16_t orientation) {
 }
 
 // The stored pels as the orientation shows them.
-ColorImage shownAsOriented(uint32_t width, uint32_t height,
-                           const std::vector<unsigned char>& stored, int channels,
-                           const Placement& placement) {
+template <typename Sample>
+BasicColorImage<Sample> shownAsOriented(uint32_t width, uint32_t height,
+                                        const std::vector<Sample>& stored, int channels,
+                                        const Placement& placement) {
   const long shownWidth = placement.transposed ? height : width;
   const long shownHeight = placement.transposed ? width : height;
-  const auto pelBytes = static_cast<std::size_t>(channels);
-  std::vector<unsigned char> shown(stored.size());
+  const auto pelSamples = static_cast<std::size_t>(channels);
+  std::vector<Sample> shown(stored.size());
   for (uint32_t row = 0; row < height; ++row)
     for (uint32_t column = 0; column < width; ++column) {
       long x = placement.transposed ? row : column;
       long y = placement.transposed ? column : row;
       if (placement.flipX) x = shownWidth - 1 - x;
       if (placement.flipY) y = shownHeight - 1 - y;
-      std::copy_n(stored.data() + (std::size_t{row} * width + column) * pelBytes, pelBytes,
-                  shown.data() + static_cast<std::size_t>(y * shownWidth + x) * pelBytes);
+      std::copy_n(stored.data() + (std::size_t{row} * width + column) * pelSamples, pelSamples,
+                  shown.data() + static_cast<std::size_t>(y * shownWidth + x) * pelSamples);
     }
   return {shownWidth, shownHeight, channels, std::move(shown)};
 }
 
+// The stored pels, turned as the orientation says, as an image.
+template <typename Sample>
+BasicColorImage<Sample> orientedImage(uint32_t width, uint32_t height, std::vector<Sample> samples,
+                                      int channels, uint16_t orientation, bool& colour,
+                                      int bits = BasicColorImage<Sample>::kSampleBits) {
+  const Placement placement = placementOf(orientation);
+  if (placement.transposed || placement.flipX || placement.flipY) {
+    BasicColorImage<Sample> shown = shownAsOriented(width, height, samples, channels, placement);
+    samples = {};
+    return fromInterleaved(shown.width, shown.height, std::move(shown.pels), channels, colour,
+                           bits);
+  }
+  return fromInterleaved(static_cast<long>(width), static_cast<long>(height), std::move(samples),
+                         channels, colour, bits);
+}
+
+ColorImage decodeShallowTiff(TIFF* tiff, const std::string& name, uint32_t width, uint32_t height,
+                             const TiffErrorText& error, bool& colour) {
+  // The bands extend the image as they are decoded.
+  RgbaBands bands(tiff, name, error);
+  const int channels = bands.channels(name);
+  const auto rowSamples = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+  std::vector<unsigned char> samples;
+  std::vector<uint32_t> band;
+  for (uint32_t fileRow = 0; fileRow < height; fileRow += bands.rowsPerBand()) {
+    const uint32_t rows = std::min(bands.rowsPerBand(), height - fileRow);
+    if (!bands.read(fileRow, rows, band)) refuseCorruptTiff(name, describeTiffError(error));
+    samples.resize((fileRow + rows) * rowSamples);
+    unpackRgba(band, channels, samples.data() + fileRow * rowSamples);
+  }
+  return orientedImage(width, height, std::move(samples), channels, bands.orientation(), colour);
+}
+
+// How 16-bit samples are laid out: which of each pel's stored samples are
+// kept (gray or RGB, then alpha where an extra sample is one), and their
+// significant bits.
+struct DeepLayout {
+  uint16_t storedSamples = 1;
+  int channels = 1;
+  bool inverted = false;  // MinIsWhite: 0 is white
+  int bits = 16;
+};
+
+// Significant bits from SMaxSampleValue (the largest of any sample's),
+// when it gives a plausible maximum; else all 16.
+int significantBits(TIFF* tiff) {
+  double maxValue = 0;
+  if (!TIFFGetField(tiff, TIFFTAG_SMAXSAMPLEVALUE, &maxValue) || !(maxValue >= 1) ||
+      maxValue > 65535)
+    return 16;
+  return bitWidth(static_cast<unsigned long>(maxValue));
+}
+
+DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name) {
+  uint16_t photometric = 0, planar = PLANARCONFIG_CONTIG, extraCount = 0;
+  const uint16_t* extraKinds = nullptr;
+  DeepLayout layout;
+  TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout.storedSamples);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
+  const bool gray = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+  const int colourSamples = gray ? 1 : 3;
+  if (!gray && photometric != PHOTOMETRIC_RGB)
+    throw ImageError(name + ": 16-bit TIFF of photometric interpretation " +
+                     std::to_string(photometric) + " is not supported; store gray or RGB");
+  if (planar != PLANARCONFIG_CONTIG && layout.storedSamples > 1)
+    throw ImageError(name + ": 16-bit TIFF with samples in separate planes is not supported");
+  if (layout.storedSamples < colourSamples + extraCount)
+    refuseCorruptTiff(name,
+                      "fewer samples than its photometric interpretation and extra "
+                      "samples need");
+  const bool alpha = extraCount > 0 && (extraKinds[0] == EXTRASAMPLE_ASSOCALPHA ||
+                                        extraKinds[0] == EXTRASAMPLE_UNASSALPHA);
+  layout.channels = colourSamples + (alpha ? 1 : 0);
+  layout.inverted = photometric == PHOTOMETRIC_MINISWHITE;
+  layout.bits = significantBits(tiff);
+  return layout;
+}
+
+// Appends the kept samples of count stored pels, refusing any above the
+// significant bits' maximum.
+void appendKept(const uint16_t* stored, std::size_t count, const DeepLayout& layout,
+                std::vector<uint16_t>& samples, const std::string& name) {
+  const auto maxValue = static_cast<uint16_t>((1U << layout.bits) - 1);
+  for (std::size_t i = 0; i < count; ++i)
+    for (int c = 0; c < layout.channels; ++c) {
+      const uint16_t value = stored[i * layout.storedSamples + static_cast<std::size_t>(c)];
+      if (value > maxValue)
+        refuseCorruptTiff(name, "a sample exceeds SMaxSampleValue " + std::to_string(maxValue));
+      const bool shade = c < (layout.channels >= 3 ? 3 : 1);
+      samples.push_back(layout.inverted && shade ? static_cast<uint16_t>(maxValue - value) : value);
+    }
+}
+
+// Strips are read a row at a time, so that the image grows with what the
+// file holds; libtiff keeps one strip's stored bytes.
+std::vector<uint16_t> readDeepStrips(TIFF* tiff, uint32_t width, uint32_t height,
+                                     const DeepLayout& layout, const std::string& name,
+                                     const TiffErrorText& error) {
+  std::vector<uint16_t> row(std::size_t{width} * layout.storedSamples), samples;
+  for (uint32_t y = 0; y < height; ++y) {
+    if (TIFFReadScanline(tiff, row.data(), y, 0) < 0)
+      refuseCorruptTiff(name, describeTiffError(error));
+    appendKept(row.data(), width, layout, samples, name);
+  }
+  return samples;
+}
+
+// Tiles are read a row of tiles at a time. A tile may overhang the image,
+// but one far larger than it is refused before its storage exists.
+std::vector<uint16_t> readDeepTiles(TIFF* tiff, uint32_t width, uint32_t height,
+                                    const DeepLayout& layout, const std::string& name,
+                                    const TiffErrorText& error) {
+  constexpr unsigned long long kSmallTilePels = 512 * 512;  // always plausible
+  uint32_t tileWidth = 0, tileHeight = 0;
+  TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
+  TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
+  const auto roundedUp = [](uint32_t side) { return (side + 15ULL) / 16 * 16; };
+  const unsigned long long tilePels = 1ULL * tileWidth * tileHeight;
+  if (tilePels == 0 || tilePels > std::max(kSmallTilePels, roundedUp(width) * roundedUp(height)))
+    refuseCorruptTiff(name, "tiles of " + std::to_string(tileWidth) + "x" +
+                                std::to_string(tileHeight) + " pels for an image of " +
+                                std::to_string(width) + "x" + std::to_string(height));
+  std::vector<uint16_t> tile(tilePels * layout.storedSamples), band, samples;
+  const std::size_t rowSamples = std::size_t{width} * layout.storedSamples;
+  for (uint32_t top = 0; top < height; top += tileHeight) {
+    const uint32_t rows = std::min(tileHeight, height - top);
+    band.assign(rows * rowSamples, 0);
+    for (uint32_t left = 0; left < width; left += tileWidth) {
+      if (TIFFReadTile(tiff, tile.data(), left, top, 0, 0) < 0)
+        refuseCorruptTiff(name, describeTiffError(error));
+      const std::size_t columns =
+          std::min(tileWidth, width - left) * std::size_t{layout.storedSamples};
+      for (uint32_t y = 0; y < rows; ++y)
+        std::copy_n(tile.data() + std::size_t{y} * tileWidth * layout.storedSamples, columns,
+                    band.data() + y * rowSamples + std::size_t{left} * layout.storedSamples);
+    }
+    appendKept(band.data(), std::size_t{rows} * width, layout, samples, name);
+  }
+  return samples;
+}
+
+ColorImage16 decodeDeepTiff(TIFF* tiff, const std::string& name, uint32_t width, uint32_t height,
+                            const TiffErrorText& error, bool& colour) {
+  const DeepLayout layout = deepLayoutOf(tiff, name);
+  std::vector<uint16_t> samples = TIFFIsTiled(tiff)
+                                      ? readDeepTiles(tiff, width, height, layout, name, error)
+                                      : readDeepStrips(tiff, width, height, layout, name, error);
+  uint16_t orientation = ORIENTATION_TOPLEFT;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation);
+  return orientedImage(width, height, std::move(samples), layout.channels, orientation, colour,
+                       layout.bits);
+}
+
 }  // namespace
 
-ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                      long maxPels) {
+AnyDepthImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name,
+                         bool& colour, long maxPels, bool deep) {
   TiffErrorText error;
   TiffOptions options(error);
   MemoryFile file{bytes.data(), bytes.size(), 0};
@@ -277,33 +437,18 @@ ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& n
   uint32_t height = 0;
   TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-  checkSampleLayout(tiff.get(), name);
+  const uint16_t bitsPerSample = checkSampleLayout(tiff.get(), name, deep);
   checkImageSize(static_cast<long>(width), static_cast<long>(height), name, maxPels);
   checkFileCanHold(tiff.get(), width, height, bytes.size(), name);
-
-  // The bands extend the image as they are decoded.
-  RgbaBands bands(tiff.get(), name, error);
-  const int channels = bands.channels(name);
-  const auto rowSamples = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
-  std::vector<unsigned char> samples;
-  std::vector<uint32_t> band;
-  for (uint32_t fileRow = 0; fileRow < height; fileRow += bands.rowsPerBand()) {
-    const uint32_t rows = std::min(bands.rowsPerBand(), height - fileRow);
-    if (!bands.read(fileRow, rows, band)) refuseCorruptTiff(name, describeTiffError(error));
-    samples.resize((fileRow + rows) * rowSamples);
-    unpackRgba(band, channels, samples.data() + fileRow * rowSamples);
-  }
-  const Placement placement = placementOf(bands.orientation());
-  if (placement.transposed || placement.flipX || placement.flipY) {
-    ColorImage shown = shownAsOriented(width, height, samples, channels, placement);
-    samples = {};
-    return fromInterleaved(shown.width, shown.height, std::move(shown.pels), channels, colour);
-  }
-  return fromInterleaved(static_cast<long>(width), static_cast<long>(height), std::move(samples),
-                         channels, colour);
+  if (bitsPerSample == 16) return decodeDeepTiff(tiff.get(), name, width, height, error, colour);
+  return decodeShallowTiff(tiff.get(), name, width, height, error, colour);
 }
 
-void writeTiffFile(const std::string& filePath, const ColorImage& image, const std::string& name) {
+// 16-bit samples are written in the host's order, which the file's header
+// names; SMaxSampleValue records significant bits below 16.
+template <typename Sample>
+void writeTiffFile(const std::string& filePath, const BasicColorImage<Sample>& image,
+                   const std::string& name) {
   TiffErrorText error;
   TiffOptions options(error);
   TiffHandle tiff(TIFFOpenExt(filePath.c_str(), "w", options.get()));
@@ -317,8 +462,11 @@ void writeTiffFile(const std::string& filePath, const ColorImage& image, const s
                                    : COMPRESSION_NONE;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t{8});
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(image.kSampleBits));
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.channels));
+  // After the samples per pel, whose change would cancel it.
+  if (image.bits < image.kSampleBits)
+    TIFFSetField(t, TIFFTAG_SMAXSAMPLEVALUE, static_cast<double>(image.maxValue()));
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
                static_cast<uint16_t>(image.hasColour() ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
   if (image.hasAlpha()) {
@@ -331,14 +479,17 @@ void writeTiffFile(const std::string& filePath, const ColorImage& image, const s
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
   // Codecs may change the row they are given, so each row goes through a
   // scratch copy.
-  const auto rowBytes = static_cast<std::size_t>(image.width * image.channels);
-  std::vector<unsigned char> row(rowBytes);
+  const auto rowSamples = static_cast<std::size_t>(image.width * image.channels);
+  std::vector<Sample> row(rowSamples);
   for (long y = 0; y < image.height; ++y) {
-    const auto* first = image.pels.data() + static_cast<std::size_t>(y) * rowBytes;
-    std::copy(first, first + rowBytes, row.begin());
+    const auto* first = image.pels.data() + static_cast<std::size_t>(y) * rowSamples;
+    std::copy(first, first + rowSamples, row.begin());
     if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) fail();
   }
   if (!TIFFFlush(t)) fail();
 }
+
+template void writeTiffFile(const std::string&, const ColorImage&, const std::string&);
+template void writeTiffFile(const std::string&, const ColorImage16&, const std::string&);
 
 }  // namespace imgio::detail

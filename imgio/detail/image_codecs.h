@@ -11,33 +11,45 @@
 
 namespace imgio::detail {
 
-// Each decoder gets the whole file, the name to use in messages and the
-// limit on pels, and returns the pels as readColorImage does; colour is set
-// when any pel has colour.
-ColorImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                     long maxPels);
-ColorImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                      long maxPels);
-ColorImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
-                     long maxPels);
+// Each decoder gets the whole file, the name to use in messages, the limit
+// on pels and whether 16-bit samples are wanted (else refused), and returns
+// the pels as decodeAnyDepthImage does; colour is set when any pel has
+// colour.
+AnyDepthImage decodePng(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                        long maxPels, bool deep);
+AnyDepthImage decodeTiff(std::span<const unsigned char> bytes, const std::string& name,
+                         bool& colour, long maxPels, bool deep);
+AnyDepthImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
+                        long maxPels, bool deep);
 
-std::vector<unsigned char> encodePng(const ColorImage& image, const std::string& name);
-// The PGM header; the pels follow it row after row.
-std::string pgmHeader(long width, long height);
+template <typename Sample>
+std::vector<unsigned char> encodePng(const BasicColorImage<Sample>& image, const std::string& name);
+// The PGM header for samples of 0 .. maxValue; the pels follow it row after
+// row, 16-bit ones most significant byte first.
+std::string pgmHeader(long width, long height, unsigned maxValue = 255);
 // TIFF is written by libtiff straight into the (temporary) file.
-void writeTiffFile(const std::string& filePath, const ColorImage& image, const std::string& name);
+template <typename Sample>
+void writeTiffFile(const std::string& filePath, const BasicColorImage<Sample>& image,
+                   const std::string& name);
 
 // The interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA)
-// channels as a ColorImage: RGB or RGBA when a pel has colour, else gray,
-// or gray and alpha when there is alpha.
-ColorImage fromInterleaved(long width, long height, std::vector<unsigned char> samples,
-                           int channels, bool& colour);
+// channels as an image of bits significant bits: RGB or RGBA when a pel
+// has colour, else gray, or gray and alpha when there is alpha.
+template <typename Sample>
+BasicColorImage<Sample> fromInterleaved(long width, long height, std::vector<Sample> samples,
+                                        int channels, bool& colour,
+                                        int bits = BasicColorImage<Sample>::kSampleBits);
 
 // Gray from interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4
 // (RGBA) channels; alpha is ignored. Returns whether any pel had colour.
-bool toGray(const unsigned char* src, std::size_t pelCount, int channels, unsigned char* dst);
+template <typename Sample>
+bool toGray(const Sample* src, std::size_t pelCount, int channels, Sample* dst);
 
-// The refusal of samples wider than 8 bits, with what is supported.
-[[noreturn]] void refuseDeepSamples(const std::string& name, int bitsPerSample);
+// The number of bits that value needs (0 for 0).
+int bitWidth(unsigned long value);
+
+// The refusal of samples wider than 8 bits (16 bits too when deep is set),
+// with what is supported.
+[[noreturn]] void refuseDeepSamples(const std::string& name, int bitsPerSample, bool deep = false);
 
 }  // namespace imgio::detail

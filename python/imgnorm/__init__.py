@@ -30,7 +30,8 @@ operations are available as functions over arrays as well, and
 read_image/write_image read and write PNG, TIFF and PGM/PPM files with the
 command line's readers and atomic writers, colour and alpha as the file
 holds them ((rows, cols, C) arrays; read_image(path, as_gray=True) for
-gray always).
+gray always); 16-bit files as uint16 arrays of their significant bits
+(read_image(path, return_bits=True), write_image(path, image, bits=12)).
 
 imgnorm.dask (needs the dask and distributed packages) normalizes batches of
 files on a Dask cluster and images larger than memory as dask arrays.

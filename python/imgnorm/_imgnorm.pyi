@@ -2,7 +2,7 @@
 # signatures stubtest can read, so keep this in step with them by hand.
 import os
 from collections.abc import Callable, Sequence
-from typing import ClassVar, Literal, SupportsIndex
+from typing import ClassVar, Literal, SupportsIndex, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -180,6 +180,20 @@ def smooth_3x3_diamond(image: _Image) -> _Image: ...
 def morph_3x3_diamond(image: _Image, dilate: bool = True) -> _Image: ...
 def flood_fill(image: _Image, seed: tuple[int, int], value: int) -> _Image: ...
 
-# Image files.
-def read_image(path: _Path, *, as_gray: bool = False) -> _Image: ...
-def write_image(path: _Path, image: _Image) -> None: ...
+# Image files: uint8, or uint16 for 16-bit files, with their significant bits
+# when asked for.
+_FileImage: TypeAlias = NDArray[np.uint8] | NDArray[np.uint16]
+
+@overload
+def read_image(
+    path: _Path, *, as_gray: bool = False, return_bits: Literal[False] = False
+) -> _FileImage: ...
+@overload
+def read_image(
+    path: _Path, *, as_gray: bool = False, return_bits: Literal[True]
+) -> tuple[_FileImage, int]: ...
+@overload
+def read_image(
+    path: _Path, *, as_gray: bool = False, return_bits: bool = False
+) -> _FileImage | tuple[_FileImage, int]: ...
+def write_image(path: _Path, image: _FileImage, *, bits: int | None = None) -> None: ...

@@ -133,30 +133,45 @@ def test_written_image_reads_back(tmp_path):
     imgnorm.write_image(path, image[:, ::-1])  # not contiguous: copied first
     assert list(tmp_path.iterdir()) == [path]  # no temporary left
     np.testing.assert_array_equal(imgnorm.read_image(str(path)), image[:, ::-1])
-    with pytest.raises(TypeError):
-        imgnorm.write_image(path, np.zeros((4, 4), np.uint16))
-
-
-@pytest.mark.parametrize("channels", [2, 3, 4])
-@pytest.mark.parametrize("name", ["image.png", "image.tif"])
-def test_colour_and_alpha_come_back_as_the_file_holds_them(tmp_path, name, channels):
-    image = np.dstack([random_image((9, 13), seed=20 + c) for c in range(channels)])
-    imgnorm.write_image(tmp_path / name, image[::-1])  # not contiguous: copied first
-    np.testing.assert_array_equal(imgnorm.read_image(tmp_path / name), image[::-1])
-    gray = imgnorm.read_image(tmp_path / name, as_gray=True)
-    colour = image[::-1].astype(np.int64)
-    luma = colour[..., 0] if channels < 3 else (colour[..., :3] @ [299, 587, 114] + 500) // 1000
-    np.testing.assert_array_equal(gray, luma)
 
 
 def test_images_of_other_shapes_and_types_are_refused(tmp_path):
     with pytest.raises(ValueError, match=r"^image must be 2-D \(gray\) or 3-D with 1 to 4 channels on its "
                                          r"last axis, not of shape \(4, 4, 5\)$"):
         imgnorm.write_image(tmp_path / "x.png", np.zeros((4, 4, 5), np.uint8))
-    with pytest.raises(TypeError, match="^image must be a uint8 array, not float64$"):
-        imgnorm.write_image(tmp_path / "x.png", np.zeros((4, 4, 3)))
     with pytest.raises(imgnorm.ImageFileError, match="PGM cannot hold the image's alpha"):
         imgnorm.write_image(tmp_path / "x.pgm", np.zeros((4, 4, 2), np.uint8))
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("dtype, bits", [(np.uint8, 8), (np.uint16, 16), (np.uint16, 12)])
+@pytest.mark.parametrize("name, channels", [("i.png", 1), ("i.png", 2), ("i.png", 4), ("i.tif", 2),
+                                            ("i.tif", 3), ("i.tif", 4), ("i.pgm", 1)])
+def test_images_come_back_as_the_file_holds_them(tmp_path, name, channels, dtype, bits):
+    shape = (9, 13, channels)[:2 if channels == 1 else 3]
+    image = np.random.default_rng(bits).integers(0, 2**bits, size=shape, dtype=dtype)[::-1]
+    imgnorm.write_image(tmp_path / name, image, bits=bits)  # not contiguous: copied first
+    back, read_bits = imgnorm.read_image(tmp_path / name, return_bits=True)
+    assert back.dtype == imgnorm.read_image(tmp_path / name).dtype == dtype and read_bits == bits
+    np.testing.assert_array_equal(back, image)
+    colour = image.reshape(9, 13, channels).astype(np.int64)
+    luma = colour[..., 0] if channels < 3 else (colour[..., :3] @ [299, 587, 114] + 500) // 1000
+    np.testing.assert_array_equal(imgnorm.read_image(tmp_path / name, as_gray=True), luma)
+
+
+@pytest.mark.parametrize("image, bits, error, message", [
+    (np.zeros((4, 4, 3)), None, TypeError, "^image must be a uint8 or uint16 array, not float64$"),
+    (np.zeros((4, 4), np.int16), None, TypeError, "uint16 array, not int16$"),
+    (np.zeros((4, 4), np.uint32), None, TypeError, "uint16 array, not uint32$"),
+    (np.zeros((4, 4), bool), None, TypeError, "uint16 array, not bool$"),
+    (np.full((4, 4), 4096, np.uint16), 12, ValueError, "^image holds 4096, above 4095, the largest value of 12 bits$"),
+    (np.zeros((4, 4), np.uint16), 17, ValueError, "^bits must be 1 to 16 for a uint16 image, not 17$"),
+    (np.zeros((4, 4), np.uint16), 0, ValueError, "^bits must be 1 to 16 for a uint16 image, not 0$"),
+    (np.zeros((4, 4), np.uint8), 12, ValueError, "^bits must be 8 for a uint8 image, not 12$"),
+])
+def test_write_image_takes_uint8_or_uint16_within_their_bits(tmp_path, image, bits, error, message):
+    with pytest.raises(error, match=message):
+        imgnorm.write_image(tmp_path / "x.png", image, bits=bits)
     assert list(tmp_path.iterdir()) == []
 
 
