@@ -209,12 +209,16 @@ void checkFileCanHold(const PngHeader& header, std::size_t fileBytes, const std:
 }
 
 // Interlaced passes revisit every row, so all rows are decoded at once;
-// checkFileCanHold has bounded their size.
+// checkFileCanHold has bounded their size. libpng writes samples of more
+// than a byte in the host's order, set up by setUpDeepSamples.
+template <typename Sample>
 bool decodeInterlaced(const PngReadHandles& handles, const PngHeader& header,
-                      std::vector<unsigned char>& raw) {
-  raw.resize(header.rowBytes * header.height);
+                      std::vector<Sample>& raw) {
+  const std::size_t rowSamples = header.rowBytes / sizeof(Sample);
+  raw.resize(rowSamples * header.height);
   std::vector<png_bytep> rows(header.height);
-  for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = raw.data() + y * header.rowBytes;
+  for (png_uint_32 y = 0; y < header.height; ++y)
+    rows[y] = reinterpret_cast<png_bytep>(raw.data() + y * rowSamples);
   return readPngPels(handles.png(), rows.data());
 }
 
@@ -239,14 +243,30 @@ bool decodesPacked(std::span<const unsigned char> bytes, PngErrorText& error) {
 }
 
 // Other images grow row by row with what the file really holds.
-bool decodeRows(const PngReadHandles& handles, const PngHeader& header,
-                std::vector<unsigned char>& raw) {
-  std::vector<unsigned char> row(header.rowBytes);
+template <typename Sample>
+bool decodeRows(const PngReadHandles& handles, const PngHeader& header, std::vector<Sample>& raw) {
+  const std::size_t rowSamples = header.rowBytes / sizeof(Sample);
   for (png_uint_32 y = 0; y < header.height; ++y) {
-    if (!readPngRow(handles.png(), row.data())) return false;
-    raw.insert(raw.end(), row.begin(), row.end());
+    raw.resize(raw.size() + rowSamples);
+    if (!readPngRow(handles.png(), reinterpret_cast<png_bytep>(raw.data() + y * rowSamples)))
+      return false;
   }
   return readPngEnd(handles.png());
+}
+
+// The pels, set up by setUpPngRows, as samples of 8 or 16 bits.
+template <typename Sample>
+BasicColorImage<Sample> decodePels(std::span<const unsigned char> bytes,
+                                   const PngReadHandles& handles, const PngHeader& header,
+                                   PngErrorText& error, const std::string& name, bool& colour) {
+  std::vector<Sample> raw;
+  const bool expands = header.rowBytes > header.fileRowBytes;
+  const bool decoded = header.interlaced ? (!expands || decodesPacked(bytes, error)) &&
+                                               decodeInterlaced(handles, header, raw)
+                                         : decodeRows(handles, header, raw);
+  if (!decoded) refuseCorruptPng(name, error.text);
+  return fromInterleaved(static_cast<long>(header.width), static_cast<long>(header.height),
+                         std::move(raw), header.channels, colour, header.bits);
 }
 
 }  // namespace
@@ -267,19 +287,9 @@ AnyDepthImage decodePng(std::span<const unsigned char> bytes, const std::string&
   if (!setUpPngRows(handles.png(), handles.info(), &header, true))
     refuseCorruptPng(name, error.text);
 
-  std::vector<unsigned char> raw;
-  const bool expands = header.rowBytes > header.fileRowBytes;
-  const bool decoded = header.interlaced ? (!expands || decodesPacked(bytes, error)) &&
-                                               decodeInterlaced(handles, header, raw)
-                                         : decodeRows(handles, header, raw);
-  if (!decoded) refuseCorruptPng(name, error.text);
-  const auto width = static_cast<long>(header.width), height = static_cast<long>(header.height);
-  if (header.bitDepth <= 8)
-    return fromInterleaved(width, height, std::move(raw), header.channels, colour);
-  std::vector<std::uint16_t> samples(raw.size() / 2);
-  std::memcpy(samples.data(), raw.data(), raw.size());
-  raw = {};
-  return fromInterleaved(width, height, std::move(samples), header.channels, colour, header.bits);
+  if (header.bitDepth == 16)
+    return decodePels<std::uint16_t>(bytes, handles, header, error, name, colour);
+  return decodePels<unsigned char>(bytes, handles, header, error, name, colour);
 }
 
 template <typename Sample>

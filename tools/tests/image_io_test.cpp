@@ -125,7 +125,7 @@ std::string zeroAdam7Rows(std::uint32_t width, std::uint32_t height) {
 }
 
 // An interlaced PNG written by libpng from pels of a byte each (palette
-// indices or gray levels), packed to bitDepth.
+// indices or gray levels) packed to bitDepth, or of two bytes for 16 bits.
 std::string interlacedPng(std::uint32_t width, std::uint32_t height, int bitDepth, int colourType,
                           Bytes pels, const std::vector<png_color>& palette) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -143,7 +143,7 @@ std::string interlacedPng(std::uint32_t width, std::uint32_t height, int bitDept
   png_write_info(png, info);
   png_set_packing(png);
   std::vector<png_bytep> rows;
-  for (std::uint32_t y = 0; y < height; ++y) rows.push_back(&pels[y * width]);
+  for (std::uint32_t y = 0; y < height; ++y) rows.push_back(&pels[y * pels.size() / height]);
   png_write_image(png, rows.data());
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
@@ -513,6 +513,8 @@ TEST_F(ImageIoTest, ReadsSixteenBitFilesOfOtherWritersLowAligned) {
   writeFile(path("trns.png"),
             pngFile(3, 2, 16, PNG_COLOR_TYPE_GRAY, sampleBytes(high, true),
                     pngChunk("sBIT", "\x0c") + pngChunk("tRNS", std::string("\xff\xff", 2))));
+  writeFile(path("interlaced.png"),
+            interlacedPng(3, 2, 16, PNG_COLOR_TYPE_GRAY, sampleBytes(v, true), {}));
   writeFile(path("binary.pgm"), "P5\n3 2\n4095\n" + asString(sampleBytes(v, true)));
   writeFile(path("colour.ppm"), "P6\n1 2\n4095\n" + asString(sampleBytes(v, true)));
   writeFile(path("mid.pgm"), "P2\n3 2\n1000\n0 1000 1 999 300 512\n");
@@ -528,6 +530,7 @@ TEST_F(ImageIoTest, ReadsSixteenBitFilesOfOtherWritersLowAligned) {
       {"sbit.png", 1, 12, v},
       {"plain.png", 1, 16, v},
       {"trns.png", 2, 12, {0, 4095, 4095, 0, 1, 4095, 2048, 4095, 300, 4095, 4000, 4095}},
+      {"interlaced.png", 1, 16, v},
       {"binary.pgm", 1, 12, v},
       {"colour.ppm", 3, 12, v},
       {"mid.pgm", 1, 10, {0, 1000, 1, 999, 300, 512}},
