@@ -44,6 +44,7 @@ struct BasicColorImage {
 
   bool hasColour() const { return channels >= 3; }
   bool hasAlpha() const { return channels == 2 || channels == 4; }
+  // The largest sample of the significant bits, which must be in range.
   Sample maxValue() const { return static_cast<Sample>((1U << bits) - 1); }
 };
 

@@ -101,9 +101,9 @@ bool readPngInfo(png_structp png, png_infop info, PngHeader* header) {
 }
 
 // 16-bit samples come low-aligned in host order: shifted down by the bits
-// that sBIT says are padding (the same for every channel, so that one
-// significant width describes them all) and swapped from PNG's big-endian
-// order on little-endian hosts.
+// that sBIT says are padding, and swapped from PNG's big-endian order on
+// little-endian hosts. Every channel is shifted alike, by the widest one's
+// padding, so that one significant width describes them all.
 int setUpDeepSamples(png_structp png, png_infop info) {
   if constexpr (std::endian::native == std::endian::little) png_set_swap(png);
   png_color_8p sBit = nullptr;

@@ -334,6 +334,12 @@ DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name) {
                      std::to_string(photometric) + " is not supported; store gray or RGB");
   if (planar != PLANARCONFIG_CONTIG && layout.storedSamples > 1)
     throw ImageError(name + ": 16-bit TIFF with samples in separate planes is not supported");
+  // Gray or RGB, alpha and a few more extra samples: a row of many more
+  // would be allocated before any of its data is seen.
+  constexpr uint16_t kMaxStoredSamples = 16;
+  if (layout.storedSamples > kMaxStoredSamples)
+    throw ImageError(name + ": 16-bit TIFF of " + std::to_string(layout.storedSamples) +
+                     " samples a pel is not supported; store gray or RGB, with alpha or not");
   if (layout.storedSamples < colourSamples + extraCount)
     refuseCorruptTiff(name,
                       "fewer samples than its photometric interpretation and extra "

@@ -556,6 +556,7 @@ TEST_F(ImageIoTest, RefusesSixteenBitSamplesBeyondTheirBitsAndUnsupportedLayouts
             {.samplesPerPixel = 4, .bits = 16, .photometric = PHOTOMETRIC_SEPARATED}, 2, 1,
             Bytes(16));
   writeTiff(path("wide.tif"), {.bits = 32}, 2, 1, Bytes(8));
+  writeTiff(path("many.tif"), {.samplesPerPixel = 17, .bits = 16}, 2, 1, Bytes(68));
   // The message of reading name, or of writing image to it, after the path.
   const auto readError16 = [&](const std::string& name) {
     return readError(path(name), imgio::kDefaultMaxPels, true).substr(path(name).size() + 2);
@@ -574,6 +575,9 @@ TEST_F(ImageIoTest, RefusesSixteenBitSamplesBeyondTheirBitsAndUnsupportedLayouts
       {readError16("wide.tif"),
        "32-bit samples are not supported; images need 16 bits a sample, or 8 or fewer: gray, gray "
        "and alpha, RGB or RGBA in PNG or TIFF files, gray or RGB in PGM or PPM files"},
+      {readError16("many.tif"),
+       "16-bit TIFF of 17 samples a pel is not supported; store gray or "
+       "RGB, with alpha or not"},
       {writeError("w.png", ColorImage16{1, 1, 1, {0}, 0}),
        "0 significant bits are out of range for 16-bit samples; give 1 to 16"},
       {writeError("w.tif", ColorImage16{1, 1, 1, {0}, 17}),
@@ -586,7 +590,7 @@ TEST_F(ImageIoTest, RefusesSixteenBitSamplesBeyondTheirBitsAndUnsupportedLayouts
        "PGM holds 16-bit samples of 9 to 16 significant bits, not 8; name the result .png or .tif"},
   };
   for (const auto& [error, message] : cases) EXPECT_EQ(error, message);
-  EXPECT_EQ(listing().size(), 5U);  // nothing written
+  EXPECT_EQ(listing().size(), 6U);  // nothing written
 }
 
 // Headers that declare far more pels than their file holds are refused
