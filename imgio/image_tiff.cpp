@@ -300,12 +300,13 @@ ColorImage decodeShallowTiff(TIFF* tiff, const std::string& name, uint32_t width
 }
 
 // How 16-bit samples are laid out: which of each pel's stored samples are
-// kept (gray or RGB, then alpha where an extra sample is one), and their
-// significant bits.
+// kept (gray or RGB, then alpha where an extra sample is one), in one plane
+// or in separate ones, and their significant bits.
 struct DeepLayout {
   uint16_t storedSamples = 1;
   int channels = 1;
   bool inverted = false;  // MinIsWhite: 0 is white
+  bool separate = false;  // each sample in a plane of its own
   int bits = 16;
 };
 
@@ -332,8 +333,6 @@ DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name) {
   if (!gray && photometric != PHOTOMETRIC_RGB)
     throw ImageError(name + ": 16-bit TIFF of photometric interpretation " +
                      std::to_string(photometric) + " is not supported; store gray or RGB");
-  if (planar != PLANARCONFIG_CONTIG && layout.storedSamples > 1)
-    throw ImageError(name + ": 16-bit TIFF with samples in separate planes is not supported");
   // Gray or RGB, alpha and a few more extra samples: a row of many more
   // would be allocated before any of its data is seen.
   constexpr uint16_t kMaxStoredSamples = 16;
@@ -348,35 +347,53 @@ DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name) {
                                         extraKinds[0] == EXTRASAMPLE_UNASSALPHA);
   layout.channels = colourSamples + (alpha ? 1 : 0);
   layout.inverted = photometric == PHOTOMETRIC_MINISWHITE;
+  layout.separate = planar == PLANARCONFIG_SEPARATE;
   layout.bits = significantBits(tiff);
   return layout;
 }
 
-// Appends the kept samples of count stored pels, refusing any above the
-// significant bits' maximum.
-void appendKept(const uint16_t* stored, std::size_t count, const DeepLayout& layout,
-                std::vector<uint16_t>& samples, const std::string& name) {
-  const auto maxValue = static_cast<uint16_t>((1U << layout.bits) - 1);
+// Where a plane's samples go: contiguous planes hold every stored sample
+// of a pel, separate ones one kept channel each.
+struct Plane {
+  uint16_t index = 0;      // libtiff's sample number of the plane
+  std::size_t stride = 1;  // its samples a pel
+  int firstChannel = 0;    // the first kept channel it holds
+  int channels = 1;        // the kept channels it holds
+};
+
+std::vector<Plane> planesOf(const DeepLayout& layout) {
+  if (!layout.separate) return {{0, layout.storedSamples, 0, layout.channels}};
+  std::vector<Plane> planes;
+  for (int c = 0; c < layout.channels; ++c) planes.push_back({static_cast<uint16_t>(c), 1, c, 1});
+  return planes;
+}
+
+// Copies count pels of a plane into interleaved kept channels.
+void scatter(const uint16_t* plane, std::size_t count, const Plane& where, int channels,
+             uint16_t* pels) {
+  const auto pelSamples = static_cast<std::size_t>(channels);
   for (std::size_t i = 0; i < count; ++i)
-    for (int c = 0; c < layout.channels; ++c) {
-      const uint16_t value = stored[i * layout.storedSamples + static_cast<std::size_t>(c)];
-      if (value > maxValue)
-        refuseCorruptTiff(name, "a sample exceeds SMaxSampleValue " + std::to_string(maxValue));
-      const bool shade = c < (layout.channels >= 3 ? 3 : 1);
-      samples.push_back(layout.inverted && shade ? static_cast<uint16_t>(maxValue - value) : value);
-    }
+    std::copy_n(plane + i * where.stride, where.channels,
+                pels + i * pelSamples + static_cast<std::size_t>(where.firstChannel));
 }
 
 // Strips are read a row at a time, so that the image grows with what the
-// file holds; libtiff keeps one strip's stored bytes.
+// file holds; libtiff keeps one strip's stored bytes. Separate planes are
+// read one after the other, each from its first row, so that compressed
+// strips are decoded once; the first plane grows the image.
 std::vector<uint16_t> readDeepStrips(TIFF* tiff, uint32_t width, uint32_t height,
                                      const DeepLayout& layout, const std::string& name,
                                      const TiffErrorText& error) {
-  std::vector<uint16_t> row(std::size_t{width} * layout.storedSamples), samples;
-  for (uint32_t y = 0; y < height; ++y) {
-    if (TIFFReadScanline(tiff, row.data(), y, 0) < 0)
-      refuseCorruptTiff(name, describeTiffError(error));
-    appendKept(row.data(), width, layout, samples, name);
+  const std::size_t rowSamples = std::size_t{width} * static_cast<std::size_t>(layout.channels);
+  std::vector<uint16_t> row, samples;
+  for (const Plane& plane : planesOf(layout)) {
+    row.resize(std::size_t{width} * plane.stride);
+    for (uint32_t y = 0; y < height; ++y) {
+      if (TIFFReadScanline(tiff, row.data(), y, plane.index) < 0)
+        refuseCorruptTiff(name, describeTiffError(error));
+      if (plane.firstChannel == 0) samples.resize(samples.size() + rowSamples);
+      scatter(row.data(), width, plane, layout.channels, samples.data() + y * rowSamples);
+    }
   }
   return samples;
 }
@@ -396,23 +413,37 @@ std::vector<uint16_t> readDeepTiles(TIFF* tiff, uint32_t width, uint32_t height,
     refuseCorruptTiff(name, "tiles of " + std::to_string(tileWidth) + "x" +
                                 std::to_string(tileHeight) + " pels for an image of " +
                                 std::to_string(width) + "x" + std::to_string(height));
-  std::vector<uint16_t> tile(tilePels * layout.storedSamples), band, samples;
-  const std::size_t rowSamples = std::size_t{width} * layout.storedSamples;
+  const std::vector<Plane> planes = planesOf(layout);
+  const std::size_t rowSamples = std::size_t{width} * static_cast<std::size_t>(layout.channels);
+  std::vector<uint16_t> tile(tilePels * planes.front().stride), samples;
   for (uint32_t top = 0; top < height; top += tileHeight) {
     const uint32_t rows = std::min(tileHeight, height - top);
-    band.assign(rows * rowSamples, 0);
-    for (uint32_t left = 0; left < width; left += tileWidth) {
-      if (TIFFReadTile(tiff, tile.data(), left, top, 0, 0) < 0)
-        refuseCorruptTiff(name, describeTiffError(error));
-      const std::size_t columns =
-          std::min(tileWidth, width - left) * std::size_t{layout.storedSamples};
-      for (uint32_t y = 0; y < rows; ++y)
-        std::copy_n(tile.data() + std::size_t{y} * tileWidth * layout.storedSamples, columns,
-                    band.data() + y * rowSamples + std::size_t{left} * layout.storedSamples);
-    }
-    appendKept(band.data(), std::size_t{rows} * width, layout, samples, name);
+    samples.resize(samples.size() + rows * rowSamples);
+    for (const Plane& plane : planes)
+      for (uint32_t left = 0; left < width; left += tileWidth) {
+        if (TIFFReadTile(tiff, tile.data(), left, top, 0, plane.index) < 0)
+          refuseCorruptTiff(name, describeTiffError(error));
+        for (uint32_t y = 0; y < rows; ++y)
+          scatter(tile.data() + std::size_t{y} * tileWidth * plane.stride,
+                  std::min(tileWidth, width - left), plane, layout.channels,
+                  samples.data() + (top + y) * rowSamples + left * std::size_t(layout.channels));
+      }
   }
   return samples;
+}
+
+// Refuses samples above the significant bits' maximum, and turns
+// MinIsWhite shades into MinIsBlack ones.
+void checkAndInvert(std::vector<uint16_t>& samples, const DeepLayout& layout,
+                    const std::string& name) {
+  const auto maxValue = static_cast<uint16_t>((1U << layout.bits) - 1);
+  const auto pelSamples = static_cast<std::size_t>(layout.channels);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (samples[i] > maxValue)
+      refuseCorruptTiff(name, "a sample exceeds SMaxSampleValue " + std::to_string(maxValue));
+    const bool shade = i % pelSamples == 0;  // gray: MinIsWhite is never RGB
+    if (layout.inverted && shade) samples[i] = static_cast<uint16_t>(maxValue - samples[i]);
+  }
 }
 
 ColorImage16 decodeDeepTiff(TIFF* tiff, const std::string& name, uint32_t width, uint32_t height,
@@ -421,6 +452,7 @@ ColorImage16 decodeDeepTiff(TIFF* tiff, const std::string& name, uint32_t width,
   std::vector<uint16_t> samples = TIFFIsTiled(tiff)
                                       ? readDeepTiles(tiff, width, height, layout, name, error)
                                       : readDeepStrips(tiff, width, height, layout, name, error);
+  checkAndInvert(samples, layout, name);
   uint16_t orientation = ORIENTATION_TOPLEFT;
   TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation);
   return orientedImage(width, height, std::move(samples), layout.channels, orientation, colour,
