@@ -141,8 +141,9 @@ void addImageFiles(py::module_& module) {
              "C) with C = 1 to 4 (gray, gray and alpha, RGB, RGBA), in the format the\n"
              "extension names (.png, .tif, .tiff, .pgm; PGM holds gray only). bits\n"
              "(uint16 only; default 16) are the significant bits of the low-aligned\n"
-             "samples, which the file records and read_image gives back; a sample\n"
-             "above 2**bits - 1 raises ValueError. Another dtype raises TypeError.\n"
+             "samples, which the file records and read_image gives back (PGM: 9 to\n"
+             "16 bits); a sample above 2**bits - 1 raises ValueError. Another dtype\n"
+             "raises TypeError.\n"
              "The file is written under a temporary name and renamed into place once\n"
              "complete, so path holds either its old content or the whole new image.\n"
              "Raises ImageFileError.");
