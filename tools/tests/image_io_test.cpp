@@ -12,6 +12,8 @@
 #include <functional>
 #include <variant>
 
+#include "fuzz/image_fuzz_target.h"
+#include "fuzz/replay_inputs.h"
 #include "temp_folder.h"
 
 namespace {
@@ -703,3 +705,16 @@ TEST_F(ImageIoTest, ReplacingIsAtomicKeepsModeAndLinksAndRefusesOtherFiles) {
 }
 
 }  // namespace
+
+// The image fuzzer's corpus and past crashes decode or are refused with an
+// ImageError, whose catching the target leaves to itself.
+TEST(ImageFuzzReplay, CorpusAndRegressionInputsDecodeOrAreRefusedCleanly) {
+  const std::filesystem::path fuzz(IMGNORM_FUZZ_DIR);
+  const std::size_t replayed = replayInputs(
+      {fuzz / "image_corpus", fuzz / "image_regressions"},
+      [](const std::string& name, const std::vector<unsigned char>& bytes) {
+        SCOPED_TRACE(name);
+        EXPECT_NO_THROW(fuzzImageInput(bytes.data(), bytes.size()));
+      });
+  EXPECT_GT(replayed, 0u);
+}
