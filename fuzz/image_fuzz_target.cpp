@@ -14,8 +14,7 @@ constexpr long kFuzzMaxPels = 1L << 20;
 // Every sample of a decoded image lies within its significant bits.
 template <typename Sample>
 void checkSamples(const imgio::BasicColorImage<Sample>& image) {
-  for (Sample s : image.pels)
-    if (s > image.maxValue()) __builtin_trap();
+  if (imgio::sampleAboveBits(image)) __builtin_trap();
 }
 
 }  // namespace

@@ -166,7 +166,6 @@ PendingFile pgmFile(const std::string& path, const ColorImage& image) {
 // 16-bit PGM samples are stored most significant byte first. A maximum
 // value below 256 would make them 8-bit samples.
 PendingFile pgmFile(const std::string& path, const ColorImage16& image) {
-  checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
   if (image.bits <= 8)
     throw ImageError(path + ": PGM holds 16-bit samples of 9 to 16 significant bits, not " +
                      std::to_string(image.bits) + "; name the result .png or .tif");
@@ -361,10 +360,7 @@ void checkSignificantBits(const BasicColorImage<Sample>& image, const std::strin
     throw ImageError(path + ": " + std::to_string(image.bits) +
                      " significant bits are out of range for " + std::to_string(image.kSampleBits) +
                      "-bit samples; give " + (deep ? "1 to 16" : "8"));
-  if (image.bits == image.kSampleBits) return;  // every sample fits
-  const auto above = std::find_if(image.pels.begin(), image.pels.end(),
-                                  [&](Sample s) { return s > image.maxValue(); });
-  if (above != image.pels.end())
+  if (const auto above = sampleAboveBits(image))
     throw ImageError(path + ": the sample " + std::to_string(*above) + " exceeds " +
                      std::to_string(image.maxValue()) + ", the largest of " +
                      std::to_string(image.bits) + " bits");
@@ -505,12 +501,6 @@ BasicColorImage<Sample> fromInterleaved(long width, long height, std::vector<Sam
 
 template ColorImage fromInterleaved(long, long, std::vector<unsigned char>, int, bool&, int);
 template ColorImage16 fromInterleaved(long, long, std::vector<std::uint16_t>, int, bool&, int);
-
-int bitWidth(unsigned long value) {
-  int bits = 0;
-  for (; value > 0; value >>= 1) ++bits;
-  return bits;
-}
 
 void refuseDeepSamples(const std::string& name, int bitsPerSample, bool deep) {
   throw ImageError(name + ": " + std::to_string(bitsPerSample) +

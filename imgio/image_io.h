@@ -48,6 +48,16 @@ struct BasicColorImage {
   Sample maxValue() const { return static_cast<Sample>((1U << bits) - 1); }
 };
 
+// The first sample above image.maxValue(), if any: an image must hold
+// its significant bits.
+template <typename Sample>
+std::optional<Sample> sampleAboveBits(const BasicColorImage<Sample>& image) {
+  if (image.bits >= image.kSampleBits) return std::nullopt;  // every sample fits
+  for (Sample s : image.pels)
+    if (s > image.maxValue()) return s;
+  return std::nullopt;
+}
+
 using ColorImage = BasicColorImage<unsigned char>;
 using ColorImage16 = BasicColorImage<std::uint16_t>;
 // An image with samples as deep as its file's: 8-bit for files of 8 bits a

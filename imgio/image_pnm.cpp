@@ -1,4 +1,5 @@
 // Netpbm gray and colour maps: P5 and P6 (binary), P2 and P3 (text).
+#include <bit>
 #include <string>
 
 #include "imgio/detail/image_codecs.h"
@@ -132,7 +133,9 @@ BasicColorImage<Sample> readSamples(PnmScanner& scanner, std::span<const unsigne
     readTextSamples(scanner, samples, maxValue);
   else
     readBinarySamples(scanner, bytes, samples, maxValue);
-  const int bits = sizeof(Sample) == 2 ? bitWidth(static_cast<unsigned long>(maxValue)) : 8;
+  const int bits = sizeof(Sample) == 2
+                       ? static_cast<int>(std::bit_width(static_cast<unsigned long>(maxValue)))
+                       : 8;
   return fromInterleaved(width, height, std::move(samples), channels, colour, bits);
 }
 
@@ -150,7 +153,8 @@ AnyDepthImage decodePnm(std::span<const unsigned char> bytes, const std::string&
   const long maxValue = scanner.number("maximum value", 65535);
   if (maxValue == 0) scanner.fail("the maximum value is 0");
   const bool wide = maxValue > 255;  // two bytes a binary sample
-  if (wide && !deep) refuseDeepSamples(name, bitWidth(static_cast<unsigned long>(maxValue)));
+  if (wide && !deep)
+    refuseDeepSamples(name, static_cast<int>(std::bit_width(static_cast<unsigned long>(maxValue))));
   checkImageSize(width, height, name, maxPels);
   if (wide)
     return readSamples<std::uint16_t>(scanner, bytes, width, height, channels, text, maxValue,

@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -317,7 +318,7 @@ int significantBits(TIFF* tiff) {
   if (!TIFFGetField(tiff, TIFFTAG_SMAXSAMPLEVALUE, &maxValue) || !(maxValue >= 1) ||
       maxValue > 65535)
     return 16;
-  return bitWidth(static_cast<unsigned long>(maxValue));
+  return static_cast<int>(std::bit_width(static_cast<unsigned long>(maxValue)));
 }
 
 DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name) {

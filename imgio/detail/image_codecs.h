@@ -45,9 +45,6 @@ BasicColorImage<Sample> fromInterleaved(long width, long height, std::vector<Sam
 template <typename Sample>
 bool toGray(const Sample* src, std::size_t pelCount, int channels, Sample* dst);
 
-// The number of bits that value needs (0 for 0).
-int bitWidth(unsigned long value);
-
 // The refusal of samples wider than 8 bits (16 bits too when deep is set),
 // with what is supported.
 [[noreturn]] void refuseDeepSamples(const std::string& name, int bitsPerSample, bool deep = false);

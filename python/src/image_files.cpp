@@ -3,7 +3,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -85,9 +84,7 @@ imgio::ColorImage16 deepImageOf(const py::array& array, int bits) {
     throw py::value_error("bits must be 1 to 16 for a uint16 image, not " + std::to_string(bits));
   imgio::ColorImage16 image = colorImageOf<std::uint16_t>(array);
   image.bits = bits;
-  const auto above = std::find_if(image.pels.begin(), image.pels.end(),
-                                  [&](std::uint16_t s) { return s > image.maxValue(); });
-  if (above != image.pels.end())
+  if (const auto above = imgio::sampleAboveBits(image))
     throw py::value_error("image holds " + std::to_string(*above) + ", above " +
                           std::to_string(image.maxValue()) + ", the largest value of " +
                           std::to_string(bits) + " bits");
