@@ -57,7 +57,6 @@ set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-imgnorm)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 # The module is built for one interpreter version's ABI.
-set(python_next ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR})
 math(EXPR python_next_minor "${Python3_VERSION_MINOR} + 1")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
   "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${python_next_minor}), python3-numpy")
