@@ -1,9 +1,13 @@
 #include "imaging/pel_histogram.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "host/assert.h"
 
 namespace {
 
+// Below 2^32 pels between flushes, no 32-bit table entry can wrap.
 constexpr long kFlushAfterPels = 1L << 31;
 
 }  // namespace
@@ -44,4 +48,72 @@ void kfPelHistogram(const kcPelBuffer_const<unsigned char>& src,
     counter.addRow(src.pointToPel(src.window().x(), y), src.width());
   histogram.assign(256, 0);
   counter.addTo(histogram);
+}
+
+kcWideLevelCounter::kcWideLevelCounter(int bits)
+    : levels_(1U << bits),
+      tables_(static_cast<std::size_t>(kTables) * (levels_ + 1), 0),
+      totals_(levels_ + 1, 0) {
+  KC_ASSERT(bits >= 1 && bits <= 16);
+}
+
+void kcWideLevelCounter::flushIfFull(long n) {
+  if (pending_ + n > kFlushAfterPels) flush();
+  pending_ += n;
+}
+
+// Four pels at a time, one table each; a pel above the bits lands in the
+// last bin.
+void kcWideLevelCounter::addRow(const unsigned short* s, long n) {
+  flushIfFull(n);
+  const unsigned top = levels_;
+  const std::size_t stride = top + 1;
+  std::uint32_t* t = tables_.data();
+  long i = 0;
+  for (; i + kTables <= n; i += kTables) {
+#pragma GCC unroll 4
+    for (int k = 0; k < kTables; ++k) ++t[k * stride + std::min<unsigned>(s[i + k], top)];
+  }
+  for (; i < n; ++i) ++t[std::min<unsigned>(s[i], top)];
+}
+
+void kcWideLevelCounter::addMaskedRow(const unsigned short* s, const unsigned char* mask, long n) {
+  flushIfFull(n);
+  const unsigned top = levels_;
+  const std::size_t stride = top + 1;
+  std::uint32_t* t = tables_.data();
+  long i = 0;
+  for (; i + kTables <= n; i += kTables) {
+#pragma GCC unroll 4
+    for (int k = 0; k < kTables; ++k)
+      t[k * stride + std::min<unsigned>(s[i + k], top)] += mask[i + k] != 0;
+  }
+  for (; i < n; ++i) t[std::min<unsigned>(s[i], top)] += mask[i] != 0;
+}
+
+void kcWideLevelCounter::flush() {
+  const std::size_t stride = levels_ + 1;
+  for (int k = 0; k < kTables; ++k) {
+    const std::uint32_t* t = tables_.data() + k * stride;
+    for (std::size_t g = 0; g < stride; ++g) totals_[g] += t[g];
+  }
+  std::fill(tables_.begin(), tables_.end(), 0);
+  pending_ = 0;
+}
+
+unsigned long kcWideLevelCounter::addTo(std::vector<unsigned long>& histogram) {
+  flush();
+  for (std::size_t g = 0; g < levels_; ++g) histogram[g] += totals_[g];
+  return totals_[levels_];
+}
+
+unsigned long kfPelHistogram(const kcPelBuffer_const<unsigned short>& src, int bits,
+                             std::vector<unsigned long>& histogram) {
+  src.requireBound();
+  kcWideLevelCounter counter(bits);
+  const long bottom = src.width() > 0 ? src.window().bottom() : src.window().y();
+  for (long y = src.window().y(); y < bottom; ++y)
+    counter.addRow(src.pointToPel(src.window().x(), y), src.width());
+  histogram.assign(std::size_t{1} << bits, 0);
+  return counter.addTo(histogram);
 }

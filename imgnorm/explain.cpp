@@ -1,22 +1,26 @@
 #include "imgnorm/explain.h"
 
+#include "imaging/pel_map.h"
 #include "imgnorm/detail/global_maps.h"
 #include "imgnorm/detail/linear_fit.h"
 #include "imgnorm/detail/map_builders.h"
 #include "imgnorm/detail/method_checks.h"
 #include "imgnorm/detail/trained_data.h"
+#include "imgnorm/run_parts.h"
 #include "pelfuncs/masked_histogram.h"
 
 using namespace kcImageNormalizerDefs;
 
 namespace {
 
-void checkExplainable(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+template <class Pel>
+void checkExplainable(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& image,
                       Method method) {
   if (!hasMap(method))
     throw BadParams(L"Only a global method or the linear fit has a gray-level map.");
   imgnorm::checkTrained(tool.trainedMethods(), method);
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
+  imgnorm::checkDepth(tool, sizeof(Pel) == 2);
 }
 
 kcGrayLevelStatistics statisticsOf(const kcHistoStats& stats, const kcPair<long>& percentages) {
@@ -40,6 +44,32 @@ std::vector<unsigned long> runTimeLevels(const imgnorm::PairCounts& pairs) {
   return levels;
 }
 
+template <class Level>
+void buildGlobalMapInto(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
+                        const kcHistoStats& stats, bool wholeImage, kcNormalizationExplanation& e,
+                        std::vector<Level>& map) {
+  if (e.method == eMatchHistogram && wholeImage)
+    imgnorm::matchHistogramFractions(tool.referenceHistogram(), histogram, map, e.message);
+  else if (e.method == eMatchHistogram)
+    imgnorm::matchHistogram(tool.referenceHistogram(), histogram, map, e.message);
+  else if (e.method == eMatchMeanAndStddev)
+    imgnorm::matchMeanAndStddev(tool.referenceStats(), stats, map, e.message);
+  else
+    imgnorm::matchHistogramTails(tool.referenceStats(), stats,
+                                 imgnorm::tailPercentages(tool.tailFractions()), map, e.message);
+  e.success = !map.empty();
+}
+
+// A 16-bit histogram's counts gathered into the 256 bins of the 8-bit
+// scale the fit pairs levels on.
+std::vector<unsigned long> eightBitHistogram(const std::vector<unsigned long>& histogram,
+                                             int bits) {
+  const std::vector<unsigned char> scale = imgnorm::eightBitScale(bits);
+  std::vector<unsigned long> bins(256, 0);
+  for (std::size_t v = 0; v < histogram.size(); ++v) bins[scale[v]] += histogram[v];
+  return bins;
+}
+
 }  // namespace
 
 namespace imgnorm {
@@ -51,16 +81,10 @@ void buildGlobalMap(const kcImageNormalizer& tool, const std::vector<unsigned lo
     e.message = L"Cannot normalize since histogram is empty.";
     return;
   }
-  if (e.method == eMatchHistogram && wholeImage)
-    imgnorm::matchHistogramFractions(tool.referenceHistogram(), histogram, e.map, e.message);
-  else if (e.method == eMatchHistogram)
-    imgnorm::matchHistogram(tool.referenceHistogram(), histogram, e.map, e.message);
-  else if (e.method == eMatchMeanAndStddev)
-    imgnorm::matchMeanAndStddev(tool.referenceStats(), stats, e.map, e.message);
+  if (tool.isWide())
+    buildGlobalMapInto(tool, histogram, stats, wholeImage, e, e.wideMap);
   else
-    imgnorm::matchHistogramTails(tool.referenceStats(), stats,
-                                 imgnorm::tailPercentages(tool.tailFractions()), e.map, e.message);
-  e.success = !e.map.empty();
+    buildGlobalMapInto(tool, histogram, stats, wholeImage, e, e.map);
 }
 
 void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs,
@@ -74,7 +98,10 @@ void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs
   e.fit.offset = gainOffset.y();
   e.fit.nearLineShare =
       imgnorm::shareNearLine(pairs, gainOffset, kcLinearFitExplanation::kNearLineDistance);
-  e.map = imgnorm::gainOffsetMap(gainOffset);
+  if (tool.isWide())
+    e.wideMap = imgnorm::wideGainOffsetMap(gainOffset, tool.bits());
+  else
+    e.map = imgnorm::gainOffsetMap(gainOffset);
   e.success = true;
 }
 
@@ -99,7 +126,12 @@ kcNormalizationExplanation explanationOfCounts(const kcImageNormalizer& tool, Me
 
 void buildWholeImageMap(const kcImageNormalizer& tool, const std::vector<unsigned long>& histogram,
                         kcNormalizationExplanation& e) {
-  if (e.method == eLinearlyFitGrayValues)
+  if (e.method == eLinearlyFitGrayValues && tool.isWide())
+    buildFitMap(tool,
+                rankPairs(eightBitHistogram(histogram, tool.bits()),
+                          eightBitHistogram(tool.referenceHistogram(), tool.bits())),
+                1, e);
+  else if (e.method == eLinearlyFitGrayValues)
     buildFitMap(tool, rankPairs(histogram, tool.referenceHistogram()), 1, e);
   else
     buildGlobalMap(tool, histogram, kcHistoStats(histogram), true, e);
@@ -114,7 +146,7 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
   const kcPelBuffer_const<unsigned char>& mask = tool.binaryMask();
   kcNormalizationExplanation e;
   e.method = method;
-  e.region = image.window() & tool.referenceImage().window();
+  e.region = image.window() & tool.referenceWindow();
   if (mask.isBound()) e.region &= mask.window();
   if (e.region.isNull()) {
     e.message = L"The image does not overlap the reference.";
@@ -149,7 +181,55 @@ kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
 }
 
 bool kfMapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, Method method) {
-  const kcPelBuffer_const<unsigned char>& reference = tool.referenceImage();
-  return hasMap(method) && reference.isBound() && !tool.maskImage().isBound() &&
+  const kcPelRect reference = tool.referenceWindow();
+  return hasMap(method) && !reference.isNull() && !tool.maskImage().isBound() &&
          (size.x() != reference.width() || size.y() != reference.height());
+}
+
+kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
+                                                  const kcPelBuffer_const<unsigned short>& image,
+                                                  Method method) {
+  checkExplainable(tool, image, method);
+  const kcPelBuffer_const<unsigned char>& mask = tool.binaryMask();
+  kcNormalizationExplanation e;
+  e.method = method;
+  e.region = imgnorm::coveredWindow(tool, image.window());
+  if (e.region.isNull()) {
+    e.message = L"The image does not overlap the reference.";
+    return e;
+  }
+  kcPelBuffer_const<unsigned short> view = image;
+  view.window(e.region, false);
+  std::vector<unsigned long> histogram;
+  imgnorm::countMaskedLevels(view, tool.bits(), mask, tool.maskRuns(), histogram);
+  const kcHistoStats stats(histogram);
+  describeStatistics(tool, stats, e);
+  if (!isFit(method)) {
+    imgnorm::buildGlobalMap(tool, histogram, stats, false, e);
+    return e;
+  }
+  // The fit pairs levels on the 8-bit scale, as the trained reference holds
+  // them.
+  const kcPelBuffer<unsigned char> eightBit = kfPelMap(view, imgnorm::eightBitScale(tool.bits()));
+  const imgnorm::PairCounts pairs =
+      imgnorm::countPairs(eightBit, tool.trainedData().fitReference, mask, tool.maskRuns());
+  imgnorm::buildFitMap(tool, pairs, mask.isBound() ? 255 : 1, e);
+  return e;
+}
+
+kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
+                                               const kcPelBuffer_const<unsigned short>& image,
+                                               Method method) {
+  checkExplainable(tool, image, method);
+  if (tool.maskImage().isBound())
+    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
+  kcNormalizationExplanation e;
+  e.method = method;
+  e.region = image.window();
+  std::vector<unsigned long> histogram;
+  imgnorm::countMaskedLevels(image, tool.bits(), kcPelBuffer_const<unsigned char>(), kcMaskRuns(),
+                             histogram);
+  describeStatistics(tool, kcHistoStats(histogram), e);
+  imgnorm::buildWholeImageMap(tool, histogram, e);
+  return e;
 }

@@ -47,6 +47,9 @@ struct kcNormalizationExplanation {
   bool success = false;
   std::wstring message;
   std::vector<unsigned char> map;  // 256 entries: result level of each run-time level
+  // For a tool of 16-bit images, map is empty and this holds the map, with
+  // 2^bits entries (the tool's bits).
+  std::vector<unsigned short> wideMap;
   kcGrayLevelStatistics runTime;
   kcGrayLevelStatistics reference;
   kcLinearFitExplanation fit;  // for eLinearlyFitGrayValues only
@@ -67,8 +70,18 @@ kfExplainNormalization(const kcImageNormalizer& tool, const kcPelBuffer_const<un
 // the map is built from the image's whole histogram, and the linear fit
 // pairs the two histograms by rank instead of the pels by position. For a
 // tool without a mask (BadParams otherwise). Apply the map with kfPelMap.
+// The same for a 16-bit image and a tool of 16-bit images. Throws BadImage
+// when a pel the map is built from lies above the tool's bits.
+IMGNORM_API kcNormalizationExplanation kfExplainNormalization(
+    const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& image,
+    kcImageNormalizerDefs::Method method);
+
 IMGNORM_API kcNormalizationExplanation
 kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
+                    kcImageNormalizerDefs::Method method);
+
+IMGNORM_API kcNormalizationExplanation
+kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& image,
                     kcImageNormalizerDefs::Method method);
 
 // The rule for images of another size: an image of size (width, height),

@@ -9,17 +9,24 @@ namespace imgnorm {
 
 namespace {
 
-// map[i] = i * gain + offset truncated toward zero, clamped to 0..255.
-void linearMap(double gain, double offset, std::size_t size, std::vector<unsigned char>& map) {
+// map[i] = i * gain + offset truncated toward zero, clamped to the levels
+// 0..size - 1 (the run-time and reference histograms have one size). The
+// value is first held within -1..size, where the truncation cannot
+// overflow a long.
+template <class Level>
+void linearMap(double gain, double offset, std::size_t size, std::vector<Level>& map) {
   map.resize(size);
+  const double above = static_cast<double>(size);
+  const long top = static_cast<long>(size) - 1;
   for (std::size_t i = 0; i < size; ++i) {
     const double t = static_cast<double>(i) * gain + offset;
-    const double clamped = t < -1.0 ? -1.0 : (t > 256.0 ? 256.0 : t);
-    map[i] = static_cast<unsigned char>(kfILimit(static_cast<long>(clamped), 0L, 255L));
+    const double clamped = t < -1.0 ? -1.0 : (t > above ? above : t);
+    map[i] = static_cast<Level>(kfILimit(static_cast<long>(clamped), 0L, top));
   }
 }
 
-void fail(std::vector<unsigned char>& map, std::wstring& message, const wchar_t* text) {
+template <class Level>
+void fail(std::vector<Level>& map, std::wstring& message, const wchar_t* text) {
   map.clear();
   message = text;
 }
@@ -35,8 +42,9 @@ kcPair<long> tailPercentages(const kcPair<double>& f) {
   return {roundHalfAwayFromZero(100.0 * f.x()), roundHalfAwayFromZero(100.0 * f.y())};
 }
 
+template <class Level>
 void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
-                    const std::vector<unsigned long>& runHistogram, std::vector<unsigned char>& map,
+                    const std::vector<unsigned long>& runHistogram, std::vector<Level>& map,
                     std::wstring& message) {
   const std::size_t nRun = runHistogram.size();
   const std::size_t nRef = referenceHistogram.size();
@@ -47,14 +55,15 @@ void matchHistogram(const std::vector<unsigned long>& referenceHistogram,
   for (std::size_t i = 0; i < nRun; ++i) {
     cumRun += runHistogram[i];
     while (cumRun > cumRef && j < nRef) cumRef += referenceHistogram[j++];
-    map[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+    map[i] = static_cast<Level>(j == 0 ? 0 : j - 1);
   }
   if (cumRun == 0 || cumRef == 0) fail(map, message, L"Cannot match histogram if either is empty.");
 }
 
+template <class Level>
 void matchHistogramFractions(const std::vector<unsigned long>& referenceHistogram,
                              const std::vector<unsigned long>& runHistogram,
-                             std::vector<unsigned char>& map, std::wstring& message) {
+                             std::vector<Level>& map, std::wstring& message) {
   std::uint64_t nRun = 0, nRef = 0;
   for (unsigned long n : runHistogram) nRun += n;
   for (unsigned long n : referenceHistogram) nRef += n;
@@ -65,13 +74,14 @@ void matchHistogramFractions(const std::vector<unsigned long>& referenceHistogra
     cumRun += runHistogram[i];
     while (cumRun * nRef > cumRef * nRun && j < referenceHistogram.size())
       cumRef += referenceHistogram[j++];
-    map[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+    map[i] = static_cast<Level>(j == 0 ? 0 : j - 1);
   }
   if (nRun == 0 || nRef == 0) fail(map, message, L"Cannot match histogram if either is empty.");
 }
 
+template <class Level>
 void matchMeanAndStddev(const kcHistoStats& reference, const kcHistoStats& run,
-                        std::vector<unsigned char>& map, std::wstring& message) {
+                        std::vector<Level>& map, std::wstring& message) {
   if (run.nSamp() == 0 || run.sDev() == 0.0) {
     fail(map, message, L"Cannot match when standard deviation is 0.");
     return;
@@ -81,13 +91,14 @@ void matchMeanAndStddev(const kcHistoStats& reference, const kcHistoStats& run,
   linearMap(gain, offset, run.histogram().size(), map);
 }
 
+template <class Level>
 void matchHistogramTails(const kcHistoStats& reference, const kcHistoStats& run,
-                         const kcPair<long>& percentages, std::vector<unsigned char>& map,
+                         const kcPair<long>& percentages, std::vector<Level>& map,
                          std::wstring& message) {
   const std::size_t size = run.histogram().size();
   if (percentages.x() == percentages.y()) {
     map.resize(size);
-    for (std::size_t i = 0; i < size; ++i) map[i] = static_cast<unsigned char>(i);
+    for (std::size_t i = 0; i < size; ++i) map[i] = static_cast<Level>(i);
     return;
   }
   const int lo = static_cast<int>(percentages.x()), hi = static_cast<int>(percentages.y());
@@ -101,5 +112,20 @@ void matchHistogramTails(const kcHistoStats& reference, const kcHistoStats& run,
   const double offset = static_cast<double>(fLo) - static_cast<double>(rLo) * gain;
   linearMap(gain, offset, size, map);
 }
+
+#define IMGNORM_GLOBAL_MAPS_FOR(Level)                                                             \
+  template void matchHistogram(const std::vector<unsigned long>&,                                  \
+                               const std::vector<unsigned long>&, std::vector<Level>&,             \
+                               std::wstring&);                                                     \
+  template void matchHistogramFractions(const std::vector<unsigned long>&,                         \
+                                        const std::vector<unsigned long>&, std::vector<Level>&,    \
+                                        std::wstring&);                                            \
+  template void matchMeanAndStddev(const kcHistoStats&, const kcHistoStats&, std::vector<Level>&,  \
+                                   std::wstring&);                                                 \
+  template void matchHistogramTails(const kcHistoStats&, const kcHistoStats&, const kcPair<long>&, \
+                                    std::vector<Level>&, std::wstring&);
+
+IMGNORM_GLOBAL_MAPS_FOR(unsigned char)
+IMGNORM_GLOBAL_MAPS_FOR(unsigned short)
 
 }  // namespace imgnorm

@@ -8,8 +8,8 @@ using namespace kcImageNormalizerDefs;
 
 namespace {
 
-void storeImage(kcPelBuffer_const<unsigned char>& member,
-                const kcPelBuffer_const<unsigned char>& image, bool copy) {
+template <class T>
+void storeImage(kcPelBuffer_const<T>& member, const kcPelBuffer_const<T>& image, bool copy) {
   if (!image.isBound())
     member.setUnbound();
   else if (copy)
@@ -20,7 +20,7 @@ void storeImage(kcPelBuffer_const<unsigned char>& member,
 
 }  // namespace
 
-kcImageNormalizer::kcImageNormalizer() : trainedMethods_(eIdentity) {
+kcImageNormalizer::kcImageNormalizer() : trainedMethods_(eIdentity), bits_(8) {
   tailFractions(kcPair<double>(0.0, 1.0));
   granularity(kcPair<long>(1, 1));
   neighborhoodSize(kcPair<long>(101, 101));
@@ -68,7 +68,23 @@ void kcImageNormalizer::maskImage(const kcPelBuffer_const<unsigned char>& image,
 
 void kcImageNormalizer::referenceImage(const kcPelBuffer_const<unsigned char>& image, bool copy) {
   storeImage(referenceImage_, image, copy);
+  wideReferenceImage_.setUnbound();
+  bits_ = 8;
   trainedMethods_ = eIdentity;
+}
+
+void kcImageNormalizer::referenceImage(const kcPelBuffer_const<unsigned short>& image, int bits,
+                                       bool copy) {
+  imgnorm::checkBits(bits);
+  storeImage(wideReferenceImage_, image, copy);
+  referenceImage_.setUnbound();
+  bits_ = image.isBound() ? bits : 8;
+  trainedMethods_ = eIdentity;
+}
+
+kcPelRect kcImageNormalizer::referenceWindow() const {
+  if (isWide()) return wideReferenceImage_.window();
+  return referenceImage_.isBound() ? referenceImage_.window() : kcPelRect();
 }
 
 void kcImageNormalizer::set(const kcPair<double>& fractions, const kcPair<long>& range, bool keep) {
@@ -88,5 +104,6 @@ bool kcImageNormalizer::operator==(const kcImageNormalizer& o) const {
          granularity_ == o.granularity_ && intensityVariationRange_ == o.intensityVariationRange_ &&
          keepMaskedPixels_ == o.keepMaskedPixels_ &&
          kf_PelBufferEqual(maskImage_, o.maskImage_, 0.0) &&
-         kf_PelBufferEqual(referenceImage_, o.referenceImage_, 0.0);
+         kf_PelBufferEqual(referenceImage_, o.referenceImage_, 0.0) && bits_ == o.bits_ &&
+         kf_PelBufferEqual(wideReferenceImage_, o.wideReferenceImage_, 0.0);
 }

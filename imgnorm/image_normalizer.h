@@ -18,18 +18,22 @@
 // trained methods: one value, made whole by each training and kept until
 // the next.
 struct kcTrainedData {
-  kcPelBuffer_const<unsigned char> binaryMask;  // the mask as 0 and 255; shares a binary mask
-  kcMaskRuns maskRuns;                          // of binaryMask, when they are few
-  kcPelBuffer<unsigned char> sampledMask;       // binaryMask reduced by the granularity
-  kcPelBuffer<unsigned short> maskWeights;      // for eLocalCorrection with a mask
+  kcPelBuffer_const<unsigned char> binaryMask;    // the mask as 0 and 255; shares a binary mask
+  kcMaskRuns maskRuns;                            // of binaryMask, when they are few
+  kcPelBuffer<unsigned char> sampledMask;         // binaryMask reduced by the granularity
+  kcPelBuffer<unsigned short> maskWeights;        // for eLocalCorrection with a mask
   std::vector<unsigned long> referenceHistogram;  // under the mask
   kcHistoStats referenceStats;
   std::vector<kcDegree> fitAngles;  // for eLinearlyFitGrayValues
+  // A 16-bit reference brought to 8 bits, for eLinearlyFitGrayValues: the
+  // fit pairs levels on the 8-bit scale at every depth.
+  kcPelBuffer<unsigned char> fitReference;
 };
 
-// Normalizes the gray levels of 8-bit images. Configure it with a reference
-// image, an optional mask and its parameters, train it for a set of methods,
-// then run it on run-time images, one method per run. A plain value type:
+// Normalizes the gray levels of 8-bit images, or of 16-bit images of a
+// stated number of significant bits. Configure it with a reference image,
+// an optional mask and its parameters, train it for a set of methods, then
+// run it on run-time images of the reference's depth, one method per run. A plain value type:
 // copying copies the configuration and the trained data; the image members
 // share the caller's pels unless they were set with copy true.
 class IMGNORM_API kcImageNormalizer {
@@ -60,6 +64,19 @@ class IMGNORM_API kcImageNormalizer {
   void maskImage(const kcPelBuffer_const<unsigned char>& image, bool copy);
   const kcPelBuffer_const<unsigned char>& referenceImage() const { return referenceImage_; }
   void referenceImage(const kcPelBuffer_const<unsigned char>& image, bool copy);
+  // A 16-bit reference whose levels use the low bits (1 to 16; BadParams
+  // otherwise) makes a tool of 16-bit images of those bits; it replaces an
+  // 8-bit reference, as an 8-bit one replaces it.
+  const kcPelBuffer_const<unsigned short>& wideReferenceImage() const {
+    return wideReferenceImage_;
+  }
+  void referenceImage(const kcPelBuffer_const<unsigned short>& image, int bits, bool copy);
+  // Whether the tool is for 16-bit images, and their significant bits (8 for
+  // a tool of 8-bit images).
+  bool isWide() const { return wideReferenceImage_.isBound(); }
+  int bits() const { return bits_; }
+  // The window of the reference of either depth; null without one.
+  kcPelRect referenceWindow() const;
 
   // Changes the run-time-only parameters without untraining the tool.
   void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
@@ -85,6 +102,14 @@ class IMGNORM_API kcImageNormalizer {
                                  kcImageNormalizerDefs::Method method, bool& success,
                                  std::wstring& message, kcDiagObject* diag = nullptr,
                                  unsigned long diagFlags = 0) const;
+
+  // The same for a 16-bit image and a tool of 16-bit images (BadImage for
+  // an image of the other depth than the tool's, either way round, and for
+  // a pel that a map is built from above the tool's bits). Levels above the
+  // bits outside the mask map as the top level does.
+  kcPelBuffer<unsigned short> run(const kcPelBuffer_const<unsigned short>& image,
+                                  kcImageNormalizerDefs::Method method, bool& success,
+                                  std::wstring& message) const;
 
   // Equal configuration and trained set; the trained data is not compared.
   // Images compare by window, transforms and pels.
@@ -120,5 +145,7 @@ class IMGNORM_API kcImageNormalizer {
   bool keepMaskedPixels_;
   kcPelBuffer_const<unsigned char> maskImage_;
   kcPelBuffer_const<unsigned char> referenceImage_;
+  kcPelBuffer_const<unsigned short> wideReferenceImage_;
+  int bits_;
   kcTrainedData trained_;
 };

@@ -337,6 +337,22 @@ std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset) {
   return map;
 }
 
+std::vector<unsigned short> wideGainOffsetMap(const kcPair<double>& gainOffset, int bits) {
+  const std::size_t levels = std::size_t{1} << bits;
+  const double top = static_cast<double>(levels - 1);
+  const double offset = gainOffset.y() * top / 255.0;
+  std::vector<unsigned short> map(levels, 0);
+  // Each entry from its own product, not a running sum: 65536 additions
+  // would drift by more than the rounding tolerates.
+  for (std::size_t i = 0; i < levels; ++i) {
+    const double v = offset + static_cast<double>(i) * gainOffset.x();
+    const double clamped = v < -1.0 ? -1.0 : (v > top + 1.0 ? top + 1.0 : v);
+    map[i] = static_cast<unsigned short>(
+        std::clamp(roundHalfAwayFromZero(clamped), 0L, static_cast<long>(top)));
+  }
+  return map;
+}
+
 kcPelBuffer<unsigned char> dominantBand(const kcPelBuffer_const<unsigned char>& logHistogram,
                                         const std::vector<kcDegree>& angles,
                                         const IndexLoop& loop) {

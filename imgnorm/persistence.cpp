@@ -4,6 +4,7 @@
 
 #include "host/exceptions.h"
 #include "host/str.h"
+#include "imaging/pel_histogram.h"
 #include "imgnorm/detail/parameter_checks.h"
 #include "imgnorm/detail/tool_file_errors.h"
 #include "pelfuncs/buffer_compare.h"
@@ -29,12 +30,31 @@ void walkPair(kcArchive& ar, kcPair<T>& pair) {
   pair = kcPair<T>(x, y);
 }
 
+// The form of a tool of 16-bit images: its bits and its 16-bit reference
+// where the 8-bit form has the 8-bit reference.
+constexpr unsigned char kWideVersion = 1;
+
+void walkWideReference(kcArchive& ar, kcPelBuffer_const<unsigned short>& reference, int& bits) {
+  unsigned char stored = static_cast<unsigned char>(bits);
+  ar || stored;
+  ar || reference;
+  if (!ar.isLoading()) return;
+  if (stored < 1 || stored > 16 || !reference.isBound())
+    throw kcArchive::Error(L"Corrupt tool file: a 16-bit reference of " + kfStr(int{stored}) +
+                           L" bits.");
+  std::vector<unsigned long> histogram;
+  if (kfPelHistogram(reference, stored, histogram) != 0)
+    throw kcArchive::Error(L"Corrupt tool file: the reference has levels above its bits.");
+  bits = stored;
+}
+
 }  // namespace
 
 kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
-  unsigned char version = 0;
+  unsigned char version = tool.isWide() ? kWideVersion : 0;
   ar || version;
-  if (ar.isLoading() && version > 0) throw kcArchive::UnknownVersion(kModuleName, __LINE__);
+  if (ar.isLoading() && version > kWideVersion)
+    throw kcArchive::UnknownVersion(kModuleName, __LINE__);
   if (ar.isLoading()) tool.untrain();
 
   unsigned long methods = tool.trainedMethods_;
@@ -49,7 +69,10 @@ kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
     walkPair(ar, tool.intensityVariationRange_);
     ar || tool.keepMaskedPixels_;
     ar || tool.maskImage_;
-    ar || tool.referenceImage_;
+    if (version == kWideVersion)
+      walkWideReference(ar, tool.wideReferenceImage_, tool.bits_);
+    else
+      ar || tool.referenceImage_;
     if (ar.isLoading()) {
       imgnorm::checkTailFractions(tool.tailFractions_);
       imgnorm::checkNeighborhoodSize(tool.neighborhoodSize_);

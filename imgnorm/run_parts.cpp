@@ -24,6 +24,7 @@ void checkMethod(const kcImageNormalizer& tool, Method method, bool local) {
   if (method == eIdentity || isLocal(method) != local)
     throw BadParams(L"This method cannot be run in parts this way.");
   checkTrained(tool.trainedMethods(), method);
+  checkDepth(tool, false);
 }
 
 // part's window cut to what the tool covers.
@@ -48,8 +49,7 @@ Counts countToolPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<uns
 }  // namespace
 
 kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window) {
-  if (!tool.referenceImage().isBound()) return {};
-  kcPelRect region = window & tool.referenceImage().window();
+  kcPelRect region = window & tool.referenceWindow();
   if (tool.maskImage().isBound()) region &= tool.maskImage().window();
   return region.isNull() ? kcPelRect() : region;
 }

@@ -5,14 +5,14 @@
 #include "host/str.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
-#include "imgnorm/diag_categories.h"
-#include "imgnorm/explain.h"
-#include "imgnorm/image_normalizer.h"
 #include "imgnorm/detail/local_correction.h"
 #include "imgnorm/detail/method_checks.h"
 #include "imgnorm/detail/parameter_text.h"
-#include "imgnorm/run_parts.h"
 #include "imgnorm/detail/trained_data.h"
+#include "imgnorm/diag_categories.h"
+#include "imgnorm/explain.h"
+#include "imgnorm/image_normalizer.h"
+#include "imgnorm/run_parts.h"
 #include "pelfuncs/masked_copy_divide.h"
 
 using namespace kcImageNormalizerDefs;
@@ -74,6 +74,13 @@ void checkTrained(Method trained, Method method) {
     throw NotTrained(L"This tool was not trained for the specified  method.");
 }
 
+void checkDepth(const kcImageNormalizer& tool, bool wideImage) {
+  if (tool.isWide() && !wideImage)
+    throw BadImage(L"This tool is for 16-bit images; the image has 8-bit pels.");
+  if (!tool.isWide() && wideImage)
+    throw BadImage(L"This tool is for 8-bit images; the image has 16-bit pels.");
+}
+
 }  // namespace imgnorm
 
 void kcImageNormalizer::checkRunnable(Method method) const {
@@ -86,10 +93,11 @@ kcPelBuffer<unsigned char> kcImageNormalizer::runLocalCorrection(
   if (imgnorm::isSubsampling(granularity_))
     KC_ASSERT(trained_.sampledMask.isBound() == maskImage_.isBound());
   kcPelBuffer<unsigned char> result;
-  imgnorm::localCorrection(view,
-                           {referenceImage_, trained_.binaryMask, trained_.sampledMask, trained_.maskWeights,
-                            neighborhoodSize_, granularity_, intensityVariationRange_},
-                           method, result);
+  imgnorm::localCorrection(
+      view,
+      {referenceImage_, trained_.binaryMask, trained_.sampledMask, trained_.maskWeights,
+       neighborhoodSize_, granularity_, intensityVariationRange_},
+      method, result);
   return result;
 }
 
@@ -109,6 +117,7 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
   }
   checkRunnable(method);
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
+  imgnorm::checkDepth(*this, false);
   KC_ASSERT(referenceImage_.isBound());
   KC_ASSERT(trained_.binaryMask.isBound() == maskImage_.isBound());
 
@@ -142,5 +151,41 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
     diag->level(levelRestorer.level() + 1);
     kf_AddImage(diag, result, L"Image Normalization Result", false);
   }
+  return result;
+}
+
+kcPelBuffer<unsigned short> kcImageNormalizer::run(const kcPelBuffer_const<unsigned short>& image,
+                                                   Method method, bool& success,
+                                                   std::wstring& message) const {
+  success = false;
+  message.clear();
+  if (method == eIdentity) {
+    success = true;
+    return kfPelCopy(image);
+  }
+  checkRunnable(method);
+  if (!image.isBound()) throw BadImage(L"Image must be bound.");
+  imgnorm::checkDepth(*this, true);
+  // Training refuses the local methods for 16-bit references.
+  KC_ASSERT(hasMap(method));
+
+  const kcPelRect region = imgnorm::coveredWindow(*this, image.window());
+  if (region.isNull()) {
+    success = true;
+    return {};
+  }
+  kcPelBuffer_const<unsigned short> view = image;
+  view.window(region, false);
+  const kcNormalizationExplanation explanation = kfExplainNormalization(*this, view, method);
+  kcAttention::check();
+  success = explanation.success;
+  message = explanation.message;
+  kcPelBuffer<unsigned short> result;
+  if (explanation.runTime.count == 0 && !success) return result;
+  if (success) result = kfPelMap(view, kfWideMapTable(explanation.wideMap));
+  kcAttention::check();
+  if (keepMaskedPixels_ && trained_.binaryMask.isBound())
+    kf_MaskedPelCopy(view, trained_.binaryMask, result, true);
+  result.copyXforms(view);
   return result;
 }

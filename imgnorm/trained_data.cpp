@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "host/assert.h"
 #include "host/attention.h"
+#include "host/str.h"
 #include "imaging/gauss_sample.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
@@ -85,6 +87,36 @@ void countMaskedLevels(const kcPelBuffer_const<unsigned char>& image,
     kf_MaskedPelHistogram(image, maskRuns, histogram);
   else
     kf_MaskedPelHistogram(image, binaryMask, histogram);
+}
+
+void countMaskedLevels(const kcPelBuffer_const<unsigned short>& image, int bits,
+                       const kcPelBuffer_const<unsigned char>& binaryMask,
+                       const kcMaskRuns& maskRuns, std::vector<unsigned long>& histogram) {
+  const unsigned long above = maskRuns.isBound()
+                                  ? kf_MaskedPelHistogram(image, bits, maskRuns, histogram)
+                                  : kf_MaskedPelHistogram(image, bits, binaryMask, histogram);
+  if (above != 0)
+    throw BadImage(L"The image has " + kfStr(static_cast<long>(above)) + L" pels above its " +
+                   kfStr(static_cast<long>(bits)) + L" bits.");
+}
+
+std::vector<unsigned char> eightBitScale(int bits) {
+  const std::uint32_t top = (std::uint32_t{1} << bits) - 1;
+  std::vector<unsigned char> table(65536, 255);
+  // Integer rounding of v * 255 / top, with no halves to break: top is odd
+  // and 2 v 255 even, so 2 v 255 / top never ends in one half.
+  for (std::uint32_t v = 0; v <= top; ++v)
+    table[v] = static_cast<unsigned char>((v * 255 + top / 2) / top);
+  return table;
+}
+
+void addWideReference(Method methods, const kcPelBuffer_const<unsigned short>& referenceImage,
+                      int bits, kcTrainedData& data) {
+  countMaskedLevels(referenceImage, bits, data.binaryMask, data.maskRuns, data.referenceHistogram);
+  data.referenceStats = kcHistoStats(data.referenceHistogram);
+  kcAttention::check();
+  if (methods & eLinearlyFitGrayValues)
+    data.fitReference = kfPelMap(referenceImage, eightBitScale(bits));
 }
 
 kcTrainedData trainedData(Method methods, const kcPelBuffer_const<unsigned char>& referenceImage,

@@ -2,10 +2,10 @@
 
 #include "host/str.h"
 #include "imaging/affine_sample.h"
-#include "imgnorm/diag_categories.h"
-#include "imgnorm/image_normalizer.h"
 #include "imgnorm/detail/parameter_text.h"
 #include "imgnorm/detail/trained_data.h"
+#include "imgnorm/diag_categories.h"
+#include "imgnorm/image_normalizer.h"
 
 using namespace kcImageNormalizerDefs;
 using imgnorm::trainingPairText;
@@ -40,12 +40,16 @@ void kcImageNormalizer::checkReducedResolutionFits(Method methods) const {
 void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long diagFlags) {
   if (methods & ~kKnownMethods)
     throw CanNotTrain(L"<methods> contains an unknown normalization method.");
-  if (!referenceImage_.isBound() && methods != eIdentity)
+  if (!referenceImage_.isBound() && !isWide() && methods != eIdentity)
     throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
+  if (isWide() && (methods & kLocalMethods))
+    throw CanNotTrain(L"The local corrections work on 8-bit images only.");
 
   checkReducedResolutionFits(methods);
-  trained_ = imgnorm::trainedData(methods, referenceImage_, maskImage_, neighborhoodSize_,
-                                  granularity_);
+  kcTrainedData data =
+      imgnorm::trainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_);
+  if (isWide()) imgnorm::addWideReference(methods, wideReferenceImage_, bits_, data);
+  trained_ = std::move(data);
   trainedMethods_ = methods;
 
   if (trained_.referenceStats.nSamp() == 0 && (methods & kGlobalMethods)) {

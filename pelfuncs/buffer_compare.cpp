@@ -31,6 +31,11 @@ bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned char>& a,
   return pelBufferEqual(a, b, tolerance);
 }
 
+bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned short>& a,
+                       const kcPelBuffer_const<unsigned short>& b, double tolerance) {
+  return pelBufferEqual(a, b, tolerance);
+}
+
 bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned long>& a,
                        const kcPelBuffer_const<unsigned long>& b, double tolerance) {
   return pelBufferEqual(a, b, tolerance);

@@ -9,5 +9,7 @@
 // exactly equal pels. The tolerance applies to the transforms only.
 IMGNORM_API bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned char>& a,
                                    const kcPelBuffer_const<unsigned char>& b, double tolerance);
+IMGNORM_API bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned short>& a,
+                                   const kcPelBuffer_const<unsigned short>& b, double tolerance);
 IMGNORM_API bool kf_PelBufferEqual(const kcPelBuffer_const<unsigned long>& a,
                                    const kcPelBuffer_const<unsigned long>& b, double tolerance);

@@ -53,3 +53,9 @@ class IMGNORM_API kcMaskRuns {
 IMGNORM_API void kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned char>& image,
                                        const kcMaskRuns& runs,
                                        std::vector<unsigned long>& histogram);
+
+// The same for 16-bit pels of bits significant bits: 2^bits bins. Returns
+// how many pels in the runs lay above the bits (not counted).
+IMGNORM_API unsigned long kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned short>& image,
+                                                int bits, const kcMaskRuns& runs,
+                                                std::vector<unsigned long>& histogram);

@@ -11,18 +11,19 @@ namespace {
 
 constexpr long kBlock = 16;
 
-unsigned char selectPel(unsigned char dst, unsigned char src, unsigned char mask,
-                        bool outsideMask) {
+template <class T>
+T selectPel(T dst, T src, unsigned char mask, bool outsideMask) {
   return ((mask == 0) == outsideMask) ? src : dst;
 }
 
 // Fixed-size blocks (all loads before the stores) let the compiler turn the
 // select into one vector blend per block.
-void copyRowSelected(unsigned char* dst, const unsigned char* src, const unsigned char* mask,
-                     long width, bool outsideMask) {
+template <class T>
+void copyRowSelected(T* dst, const T* src, const unsigned char* mask, long width,
+                     bool outsideMask) {
   long x = 0;
   for (; x + kBlock <= width; x += kBlock) {
-    unsigned char out[kBlock];
+    T out[kBlock];
     for (long k = 0; k < kBlock; ++k)
       out[k] = selectPel(dst[x + k], src[x + k], mask[x + k], outsideMask);
     for (long k = 0; k < kBlock; ++k) dst[x + k] = out[k];
@@ -30,9 +31,9 @@ void copyRowSelected(unsigned char* dst, const unsigned char* src, const unsigne
   for (; x < width; ++x) dst[x] = selectPel(dst[x], src[x], mask[x], outsideMask);
 }
 
-void copyRows(unsigned char* dst, long dstStride, const unsigned char* src, long srcStride,
-              const unsigned char* mask, long maskStride, long width, long height,
-              bool outsideMask) {
+template <class T>
+void copyRows(T* dst, long dstStride, const T* src, long srcStride, const unsigned char* mask,
+              long maskStride, long width, long height, bool outsideMask) {
   for (long y = 0; y < height; ++y, dst += dstStride, src += srcStride, mask += maskStride)
     copyRowSelected(dst, src, mask, width, outsideMask);
 }
@@ -97,21 +98,33 @@ kcPelBuffer<unsigned char> newDestination(const kcPelRect& region, const kc_PelB
   return dst;
 }
 
-}  // namespace
-
-void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source,
-                      const kcPelBuffer_const<unsigned char>& mask,
-                      kcPelBuffer<unsigned char>& destination, bool outsideMask) {
+template <class T>
+void maskedPelCopy(const kcPelBuffer_const<T>& source, const kcPelBuffer_const<unsigned char>& mask,
+                   kcPelBuffer<T>& destination, bool outsideMask) {
   if (!source.isBound()) throw kcPel::UnboundWindow();
   if (!mask.isBound()) {
     kfPelCopy(source, destination);
     return;
   }
-  kcMaskedViews v;
+  kcMaskedViews<T> v;
   if (!kfNarrowMaskedViews(source, mask, destination, v)) return;
   copyRows(v.destination.pointToOffset(), v.destination.rowUpdate(), v.source.pointToOffset(),
            v.source.rowUpdate(), v.mask.pointToOffset(), v.mask.rowUpdate(), v.source.width(),
            v.source.height(), outsideMask);
+}
+
+}  // namespace
+
+void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source,
+                      const kcPelBuffer_const<unsigned char>& mask,
+                      kcPelBuffer<unsigned char>& destination, bool outsideMask) {
+  maskedPelCopy(source, mask, destination, outsideMask);
+}
+
+void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned short>& source,
+                      const kcPelBuffer_const<unsigned char>& mask,
+                      kcPelBuffer<unsigned short>& destination, bool outsideMask) {
+  maskedPelCopy(source, mask, destination, outsideMask);
 }
 
 void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& numerator,

@@ -16,6 +16,9 @@
 IMGNORM_API void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned char>& source,
                                   const kcPelBuffer_const<unsigned char>& mask,
                                   kcPelBuffer<unsigned char>& destination, bool outsideMask);
+IMGNORM_API void kf_MaskedPelCopy(const kcPelBuffer_const<unsigned short>& source,
+                                  const kcPelBuffer_const<unsigned char>& mask,
+                                  kcPelBuffer<unsigned short>& destination, bool outsideMask);
 
 // destination <- (numerator * scale + divisor / 2) / divisor, rounded to
 // nearest (halves up), in unsigned 32-bit arithmetic (the product wraps

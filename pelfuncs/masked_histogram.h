@@ -13,3 +13,10 @@
 IMGNORM_API void kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned char>& image,
                                        const kcPelBuffer_const<unsigned char>& mask,
                                        std::vector<unsigned long>& histogram);
+
+// The same for 16-bit pels of bits significant bits (1 to 16): 2^bits bins.
+// Returns how many pels under the mask lay above the bits (not counted).
+IMGNORM_API unsigned long kf_MaskedPelHistogram(const kcPelBuffer_const<unsigned short>& image,
+                                                int bits,
+                                                const kcPelBuffer_const<unsigned char>& mask,
+                                                std::vector<unsigned long>& histogram);

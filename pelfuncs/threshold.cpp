@@ -62,7 +62,7 @@ void kf_MaskedPelThreshold(const kcPelBuffer_const<unsigned char>& source,
     destination = kf_PelThreshold(source, threshold);
     return;
   }
-  kcMaskedViews v;
+  kcMaskedViews<unsigned char> v;
   if (!kfNarrowMaskedViews(source, mask, destination, v)) return;
   thresholdRows(v.destination.pointToOffset(), v.destination.rowUpdate(), v.source.pointToOffset(),
                 v.source.rowUpdate(), v.mask.pointToOffset(), v.mask.rowUpdate(), v.source.width(),

@@ -106,4 +106,10 @@ bool fitPairsInBand(const PairCounts& pairs, const kcPelBuffer_const<unsigned ch
 // round(offset + i * gain), halves away from zero, clamped to 0..255.
 std::vector<unsigned char> gainOffsetMap(const kcPair<double>& gainOffset);
 
+// The same line on the scale of 16-bit levels of bits significant bits: the
+// offset, in 8-bit levels, times (2^bits - 1) / 255, and the gain as it is.
+// round(offset + i * gain), halves away from zero, clamped to
+// 0..2^bits - 1; 2^bits entries.
+std::vector<unsigned short> wideGainOffsetMap(const kcPair<double>& gainOffset, int bits);
+
 }  // namespace imgnorm

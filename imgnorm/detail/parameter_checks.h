@@ -40,3 +40,13 @@ inline void checkIntensityVariationRange(const kcPair<long>& v) {
 }
 
 }  // namespace imgnorm
+
+namespace imgnorm {
+
+// The significant bits of a 16-bit reference.
+inline void checkBits(int bits) {
+  if (bits < 1 || bits > 16)
+    throw kcImageNormalizerDefs::BadParams(L"The bits of a 16-bit reference must be 1 to 16.");
+}
+
+}  // namespace imgnorm

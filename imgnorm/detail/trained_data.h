@@ -6,8 +6,8 @@
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
 #include "imaging/histo_stats.h"
-#include "imgnorm/errors.h"
 #include "imgnorm/detail/smoothing.h"
+#include "imgnorm/errors.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/method.h"
 #include "pelfuncs/mask_runs.h"
@@ -22,11 +22,28 @@ void countMaskedLevels(const kcPelBuffer_const<unsigned char>& image,
                        const kcPelBuffer_const<unsigned char>& binaryMask,
                        const kcMaskRuns& maskRuns, std::vector<unsigned long>& histogram);
 
+// The same for a 16-bit image of bits significant bits: 2^bits bins. Throws
+// BadImage when a counted pel lies above the bits.
+void countMaskedLevels(const kcPelBuffer_const<unsigned short>& image, int bits,
+                       const kcPelBuffer_const<unsigned char>& binaryMask,
+                       const kcMaskRuns& maskRuns, std::vector<unsigned long>& histogram);
+
+// The table that brings 16-bit levels of bits significant bits to the 8-bit
+// scale, for kfPelMap: level v becomes round(v * 255 / (2^bits - 1)), and a
+// level above the bits 255.
+std::vector<unsigned char> eightBitScale(int bits);
+
 // What training for methods keeps from the reference and the mask.
 kcTrainedData trainedData(kcImageNormalizerDefs::Method methods,
                           const kcPelBuffer_const<unsigned char>& referenceImage,
                           const kcPelBuffer_const<unsigned char>& maskImage,
                           const kcPair<long>& neighborhoodSize, const kcPair<long>& granularity);
+
+// What training for methods keeps from a 16-bit reference of bits
+// significant bits, added to data trained without a reference.
+void addWideReference(kcImageNormalizerDefs::Method methods,
+                      const kcPelBuffer_const<unsigned short>& referenceImage, int bits,
+                      kcTrainedData& data);
 
 // The binary mask reduced by the granularity, re-binarized at 128 and
 // dilated once with the 3x3 diamond.

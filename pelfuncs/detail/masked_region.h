@@ -9,21 +9,23 @@
 // that is not empty). The three views come back narrowed to the region; a
 // source or mask that overlaps the destination at another place comes back
 // as a private copy, so the kernels see the inputs as they were.
+template <class T>
 struct kcMaskedViews {
-  kcPelBuffer_const<unsigned char> source;
+  kcPelBuffer_const<T> source;
   kcPelBuffer_const<unsigned char> mask;
-  kcPelBuffer<unsigned char> destination;
+  kcPelBuffer<T> destination;
 };
 
 // False, and nothing narrowed, when the region is empty.
-inline bool kfNarrowMaskedViews(const kcPelBuffer_const<unsigned char>& source,
-                                const kcPelBuffer_const<unsigned char>& mask,
-                                kcPelBuffer<unsigned char>& destination, kcMaskedViews& views) {
+template <class T>
+bool kfNarrowMaskedViews(const kcPelBuffer_const<T>& source,
+                         const kcPelBuffer_const<unsigned char>& mask, kcPelBuffer<T>& destination,
+                         kcMaskedViews<T>& views) {
   kcPelRect region = source.window() & mask.window();
   if (destination.isBound()) {
     region &= destination.window();
   } else if (!region.isNull()) {
-    destination = kcPelBuffer<unsigned char>(region, 32);
+    destination = kcPelBuffer<T>(region, 32);
     destination.copyXforms(source);
   }
   if (region.isNull()) return false;

@@ -1,0 +1,232 @@
+// 16-bit images through the tool: the counting and mapping kernels against
+// slow references, the methods against their 8-bit results on images
+// scaled by 257, and the refusals.
+#include <gtest/gtest.h>
+
+#include "imaging/pel_histogram.h"
+#include "imaging/pel_map.h"
+#include "imgnorm/explain.h"
+#include "imgnorm/persistence.h"
+#include "pelfuncs/mask_runs.h"
+#include "pelfuncs/masked_histogram.h"
+#include "test_support.h"
+
+using namespace kcImageNormalizerDefs;
+using namespace testing_support;
+
+namespace {
+
+using Wide = kcPelBuffer<unsigned short>;
+
+Wide scaledBy257(const Image& image) {
+  return makeImage<unsigned short>(image.window(),
+                                   [&](long x, long y) { return 257UL * image.get(x, y); });
+}
+
+kcImageNormalizer wideTool(const Wide& reference, int bits, Method methods,
+                           const Image& mask = Image()) {
+  kcImageNormalizer tool;
+  tool.referenceImage(reference, bits, true);
+  if (mask.isBound()) tool.maskImage(mask, true);
+  tool.train(methods);
+  return tool;
+}
+
+// Pels of any level 0..255, some of them 0 (outside the mask).
+Image randomMask(const kcPelRect& r) {
+  return makeImage(r, [](long, long) { return uniform(0, 2) == 0 ? 0 : uniform(1, 255); });
+}
+
+}  // namespace
+
+TEST(WideImages, MaskedCountsMatchASlowCount) {
+  for (int trial = 0; trial < 60; ++trial) {
+    const int bits = static_cast<int>(uniform(1, 16));
+    const kcPelRect window = randomWindow(180, 12);
+    // Some pels above the bits, which are counted apart.
+    const Wide image = randomImage<unsigned short>(window, 0, (1U << bits) + 20);
+    // One set rectangle a row: few enough runs for kcMaskRuns to keep them.
+    const kcPelRect maskWindow(uniform(-10, 10), uniform(-5, 5), uniform(70, 160), uniform(1, 12));
+    const kcPelRect set = maskWindow.trim(uniform(0, 20), 0, uniform(0, 20), uniform(0, 3), false);
+    const Image mask = makeImage(
+        maskWindow, [&](long x, long y) { return inside(set, x, y) ? uniform(1, 255) : 0; });
+    std::vector<unsigned long> expected(std::size_t{1} << bits, 0);
+    unsigned long expectedAbove = 0;
+    const kcPelRect overlap = window & mask.window();
+    for (long y = overlap.y(); y < overlap.bottom(); ++y)
+      for (long x = overlap.x(); x < overlap.right(); ++x) {
+        if (mask.get(x, y) == 0) continue;
+        const unsigned v = image.get(x, y);
+        if (v < expected.size())
+          ++expected[v];
+        else
+          ++expectedAbove;
+      }
+    std::vector<unsigned long> byMask, byRuns;
+    const unsigned long aboveByMask = kf_MaskedPelHistogram(image, bits, mask, byMask);
+    const kcMaskRuns runs(mask);
+    ASSERT_TRUE(runs.isBound());
+    const unsigned long aboveByRuns = kf_MaskedPelHistogram(image, bits, runs, byRuns);
+    if (overlap.isNull()) {
+      EXPECT_TRUE(byMask.empty() && byRuns.empty());
+      continue;
+    }
+    EXPECT_EQ(byMask, expected) << "trial " << trial;
+    EXPECT_EQ(byRuns, expected) << "trial " << trial;
+    EXPECT_EQ(aboveByMask, expectedAbove);
+    EXPECT_EQ(aboveByRuns, expectedAbove);
+  }
+}
+
+TEST(WideImages, MapsThroughAFullTable) {
+  const Wide image = randomImage<unsigned short>(kcPelRect(3, -2, 37, 5), 0, 65535);
+  std::vector<unsigned short> wide(65536);
+  for (std::size_t v = 0; v < wide.size(); ++v) wide[v] = static_cast<unsigned short>(v * 7 + 3);
+  EXPECT_TRUE(pelsAre(kfPelMap(image, wide), image.window(),
+                      [&](long x, long y) { return wide[image.get(x, y)]; }));
+  // A table of 2^bits entries grows with its top entry.
+  const std::vector<unsigned char> grown = kfWideMapTable(std::vector<unsigned char>{9, 4, 6});
+  ASSERT_EQ(grown.size(), 65536u);
+  EXPECT_EQ(grown[2], 6);
+  EXPECT_EQ(grown[65535], 6);
+  EXPECT_TRUE(pelsAre(kfPelMap(image, grown), image.window(),
+                      [&](long x, long y) { return grown[image.get(x, y)]; }));
+}
+
+// An 8-bit image and reference scaled by 257 give the 8-bit result scaled
+// by 257: exactly for histogram matching (every level it meets is a
+// multiple of 257), within half an 8-bit level for the fit (it rounds on
+// both scales) and within one level for the truncating linear maps.
+TEST(WideImages, ScaledBy257TheMethodsGiveTheEightBitResults) {
+  const struct {
+    Method method;
+    long tolerance;
+  } methods[] = {{eMatchHistogram, 0},
+                 {eMatchMeanAndStddev, 257},
+                 {eMatchHistogramTails, 257},
+                 {eLinearlyFitGrayValues, 129}};
+  for (int trial = 0; trial < 24; ++trial) {
+    const kcPelRect window = randomWindow(48, 30, 3);
+    const Image reference = randomImage(window, uniform(0, 60), uniform(120, 255));
+    const Image image = randomImage(randomWindow(48, 30, 3), uniform(0, 100), uniform(140, 255));
+    const Image mask = trial % 2 ? randomMask(window) : Image();
+    for (const auto& [method, tolerance] : methods) {
+      const kcImageNormalizer narrow = trainedTool(reference, method, mask);
+      const kcImageNormalizer wide = wideTool(scaledBy257(reference), 16, method, mask);
+      const RunOutcome expected = runTool(narrow, image, method);
+      bool success = false;
+      std::wstring message;
+      const Wide result = wide.run(scaledBy257(image), method, success, message);
+      ASSERT_EQ(success, expected.success) << "trial " << trial << " method " << method;
+      EXPECT_EQ(message, expected.message);
+      if (!expected.result.isBound()) {
+        EXPECT_FALSE(result.isBound());
+        continue;
+      }
+      ASSERT_EQ(result.window(), expected.result.window());
+      EXPECT_TRUE(pelsAre(result, result.window(),
+                          [&](long x, long y) {
+                            const long want = 257L * expected.result.get(x, y);
+                            const long got = result.get(x, y);
+                            return std::abs(got - want) <= tolerance ? got : want;
+                          }))
+          << "trial " << trial << " method " << method;
+    }
+  }
+}
+
+TEST(WideImages, TheWholeImageRuleHoldsAtSixteenBits) {
+  const Image reference = randomImage(kcPelRect(0, 0, 30, 20), 20, 200);
+  const Image image = randomImage(kcPelRect(0, 0, 17, 41), 0, 255);
+  for (Method method : {eMatchHistogram, eLinearlyFitGrayValues}) {
+    const kcNormalizationExplanation narrow =
+        kfExplainWholeImage(trainedTool(reference, method), image, method);
+    const kcNormalizationExplanation wide = kfExplainWholeImage(
+        wideTool(scaledBy257(reference), 16, method), scaledBy257(image), method);
+    ASSERT_TRUE(narrow.success && wide.success);
+    ASSERT_EQ(wide.wideMap.size(), 65536u);
+    EXPECT_TRUE(wide.map.empty());
+    for (int v = 0; v < 256; ++v)
+      EXPECT_NEAR(wide.wideMap[257 * v], 257 * narrow.map[v], method == eMatchHistogram ? 0 : 129)
+          << "level " << v;
+  }
+}
+
+TEST(WideImages, LevelsAboveTheBitsAreRefusedWhereTheyAreCounted) {
+  const Wide reference = randomImage<unsigned short>(kcPelRect(0, 0, 20, 10), 0, 4095);
+  Wide bad = kfPelCopy<unsigned short>(reference);
+  bad.set(4, 5, 4096);
+  bad.set(7, 1, 65535);
+  kcImageNormalizer tool;
+  tool.referenceImage(bad, 12, true);
+  EXPECT_EQ(messageOf<BadImage>([&] { tool.train(eMatchHistogram); }),
+            L"The image has 2 pels above its 12 bits.");
+
+  const kcImageNormalizer trained = wideTool(reference, 12, eMatchHistogram);
+  bool success = false;
+  std::wstring message;
+  EXPECT_EQ(messageOf<BadImage>([&] { trained.run(bad, eMatchHistogram, success, message); }),
+            L"The image has 2 pels above its 12 bits.");
+  // Outside the mask, such a pel is never counted and maps as the top level.
+  Image mask = constant(reference.window(), 255);
+  mask.set(4, 5, 0);
+  const kcImageNormalizer masked = wideTool(reference, 12, eMatchHistogram, mask);
+  Wide outside = kfPelCopy<unsigned short>(reference);
+  outside.set(4, 5, 50000);
+  outside.set(0, 0, 4095);
+  const Wide result = masked.run(outside, eMatchHistogram, success, message);
+  ASSERT_TRUE(success);
+  EXPECT_EQ(result.get(4, 5), result.get(0, 0));
+}
+
+TEST(WideImages, DepthsAndMethodsAreRefusedClearly) {
+  const Wide wideReference = randomImage<unsigned short>(kcPelRect(0, 0, 9, 9), 0, 1023);
+  const Image narrowReference = randomImage(kcPelRect(0, 0, 9, 9));
+  const kcImageNormalizer wide = wideTool(wideReference, 10, eMatchHistogram);
+  const kcImageNormalizer narrow = trainedTool(narrowReference, eMatchHistogram);
+  bool success = false;
+  std::wstring message;
+  EXPECT_EQ(
+      messageOf<BadImage>([&] { wide.run(narrowReference, eMatchHistogram, success, message); }),
+      L"This tool is for 16-bit images; the image has 8-bit pels.");
+  EXPECT_EQ(
+      messageOf<BadImage>([&] { narrow.run(wideReference, eMatchHistogram, success, message); }),
+      L"This tool is for 8-bit images; the image has 16-bit pels.");
+  kcImageNormalizer tool;
+  EXPECT_EQ(messageOf<BadParams>([&] { tool.referenceImage(wideReference, 17, true); }),
+            L"The bits of a 16-bit reference must be 1 to 16.");
+  tool.referenceImage(wideReference, 10, true);
+  EXPECT_EQ(tool.bits(), 10);
+  EXPECT_EQ(messageOf<CanNotTrain>([&] { tool.train(eLocalCorrection); }),
+            L"The local corrections work on 8-bit images only.");
+  tool.referenceImage(narrowReference, true);
+  EXPECT_FALSE(tool.isWide());
+  EXPECT_EQ(tool.bits(), 8);
+}
+
+TEST(WideImages, ToolFilesKeepTheDepthAndRefuseDamage) {
+  const Wide reference = randomImage<unsigned short>(kcPelRect(2, 1, 11, 7), 0, 4095);
+  const kcImageNormalizer tool = wideTool(reference, 12, eMatchHistogram | eLinearlyFitGrayValues);
+  const Bytes bytes = kfImageNormalizerBytes(tool);
+  const kcImageNormalizer loaded = kfImageNormalizerFromBytes(bytes);
+  EXPECT_TRUE(loaded == tool);
+  EXPECT_EQ(loaded.bits(), 12);
+  EXPECT_EQ(loaded.trainedMethods(), tool.trainedMethods());
+  EXPECT_EQ(loaded.referenceHistogram(), tool.referenceHistogram());
+  // An 8-bit tool keeps the 8-bit form, whose version byte is 0.
+  const Bytes narrow =
+      kfImageNormalizerBytes(trainedTool(randomImage(kcPelRect(0, 0, 3, 3)), eMatchHistogram));
+  EXPECT_EQ(narrow[8], 0);
+  EXPECT_EQ(bytes[8], 1);
+
+  // The bits byte comes before the reference: version 0, bound, 2-byte pels.
+  std::size_t at = 0;
+  for (std::size_t i = 9; at == 0 && i + 3 < bytes.size(); ++i)
+    if (bytes[i] == 12 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && bytes[i + 3] == 2) at = i;
+  ASSERT_NE(at, 0u);
+  for (unsigned char bits : {0, 17, 11}) {
+    Bytes damaged = bytes;
+    damaged[at] = bits;
+    EXPECT_THROW(kfImageNormalizerFromBytes(damaged), kcArchive::Error) << int{bits};
+  }
+}
