@@ -79,6 +79,21 @@ void kcPlanarNormalizer::train(Mode mode, const kcColorPlanes& reference,
   else
     tool.referenceImage(reference[0], copy);
   tool.maskImage(mask, copy);
+  trainGray(std::move(tool), methods, diag, diagFlags);
+}
+
+void kcPlanarNormalizer::trainWide(const kcPelBuffer_const<unsigned short>& reference, int bits,
+                                   const kcPelBuffer_const<unsigned char>& mask, Method methods,
+                                   bool copy) {
+  if (!reference.isBound()) throw BadImage(L"The reference must be bound.");
+  kcImageNormalizer tool = grayTool();
+  tool.referenceImage(reference, bits, copy);
+  tool.maskImage(mask, copy);
+  trainGray(std::move(tool), methods, nullptr, 0);
+}
+
+void kcPlanarNormalizer::trainGray(kcImageNormalizer tool, Method methods, kcDiagObject* diag,
+                                   unsigned long diagFlags) {
   try {
     tool.train(methods, diag, diagFlags);
   } catch (const CanNotTrain&) {
@@ -174,5 +189,28 @@ kcPlanarRun kcPlanarNormalizer::runColour(const kcColorPlanes& image, Method met
   run.planes = whole ? tool.runWholeImage(planes, method, run.success, run.message, explanations)
                      : tool.run(planes, method, run.success, run.message, explanations);
   if (!run.success) run.planes.clear();
+  return run;
+}
+
+kcWideRun kcPlanarNormalizer::runWide(const kcPelBuffer_const<unsigned short>& image, Method method,
+                                      const kcPlanarRunOptions& options) const {
+  if (colourTool()) throw BadImage(L"A colour tool takes 8-bit images only.");
+  const kcImageNormalizer& tool = grayTool();
+  if (!image.isBound()) throw BadImage(L"Image must be bound.");
+  kcWideRun run;
+  const bool whole =
+      !options.placed && kfMapsWholeImage(tool, {image.width(), image.height()}, method);
+  if (whole || (options.explain && hasMap(method))) {
+    run.explanations.push_back(whole ? kfExplainWholeImage(tool, image, method)
+                                     : kfExplainNormalization(tool, image, method));
+  }
+  if (whole) {
+    run.success = run.explanations.back().success;
+    run.message = run.explanations.back().message;
+    if (run.success) run.image = kfPelMap(image, kfWideMapTable(run.explanations.back().wideMap));
+  } else {
+    run.image = tool.run(image, method, run.success, run.message);
+  }
+  if (!run.success) run.image = {};
   return run;
 }

@@ -41,6 +41,16 @@ struct kcPlanarRun {
   std::vector<kcNormalizationExplanation> explanations;
 };
 
+// What a run of a 16-bit gray image gives: the result (unbound when the
+// image does not overlap the reference or the run did not succeed), success
+// and message as the gray run's, and the map applied when asked for.
+struct kcWideRun {
+  kcPelBuffer<unsigned short> image;
+  bool success = false;
+  std::wstring message;
+  std::vector<kcNormalizationExplanation> explanations;
+};
+
 class IMGNORM_API kcPlanarNormalizer {
  public:
   enum Mode : unsigned char { eGray, eChannels, eLuminance };
@@ -71,6 +81,12 @@ class IMGNORM_API kcPlanarNormalizer {
              const kcPelBuffer_const<unsigned char>& mask, kcImageNormalizerDefs::Method methods,
              kcDiagObject* diag = nullptr, unsigned long diagFlags = 0, bool copy = true);
 
+  // A new gray tool of 16-bit images whose levels use the low bits (1 to
+  // 16), trained as train trains a gray tool on one plane.
+  void trainWide(const kcPelBuffer_const<unsigned short>& reference, int bits,
+                 const kcPelBuffer_const<unsigned char>& mask,
+                 kcImageNormalizerDefs::Method methods, bool copy = true);
+
   // The run-time-only parameters of every gray tool.
   void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
            bool keepMaskedPixels);
@@ -83,6 +99,12 @@ class IMGNORM_API kcPlanarNormalizer {
   // does, and BadImage for planes that are no such image.
   kcPlanarRun run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
                   const kcPlanarRunOptions& options = {}) const;
+  // The same for a 16-bit gray image and a tool of 16-bit images (BadImage
+  // for a tool of 8-bit images); one thread, no records.
+  kcWideRun runWide(const kcPelBuffer_const<unsigned short>& image,
+                    kcImageNormalizerDefs::Method method,
+                    const kcPlanarRunOptions& options = {}) const;
+
   // The maps a run would apply, one per gray tool, without running: the
   // whole image's when the run would map it whole. Throws as the
   // explanations of the gray tools do.
@@ -91,6 +113,8 @@ class IMGNORM_API kcPlanarNormalizer {
                                                   bool placed = false) const;
 
  private:
+  void trainGray(kcImageNormalizer tool, kcImageNormalizerDefs::Method methods, kcDiagObject* diag,
+                 unsigned long diagFlags);
   kcPlanarRun runGray(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
                       const kcPlanarRunOptions& options) const;
   kcPlanarRun runColour(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,

@@ -14,6 +14,7 @@ __version__: str
 
 # uint8 images: (rows, columns) gray; colour with a channel axis of 3 or 4.
 _Image: TypeAlias = NDArray[np.uint8]
+_WideImage: TypeAlias = NDArray[np.uint16]
 # Anything os.fsencode takes.
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # Masks: a pel takes part where it is non-zero.
@@ -64,7 +65,7 @@ class _Fit(TypedDict):
 
 class _PlaneMap(TypedDict):
     plane: Literal["gray", "red", "green", "blue", "luminance"]
-    map: _Image
+    map: _Image | _WideImage
     region: _Region
     run_time: _Statistics
     reference: _Statistics
@@ -91,7 +92,7 @@ class Normalizer(metaclass=_pybind11_type):
     ) -> None: ...
     def train(
         self,
-        reference: _Image,
+        reference: _Image | _WideImage,
         mask: _Mask | None = None,
         methods: _Methods = 63,  # every method
         *,
@@ -99,7 +100,9 @@ class Normalizer(metaclass=_pybind11_type):
         mask_offset: tuple[int, int] = (0, 0),
         channel_axis: int | None = None,
         color: _Color | None = None,
+        bits: int | None = None,
     ) -> None: ...
+    @overload
     def run(
         self,
         image: _Image,
@@ -109,9 +112,19 @@ class Normalizer(metaclass=_pybind11_type):
         threads: SupportsIndex | None = 1,
         channel_axis: int | None = None,
     ) -> _Image: ...
+    @overload
+    def run(
+        self,
+        image: _WideImage,
+        method: _Methods,
+        *,
+        offset: tuple[int, int] | None = None,
+        threads: SupportsIndex | None = 1,
+        channel_axis: int | None = None,
+    ) -> _WideImage: ...
     def explain(
         self,
-        image: _Image,
+        image: _Image | _WideImage,
         method: _Methods,
         *,
         offset: tuple[int, int] | None = None,
@@ -125,6 +138,8 @@ class Normalizer(metaclass=_pybind11_type):
     ) -> None: ...
     @property
     def trained_methods(self) -> Method: ...
+    @property
+    def bits(self) -> int: ...
     @property
     def color(self) -> Literal["gray", "channels", "luminance"]: ...
     @property

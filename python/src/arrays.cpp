@@ -18,13 +18,16 @@ std::shared_ptr<void> keepAlive(const py::object& owner) {
 }
 
 bool acceptedDtype(const py::dtype& dtype, Accept accept) {
+  if (accept == Accept::Uint8OrUint16) return dtype.kind() == 'u' && dtype.itemsize() <= 2;
   if (dtype.itemsize() != 1) return false;
   return dtype.kind() == 'u' || (accept == Accept::Uint8OrBool && dtype.kind() == 'b');
 }
 
 std::string expected(const char* name, Accept accept) {
-  return std::string(name) + " must be a 2-D " +
-         (accept == Accept::Uint8OrBool ? "uint8 or bool" : "uint8") + " array";
+  const char* dtypes = accept == Accept::Uint8OrBool     ? "uint8 or bool"
+                       : accept == Accept::Uint8OrUint16 ? "uint8 or uint16"
+                                                         : "uint8";
+  return std::string(name) + " must be a 2-D " + dtypes + " array";
 }
 
 void checkArray(const py::array& array, const char* name, Accept accept) {
@@ -43,8 +46,9 @@ void checkArray(const py::array& array, const char* name, Accept accept) {
 // themselves may lie anywhere after one another. The stride of an axis of
 // length 1 means nothing.
 bool rowsContiguous(const py::array& array) {
-  const long height = array.shape(0), width = array.shape(1);
-  return (width == 1 || array.strides(1) == 1) && (height == 1 || array.strides(0) >= width);
+  const long height = array.shape(0), width = array.shape(1), size = array.itemsize();
+  return (width == 1 || array.strides(1) == size) &&
+         (height == 1 || array.strides(0) >= width * size);
 }
 
 // Windows stay far from overflow, and within what the library's archives
@@ -58,22 +62,55 @@ void checkOffset(const kcPair<long>& offset, const char* name) {
                             " must lie within -2**30..2**30, not " + std::to_string(v));
 }
 
-}  // namespace
-
-Image viewOf(const py::array& array, const char* name, Accept accept, const kcPair<long>& offset) {
-  checkArray(array, name, accept);
+// A view of the checked array's pels, in place when its rows are
+// contiguous; the row update counts pels.
+template <class T>
+kcPelBuffer_const<T> wrapPels(const py::array& array, const char* name,
+                              const kcPair<long>& offset) {
   checkOffset(offset, name);
-  // A bool pel is one byte holding 0 or 1, which reads as a uint8 mask.
   const py::array pels =
       rowsContiguous(array)
           ? array
           : py::array(py::module_::import("numpy").attr("ascontiguousarray")(array));
   const long height = pels.shape(0), width = pels.shape(1);
-  const long rowUpdate = height == 1 ? width : pels.strides(0);
-  Image view = Image::wrap(static_cast<const unsigned char*>(pels.data()), width, height, rowUpdate,
-                           keepAlive(pels));
+  const long rowUpdate = height == 1 ? width : pels.strides(0) / static_cast<long>(sizeof(T));
+  auto view = kcPelBuffer_const<T>::wrap(static_cast<const T*>(pels.data()), width, height,
+                                         rowUpdate, keepAlive(pels));
   view.offset(offset);
   return view;
+}
+
+}  // namespace
+
+bool isUint16(const py::array& array) {
+  return array.dtype().kind() == 'u' && array.dtype().itemsize() == 2;
+}
+
+Image viewOf(const py::array& array, const char* name, Accept accept, const kcPair<long>& offset) {
+  checkArray(array, name, accept);
+  // A bool pel is one byte holding 0 or 1, which reads as a uint8 mask.
+  return wrapPels<unsigned char>(array, name, offset);
+}
+
+WideImage viewOfWide(const py::array& array, const char* name, const kcPair<long>& offset) {
+  checkArray(array, name, Accept::Uint8OrUint16);
+  return wrapPels<unsigned short>(array, name, offset);
+}
+
+WideArray toWideArray(const WideImage& image) {
+  if (!image.isBound() || image.window().isNull())
+    return WideArray(py::array::ShapeContainer{0, 0});
+  WideArray array(py::array::ShapeContainer{image.height(), image.width()});
+  unsigned short* out = array.mutable_data();
+  const auto width = static_cast<std::size_t>(image.width());
+  {
+    py::gil_scoped_release release;
+    for (long y = 0; y < image.height(); ++y)
+      std::memcpy(out + static_cast<std::size_t>(y) * width,
+                  image.pointToPel(image.window().x(), image.window().y() + y),
+                  width * sizeof(unsigned short));
+  }
+  return array;
 }
 
 std::pair<Array, WritableImage> newImage(long width, long height) {

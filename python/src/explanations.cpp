@@ -16,10 +16,20 @@ py::dict statisticsDict(const kcGrayLevelStatistics& s) {
                   "lower_tail"_a = s.lowerTail, "upper_tail"_a = s.upperTail);
 }
 
-py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e) {
+// The map as a uint8 array, or a uint16 one for a tool of 16-bit images.
+py::array mapArray(const kcNormalizationExplanation& e) {
+  if (!e.wideMap.empty()) {
+    WideArray map(static_cast<py::ssize_t>(e.wideMap.size()));
+    std::copy(e.wideMap.begin(), e.wideMap.end(), map.mutable_data());
+    return map;
+  }
   Array map(static_cast<py::ssize_t>(e.map.size()));
   std::copy(e.map.begin(), e.map.end(), map.mutable_data());
-  py::dict d("plane"_a = plane, "map"_a = map,
+  return map;
+}
+
+py::dict planeDict(const std::string& plane, const kcNormalizationExplanation& e) {
+  py::dict d("plane"_a = plane, "map"_a = mapArray(e),
              "region"_a = py::dict("x"_a = e.region.x(), "y"_a = e.region.y(),
                                    "width"_a = e.region.width(), "height"_a = e.region.height()),
              "run_time"_a = statisticsDict(e.runTime), "reference"_a = statisticsDict(e.reference));

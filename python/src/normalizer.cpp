@@ -59,7 +59,7 @@ void trainGray(Normalizer& self, const py::array& reference, const std::optional
                const MethodSet& methods, const LongPair& referenceOffset,
                const LongPair& maskOffset) {
   const Image referenceView =
-      viewOf(reference, "reference", Accept::Uint8, toPair(referenceOffset));
+      viewOf(reference, "reference", Accept::Uint8OrUint16, toPair(referenceOffset));
   const Image maskView =
       mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
   py::gil_scoped_release release;
@@ -73,9 +73,35 @@ void trainGray(Normalizer& self, const py::array& reference, const std::optional
   self.replace(tools);
 }
 
+void trainWide(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
+               const MethodSet& methods, const LongPair& referenceOffset,
+               const LongPair& maskOffset, int bits) {
+  if (bits < 1 || bits > 16)
+    throw py::value_error("bits must be 1 to 16, not " + std::to_string(bits));
+  const WideImage referenceView = viewOfWide(reference, "reference", toPair(referenceOffset));
+  const Image maskView =
+      mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
+  py::gil_scoped_release release;
+  Tools tools = self.snapshot();
+  try {
+    tools.tool.trainWide(referenceView, bits, maskView, methods.bits);
+  } catch (const kcImageNormalizerDefs::CanNotTrain&) {
+    self.replace(tools);
+    throw;
+  }
+  self.replace(tools);
+}
+
 void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
            const MethodSet& methods, const LongPair& referenceOffset, const LongPair& maskOffset,
-           const std::optional<int>& channelAxis, const std::optional<std::string>& color) {
+           const std::optional<int>& channelAxis, const std::optional<std::string>& color,
+           const std::optional<int>& bits) {
+  if (isUint16(reference)) {
+    if (channelAxis || color) throw py::type_error("a uint16 reference must be gray (2-D)");
+    return trainWide(self, reference, mask, methods, referenceOffset, maskOffset,
+                     bits.value_or(16));
+  }
+  if (bits) throw py::value_error("bits is for uint16 references only");
   if (channelAxis)
     return trainColor(self, reference, mask, methods.bits, *channelAxis, color.value_or("channels"),
                       toPair(referenceOffset), toPair(maskOffset));
@@ -132,13 +158,44 @@ void requireTrained(const Normalizer& self, Method method, bool colourImage = fa
                    (trained == eIdentity ? L"no method" : methodNames(trained)) + L".");
 }
 
+// The image's dtype must be the tool's depth: a TypeError says which.
+void checkDepthOf(const Normalizer& self, const py::array& image) {
+  const auto [wide, bits] = self.read([](const Tools& tools) {
+    return std::pair(tools.configuration().isWide(), tools.configuration().bits());
+  });
+  if (wide == isUint16(image)) return;
+  const std::string dtype = py::str(image.dtype()).cast<std::string>();
+  throw py::type_error(wide ? "this tool is for uint16 images of " + std::to_string(bits) +
+                                  " bits, not " + dtype
+                            : "this tool is for uint8 images, not " + dtype);
+}
+
+py::array runWide(const Normalizer& self, const py::array& image, Method method,
+                  const std::optional<LongPair>& offset) {
+  const WideImage view = viewOfWide(image, "image", toPair(offset.value_or(LongPair())));
+  kcWideRun run;
+  {
+    py::gil_scoped_release release;
+    run = self.readGrayTools([&](const Tools& tools) {
+      kcPlanarRunOptions options;
+      options.placed = offset.has_value();
+      return tools.tool.runWide(view, method, options);
+    });
+  }
+  if (!run.success) throwNormalizationFailed(run.message);
+  return toWideArray(run.image);
+}
+
 py::array run(const Normalizer& self, const py::array& image, const MethodSet& method,
               const std::optional<LongPair>& offset, const py::object& threadsArgument,
               const std::optional<int>& channelAxis) {
   requireTrained(self, method.bits, channelAxis.has_value());
   const unsigned threads = threadCount(threadsArgument);
   if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
-  const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
+  if (image.dtype().kind() == 'u' && image.dtype().itemsize() <= 2) checkDepthOf(self, image);
+  if (isUint16(image)) return runWide(self, image, method.bits, offset);
+  const Image view =
+      viewOf(image, "image", Accept::Uint8OrUint16, toPair(offset.value_or(LongPair())));
   kcPlanarRun run;
   {
     py::gil_scoped_release release;
@@ -153,11 +210,30 @@ py::array run(const Normalizer& self, const py::array& image, const MethodSet& m
   return adoptResult(run.planes.empty() ? WritableImage() : run.planes.front());
 }
 
+py::dict explainWide(const Normalizer& self, const py::array& image, Method method,
+                     const std::optional<LongPair>& offset) {
+  const WideImage view = viewOfWide(image, "image", toPair(offset.value_or(LongPair())));
+  kcNormalizationExplanation explanation;
+  {
+    py::gil_scoped_release release;
+    explanation = self.readGrayTools([&](const Tools& tools) {
+      const kcImageNormalizer& tool = tools.configuration();
+      const bool whole = !offset && kfMapsWholeImage(tool, {view.width(), view.height()}, method);
+      return whole ? kfExplainWholeImage(tool, view, method)
+                   : kfExplainNormalization(tool, view, method);
+    });
+  }
+  return explanationDict(method, "gray", {"gray"}, {explanation});
+}
+
 py::dict explain(const Normalizer& self, const py::array& image, const MethodSet& method,
                  const std::optional<LongPair>& offset, const std::optional<int>& channelAxis) {
   requireTrained(self, method.bits, channelAxis.has_value());
   if (channelAxis) return explainColor(self, image, method.bits, *channelAxis, offsetOf(offset));
-  const Image view = viewOf(image, "image", Accept::Uint8, toPair(offset.value_or(LongPair())));
+  if (image.dtype().kind() == 'u' && image.dtype().itemsize() <= 2) checkDepthOf(self, image);
+  if (isUint16(image)) return explainWide(self, image, method.bits, offset);
+  const Image view =
+      viewOf(image, "image", Accept::Uint8OrUint16, toPair(offset.value_or(LongPair())));
   std::vector<kcNormalizationExplanation> explanations;
   {
     py::gil_scoped_release release;
@@ -178,6 +254,8 @@ py::object imageOf(const Normalizer& self, const Image& (kcImageNormalizer::*mem
 py::object referenceOf(const Normalizer& self) {
   const Tools tools = self.snapshot();
   if (tools.color()) return colorReference(*tools.color());
+  const kcImageNormalizer& tool = tools.configuration();
+  if (tool.isWide()) return toWideArray(tool.wideReferenceImage());
   return imageOf(self, &kcImageNormalizer::referenceImage);
 }
 
@@ -368,7 +446,9 @@ they pickle through the library's archive format.)";
 constexpr const char* kTrainDoc = R"(Trains the tool for a set of methods.
 
 reference: 2-D uint8 array, the image whose gray levels run-time images
-    are brought to.
+    are brought to; or a 2-D uint16 array, whose levels use the low bits
+    (see bits), for a tool of uint16 images (the local methods LOCAL and
+    LOCAL_MEDIAN take uint8 images only).
 mask: optional 2-D uint8 or bool array; a pel takes part where it is
     non-zero. None uses every pel.
 methods: an imgnorm.Method combination (default: all six methods). The new
@@ -382,6 +462,9 @@ color: with channel_axis, "channels" (the default: one gray tool per
     channel, trained on the reference's same channel) or "luminance" (one
     gray tool for the luma; runs move each pel's three channels alike, so
     its chroma is kept up to rounding).
+bits: for a uint16 reference, the significant bits of the tool's images
+    (1 to 16, default 16): maps and histograms cover 2**bits levels, and a
+    pel above them is refused (BadImage) where it is counted.
 
 The tool keeps private copies of both images. Raises CanNotTrain for
 unknown method bits, leaving the tool as it was. Raises CanNotTrain as
@@ -393,7 +476,9 @@ constexpr const char* kRunDoc =
     R"(Normalizes one image with one trained method and returns a new array.
 
 image: 2-D uint8 array, or a colour image with channel_axis (as trained);
-    the result has the image's layout, alpha carried through unchanged.
+    the result has the image's layout, alpha carried through unchanged. A
+    tool trained on a uint16 reference takes and returns 2-D uint16
+    arrays; an image of the other dtype is a TypeError.
 offset: (x, y) of its top-left pel; None places it at the origin.
 method: exactly one imgnorm.Method flag, or IDENTITY.
 threads: how many threads may share this one gray image's rows (the result is
@@ -456,7 +541,7 @@ void addNormalizer(py::module_& module) {
           py::arg("methods") = MethodSet{static_cast<Method>(kcImageNormalizerDefs::kKnownMethods)},
           py::kw_only(), py::arg("reference_offset") = LongPair(0, 0),
           py::arg("mask_offset") = LongPair(0, 0), py::arg("channel_axis") = py::none(),
-          py::arg("color") = py::none(), kTrainDoc)
+          py::arg("color") = py::none(), py::arg("bits") = py::none(), kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
            py::arg("offset") = py::none(), py::arg("threads") = 1,
            py::arg("channel_axis") = py::none(), kRunDoc)
@@ -498,6 +583,10 @@ void addNormalizer(py::module_& module) {
       .def_property_readonly(
           "intensity_range", pairParameter(&kcImageNormalizer::intensityVariationRange),
           "(lowest, highest) difference that local correction treats as illumination.")
+      .def_property_readonly(
+          "bits", [](const Normalizer& self) { return self.snapshot().configuration().bits(); },
+          "The significant bits of the tool's images: 8 for uint8 images, or those\n"
+          "of the uint16 reference it was trained on.")
       .def_property_readonly("keep_masked_pixels", parameter(&kcImageNormalizer::keepMaskedPixels),
                              "Whether pels outside the mask keep their run-time values.")
       .def_property_readonly(
@@ -510,7 +599,12 @@ void addNormalizer(py::module_& module) {
           "A copy of the trained mask image, or None.")
       .def_property_readonly(
           "reference_offset",
-          [](const Normalizer& self) { return originOf(self, &kcImageNormalizer::referenceImage); },
+          [](const Normalizer& self) -> py::object {
+            const kcImageNormalizer tool = self.snapshot().configuration();
+            const kcPelRect window = tool.referenceWindow();
+            if (!tool.isWide()) return originOf(self, &kcImageNormalizer::referenceImage);
+            return py::cast(fromPair(window.origin()));
+          },
           "(x, y) of the reference's top-left pel, or None.")
       .def_property_readonly(
           "mask_offset",

@@ -25,10 +25,10 @@ def image():
 
 
 @pytest.mark.parametrize("array, error, message", [
-    (np.zeros((4, 4), np.float32), TypeError, "^image must be a 2-D uint8 array, not float32$"),
-    (np.zeros((4, 4), bool), TypeError, "^image must be a 2-D uint8 array, not bool$"),
+    (np.zeros((4, 4), np.float32), TypeError, "^image must be a 2-D uint8 or uint16 array, not float32$"),
+    (np.zeros((4, 4), bool), TypeError, "^image must be a 2-D uint8 or uint16 array, not bool$"),
     ([[1, 2], [3, 4]], TypeError, ""),
-    (np.zeros((2, 3, 4), np.uint8), ValueError, r"^image must be a 2-D uint8 array, not 3-D$"),
+    (np.zeros((2, 3, 4), np.uint8), ValueError, r"^image must be a 2-D uint8 or uint16 array, not 3-D$"),
     (np.zeros((0, 5), np.uint8), ValueError, r"^image must not be empty, its shape is \(0, 5\)$"),
     (np.zeros((5, 0), np.uint8), ValueError, r"^image must not be empty, its shape is \(5, 0\)$"),
 ])
@@ -39,7 +39,7 @@ def test_arrays_that_are_no_images_are_refused(tool, array, error, message):
 
 def test_arguments_are_named_in_messages_and_refusals_change_nothing(image):
     tool = imgnorm.Normalizer()
-    with pytest.raises(TypeError, match="^reference must be a 2-D uint8 array"):
+    with pytest.raises(TypeError, match="^reference must be a 2-D uint8 or uint16 array, not int32$"):
         tool.train(image.astype(np.int32))
     with pytest.raises(TypeError, match="^mask must be a 2-D uint8 or bool array, not float64$"):
         tool.train(image, np.ones(image.shape))
