@@ -28,6 +28,14 @@ imgio::ColorImage readInputColorImage(const std::string& path, long maxPels) {
   }
 }
 
+imgio::AnyDepthImage readInputAnyImage(const std::string& path, long maxPels) {
+  try {
+    return imgio::readAnyDepthImage(path, nullptr, maxPels);
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
+}
+
 imgio::GrayImage readInputImage(const std::string& path, long maxPels) {
   const imgio::ColorImage image = readInputColorImage(path, maxPels);
   if (image.hasColour()) noteColourConverted(path);

@@ -39,6 +39,8 @@ class Failure : public std::runtime_error {
 // to gray gets a note.
 imgio::GrayImage readInputImage(const std::string& path, long maxPels);
 imgio::ColorImage readInputColorImage(const std::string& path, long maxPels);
+// 8-bit, or 16-bit for files of more bits a sample.
+imgio::AnyDepthImage readInputAnyImage(const std::string& path, long maxPels);
 void noteColourConverted(const std::string& path);
 
 // Refuses (kExitBadInput) an image whose size differs from the reference's.

@@ -35,9 +35,13 @@ int info(const std::string& path) {
   const TrainedTool trained = TrainedTool::load(path);
   const kcImageNormalizer& tool = trained.grayTool();
   printField("tool:", path);
-  if (trained.mode() != kcPlanarNormalizer::eGray) printField("colour:", colorModeName(trained.mode()));
+  if (trained.mode() != kcPlanarNormalizer::eGray)
+    printField("colour:", colorModeName(trained.mode()));
   printField("trained methods:", methodList(tool.trainedMethods()));
-  printField("reference image:", imageText(tool.referenceImage()));
+  printField("depth:", tool.isWide() ? "16-bit images of " + std::to_string(tool.bits()) + " bits"
+                                     : "8-bit images");
+  printField("reference image:", tool.isWide() ? imageText(tool.wideReferenceImage())
+                                               : imageText(tool.referenceImage()));
   printField("mask image:", maskText(tool.maskImage()));
   printField("neighborhood:", sizeText(tool.neighborhoodSize()));
   printField("granularity:", sizeText(tool.granularity()));

@@ -16,8 +16,8 @@
 #include "diag_writer.h"
 #include "host/attention.h"
 #include "image_job.h"
-#include "report.h"
 #include "parallel.h"
+#include "report.h"
 #include "tool_setup.h"
 
 namespace cli {
@@ -56,9 +56,9 @@ void checkToolCanRun(const kcImageNormalizer& tool, Method method, const std::st
   if (method != kcImageNormalizerDefs::eIdentity && !(tool.trainedMethods() & method))
     failBadInput(path + ": the tool was not trained for " + methodName(method) +
                  " (trained for: " + methodList(tool.trainedMethods()) + ")");
-  const auto& reference = tool.referenceImage();
-  if (!reference.isBound()) failBadInput(path + ": the tool has no reference image");
-  if (reference.width() == 0 || reference.height() == 0)
+  if (!tool.referenceImage().isBound() && !tool.isWide())
+    failBadInput(path + ": the tool has no reference image");
+  if (tool.referenceWindow().isNull())
     failBadInput(path + ": the tool's reference image has no pels");
 }
 

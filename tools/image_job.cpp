@@ -1,10 +1,12 @@
 #include "image_job.h"
 
 #include <chrono>
+#include <variant>
 
 #include "cli_common.h"
 #include "cli_params.h"
 #include "console.h"
+#include "deep_images.h"
 #include "diag_writer.h"
 #include "host/attention.h"
 #include "side_by_side.h"
@@ -15,27 +17,27 @@ namespace {
 
 // Images of another size are mapped whole, which needs a map and no mask;
 // the command line refuses the others rather than cover their overlap.
-void checkSizeFits(const JobContext& context, const imgio::ColorImage& image,
-                   const std::string& path) {
-  if (!kfMapsWholeImage(context.tool.grayTool(), {image.width, image.height}, context.method))
-    checkSameSize(image.width, image.height, path, context.referenceWidth, context.referenceHeight);
+void checkSizeFits(const JobContext& context, long width, long height, const std::string& path) {
+  if (!kfMapsWholeImage(context.tool.grayTool(), {width, height}, context.method))
+    checkSameSize(width, height, path, context.referenceWidth, context.referenceHeight);
 }
 
 // A linear fit that found no line maps every level to 0: a black image that
 // must not pass for a normalization.
 void warnOfMissingLines(const JobContext& context, const ImageJob& job,
-                        const Normalized& normalized) {
+                        const std::vector<kcNormalizationExplanation>& explanations) {
   const std::vector<std::string> planes = context.tool.planeNames();
-  for (std::size_t i = 0; i < normalized.explanations.size(); ++i)
-    if (!normalized.explanations[i].fit.lineFound)
+  for (std::size_t i = 0; i < explanations.size(); ++i)
+    if (!explanations[i].fit.lineFound)
       printError("warning: " + job.input + ": the linear fit found no line in the " + planes.at(i) +
                  " plane (its pels have one gray level), so every pel became 0");
 }
 
 Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
                      kcDiagObject* recorder) {
-  checkSizeFits(context, image, job.input);
-  if (context.tool.mode() == kcPlanarNormalizer::eGray && image.hasColour()) noteColourConverted(job.input);
+  checkSizeFits(context, image.width, image.height, job.input);
+  if (context.tool.mode() == kcPlanarNormalizer::eGray && image.hasColour())
+    noteColourConverted(job.input);
   // The fit's explanation tells whether it found a line; the run makes it
   // from its own counts.
   const bool fit = kcImageNormalizerDefs::isFit(context.method);
@@ -43,7 +45,7 @@ Normalized normalize(const JobContext& context, const ImageJob& job, const imgio
     Normalized normalized =
         context.tool.run(image, context.method, context.report || fit || !job.sideBySide.empty(),
                          recorder, context.threadsPerImage);
-    if (fit) warnOfMissingLines(context, job, normalized);
+    if (fit) warnOfMissingLines(context, job, normalized.explanations);
     return normalized;
   } catch (const Failure& failure) {
     if (failure.code() == kExitInterrupted) throw;
@@ -79,9 +81,64 @@ void commitOutputs(std::vector<imgio::PendingFile>& outputs) {
   }
 }
 
+// The compare picture of a 16-bit run: the three images and the map on the
+// 8-bit scale of the levels the run-time image and the reference span.
+imgio::ColorImage deepSideBySide(const JobContext& context, const imgio::ColorImage16& image,
+                                 const kcWideRun& run) {
+  const imgio::ColorImage16 result = fileOf(run.image, context.tool.bits(), 0);
+  const PictureScale scale = PictureScale::of({&image, &*context.deepReference});
+  std::vector<kcNormalizationExplanation> explanations;
+  for (const auto& e : run.explanations) explanations.push_back(pictureExplanation(e, scale));
+  const std::string note = std::to_string(context.tool.bits()) + " BIT RANGE " +
+                           std::to_string(scale.lo) + "-" + std::to_string(scale.hi);
+  return composeSideBySide(pictureOf(image, scale), pictureOf(*context.deepReference, scale),
+                           pictureOf(result, scale), context.mask ? &*context.mask : nullptr,
+                           explanations, {note});
+}
+
+// A 16-bit image through a tool of 16-bit images: its result as deep as the
+// input, and a compare picture through the data's range. No records.
+void runDeepSteps(const JobContext& context, const ImageJob& job, imgio::ColorImage16 file,
+                  ReportRecord* record) {
+  const DeepGray input = deepGrayOf(job.input, std::move(file), context.tool.bits());
+  checkSizeFits(context, input.image.width, input.image.height, job.input);
+  const bool fit = kcImageNormalizerDefs::isFit(context.method);
+  kcWideRun run;
+  try {
+    run = context.tool.runDeep(viewOf(input.image), context.method,
+                               context.report || fit || !job.sideBySide.empty());
+  } catch (const Failure& failure) {
+    if (failure.code() == kExitInterrupted) throw;
+    throw Failure(failure.code(), job.input + ": " + failure.what());
+  }
+  if (fit) warnOfMissingLines(context, job, run.explanations);
+  std::vector<imgio::PendingFile> outputs;
+  try {
+    const imgio::ColorImage16 result = fileOf(run.image, context.tool.bits(), input.shift);
+    outputs.push_back(imgio::prepareImage(job.output, result));
+    if (!job.sideBySide.empty())
+      outputs.push_back(imgio::prepareImage(
+          job.sideBySide, deepSideBySide(context, input.image, run), imgio::Format::kPng));
+  } catch (const imgio::ImageError& e) {
+    failBadInput(e.what());
+  }
+  if (kcAttention::abortRequested()) throw Failure(kExitInterrupted, "interrupted");
+  commitOutputs(outputs);
+  if (record) record->explanations = std::move(run.explanations);
+}
+
 void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
               ReportRecord* record) {
-  imgio::ColorImage image = readInputColorImage(job.input, context.maxPels);
+  imgio::AnyDepthImage file = readInputAnyImage(job.input, context.maxPels);
+  if (auto* deep = std::get_if<imgio::ColorImage16>(&file)) {
+    if (!context.tool.isDeep())
+      failBadInput(job.input + ": a 16-bit image, but the tool was trained on an 8-bit reference");
+    return runDeepSteps(context, job, std::move(*deep), record);
+  }
+  if (context.tool.isDeep())
+    failBadInput(job.input + ": an 8-bit image, but the tool is for 16-bit images of " +
+                 std::to_string(context.tool.bits()) + " bits");
+  imgio::ColorImage image = std::get<imgio::ColorImage>(std::move(file));
   kcDiagObject* diag = job.diagFolder.empty() ? nullptr : &recorder;
   Normalized normalized;
   try {
@@ -110,11 +167,14 @@ JobContext::JobContext(const TrainedTool& t, kcImageNormalizerDefs::Method m, bo
       method(m),
       report(r),
       maxPels(maxPixels),
-      referenceWidth(t.grayTool().referenceImage().width()),
-      referenceHeight(t.grayTool().referenceImage().height()),
+      referenceWidth(t.grayTool().referenceWindow().width()),
+      referenceHeight(t.grayTool().referenceWindow().height()),
       masked(t.grayTool().maskImage().isBound()) {
   if (!comparePictures) return;
-  reference = t.referencePicture();
+  if (t.isDeep())
+    deepReference = fileOf(t.grayTool().wideReferenceImage(), t.bits(), 0);
+  else
+    reference = t.referencePicture();
   if (masked) mask = toGrayImage(t.grayTool().maskImage());
 }
 

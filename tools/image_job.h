@@ -35,6 +35,7 @@ struct JobContext {
   long referenceWidth, referenceHeight;
   bool masked;
   imgio::ColorImage reference;
+  std::optional<imgio::ColorImage16> deepReference;  // for a tool of 16-bit images
   std::optional<imgio::GrayImage> mask;
 };
 

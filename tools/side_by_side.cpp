@@ -236,15 +236,16 @@ bool mapsDrawable(const std::vector<kcNormalizationExplanation>& explanations) {
 
 ColorImage composeSideBySide(const ColorImage& runtime, const ColorImage& reference,
                              const ColorImage& result, const GrayImage* mask,
-                             const std::vector<kcNormalizationExplanation>& explanations) {
+                             const std::vector<kcNormalizationExplanation>& explanations,
+                             const std::vector<std::string>& notes) {
   const std::array<Panel, 3> panels = {{
       {"RUN-TIME", reducedChannels(runtime), histogramsOf(runtime, mask)},
       {"REFERENCE", reducedChannels(reference), histogramsOf(reference, mask)},
       {"RESULT", reducedChannels(result), histogramsOf(result, mask)},
   }};
   const bool withMap = mapsDrawable(explanations);
-  const std::vector<std::string> lines =
-      withMap ? fitLines(explanations) : std::vector<std::string>();
+  std::vector<std::string> lines = withMap ? fitLines(explanations) : std::vector<std::string>();
+  if (withMap) lines.insert(lines.end(), notes.begin(), notes.end());
   long width = kMargin, pictureHeight = 0;
   for (const auto& panel : panels) {
     width += panel.width() + kMargin;

@@ -15,10 +15,12 @@ namespace cli {
 // pels inside it, as the tool does. With explanations of maps, a fourth
 // panel draws each as a curve over the identity diagonal (run-time level
 // across, result level up; three channels' in their colours), with the
-// gain, offset and near-line share of a linear fit beneath.
+// gain, offset and near-line share of a linear fit beneath, and then the
+// notes (capitals, digits, '-', '.' and '%').
 imgio::ColorImage composeSideBySide(const imgio::ColorImage& runtime,
                                     const imgio::ColorImage& reference,
                                     const imgio::ColorImage& result, const imgio::GrayImage* mask,
-                                    const std::vector<kcNormalizationExplanation>& explanations);
+                                    const std::vector<kcNormalizationExplanation>& explanations,
+                                    const std::vector<std::string>& notes = {});
 
 }  // namespace cli

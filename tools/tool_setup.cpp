@@ -1,7 +1,10 @@
 #include "tool_setup.h"
 
+#include <variant>
+
 #include "cli_common.h"
 #include "cli_params.h"
+#include "deep_images.h"
 #include "diag_writer.h"
 #include "host/attention.h"
 
@@ -28,6 +31,12 @@ void addTrainingImageOptions(CLI::App& command, TrainingOptions& options) {
       ->type_name("REF");
   command.add_option("--mask", options.mask, "Mask: the pels that are not 0 take part")
       ->type_name("MASK");
+  command
+      .add_option("--bits", options.bits,
+                  "Significant bits of a 16-bit reference (default: what the file says,\n"
+                  "else 16); samples stored high are shifted down")
+      ->check(CLI::Range(1, 16).description(""))
+      ->type_name("N");
 }
 
 void addTrainingParameterOptions(CLI::App& command, TrainingOptions& options) {
@@ -106,7 +115,6 @@ auto withTrainingRecords(kcDiagObject& recorder, const std::string& diagFolder, 
   }
 }
 
-
 }  // namespace
 
 void addColorOption(CLI::App& command, std::string& mode) {
@@ -120,24 +128,59 @@ void addColorOption(CLI::App& command, std::string& mode) {
 
 ColorMode resolveColorMode(const std::string& asked, const std::string& reference,
                            const std::string& image, long maxPels) {
-  const auto isColour = [maxPels](const std::string& path) {
-    return readInputColorImage(path, maxPels).hasColour();
+  const auto read = [maxPels](const std::string& path) { return readInputAnyImage(path, maxPels); };
+  const auto isColour = [](const imgio::AnyDepthImage& file) {
+    return std::visit([](const auto& pels) { return pels.hasColour(); }, file);
   };
+  const imgio::AnyDepthImage referenceFile = read(reference);
+  const bool deep = std::holds_alternative<imgio::ColorImage16>(referenceFile);
   if (!asked.empty()) {
     const ColorMode mode = *colorModeByName(asked);
-    if (mode != kcPlanarNormalizer::eGray && !isColour(reference))
+    if (mode != kcPlanarNormalizer::eGray && !isColour(referenceFile))
       failBadInput(reference + ": --color " + asked + " needs a colour reference");
+    if (mode != kcPlanarNormalizer::eGray && deep)
+      failBadInput(reference + ": a 16-bit reference trains a gray tool only (--color gray)");
     return mode;
   }
-  return isColour(reference) && (image.empty() || isColour(image)) ? kcPlanarNormalizer::eChannels
-                                                                   : kcPlanarNormalizer::eGray;
+  return !deep && isColour(referenceFile) && (image.empty() || isColour(read(image)))
+             ? kcPlanarNormalizer::eChannels
+             : kcPlanarNormalizer::eGray;
 }
+
+namespace {
+
+kcPelBuffer<unsigned char> readMask(const TrainingOptions& training, long width, long height) {
+  if (training.mask.empty()) return {};
+  const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
+  checkSameSize(maskImage.width, maskImage.height, training.mask, width, height);
+  return toPelBuffer(maskImage);
+}
+
+void trainDeep(kcPlanarNormalizer& tool, const TrainingOptions& training, const DeepGray& reference,
+               kcImageNormalizerDefs::Method methods) {
+  const imgio::ColorImage16& image = reference.image;
+  const kcPelBuffer<unsigned char> mask = readMask(training, image.width, image.height);
+  try {
+    tool.trainWide(viewOf(image), image.bits, mask, methods);
+  } catch (const kcException& e) {
+    rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
+  }
+}
+
+}  // namespace
 
 TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOptions& run,
                          kcImageNormalizerDefs::Method methods, ColorMode mode,
                          kcDiagObject& recorder, const std::string& diagFolder) {
   return withTrainingRecords(recorder, diagFolder, [&](kcDiagObject* diag) {
     kcPlanarNormalizer tool(configuredTool(training, run));
+    imgio::AnyDepthImage file = readInputAnyImage(training.reference, training.maxPixels);
+    if (auto* deep = std::get_if<imgio::ColorImage16>(&file)) {
+      trainDeep(tool, training, deepGrayOf(training.reference, std::move(*deep), training.bits),
+                methods);
+      return TrainedTool(std::move(tool));
+    }
+    if (training.bits != 0) failBadInput(training.reference + ": --bits is for 16-bit references");
     // A gray tool reads its reference as gray (saying when colour was
     // converted), a colour tool with its colour.
     imgio::ColorImage reference;
@@ -147,16 +190,9 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
     } else {
       reference = readInputColorImage(training.reference, training.maxPixels);
     }
-    kcPelBuffer<unsigned char> mask;
-    if (!training.mask.empty()) {
-      const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
-      checkSameSize(maskImage.width, maskImage.height, training.mask, reference.width,
-                    reference.height);
-      mask = toPelBuffer(maskImage);
-    }
+    const kcPelBuffer<unsigned char> mask = readMask(training, reference.width, reference.height);
     try {
-      tool.train(mode, toPlanes(reference), mask, methods, diag, diag ? kDiagFlags : 0,
-                 false);
+      tool.train(mode, toPlanes(reference), mask, methods, diag, diag ? kDiagFlags : 0, false);
     } catch (const kcException& e) {
       rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
     }

@@ -21,6 +21,7 @@ struct TrainingOptions {
   std::string mask;
   std::string neighborhood;  // empty: the tool's default
   std::string granularity;
+  int bits = 0;  // a 16-bit reference's significant bits; 0: the file's
   long maxPixels = imgio::kDefaultMaxPels;
 };
 

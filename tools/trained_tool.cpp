@@ -127,10 +127,9 @@ Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool 
                             kcDiagObject* diag, unsigned threads) const {
   // A gray image's own pels are read in place; the run never keeps them.
   const kcColorPlanes planes =
-      image.channels == 1
-          ? kcColorPlanes{kcPelBuffer_const<unsigned char>::wrap(
-                image.pels.data(), image.width, image.height, image.width, nullptr)}
-          : toPlanes(image);
+      image.channels == 1 ? kcColorPlanes{kcPelBuffer_const<unsigned char>::wrap(
+                                image.pels.data(), image.width, image.height, image.width, nullptr)}
+                          : toPlanes(image);
   kcPlanarRunOptions options;
   options.explain = explain;
   options.threads = threads;
@@ -141,6 +140,17 @@ Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool 
   if (run.planes.empty())
     throw Failure(kExitNotNormalized, "the image does not overlap the reference");
   return {std::move(run.planes), std::move(run.explanations)};
+}
+
+kcWideRun TrainedTool::runDeep(const kcPelBuffer_const<unsigned short>& image, Method method,
+                               bool explain) const {
+  kcPlanarRunOptions options;
+  options.explain = explain;
+  kcWideRun run = libraryCall([&] { return tool_.runWide(image, method, options); });
+  if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
+  if (!run.image.isBound())
+    throw Failure(kExitNotNormalized, "the image does not overlap the reference");
+  return run;
 }
 
 imgio::ColorImage takeResult(Normalized& normalized) {

@@ -61,8 +61,15 @@ class TrainedTool {
   // of another size is mapped whole where it can be, alpha is put back
   // unchanged). threads may share a gray image's rows when no records are
   // made. Throws Failure as runJob does.
-  Normalized run(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method,
-                 bool explain, kcDiagObject* diag, unsigned threads = 1) const;
+  Normalized run(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method, bool explain,
+                 kcDiagObject* diag, unsigned threads = 1) const;
+
+  // A tool of 16-bit gray images, and its bits.
+  bool isDeep() const { return grayTool().isWide(); }
+  int bits() const { return grayTool().bits(); }
+  // The same for a 16-bit gray image of the tool's bits.
+  kcWideRun runDeep(const kcPelBuffer_const<unsigned short>& image,
+                    kcImageNormalizerDefs::Method method, bool explain) const;
 
  private:
   kcPlanarNormalizer tool_;

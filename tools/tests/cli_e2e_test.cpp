@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -222,7 +223,8 @@ TEST_F(CliTest, TrainSavesEveryParameterAndInfoPrintsThem) {
   const CliResult info = runProgram({"info", path("tool.imgn")});
   EXPECT_EQ(info.code, 0);
   EXPECT_EQ(info.out, "tool:             " + path("tool.imgn") +
-                          "\ntrained methods:  histogram, local\nreference image:  64x48\n"
+                          "\ntrained methods:  histogram, local\ndepth:            8-bit images\n"
+                          "reference image:  64x48\n"
                           "mask image:       64x48, " +
                           std::to_string(inside) +
                           " pels inside\nneighborhood:     31x21\ngranularity:      2x3\n"
@@ -643,3 +645,104 @@ TEST_F(CliTest, AnInterruptKeepsCompleteOutputsOnlyInEveryCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// A scene on 12 bits: each 8-bit level times 16, plus a fine part.
+imgio::ColorImage16 deepScene(unsigned seed, int shift = 0) {
+  const GrayImage image = scene(seed);
+  imgio::ColorImage16 deep{kWidth, kHeight, 1, {}, shift > 0 ? 16 : 12};
+  for (std::size_t i = 0; i < image.pels.size(); ++i)
+    deep.pels.push_back(static_cast<std::uint16_t>((image.pels[i] * 16 + i % 16) << shift));
+  return deep;
+}
+
+}  // namespace
+
+// 16-bit files through the program: the tool's depth and bits, 12-bit
+// samples stored low or high giving one result in the input's layout, the
+// library's pels, and the refusals of mismatched depths and samples.
+TEST_F(CliTest, SixteenBitFilesKeepTheirDepthAndBits) {
+  imgio::writeImage(path("ref16.png"), deepScene(1));
+  imgio::writeImage(path("low.tif"), deepScene(2));
+  imgio::writeImage(path("high.png"), deepScene(2, 4));
+  ASSERT_EQ(runProgram({"train", "--reference", path("ref16.png"), "--mask", path("mask.png"),
+                        "--methods", "histogram,linear-fit", "-o", path("tool.imgn")})
+                .code,
+            0);
+  EXPECT_NE(runProgram({"info", path("tool.imgn")})
+                .out.find("depth:            16-bit images of 12 bits\n"),
+            std::string::npos);
+  for (const char* method : {"histogram", "linear-fit"}) {
+    SCOPED_TRACE(method);
+    const CliResult low = runProgram(
+        runArgs(method, {"--report", path("r.json"), "-o", path("low-out.tif"), path("low.tif")}));
+    ASSERT_EQ(low.code, 0) << low.err;
+    ASSERT_EQ(runProgram(runArgs(method, {"-o", path("high-out.png"), path("high.png")})).code, 0);
+    imgio::ReadInfo info;
+    const auto lowOut =
+        std::get<imgio::ColorImage16>(imgio::readAnyDepthImage(path("low-out.tif")));
+    const auto highOut =
+        std::get<imgio::ColorImage16>(imgio::readAnyDepthImage(path("high-out.png"), &info));
+    EXPECT_EQ(lowOut.bits, 12);
+    EXPECT_EQ(highOut.bits, 16);
+    ASSERT_EQ(lowOut.pels.size(), highOut.pels.size());
+    for (std::size_t i = 0; i < lowOut.pels.size(); ++i)
+      ASSERT_EQ(highOut.pels[i], lowOut.pels[i] << 4) << i;
+
+    kcImageNormalizer tool;
+    const imgio::ColorImage16 reference = deepScene(1), image = deepScene(2);
+    const auto wrap = [](const imgio::ColorImage16& d) {
+      return kcPelBuffer_const<unsigned short>::wrap(d.pels.data(), d.width, d.height, d.width,
+                                                     nullptr);
+    };
+    tool.referenceImage(wrap(reference), 12, true);
+    tool.maskImage(toBuffer(mask_), true);
+    const Method m = std::string(method) == "histogram" ? eMatchHistogram : eLinearlyFitGrayValues;
+    tool.train(m);
+    bool success = false;
+    std::wstring message;
+    const auto expected = tool.run(wrap(image), m, success, message);
+    for (long y = 0; y < kHeight; ++y)
+      for (long x = 0; x < kWidth; ++x)
+        ASSERT_EQ(lowOut.pels[static_cast<std::size_t>(y * kWidth + x)], expected.get(x, y));
+    const nlohmann::json map = firstRecord("r.json")["maps"][0];
+    EXPECT_EQ(map["levels"], 4096);
+    EXPECT_FALSE(map.contains("map"));
+    EXPECT_LT(map["map_deflated"].get<std::string>().size(), 64u << 10);
+  }
+
+  GrayImage eightBit = scene(3);
+  imgio::writeImage(path("eight.png"), eightBit);
+  imgio::ColorImage16 odd = deepScene(2);
+  odd.bits = 16;
+  odd.pels[5] = 4097;  // neither within 12 bits nor 12 bits stored high
+  imgio::writeImage(path("odd.png"), odd);
+  ASSERT_EQ(runProgram({"train", "--reference", path("ref.png"), "--methods", "histogram", "-o",
+                        path("narrow.imgn")})
+                .code,
+            0);
+  const struct {
+    Names args;
+    std::string message;
+  } refusals[] = {
+      {runArgs("histogram", {"-o", path("x.png"), path("eight.png")}),
+       "eight.png: an 8-bit image, but the tool is for 16-bit images of 12 bits"},
+      {{"run", "--tool", path("narrow.imgn"), "--method", "histogram", "-o", path("x.png"),
+        path("low.tif")},
+       "low.tif: a 16-bit image, but the tool was trained on an 8-bit reference"},
+      {runArgs("histogram", {"-o", path("x.png"), path("odd.png")}),
+       "odd.png: samples above 12 bits that are not 12-bit samples stored high"},
+      {{"train", "--reference", path("ref.png"), "--bits", "12", "--methods", "histogram", "-o",
+        path("x.imgn")},
+       "ref.png: --bits is for 16-bit references"},
+      {{"train", "--reference", path("ref16.png"), "--methods", "local", "-o", path("x.imgn")},
+       "The local corrections work on 8-bit images only."},
+  };
+  for (const auto& r : refusals) {
+    const CliResult result = runProgram(r.args);
+    EXPECT_NE(result.code, 0);
+    EXPECT_NE(result.err.find(r.message), std::string::npos) << result.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(path("x.png")));
+}
