@@ -103,7 +103,7 @@ class Normalizer(metaclass=_pybind11_type):
         bits: int | None = None,
     ) -> None: ...
     @overload
-    def run(
+    def run(  # type: ignore[misc]  # numpy's uint8 and uint16 arrays do not overlap
         self,
         image: _Image,
         method: _Methods,
