@@ -70,6 +70,18 @@ std::vector<unsigned long> eightBitHistogram(const std::vector<unsigned long>& h
   return bins;
 }
 
+// Every pel of a whole image counted, at the tool's depth.
+void countWholeImage(const kcImageNormalizer&, const kcPelBuffer_const<unsigned char>& image,
+                     std::vector<unsigned long>& histogram) {
+  kf_MaskedPelHistogram(image, kcPelBuffer_const<unsigned char>(), histogram);
+}
+
+void countWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& image,
+                     std::vector<unsigned long>& histogram) {
+  imgnorm::countMaskedLevels(image, tool.bits(), kcPelBuffer_const<unsigned char>(), kcMaskRuns(),
+                             histogram);
+}
+
 }  // namespace
 
 namespace imgnorm {
@@ -139,6 +151,26 @@ void buildWholeImageMap(const kcImageNormalizer& tool, const std::vector<unsigne
 
 }  // namespace imgnorm
 
+namespace {
+
+template <class Pel>
+kcNormalizationExplanation explainWholeImage(const kcImageNormalizer& tool,
+                                             const kcPelBuffer_const<Pel>& image, Method method) {
+  checkExplainable(tool, image, method);
+  if (tool.maskImage().isBound())
+    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
+  kcNormalizationExplanation e;
+  e.method = method;
+  e.region = image.window();
+  std::vector<unsigned long> histogram;
+  countWholeImage(tool, image, histogram);
+  describeStatistics(tool, kcHistoStats(histogram), e);
+  imgnorm::buildWholeImageMap(tool, histogram, e);
+  return e;
+}
+
+}  // namespace
+
 kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
                                                   const kcPelBuffer_const<unsigned char>& image,
                                                   Method method) {
@@ -167,17 +199,7 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
 kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
                                                const kcPelBuffer_const<unsigned char>& image,
                                                Method method) {
-  checkExplainable(tool, image, method);
-  if (tool.maskImage().isBound())
-    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
-  kcNormalizationExplanation e;
-  e.method = method;
-  e.region = image.window();
-  std::vector<unsigned long> histogram;
-  kf_MaskedPelHistogram(image, kcPelBuffer_const<unsigned char>(), histogram);
-  describeStatistics(tool, kcHistoStats(histogram), e);
-  imgnorm::buildWholeImageMap(tool, histogram, e);
-  return e;
+  return explainWholeImage(tool, image, method);
 }
 
 bool kfMapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, Method method) {
@@ -220,16 +242,5 @@ kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
 kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
                                                const kcPelBuffer_const<unsigned short>& image,
                                                Method method) {
-  checkExplainable(tool, image, method);
-  if (tool.maskImage().isBound())
-    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
-  kcNormalizationExplanation e;
-  e.method = method;
-  e.region = image.window();
-  std::vector<unsigned long> histogram;
-  imgnorm::countMaskedLevels(image, tool.bits(), kcPelBuffer_const<unsigned char>(), kcMaskRuns(),
-                             histogram);
-  describeStatistics(tool, kcHistoStats(histogram), e);
-  imgnorm::buildWholeImageMap(tool, histogram, e);
-  return e;
+  return explainWholeImage(tool, image, method);
 }
