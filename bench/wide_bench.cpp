@@ -1,6 +1,6 @@
 // 16-bit images beside 8-bit ones, one thread, 4096 x 4096: counting,
-// mapping and the global methods at both depths, and a copy of the 16-bit
-// pels as the memory's limit.
+// mapping, the global methods and the local corrections at both depths, and
+// a copy of the 16-bit pels as the memory's limit.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -115,11 +115,9 @@ void BM_WideCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_WideCopy)->Unit(benchmark::kMillisecond);
 
-// Args: bits (8 or 16), method bit (a global method or the fit).
-void BM_RunByDepth(benchmark::State& state) {
-  const bool wide = state.range(0) == 16;
-  const auto method = static_cast<Method>(state.range(1));
-  kcImageNormalizer tool;
+// Trains tool, set up but for its reference, on the bench scene at the
+// depth, and times its runs of method on the run-time scene.
+void timeRuns(benchmark::State& state, kcImageNormalizer& tool, bool wide, Method method) {
   if (wide)
     tool.referenceImage(wideScene(false), 16, false);
   else
@@ -138,9 +136,41 @@ void BM_RunByDepth(benchmark::State& state) {
   }
   setPels(state, kSide);
 }
+
+// Args: bits (8 or 16), method bit (a global method or the fit).
+void BM_RunByDepth(benchmark::State& state) {
+  kcImageNormalizer tool;
+  timeRuns(state, tool, state.range(0) == 16, static_cast<Method>(state.range(1)));
+}
 BENCHMARK(BM_RunByDepth)
     ->ArgNames({"bits", "method"})
     ->ArgsProduct({{8, 16}, {1, 2, 4, 8}})
+    ->Unit(benchmark::kMillisecond);
+
+// Args: bits (8 or 16), local method bit, granularity, and for 16 bits the
+// range's magnitude (4095, or 65535 for the whole difference). A 101 x 101
+// neighbourhood.
+void BM_LocalByDepth(benchmark::State& state) {
+  const bool wide = state.range(0) == 16;
+  const auto method = static_cast<Method>(state.range(1));
+  const long g = state.range(2), range = wide ? state.range(3) : 127;
+  kcImageNormalizer tool;
+  tool.neighborhoodSize({101, 101});
+  tool.granularity({g, g});
+  tool.intensityVariationRange({-range, range});
+  timeRuns(state, tool, wide, method);
+}
+BENCHMARK(BM_LocalByDepth)
+    ->ArgNames({"bits", "method", "granularity", "range"})
+    ->Args({8, 16, 1, 0})
+    ->Args({16, 16, 1, 65535})
+    ->Args({8, 16, 4, 0})
+    ->Args({16, 16, 4, 65535})
+    ->Args({8, 32, 1, 0})
+    ->Args({16, 32, 1, 4095})
+    ->Args({16, 32, 1, 65535})
+    ->Args({8, 32, 4, 0})
+    ->Args({16, 32, 4, 4095})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <type_traits>
 #include <vector>
 
 #include "host/assert.h"
@@ -250,14 +251,17 @@ Kernels<T, Taps> kernelsFor([[maybe_unused]] const SourcePels<T>& src) {
   k.combine =
       kfPickKernel<CombineRowFn<T, Taps>>(combineRowPlain<T, Taps>, combineRowAvx2<T, Taps>);
 #if defined(__x86_64__)
-  const kcKernelSet widest = kfUsableKernelSet();
-  // The lanes reach pels by int32 offsets from the window's first pel.
-  constexpr long kOffsetLimit = 1L << 31;
-  if (widest >= kcKernelSet::eAvx2 && src.height < kOffsetLimit / std::max(src.rowUpdate, 1L))
-    k.general = sampleRowGeneralAvx2<T, Taps>();
-  if constexpr (Taps == 2 && sizeof(T) <= 2)
-    if (widest >= kcKernelSet::eAvx512Vbmi && src.width * src.height <= kMaxTabledPels)
-      k.tabled = sampleRowBilinearAvx512<T>();
+  // The vector kernels of rotated grids are built for 8-bit pels only.
+  if constexpr (std::is_same_v<T, unsigned char>) {
+    const kcKernelSet widest = kfUsableKernelSet();
+    // The lanes reach pels by int32 offsets from the window's first pel.
+    constexpr long kOffsetLimit = 1L << 31;
+    if (widest >= kcKernelSet::eAvx2 && src.height < kOffsetLimit / std::max(src.rowUpdate, 1L))
+      k.general = sampleRowGeneralAvx2<T, Taps>();
+    if constexpr (Taps == 2)
+      if (widest >= kcKernelSet::eAvx512Vbmi && src.width * src.height <= kMaxTabledPels)
+        k.tabled = sampleRowBilinearAvx512<T>();
+  }
 #endif
   return k;
 }
@@ -269,14 +273,16 @@ void sampleWith(const SourcePels<T>& src, const SampleGrid& g, long width, long 
     sampleSeparable<T, Taps>(src, g, width, height, k.combine, out);
     return;
   }
-  if (k.tabled) {
-    const QuadTable table(src);
-    for (long j = 0; j < height; ++j) {
-      k.tabled(table, src.width, src.height, g.c00 + g.stepY * static_cast<double>(j), g.stepX,
-               width, out.row(j));
-      out.done(j);
+  if constexpr (sizeof(T) <= 2) {
+    if (k.tabled) {
+      const QuadTable table(src);
+      for (long j = 0; j < height; ++j) {
+        k.tabled(table, src.width, src.height, g.c00 + g.stepY * static_cast<double>(j), g.stepX,
+                 width, out.row(j));
+        out.done(j);
+      }
+      return;
     }
-    return;
   }
   for (long j = 0; j < height; ++j) {
     k.general(src, g.c00 + g.stepY * static_cast<double>(j), g.stepX, width, out.row(j));
@@ -336,3 +342,6 @@ template IMGNORM_API kcPelBuffer<unsigned char> kfAffineTransformImage<unsigned 
 template IMGNORM_API void kfAffineSampleRows<unsigned char>(
     const kcPelBuffer_const<unsigned char>&, const kcAffineSamplingParams&,
     const std::function<void(long, const unsigned char*)>&);
+template IMGNORM_API void kfAffineSampleRows<unsigned int>(
+    const kcPelBuffer_const<unsigned int>&, const kcAffineSamplingParams&,
+    const std::function<void(long, const unsigned int*)>&);

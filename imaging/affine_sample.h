@@ -52,7 +52,7 @@ class IMGNORM_API kcAffineSamplingParams {
 // Results are rounded to nearest (halves up) and clamped to the pel range,
 // so a constant image stays exactly constant. Throws kcPel::UnboundWindow
 // for an unbound src and kcPel::BadWindow for an empty window.
-// Instantiated for unsigned char.
+// Instantiated for unsigned char; the row form also for unsigned int.
 template <class T>
 IMGNORM_API kcPelBuffer<T> kfAffineTransformImage(const kcPelBuffer_const<T>& src,
                                                   const kcAffineSamplingParams& params);

@@ -190,13 +190,14 @@ auto pickDivideRow() {
 
 // Everything one smoothing call needs: the source window, both axes, the
 // block of output pels [x0, x1) x [y0, y1) and where it goes.
-template <class Out>
+template <class S, class Out>
 struct Job {
-  const unsigned char* src;
+  const S* src;
   long srcStride;
   AxisPlan ax, ay;
   long x0, x1, y0, y1;
   unsigned long scale;
+  std::uint32_t maxIn;  // no source pel is above it
   bool rounding;
   Out* dst;  // output pel (x0, y0)
   long dstStride;
@@ -208,11 +209,9 @@ struct Job {
 // One step of the vertical cascade over a row of columns. r0..r3 are the
 // source rows at distances 0, w, 2w and 3w; prev (pair only) receives the
 // last output before the step.
-template <class V, bool Pair>
-[[gnu::always_inline]] inline void verticalStep(const unsigned char* __restrict r0,
-                                                const unsigned char* __restrict r1,
-                                                const unsigned char* __restrict r2,
-                                                const unsigned char* __restrict r3,
+template <class V, bool Pair, class S>
+[[gnu::always_inline]] inline void verticalStep(const S* __restrict r0, const S* __restrict r1,
+                                                const S* __restrict r2, const S* __restrict r3,
                                                 V* __restrict s1, V* __restrict s2,
                                                 V* __restrict s3, V* __restrict prev, long n) {
   forEachChunked(
@@ -227,16 +226,15 @@ template <class V, bool Pair>
       });
 }
 
-template <class V, bool Pair>
-void verticalStepPlain(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2,
-                          const unsigned char* r3, V* s1, V* s2, V* s3, V* prev, long n) {
+template <class V, bool Pair, class S>
+void verticalStepPlain(const S* r0, const S* r1, const S* r2, const S* r3, V* s1, V* s2, V* s3,
+                       V* prev, long n) {
   verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
 }
 
-template <class V, bool Pair>
-KC_TARGET_AVX2 void verticalStepAvx2(const unsigned char* r0, const unsigned char* r1,
-                                     const unsigned char* r2, const unsigned char* r3, V* s1, V* s2,
-                                     V* s3, V* prev, long n) {
+template <class V, bool Pair, class S>
+KC_TARGET_AVX2 void verticalStepAvx2(const S* r0, const S* r1, const S* r2, const S* r3, V* s1,
+                                     V* s2, V* s3, V* prev, long n) {
   verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
 }
 
@@ -296,15 +294,15 @@ void horizontalSums(HorizontalCombFn<V, H> combs, const V* padded, long w, long 
   }
 }
 
-template <class V, class H, bool PairY, bool PairX, class Out, class Divider>
-void smoothAndSample(const Job<Out>& job, const Divider& divide) {
+template <class V, class H, bool PairY, bool PairX, class S, class Out, class Divider>
+void smoothAndSample(const Job<S, Out>& job, const Divider& divide) {
   const AxisPlan& ay = job.ay;
   const AxisPlan& ax = job.ax;
   const long width = ax.size, w = ay.box;
   auto row = [&](long r) { return job.src + std::clamp(r, 0L, ay.size - 1) * job.srcStride; };
 
   std::vector<V> s1(width, 0), s2(width, 0), s3(width), prev(PairY ? width : 0);
-  const unsigned char* top = row(0);
+  const S* top = row(0);
   const V cube = static_cast<V>(ay.cubeWeight());
   for (long x = 0; x < width; ++x) s3[x] = cube * V(top[x]);
   if constexpr (PairY) prev = s3;
@@ -315,9 +313,9 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
   std::vector<H> sums(static_cast<std::size_t>(last + 1));
 
   // The kernel builds, chosen once for all rows.
-  const auto step = kfPickKernel(verticalStepPlain<V, PairY>, verticalStepAvx2<V, PairY>);
-  const auto combs = kfPickKernel<HorizontalCombFn<V, H>>(horizontalCombPlain<V, H>,
-                                                          horizontalCombAvx2<V, H>);
+  const auto step = kfPickKernel(verticalStepPlain<V, PairY, S>, verticalStepAvx2<V, PairY, S>);
+  const auto combs =
+      kfPickKernel<HorizontalCombFn<V, H>>(horizontalCombPlain<V, H>, horizontalCombAvx2<V, H>);
   const auto divideRow = pickDivideRow<Divider, Out>();
   long m = 0;
   for (long i = job.y0; i < job.y1; ++i) {
@@ -334,18 +332,18 @@ void smoothAndSample(const Job<Out>& job, const Divider& divide) {
   }
 }
 
-template <class V, class H, class Out, class Divider>
-void dispatchPairs(const Job<Out>& job, const Divider& divide) {
+template <class V, class H, class S, class Out, class Divider>
+void dispatchPairs(const Job<S, Out>& job, const Divider& divide) {
   if (job.ay.pair) {
     if (job.ax.pair)
-      smoothAndSample<V, H, true, true>(job, divide);
+      smoothAndSample<V, H, true, true, S>(job, divide);
     else
-      smoothAndSample<V, H, true, false>(job, divide);
+      smoothAndSample<V, H, true, false, S>(job, divide);
   } else {
     if (job.ax.pair)
-      smoothAndSample<V, H, false, true>(job, divide);
+      smoothAndSample<V, H, false, true, S>(job, divide);
     else
-      smoothAndSample<V, H, false, false>(job, divide);
+      smoothAndSample<V, H, false, false, S>(job, divide);
   }
 }
 
@@ -353,43 +351,66 @@ void dispatchPairs(const Job<Out>& job, const Divider& divide) {
 // vertical kernel allows; 64-bit horizontal sums while t s + 2 weight stays
 // below 2^63 (so that the quotient check cannot overflow), divided in
 // doubles below 2^52; 128-bit sums beyond.
-template <class V, class Out>
-void dispatchHorizontal(const Job<Out>& job) {
+template <class V, class S, class Out>
+void dispatchHorizontal(const Job<S, Out>& job) {
   const Wide weight = Wide(job.ax.weight) * job.ay.weight;
-  const Wide bound = weight * 255u * job.scale + 2 * weight;
+  const Wide bound = weight * job.maxIn * job.scale + 2 * weight;
   const Wide half = job.rounding ? weight / 2 : 0;
   const double inverse = 1.0 / static_cast<double>(weight);
   constexpr std::uint32_t maxOut = std::numeric_limits<Out>::max();
   if (bound < (Wide(1) << 52)) {
     const DoubleDivider divide{static_cast<double>(job.scale), static_cast<double>(half),
                                static_cast<double>(weight), inverse, maxOut};
-    dispatchPairs<V, std::uint64_t>(job, divide);
+    dispatchPairs<V, std::uint64_t, S>(job, divide);
   } else if (bound < (Wide(1) << 63)) {
     const LongDivider divide{job.scale, static_cast<std::uint64_t>(half),
                              static_cast<std::uint64_t>(weight), inverse, maxOut};
-    dispatchPairs<V, std::uint64_t>(job, divide);
+    dispatchPairs<V, std::uint64_t, S>(job, divide);
   } else {
-    dispatchPairs<V, Wide>(job, WideDivider{job.scale, half, weight, inverse, maxOut});
+    dispatchPairs<V, Wide, S>(job, WideDivider{job.scale, half, weight, inverse, maxOut});
   }
 }
 
-template <class Out>
-void runJob(const Job<Out>& job) {
+template <class S, class Out>
+void runJob(const Job<S, Out>& job) {
   if (job.x0 >= job.x1 || job.y0 >= job.y1) return;
-  if (Wide(job.ay.weight) * 255u <= std::numeric_limits<std::uint32_t>::max())
+  if (Wide(job.ay.weight) * job.maxIn <= std::numeric_limits<std::uint32_t>::max())
     dispatchHorizontal<std::uint32_t>(job);
   else
     dispatchHorizontal<std::uint64_t>(job);
 }
 
-template <class Out>
-Job<Out> makeJob(const kcPelBuffer_const<unsigned char>& src, const kcGaussSampleParams& params) {
-  Job<Out> job{};
+// The bound of the sums: 255 for 8-bit pels, the window's largest pel for
+// wider ones (one read of the source, a fraction of the smoothing's cost),
+// which keeps small wide values such as 17-bit differences in the 32- and
+// 64-bit paths.
+template <class S>
+std::uint32_t largestPel(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
+  if constexpr (std::is_same_v<S, unsigned char>) {
+    return 255;
+  } else {
+    if (params.largestPel() != 0) return params.largestPel();
+    S most = 0;
+    for (long y = 0; y < src.height(); ++y) {
+      const S* row = src.pointToOffset() + y * src.rowUpdate();
+      for (long x = 0; x < src.width(); ++x) most = std::max(most, row[x]);
+    }
+    return most;
+  }
+}
+
+template <class S, class Out>
+Job<S, Out> makeJob(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
+  Job<S, Out> job{};
   job.src = src.pointToOffset();
+  job.maxIn = largestPel(src, params);
+  job.scale = static_cast<unsigned long>(params.scale());
+  // The dividers produce 32-bit quotients.
+  if (Wide(job.maxIn) * job.scale > std::numeric_limits<std::uint32_t>::max())
+    throw kcPelFunc::BadParams();
   job.srcStride = src.rowUpdate();
   job.ax = planAxis(src.width(), params.sampling().x(), params.kernel().x());
   job.ay = planAxis(src.height(), params.sampling().y(), params.kernel().y());
-  job.scale = static_cast<unsigned long>(params.scale());
   job.rounding = params.doRounding();
   return job;
 }
@@ -409,7 +430,7 @@ kcGaussSampleParams::kcGaussSampleParams(const kcPair<long>& sampling, const kcP
 template <class S>
 kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
   src.requireBound();
-  Job<S> job = makeJob<S>(src, params);
+  Job<S, S> job = makeJob<S, S>(src, params);
   kcPelBuffer<S> dst(kcPelRect(0, 0, job.ax.count, job.ay.count), 32, kcForOverwrite{});
   const kcPelRect& w = src.window();
   const kcXform<2> reducedToSource = kcXform<2>::scaleAndTranslate(
@@ -436,7 +457,7 @@ void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
   }
   const kcPelRect r = src.window() & dst.window();
   if (r.isNull()) return;
-  Job<D> job = makeJob<D>(src, params);
+  Job<S, D> job = makeJob<S, D>(src, params);
   job.x0 = r.x() - src.window().x();
   job.y0 = r.y() - src.window().y();
   job.x1 = job.x0 + r.width();
@@ -452,7 +473,7 @@ void kfGaussSampleRows(const kcPelBuffer_const<S>& src, const kcGaussSampleParam
   src.requireBound();
   if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
   std::vector<D> row(static_cast<std::size_t>(src.width()));
-  Job<D> job = makeJob<D>(src, params);
+  Job<S, D> job = makeJob<S, D>(src, params);
   job.x1 = src.width();
   job.y1 = src.height();
   job.dst = row.data();
@@ -469,3 +490,10 @@ template IMGNORM_API void kfGaussSample<unsigned char, unsigned short>(
 template IMGNORM_API void kfGaussSampleRows<unsigned char, unsigned short>(
     const kcPelBuffer_const<unsigned char>&, const kcGaussSampleParams&,
     const std::function<void(long, const unsigned short*)>&);
+template IMGNORM_API kcPelBuffer<unsigned int> kfGaussSample<unsigned int>(
+    const kcPelBuffer_const<unsigned int>&, const kcGaussSampleParams&);
+template IMGNORM_API void kfGaussSample<unsigned int, unsigned int>(
+    const kcPelBuffer_const<unsigned int>&, kcPelBuffer<unsigned int>&, const kcGaussSampleParams&);
+template IMGNORM_API void kfGaussSampleRows<unsigned int, unsigned int>(
+    const kcPelBuffer_const<unsigned int>&, const kcGaussSampleParams&,
+    const std::function<void(long, const unsigned int*)>&);

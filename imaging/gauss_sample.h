@@ -6,7 +6,8 @@
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
 
-// Gaussian-like smoothing and reduction of 8-bit images.
+// Gaussian-like smoothing and reduction of 8-bit images, and of unsigned int
+// images of small values (such as 17-bit differences).
 //
 // Kernel. A kernel size k in one direction (k >= 0) stands for three
 // successive box filters, each k + 1 pels wide: a smooth, symmetric,
@@ -35,8 +36,11 @@
 // Cost. The boxes are applied as running sums, so the cost per pel does not
 // depend on the kernel size as long as the kernel is not longer than the
 // image (beyond that it grows with the kernel's length per row and column).
-// Kernels whose total weight times 255 and the scale passes 2^52 take wider
-// arithmetic and run somewhat slower.
+// Kernels whose total weight times the largest pel (255 for 8-bit images,
+// read from the window for unsigned int ones) and the scale passes 2^52
+// take wider arithmetic and run somewhat slower. Results are 32-bit
+// quotients: an unsigned int source whose largest pel times the scale
+// passes 2^32 - 1 throws kcPelFunc::BadParams.
 
 class IMGNORM_API kcGaussSampleParams {
  public:
@@ -55,12 +59,18 @@ class IMGNORM_API kcGaussSampleParams {
   double scale() const { return scale_; }
   bool doRounding() const { return rounding_; }
   void doRounding(bool on) { rounding_ = on; }
+  // For unsigned int sources: a bound on their pels that the caller knows
+  // (such as a difference's limit), which spares reading the window for it.
+  // 0, the default, has it read. Pels above a given bound give wrong sums.
+  unsigned largestPel() const { return largestPel_; }
+  void largestPel(unsigned bound) { largestPel_ = bound; }
 
  private:
   kcPair<long> sampling_;
   kcPair<long> kernel_;
   double scale_;
   bool rounding_ = false;
+  unsigned largestPel_ = 0;
 };
 
 // Smooths src and reduces it by the sampling factors. The result is

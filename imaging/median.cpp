@@ -8,6 +8,7 @@
 
 #include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
+#include "imaging/detail/median_job.h"
 #include "imaging/pel_copy.h"
 
 // Sliding histogram median. One histogram per column covers the kernel's
@@ -140,18 +141,7 @@ template <class L>
   v.store(p);
 }
 
-struct MedianJob {
-  const unsigned char* src;
-  long srcStride;
-  const unsigned char* mask;  // null: unmasked
-  long maskStride;
-  long width, height;          // working window
-  long left, right, up, down;  // kernel reach from the output pel
-  unsigned lo, hi;
-  long x0, x1, y0, y1;  // output pels, relative to the working window
-  unsigned char* dst;   // output pel (x0, y0)
-  long dstStride;
-};
+using MedianJob = kcMedianJob<unsigned char>;
 
 template <bool Masked>
 void rowCodes(const unsigned char* s, const unsigned char* m, long n, unsigned lo, unsigned hi,
@@ -272,17 +262,15 @@ void updateColumnsPlain(Count* hist, const Count* in, const Count* out, long n) 
   updateColumns<HalvesLanes>(hist, in, out, n);
 }
 void sweepRowPlain(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
-                      const unsigned char* s, unsigned char* out) {
+                   const unsigned char* s, unsigned char* out) {
   sweepRow<HalvesLanes>(job, hist, c0, sx0, sx1, s, out);
 }
 
-KC_TARGET_AVX2 void updateColumnsAvx2(Count* hist, const Count* in,
-                                                       const Count* out, long n) {
+KC_TARGET_AVX2 void updateColumnsAvx2(Count* hist, const Count* in, const Count* out, long n) {
   updateColumns<WholeLanes>(hist, in, out, n);
 }
-KC_TARGET_AVX2 void sweepRowAvx2(const MedianJob& job, const Count* hist, long c0,
-                                                  long sx0, long sx1, const unsigned char* s,
-                                                  unsigned char* out) {
+KC_TARGET_AVX2 void sweepRowAvx2(const MedianJob& job, const Count* hist, long c0, long sx0,
+                                 long sx1, const unsigned char* s, unsigned char* out) {
   sweepRow<WholeLanes>(job, hist, c0, sx0, sx1, s, out);
 }
 
@@ -348,66 +336,32 @@ void runMedian(const MedianJob& job) {
     strips.run(sx0, std::min(job.x1, sx0 + stripWidth));
 }
 
-bool sharesStorage(const kc_PelBuffer& a, const kc_PelBuffer& b) {
-  return a.isBound() && a.root() == b.root();
-}
-
-// The wiring of both forms: the working window is work; mask is unbound for
-// the unmasked form.
-void medianOver(const kcPelBuffer_const<unsigned char>& src,
-                const kcPelBuffer_const<unsigned char>& mask, const kcPelRect& work,
-                const kcPelMedianParams& params, kcPelBuffer<unsigned char>& dst) {
-  if (!dst.isBound()) {
-    dst = kcPelBuffer<unsigned char>(work, 32);
-    dst.copyXforms(src);
-  }
-  const kcPelRect r = work & dst.window();
-  if (r.isNull()) return;
-  if (sharesStorage(dst, src) || sharesStorage(dst, mask)) {
-    kcPelBuffer<unsigned char> fresh(r, 32);
-    medianOver(src, mask, work, params, fresh);
-    kfPelCopy(fresh, dst);
-    return;
-  }
-  MedianJob job{};
-  job.src = src.pointToPel(work.x(), work.y());
-  job.srcStride = src.rowUpdate();
-  if (mask.isBound()) {
-    job.mask = mask.pointToPel(work.x(), work.y());
-    job.maskStride = mask.rowUpdate();
-  }
-  job.width = work.width();
-  job.height = work.height();
-  job.left = params.kernel().x() / 2;
-  job.right = (params.kernel().x() - 1) / 2;
-  job.up = params.kernel().y() / 2;
-  job.down = (params.kernel().y() - 1) / 2;
-  job.lo = static_cast<unsigned>(params.valueRange().x());
-  job.hi = static_cast<unsigned>(params.valueRange().y());
-  job.x0 = r.x() - work.x();
-  job.x1 = r.right() - work.x();
-  job.y0 = r.y() - work.y();
-  job.y1 = r.bottom() - work.y();
-  job.dst = dst.pointToPel(r.x(), r.y());
-  job.dstStride = dst.rowUpdate();
-  runMedian(job);
-}
-
 }  // namespace
 
-kcPelMedianParams::kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange)
+kcPelMedianParams::kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange,
+                                     long maxLevel)
     : kernel_(kernel), valueRange_(valueRange) {
   const bool kernelOk = kernel.x() >= 1 && kernel.y() >= 1 && kernel.x() <= maxKernelArea &&
                         kernel.y() <= maxKernelArea / kernel.x();
   const bool rangeOk =
-      valueRange.x() >= 0 && valueRange.x() <= valueRange.y() && valueRange.y() <= 255;
-  if (!kernelOk || !rangeOk) throw kcPelFunc::BadParams();
+      valueRange.x() >= 0 && valueRange.x() <= valueRange.y() && valueRange.y() <= maxLevel;
+  const bool levelOk = maxLevel >= 255 && maxLevel <= maxWideLevel;
+  if (!kernelOk || !rangeOk || !levelOk) throw kcPelFunc::BadParams();
 }
+
+namespace {
+
+void requireEightBitRange(const kcPelMedianParams& params) {
+  if (params.valueRange().y() > 255) throw kcPelFunc::BadParams();
+}
+
+}  // namespace
 
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src, const kcPelMedianParams& params,
                  kcPelBuffer<unsigned char>& dst) {
   src.requireBound();
-  medianOver(src, kcPelBuffer_const<unsigned char>(), src.window(), params, dst);
+  requireEightBitRange(params);
+  kfMedianOver(src, kcPelBuffer_const<unsigned char>(), src.window(), params, dst, runMedian);
 }
 
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
@@ -415,5 +369,6 @@ void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
                  kcPelBuffer<unsigned char>& dst) {
   src.requireBound();
   mask.requireBound();
-  medianOver(src, mask, src.window() & mask.window(), params, dst);
+  requireEightBitRange(params);
+  kfMedianOver(src, mask, src.window() & mask.window(), params, dst, runMedian);
 }

@@ -4,8 +4,9 @@
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
 
-// Median filter of 8-bit images, limited to a range of values and
-// optionally to the pels of a mask.
+// Median filter of 8-bit images, and of wide images (unsigned int pels of
+// up to 17 bits, such as the differences of 16-bit images), limited to a
+// range of values and optionally to the pels of a mask.
 //
 // Kernel. kernel = (kx, ky) pels, placed on the output pel so that it
 // reaches kx / 2 pels left and (kx - 1) / 2 pels right of it (likewise up
@@ -19,23 +20,30 @@
 // rank (n - 1) / 2 in ascending order, n being their number. When no pel
 // takes part, the output is the source pel clamped to lo..hi.
 //
-// Cost. A sliding histogram with one histogram per column and two levels
-// (16 coarse bins, 256 fine bins updated only where the median is sought):
-// constant time per pel whatever the kernel size. The image is processed in
-// vertical strips so that the column histograms stay in cache.
+// Cost, 8-bit. A sliding histogram with one histogram per column and two
+// levels (16 coarse bins, 256 fine bins updated only where the median is
+// sought): constant time per pel whatever the kernel size. The image is
+// processed in vertical strips so that the column histograms stay in cache.
+//
+// Cost, wide. One sliding histogram of the range's levels, in coarse bins
+// and fine levels, moved along each row a column at a time: time per pel
+// grows with the kernel's height, not its area nor the range.
 
 class IMGNORM_API kcPelMedianParams {
  public:
   // kernel: each size >= 1, area kx * ky at most maxKernelArea (so that
   // 16-bit counters cannot overflow). valueRange: (lo, hi) with
-  // 0 <= lo <= hi <= 255. Throws kcPelFunc::BadParams for values out of range.
-  kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange);
+  // 0 <= lo <= hi <= maxLevel, maxLevel 255 .. maxWideLevel; the 8-bit forms
+  // take ranges up to 255 only. Throws kcPelFunc::BadParams for values out
+  // of range.
+  kcPelMedianParams(const kcPair<long>& kernel, const kcPair<long>& valueRange,
+                    long maxLevel = 255);
 
   static constexpr long maxKernelArea = 32767;
+  static constexpr long maxWideLevel = (1L << 17) - 1;
 
   const kcPair<long>& kernel() const { return kernel_; }
   const kcPair<long>& valueRange() const { return valueRange_; }
-
 
  private:
   kcPair<long> kernel_;
@@ -56,3 +64,12 @@ IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
 IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
                              const kcPelBuffer_const<unsigned char>& mask,
                              const kcPelMedianParams& params, kcPelBuffer<unsigned char>& dst);
+
+// The same two forms for wide pels (the 8-bit forms throw
+// kcPelFunc::BadParams for a range above 255; these take any range the
+// parameters hold).
+IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned int>& src,
+                             const kcPelMedianParams& params, kcPelBuffer<unsigned int>& dst);
+IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned int>& src,
+                             const kcPelBuffer_const<unsigned char>& mask,
+                             const kcPelMedianParams& params, kcPelBuffer<unsigned int>& dst);

@@ -28,4 +28,5 @@ void kfPelCopy(const kcPelBuffer_const<T>& src, kcPelBuffer<T>& dst) {
 
 KC_INSTANTIATE_FOR(unsigned char)
 KC_INSTANTIATE_FOR(unsigned short)
+KC_INSTANTIATE_FOR(unsigned int)
 KC_INSTANTIATE_FOR(unsigned long)

@@ -24,6 +24,8 @@ IMGNORM_API kcPelBuffer<unsigned short> kfPelMap(const kcPelBuffer_const<unsigne
                                                  const std::vector<unsigned short>& map);
 IMGNORM_API kcPelBuffer<unsigned char> kfPelMap(const kcPelBuffer_const<unsigned short>& src,
                                                 const std::vector<unsigned char>& map);
+IMGNORM_API void kfPelMap(const kcPelBuffer_const<unsigned short>& src,
+                          const std::vector<unsigned short>& map, kcPelBuffer<unsigned short>& dst);
 
 // A table of 2^bits entries made the 65536 of the 16-bit kfPelMap: the
 // levels above the bits take the top entry's value.

@@ -20,16 +20,23 @@ void mapRowWide(Level* d, const unsigned short* s, long n, const Level* map) {
 }
 
 template <class Level>
-kcPelBuffer<Level> mapWide(const kcPelBuffer_const<unsigned short>& src,
-                           const std::vector<Level>& map) {
+void mapWide(const kcPelBuffer_const<unsigned short>& src, const std::vector<Level>& map,
+             kcPelBuffer<Level>& dst) {
   src.requireBound();
   KC_ASSERT(map.size() == 65536);
-  kcPelBuffer<Level> dst;
   kfAllocateIfUnbound(dst, src.window(), src);
+  const kcPelBuffer_const<unsigned short> source = kfUnaliasedSource(src, dst);
   const Level* table = map.data();
-  kfForEachRowPair(dst, src, src.window(), [table](Level* d, const unsigned short* s, long n) {
-    mapRowWide(d, s, n, table);
-  });
+  kfForEachRowPair(
+      dst, source, source.window() & dst.window(),
+      [table](Level* d, const unsigned short* s, long n) { mapRowWide(d, s, n, table); });
+}
+
+template <class Level>
+kcPelBuffer<Level> mapWide(const kcPelBuffer_const<unsigned short>& src,
+                           const std::vector<Level>& map) {
+  kcPelBuffer<Level> dst;
+  mapWide(src, map, dst);
   return dst;
 }
 
@@ -43,4 +50,9 @@ kcPelBuffer<unsigned short> kfPelMap(const kcPelBuffer_const<unsigned short>& sr
 kcPelBuffer<unsigned char> kfPelMap(const kcPelBuffer_const<unsigned short>& src,
                                     const std::vector<unsigned char>& map) {
   return mapWide(src, map);
+}
+
+void kfPelMap(const kcPelBuffer_const<unsigned short>& src, const std::vector<unsigned short>& map,
+              kcPelBuffer<unsigned short>& dst) {
+  mapWide(src, map, dst);
 }

@@ -12,4 +12,5 @@ void kfPelSet(const kcPelBuffer<T>& buffer, T value) {
 template IMGNORM_API void kfPelSet<unsigned char>(const kcPelBuffer<unsigned char>&, unsigned char);
 template IMGNORM_API void kfPelSet<unsigned short>(const kcPelBuffer<unsigned short>&,
                                                    unsigned short);
+template IMGNORM_API void kfPelSet<unsigned int>(const kcPelBuffer<unsigned int>&, unsigned int);
 template IMGNORM_API void kfPelSet<unsigned long>(const kcPelBuffer<unsigned long>&, unsigned long);

@@ -117,6 +117,39 @@ void buildFitMap(const kcImageNormalizer& tool, const imgnorm::PairCounts& pairs
   e.success = true;
 }
 
+std::vector<std::uint64_t> countsOf(const kcImageNormalizer& tool,
+                                    const kcPelBuffer_const<unsigned char>& view, Method method) {
+  std::vector<std::uint64_t> counts;
+  if (isFit(method))
+    counts = countPairs(view, tool.referenceImage(), tool.binaryMask(), tool.maskRuns());
+  else
+    countMaskedLevels(view, tool.binaryMask(), tool.maskRuns(), counts);
+  counts.resize(countsSize(tool, method), 0);  // an empty region counts nothing
+  return counts;
+}
+
+std::vector<std::uint64_t> countsOf(const kcImageNormalizer& tool,
+                                    const kcPelBuffer_const<unsigned short>& view, Method method) {
+  std::vector<std::uint64_t> histogram;
+  countMaskedLevels(view, tool.bits(), tool.binaryMask(), tool.maskRuns(), histogram);
+  histogram.resize(std::size_t{1} << tool.bits(), 0);
+  if (!isFit(method)) return histogram;
+  // The fit pairs levels on the 8-bit scale, as the trained reference holds
+  // them; the 16-bit histogram follows for the statistics.
+  const kcPelBuffer<unsigned char> eightBit = kfPelMap(view, eightBitScale(tool.bits()));
+  std::vector<std::uint64_t> counts =
+      countPairs(eightBit, tool.trainedData().fitReference, tool.binaryMask(), tool.maskRuns());
+  counts.resize(kPairCells, 0);
+  counts.insert(counts.end(), histogram.begin(), histogram.end());
+  return counts;
+}
+
+std::size_t countsSize(const kcImageNormalizer& tool, Method method) {
+  const std::size_t levels = std::size_t{1} << tool.bits();
+  if (!isFit(method)) return levels;
+  return tool.isWide() ? kPairCells + levels : kPairCells;
+}
+
 kcNormalizationExplanation explanationOfCounts(const kcImageNormalizer& tool, Method method,
                                                const std::vector<std::uint64_t>& counts,
                                                const kcPelRect& region, const IndexLoop& loop) {
@@ -124,10 +157,16 @@ kcNormalizationExplanation explanationOfCounts(const kcImageNormalizer& tool, Me
   e.method = method;
   e.region = region;
   if (isFit(method)) {
-    // The pairs hold the run-time histogram too. Without a mask each pel
-    // adds 1 to its joint cell; with one, its binary mask value, 255.
-    describeStatistics(tool, kcHistoStats(runTimeLevels(counts)), e);
-    buildFitMap(tool, counts, tool.binaryMask().isBound() ? 255 : 1, e, loop);
+    // The pairs hold the 8-bit run-time histogram; a 16-bit one follows
+    // them at 16 bits. Without a mask each pel adds 1 to its joint cell;
+    // with one, its binary mask value, 255.
+    const PairCounts pairs(counts.begin(), counts.begin() + kPairCells);
+    describeStatistics(tool,
+                       kcHistoStats(tool.isWide() ? std::vector<unsigned long>(
+                                                        counts.begin() + kPairCells, counts.end())
+                                                  : runTimeLevels(pairs)),
+                       e);
+    buildFitMap(tool, pairs, tool.binaryMask().isBound() ? 255 : 1, e, loop);
     return e;
   }
   const kcHistoStats stats(counts);
@@ -154,6 +193,24 @@ void buildWholeImageMap(const kcImageNormalizer& tool, const std::vector<unsigne
 namespace {
 
 template <class Pel>
+kcNormalizationExplanation explainNormalization(const kcImageNormalizer& tool,
+                                                const kcPelBuffer_const<Pel>& image,
+                                                Method method) {
+  checkExplainable(tool, image, method);
+  kcNormalizationExplanation e;
+  e.method = method;
+  e.region = imgnorm::coveredWindow(tool, image.window());
+  if (e.region.isNull()) {
+    e.message = L"The image does not overlap the reference.";
+    return e;
+  }
+  kcPelBuffer_const<Pel> view = image;
+  view.window(e.region, false);
+  return imgnorm::explanationOfCounts(tool, method, imgnorm::countsOf(tool, view, method),
+                                      e.region);
+}
+
+template <class Pel>
 kcNormalizationExplanation explainWholeImage(const kcImageNormalizer& tool,
                                              const kcPelBuffer_const<Pel>& image, Method method) {
   checkExplainable(tool, image, method);
@@ -174,26 +231,7 @@ kcNormalizationExplanation explainWholeImage(const kcImageNormalizer& tool,
 kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
                                                   const kcPelBuffer_const<unsigned char>& image,
                                                   Method method) {
-  checkExplainable(tool, image, method);
-  const kcPelBuffer_const<unsigned char>& mask = tool.binaryMask();
-  kcNormalizationExplanation e;
-  e.method = method;
-  e.region = image.window() & tool.referenceWindow();
-  if (mask.isBound()) e.region &= mask.window();
-  if (e.region.isNull()) {
-    e.message = L"The image does not overlap the reference.";
-    return e;
-  }
-  kcPelBuffer_const<unsigned char> view = image;
-  view.window(e.region, false);
-  // The pairs of the linear fit hold the run-time histogram too: one pass
-  // over the pels.
-  std::vector<std::uint64_t> counts;
-  if (isFit(method))
-    counts = imgnorm::countPairs(view, tool.referenceImage(), mask, tool.maskRuns());
-  else
-    imgnorm::countMaskedLevels(view, mask, tool.maskRuns(), counts);
-  return imgnorm::explanationOfCounts(tool, method, counts, e.region);
+  return explainNormalization(tool, image, method);
 }
 
 kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
@@ -211,32 +249,7 @@ bool kfMapsWholeImage(const kcImageNormalizer& tool, const kcPair<long>& size, M
 kcNormalizationExplanation kfExplainNormalization(const kcImageNormalizer& tool,
                                                   const kcPelBuffer_const<unsigned short>& image,
                                                   Method method) {
-  checkExplainable(tool, image, method);
-  const kcPelBuffer_const<unsigned char>& mask = tool.binaryMask();
-  kcNormalizationExplanation e;
-  e.method = method;
-  e.region = imgnorm::coveredWindow(tool, image.window());
-  if (e.region.isNull()) {
-    e.message = L"The image does not overlap the reference.";
-    return e;
-  }
-  kcPelBuffer_const<unsigned short> view = image;
-  view.window(e.region, false);
-  std::vector<unsigned long> histogram;
-  imgnorm::countMaskedLevels(view, tool.bits(), mask, tool.maskRuns(), histogram);
-  const kcHistoStats stats(histogram);
-  describeStatistics(tool, stats, e);
-  if (!isFit(method)) {
-    imgnorm::buildGlobalMap(tool, histogram, stats, false, e);
-    return e;
-  }
-  // The fit pairs levels on the 8-bit scale, as the trained reference holds
-  // them.
-  const kcPelBuffer<unsigned char> eightBit = kfPelMap(view, imgnorm::eightBitScale(tool.bits()));
-  const imgnorm::PairCounts pairs =
-      imgnorm::countPairs(eightBit, tool.trainedData().fitReference, mask, tool.maskRuns());
-  imgnorm::buildFitMap(tool, pairs, mask.isBound() ? 255 : 1, e);
-  return e;
+  return explainNormalization(tool, image, method);
 }
 
 kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,8 +135,15 @@ class IMGNORM_API kcImageNormalizer {
                        kcImageNormalizerDefs::Method method, kcDiagObject* diag, long level) const;
   void checkRunnable(kcImageNormalizerDefs::Method method) const;
   void checkReducedResolutionFits(kcImageNormalizerDefs::Method methods) const;
-  kcPelBuffer<unsigned char> runLocalCorrection(const kcPelBuffer_const<unsigned char>& view,
-                                                kcImageNormalizerDefs::Method method) const;
+  template <class Pel>
+  kcPelBuffer<Pel> runLocalCorrection(const kcPelBuffer_const<Pel>& view,
+                                      kcImageNormalizerDefs::Method method) const;
+  // A run over the covered region view, after the checks; none when
+  // nothing under the mask was counted and the map failed.
+  template <class Pel>
+  std::optional<kcPelBuffer<Pel>> runCovered(const kcPelBuffer_const<Pel>& view,
+                                             kcImageNormalizerDefs::Method method, bool& success,
+                                             std::wstring& message) const;
 
   kcImageNormalizerDefs::Method trainedMethods_;
   kcPair<double> tailFractions_;

@@ -1,6 +1,7 @@
 #include "imgnorm/detail/local_correction.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 
 #include "host/assert.h"
@@ -12,9 +13,9 @@
 #include "imgnorm/detail/trained_data.h"
 #include "pelfuncs/buffer_compare.h"
 #include "pelfuncs/clamped_arithmetic.h"
-#include "pelfuncs/pel_map_value.h"
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/padded_affine_sample.h"
+#include "pelfuncs/pel_map_value.h"
 
 using namespace kcImageNormalizerDefs;
 
@@ -22,22 +23,135 @@ namespace imgnorm {
 
 namespace {
 
-// The limit of the difference image: the larger magnitude of the range,
-// saturated to what an 8-bit limit can say.
-unsigned char differenceLimit(const kcPair<long>& range) {
-  const kcPair<long> r = imgnorm::meaningfulRange(range);
-  return static_cast<unsigned char>(std::max(-r.x(), r.y()));
-}
+// What the steps below do differently at each depth. 8-bit pels: offset-128
+// differences of 8 bits clamped to +-127, fixed-point sums of 16 bits. 16-bit
+// pels: differences of 17 bits held in 32-bit pels with an offset of 2^16,
+// clamped to the depth's top level, and 32-bit sums.
+struct NarrowDepth {
+  using Pel = unsigned char;
+  using Difference = unsigned char;
+  using Sum = unsigned short;
+  static constexpr Difference none = 128;
 
-// result <- s - (background - 128) row by row over s's window. A reduced
+  // The limit of the difference: the larger magnitude of the range,
+  // saturated to what an 8-bit limit can say.
+  void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
+                  const kcPair<long>& range, kcPelBuffer<Difference>& d) const {
+    const kcPair<long> m = meaningfulRange(range);
+    d = kfPelCopy(s);
+    kf_PelSubClamp(d, r, static_cast<unsigned char>(std::max(-m.x(), m.y())));
+  }
+  void zeroOutsideMask(kcPelBuffer<Difference>& d,
+                       const kcPelBuffer_const<unsigned char>& m) const {
+    kfPelMin(d, m, d);
+  }
+  void neutralOutsideMask(kcPelBuffer<Difference>& d,
+                          const kcPelBuffer_const<unsigned char>& m) const {
+    d = kfPelMin(d, m);
+    kcAttention::check();
+    kf_PelMapValue(d, 0, none);
+  }
+  // The sums carry fixedPointShift fractional bits; an unmasked mean is
+  // the sum shifted down.
+  static constexpr int unmaskedShift = fixedPointShift;
+  template <class RowDone>
+  void smoothRows(const kcPelBuffer_const<Difference>& d, const kcPair<long>& reduced, bool,
+                  RowDone&& rowDone) const {
+    smoothRowsToFixedPoint(d, reduced, rowDone);
+  }
+  kcPelBuffer<Difference> reduce(const kcPelBuffer_const<Difference>& d,
+                                 const kcPair<long>& g) const {
+    return kfGaussSample<Difference>(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0));
+  }
+  // Outside the mask the background stays 0, half the range below none.
+  void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
+                     Difference* out) const {
+    std::fill(out, out + n, 0);
+    kf_MaskedPelDivideRow(t, w, m, n, 255, out);
+  }
+  void subtractRow(const Pel* s, const Difference* b, Pel* out, long n) const {
+    kf_PelSubClampSignedRow(s, b, out, n);
+  }
+  kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
+    const kcPair<long> m = meaningfulRange(range);
+    return {kernel, {std::max(none + m.x(), 0L), std::min(none + m.y(), 255L)}};
+  }
+};
+
+struct WideDepth {
+  using Pel = unsigned short;
+  using Difference = unsigned;
+  using Sum = unsigned;
+  static constexpr Difference none = wideDifferenceOffset;
+  int bits;
+  unsigned limit;  // of the differences' magnitude
+
+  WideDepth(int b, const kcPair<long>& range)
+      : bits(b), limit(static_cast<unsigned>(std::min(std::max(-range.x(), range.y()), top()))) {}
+  long top() const { return (1L << bits) - 1; }
+  // No difference, nor a mean or median of them, lies above it: the
+  // smoothing need not read the image for its bound.
+  unsigned largest() const { return none + limit; }
+
+  void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
+                  const kcPair<long>&, kcPelBuffer<Difference>& d) const {
+    d = kcPelBuffer<Difference>(s.window(), 32, kcForOverwrite{});
+    d.copyXforms(s);
+    const kcPelRect& w = s.window();
+    for (long y = w.y(); y < w.bottom(); ++y)
+      kf_PelSubClampWideRow(s.pointToPel(w.x(), y), r.pointToPel(w.x(), y), limit,
+                            d.pointToPel(w.x(), y), w.width());
+  }
+  void zeroOutsideMask(kcPelBuffer<Difference>& d,
+                       const kcPelBuffer_const<unsigned char>& m) const {
+    kf_PelSetOutsideMask(d, m, 0);
+  }
+  void neutralOutsideMask(kcPelBuffer<Difference>& d,
+                          const kcPelBuffer_const<unsigned char>& m) const {
+    kf_PelSetOutsideMask(d, m, none);
+  }
+  // Masked sums carry fixedPointShift fractional bits for the division by
+  // the weights; an unmasked mean is rounded whole at once, which keeps
+  // the sums of kernels up to about 100 pels in the faster division.
+  static constexpr int unmaskedShift = 0;
+  template <class RowDone>
+  void smoothRows(const kcPelBuffer_const<Difference>& d, const kcPair<long>& reduced, bool masked,
+                  RowDone&& rowDone) const {
+    smoothRowsToFixedPoint(d, reduced, largest(), masked ? fixedPointShift : 0, rowDone);
+  }
+  kcPelBuffer<Difference> reduce(const kcPelBuffer_const<Difference>& d,
+                                 const kcPair<long>& g) const {
+    kcGaussSampleParams params(g, g - kcPair<long>(1, 1), 1.0);
+    params.largestPel(largest());
+    return kfGaussSample<Difference>(d, params);
+  }
+  // Outside the mask the background is half the depth's range below none,
+  // as at 8 bits.
+  void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
+                     Difference* out) const {
+    std::fill(out, out + n, none - (1u << (bits - 1)));
+    kf_MaskedPelDivideRow(t, w, m, n, 255, out);
+  }
+  void subtractRow(const Pel* s, const Difference* b, Pel* out, long n) const {
+    kf_PelSubClampSignedRow(s, b, static_cast<unsigned short>(top()), out, n);
+  }
+  kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
+    const long lo = std::max(range.x(), -top()), hi = std::min(range.y(), top());
+    return {kernel, {long(none) + lo, long(none) + hi}, kcPelMedianParams::maxWideLevel};
+  }
+};
+
+// result <- s - (background - none) row by row over s's window. A reduced
 // background is stretched over that window as it goes, so no enlarged copy
 // of it is ever stored.
-void subtractBackground(const kcPelBuffer_const<unsigned char>& s, kcPelBuffer<unsigned char>& b,
-                        bool reduced, const kcPelBuffer<unsigned char>& result) {
+template <class Depth>
+void subtractBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
+                        kcPelBuffer<typename Depth::Difference>& b, bool reduced,
+                        const kcPelBuffer<typename Depth::Pel>& result) {
   const kcPelRect& w = s.window();
-  const auto subtractRow = [&](long j, const unsigned char* background) {
-    kf_PelSubClampSignedRow(s.pointToPel(w.x(), w.y() + j), background,
-                            result.pointToPel(w.x(), w.y() + j), w.width());
+  const auto subtractRow = [&](long j, const typename Depth::Difference* background) {
+    depth.subtractRow(s.pointToPel(w.x(), w.y() + j), background,
+                      result.pointToPel(w.x(), w.y() + j), w.width());
   };
   if (reduced) {
     b.clientFromImageXformBase(std::make_shared<kc2XformLinear>());
@@ -49,6 +163,12 @@ void subtractBackground(const kcPelBuffer_const<unsigned char>& s, kcPelBuffer<u
 }
 
 }  // namespace
+
+LocalCorrectionInputs localInputsOf(const kcImageNormalizer& tool) {
+  return {tool.referenceImage(),   tool.wideReferenceImage(), tool.bits(),
+          tool.binaryMask(),       tool.sampledMask(),        tool.maskWeights(),
+          tool.neighborhoodSize(), tool.granularity(),        tool.intensityVariationRange()};
+}
 
 LocalCorrectionInputs inputsForRect(const LocalCorrectionInputs& in, const kcPelRect& rect,
                                     Method method) {
@@ -95,142 +215,182 @@ kcPair<long> medianKernel(const kcPair<long>& p) {
   return {kx, ky};
 }
 
-void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
-                         const kcPair<long>& g, Method method) {
-  if (!isSubsampling(g)) return;
-  if (m.isBound() && method == eLocalCorrection) {
-    d = kfPelMin(d, m);
-    kcAttention::check();
-    kf_PelMapValue(d, 0, 128);
-    kcAttention::check();
-  }
-  d = kfGaussSample<unsigned char>(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0));
-}
-
 namespace {
 
+// Replaces d by its reduction by the granularity; for eLocalCorrection pels
+// outside a bound mask first become the neutral difference.
+template <class Depth>
+void subsampleDifference(const Depth& depth, kcPelBuffer<typename Depth::Difference>& d,
+                         const kcPelBuffer_const<unsigned char>& m, const kcPair<long>& g,
+                         Method method) {
+  if (!isSubsampling(g)) return;
+  if (m.isBound() && method == eLocalCorrection) {
+    depth.neutralOutsideMask(d, m);
+    kcAttention::check();
+  }
+  d = depth.reduce(d, g);
+}
+
 // The pels outside the mask add nothing to the sums.
-void maskDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
+template <class Depth>
+void maskDifference(const Depth& depth, kcPelBuffer<typename Depth::Difference>& d,
+                    const kcPelBuffer_const<unsigned char>& m,
                     const kcPelBuffer_const<unsigned short>& w) {
   if (!m.isBound()) return;
   KC_ASSERT(m.window() == d.window() && w.isBound() && w.window() == d.window());
-  kfPelMin(d, m, d);
+  depth.zeroOutsideMask(d, m);
   kcAttention::check();
 }
 
 // Background row j of d's window from its row of fixed-point sums t: their
-// mean over the mask (normalized by the weights w; 0 outside the mask, as
-// the masked difference is there) or over all pels.
-void backgroundRow(const kcPelRect& r, long j, const unsigned short* t,
+// mean over the mask (normalized by the weights w) or over all pels.
+template <class Depth>
+void backgroundRow(const Depth& depth, const kcPelRect& r, long j, const typename Depth::Sum* t,
                    const kcPelBuffer_const<unsigned char>& m,
-                   const kcPelBuffer_const<unsigned short>& w, unsigned char* out) {
+                   const kcPelBuffer_const<unsigned short>& w, typename Depth::Difference* out) {
   if (m.isBound()) {
-    std::fill(out, out + r.width(), 0);
-    kf_MaskedPelDivideRow(t, w.pointToPel(r.x(), r.y() + j), m.pointToPel(r.x(), r.y() + j),
-                          r.width(), 255, out);
+    depth.maskedMeanRow(t, w.pointToPel(r.x(), r.y() + j), m.pointToPel(r.x(), r.y() + j),
+                        r.width(), out);
     return;
   }
-  for (long x = 0; x < r.width(); ++x) out[x] = static_cast<unsigned char>(t[x] >> fixedPointShift);
+  for (long x = 0; x < r.width(); ++x)
+    out[x] = static_cast<typename Depth::Difference>(t[x] >> Depth::unmaskedShift);
 }
 
-}  // namespace
-
-void smoothedBackground(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
+// Gaussian average of d over the pels of m (normalized convolution with the
+// mask weights w, all over d's window), or of all pels when m is unbound.
+// d's pels outside the mask become 0. background becomes a new buffer over
+// d's window with d's transforms.
+template <class Depth>
+void smoothedBackground(const Depth& depth, kcPelBuffer<typename Depth::Difference>& d,
+                        const kcPelBuffer_const<unsigned char>& m,
                         const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
-                        kcPelBuffer<unsigned char>& background) {
-  maskDifference(d, m, w);
+                        kcPelBuffer<typename Depth::Difference>& background) {
+  maskDifference(depth, d, m, w);
   const kcPelRect r = d.window();
-  background = kcPelBuffer<unsigned char>(r, 32);
+  background = kcPelBuffer<typename Depth::Difference>(r, 32);
   background.copyXforms(d);
-  smoothRowsToFixedPoint(d, reduced, [&](long j, const unsigned short* t) {
-    backgroundRow(r, j, t, m, w, background.pointToPel(r.x(), r.y() + j));
+  depth.smoothRows(d, reduced, m.isBound(), [&](long j, const typename Depth::Sum* t) {
+    backgroundRow(depth, r, j, t, m, w, background.pointToPel(r.x(), r.y() + j));
   });
 }
 
-void subtractSmoothedBackground(const kcPelBuffer_const<unsigned char>& s,
-                                kcPelBuffer<unsigned char>& d,
+// At full resolution: s - (the smoothed background of d - none), row by
+// row, without storing the background or the sums whole; the result goes
+// to out. s, d and out share a window; m and w as for smoothedBackground.
+template <class Depth>
+void subtractSmoothedBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
+                                kcPelBuffer<typename Depth::Difference>& d,
                                 const kcPelBuffer_const<unsigned char>& m,
                                 const kcPelBuffer_const<unsigned short>& w,
-                                const kcPair<long>& reduced) {
-  maskDifference(d, m, w);
+                                const kcPair<long>& reduced,
+                                const kcPelBuffer<typename Depth::Pel>& out) {
+  using Difference = typename Depth::Difference;
+  maskDifference(depth, d, m, w);
   const kcPelRect r = d.window();
-  KC_ASSERT(s.window() == r);
+  KC_ASSERT(s.window() == r && out.window() == r);
   // Background rows wait in a ring until the smoothing has read the
   // difference at their place for the last time (once row j is handed over,
-  // the rows above j - lag are free); then the result row replaces it
-  // there. The ring holds rows j - lag - 1 .. j.
+  // the rows above j - lag are free); then the result row is written. The
+  // ring holds rows j - lag - 1 .. j.
   const long lag = std::min(smoothRowsLag(reduced), r.height());
   const long ringRows = lag + 2;
-  std::vector<unsigned char> ring(static_cast<std::size_t>(ringRows * r.width()));
+  std::vector<Difference> ring(static_cast<std::size_t>(ringRows * r.width()));
   const auto ringRow = [&](long j) { return ring.data() + (j % ringRows) * r.width(); };
   const auto subtractRow = [&](long j) {
-    kf_PelSubClampSignedRow(s.pointToPel(r.x(), r.y() + j), ringRow(j),
-                            d.pointToPel(r.x(), r.y() + j), r.width());
+    depth.subtractRow(s.pointToPel(r.x(), r.y() + j), ringRow(j), out.pointToPel(r.x(), r.y() + j),
+                      r.width());
   };
-  smoothRowsToFixedPoint(d, reduced, [&](long j, const unsigned short* t) {
-    backgroundRow(r, j, t, m, w, ringRow(j));
+  depth.smoothRows(d, reduced, m.isBound(), [&](long j, const typename Depth::Sum* t) {
+    backgroundRow(depth, r, j, t, m, w, ringRow(j));
     if (j > lag) subtractRow(j - lag - 1);
   });
   for (long j = std::max(r.height() - lag - 1, 0L); j < r.height(); ++j) subtractRow(j);
 }
 
-void medianBackground(const kcPelBuffer_const<unsigned char>& d,
+// Median of the differences within the intensity variation range.
+template <class Depth>
+void medianBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Difference>& d,
                       const kcPelBuffer_const<unsigned char>& m, const kcPair<long>& reduced,
-                      const kcPair<long>& v, kcPelBuffer<unsigned char>& b) {
+                      const kcPair<long>& range, kcPelBuffer<typename Depth::Difference>& b) {
   if (reduced.x() <= 1 && reduced.y() <= 1) {
     b = kfPelCopy(d);
     return;
   }
-  const kcPair<long> limited = meaningfulRange(v);
-  const kcPair<long> range(std::max(128 + limited.x(), 0L), std::min(128 + limited.y(), 255L));
-  const kcPelMedianParams params(medianKernel(reduced), range);
+  const kcPelMedianParams params = depth.medianParams(medianKernel(reduced), range);
   if (m.isBound())
     kfPelMedian(d, m, params, b);
   else
     kfPelMedian(d, params, b);
 }
 
-void localCorrection(const kcPelBuffer_const<unsigned char>& region,
-                     const LocalCorrectionInputs& in, Method method,
-                     kcPelBuffer<unsigned char>& result) {
-  kcPelRect rect = region.window() & in.reference.window();
+template <class Depth>
+void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& region,
+             const kcPelBuffer_const<typename Depth::Pel>& reference,
+             const LocalCorrectionInputs& in, Method method,
+             kcPelBuffer<typename Depth::Pel>& result) {
+  using Pel = typename Depth::Pel;
+  using Difference = typename Depth::Difference;
+  kcPelRect rect = region.window() & reference.window();
   if (in.binaryMask.isBound()) rect &= in.binaryMask.window();
   const LocalCorrectionInputs local = inputsForRect(in, rect, method);
-  kcPelBuffer_const<unsigned char> s = region, r = in.reference, m = local.binaryMask;
+  kcPelBuffer_const<Pel> s = region, r = reference;
+  const kcPelBuffer_const<unsigned char> m = local.binaryMask;
   s.window(rect, false);
   r.window(rect, false);
   KC_ASSERT(in.intensityVariationRange.x() <= 0 && in.intensityVariationRange.y() >= 0);
   KC_ASSERT(!result.isBound() || result.root() != s.root());
 
-  // d holds the difference, then the result.
-  kcPelBuffer<unsigned char> d = kfPelCopy(s);
-  kf_PelSubClamp(d, r, differenceLimit(in.intensityVariationRange));
+  kcPelBuffer<Difference> d;
+  depth.difference(s, r, in.intensityVariationRange, d);
   kcAttention::check();
+  // The result: over d where both have one pel type, as d's pels are read
+  // for the last time just before the result's are written.
+  kcPelBuffer<Pel> out;
+  if constexpr (std::is_same_v<Pel, Difference>)
+    out = d;
+  else
+    out = kcPelBuffer<Pel>(rect, 32, kcForOverwrite{});
 
   const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
   // The mask at the resolution the background is computed at.
   const kcPelBuffer_const<unsigned char> backgroundMask = subsampling ? local.sampledMask : m;
-  kcPelBuffer<unsigned char> difference = d;
-  if (subsampling) subsampleDifference(difference, m, in.granularity, method);
+  kcPelBuffer<Difference> difference = d;
+  if (subsampling) subsampleDifference(depth, difference, m, in.granularity, method);
   kcAttention::check();
 
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
   KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
   if (method == eLocalCorrection && !subsampling) {
-    subtractSmoothedBackground(s, d, backgroundMask, local.maskWeights, reduced);
+    subtractSmoothedBackground(depth, s, d, backgroundMask, local.maskWeights, reduced, out);
   } else {
-    kcPelBuffer<unsigned char> b;
+    kcPelBuffer<Difference> b;
     if (method == eLocalCorrection)
-      smoothedBackground(difference, backgroundMask, local.maskWeights, reduced, b);
+      smoothedBackground(depth, difference, backgroundMask, local.maskWeights, reduced, b);
     else
-      medianBackground(difference, backgroundMask, reduced, in.intensityVariationRange, b);
+      medianBackground(depth, difference, backgroundMask, reduced, in.intensityVariationRange, b);
     kcAttention::check();
-    subtractBackground(s, b, subsampling, d);
+    subtractBackground(depth, s, b, subsampling, out);
   }
   kcAttention::check();
 
-  result = d;
+  result = out;
   result.copyXforms(s);
+}
+
+}  // namespace
+
+void localCorrection(const kcPelBuffer_const<unsigned char>& region,
+                     const LocalCorrectionInputs& in, Method method,
+                     kcPelBuffer<unsigned char>& result) {
+  correct(NarrowDepth{}, region, in.reference, in, method, result);
+}
+
+void localCorrection(const kcPelBuffer_const<unsigned short>& region,
+                     const LocalCorrectionInputs& in, Method method,
+                     kcPelBuffer<unsigned short>& result) {
+  correct(WideDepth(in.bits, in.intensityVariationRange), region, in.wideReference, in, method,
+          result);
 }
 
 }  // namespace imgnorm

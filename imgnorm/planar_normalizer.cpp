@@ -198,18 +198,19 @@ kcWideRun kcPlanarNormalizer::runWide(const kcPelBuffer_const<unsigned short>& i
   const kcImageNormalizer& tool = grayTool();
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
   kcWideRun run;
-  const bool whole =
-      !options.placed && kfMapsWholeImage(tool, {image.width(), image.height()}, method);
-  if (whole || (options.explain && hasMap(method))) {
-    run.explanations.push_back(whole ? kfExplainWholeImage(tool, image, method)
-                                     : kfExplainNormalization(tool, image, method));
-  }
-  if (whole) {
+  if (!options.placed && kfMapsWholeImage(tool, {image.width(), image.height()}, method)) {
+    run.explanations.push_back(kfExplainWholeImage(tool, image, method));
     run.success = run.explanations.back().success;
     run.message = run.explanations.back().message;
     if (run.success) run.image = kfPelMap(image, kfWideMapTable(run.explanations.back().wideMap));
+  } else if (options.explain && hasMap(method)) {
+    // The map explained is the one the run built and applied.
+    kcNormalizationExplanation explanation;
+    run.image =
+        kfRunParallel(tool, image, method, options.threads, run.success, run.message, explanation);
+    run.explanations.push_back(std::move(explanation));
   } else {
-    run.image = tool.run(image, method, run.success, run.message);
+    run.image = kfRunParallel(tool, image, method, options.threads, run.success, run.message);
   }
   if (!run.success) run.image = {};
   return run;

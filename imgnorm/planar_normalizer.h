@@ -100,7 +100,7 @@ class IMGNORM_API kcPlanarNormalizer {
   kcPlanarRun run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
                   const kcPlanarRunOptions& options = {}) const;
   // The same for a 16-bit gray image and a tool of 16-bit images (BadImage
-  // for a tool of 8-bit images); one thread, no records.
+  // for a tool of 8-bit images), on options.threads threads; no records.
   kcWideRun runWide(const kcPelBuffer_const<unsigned short>& image,
                     kcImageNormalizerDefs::Method method,
                     const kcPlanarRunOptions& options = {}) const;

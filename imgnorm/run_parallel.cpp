@@ -18,7 +18,6 @@ namespace imgnorm {
 
 namespace {
 
-using ConstImage = kcPelBuffer_const<unsigned char>;
 using Rows = std::pair<long, long>;  // [first, last)
 
 // Below this many pels a strip costs more in starting a thread than it gains.
@@ -50,17 +49,19 @@ Buffer rowsOf(const Buffer& image, const Rows& rows) {
 // Whether the run can be split at all; otherwise run itself answers (with
 // its exceptions for bad requests). Untrained methods need no check here:
 // the parts refuse them with run's own NotTrained.
-bool splittable(const kcImageNormalizer& tool, const ConstImage& image, Method method) {
+template <class Pel>
+bool splittable(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& image, Method method) {
   if (!image.isBound() || !methodInfo(method)) return false;
   if (coveredWindow(tool, image.window()).height() < 2) return false;
   return !isLocal(method) || localMargin(tool, method).has_value();
 }
 
 // Counts per strip, one map, the strips through it.
-kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const ConstImage& view,
-                                       Method method, const std::vector<Rows>& strips, kcCrew& crew,
-                                       bool& success, std::wstring& message,
-                                       kcNormalizationExplanation* explanation) {
+template <class Pel>
+kcPelBuffer<Pel> mapInStrips(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& view,
+                             Method method, const std::vector<Rows>& strips, kcCrew& crew,
+                             bool& success, std::wstring& message,
+                             kcNormalizationExplanation* explanation) {
   std::vector<Counts> counts(strips.size());
   crew.forEach(strips.size(), [&](std::size_t i) {
     counts[i] = countPart(tool, rowsOf(view, strips[i]), method);
@@ -72,14 +73,14 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
     crew.forEach(n, work);
   };
   kcNormalizationExplanation e = explanationOfCounts(tool, method, counts[0], view.window(), loop);
-  const std::vector<unsigned char>& map = e.map;
+  const std::vector<Pel>& map = explainedMap<Pel>(e);
   if (explanation) *explanation = e;
   // A map that cannot be built is rare: one run gives what it leaves (the
   // pels kept outside the mask, say) rather than a copy of its rules here.
   if (map.empty()) return tool.run(view, method, success, message);
-  kcPelBuffer<unsigned char> result(view.window(), 32, kcForOverwrite{});  // strips fill it
+  kcPelBuffer<Pel> result(view.window(), 32, kcForOverwrite{});  // strips fill it
   crew.forEach(strips.size(), [&](std::size_t i) {
-    kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
+    kcPelBuffer<Pel> destination = rowsOf(result, strips[i]);
     mapPartInto(tool, rowsOf(view, strips[i]), map, destination);
   });
   success = true;
@@ -89,33 +90,31 @@ kcPelBuffer<unsigned char> mapInStrips(const kcImageNormalizer& tool, const Cons
 // The local correction of part (rows of the region whole was made for) with
 // whole's mask products cut to it: near part's ends they are those of the
 // region, not of a mask cut there, so nothing is smoothed twice.
-kcPelBuffer<unsigned char> correctPart(const LocalCorrectionInputs& whole, const ConstImage& part,
-                                       Method method) {
+template <class Pel>
+kcPelBuffer<Pel> correctPart(const LocalCorrectionInputs& whole, const kcPelBuffer_const<Pel>& part,
+                             Method method) {
   LocalCorrectionInputs in = whole;
   if (in.binaryMask.isBound()) in.binaryMask.window(part.window(), false);
   if (in.maskWeights.isBound()) in.maskWeights.window(part.window(), false);
-  kcPelBuffer<unsigned char> result;
+  kcPelBuffer<Pel> result;
   localCorrection(part, in, method, result);
   return result;
 }
 
 // Each strip run with its filter's margin above and below; its own rows kept.
-kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const ConstImage& view,
-                                           Method method, const std::vector<Rows>& strips,
-                                           kcCrew& crew) {
+template <class Pel>
+kcPelBuffer<Pel> correctInStrips(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& view,
+                                 Method method, const std::vector<Rows>& strips, kcCrew& crew) {
   const long margin = localMargin(tool, method)->y();
   const kcPelRect& region = view.window();
   // One run over a region smaller than the mask makes its mask products for
   // the region: so do the strips, once for all of them.
-  const LocalCorrectionInputs whole = inputsForRect(
-      {tool.referenceImage(), tool.binaryMask(), tool.sampledMask(), tool.maskWeights(),
-       tool.neighborhoodSize(), tool.granularity(), tool.intensityVariationRange()},
-      region, method);
-  kcPelBuffer<unsigned char> result(region, 32, kcForOverwrite{});  // strips fill it
+  const LocalCorrectionInputs whole = inputsForRect(localInputsOf(tool), region, method);
+  kcPelBuffer<Pel> result(region, 32, kcForOverwrite{});  // strips fill it
   crew.forEach(strips.size(), [&](std::size_t i) {
     const Rows reach(std::max(strips[i].first - margin, region.y()),
                      std::min(strips[i].second + margin, region.bottom()));
-    kcPelBuffer<unsigned char> destination = rowsOf(result, strips[i]);
+    kcPelBuffer<Pel> destination = rowsOf(result, strips[i]);
     kfPelCopy(correctPart(whole, rowsOf(view, reach), method), destination);
     if (tool.keepMaskedPixels() && tool.binaryMask().isBound())
       kf_MaskedPelCopy(rowsOf(view, strips[i]), tool.binaryMask(), destination, true);
@@ -123,12 +122,10 @@ kcPelBuffer<unsigned char> correctInStrips(const kcImageNormalizer& tool, const 
   return result;
 }
 
-}  // namespace
-
-kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const ConstImage& image,
-                                       Method method, long strips, unsigned threads, bool& success,
-                                       std::wstring& message,
-                                       kcNormalizationExplanation* explanation) {
+template <class Pel>
+kcPelBuffer<Pel> splitRun(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& image,
+                          Method method, long strips, unsigned threads, bool& success,
+                          std::wstring& message, kcNormalizationExplanation* explanation) {
   // A map explained is counted once, in one strip when the image cannot be
   // split, and its explanation comes from those counts.
   const bool explained = explanation && hasMap(method) && image.isBound();
@@ -139,13 +136,13 @@ kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const Cons
     return tool.run(image, method, success, message);
   }
   if (!split) strips = 1;
-  ConstImage view = image;
+  kcPelBuffer_const<Pel> view = image;
   view.window(covered, false);
   const std::vector<Rows> ranges =
       splitRows(view.window().y(), view.window().bottom(), std::min(strips, view.height()));
   success = false;
   message.clear();
-  kcPelBuffer<unsigned char> result;
+  kcPelBuffer<Pel> result;
   kcCrew crew(std::min(static_cast<std::size_t>(threads), ranges.size()));
   if (isLocal(method)) {
     result = correctInStrips(tool, view, method, ranges, crew);
@@ -157,12 +154,31 @@ kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool, const Cons
   return result;
 }
 
+}  // namespace
+
+kcPelBuffer<unsigned char> runInStrips(const kcImageNormalizer& tool,
+                                       const kcPelBuffer_const<unsigned char>& image, Method method,
+                                       long strips, unsigned threads, bool& success,
+                                       std::wstring& message,
+                                       kcNormalizationExplanation* explanation) {
+  return splitRun(tool, image, method, strips, threads, success, message, explanation);
+}
+
+kcPelBuffer<unsigned short> runInStrips(const kcImageNormalizer& tool,
+                                        const kcPelBuffer_const<unsigned short>& image,
+                                        Method method, long strips, unsigned threads, bool& success,
+                                        std::wstring& message,
+                                        kcNormalizationExplanation* explanation) {
+  return splitRun(tool, image, method, strips, threads, success, message, explanation);
+}
+
 }  // namespace imgnorm
 
 namespace {
 
-long stripsFor(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
-               Method method, unsigned threads) {
+template <class Pel>
+long stripsFor(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& image, Method method,
+               unsigned threads) {
   const kcPelRect covered =
       image.isBound() ? imgnorm::coveredWindow(tool, image.window()) : kcPelRect();
   const long rowsPerStrip = std::max(1L, imgnorm::kMinPelsPerStrip / std::max(1L, covered.width()));
@@ -190,6 +206,23 @@ kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& tool,
                                          Method method, unsigned threads, bool& success,
                                          std::wstring& message,
                                          kcNormalizationExplanation& explanation) {
+  return imgnorm::runInStrips(tool, image, method, stripsFor(tool, image, method, threads), threads,
+                              success, message, &explanation);
+}
+
+kcPelBuffer<unsigned short> kfRunParallel(const kcImageNormalizer& tool,
+                                          const kcPelBuffer_const<unsigned short>& image,
+                                          Method method, unsigned threads, bool& success,
+                                          std::wstring& message) {
+  return imgnorm::runInStrips(tool, image, method, stripsFor(tool, image, method, threads), threads,
+                              success, message);
+}
+
+kcPelBuffer<unsigned short> kfRunParallel(const kcImageNormalizer& tool,
+                                          const kcPelBuffer_const<unsigned short>& image,
+                                          Method method, unsigned threads, bool& success,
+                                          std::wstring& message,
+                                          kcNormalizationExplanation& explanation) {
   return imgnorm::runInStrips(tool, image, method, stripsFor(tool, image, method, threads), threads,
                               success, message, &explanation);
 }

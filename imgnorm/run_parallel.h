@@ -34,3 +34,12 @@ IMGNORM_API kcPelBuffer<unsigned char> kfRunParallel(const kcImageNormalizer& to
                                                      unsigned threads, bool& success,
                                                      std::wstring& message,
                                                      kcNormalizationExplanation& explanation);
+
+// The same two runs for 16-bit images and a tool of 16-bit images.
+IMGNORM_API kcPelBuffer<unsigned short> kfRunParallel(
+    const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& image,
+    kcImageNormalizerDefs::Method method, unsigned threads, bool& success, std::wstring& message);
+IMGNORM_API kcPelBuffer<unsigned short> kfRunParallel(
+    const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& image,
+    kcImageNormalizerDefs::Method method, unsigned threads, bool& success, std::wstring& message,
+    kcNormalizationExplanation& explanation);

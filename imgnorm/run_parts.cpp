@@ -16,34 +16,79 @@ namespace {
 
 using namespace kcImageNormalizerDefs;
 
-constexpr std::size_t kLevels = 256;
-
 // The checks of run, with its messages, for the methods these functions take.
-void checkMethod(const kcImageNormalizer& tool, Method method, bool local) {
+void checkMethod(const kcImageNormalizer& tool, Method method, bool local, bool wide) {
   checkOneMethod(method);
   if (method == eIdentity || isLocal(method) != local)
     throw BadParams(L"This method cannot be run in parts this way.");
   checkTrained(tool.trainedMethods(), method);
-  checkDepth(tool, false);
+  checkDepth(tool, wide);
 }
 
 // part's window cut to what the tool covers.
-kcPelBuffer_const<unsigned char> coveredPart(const kcImageNormalizer& tool,
-                                             const kcPelBuffer_const<unsigned char>& part) {
-  kcPelBuffer_const<unsigned char> view = part;
+template <class Pel>
+kcPelBuffer_const<Pel> coveredPart(const kcImageNormalizer& tool,
+                                   const kcPelBuffer_const<Pel>& part) {
+  kcPelBuffer_const<Pel> view = part;
   view.window(coveredWindow(tool, part.window()), false);
   return view;
 }
 
-Counts countLevels(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
-  Counts counts;
-  countMaskedLevels(view, tool.binaryMask(), tool.maskRuns(), counts);
-  counts.resize(kLevels, 0);  // an empty region counts nothing
-  return counts;
+template <class Pel>
+Counts countCovered(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& part,
+                    Method method) {
+  checkMethod(tool, method, false, sizeof(Pel) == 2);
+  const kcPelBuffer_const<Pel> view = coveredPart(tool, part);
+  if (view.window().isNull()) return Counts(countsSize(tool, method), 0);
+  return countsOf(tool, view, method);
 }
 
-Counts countToolPairs(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& view) {
-  return countPairs(view, tool.referenceImage(), tool.binaryMask(), tool.maskRuns());
+template <class Level>
+std::vector<Level> mapOfCountsAt(const kcImageNormalizer& tool, Method method, const Counts& counts,
+                                 std::wstring& message, const IndexLoop& loop) {
+  checkMethod(tool, method, false, sizeof(Level) == 2);
+  const std::size_t expected = countsSize(tool, method);
+  if (counts.size() != expected)
+    throw BadParams(L"The counts must have " + std::to_wstring(expected) + L" entries.");
+  kcNormalizationExplanation e = explanationOfCounts(tool, method, counts, kcPelRect(), loop);
+  message = e.message;
+  return std::move(explainedMap<Level>(e));
+}
+
+template <class Level>
+std::vector<Level> mapOfWholeImageAt(const kcImageNormalizer& tool, Method method,
+                                     const Counts& histogram, std::wstring& message) {
+  checkMethod(tool, method, false, sizeof(Level) == 2);
+  if (tool.maskImage().isBound())
+    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
+  const std::size_t levels = std::size_t{1} << tool.bits();
+  if (histogram.size() != levels)
+    throw BadParams(L"A histogram has " + std::to_wstring(levels) + L" entries.");
+  const std::vector<unsigned long> counts(histogram.begin(), histogram.end());
+  kcNormalizationExplanation e;
+  e.method = method;
+  buildWholeImageMap(tool, counts, e);
+  message = e.success ? std::wstring() : e.message;
+  return std::move(explainedMap<Level>(e));
+}
+
+// The table kfPelMap takes for a map of the tool's levels.
+const std::vector<unsigned char>& tableOf(const std::vector<unsigned char>& map) { return map; }
+std::vector<unsigned short> tableOf(const std::vector<unsigned short>& map) {
+  return kfWideMapTable(map);
+}
+
+template <class Pel>
+void mapCoveredInto(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& part,
+                    const std::vector<Pel>& map, kcPelBuffer<Pel>& destination) {
+  const std::size_t levels = std::size_t{1} << tool.bits();
+  if (map.size() != levels || tool.isWide() != (sizeof(Pel) == 2))
+    throw BadParams(L"A gray-level map has " + std::to_wstring(levels) + L" entries.");
+  const kcPelBuffer_const<Pel> view = coveredPart(tool, part);
+  if (view.window().isNull()) return;
+  kfPelMap(view, tableOf(map), destination);
+  if (tool.keepMaskedPixels() && tool.binaryMask().isBound())
+    kf_MaskedPelCopy(view, tool.binaryMask(), destination, true);
 }
 
 }  // namespace
@@ -56,59 +101,64 @@ kcPelRect coveredWindow(const kcImageNormalizer& tool, const kcPelRect& window) 
 
 Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
                  Method method) {
-  checkMethod(tool, method, false);
-  const kcPelBuffer_const<unsigned char> view = coveredPart(tool, part);
-  if (view.window().isNull())
-    return Counts(method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels, 0);
-  return method == eLinearlyFitGrayValues ? countToolPairs(tool, view) : countLevels(tool, view);
+  return countCovered(tool, part, method);
+}
+
+Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& part,
+                 Method method) {
+  return countCovered(tool, part, method);
 }
 
 std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method method,
                                        const Counts& counts, std::wstring& message,
                                        const IndexLoop& loop) {
-  checkMethod(tool, method, false);
-  const std::size_t expected = method == eLinearlyFitGrayValues ? kLevels * kLevels : kLevels;
-  if (counts.size() != expected)
-    throw BadParams(L"The counts must have " + std::to_wstring(expected) + L" entries.");
-  kcNormalizationExplanation e = explanationOfCounts(tool, method, counts, kcPelRect(), loop);
-  message = e.message;
-  return std::move(e.map);
+  return mapOfCountsAt<unsigned char>(tool, method, counts, message, loop);
+}
+
+std::vector<unsigned short> wideMapOfCounts(const kcImageNormalizer& tool, Method method,
+                                            const Counts& counts, std::wstring& message,
+                                            const IndexLoop& loop) {
+  return mapOfCountsAt<unsigned short>(tool, method, counts, message, loop);
 }
 
 std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool, Method method,
                                            const Counts& histogram, std::wstring& message) {
-  checkMethod(tool, method, false);
-  if (tool.maskImage().isBound())
-    throw BadParams(L"Only a tool without a mask maps whole images of any size.");
-  if (histogram.size() != kLevels) throw BadParams(L"A histogram has 256 entries.");
-  const std::vector<unsigned long> levels(histogram.begin(), histogram.end());
-  kcNormalizationExplanation e;
-  e.method = method;
-  buildWholeImageMap(tool, levels, e);
-  message = e.success ? std::wstring() : e.message;
-  return e.map;
+  return mapOfWholeImageAt<unsigned char>(tool, method, histogram, message);
+}
+
+std::vector<unsigned short> wideMapOfWholeImage(const kcImageNormalizer& tool, Method method,
+                                                const Counts& histogram, std::wstring& message) {
+  return mapOfWholeImageAt<unsigned short>(tool, method, histogram, message);
 }
 
 kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,
                                    const kcPelBuffer_const<unsigned char>& part,
                                    const std::vector<unsigned char>& map) {
   kcPelBuffer<unsigned char> result;
-  mapPartInto(tool, part, map, result);
+  mapCoveredInto(tool, part, map, result);
+  return result;
+}
+
+kcPelBuffer<unsigned short> mapPart(const kcImageNormalizer& tool,
+                                    const kcPelBuffer_const<unsigned short>& part,
+                                    const std::vector<unsigned short>& map) {
+  kcPelBuffer<unsigned short> result;
+  mapCoveredInto(tool, part, map, result);
   return result;
 }
 
 void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& part,
                  const std::vector<unsigned char>& map, kcPelBuffer<unsigned char>& destination) {
-  if (map.size() != kLevels) throw BadParams(L"A gray-level map has 256 entries.");
-  const kcPelBuffer_const<unsigned char> view = coveredPart(tool, part);
-  if (view.window().isNull()) return;
-  kfPelMap(view, map, destination);
-  if (tool.keepMaskedPixels() && tool.binaryMask().isBound())
-    kf_MaskedPelCopy(view, tool.binaryMask(), destination, true);
+  mapCoveredInto(tool, part, map, destination);
+}
+
+void mapPartInto(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& part,
+                 const std::vector<unsigned short>& map, kcPelBuffer<unsigned short>& destination) {
+  mapCoveredInto(tool, part, map, destination);
 }
 
 std::optional<kcPair<long>> localMargin(const kcImageNormalizer& tool, Method method) {
-  checkMethod(tool, method, true);
+  checkMethod(tool, method, true, tool.isWide());
   if (usesSubsampling(tool.neighborhoodSize(), tool.granularity())) return std::nullopt;
   const kcPair<long> reduced = reducedNeighborhood(tool.neighborhoodSize(), tool.granularity());
   if (method == eLocalCorrectionEnhanced) {

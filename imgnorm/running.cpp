@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <optional>
 
 #include "host/assert.h"
 #include "host/attention.h"
@@ -6,6 +7,7 @@
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/detail/local_correction.h"
+#include "imgnorm/detail/map_builders.h"
 #include "imgnorm/detail/method_checks.h"
 #include "imgnorm/detail/parameter_text.h"
 #include "imgnorm/detail/trained_data.h"
@@ -88,16 +90,52 @@ void kcImageNormalizer::checkRunnable(Method method) const {
   imgnorm::checkTrained(trainedMethods_, method);
 }
 
-kcPelBuffer<unsigned char> kcImageNormalizer::runLocalCorrection(
-    const kcPelBuffer_const<unsigned char>& view, Method method) const {
+template <class Pel>
+kcPelBuffer<Pel> kcImageNormalizer::runLocalCorrection(const kcPelBuffer_const<Pel>& view,
+                                                       Method method) const {
   if (imgnorm::isSubsampling(granularity_))
     KC_ASSERT(trained_.sampledMask.isBound() == maskImage_.isBound());
-  kcPelBuffer<unsigned char> result;
-  imgnorm::localCorrection(
-      view,
-      {referenceImage_, trained_.binaryMask, trained_.sampledMask, trained_.maskWeights,
-       neighborhoodSize_, granularity_, intensityVariationRange_},
-      method, result);
+  kcPelBuffer<Pel> result;
+  imgnorm::localCorrection(view, imgnorm::localInputsOf(*this), method, result);
+  return result;
+}
+
+namespace {
+
+kcPelBuffer<unsigned char> mapThrough(const kcPelBuffer_const<unsigned char>& view,
+                                      const std::vector<unsigned char>& map) {
+  return kfPelMap(view, map);
+}
+
+kcPelBuffer<unsigned short> mapThrough(const kcPelBuffer_const<unsigned short>& view,
+                                       const std::vector<unsigned short>& map) {
+  return kfPelMap(view, kfWideMapTable(map));
+}
+
+}  // namespace
+
+template <class Pel>
+std::optional<kcPelBuffer<Pel>> kcImageNormalizer::runCovered(const kcPelBuffer_const<Pel>& view,
+                                                              Method method, bool& success,
+                                                              std::wstring& message) const {
+  kcPelBuffer<Pel> result;
+  if (hasMap(method)) {
+    // One code path with the explanation: run is its map applied.
+    kcNormalizationExplanation explanation = kfExplainNormalization(*this, view, method);
+    kcAttention::check();
+    success = explanation.success;
+    message = explanation.message;
+    if (explanation.runTime.count == 0 && !success) return std::nullopt;
+    // A map that could not be built still gives the pels kept outside the mask.
+    if (success) result = mapThrough(view, imgnorm::explainedMap<Pel>(explanation));
+  } else {
+    result = runLocalCorrection(view, method);
+    success = true;
+  }
+  kcAttention::check();
+  if (keepMaskedPixels_ && trained_.binaryMask.isBound())
+    kf_MaskedPelCopy(view, trained_.binaryMask, result, true);
+  result.copyXforms(view);
   return result;
 }
 
@@ -129,29 +167,14 @@ kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsign
   kcPelBuffer_const<unsigned char> view = image;
   view.window(region, false);
 
-  kcPelBuffer<unsigned char> result;
-  if (hasMap(method)) {
-    // One code path with the explanation: run is its map applied.
-    const kcNormalizationExplanation explanation = kfExplainNormalization(*this, view, method);
-    kcAttention::check();
-    success = explanation.success;
-    message = explanation.message;
-    if (explanation.runTime.count == 0 && !success) return result;
-    // A map that could not be built still gives the pels kept outside the mask.
-    if (success) result = kfPelMap(view, explanation.map);
-  } else {
-    result = runLocalCorrection(view, method);
-    success = true;
-  }
-  kcAttention::check();
-  if (keepMaskedPixels_ && trained_.binaryMask.isBound())
-    kf_MaskedPelCopy(view, trained_.binaryMask, result, true);
-  result.copyXforms(view);
+  const std::optional<kcPelBuffer<unsigned char>> result =
+      runCovered(view, method, success, message);
+  if (!result) return {};
   if (diag && diag->shouldRecord(diagFlags, kDiagResult)) {
     diag->level(levelRestorer.level() + 1);
-    kf_AddImage(diag, result, L"Image Normalization Result", false);
+    kf_AddImage(diag, *result, L"Image Normalization Result", false);
   }
-  return result;
+  return *result;
 }
 
 kcPelBuffer<unsigned short> kcImageNormalizer::run(const kcPelBuffer_const<unsigned short>& image,
@@ -166,8 +189,6 @@ kcPelBuffer<unsigned short> kcImageNormalizer::run(const kcPelBuffer_const<unsig
   checkRunnable(method);
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
   imgnorm::checkDepth(*this, true);
-  // Training refuses the local methods for 16-bit references.
-  KC_ASSERT(hasMap(method));
 
   const kcPelRect region = imgnorm::coveredWindow(*this, image.window());
   if (region.isNull()) {
@@ -176,16 +197,5 @@ kcPelBuffer<unsigned short> kcImageNormalizer::run(const kcPelBuffer_const<unsig
   }
   kcPelBuffer_const<unsigned short> view = image;
   view.window(region, false);
-  const kcNormalizationExplanation explanation = kfExplainNormalization(*this, view, method);
-  kcAttention::check();
-  success = explanation.success;
-  message = explanation.message;
-  kcPelBuffer<unsigned short> result;
-  if (explanation.runTime.count == 0 && !success) return result;
-  if (success) result = kfPelMap(view, kfWideMapTable(explanation.wideMap));
-  kcAttention::check();
-  if (keepMaskedPixels_ && trained_.binaryMask.isBound())
-    kf_MaskedPelCopy(view, trained_.binaryMask, result, true);
-  result.copyXforms(view);
-  return result;
+  return runCovered(view, method, success, message).value_or(kcPelBuffer<unsigned short>());
 }

@@ -29,17 +29,19 @@ kcPair<long> smoothingKernelSize(const kcPair<long>& p) {
 
 namespace {
 
-kcGaussSampleParams fixedPointSmoothing(const kcPair<long>& reduced) {
+kcGaussSampleParams fixedPointSmoothing(const kcPair<long>& reduced,
+                                        int fractionBits = fixedPointShift) {
   kcGaussSampleParams params(kcPair<long>(1, 1), smoothingKernelSize(reduced),
-                             static_cast<double>(1 << fixedPointShift));
+                             static_cast<double>(1 << fractionBits));
   params.doRounding(true);
   return params;
 }
 
 // The kernel is in pels: a view of source without its image-from-client
 // transform, leaving source itself alone.
-kcPelBuffer_const<unsigned char> inPels(const kcPelBuffer_const<unsigned char>& source) {
-  kcPelBuffer_const<unsigned char> pels = source;
+template <class T>
+kcPelBuffer_const<T> inPels(const kcPelBuffer_const<T>& source) {
+  kcPelBuffer_const<T> pels = source;
   if (!pels.imageFromClientXformBase()->isIdentity())
     pels.imageFromClientXformBase(std::make_shared<kc2XformLinear>());
   return pels;
@@ -64,6 +66,14 @@ void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
                             const std::function<void(long, const unsigned short*)>& rowDone) {
   kfGaussSampleRows<unsigned char, unsigned short>(inPels(source), fixedPointSmoothing(reduced),
                                                    rowDone);
+}
+
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned>& source, const kcPair<long>& reduced,
+                            unsigned largest, int fractionBits,
+                            const std::function<void(long, const unsigned*)>& rowDone) {
+  kcGaussSampleParams params = fixedPointSmoothing(reduced, fractionBits);
+  params.largestPel(largest);
+  kfGaussSampleRows<unsigned, unsigned>(inPels(source), params, rowDone);
 }
 
 }  // namespace imgnorm

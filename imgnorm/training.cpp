@@ -28,10 +28,11 @@ std::wstring methodBitsText(Method methods) {
 // takes at most kMaxSamples samples a side.
 void kcImageNormalizer::checkReducedResolutionFits(Method methods) const {
   constexpr long kMost = kcAffineSamplingParams::kMaxSamples;
-  if (!(methods & (eLocalCorrection | eLocalCorrectionEnhanced)) || !referenceImage_.isBound() ||
+  const kcPelRect reference = referenceWindow();
+  if (!(methods & (eLocalCorrection | eLocalCorrectionEnhanced)) || reference.isNull() ||
       !imgnorm::usesSubsampling(neighborhoodSize_, granularity_))
     return;
-  const long width = referenceImage_.width(), height = referenceImage_.height();
+  const long width = reference.width(), height = reference.height();
   if (width > kMost || height > kMost)
     throw BadParams(L"Granularity above 1 works on references of at most " + kfStr(kMost) +
                     L" pels a side; this one is " + kfStr(width) + L" x " + kfStr(height) + L".");
@@ -42,8 +43,6 @@ void kcImageNormalizer::train(Method methods, kcDiagObject* diag, unsigned long 
     throw CanNotTrain(L"<methods> contains an unknown normalization method.");
   if (!referenceImage_.isBound() && !isWide() && methods != eIdentity)
     throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
-  if (isWide() && (methods & kLocalMethods))
-    throw CanNotTrain(L"The local corrections work on 8-bit images only.");
 
   checkReducedResolutionFits(methods);
   kcTrainedData data =

@@ -28,3 +28,18 @@ IMGNORM_API void kf_PelSubClampSignedRow(const unsigned char* a, const unsigned 
 // dst <- clamp(dst + (src - 128), 0, 255): adds an offset-128 difference.
 IMGNORM_API void kf_PelAddClamp(const kcPelBuffer<unsigned char>& destination,
                                 const kcPelBuffer_const<unsigned char>& source);
+
+// Differences of 16-bit pels span 17 bits: they are held in 32-bit pels with
+// an offset of 2^16 (pel p stands for p - 2^16).
+constexpr unsigned wideDifferenceOffset = 1u << 16;
+
+// out[x] <- clamp(a[x] - b[x], -limit, limit) + wideDifferenceOffset for
+// x < width, limit taken at most 65535. out shares no pels with a or b.
+IMGNORM_API void kf_PelSubClampWideRow(const unsigned short* a, const unsigned short* b,
+                                       unsigned limit, unsigned* out, long width);
+
+// out[x] <- clamp(a[x] - (b[x] - wideDifferenceOffset), 0, top) for x < width:
+// subtracts a wide difference from 16-bit pels. b's pels must be below 2^31;
+// out shares no pels with a or b.
+IMGNORM_API void kf_PelSubClampSignedRow(const unsigned short* a, const unsigned* b,
+                                         unsigned short top, unsigned short* out, long width);

@@ -170,3 +170,35 @@ void kf_MaskedPelDivideRow(const unsigned short* numerator, const unsigned short
   KC_ASSERT(divisorsNonZero({numerator, 0, divisor, 0, mask, 0, width, 1}));
   divideRow(numerator, divisor, mask, width, static_cast<std::uint32_t>(scale), destination);
 }
+
+namespace {
+
+bool divisorsNonZero(const unsigned short* divisor, const unsigned char* mask, long width) {
+  for (long x = 0; x < width; ++x)
+    if (divisor[x] == 0 && (!mask || mask[x] != 0)) return false;
+  return true;
+}
+
+}  // namespace
+
+void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned short* divisor,
+                           const unsigned char* mask, long width, unsigned long scale,
+                           unsigned* destination) {
+  KC_ASSERT(divisorsNonZero(divisor, mask, width));
+  for (long x = 0; x < width; ++x) {
+    if (mask && mask[x] == 0) continue;
+    const std::uint64_t n = std::uint64_t(numerator[x]) * scale + divisor[x] / 2;
+    destination[x] = static_cast<unsigned>(n / divisor[x]);
+  }
+}
+
+void kf_PelSetOutsideMask(const kcPelBuffer<unsigned>& destination,
+                          const kcPelBuffer_const<unsigned char>& mask, unsigned value) {
+  if (!destination.isBound() || !mask.isBound()) throw kcPel::UnboundWindow();
+  const kcPelRect r = destination.window() & mask.window();
+  for (long y = r.y(); y < r.bottom(); ++y) {
+    unsigned* d = destination.pointToPel(r.x(), y);
+    const unsigned char* m = mask.pointToPel(r.x(), y);
+    for (long x = 0; x < r.width(); ++x) d[x] = m[x] ? d[x] : value;
+  }
+}

@@ -43,3 +43,16 @@ IMGNORM_API void kf_MaskedPelDivide(const kcPelBuffer_const<unsigned short>& num
 IMGNORM_API void kf_MaskedPelDivideRow(const unsigned short* numerator,
                                        const unsigned short* divisor, const unsigned char* mask,
                                        long width, unsigned long scale, unsigned char* destination);
+
+// The row kernel for wide numerators (up to 2^24 times the scale fits the
+// 64-bit arithmetic it uses): destination <- (numerator * scale + divisor /
+// 2) / divisor where the mask is non-zero, stored whole.
+IMGNORM_API void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned short* divisor,
+                                       const unsigned char* mask, long width, unsigned long scale,
+                                       unsigned* destination);
+
+// destination <- value at every pel of destination window & mask window
+// whose mask pel is 0; the other pels keep theirs. Throws
+// kcPel::UnboundWindow for an unbound destination or mask.
+IMGNORM_API void kf_PelSetOutsideMask(const kcPelBuffer<unsigned>& destination,
+                                      const kcPelBuffer_const<unsigned char>& mask, unsigned value);

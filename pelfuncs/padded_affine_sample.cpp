@@ -1,14 +1,15 @@
 #include "pelfuncs/padded_affine_sample.h"
 
-#include "imaging/affine_sample.h"
 #include "host/assert.h"
+#include "imaging/affine_sample.h"
 #include "imaging/pel_copy.h"
 #include "imaging/pel_set.h"
 
 namespace {
 
-kcPelBuffer<unsigned char> viewOf(const kcPelBuffer<unsigned char>& buffer, const kcPelRect& r) {
-  kcPelBuffer<unsigned char> view = buffer;
+template <class T>
+kcPelBuffer<T> viewOf(const kcPelBuffer<T>& buffer, const kcPelRect& r) {
+  kcPelBuffer<T> view = buffer;
   view.window(r, false);
   return view;
 }
@@ -16,21 +17,23 @@ kcPelBuffer<unsigned char> viewOf(const kcPelBuffer<unsigned char>& buffer, cons
 // Copies the pels of rectangle from onto rectangle to (same size) of the same
 // buffer. kfPelCopy pairs pels by coordinates, so the source view is
 // relabelled to lie over the destination.
-void copyBlock(const kcPelBuffer<unsigned char>& buffer, const kcPelRect& from,
-               const kcPelRect& to) {
-  kcPelBuffer<unsigned char> src = viewOf(buffer, from);
+template <class T>
+void copyBlock(const kcPelBuffer<T>& buffer, const kcPelRect& from, const kcPelRect& to) {
+  kcPelBuffer<T> src = viewOf(buffer, from);
   src.offset(src.offset() + (to.origin() - from.origin()));
-  kcPelBuffer<unsigned char> dst = viewOf(buffer, to);
-  kfPelCopy<unsigned char>(src, dst);
+  kcPelBuffer<T> dst = viewOf(buffer, to);
+  kfPelCopy<T>(src, dst);
 }
 
-void setBlock(const kcPelBuffer<unsigned char>& buffer, const kcPelRect& r, unsigned char value) {
+template <class T>
+void setBlock(const kcPelBuffer<T>& buffer, const kcPelRect& r, T value) {
   kfPelSet(viewOf(buffer, r), value);
 }
 
 // Fills the border of width b of buffer from its inner rectangle: every
 // border pel takes the value of the nearest inner pel.
-void duplicateBorderPixels(kcPelBuffer<unsigned char>& buffer, long b) {
+template <class T>
+void duplicateBorderPixels(kcPelBuffer<T>& buffer, long b) {
   KC_ASSERT(buffer.isBound());
   const kcPelRect w = buffer.window();
   const long iw = w.width() - 2 * b;
@@ -75,13 +78,14 @@ namespace {
 // The sampling of src's whole window at xSize x ySize, and src copied into
 // a buffer whose border gives every interpolation tap at and beyond the
 // edges a replicated pel to read.
+template <class T>
 struct PaddedSampling {
-  kcPelBuffer<unsigned char> padded;
+  kcPelBuffer<T> padded;
   kcAffineSamplingParams params;
 };
 
-PaddedSampling paddedSampling(const kcPelBuffer<unsigned char>& src, long xSize, long ySize,
-                              bool bicubic) {
+template <class T>
+PaddedSampling<T> paddedSampling(const kcPelBuffer<T>& src, long xSize, long ySize, bool bicubic) {
   const kcPelRect w = src.window();
   const kc2XformBase& clientFromImage = *src.clientFromImageXformBase();
   const kcAffineRectangle rect(clientFromImage * kcVector<2>(w.ul()),
@@ -91,8 +95,8 @@ PaddedSampling paddedSampling(const kcPelBuffer<unsigned char>& src, long xSize,
       rect, xSize, ySize,
       bicubic ? kcAffineSamplingParams::eBicubic : kcAffineSamplingParams::eBilinear);
   const long b = bicubic ? 3 : 2;
-  kcPelBuffer<unsigned char> padded(grown(w, b), 32);
-  kfPelCopy<unsigned char>(src, padded);
+  kcPelBuffer<T> padded(grown(w, b), 32);
+  kfPelCopy<T>(src, padded);
   padded.copyXforms(src);
   duplicateBorderPixels(padded, b);
   return {padded, params};
@@ -102,13 +106,29 @@ PaddedSampling paddedSampling(const kcPelBuffer<unsigned char>& src, long xSize,
 
 kcPelBuffer<unsigned char> kf_PaddedAffineSample(const kcPelBuffer<unsigned char>& src, long xSize,
                                                  long ySize, bool bicubic) {
-  const PaddedSampling s = paddedSampling(src, xSize, ySize, bicubic);
+  const PaddedSampling<unsigned char> s = paddedSampling(src, xSize, ySize, bicubic);
   return kfAffineTransformImage<unsigned char>(s.padded, s.params);
 }
+
+namespace {
+
+template <class T>
+void paddedSampleRows(const kcPelBuffer<T>& src, long xSize, long ySize, bool bicubic,
+                      const std::function<void(long, const T*)>& rowDone) {
+  const PaddedSampling<T> s = paddedSampling(src, xSize, ySize, bicubic);
+  kfAffineSampleRows<T>(s.padded, s.params, rowDone);
+}
+
+}  // namespace
 
 void kf_PaddedAffineSampleRows(const kcPelBuffer<unsigned char>& src, long xSize, long ySize,
                                bool bicubic,
                                const std::function<void(long, const unsigned char*)>& rowDone) {
-  const PaddedSampling s = paddedSampling(src, xSize, ySize, bicubic);
-  kfAffineSampleRows<unsigned char>(s.padded, s.params, rowDone);
+  paddedSampleRows(src, xSize, ySize, bicubic, rowDone);
+}
+
+void kf_PaddedAffineSampleRows(const kcPelBuffer<unsigned int>& src, long xSize, long ySize,
+                               bool bicubic,
+                               const std::function<void(long, const unsigned int*)>& rowDone) {
+  paddedSampleRows(src, xSize, ySize, bicubic, rowDone);
 }

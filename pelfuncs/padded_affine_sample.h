@@ -26,3 +26,6 @@ IMGNORM_API kcPelBuffer<unsigned char> kf_PaddedAffineSample(const kcPelBuffer<u
 IMGNORM_API void kf_PaddedAffineSampleRows(
     const kcPelBuffer<unsigned char>& src, long xSize, long ySize, bool bicubic,
     const std::function<void(long, const unsigned char*)>& rowDone);
+IMGNORM_API void kf_PaddedAffineSampleRows(
+    const kcPelBuffer<unsigned int>& src, long xSize, long ySize, bool bicubic,
+    const std::function<void(long, const unsigned int*)>& rowDone);

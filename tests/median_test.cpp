@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <vector>
 
 #include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
@@ -12,28 +14,29 @@ namespace {
 
 using namespace testing_support;
 
-// The median at (x, y) counted the slow way: the kernel reaches k / 2 left
-// (up) and (k - 1) / 2 right (down), cut to the working window.
-int referenceMedian(const kcPelBuffer_const<unsigned char>& src, const Image* mask,
-                    const kcPelRect& work, const kcPelMedianParams& p, long x, long y) {
+// The median at (x, y) found the slow way, by sorting: the kernel reaches
+// k / 2 left (up) and (k - 1) / 2 right (down), cut to the working window.
+template <class T>
+unsigned referenceMedian(const kcPelBuffer_const<T>& src, const Image* mask, const kcPelRect& work,
+                         const kcPelMedianParams& p, long x, long y) {
   const long kx = p.kernel().x(), ky = p.kernel().y();
   const long lo = p.valueRange().x(), hi = p.valueRange().y();
   const kcPelRect kernel = kcPelRect(x - kx / 2, y - ky / 2, kx, ky) & work;
-  long counts[256] = {}, n = 0;
+  std::vector<unsigned> values;
   for (long v = kernel.y(); v < kernel.bottom(); ++v)
     for (long u = kernel.x(); u < kernel.right(); ++u) {
-      const int value = src.get(u, v);
+      const long value = src.get(u, v);
       if (value < lo || value > hi || (mask && mask->get(u, v) == 0)) continue;
-      ++counts[value];
-      ++n;
+      values.push_back(static_cast<unsigned>(value));
     }
-  if (n == 0) return static_cast<int>(std::clamp<long>(src.get(x, y), lo, hi));
-  for (int value = 0, below = 0;; below += counts[value++])
-    if (below + counts[value] > (n - 1) / 2) return value;
+  if (values.empty()) return static_cast<unsigned>(std::clamp<long>(src.get(x, y), lo, hi));
+  std::sort(values.begin(), values.end());
+  return values[(values.size() - 1) / 2];
 }
 
-void expectMedianMatches(const kcPelBuffer_const<unsigned char>& src, const Image* mask,
-                         const kcPelMedianParams& p, const Image& dst) {
+template <class T>
+void expectMedianMatches(const kcPelBuffer_const<T>& src, const Image* mask,
+                         const kcPelMedianParams& p, const kcPelBuffer<T>& dst) {
   const kcPelRect work = mask ? src.window() & mask->window() : src.window();
   const kcPelRect r = work & dst.window();
   for (long y = r.y(); y < r.bottom(); ++y)
@@ -65,6 +68,17 @@ TEST(PelMedianParams, RefusesBadKernelsAndRanges) {
       {one, {-1, 5}},     {one, {6, 5}},      {one, {0, 256}}};
   for (const auto& [kernel, range] : refused)
     EXPECT_THROW(kcPelMedianParams(kernel, range), kcPelFunc::BadParams) << kernel.x();
+  // Wide ranges: up to the largest level given, which is at most 2^17 - 1;
+  // the 8-bit median refuses what it cannot hold.
+  constexpr long wide = kcPelMedianParams::maxWideLevel;
+  EXPECT_NO_THROW(kcPelMedianParams(one, {0, wide}, wide));
+  EXPECT_THROW(kcPelMedianParams(one, {0, wide + 1}, wide), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, {0, 9}, wide + 1), kcPelFunc::BadParams);
+  EXPECT_THROW(kcPelMedianParams(one, {0, 9}, 254), kcPelFunc::BadParams);
+  Image dst;
+  EXPECT_THROW(
+      kfPelMedian(randomImage(kcPelRect(0, 0, 4, 4)), kcPelMedianParams(one, {0, 256}, wide), dst),
+      kcPelFunc::BadParams);
 }
 
 // Half the trials with a mask; an unbound destination becomes the window of source and mask,
@@ -147,3 +161,57 @@ TEST(PelMedian, TakesTransformsOfTheSourceAndRefusesUnboundInput) {
 }
 
 }  // namespace
+
+namespace {
+
+using WideImage = kcPelBuffer<unsigned>;
+
+// Wide pels as differences are: an offset of 2^16 and a spread around it,
+// the range one of a narrow window, +-4095 or the whole 17 bits.
+WideImage randomWideView(const kcPelRect& window, long spread) {
+  WideImage b = randomImage<unsigned>(
+      window.trim(-uniform(0, 3), -uniform(0, 3), -uniform(0, 3), -uniform(0, 3), false),
+      static_cast<unsigned>(65536 - spread), static_cast<unsigned>(65536 + spread));
+  b.window(window, false);
+  return b;
+}
+
+kcPair<long> randomWideRange(long spread) {
+  if (spread >= 65535) return {uniform(0, 3), kcPelMedianParams::maxWideLevel - uniform(0, 3)};
+  const long a = 65536 + uniform(-spread, spread), b = 65536 + uniform(-spread, spread);
+  return {std::min(a, b), std::max(a, b)};
+}
+
+}  // namespace
+
+// The wide median against sorting, with and without a mask, on narrow, 13-
+// and 17-bit spreads and ranges; destinations unbound, bound over part of
+// the window, or the source itself.
+TEST(PelMedian, WidePelsMatchSortingWithAndWithoutAMask) {
+  std::uniform_int_distribution<int> zeros(0, 100);
+  for (int trial = 0; trial < 120; ++trial) {
+    const long spread = std::array<long, 3>{40, 4095, 65535}[trial % 3];
+    const WideImage src = randomWideView(randomWindow(36, 28), spread);
+    const Image mask = randomMask(randomWindow(36, 28), zeros(rng()));
+    const bool masked = trial % 2;
+    const kcPelMedianParams p(kcPair<long>(uniform(1, 40), uniform(1, 15)), randomWideRange(spread),
+                              kcPelMedianParams::maxWideLevel);
+    WideImage dst = trial % 5 == 0 ? randomWideView(randomWindow(36, 28), 9) : WideImage();
+    const kcPelRect work = masked ? src.window() & mask.window() : src.window();
+    const WideImage before = dst.isBound() ? kfPelCopy<unsigned>(dst) : WideImage();
+    masked ? kfPelMedian(src, mask, p, dst) : kfPelMedian(src, p, dst);
+    expectMedianMatches<unsigned>(src, masked ? &mask : nullptr, p, dst);
+    if (!before.isBound()) {
+      ASSERT_EQ(dst.window(), work);
+    } else {
+      ASSERT_TRUE(pelsAre(dst, dst.window(), [&](long x, long y) {
+        return inside(work, x, y) ? dst.get(x, y) : before.get(x, y);
+      }));
+    }
+    if (trial % 7 == 0) {
+      WideImage inPlace = kfPelCopy<unsigned>(src);
+      kfPelMedian(inPlace, p, inPlace);
+      expectMedianMatches<unsigned>(src, nullptr, p, inPlace);
+    }
+  }
+}

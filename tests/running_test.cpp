@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <utility>
 
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
@@ -116,17 +117,33 @@ Image scene(const kcPelRect& r, long seed) {
       r, [&](long x, long y) { return 30 + (x * 3 + y * 2 + seed * 7) % 150 + noise.get(x, y); });
 }
 
+// The scene at a depth: 8-bit, or 16-bit levels of bits bits spread from
+// the 8-bit ones.
+template <class Pel>
+kcPelBuffer<Pel> sceneAt(const kcPelRect& r, long seed, int bits) {
+  const Image narrow = scene(r, seed);
+  if constexpr (sizeof(Pel) == 1) return narrow;
+  return makeImage<Pel>(r, [&](long x, long y) {
+    return (static_cast<unsigned long>(narrow.get(x, y)) << bits) / 256 + (x * 7 + y) % 3;
+  });
+}
+
 // What a run answered: its result, success and message, or what it threw.
+template <class Pel>
 struct Outcome {
-  Image result;
+  kcPelBuffer<Pel> result;
   bool success = false;
   std::wstring message;
   std::string thrown;
 };
 
+template <class Pel>
+Pel pelOf(const kcPelBuffer<Pel>&);
+
 template <class Run>
-Outcome outcomeOf(Run run) {
-  Outcome o;
+auto outcomeOf(Run run) {
+  using Result = decltype(run(std::declval<bool&>(), std::declval<std::wstring&>()));
+  Outcome<decltype(pelOf(std::declval<Result>()))> o;
   o.message = L"stale";
   try {
     o.result = run(o.success, o.message);
@@ -136,15 +153,16 @@ Outcome outcomeOf(Run run) {
   return o;
 }
 
-testing::AssertionResult sameOutcome(const Outcome& a, const Outcome& b) {
+template <class Pel>
+testing::AssertionResult sameOutcome(const Outcome<Pel>& a, const Outcome<Pel>& b) {
   if (a.thrown != b.thrown || a.success != b.success || a.message != b.message ||
       a.result.isBound() != b.result.isBound())
     return testing::AssertionFailure()
            << "threw '" << a.thrown << "' / '" << b.thrown << "', success " << a.success << " / "
            << b.success << ", bound " << a.result.isBound() << " / " << b.result.isBound();
   if (!a.result.isBound()) return testing::AssertionSuccess();
-  if (a.result.window() != b.result.window() ||
-      a.result.clientFromImageXform().translation() != b.result.clientFromImageXform().translation())
+  if (a.result.window() != b.result.window() || a.result.clientFromImageXform().translation() !=
+                                                    b.result.clientFromImageXform().translation())
     return testing::AssertionFailure() << "windows or transforms differ";
   return pelsAre(a.result, b.result.window(), [&](long x, long y) { return b.result.get(x, y); });
 }
@@ -154,8 +172,8 @@ testing::AssertionResult sameExplanation(const kcNormalizationExplanation& a,
   const auto stats = [](const kcGrayLevelStatistics& s) {
     return std::tuple(s.count, s.mean, s.stddev, s.lowerTail, s.upperTail);
   };
-  if (std::tuple(a.method, a.success, a.message, a.map, a.region) !=
-          std::tuple(b.method, b.success, b.message, b.map, b.region) ||
+  if (std::tuple(a.method, a.success, a.message, a.map, a.wideMap, a.region) !=
+          std::tuple(b.method, b.success, b.message, b.map, b.wideMap, b.region) ||
       stats(a.runTime) != stats(b.runTime) || stats(a.reference) != stats(b.reference) ||
       std::tuple(a.fit.lineFound, a.fit.gain, a.fit.offset, a.fit.nearLineShare) !=
           std::tuple(b.fit.lineFound, b.fit.gain, b.fit.offset, b.fit.nearLineShare))
@@ -165,15 +183,27 @@ testing::AssertionResult sameExplanation(const kcNormalizationExplanation& a,
 
 // Random tools and images: the split run answers exactly as one run does
 // (pels, window, success, message) for every method, mask, window, offset,
-// granularity, neighbourhood and number of strips and threads.
-TEST(RunInStrips, RandomConfigurationsGiveThePelsOfOneRun) {
-  const Method methods[] = {eIdentity,           eMatchHistogram,        eMatchMeanAndStddev,
-                            eMatchHistogramTails, eLinearlyFitGrayValues, eLocalCorrection,
+// granularity, neighbourhood and number of strips and threads, at either
+// depth.
+template <class Pel>
+void checkSplitRuns(int trials) {
+  const Method methods[] = {eIdentity,
+                            eMatchHistogram,
+                            eMatchMeanAndStddev,
+                            eMatchHistogramTails,
+                            eLinearlyFitGrayValues,
+                            eLocalCorrection,
                             eLocalCorrectionEnhanced};
-  for (int trial = 0; trial < 300; ++trial) {
+  constexpr bool wide = sizeof(Pel) == 2;
+  for (int trial = 0; trial < trials; ++trial) {
     const kcPelRect referenceWindow(uniform(-4, 4), uniform(-4, 4), uniform(1, 40), uniform(1, 40));
+    const int bits = wide ? static_cast<int>(uniform(9, 16)) : 8;
+    const long top = (1L << bits) - 1;
     kcImageNormalizer tool;
-    tool.referenceImage(scene(referenceWindow, trial), true);
+    if constexpr (wide)
+      tool.referenceImage(sceneAt<Pel>(referenceWindow, trial, bits), bits, true);
+    else
+      tool.referenceImage(scene(referenceWindow, trial), true);
     const int maskKind = static_cast<int>(uniform(0, 3));  // none, binary, any levels, flat
     if (maskKind > 0) {
       const kcPelRect maskWindow(referenceWindow.x() + uniform(-3, referenceWindow.width() - 1),
@@ -196,15 +226,14 @@ TEST(RunInStrips, RandomConfigurationsGiveThePelsOfOneRun) {
     } catch (const CanNotTrain&) {
       continue;  // no set mask pel over the reference
     }
-    tool.set(kcPair<double>(0.05, 0.9), kcPair<long>(-uniform(0, 127), uniform(0, 127)),
+    tool.set(kcPair<double>(0.05, 0.9), kcPair<long>(-uniform(0, top / 2), uniform(0, top / 2)),
              uniform(0, 1) == 1);
     // Images of one row or column, sub-windows and offsets of the reference.
-    const kcPelRect imageWindow(referenceWindow.x() + uniform(-6, 6),
-                                referenceWindow.y() + uniform(-6, 6),
-                                uniform(0, 4) == 0 ? 1 : uniform(1, 45),
-                                uniform(0, 4) == 0 ? 1 : uniform(1, 45));
-    Image image = uniform(0, 5) == 0 ? constant(imageWindow, uniform(0, 255))
-                                     : scene(imageWindow, trial + 100);
+    const kcPelRect imageWindow(
+        referenceWindow.x() + uniform(-6, 6), referenceWindow.y() + uniform(-6, 6),
+        uniform(0, 4) == 0 ? 1 : uniform(1, 45), uniform(0, 4) == 0 ? 1 : uniform(1, 45));
+    kcPelBuffer<Pel> image = uniform(0, 5) == 0 ? constant<Pel>(imageWindow, uniform(0, top))
+                                                : sceneAt<Pel>(imageWindow, trial + 100, bits);
     setXform(image, kcXform<2>::scaleAndTranslate(2, 2, static_cast<double>(trial), 1));
     const Method method = methods[uniform(0, 6)];
     const long strips = uniform(1, 9);
@@ -226,6 +255,12 @@ TEST(RunInStrips, RandomConfigurationsGiveThePelsOfOneRun) {
           << "trial " << trial;
     }
   }
+}
+
+TEST(RunInStrips, RandomConfigurationsGiveThePelsOfOneRun) { checkSplitRuns<unsigned char>(300); }
+
+TEST(RunInStrips, RandomSixteenBitConfigurationsGiveThePelsOfOneRun) {
+  checkSplitRuns<unsigned short>(150);
 }
 
 TEST(RunParallel, FailuresAreThoseOfOneRun) {

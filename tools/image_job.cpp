@@ -106,7 +106,8 @@ void runDeepSteps(const JobContext& context, const ImageJob& job, imgio::ColorIm
   kcWideRun run;
   try {
     run = context.tool.runDeep(viewOf(input.image), context.method,
-                               context.report || fit || !job.sideBySide.empty());
+                               context.report || fit || !job.sideBySide.empty(),
+                               context.threadsPerImage);
   } catch (const Failure& failure) {
     if (failure.code() == kExitInterrupted) throw;
     throw Failure(failure.code(), job.input + ": " + failure.what());

@@ -58,7 +58,8 @@ void addRunParameterOptions(CLI::App& command, RunParameterOptions& options) {
       ->type_name("LO,HI");
   command
       .add_option("--range", options.range,
-                  "Intensity variation range, LO <= 0 <= HI (default -127,127)")
+                  "Intensity variation range, LO <= 0 <= HI (default -127,127;\n"
+                  "for a 16-bit reference its whole depth)")
       ->check(longPairValidator())
       ->type_name("LO,HI");
   command.add_flag("--keep-masked", options.keepMasked, "Keep the pels outside the mask unchanged");
@@ -156,7 +157,10 @@ kcPelBuffer<unsigned char> readMask(const TrainingOptions& training, long width,
   return toPelBuffer(maskImage);
 }
 
-void trainDeep(kcPlanarNormalizer& tool, const TrainingOptions& training, const DeepGray& reference,
+// Without --range, a 16-bit tool's range is its whole depth, as -127,127
+// is for 8 bits.
+void trainDeep(kcPlanarNormalizer& tool, const TrainingOptions& training,
+               const RunParameterOptions& run, const DeepGray& reference,
                kcImageNormalizerDefs::Method methods) {
   const imgio::ColorImage16& image = reference.image;
   const kcPelBuffer<unsigned char> mask = readMask(training, image.width, image.height);
@@ -165,6 +169,9 @@ void trainDeep(kcPlanarNormalizer& tool, const TrainingOptions& training, const 
   } catch (const kcException& e) {
     rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
   }
+  const kcImageNormalizer& gray = tool.grayTool();
+  const long top = (1L << image.bits) - 1;
+  if (run.range.empty()) tool.set(gray.tailFractions(), {-top, top}, gray.keepMaskedPixels());
 }
 
 }  // namespace
@@ -176,8 +183,8 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
     kcPlanarNormalizer tool(configuredTool(training, run));
     imgio::AnyDepthImage file = readInputAnyImage(training.reference, training.maxPixels);
     if (auto* deep = std::get_if<imgio::ColorImage16>(&file)) {
-      trainDeep(tool, training, deepGrayOf(training.reference, std::move(*deep), training.bits),
-                methods);
+      trainDeep(tool, training, run,
+                deepGrayOf(training.reference, std::move(*deep), training.bits), methods);
       return TrainedTool(std::move(tool));
     }
     if (training.bits != 0) failBadInput(training.reference + ": --bits is for 16-bit references");

@@ -143,9 +143,10 @@ Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool 
 }
 
 kcWideRun TrainedTool::runDeep(const kcPelBuffer_const<unsigned short>& image, Method method,
-                               bool explain) const {
+                               bool explain, unsigned threads) const {
   kcPlanarRunOptions options;
   options.explain = explain;
+  options.threads = threads;
   kcWideRun run = libraryCall([&] { return tool_.runWide(image, method, options); });
   if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
   if (!run.image.isBound())

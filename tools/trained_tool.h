@@ -69,7 +69,7 @@ class TrainedTool {
   int bits() const { return grayTool().bits(); }
   // The same for a 16-bit gray image of the tool's bits.
   kcWideRun runDeep(const kcPelBuffer_const<unsigned short>& image,
-                    kcImageNormalizerDefs::Method method, bool explain) const;
+                    kcImageNormalizerDefs::Method method, bool explain, unsigned threads) const;
 
  private:
   kcPlanarNormalizer tool_;

@@ -63,8 +63,13 @@ inline long clampIndex(long i, long size) { return i < 0 ? 0 : (i >= size ? size
 // produce (|v| stays far below the int range); this order vectorizes.
 template <class T>
 inline T toPel(float v) {
-  constexpr int top = std::numeric_limits<T>::max();
-  return static_cast<T>(std::clamp(static_cast<int>(v + 0.5f), 0, top));
+  if constexpr (sizeof(T) < sizeof(int)) {
+    constexpr int top = std::numeric_limits<T>::max();
+    return static_cast<T>(std::clamp(static_cast<int>(v + 0.5f), 0, top));
+  } else {
+    constexpr long top = std::numeric_limits<T>::max();
+    return static_cast<T>(std::clamp(static_cast<long>(v + 0.5f), 0L, top));
+  }
 }
 
 // The source window in kernel terms.

@@ -27,6 +27,9 @@ namespace imgnorm {
 // add up.
 using PairCounts = std::vector<std::uint64_t>;
 
+// The cells of pair counts: 256 run-time by 256 reference levels.
+constexpr std::size_t kPairCells = 256 * 256;
+
 // The pels of the common window of the run-time, template and (bound) mask
 // windows, where the mask is not 0; visited by the mask's runs when they are
 // bound (made from mask). Throws BadImage for an unbound image.

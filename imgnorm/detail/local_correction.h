@@ -3,23 +3,30 @@
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
 #include "imgnorm/errors.h"
+#include "imgnorm/image_normalizer.h"
 #include "imgnorm/method.h"
 
 // Local illumination correction: the slowly varying difference between the
 // run-time and the reference image, estimated around every pel, is
-// subtracted from the run-time image. Differences are 8-bit with an offset
-// of 128 (128 means none).
+// subtracted from the run-time image. Differences of 8-bit images are 8-bit
+// with an offset of 128 (128 means none); those of 16-bit images 17-bit,
+// held in 32-bit pels with an offset of 2^16.
 namespace imgnorm {
 
 struct LocalCorrectionInputs {
-  kcPelBuffer_const<unsigned char> reference;
-  kcPelBuffer_const<unsigned char> binaryMask;    // may be unbound
-  kcPelBuffer_const<unsigned char> sampledMask;   // bound when a mask is reduced
-  kcPelBuffer_const<unsigned short> maskWeights;  // bound for eLocalCorrection with a mask
+  kcPelBuffer_const<unsigned char> reference;       // an 8-bit tool's
+  kcPelBuffer_const<unsigned short> wideReference;  // a 16-bit tool's
+  int bits;                                         // the 16-bit reference's
+  kcPelBuffer_const<unsigned char> binaryMask;      // may be unbound
+  kcPelBuffer_const<unsigned char> sampledMask;     // bound when a mask is reduced
+  kcPelBuffer_const<unsigned short> maskWeights;    // bound for eLocalCorrection with a mask
   kcPair<long> neighborhoodSize;
   kcPair<long> granularity;
   kcPair<long> intensityVariationRange;
 };
+
+// The inputs of a trained tool's local corrections.
+LocalCorrectionInputs localInputsOf(const kcImageNormalizer& tool);
 
 // The inputs for a run over rect, which lies within the mask's window: the
 // trained mask products describe the whole mask window, so for a smaller
@@ -29,38 +36,13 @@ LocalCorrectionInputs inputsForRect(const LocalCorrectionInputs& in, const kcPel
                                     kcImageNormalizerDefs::Method method);
 
 // Writes the corrected run-time region into result (which must not share
-// the region's storage).
+// the region's storage), against the reference of the region's depth.
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,
                      const LocalCorrectionInputs& in, kcImageNormalizerDefs::Method method,
                      kcPelBuffer<unsigned char>& result);
-
-// Replaces d by its reduction by the granularity; for eLocalCorrection pels
-// outside a bound mask first become the neutral difference 128.
-void subsampleDifference(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
-                         const kcPair<long>& granularity, kcImageNormalizerDefs::Method method);
-
-// Gaussian average of d over the pels of m (normalized convolution with the
-// mask weights w, all over d's window), or of all pels when m is unbound.
-// d's pels outside the mask become 0. background becomes a new buffer over
-// d's window with d's transforms.
-void smoothedBackground(kcPelBuffer<unsigned char>& d, const kcPelBuffer_const<unsigned char>& m,
-                        const kcPelBuffer_const<unsigned short>& w, const kcPair<long>& reduced,
-                        kcPelBuffer<unsigned char>& background);
-
-// At full resolution: s - (the smoothed background of d - 128) written over
-// d, row by row, without storing the background or the sums whole. s and d
-// share a window; m and w as for smoothedBackground.
-void subtractSmoothedBackground(const kcPelBuffer_const<unsigned char>& s,
-                                kcPelBuffer<unsigned char>& d,
-                                const kcPelBuffer_const<unsigned char>& m,
-                                const kcPelBuffer_const<unsigned short>& w,
-                                const kcPair<long>& reduced);
-
-// Median of the differences within the intensity variation range.
-void medianBackground(const kcPelBuffer_const<unsigned char>& d,
-                      const kcPelBuffer_const<unsigned char>& m, const kcPair<long>& reduced,
-                      const kcPair<long>& intensityVariationRange,
-                      kcPelBuffer<unsigned char>& background);
+void localCorrection(const kcPelBuffer_const<unsigned short>& region,
+                     const LocalCorrectionInputs& in, kcImageNormalizerDefs::Method method,
+                     kcPelBuffer<unsigned short>& result);
 
 // The intensity variation range cut to what 8-bit differences can span
 // (-255 .. 255): a wider range acts as the widest meaningful one.

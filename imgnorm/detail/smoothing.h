@@ -26,6 +26,13 @@ void smoothToFixedPoint(const kcPelBuffer_const<unsigned char>& source, const kc
 void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
                             const kcPair<long>& reduced,
                             const std::function<void(long, const unsigned short*)>& rowDone);
+// The same for wide differences, none above largest (below 2^25, so that
+// 128 times them fits the 32-bit rows), times 2^fractionBits (0 or
+// fixedPointShift) and rounded.
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned>& source, const kcPair<long>& reduced,
+                            unsigned largest, int fractionBits,
+                            const std::function<void(long, const unsigned*)>& rowDone);
+
 // Rows of source above j - smoothRowsLag(reduced) are not read again once
 // the row j has been handed over (see kfGaussSampleRowsLag).
 long smoothRowsLag(const kcPair<long>& reduced);

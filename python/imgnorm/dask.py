@@ -24,7 +24,7 @@ import numpy as np
 from dask.array.overlap import ensure_minimum_chunksize, overlap, trim_internal
 
 from . import (
-    _METHOD_KINDS,
+    BadImage,
     Error,
     Method,
     Normalizer,
@@ -200,8 +200,9 @@ def normalize_array(
     """A lazy dask array of the pels tool.run(array, method, offset=offset)
     gives, computed chunk by chunk.
 
-    array: any 2-D uint8 array (dask, numpy, zarr: anything dask.array
-        takes), its top-left pel at offset (x, y); None places it at the
+    array: any 2-D uint8 array, or uint16 for a tool of 16-bit images
+        (dask, numpy, zarr: anything dask.array takes), its top-left pel at
+        offset (x, y); None places it at the
         origin and, as for run, maps an array of another shape than the
         reference whole with a global method or LINEAR_FIT when the tool has
         no mask.
@@ -221,10 +222,13 @@ def normalize_array(
     the workers can hold (each worker holds one copy).
     """
     array = da.asarray(array)
-    if array.dtype != np.uint8:
-        raise TypeError(f"array must be a 2-D uint8 array, not {array.dtype}")
+    if array.dtype not in (np.uint8, np.uint16):
+        raise TypeError(f"array must be a 2-D uint8 or uint16 array, not {array.dtype}")
     if array.ndim != 2:
-        raise ValueError(f"array must be a 2-D uint8 array, not {array.ndim}-D")
+        raise ValueError(f"array must be a 2-D {array.dtype} array, not {array.ndim}-D")
+    if array.dtype != tool._dtype:
+        bits = f" of {tool.bits} bits" if tool._dtype == np.uint16 else ""
+        raise TypeError(f"this tool is for {tool._dtype} images{bits}, not {array.dtype}")
     method = Method(method)
     if method == Method.IDENTITY:
         return array.copy()
@@ -236,7 +240,7 @@ def normalize_array(
     covered = tool._covered(array.shape, offset)
     if covered is None:
         _check_method(tool, method, offset)
-        return da.zeros((0, 0), dtype=np.uint8)
+        return da.zeros((0, 0), dtype=array.dtype)
     x, y, width, height = covered
     part = array[y - offset[1] : y - offset[1] + height, x - offset[0] : x - offset[0] + width]
     if method & _LOCAL_METHODS:
@@ -245,14 +249,16 @@ def normalize_array(
 
 
 def _check_method(tool, method, origin):
-    """Raises what run raises for a method it refuses."""
+    """Raises what run raises for a method it refuses; for a global method
+    or the fit, gives the number of counts a part gives."""
     if method & _LOCAL_METHODS:
         tool._local_margin(method)
-    else:
-        tool._count(np.zeros((1, 1), np.uint8), method, tuple(origin))
+        return 0
+    return tool._count(np.zeros((1, 1), tool._dtype), method, tuple(origin)).size
 
 
-_META = np.empty((0, 0), dtype=np.uint8)
+def _meta(dtype):
+    return np.empty((0, 0), dtype=dtype)
 
 
 def _chunk_offset(origin, block_info):
@@ -279,23 +285,30 @@ def _summed_counts(part, count_chunk, bins, *args):
 
 
 def _mapped(tool, method, part, origin):
+    # Levels, or (run-time, reference) pairs followed at 16 bits by levels.
+    bins = _check_method(tool, method, origin)
     tool = dask.delayed(tool)
-    bins = 65536 if _METHOD_KINDS[method] == "fit" else 256  # (run-time, reference) pairs
     total = _summed_counts(part, _count_chunk, bins, tool, int(method), origin)
     levels = dask.delayed(_map_of)(tool, int(method), total)
-    return part.map_blocks(_map_chunk, tool, levels, origin, dtype=np.uint8, meta=_META)
+    return part.map_blocks(_map_chunk, tool, levels, origin, dtype=part.dtype,
+                           meta=_meta(part.dtype))
 
 
 def _map_of(tool, method, counts):
     return tool._map(method, counts)
 
 
-def _histogram_chunk(chunk):
-    return np.bincount(chunk.ravel(), minlength=256).astype(np.uint64).reshape(1, 1, -1)
+def _histogram_chunk(chunk, levels):
+    """The histogram of every pel, and last the pels above the levels."""
+    counts = np.bincount(chunk.ravel(), minlength=levels).astype(np.uint64)
+    above = counts[levels:].sum(dtype=np.uint64)
+    return np.append(counts[:levels], above).reshape(1, 1, -1)
 
 
 def _whole_map_of(tool, method, histogram):
-    return tool._whole_map(method, histogram)
+    if histogram[-1]:
+        raise BadImage(f"The image has {histogram[-1]} pels above its {tool.bits} bits.")
+    return tool._whole_map(method, histogram[:-1])
 
 
 def _lookup_chunk(chunk, levels):
@@ -305,9 +318,10 @@ def _lookup_chunk(chunk, levels):
 def _mapped_whole(tool, method, array):
     """Every pel through the map of the whole array's histogram, as run maps
     an image of another size than the reference."""
-    histogram = _summed_counts(array, _histogram_chunk, 256)
-    levels = dask.delayed(_whole_map_of)(dask.delayed(tool), int(method), histogram)
-    return array.map_blocks(_lookup_chunk, levels, dtype=np.uint8, meta=_META)
+    levels = 2 ** tool.bits
+    histogram = _summed_counts(array, _histogram_chunk, levels + 1, levels)
+    table = dask.delayed(_whole_map_of)(dask.delayed(tool), int(method), histogram)
+    return array.map_blocks(_lookup_chunk, table, dtype=array.dtype, meta=_meta(array.dtype))
 
 
 def _locally_corrected(tool, method, part, origin):
@@ -335,5 +349,6 @@ def _locally_corrected(tool, method, part, origin):
         return tool.run(chunk, method, offset=(int(x), int(y)))
 
     extended = overlap(part, depth=depth, boundary="none")
-    results = extended.map_blocks(run_chunk, dask.delayed(tool), dtype=np.uint8, meta=_META)
+    results = extended.map_blocks(run_chunk, dask.delayed(tool), dtype=part.dtype,
+                                  meta=_meta(part.dtype))
     return trim_internal(results, depth, boundary="none")

@@ -171,7 +171,7 @@ void checkDepthOf(const Normalizer& self, const py::array& image) {
 }
 
 py::array runWide(const Normalizer& self, const py::array& image, Method method,
-                  const std::optional<LongPair>& offset) {
+                  const std::optional<LongPair>& offset, unsigned threads) {
   const WideImage view = viewOfWide(image, "image", toPair(offset.value_or(LongPair())));
   kcWideRun run;
   {
@@ -179,6 +179,7 @@ py::array runWide(const Normalizer& self, const py::array& image, Method method,
     run = self.readGrayTools([&](const Tools& tools) {
       kcPlanarRunOptions options;
       options.placed = offset.has_value();
+      options.threads = threads;
       return tools.tool.runWide(view, method, options);
     });
   }
@@ -193,7 +194,7 @@ py::array run(const Normalizer& self, const py::array& image, const MethodSet& m
   const unsigned threads = threadCount(threadsArgument);
   if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   if (image.dtype().kind() == 'u' && image.dtype().itemsize() <= 2) checkDepthOf(self, image);
-  if (isUint16(image)) return runWide(self, image, method.bits, offset);
+  if (isUint16(image)) return runWide(self, image, method.bits, offset, threads);
   const Image view =
       viewOf(image, "image", Accept::Uint8OrUint16, toPair(offset.value_or(LongPair())));
   kcPlanarRun run;
@@ -333,48 +334,66 @@ py::object covered(const Normalizer& self, const LongPair& shape, const LongPair
   return py::make_tuple(r.x(), r.y(), r.width(), r.height());
 }
 
-Array mapArray(const std::vector<unsigned char>& map) {
-  Array result(static_cast<py::ssize_t>(map.size()));
+template <class Level>
+py::array mapArray(const std::vector<Level>& map) {
+  py::array_t<Level> result(static_cast<py::ssize_t>(map.size()));
   std::copy(map.begin(), map.end(), result.mutable_data());
   return result;
+}
+
+template <class Pel, class View>
+Counts countView(const Normalizer& self, const View& view, Method method) {
+  py::gil_scoped_release release;
+  return self.readGray(
+      [&](const kcImageNormalizer& tool) { return imgnorm::countPart(tool, view, method); });
 }
 
 py::array_t<std::uint64_t> countOf(const Normalizer& self, const py::array& part,
                                    const MethodSet& method, const LongPair& offset) {
   requireTrained(self, method.bits);
-  const Image view = viewOf(part, "part", Accept::Uint8, toPair(offset));
-  Counts counts;
-  {
-    py::gil_scoped_release release;
-    counts = self.readGray(
-        [&](const kcImageNormalizer& tool) { return imgnorm::countPart(tool, view, method.bits); });
-  }
+  if (part.dtype().kind() == 'u' && part.dtype().itemsize() <= 2) checkDepthOf(self, part);
+  const Counts counts =
+      isUint16(part)
+          ? countView<unsigned short>(self, viewOfWide(part, "part", toPair(offset)), method.bits)
+          : countView<unsigned char>(self, viewOf(part, "part", Accept::Uint8, toPair(offset)),
+                                     method.bits);
   return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
 }
 
 using CountArray = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>;
 
-// The map build makes from counts (NormalizationFailed when it makes none).
-template <class Build>
-Array mapFromCounts(const Normalizer& self, Method method, const CountArray& counts, Build build) {
+// The map that build (for 8-bit tools) or buildWide (for tools of 16-bit
+// images) makes from counts (NormalizationFailed when it makes none).
+template <class Build, class BuildWide>
+py::array mapFromCounts(const Normalizer& self, Method method, const CountArray& counts,
+                        Build build, BuildWide buildWide) {
   requireTrained(self, method);
   const Counts values(counts.data(), counts.data() + counts.size());
   std::wstring message;
   std::vector<unsigned char> map;
+  std::vector<unsigned short> wideMap;
   {
     py::gil_scoped_release release;
-    map = self.readGray(
-        [&](const kcImageNormalizer& tool) { return build(tool, method, values, message); });
+    self.readGray([&](const kcImageNormalizer& tool) {
+      if (tool.isWide())
+        wideMap = buildWide(tool, method, values, message);
+      else
+        map = build(tool, method, values, message);
+      return 0;
+    });
   }
-  if (map.empty()) throwNormalizationFailed(message);
-  return mapArray(map);
+  if (map.empty() && wideMap.empty()) throwNormalizationFailed(message);
+  return map.empty() ? mapArray(wideMap) : mapArray(map);
 }
 
-Array mapOf(const Normalizer& self, const MethodSet& method, const CountArray& counts) {
+py::array mapOf(const Normalizer& self, const MethodSet& method, const CountArray& counts) {
   return mapFromCounts(
       self, method.bits, counts,
       [](const kcImageNormalizer& tool, Method m, const Counts& c, std::wstring& message) {
         return imgnorm::mapOfCounts(tool, m, c, message);
+      },
+      [](const kcImageNormalizer& tool, Method m, const Counts& c, std::wstring& message) {
+        return imgnorm::wideMapOfCounts(tool, m, c, message);
       });
 }
 
@@ -386,22 +405,35 @@ bool mapsWholeOf(const Normalizer& self, const LongPair& shape, const MethodSet&
   });
 }
 
-Array wholeMapOf(const Normalizer& self, const MethodSet& method, const CountArray& histogram) {
-  return mapFromCounts(self, method.bits, histogram, imgnorm::mapOfWholeImage);
+py::array wholeMapOf(const Normalizer& self, const MethodSet& method, const CountArray& histogram) {
+  return mapFromCounts(self, method.bits, histogram, imgnorm::mapOfWholeImage,
+                       imgnorm::wideMapOfWholeImage);
 }
 
-Array mapPartOf(const Normalizer& self, const py::array& part,
-                const py::array_t<unsigned char, py::array::c_style | py::array::forcecast>& map,
-                const LongPair& offset) {
-  const Image view = viewOf(part, "part", Accept::Uint8, toPair(offset));
-  const std::vector<unsigned char> levels(map.data(), map.data() + map.size());
-  WritableImage result;
+// A part through a map of the part's depth.
+template <class Pel, class View>
+py::array mapView(const Normalizer& self, const View& view, const py::array& map) {
+  const auto levels = py::array_t<Pel, py::array::c_style | py::array::forcecast>::ensure(map);
+  if (!levels) throw py::type_error("map must be an array of levels");
+  const std::vector<Pel> table(levels.data(), levels.data() + levels.size());
+  kcPelBuffer<Pel> result;
   {
     py::gil_scoped_release release;
     result = self.readGray(
-        [&](const kcImageNormalizer& tool) { return imgnorm::mapPart(tool, view, levels); });
+        [&](const kcImageNormalizer& tool) { return imgnorm::mapPart(tool, view, table); });
   }
-  return adoptResult(result);
+  if constexpr (sizeof(Pel) == 2)
+    return toWideArray(result);
+  else
+    return adoptResult(result);
+}
+
+py::array mapPartOf(const Normalizer& self, const py::array& part, const py::array& map,
+                    const LongPair& offset) {
+  if (part.dtype().kind() == 'u' && part.dtype().itemsize() <= 2) checkDepthOf(self, part);
+  if (isUint16(part))
+    return mapView<unsigned short>(self, viewOfWide(part, "part", toPair(offset)), map);
+  return mapView<unsigned char>(self, viewOf(part, "part", Accept::Uint8, toPair(offset)), map);
 }
 
 py::object localMarginOf(const Normalizer& self, const MethodSet& method) {
@@ -551,18 +583,28 @@ void addNormalizer(py::module_& module) {
            "(x, y, width, height) of the pels a run covers in an image of shape\n"
            "(rows, columns) at offset, or None.")
       .def("_count", &countOf, py::arg("part"), py::arg("method"), py::arg("offset"),
-           "The counts a global method (256) or LINEAR_FIT (65536) takes from a part.")
+           "The counts a global method (2^bits) or LINEAR_FIT (65536, and 2^bits\n"
+           "for a tool of 16-bit images) takes from a part.")
       .def("_map", &mapOf, py::arg("method"), py::arg("counts"),
            "The gray-level map a run builds from the summed counts of all parts.")
       .def("_maps_whole", &mapsWholeOf, py::arg("shape"), py::arg("method"),
            "Whether run maps an image of shape (rows, columns) without an offset\n"
            "whole, through the map of its whole histogram.")
       .def("_whole_map", &wholeMapOf, py::arg("method"), py::arg("histogram"),
-           "The gray-level map run builds for a whole image from its histogram (256).")
+           "The gray-level map run builds for a whole image from its histogram\n"
+           "(2^bits).")
       .def("_map_part", &mapPartOf, py::arg("part"), py::arg("map"), py::arg("offset"),
            "The covered pels of a part through a map, as a run maps them.")
       .def("_local_margin", &localMarginOf, py::arg("method"),
            "(x, y) reach of a local method's filter, or None at reduced resolution.")
+      .def_property_readonly(
+          "_dtype",
+          [](const Normalizer& self) {
+            return self.read([](const Tools& tools) { return tools.configuration().isWide(); })
+                       ? py::dtype::of<unsigned short>()
+                       : py::dtype::of<unsigned char>();
+          },
+          "The dtype of the gray images the tool runs: uint8, or uint16.")
       .def("set", &set, py::arg("tail_fractions") = py::none(),
            py::arg("intensity_range") = py::none(), py::arg("keep_masked_pixels") = py::none(),
            kSetDoc)

@@ -21,16 +21,26 @@ from imgnorm import Method  # noqa: E402
 from helpers import METHODS, gradient_image  # noqa: E402
 
 
-def scene(shape, seed):
-    return (gradient_image(shape, seed).astype(int) * 3 // 4 + 10).astype(np.uint8)
+def deepened(image, bits):
+    """8-bit levels spread over 12 bits, with the low bits of a ramp; as is at 8."""
+    if bits == 8:
+        return image
+    rows, cols = np.indices(image.shape)
+    return (image.astype(np.uint16) << 4) + ((rows + 3 * cols) % 16).astype(np.uint16)
 
 
-def trained_tool(mask=True, **params):
-    reference = gradient_image((150, 170), seed=1)
+def scene(shape, seed, bits=8):
+    return deepened((gradient_image(shape, seed).astype(int) * 3 // 4 + 10).astype(np.uint8), bits)
+
+
+def trained_tool(mask=True, bits=8, **params):
+    reference = deepened(gradient_image((150, 170), seed=1), bits)
     holes = np.ones(reference.shape, dtype=bool)
     holes[40:70, 50:120] = False
+    if bits > 8:
+        params.setdefault("intensity_range", (-4095, 4095))
     tool = imgnorm.Normalizer(tail_fractions=(0.05, 0.95), **params)
-    tool.train(reference, holes if mask else None)
+    tool.train(reference, holes if mask else None, bits=None if bits == 8 else bits)
     return tool
 
 
@@ -40,21 +50,23 @@ def trained_tool(mask=True, **params):
     (Method.LOCAL, dict(mask=False)),  # default neighbourhood: margins wider than the chunks
     (Method.LOCAL_ENHANCED, dict(neighborhood=(31, 21), keep_masked_pixels=True)),
 ], ids=lambda v: getattr(v, "name", ""))
-def test_array_has_the_pels_of_the_in_memory_run(method, params):
-    tool = trained_tool(**params)
+@pytest.mark.parametrize("bits", [8, 12])
+def test_array_has_the_pels_of_the_in_memory_run(method, params, bits):
+    tool = trained_tool(bits=bits, **params)
     # Larger than the reference and shifted: only the covered part comes back.
-    image = scene((170, 200), seed=2)
+    image = scene((170, 200), seed=2, bits=bits)
     lazy = imgnorm.dask.normalize_array(tool, method, da.from_array(image, chunks=(37, 50)), offset=(-12, -7))
     np.testing.assert_array_equal(lazy.compute(scheduler="sync"), tool.run(image, method, offset=(-12, -7)))
 
 
 @pytest.mark.parametrize("shape", [(170, 200), (120, 230)], ids=["larger", "other shape"])
 @pytest.mark.parametrize("method", METHODS, ids=lambda m: m.name)
-def test_array_of_another_size_without_offset_is_mapped_as_the_run_maps_it(method, shape):
+@pytest.mark.parametrize("bits", [8, 12])
+def test_array_of_another_size_without_offset_is_mapped_as_the_run_maps_it(method, shape, bits):
     # Without a mask and an offset, run maps the global methods and the
     # linear fit over the whole image; the local methods keep the overlap.
-    tool = trained_tool(mask=False, neighborhood=(31, 21))
-    image = scene(shape, seed=4)
+    tool = trained_tool(mask=False, bits=bits, neighborhood=(31, 21))
+    image = scene(shape, seed=4, bits=bits)
     lazy = imgnorm.dask.normalize_array(tool, method, da.from_array(image, chunks=(37, 50)))
     expected = tool.run(image, method)
     assert lazy.shape == expected.shape
@@ -72,6 +84,18 @@ def test_array_errors_are_the_runs():
     coarse.train(gradient_image((64, 64), seed=3), methods=Method.LOCAL)
     with pytest.raises(ValueError, match="granularity"):
         imgnorm.dask.normalize_array(coarse, Method.LOCAL, flat)
+    # Depths: refused when the array is given, or, for pels above the bits
+    # of an array mapped whole, when it is computed.
+    deep = trained_tool(mask=False, bits=12)
+    with pytest.raises(TypeError, match="this tool is for uint16 images of 12 bits, not uint8"):
+        imgnorm.dask.normalize_array(deep, Method.LOCAL, flat)
+    with pytest.raises(TypeError, match="this tool is for uint8 images, not uint16"):
+        imgnorm.dask.normalize_array(trained_tool(), Method.HISTOGRAM, flat.astype(np.uint16))
+    with pytest.raises(TypeError, match="uint8 or uint16 array, not int16"):
+        imgnorm.dask.normalize_array(deep, Method.HISTOGRAM, flat.astype(np.int16))
+    above = da.full((64, 64), 4096, dtype=np.uint16, chunks=32)
+    with pytest.raises(imgnorm.BadImage, match="The image has 4096 pels above its 12 bits."):
+        imgnorm.dask.normalize_array(deep, Method.HISTOGRAM, above).compute(scheduler="sync")
 
 
 @pytest.fixture(scope="module")

@@ -34,6 +34,17 @@ def test_scaled_by_257_gives_the_uint8_result_scaled(method):
     assert np.abs(result.astype(np.int64) - expected).max() <= tolerance
 
 
+@pytest.mark.parametrize("method", GLOBAL + [Method.LOCAL, Method.LOCAL_ENHANCED], ids=lambda m: m.name)
+def test_threads_share_the_rows_of_one_uint16_image_exactly(method):
+    # Large enough for several strips of rows.
+    rows, cols = np.indices((900, 700))
+    reference = (rows * 2 + cols * 2 + (rows * cols) % 97).astype(np.uint16)
+    image = (reference * 9 // 10 + 150 + (rows + cols) % 23).astype(np.uint16)
+    tool = imgnorm.Normalizer(neighborhood=(15, 9), intensity_range=(-2000, 2000))
+    tool.train(reference, methods=method, bits=12)
+    np.testing.assert_array_equal(tool.run(image, method, threads=3), tool.run(image, method))
+
+
 def test_the_map_explained_is_the_map_applied_and_the_bits_hold():
     reference = np.random.default_rng(4).integers(0, 4096, size=(30, 30), dtype=np.uint16)
     image = np.random.default_rng(5).integers(100, 3000, size=(30, 30), dtype=np.uint16)
@@ -78,8 +89,6 @@ def test_dtypes_are_refused_by_name_never_cast():
          "bits must be 1 to 16, not 17"),
         (lambda: imgnorm.Normalizer().train(np.zeros((8, 8), np.uint8), bits=12), ValueError,
          "bits is for uint16 references only"),
-        (lambda: imgnorm.Normalizer().train(np.zeros((8, 8), np.uint16), methods=Method.LOCAL),
-         imgnorm.CanNotTrain, "The local corrections work on 8-bit images only."),
         (lambda: wide.run(np.full((8, 8), 4096, np.uint16), Method.HISTOGRAM), imgnorm.BadImage,
          "The image has 64 pels above its 12 bits."),
     ]
