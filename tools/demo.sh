@@ -9,7 +9,8 @@
 # it with each method on every samples/runtime_*.png. Each method gets a
 # folder with the results and a NAME-compare.png picture per image
 # (run-time image, reference and result, with their histograms). The
-# colour sample is normalized with --color luminance and --color channels.
+# colour sample is normalized with --color luminance and --color channels,
+# and the 12-bit frame with histogram matching and local correction.
 set -euo pipefail
 
 if [[ $# -lt 1 || $# -gt 2 ]]; then
@@ -54,6 +55,22 @@ for color in luminance channels; do
     printf '%-15s %s/\n' "color $color" "$out/color-$color"
   else
     printf '%-15s failed (see the messages above)\n' "color $color"
+    status=1
+  fi
+done
+# A 12-bit camera frame under vignetting, in a 16-bit PNG that says 12 bits:
+# the results keep the depth, and the pictures show the frames through
+# their range.
+mkdir -p "$out/12-bit"
+"$imgnorm" train --reference "$samples/twelve_bit_reference.png" --methods histogram,local \
+  --neighborhood 31x31 -o "$out/12-bit/tool.imgn" > /dev/null
+for method in histogram local; do
+  if "$imgnorm" run --tool "$out/12-bit/tool.imgn" --method "$method" \
+      --side-by-side "$out/12-bit/$method-compare.png" -o "$out/12-bit/$method.png" \
+      "$samples/twelve_bit_vignetting.png" > /dev/null; then
+    printf '%-15s %s\n' "12-bit $method" "$out/12-bit/$method.png"
+  else
+    printf '%-15s failed (see the messages above)\n' "12-bit $method"
     status=1
   fi
 done

@@ -3,7 +3,8 @@
 // part to part), and run-time images of the same scene under uneven
 // illumination, with another gain and offset, and with defects. A small
 // colour reference and a run-time image under a colour cast show the
-// colour modes.
+// colour modes; a small 12-bit reference and a run-time frame under
+// vignetting, 16-bit images.
 //
 // Usage: imgnorm_make_samples [FOLDER]   (default: samples)
 #include <algorithm>
@@ -159,6 +160,32 @@ imgio::ColorImage renderColor(const Scene& scene, std::uint64_t noiseSeed, const
   return image;
 }
 
+// The scene at half size as a 12-bit camera frame in 16-bit samples (0 ..
+// 4095, the file saying 12 bits), through a light field on the 8-bit
+// scale. Half size keeps the bundled files small.
+imgio::ColorImage16 renderTwelveBit(const Scene& scene, std::uint64_t noiseSeed,
+                                    const std::function<double(int, int, double)>& light) {
+  constexpr int width = kWidth / 2, height = kHeight / 2;
+  constexpr double kScale = 4095.0 / 255.0;
+  Random random(noiseSeed);
+  imgio::ColorImage16 image{width, height, 1, std::vector<std::uint16_t>(width * height)};
+  image.bits = 12;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const double v = light(2 * x, 2 * y, scene[static_cast<std::size_t>(2 * y * kWidth + 2 * x)]);
+      const double level = kScale * v + 24.0 * random.normal();
+      image.pels[static_cast<std::size_t>(y * width + x)] =
+          static_cast<std::uint16_t>(std::clamp(std::lround(level), 0L, 4095L));
+    }
+  return image;
+}
+
+// Vignetting: a gain of 1 at the centre falling to 0.6 at the corners.
+double vignetting(int x, int y, double v) {
+  const double dx = (x - kWidth / 2.0) / (kWidth / 2.0), dy = (y - kHeight / 2.0) / (kHeight / 2.0);
+  return v * (1.0 - 0.2 * (dx * dx + dy * dy));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,6 +214,8 @@ int main(int argc, char** argv) {
           render(defective, 104, 3.0, [](int, int, double v) { return 0.9 * v + 12; }));
     write("color_reference.png", renderColor(cleanScene(1), 105, {1, 1, 1}, {0, 0, 0}));
     write("color_runtime_cast.png", renderColor(cleanScene(5), 106, {1.1, 0.95, 0.7}, {14, 0, -6}));
+    write("twelve_bit_reference.png", renderTwelveBit(cleanScene(1), 107, same));
+    write("twelve_bit_vignetting.png", renderTwelveBit(cleanScene(6), 108, vignetting));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "imgnorm_make_samples: %s\n", e.what());
     return 1;
