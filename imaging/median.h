@@ -25,9 +25,9 @@
 // sought): constant time per pel whatever the kernel size. The image is
 // processed in vertical strips so that the column histograms stay in cache.
 //
-// Cost, wide. One sliding histogram of the range's levels, in coarse bins
-// and fine levels, moved along each row a column at a time: time per pel
-// grows with the kernel's height, not its area nor the range.
+// Cost, wide. The same column histograms, sized by the range: coarse bins
+// and fine levels of about the square root of its levels each. Time per
+// pel does not grow with the kernel; it grows with that square root.
 
 class IMGNORM_API kcPelMedianParams {
  public:

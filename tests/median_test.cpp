@@ -214,4 +214,15 @@ TEST(PelMedian, WidePelsMatchSortingWithAndWithoutAMask) {
       expectMedianMatches<unsigned>(src, nullptr, p, inPlace);
     }
   }
+  // Rows wide enough for several strips of column histograms.
+  for (const long spread : {4095L, 65535L}) {
+    const WideImage src = randomWideView(kcPelRect(-3, 1, 700, 5), spread);
+    const Image mask = randomMask(kcPelRect(0, 0, 800, 9), 30);
+    const kcPelMedianParams p({41, 3}, randomWideRange(spread), kcPelMedianParams::maxWideLevel);
+    WideImage dst, masked;
+    kfPelMedian(src, p, dst);
+    expectMedianMatches<unsigned>(src, nullptr, p, dst);
+    kfPelMedian(src, mask, p, masked);
+    expectMedianMatches<unsigned>(src, &mask, p, masked);
+  }
 }
