@@ -83,6 +83,13 @@ void trainWide(Normalizer& self, const py::array& reference, const std::optional
       mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
   py::gil_scoped_release release;
   Tools tools = self.snapshot();
+  // The uint8 default range, -127..127, is as wide as 8-bit differences
+  // go; at the tool's depth the same is its whole range.
+  const kcImageNormalizer& configuration = tools.configuration();
+  const long top = (1L << bits) - 1;
+  if (configuration.intensityVariationRange() == kcPair<long>(-127, 127))
+    tools.tool.set(configuration.tailFractions(), {-top, top},
+                   configuration.keepMaskedPixels());
   try {
     tools.tool.trainWide(referenceView, bits, maskView, methods.bits);
   } catch (const kcImageNormalizerDefs::CanNotTrain&) {
@@ -479,8 +486,7 @@ constexpr const char* kTrainDoc = R"(Trains the tool for a set of methods.
 
 reference: 2-D uint8 array, the image whose gray levels run-time images
     are brought to; or a 2-D uint16 array, whose levels use the low bits
-    (see bits), for a tool of uint16 images (the local methods LOCAL and
-    LOCAL_MEDIAN take uint8 images only).
+    (see bits), for a tool of uint16 images.
 mask: optional 2-D uint8 or bool array; a pel takes part where it is
     non-zero. None uses every pel.
 methods: an imgnorm.Method combination (default: all six methods). The new
@@ -496,7 +502,9 @@ color: with channel_axis, "channels" (the default: one gray tool per
     its chroma is kept up to rounding).
 bits: for a uint16 reference, the significant bits of the tool's images
     (1 to 16, default 16): maps and histograms cover 2**bits levels, and a
-    pel above them is refused (BadImage) where it is counted.
+    pel above them is refused (BadImage) where it is counted. The
+    intensity_range is in the tool's levels: left at the uint8 default
+    (-127, 127), it becomes the whole depth, (-(2**bits - 1), 2**bits - 1).
 
 The tool keeps private copies of both images. Raises CanNotTrain for
 unknown method bits, leaving the tool as it was. Raises CanNotTrain as

@@ -45,6 +45,14 @@ def test_threads_share_the_rows_of_one_uint16_image_exactly(method):
     np.testing.assert_array_equal(tool.run(image, method, threads=3), tool.run(image, method))
 
 
+def test_the_intensity_range_left_at_its_default_spans_the_depth():
+    reference = np.random.default_rng(6).integers(0, 4096, size=(20, 20), dtype=np.uint16)
+    assert wide_tool(reference, 12, Method.LOCAL).intensity_range == (-4095, 4095)
+    narrowed = imgnorm.Normalizer(intensity_range=(-50, 60))
+    narrowed.train(reference, methods=Method.LOCAL, bits=12)
+    assert narrowed.intensity_range == (-50, 60)
+
+
 def test_the_map_explained_is_the_map_applied_and_the_bits_hold():
     reference = np.random.default_rng(4).integers(0, 4096, size=(30, 30), dtype=np.uint16)
     image = np.random.default_rng(5).integers(100, 3000, size=(30, 30), dtype=np.uint16)
