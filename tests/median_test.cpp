@@ -196,6 +196,7 @@ TEST(PelMedian, WidePelsMatchSortingWithAndWithoutAMask) {
     const bool masked = trial % 2;
     const kcPelMedianParams p(kcPair<long>(uniform(1, 40), uniform(1, 15)), randomWideRange(spread),
                               kcPelMedianParams::maxWideLevel);
+    const kcPlainKernelsScope plain(trial % 4 >= 2);
     WideImage dst = trial % 5 == 0 ? randomWideView(randomWindow(36, 28), 9) : WideImage();
     const kcPelRect work = masked ? src.window() & mask.window() : src.window();
     const WideImage before = dst.isBound() ? kfPelCopy<unsigned>(dst) : WideImage();
