@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-
 #include <cstdint>
 
-#include "imgnorm/image_normalizer.h"
 #include "imgnorm/detail/trained_data.h"
+#include "imgnorm/image_normalizer.h"
 #include "test_support.h"
 
 using namespace imgnorm;
@@ -159,6 +158,14 @@ TEST(LinearFit, MapRoundsHalvesAwayFromZeroAndClampsAndRanksPair) {
                              {2, -100, 178, 255}};
   for (const auto& c : cases)
     EXPECT_EQ(gainOffsetMap(kcPair<double>(c[0], c[1]))[c[2]], c[3]) << c[0] << " " << c[1];
+  // At 12 bits the offset is scaled by 4095 / 255; the ends clamp to 0 and 4095.
+  const double wideCases[][4] = {{2, 0, 2047, 4094}, {2, 0, 2048, 4095},        {2, 0, 4095, 4095},
+                                 {1, -255, 4095, 0}, {1, -255, 4096 - 4095, 0}, {0.5, 0.5, 3, 10},
+                                 {3, -51, 300, 81}};
+  for (const auto& c : wideCases)
+    EXPECT_EQ(wideGainOffsetMap(kcPair<double>(c[0], c[1]), 12)[static_cast<std::size_t>(c[2])],
+              c[3])
+        << c[0] << " " << c[1] << " " << c[2];
   // 4 run-time pels against 8 reference pels: each run-time level meets the reference level at
   // its cumulative fraction.
   std::vector<unsigned long> run(256, 0), reference(256, 0);

@@ -69,7 +69,8 @@ TEST(MaskedPelCopy, UnboundDestinationBecomesABufferOverTheOverlapButNotForAnUnb
 int divideOne(unsigned n, unsigned w, unsigned long scale) {
   Image dst;
   const kcPelRect one(0, 0, 1, 1);
-  kf_MaskedPelDivide(constant<unsigned short>(one, n), constant<unsigned short>(one, w), Image(), dst, scale);
+  kf_MaskedPelDivide(constant<unsigned short>(one, n), constant<unsigned short>(one, w), Image(),
+                     dst, scale);
   return dst.get(0, 0);
 }
 
@@ -135,7 +136,8 @@ TEST(MaskedPelDivide, UnboundInputsThrowAndUnboundDestinationIsAllocatedEvenWhen
   EXPECT_EQ(dst.clientFromImageXform(), kSomeXform);
   EXPECT_EQ(dst.get(11, 19), 2);
   Image disjoint;
-  kf_MaskedPelDivide(num, constant<unsigned short>(kcPelRect(20, 0, 5, 5), 5), Image(), disjoint, 1);
+  kf_MaskedPelDivide(num, constant<unsigned short>(kcPelRect(20, 0, 5, 5), 5), Image(), disjoint,
+                     1);
   EXPECT_TRUE(disjoint.isBound());
   EXPECT_TRUE(disjoint.window().isNull());
   EXPECT_EQ(disjoint.clientFromImageXform(), kSomeXform);
@@ -157,7 +159,8 @@ TEST(MaskedPelDivide, ZeroDivisors) {
   Image storage = constant(kcPelRect(0, 0, 20, 20), 5);
   Image view = storage;
   view.window(kcPelRect(4, 4, 10, 10), false);
-  kf_MaskedPelDivide(constant<unsigned short>(kcPelRect(0, 0, 30, 30), 90), holed, Image(), view, 1);
+  kf_MaskedPelDivide(constant<unsigned short>(kcPelRect(0, 0, 30, 30), 90), holed, Image(), view,
+                     1);
   EXPECT_TRUE(pelsAre(storage, storage.window(),
                       [&](long x, long y) { return inside(view.window(), x, y) ? 30 : 5; }));
 
@@ -172,3 +175,30 @@ TEST(MaskedPelDivide, ZeroDivisors) {
 }
 
 }  // namespace
+
+// ---- kf_PelSetOutsideMask and the wide divide row ----
+
+TEST(PelSetOutsideMask, SetsOnlyTheOverlapsZeroMaskPelsAndRefusesUnboundInput) {
+  using Wide = kcPelBuffer<unsigned>;
+  Wide d =
+      makeImage<unsigned>(kcPelRect(-2, 1, 9, 6), [](long x, long y) { return 1000 + x + 10 * y; });
+  const Image mask =
+      makeImage(kcPelRect(0, 0, 12, 4), [](long x, long y) { return (x + y) % 3 ? 9 : 0; });
+  const Wide before = kfPelCopy<unsigned>(d);
+  kf_PelSetOutsideMask(d, mask, 65536);
+  EXPECT_TRUE(pelsAre(d, d.window(), [&](long x, long y) {
+    const bool zero = inside(mask.window(), x, y) && mask.get(x, y) == 0;
+    return zero ? 65536u : before.get(x, y);
+  }));
+  EXPECT_THROW(kf_PelSetOutsideMask(Wide(), mask, 0), kcPel::UnboundWindow);
+  EXPECT_THROW(kf_PelSetOutsideMask(d, Image(), 0), kcPel::UnboundWindow);
+  // Wide numerators round halves up in 64 bits (the first passes 2^32 times
+  // the scale) and leave the pels outside the mask.
+  const unsigned numerator[] = {1u << 25, 3, 5, 7};
+  const unsigned short divisor[] = {32640, 2, 2, 2};
+  const unsigned char rowMask[] = {1, 1, 0, 1};
+  unsigned out[] = {0, 0, 77, 0};
+  kf_MaskedPelDivideRow(numerator, divisor, rowMask, 4, 255, out);
+  const unsigned expected[] = {262144, 383, 77, 893};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(out[i], expected[i]) << i;
+}
