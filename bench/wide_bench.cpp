@@ -45,17 +45,23 @@ const kcPelBuffer<T>& cachedLevels(int bits, bool skewed) {
   return it->second;
 }
 
-// The bench scene on 16 bits: each 8-bit level times 257.
-const Wide& wideScene(bool runTime) {
-  static std::map<bool, Wide> made;
-  auto it = made.find(runTime);
+// The bench scene on 16 bits: each 8-bit level times 257, or, filled,
+// spread over 256 levels of its own by a ramp below one 8-bit level, as a
+// 16-bit camera's frame uses its levels (plain multiples of 257 leave gaps
+// that no real frame has).
+const Wide& wideScene(bool runTime, bool filled = false) {
+  static std::map<std::pair<bool, bool>, Wide> made;
+  auto it = made.find({runTime, filled});
   if (it != made.end()) return it->second;
   const Image& narrow = cached(kSide, runTime ? kRunTime : kReference);
   Wide b(kSide, kSide, 32);
   for (long y = 0; y < kSide; ++y)
     for (long x = 0; x < kSide; ++x)
-      b.set(x, y, static_cast<unsigned short>(257 * narrow.get(x, y)));
-  return made.emplace(runTime, b).first->second;
+      b.set(x, y,
+            static_cast<unsigned short>(
+                filled ? 256 * narrow.get(x, y) + (x * 7 + y * 13 + (runTime ? 97 : 0)) % 256
+                       : 257 * narrow.get(x, y)));
+  return made.emplace(std::make_pair(runTime, filled), b).first->second;
 }
 
 // Args: bits (8 or 16), skewed, masked.
@@ -117,16 +123,17 @@ BENCHMARK(BM_WideCopy)->Unit(benchmark::kMillisecond);
 
 // Trains tool, set up but for its reference, on the bench scene at the
 // depth, and times its runs of method on the run-time scene.
-void timeRuns(benchmark::State& state, kcImageNormalizer& tool, bool wide, Method method) {
+void timeRuns(benchmark::State& state, kcImageNormalizer& tool, bool wide, Method method,
+              bool filled = false) {
   if (wide)
-    tool.referenceImage(wideScene(false), 16, false);
+    tool.referenceImage(wideScene(false, filled), 16, false);
   else
     tool.referenceImage(cached(kSide, kReference), false);
   tool.train(method);
   bool success = false;
   std::wstring message;
   if (wide) {
-    const Wide& image = wideScene(true);
+    const Wide& image = wideScene(true, filled);
     for (auto _ : state)
       benchmark::DoNotOptimize(tool.run(image, method, success, message).pointToOffset());
   } else {
@@ -148,8 +155,8 @@ BENCHMARK(BM_RunByDepth)
     ->Unit(benchmark::kMillisecond);
 
 // Args: bits (8 or 16), local method bit, granularity, and for 16 bits the
-// range's magnitude (4095, or 65535 for the whole difference). A 101 x 101
-// neighbourhood.
+// range's magnitude (4095, or 65535 for the whole difference) and whether
+// the scene fills its levels. A 101 x 101 neighbourhood.
 void BM_LocalByDepth(benchmark::State& state) {
   const bool wide = state.range(0) == 16;
   const auto method = static_cast<Method>(state.range(1));
@@ -158,19 +165,22 @@ void BM_LocalByDepth(benchmark::State& state) {
   tool.neighborhoodSize({101, 101});
   tool.granularity({g, g});
   tool.intensityVariationRange({-range, range});
-  timeRuns(state, tool, wide, method);
+  timeRuns(state, tool, wide, method, wide && state.range(4) == 1);
 }
 BENCHMARK(BM_LocalByDepth)
-    ->ArgNames({"bits", "method", "granularity", "range"})
-    ->Args({8, 16, 1, 0})
-    ->Args({16, 16, 1, 65535})
-    ->Args({8, 16, 4, 0})
-    ->Args({16, 16, 4, 65535})
-    ->Args({8, 32, 1, 0})
-    ->Args({16, 32, 1, 4095})
-    ->Args({16, 32, 1, 65535})
-    ->Args({8, 32, 4, 0})
-    ->Args({16, 32, 4, 4095})
+    ->ArgNames({"bits", "method", "granularity", "range", "filled"})
+    ->Args({8, 16, 1, 0, 0})
+    ->Args({16, 16, 1, 65535, 0})
+    ->Args({8, 16, 4, 0, 0})
+    ->Args({16, 16, 4, 65535, 0})
+    ->Args({8, 32, 1, 0, 0})
+    ->Args({16, 32, 1, 4095, 0})
+    ->Args({16, 32, 1, 4095, 1})
+    ->Args({16, 32, 1, 65535, 0})
+    ->Args({16, 32, 1, 65535, 1})
+    ->Args({8, 32, 4, 0, 0})
+    ->Args({16, 32, 4, 4095, 0})
+    ->Args({16, 32, 4, 4095, 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
