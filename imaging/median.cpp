@@ -8,8 +8,7 @@
 
 #include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
-#include "imaging/detail/median_job.h"
-#include "imaging/pel_copy.h"
+#include "imaging/detail/median_wiring.h"
 
 // Sliding histogram median. One histogram per column covers the kernel's
 // rows; the kernel's histogram is the sum of the columns it covers and moves
@@ -343,32 +342,31 @@ kcPelMedianParams::kcPelMedianParams(const kcPair<long>& kernel, const kcPair<lo
     : kernel_(kernel), valueRange_(valueRange) {
   const bool kernelOk = kernel.x() >= 1 && kernel.y() >= 1 && kernel.x() <= maxKernelArea &&
                         kernel.y() <= maxKernelArea / kernel.x();
+  const bool maxOk = maxLevel >= 255 && maxLevel <= maxWideLevel;
   const bool rangeOk =
       valueRange.x() >= 0 && valueRange.x() <= valueRange.y() && valueRange.y() <= maxLevel;
-  const bool levelOk = maxLevel >= 255 && maxLevel <= maxWideLevel;
-  if (!kernelOk || !rangeOk || !levelOk) throw kcPelFunc::BadParams();
+  if (!kernelOk || !maxOk || !rangeOk) throw kcPelFunc::BadParams();
 }
 
 namespace {
 
-void requireEightBitRange(const kcPelMedianParams& params) {
+// The 8-bit forms: a range reaching above 255 was meant for wide pels.
+void medianOf(const kcPelBuffer_const<unsigned char>& src,
+              const kcPelBuffer_const<unsigned char>* mask, const kcPelMedianParams& params,
+              kcPelBuffer<unsigned char>& dst) {
   if (params.valueRange().y() > 255) throw kcPelFunc::BadParams();
+  kfMedianForms(src, mask, params, dst, runMedian);
 }
 
 }  // namespace
 
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src, const kcPelMedianParams& params,
                  kcPelBuffer<unsigned char>& dst) {
-  src.requireBound();
-  requireEightBitRange(params);
-  kfMedianOver(src, kcPelBuffer_const<unsigned char>(), src.window(), params, dst, runMedian);
+  medianOf(src, nullptr, params, dst);
 }
 
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
                  const kcPelBuffer_const<unsigned char>& mask, const kcPelMedianParams& params,
                  kcPelBuffer<unsigned char>& dst) {
-  src.requireBound();
-  mask.requireBound();
-  requireEightBitRange(params);
-  kfMedianOver(src, mask, src.window() & mask.window(), params, dst, runMedian);
+  medianOf(src, &mask, params, dst);
 }

@@ -227,3 +227,31 @@ TEST(PelMedian, WidePelsMatchSortingWithAndWithoutAMask) {
     expectMedianMatches<unsigned>(src, &mask, p, masked);
   }
 }
+
+// Ranges whose level counts lie on either side of a power of two (bins just
+// full or one level over), and line and oversized kernels.
+TEST(PelMedian, WideRangesAtBinEdgesAndExtremeKernels) {
+  const kcPair<long> ranges[] = {
+      {7, 7},
+      {0, 15},
+      {0, 16},
+      {300, 555},
+      {300, 556},
+      {1, kcPelMedianParams::maxWideLevel},
+      {kcPelMedianParams::maxWideLevel - 20, kcPelMedianParams::maxWideLevel}};
+  const kcPair<long> kernels[] = {{1, 1}, {2, 9}, {12, 1}, {40, 40}, {1, 32767}, {32767, 1}};
+  const Image mask = randomMask(kcPelRect(0, 0, 30, 30), 30);
+  for (const kcPair<long> range : ranges) {
+    const WideImage src = randomImage<unsigned>(kcPelRect(3, -2, 23, 17),
+                                                static_cast<unsigned>(std::max(0L, range.x() - 3)),
+                                                static_cast<unsigned>(range.y() + 3));
+    for (const kcPair<long> k : kernels) {
+      const kcPelMedianParams p(k, range, kcPelMedianParams::maxWideLevel);
+      WideImage dst, masked;
+      kfPelMedian(src, p, dst);
+      expectMedianMatches<unsigned>(src, nullptr, p, dst);
+      kfPelMedian(src, mask, p, masked);
+      expectMedianMatches<unsigned>(src, &mask, p, masked);
+    }
+  }
+}

@@ -4,9 +4,10 @@
 #include "imaging/median.h"
 #include "imaging/pel_copy.h"
 
-// The window arithmetic both medians share: which pels a median reads and
-// writes, as row pointers and strides for its kernel.
+// What the 8-bit and the wide median share: the job a strip filter runs,
+// and the wiring of source, mask and destination windows into it.
 
+// Row pointers and strides of one median run, pels of type T.
 template <class T>
 struct kcMedianJob {
   const T* src;
@@ -21,27 +22,28 @@ struct kcMedianJob {
   long dstStride;
 };
 
-// The median of src over the working window work into dst, by
-// run(const kcMedianJob<T>&); mask is unbound for the unmasked form. An
-// unbound dst is allocated over work with src's transforms; a dst sharing
-// storage with src or the mask receives a copy of a fresh result.
+inline bool kfSharesStorage(const kc_PelBuffer& a, const kc_PelBuffer& b) {
+  return a.isBound() && a.root() == b.root();
+}
+
+// The wiring of both forms over the working window work (mask is unbound for
+// the unmasked form): allocates an unbound dst, goes through a fresh buffer
+// when dst shares storage with an input, and hands run the job of the pels
+// common to work and dst.
 template <class T, class Run>
 void kfMedianOver(const kcPelBuffer_const<T>& src, const kcPelBuffer_const<unsigned char>& mask,
                   const kcPelRect& work, const kcPelMedianParams& params, kcPelBuffer<T>& dst,
-                  Run run) {
+                  const Run& run) {
   if (!dst.isBound()) {
     dst = kcPelBuffer<T>(work, 32);
     dst.copyXforms(src);
   }
   const kcPelRect r = work & dst.window();
   if (r.isNull()) return;
-  const auto shares = [&dst](const kc_PelBuffer& b) {
-    return b.isBound() && b.root() == dst.root();
-  };
-  if (shares(src) || shares(mask)) {
+  if (kfSharesStorage(dst, src) || kfSharesStorage(dst, mask)) {
     kcPelBuffer<T> fresh(r, 32);
     kfMedianOver(src, mask, work, params, fresh, run);
-    kfPelCopy(kcPelBuffer_const<T>(fresh), dst);
+    kfPelCopy(fresh, dst);
     return;
   }
   kcMedianJob<T> job{};
@@ -66,4 +68,18 @@ void kfMedianOver(const kcPelBuffer_const<T>& src, const kcPelBuffer_const<unsig
   job.dst = dst.pointToPel(r.x(), r.y());
   job.dstStride = dst.rowUpdate();
   run(job);
+}
+
+// Both forms of a median over pels of type T: checks the inputs and picks
+// the working window.
+template <class T, class Run>
+void kfMedianForms(const kcPelBuffer_const<T>& src, const kcPelBuffer_const<unsigned char>* mask,
+                   const kcPelMedianParams& params, kcPelBuffer<T>& dst, const Run& run) {
+  src.requireBound();
+  if (!mask) {
+    kfMedianOver(src, kcPelBuffer_const<unsigned char>(), src.window(), params, dst, run);
+    return;
+  }
+  mask->requireBound();
+  kfMedianOver(src, *mask, src.window() & mask->window(), params, dst, run);
 }
