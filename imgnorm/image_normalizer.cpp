@@ -20,7 +20,7 @@ void storeImage(kcPelBuffer_const<T>& member, const kcPelBuffer_const<T>& image,
 
 }  // namespace
 
-kcImageNormalizer::kcImageNormalizer() : trainedMethods_(eIdentity), bits_(8) {
+kcImageNormalizer::kcImageNormalizer() : trainedMethods_(eIdentity), model_(eSubtract), bits_(8) {
   tailFractions(kcPair<double>(0.0, 1.0));
   granularity(kcPair<long>(1, 1));
   neighborhoodSize(kcPair<long>(101, 101));
@@ -59,6 +59,11 @@ void kcImageNormalizer::intensityVariationRange(kcPair<long> range) {
 void kcImageNormalizer::keepMaskedPixels(bool keep) {
   keepMaskedPixels_ = keep;
   trainedMethods_ = eIdentity;
+}
+
+void kcImageNormalizer::model(Model model) {
+  imgnorm::checkModel(model);
+  model_ = model;
 }
 
 void kcImageNormalizer::maskImage(const kcPelBuffer_const<unsigned char>& image, bool copy) {
@@ -102,7 +107,7 @@ bool kcImageNormalizer::operator==(const kcImageNormalizer& o) const {
   return trainedMethods_ == o.trainedMethods_ && tailFractions_.x() == o.tailFractions_.x() &&
          tailFractions_.y() == o.tailFractions_.y() && neighborhoodSize_ == o.neighborhoodSize_ &&
          granularity_ == o.granularity_ && intensityVariationRange_ == o.intensityVariationRange_ &&
-         keepMaskedPixels_ == o.keepMaskedPixels_ &&
+         keepMaskedPixels_ == o.keepMaskedPixels_ && model_ == o.model_ &&
          kf_PelBufferEqual(maskImage_, o.maskImage_, 0.0) &&
          kf_PelBufferEqual(referenceImage_, o.referenceImage_, 0.0) && bits_ == o.bits_ &&
          kf_PelBufferEqual(wideReferenceImage_, o.wideReferenceImage_, 0.0);

@@ -79,6 +79,12 @@ class IMGNORM_API kcImageNormalizer {
   // The window of the reference of either depth; null without one.
   kcPelRect referenceWindow() const;
 
+  // The local methods' model (eSubtract when not set). Does not untrain the
+  // tool: its trained data is the same for both; BadParams for a code that
+  // is no model.
+  kcImageNormalizerDefs::Model model() const { return model_; }
+  void model(kcImageNormalizerDefs::Model model);
+
   // Changes the run-time-only parameters without untraining the tool.
   void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
            bool keepMaskedPixels);
@@ -151,6 +157,7 @@ class IMGNORM_API kcImageNormalizer {
   kcPair<long> granularity_;
   kcPair<long> intensityVariationRange_;
   bool keepMaskedPixels_;
+  kcImageNormalizerDefs::Model model_;
   kcPelBuffer_const<unsigned char> maskImage_;
   kcPelBuffer_const<unsigned char> referenceImage_;
   kcPelBuffer_const<unsigned short> wideReferenceImage_;

@@ -16,6 +16,7 @@
 #include "pelfuncs/masked_copy_divide.h"
 #include "pelfuncs/padded_affine_sample.h"
 #include "pelfuncs/pel_map_value.h"
+#include "pelfuncs/pel_ratio.h"
 
 using namespace kcImageNormalizerDefs;
 
@@ -69,7 +70,7 @@ struct NarrowDepth {
     std::fill(out, out + n, 0);
     kf_MaskedPelDivideRow(t, w, m, n, 255, out);
   }
-  void subtractRow(const Pel* s, const Difference* b, Pel* out, long n) const {
+  void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
     kf_PelSubClampSignedRow(s, b, out, n);
   }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
@@ -78,30 +79,18 @@ struct NarrowDepth {
   }
 };
 
-struct WideDepth {
-  using Pel = unsigned short;
+// The steps 32-bit codes of up to 17 bits share, whatever they stand for:
+// none is the code of no correction, largest() bounds every code, and so
+// every mean or median of them, so the smoothing need not read the image
+// for its bound.
+template <unsigned None>
+struct WideCodes {
   using Difference = unsigned;
   using Sum = unsigned;
-  static constexpr Difference none = wideDifferenceOffset;
-  int bits;
-  unsigned limit;  // of the differences' magnitude
+  static constexpr Difference none = None;
+  unsigned largestCode;
 
-  WideDepth(int b, const kcPair<long>& range)
-      : bits(b), limit(static_cast<unsigned>(std::min(std::max(-range.x(), range.y()), top()))) {}
-  long top() const { return (1L << bits) - 1; }
-  // No difference, nor a mean or median of them, lies above it: the
-  // smoothing need not read the image for its bound.
-  unsigned largest() const { return none + limit; }
-
-  void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
-                  const kcPair<long>&, kcPelBuffer<Difference>& d) const {
-    d = kcPelBuffer<Difference>(s.window(), 32, kcForOverwrite{});
-    d.copyXforms(s);
-    const kcPelRect& w = s.window();
-    for (long y = w.y(); y < w.bottom(); ++y)
-      kf_PelSubClampWideRow(s.pointToPel(w.x(), y), r.pointToPel(w.x(), y), limit,
-                            d.pointToPel(w.x(), y), w.width());
-  }
+  unsigned largest() const { return largestCode; }
   void zeroOutsideMask(kcPelBuffer<Difference>& d,
                        const kcPelBuffer_const<unsigned char>& m) const {
     kf_PelSetOutsideMask(d, m, 0);
@@ -125,14 +114,50 @@ struct WideDepth {
     params.largestPel(largest());
     return kfGaussSample<Difference>(d, params);
   }
+  // One row of a masked mean; background elsewhere.
+  void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
+                     Difference background, Difference* out) const {
+    std::fill(out, out + n, background);
+    kf_MaskedPelDivideRow(t, w, m, n, 255, out);
+  }
+  // Codes for a row of levels a over b, by compare(a, b, out, n).
+  template <class Pel, class Compare>
+  static void compareRows(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
+                          kcPelBuffer<Difference>& d, Compare compare) {
+    d = kcPelBuffer<Difference>(s.window(), 32, kcForOverwrite{});
+    d.copyXforms(s);
+    const kcPelRect& w = s.window();
+    for (long y = w.y(); y < w.bottom(); ++y)
+      compare(s.pointToPel(w.x(), y), r.pointToPel(w.x(), y), d.pointToPel(w.x(), y), w.width());
+  }
+};
+
+struct WideDepth : WideCodes<wideDifferenceOffset> {
+  using Pel = unsigned short;
+  int bits;
+  unsigned limit;  // of the differences' magnitude
+
+  WideDepth(int b, const kcPair<long>& range)
+      : WideCodes{0},
+        bits(b),
+        limit(static_cast<unsigned>(std::min(std::max(-range.x(), range.y()), top()))) {
+    largestCode = none + limit;
+  }
+  long top() const { return (1L << bits) - 1; }
+
+  void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
+                  const kcPair<long>&, kcPelBuffer<Difference>& d) const {
+    compareRows(s, r, d, [this](const Pel* a, const Pel* b, Difference* out, long n) {
+      kf_PelSubClampWideRow(a, b, limit, out, n);
+    });
+  }
   // Outside the mask the background is half the depth's range below none,
   // as at 8 bits.
   void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
                      Difference* out) const {
-    std::fill(out, out + n, none - (1u << (bits - 1)));
-    kf_MaskedPelDivideRow(t, w, m, n, 255, out);
+    WideCodes::maskedMeanRow(t, w, m, n, none - (1u << (bits - 1)), out);
   }
-  void subtractRow(const Pel* s, const Difference* b, Pel* out, long n) const {
+  void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
     kf_PelSubClampSignedRow(s, b, static_cast<unsigned short>(top()), out, n);
   }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
@@ -141,33 +166,77 @@ struct WideDepth {
   }
 };
 
-// result <- s - (background - none) row by row over s's window. A reduced
+// The divide model at either depth: the ratio image / reference as codes of
+// pelfuncs/pel_ratio.h, smoothed and taken medians of as the wide
+// differences are, and the image divided by it. The intensity variation
+// range bounds differences only; ratios keep the codes' whole span
+// (0 .. 8). Dark pels: both levels gain a bias of one 8-bit level's worth
+// (2^(bits - 8), at least 1) before they are divided, so that black over
+// black is a ratio of exactly 1 and a pel of a few levels cannot pull the
+// smoothed gain far. Outside the mask the ratio is 1: those pels keep their
+// levels.
+template <class P>
+struct RatioDepth : WideCodes<ratioOne> {
+  using Pel = P;
+  int bits;
+
+  explicit RatioDepth(int b) : WideCodes{ratioLargest}, bits(b) {}
+  long top() const { return (1L << bits) - 1; }
+  unsigned bias() const { return bits > 8 ? 1u << (bits - 8) : 1u; }
+
+  void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
+                  const kcPair<long>&, kcPelBuffer<Difference>& d) const {
+    compareRows(s, r, d, [this](const Pel* a, const Pel* b, Difference* out, long n) {
+      kf_PelRatioRow(a, b, bias(), out, n);
+    });
+  }
+  void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
+                     Difference* out) const {
+    WideCodes::maskedMeanRow(t, w, m, n, none, out);
+  }
+  void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
+    kf_PelDivideByRatioRow(s, b, static_cast<Pel>(top()), out, n);
+  }
+  kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>&) const {
+    return {kernel, {0, long(largest())}, kcPelMedianParams::maxWideLevel};
+  }
+};
+
+// result <- s corrected by the background (s - (background - none), or s
+// divided by the background's ratio) row by row over s's window. A reduced
 // background is stretched over that window as it goes, so no enlarged copy
 // of it is ever stored.
 template <class Depth>
-void subtractBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
-                        kcPelBuffer<typename Depth::Difference>& b, bool reduced,
-                        const kcPelBuffer<typename Depth::Pel>& result) {
+void applyBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
+                     kcPelBuffer<typename Depth::Difference>& b, bool reduced,
+                     const kcPelBuffer<typename Depth::Pel>& result) {
   const kcPelRect& w = s.window();
-  const auto subtractRow = [&](long j, const typename Depth::Difference* background) {
-    depth.subtractRow(s.pointToPel(w.x(), w.y() + j), background,
-                      result.pointToPel(w.x(), w.y() + j), w.width());
+  const auto correctRow = [&](long j, const typename Depth::Difference* background) {
+    depth.correctRow(s.pointToPel(w.x(), w.y() + j), background,
+                     result.pointToPel(w.x(), w.y() + j), w.width());
   };
   if (reduced) {
     b.clientFromImageXformBase(std::make_shared<kc2XformLinear>());
-    kf_PaddedAffineSampleRows(b, w.width(), w.height(), false, subtractRow);
+    kf_PaddedAffineSampleRows(b, w.width(), w.height(), false, correctRow);
     return;
   }
   KC_ASSERT(b.window() == w);
-  for (long j = 0; j < w.height(); ++j) subtractRow(j, b.pointToPel(w.x(), w.y() + j));
+  for (long j = 0; j < w.height(); ++j) correctRow(j, b.pointToPel(w.x(), w.y() + j));
 }
 
 }  // namespace
 
 LocalCorrectionInputs localInputsOf(const kcImageNormalizer& tool) {
-  return {tool.referenceImage(),   tool.wideReferenceImage(), tool.bits(),
-          tool.binaryMask(),       tool.sampledMask(),        tool.maskWeights(),
-          tool.neighborhoodSize(), tool.granularity(),        tool.intensityVariationRange()};
+  return {tool.referenceImage(),
+          tool.wideReferenceImage(),
+          tool.bits(),
+          tool.binaryMask(),
+          tool.sampledMask(),
+          tool.maskWeights(),
+          tool.neighborhoodSize(),
+          tool.granularity(),
+          tool.intensityVariationRange(),
+          tool.model()};
 }
 
 LocalCorrectionInputs inputsForRect(const LocalCorrectionInputs& in, const kcPelRect& rect,
@@ -275,16 +344,16 @@ void smoothedBackground(const Depth& depth, kcPelBuffer<typename Depth::Differen
   });
 }
 
-// At full resolution: s - (the smoothed background of d - none), row by
+// At full resolution: s corrected by the smoothed background of d, row by
 // row, without storing the background or the sums whole; the result goes
 // to out. s, d and out share a window; m and w as for smoothedBackground.
 template <class Depth>
-void subtractSmoothedBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
-                                kcPelBuffer<typename Depth::Difference>& d,
-                                const kcPelBuffer_const<unsigned char>& m,
-                                const kcPelBuffer_const<unsigned short>& w,
-                                const kcPair<long>& reduced,
-                                const kcPelBuffer<typename Depth::Pel>& out) {
+void applySmoothedBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
+                             kcPelBuffer<typename Depth::Difference>& d,
+                             const kcPelBuffer_const<unsigned char>& m,
+                             const kcPelBuffer_const<unsigned short>& w,
+                             const kcPair<long>& reduced,
+                             const kcPelBuffer<typename Depth::Pel>& out) {
   using Difference = typename Depth::Difference;
   maskDifference(depth, d, m, w);
   const kcPelRect r = d.window();
@@ -297,15 +366,15 @@ void subtractSmoothedBackground(const Depth& depth, const kcPelBuffer_const<type
   const long ringRows = lag + 2;
   std::vector<Difference> ring(static_cast<std::size_t>(ringRows * r.width()));
   const auto ringRow = [&](long j) { return ring.data() + (j % ringRows) * r.width(); };
-  const auto subtractRow = [&](long j) {
-    depth.subtractRow(s.pointToPel(r.x(), r.y() + j), ringRow(j), out.pointToPel(r.x(), r.y() + j),
-                      r.width());
+  const auto correctRow = [&](long j) {
+    depth.correctRow(s.pointToPel(r.x(), r.y() + j), ringRow(j), out.pointToPel(r.x(), r.y() + j),
+                     r.width());
   };
   depth.smoothRows(d, reduced, m.isBound(), [&](long j, const typename Depth::Sum* t) {
     backgroundRow(depth, r, j, t, m, w, ringRow(j));
-    if (j > lag) subtractRow(j - lag - 1);
+    if (j > lag) correctRow(j - lag - 1);
   });
-  for (long j = std::max(r.height() - lag - 1, 0L); j < r.height(); ++j) subtractRow(j);
+  for (long j = std::max(r.height() - lag - 1, 0L); j < r.height(); ++j) correctRow(j);
 }
 
 // Median of the differences within the intensity variation range.
@@ -362,7 +431,7 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
   KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
   if (method == eLocalCorrection && !subsampling) {
-    subtractSmoothedBackground(depth, s, d, backgroundMask, local.maskWeights, reduced, out);
+    applySmoothedBackground(depth, s, d, backgroundMask, local.maskWeights, reduced, out);
   } else {
     kcPelBuffer<Difference> b;
     if (method == eLocalCorrection)
@@ -370,7 +439,7 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
     else
       medianBackground(depth, difference, backgroundMask, reduced, in.intensityVariationRange, b);
     kcAttention::check();
-    subtractBackground(depth, s, b, subsampling, out);
+    applyBackground(depth, s, b, subsampling, out);
   }
   kcAttention::check();
 
@@ -383,14 +452,20 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,
                      const LocalCorrectionInputs& in, Method method,
                      kcPelBuffer<unsigned char>& result) {
-  correct(NarrowDepth{}, region, in.reference, in, method, result);
+  if (in.model == eDivide)
+    correct(RatioDepth<unsigned char>(8), region, in.reference, in, method, result);
+  else
+    correct(NarrowDepth{}, region, in.reference, in, method, result);
 }
 
 void localCorrection(const kcPelBuffer_const<unsigned short>& region,
                      const LocalCorrectionInputs& in, Method method,
                      kcPelBuffer<unsigned short>& result) {
-  correct(WideDepth(in.bits, in.intensityVariationRange), region, in.wideReference, in, method,
-          result);
+  if (in.model == eDivide)
+    correct(RatioDepth<unsigned short>(in.bits), region, in.wideReference, in, method, result);
+  else
+    correct(WideDepth(in.bits, in.intensityVariationRange), region, in.wideReference, in, method,
+            result);
 }
 
 }  // namespace imgnorm

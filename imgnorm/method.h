@@ -88,4 +88,15 @@ constexpr bool isFit(std::uint32_t method) { return isOfKind(method, MethodKind:
 
 static_assert(kKnownMethods == 63 && kGlobalMethods == 7, "the flags are persisted");
 
+// How the local methods relate a run-time image to the reference:
+//  eSubtract  the smoothed difference image - reference is subtracted (an
+//             offset: stray light, a gradient);
+//  eDivide    the image is divided by the smoothed ratio image / reference
+//             (a gain: vignetting, an uneven lamp).
+// The codes are persisted.
+enum Model : unsigned char { eSubtract = 0, eDivide = 1 };
+
+// The names of the models on the command line and in Python, by code.
+inline constexpr std::array<const char*, 2> kModelNames = {"subtract", "divide"};
+
 }  // namespace kcImageNormalizerDefs

@@ -30,9 +30,19 @@ void walkPair(kcArchive& ar, kcPair<T>& pair) {
   pair = kcPair<T>(x, y);
 }
 
-// The form of a tool of 16-bit images: its bits and its 16-bit reference
-// where the 8-bit form has the 8-bit reference.
+// The forms of a tool: 8-bit images (0) and 16-bit images (1), whose bits
+// and 16-bit reference stand where the 8-bit form has its reference, both
+// of the subtractive model; and the tagged form (2), written for any other
+// model, which follows keepMaskedPixels with the model's code and a depth
+// byte (0 for 8 bits, 1 for 16) that picks the reference's field. Tools
+// of the first two forms keep writing them byte for byte.
 constexpr unsigned char kWideVersion = 1;
+constexpr unsigned char kTaggedVersion = 2;
+
+unsigned char versionOf(const kcImageNormalizer& tool) {
+  if (tool.model() != eSubtract) return kTaggedVersion;
+  return tool.isWide() ? kWideVersion : 0;
+}
 
 void walkWideReference(kcArchive& ar, kcPelBuffer_const<unsigned short>& reference, int& bits) {
   unsigned char stored = static_cast<unsigned char>(bits);
@@ -48,12 +58,26 @@ void walkWideReference(kcArchive& ar, kcPelBuffer_const<unsigned short>& referen
   bits = stored;
 }
 
+// The tagged form's model and depth.
+void walkTags(kcArchive& ar, Model& model, bool& wide, bool toolIsWide) {
+  unsigned char code = model, depth = toolIsWide ? 1 : 0;
+  ar || code;
+  ar || depth;
+  if (!ar.isLoading()) return;
+  if (code > eDivide)
+    throw kcArchive::Error(L"Corrupt tool file: an unknown model " + kfStr(int{code}) + L".");
+  if (depth > 1)
+    throw kcArchive::Error(L"Corrupt tool file: an unknown depth " + kfStr(int{depth}) + L".");
+  model = static_cast<Model>(code);
+  wide = depth == 1;
+}
+
 }  // namespace
 
 kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
-  unsigned char version = tool.isWide() ? kWideVersion : 0;
+  unsigned char version = versionOf(tool);
   ar || version;
-  if (ar.isLoading() && version > kWideVersion)
+  if (ar.isLoading() && version > kTaggedVersion)
     throw kcArchive::UnknownVersion(kModuleName, __LINE__);
   if (ar.isLoading()) tool.untrain();
 
@@ -68,8 +92,10 @@ kcArchive& operator||(kcArchive& ar, kcImageNormalizer& tool) {
     walkPair(ar, tool.granularity_);
     walkPair(ar, tool.intensityVariationRange_);
     ar || tool.keepMaskedPixels_;
+    bool wide = ar.isLoading() ? version == kWideVersion : tool.isWide();
+    if (version == kTaggedVersion) walkTags(ar, tool.model_, wide, tool.isWide());
     ar || tool.maskImage_;
-    if (version == kWideVersion)
+    if (wide)
       walkWideReference(ar, tool.wideReferenceImage_, tool.bits_);
     else
       ar || tool.referenceImage_;

@@ -105,7 +105,7 @@ TEST(Persistence, DamagedArchivesAreRefused) {
       {[](Bytes& b) { putU64(b, kMethodsAt, 64 | eMatchHistogram); },
        L"<methods> contains an unknown normalization method.", kUntrainedConfiguration},
       {[](Bytes& b) { b[kKeepAt] = 7; }, L"", kReset},
-      {[](Bytes& b) { b[0] = 2; }, L"", kUnchanged},
+      {[](Bytes& b) { b[0] = 3; }, L"", kUnchanged},
   };
   for (const Case& c : cases) {
     Bytes bytes = good;

@@ -228,6 +228,7 @@ void checkSplitRuns(int trials) {
     }
     tool.set(kcPair<double>(0.05, 0.9), kcPair<long>(-uniform(0, top / 2), uniform(0, top / 2)),
              uniform(0, 1) == 1);
+    tool.model(uniform(0, 2) == 0 ? eDivide : eSubtract);
     // Images of one row or column, sub-windows and offsets of the reference.
     const kcPelRect imageWindow(
         referenceWindow.x() + uniform(-6, 6), referenceWindow.y() + uniform(-6, 6),

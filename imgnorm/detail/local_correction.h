@@ -8,9 +8,11 @@
 
 // Local illumination correction: the slowly varying difference between the
 // run-time and the reference image, estimated around every pel, is
-// subtracted from the run-time image. Differences of 8-bit images are 8-bit
-// with an offset of 128 (128 means none); those of 16-bit images 17-bit,
-// held in 32-bit pels with an offset of 2^16.
+// subtracted from the run-time image; or, in the divide model, the run-time
+// image is divided by their slowly varying ratio. Differences of 8-bit
+// images are 8-bit with an offset of 128 (128 means none); those of 16-bit
+// images 17-bit, held in 32-bit pels with an offset of 2^16. Ratios of
+// either depth are fixed-point codes of 17 bits (pelfuncs/pel_ratio.h).
 namespace imgnorm {
 
 struct LocalCorrectionInputs {
@@ -23,6 +25,7 @@ struct LocalCorrectionInputs {
   kcPair<long> neighborhoodSize;
   kcPair<long> granularity;
   kcPair<long> intensityVariationRange;
+  kcImageNormalizerDefs::Model model;
 };
 
 // The inputs of a trained tool's local corrections.

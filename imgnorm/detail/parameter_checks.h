@@ -2,6 +2,7 @@
 
 #include "host/geometry.h"
 #include "imgnorm/errors.h"
+#include "imgnorm/method.h"
 
 // The rules of the tool's parameters, shared by the setters and by loading.
 // Each throws kcImageNormalizerDefs::BadParams with the rule as message.
@@ -42,6 +43,11 @@ inline void checkIntensityVariationRange(const kcPair<long>& v) {
 }  // namespace imgnorm
 
 namespace imgnorm {
+
+inline void checkModel(unsigned code) {
+  if (code > kcImageNormalizerDefs::eDivide)
+    throw kcImageNormalizerDefs::BadParams(L"model must be eSubtract (0) or eDivide (1)");
+}
 
 // The significant bits of a 16-bit reference.
 inline void checkBits(int bits) {

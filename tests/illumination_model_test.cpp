@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "host/detail/cpu_dispatch.h"
+#include "imgnorm/image_normalizer.h"
+#include "imgnorm/persistence.h"
+#include "pelfuncs/pel_ratio.h"
+#include "test_support.h"
+
+using namespace kcImageNormalizerDefs;
+using namespace testing_support;
+
+namespace {
+
+// Ratio codes and divisions against double precision: within one code (one
+// level) of the exact rounding, on random rows and on the dark and bright
+// ends, with both kernel builds giving the same codes.
+template <class Pel>
+void checkRatioRows(int bits) {
+  const long top = (1L << bits) - 1, bias = bits > 8 ? 1L << (bits - 8) : 1;
+  constexpr long n = 67;  // an odd width: vector blocks and a tail
+  std::vector<Pel> a(n), b(n), divided(n), plainDivided(n);
+  std::vector<unsigned> q(n), plainQ(n);
+  for (int trial = 0; trial < 200; ++trial) {
+    for (long x = 0; x < n; ++x) {
+      const long pick = uniform(0, 9);  // dark, bright or anywhere
+      a[x] = static_cast<Pel>(pick == 0 ? uniform(0, 3) : pick == 1 ? top : uniform(0, top));
+      b[x] = static_cast<Pel>(pick == 2 ? uniform(0, 3) : uniform(0, top));
+    }
+    kf_PelRatioRow(a.data(), b.data(), static_cast<unsigned>(bias), q.data(), n);
+    kf_PelDivideByRatioRow(a.data(), q.data(), static_cast<Pel>(top), divided.data(), n);
+    {
+      const kcPlainKernelsScope plain;
+      kf_PelRatioRow(a.data(), b.data(), static_cast<unsigned>(bias), plainQ.data(), n);
+      kf_PelDivideByRatioRow(a.data(), q.data(), static_cast<Pel>(top), plainDivided.data(), n);
+    }
+    ASSERT_EQ(q, plainQ);
+    ASSERT_EQ(divided, plainDivided);
+    for (long x = 0; x < n; ++x) {
+      const double exact = std::min(double(ratioOne) * double(a[x] + bias) / double(b[x] + bias),
+                                    double(ratioLargest));
+      ASSERT_LE(std::abs(double(q[x]) - std::round(exact)), 1.0) << a[x] << " / " << b[x];
+      const double level = std::min(double(ratioOne) * a[x] / q[x], double(top));
+      ASSERT_LE(std::abs(double(divided[x]) - std::round(level)), 1.0) << a[x] << " / " << q[x];
+      if (a[x] == b[x]) {
+        ASSERT_EQ(q[x], ratioOne);
+      }
+      if (q[x] == ratioOne) {
+        ASSERT_EQ(divided[x], a[x]);
+      }
+    }
+  }
+  // A code of 0 divides as 1 does.
+  const Pel level = 3;
+  const unsigned zero = 0;
+  Pel out = 0;
+  kf_PelDivideByRatioRow(&level, &zero, static_cast<Pel>(top), &out, 1);
+  EXPECT_EQ(out, std::min<long>(3L * ratioOne, top));
+}
+
+TEST(RatioRows, MatchDoublePrecisionOnBothBuildsAndKeepDarkPelsNearOne) {
+  checkRatioRows<unsigned char>(8);
+  checkRatioRows<unsigned short>(12);
+  checkRatioRows<unsigned short>(16);
+}
+
+constexpr long kSide = 160;
+
+// A textured scene of 25 .. 225 8-bit levels, with noise of its own per
+// seed, scaled to the depth.
+long cleanLevel(long x, long y, int bits) {
+  const double v = 125 + 80 * std::sin(x / 4.0) * std::cos(y / 6.0) + 20 * std::sin((x + y) / 9.0);
+  return std::lround(v * double(1L << (bits - 8)));
+}
+
+template <class Pel>
+kcPelBuffer<Pel> sceneOf(int bits, unsigned seed, double (*light)(long, long, double, double)) {
+  std::mt19937 noise(seed);
+  std::uniform_int_distribution<long> jitter(-2, 2);
+  const long top = (1L << bits) - 1, unit = 1L << (bits - 8);
+  return makeImage<Pel>(kcPelRect(0, 0, kSide, kSide), [&](long x, long y) {
+    const double lit =
+        light(x, y, double(cleanLevel(x, y, bits) + jitter(noise) * unit), double(unit));
+    return std::clamp(std::lround(lit), 0L, top);
+  });
+}
+
+// How a scene is lit: its level v at (x, y), unit levels to an 8-bit level.
+double unlit(long, long, double v, double) { return v; }
+// Vignetting: a gain of 1.0 at the centre falling to 0.6 at the corners.
+double vignetted(long x, long y, double v, double) {
+  const double c = (kSide - 1) / 2.0, r2 = ((x - c) * (x - c) + (y - c) * (y - c)) / (2 * c * c);
+  return v * (1.0 - 0.4 * r2);
+}
+// An additive gradient of -30 .. +30 8-bit levels along x.
+double graded(long x, long, double v, double unit) {
+  return v + (60.0 * x / (kSide - 1) - 30.0) * unit;
+}
+
+// Against the scene as the same frame would have been under even light:
+// its noise is no fault of either model.
+template <class Pel>
+double meanResidual(const kcPelBuffer<Pel>& result, const kcPelBuffer<Pel>& clean, int bits) {
+  double sum = 0;
+  for (long y = 0; y < kSide; ++y)
+    for (long x = 0; x < kSide; ++x)
+      sum += std::abs(double(result.get(x, y)) - double(clean.get(x, y)));
+  return sum / double(kSide * kSide) / double(1L << (bits - 8));
+}
+
+// The mean absolute residual to the evenly lit scene, in 8-bit levels, of
+// the scene under light corrected against an evenly lit reference with
+// model.
+template <class Pel>
+double residualOf(int bits, double (*light)(long, long, double, double), Method method,
+                  Model model) {
+  kcImageNormalizer tool;
+  if constexpr (sizeof(Pel) == 1)
+    tool.referenceImage(sceneOf<Pel>(bits, 1, unlit), true);
+  else
+    tool.referenceImage(sceneOf<Pel>(bits, 1, unlit), bits, true);
+  tool.neighborhoodSize({21, 21});
+  tool.intensityVariationRange({-(1L << bits) + 1, (1L << bits) - 1});
+  tool.model(model);
+  tool.train(method);
+  bool success = false;
+  std::wstring message;
+  const kcPelBuffer<Pel> result = tool.run(sceneOf<Pel>(bits, 2, light), method, success, message);
+  EXPECT_TRUE(success);
+  return meanResidual(result, sceneOf<Pel>(bits, 2, unlit), bits);
+}
+
+template <class Pel>
+void checkModelsOnTheirProblems(int bits) {
+  for (const Method method : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+    const double gainDivided = residualOf<Pel>(bits, vignetted, method, eDivide),
+                 gainSubtracted = residualOf<Pel>(bits, vignetted, method, eSubtract),
+                 offsetDivided = residualOf<Pel>(bits, graded, method, eDivide),
+                 offsetSubtracted = residualOf<Pel>(bits, graded, method, eSubtract);
+    EXPECT_LE(3 * gainDivided, gainSubtracted) << bits << " bits, method " << method;
+    EXPECT_LE(3 * offsetSubtracted, offsetDivided) << bits << " bits, method " << method;
+  }
+}
+
+}  // namespace
+
+TEST(IlluminationModels, EachModelRemovesItsOwnProblemThreeTimesBetter) {
+  checkModelsOnTheirProblems<unsigned char>(8);
+  checkModelsOnTheirProblems<unsigned short>(12);
+}
+
+// Black stays black over any reference, a dark image over a black reference
+// is never brightened, and a bright one over it is divided by the largest
+// ratio at most.
+TEST(IlluminationModels, DarkPelsDoNotExplode) {
+  for (const Method method : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+    const kcPelRect window(0, 0, 40, 30);
+    const Image reference = makeImage(window, [](long x, long) { return x < 20 ? 0L : 100L + x; });
+    const Image image = makeImage(window, [](long x, long y) {
+      return x < 10 ? (y % 3) : x < 20 ? 250L : y % 4 == 0 ? 0L : 120L + x;
+    });
+    kcImageNormalizer tool;
+    tool.referenceImage(reference, true);
+    tool.neighborhoodSize({7, 7});
+    tool.model(eDivide);
+    tool.train(method);
+    const RunOutcome r = runTool(tool, image, method);
+    ASSERT_TRUE(r.success);
+    for (long y = 0; y < window.height(); ++y)
+      for (long x = 0; x < window.width(); ++x) {
+        const long in = image.get(x, y), out = r.result.get(x, y);
+        const bool black = in == 0, overBlack = x < 20, bright = x >= 10 && x < 17;
+        EXPECT_TRUE((!black || out == 0) && (!overBlack || out <= in) &&
+                    (!bright || out >= 250 / 8))
+            << "at " << x << "," << y << ": " << in << " -> " << out;
+      }
+  }
+}
+
+// The model persists in a form of its own at either depth, and old forms
+// load as the subtractive model; damaged tags are refused.
+TEST(IlluminationModels, TheModelIsPersistedAndDamagedTagsRefused) {
+  kcImageNormalizer narrow = trainedTool(randomImage(kcPelRect(1, 2, 9, 8)), eLocalCorrection);
+  kcImageNormalizer wide;
+  wide.referenceImage(randomImage<unsigned short>(kcPelRect(0, 0, 6, 5), 0, 1023), 10, true);
+  wide.train(eLocalCorrectionEnhanced);
+  for (kcImageNormalizer* tool : {&narrow, &wide}) {
+    const Bytes subtractive = kfImageNormalizerBytes(*tool);
+    EXPECT_EQ(subtractive[8], tool->isWide() ? 1 : 0);
+    tool->model(eDivide);
+    EXPECT_EQ(tool->trainedMethods() == eIdentity, false) << "the model does not untrain";
+    const Bytes bytes = kfImageNormalizerBytes(*tool);
+    EXPECT_EQ(bytes[8], 2);
+    const kcImageNormalizer loaded = kfImageNormalizerFromBytes(bytes);
+    EXPECT_TRUE(loaded == *tool);
+    EXPECT_EQ(loaded.model(), eDivide);
+    EXPECT_EQ(loaded.bits(), tool->bits());
+    EXPECT_EQ(loaded.trainedMethods(), tool->trainedMethods());
+    EXPECT_EQ(kfImageNormalizerFromBytes(subtractive).model(), eSubtract);
+    kcImageNormalizer subtract = loaded;
+    subtract.model(eSubtract);
+    EXPECT_FALSE(subtract == loaded);
+    // The model's code and the depth follow keepMaskedPixels (byte 85).
+    for (const std::size_t at : {std::size_t{86}, std::size_t{87}}) {
+      Bytes damaged = bytes;
+      damaged[at] = 2;
+      EXPECT_THROW(kfImageNormalizerFromBytes(damaged), kcArchive::Error) << at;
+    }
+  }
+  EXPECT_THROW(narrow.model(static_cast<Model>(2)), BadParams);
+  EXPECT_EQ(narrow.model(), eDivide);
+}
+
+// Every kernel build gives the pels of the plain one, with masks, sub-windows
+// and granularity, at both depths.
+TEST(IlluminationModels, DivisionIsTheSameOnEveryKernelBuild) {
+  for (int trial = 0; trial < 24; ++trial) {
+    const bool wide = trial % 2;
+    const int bits = wide ? 14 : 8;
+    const Method method = trial % 4 < 2 ? eLocalCorrection : eLocalCorrectionEnhanced;
+    kcImageNormalizer tool;
+    const kcPelRect window(0, 0, uniform(20, 70), uniform(20, 60));
+    if (wide)
+      tool.referenceImage(randomImage<unsigned short>(window, 0, 16383), bits, true);
+    else
+      tool.referenceImage(randomImage(window), true);
+    if (trial % 3 == 0)
+      tool.maskImage(makeImage(window, [](long x, long y) { return (x * y) % 5 ? 255L : 0L; }),
+                     true);
+    tool.neighborhoodSize({uniform(1, 25), uniform(1, 25)});
+    tool.granularity(trial % 5 == 0 ? kcPair<long>(2, 3) : kcPair<long>(1, 1));
+    tool.model(eDivide);
+    tool.train(method);
+    const kcPelRect imageWindow(uniform(-5, 5), uniform(-5, 5), uniform(10, 70), uniform(10, 60));
+    bool success = false;
+    std::wstring message;
+    if (wide) {
+      const auto image = randomImage<unsigned short>(imageWindow, 0, 16383);
+      const auto fast = tool.run(image, method, success, message);
+      const kcPlainKernelsScope plain;
+      const auto slow = tool.run(image, method, success, message);
+      EXPECT_TRUE(pelsAre(fast, fast.window(), [&](long x, long y) { return slow.get(x, y); }));
+    } else {
+      const Image image = randomImage(imageWindow);
+      const Image fast = tool.run(image, method, success, message);
+      const kcPlainKernelsScope plain;
+      EXPECT_TRUE(samePels(fast, tool.run(image, method, success, message))) << trial;
+    }
+  }
+}
