@@ -124,6 +124,10 @@ std::vector<std::wstring> kcColorImageNormalizer::planeNames() const {
   return {L"red", L"green", L"blue"};
 }
 
+void kcColorImageNormalizer::model(kcImageNormalizerDefs::Model model) {
+  for (auto& tool : tools_) tool.model(model);
+}
+
 void kcColorImageNormalizer::set(const kcPair<double>& tailFractions,
                                  const kcPair<long>& intensityVariationRange,
                                  bool keepMaskedPixels) {
@@ -313,7 +317,6 @@ kcAnyImageNormalizer kfAnyImageNormalizerFromBytes(std::vector<unsigned char> by
 }
 
 kcAnyImageNormalizer kfLoadAnyImageNormalizer(const std::string& path, std::size_t maxBytes) {
-  return imgnorm::loadNamingTheFile(path, [&] {
-    return kfAnyImageNormalizerFromBytes(kcArchive::readFile(path, maxBytes));
-  });
+  return imgnorm::loadNamingTheFile(
+      path, [&] { return kfAnyImageNormalizerFromBytes(kcArchive::readFile(path, maxBytes)); });
 }

@@ -52,6 +52,8 @@ class IMGNORM_API kcColorImageNormalizer {
   // The names of the planes the gray tools normalize: red, green and blue,
   // or luminance.
   std::vector<std::wstring> planeNames() const;
+  // Sets the local methods' model of every gray tool.
+  void model(kcImageNormalizerDefs::Model model);
   // Sets the run-time-only parameters of every gray tool.
   void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
            bool keepMaskedPixels);

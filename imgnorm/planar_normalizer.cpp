@@ -50,6 +50,10 @@ std::vector<std::wstring> kcPlanarNormalizer::planeNames() const {
   return colour ? colour->planeNames() : std::vector<std::wstring>{L"gray"};
 }
 
+void kcPlanarNormalizer::model(Model model) {
+  std::visit([model](auto& tool) { tool.model(model); }, tool_);
+}
+
 void kcPlanarNormalizer::set(const kcPair<double>& tailFractions,
                              const kcPair<long>& intensityVariationRange, bool keepMaskedPixels) {
   std::visit(

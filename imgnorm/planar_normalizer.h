@@ -87,6 +87,8 @@ class IMGNORM_API kcPlanarNormalizer {
                  const kcPelBuffer_const<unsigned char>& mask,
                  kcImageNormalizerDefs::Method methods, bool copy = true);
 
+  // The local methods' model of every gray tool.
+  void model(kcImageNormalizerDefs::Model model);
   // The run-time-only parameters of every gray tool.
   void set(const kcPair<double>& tailFractions, const kcPair<long>& intensityVariationRange,
            bool keepMaskedPixels);

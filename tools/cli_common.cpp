@@ -46,8 +46,8 @@ void checkSameSize(long width, long height, const std::string& path, long refere
                    long referenceHeight) {
   const auto size = [](long w, long h) { return std::to_string(w) + "x" + std::to_string(h); };
   if (width != referenceWidth || height != referenceHeight)
-    failBadInput(path + ": the image is " + size(width, height) +
-                 " pels but the reference is " + size(referenceWidth, referenceHeight));
+    failBadInput(path + ": the image is " + size(width, height) + " pels but the reference is " +
+                 size(referenceWidth, referenceHeight));
 }
 
 kcPelBuffer<unsigned char> toPelBuffer(const imgio::GrayImage& image) {

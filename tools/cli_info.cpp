@@ -48,6 +48,7 @@ int info(const std::string& path) {
   printField("tails:", pairText(tool.tailFractions()));
   printField("range:", pairText(tool.intensityVariationRange()));
   printField("keep-masked:", tool.keepMaskedPixels() ? "yes" : "no");
+  printField("model:", kcImageNormalizerDefs::kModelNames[tool.model()]);
   return kExitOk;
 }
 

@@ -50,8 +50,8 @@ void checkOutputs(const NormalizeCommandOptions& options) {
 
 void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   kcDiagObject recorder;
-  const ColorMode mode = resolveColorMode(options.color, options.training.reference,
-                                          options.image, options.training.maxPixels);
+  const ColorMode mode = resolveColorMode(options.color, options.training.reference, options.image,
+                                          options.training.maxPixels);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, method, mode, recorder, options.diag);
   JobContext context(tool, method, !options.report.empty(), options.training.maxPixels,
@@ -94,9 +94,9 @@ Command addNormalizeCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm normalize --reference REF [--mask MASK] --method NAME\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--color MODE] [--diag DIR]\n"
-              "         [--max-pixels N] [--side-by-side FILE] [--report FILE.json]\n"
-              "         IMAGE -o OUT",
+              "         [--range LO,HI] [--keep-masked] [--model MODEL] [--color MODE]\n"
+              "         [--diag DIR] [--max-pixels N] [--side-by-side FILE]\n"
+              "         [--report FILE.json] IMAGE -o OUT",
               true);
   addTrainingImageOptions(*command, options->training);
   command->add_option("--method", options->method, "Method to run (see below), or identity")

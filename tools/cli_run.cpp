@@ -247,8 +247,9 @@ Command addRunCommand(CLI::App& app) {
   CLI::App* command = app.add_subcommand("run", "Normalize images with a trained tool");
   setSynopsis(*command,
               "imgnorm run --tool TOOL --method NAME [--tails LO,HI] [--range LO,HI]\n"
-              "         [--keep-masked] [-j N] [--diag DIR] [--side-by-side FILE|DIR]\n"
-              "         [--report FILE.json] [--max-pixels N] -o OUT|OUTDIR IMAGE...",
+              "         [--keep-masked] [--model MODEL] [-j N] [--diag DIR]\n"
+              "         [--side-by-side FILE|DIR] [--report FILE.json] [--max-pixels N]\n         "
+              "-o OUT|OUTDIR IMAGE...",
               true);
   command->add_option("--tool", options->tool, "Tool file made by 'imgnorm train'")
       ->required()

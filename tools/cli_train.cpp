@@ -37,13 +37,14 @@ int train(const TrainCommandOptions& options) {
   if (!options.diag.empty()) prepareDiagFolder(options.diag);
   const Method methods = *methodsByList(options.methods);
   kcDiagObject recorder;
-  const ColorMode mode = resolveColorMode(options.color, options.training.reference, "",
-                                          options.training.maxPixels);
+  const ColorMode mode =
+      resolveColorMode(options.color, options.training.reference, "", options.training.maxPixels);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, methods, mode, recorder, options.diag);
   saveTool(tool, options.output);
   if (!options.diag.empty()) writeDiagRecords(recorder, options.diag);
-  const std::string colour = mode == kcPlanarNormalizer::eGray ? "" : " (" + colorModeName(mode) + ")";
+  const std::string colour =
+      mode == kcPlanarNormalizer::eGray ? "" : " (" + colorModeName(mode) + ")";
   std::printf("trained for %s%s: %s\n", methodList(methods).c_str(), colour.c_str(),
               options.output.c_str());
   return kExitOk;
@@ -57,8 +58,8 @@ Command addTrainCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm train --reference REF [--mask MASK] --methods LIST\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
-              "         [--range LO,HI] [--keep-masked] [--color MODE] [--diag DIR]\n"
-              "         [--max-pixels N] -o TOOL",
+              "         [--range LO,HI] [--keep-masked] [--model MODEL] [--color MODE]\n"
+              "         [--diag DIR] [--max-pixels N] -o TOOL",
               true);
   addTrainingImageOptions(*command, options->training);
   command

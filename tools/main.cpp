@@ -26,7 +26,6 @@ void installInterruptHandler() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-
 std::string failureMessage(const CLI::App* app, const CLI::Error& error) {
   std::string help = "imgnorm --help";
   for (const CLI::App* command : app->get_subcommands())

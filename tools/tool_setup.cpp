@@ -63,6 +63,13 @@ void addRunParameterOptions(CLI::App& command, RunParameterOptions& options) {
       ->check(longPairValidator())
       ->type_name("LO,HI");
   command.add_flag("--keep-masked", options.keepMasked, "Keep the pels outside the mask unchanged");
+  command
+      .add_option("--model", options.model,
+                  "The local methods' model: subtract the smoothed difference to the\n"
+                  "reference (an offset), or divide by the smoothed ratio (a gain);\n"
+                  "default subtract, or what the tool was trained with")
+      ->check(CLI::IsMember({"subtract", "divide"}).description(""))
+      ->type_name("MODEL");
 }
 
 void addDiagOption(CLI::App& command, std::string& folder) {
@@ -88,6 +95,10 @@ void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& opti
   setParameter("--range", [&] { tool.set(tool.tailFractions(), range, tool.keepMaskedPixels()); });
   tool.set(tool.tailFractions(), tool.intensityVariationRange(),
            options.keepMasked || tool.keepMaskedPixels());
+  if (!options.model.empty())
+    tool.model(options.model == kcImageNormalizerDefs::kModelNames[kcImageNormalizerDefs::eDivide]
+                   ? kcImageNormalizerDefs::eDivide
+                   : kcImageNormalizerDefs::eSubtract);
 }
 
 namespace {

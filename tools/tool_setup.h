@@ -29,6 +29,7 @@ struct RunParameterOptions {
   std::string tails;  // empty: the tool's value
   std::string range;
   bool keepMasked = false;
+  std::string model;  // empty: the tool's
 };
 
 // --reference and --mask; then, after the method option, the parameters

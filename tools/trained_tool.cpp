@@ -111,6 +111,7 @@ void TrainedTool::applyRunParameters(const RunParameterOptions& options) {
   cli::applyRunParameters(parameters, options);
   tool_.set(parameters.tailFractions(), parameters.intensityVariationRange(),
             parameters.keepMaskedPixels());
+  tool_.model(parameters.model());
 }
 
 imgio::ColorImage TrainedTool::referencePicture() const {

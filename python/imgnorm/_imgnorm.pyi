@@ -89,6 +89,7 @@ class Normalizer(metaclass=_pybind11_type):
         granularity: tuple[int, int] = (1, 1),
         intensity_range: tuple[int, int] = (-127, 127),
         keep_masked_pixels: bool = False,
+        model: str = "subtract",
     ) -> None: ...
     def train(
         self,
@@ -135,6 +136,7 @@ class Normalizer(metaclass=_pybind11_type):
         tail_fractions: tuple[float, float] | None = None,
         intensity_range: tuple[int, int] | None = None,
         keep_masked_pixels: bool | None = None,
+        model: str | None = None,
     ) -> None: ...
     @property
     def trained_methods(self) -> Method: ...
@@ -152,6 +154,8 @@ class Normalizer(metaclass=_pybind11_type):
     def intensity_range(self) -> tuple[int, int]: ...
     @property
     def keep_masked_pixels(self) -> bool: ...
+    @property
+    def model(self) -> str: ...
     @property
     def reference(self) -> _Image | None: ...
     @property

@@ -43,10 +43,19 @@ std::pair<T, T> fromPair(const kcPair<T>& p) {
   return {p.x(), p.y()};
 }
 
+// The model named by a Python argument: 'subtract' or 'divide'.
+kcImageNormalizerDefs::Model modelByName(const std::string& name) {
+  const auto& names = kcImageNormalizerDefs::kModelNames;
+  for (std::size_t code = 0; code < names.size(); ++code)
+    if (name == names[code]) return static_cast<kcImageNormalizerDefs::Model>(code);
+  throw py::value_error("model must be 'subtract' or 'divide', not '" + name + "'");
+}
+
 std::unique_ptr<Normalizer> construct(const DoublePair& tailFractions, const LongPair& neighborhood,
                                       const LongPair& granularity, const LongPair& intensityRange,
-                                      bool keepMaskedPixels) {
+                                      bool keepMaskedPixels, const std::string& model) {
   kcImageNormalizer tool;
+  tool.model(modelByName(model));
   tool.tailFractions(toPair(tailFractions));
   tool.neighborhoodSize(toPair(neighborhood));
   tool.granularity(toPair(granularity));
@@ -117,8 +126,10 @@ void train(Normalizer& self, const py::array& reference, const std::optional<py:
 }
 
 void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
-         const std::optional<LongPair>& intensityRange,
-         const std::optional<bool>& keepMaskedPixels) {
+         const std::optional<LongPair>& intensityRange, const std::optional<bool>& keepMaskedPixels,
+         const std::optional<std::string>& model) {
+  const std::optional<kcImageNormalizerDefs::Model> code =
+      model ? std::optional(modelByName(*model)) : std::nullopt;
   py::gil_scoped_release release;  // waits for runs in progress
   Tools tools = self.snapshot();
   const kcImageNormalizer& now = tools.configuration();
@@ -127,6 +138,7 @@ void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
       intensityRange ? toPair(*intensityRange) : now.intensityVariationRange();
   const bool keep = keepMaskedPixels.value_or(now.keepMaskedPixels());
   tools.tool.set(tails, range, keep);
+  if (code) tools.tool.model(*code);
   self.replace(tools);
 }
 
@@ -312,7 +324,8 @@ std::string repr(const Normalizer& self) {
          ", neighborhood=" + pairText(fromPair(tool.neighborhoodSize())) +
          ", granularity=" + pairText(fromPair(tool.granularity())) +
          ", intensity_range=" + pairText(fromPair(tool.intensityVariationRange())) +
-         ", keep_masked_pixels=" + (tool.keepMaskedPixels() ? "True" : "False") + ") trained for " +
+         ", keep_masked_pixels=" + (tool.keepMaskedPixels() ? "True" : "False") + ", model='" +
+         kcImageNormalizerDefs::kModelNames[tool.model()] + "') trained for " +
          methods + color;
 }
 
@@ -473,6 +486,12 @@ BadParams with the library's message):
   keep_masked_pixels  when true and a mask was trained, pels outside the
                     mask keep their run-time values in results. Run-time
                     only.
+  model             'subtract' (default): local correction subtracts the
+                    smoothed difference to the reference, for an offset
+                    such as stray light; 'divide' divides by the smoothed
+                    ratio to it (fixed point, steps of 2**-14, ratios up to
+                    8), for a gain such as vignetting. The intensity range
+                    bounds differences only. Run-time only.
 
 The run-time-only parameters can be changed on a trained tool with set();
 the others belong to training: make a new tool to change them.
@@ -575,7 +594,7 @@ void addNormalizer(py::module_& module) {
   cls.def(py::init(&construct), py::arg("tail_fractions") = DoublePair(0.0, 1.0),
           py::arg("neighborhood") = LongPair(101, 101), py::arg("granularity") = LongPair(1, 1),
           py::arg("intensity_range") = LongPair(-127, 127), py::arg("keep_masked_pixels") = false,
-          "Makes an untrained tool with the given parameters.")
+          py::arg("model") = "subtract", "Makes an untrained tool with the given parameters.")
       .def(
           "train", &train, py::arg("reference"), py::arg("mask") = py::none(),
           py::arg("methods") = MethodSet{static_cast<Method>(kcImageNormalizerDefs::kKnownMethods)},
@@ -615,7 +634,7 @@ void addNormalizer(py::module_& module) {
           "The dtype of the gray images the tool runs: uint8, or uint16.")
       .def("set", &set, py::arg("tail_fractions") = py::none(),
            py::arg("intensity_range") = py::none(), py::arg("keep_masked_pixels") = py::none(),
-           kSetDoc)
+           py::arg("model") = py::none(), kSetDoc)
       .def_property_readonly(
           "trained_methods",
           [](const Normalizer& self) { return MethodSet{self.read(&trainedMethods)}; },
@@ -639,6 +658,13 @@ void addNormalizer(py::module_& module) {
           "of the uint16 reference it was trained on.")
       .def_property_readonly("keep_masked_pixels", parameter(&kcImageNormalizer::keepMaskedPixels),
                              "Whether pels outside the mask keep their run-time values.")
+      .def_property_readonly(
+          "model",
+          [](const Normalizer& self) {
+            return std::string(
+                kcImageNormalizerDefs::kModelNames[self.snapshot().configuration().model()]);
+          },
+          "The local methods' model: 'subtract' (an offset) or 'divide' (a gain).")
       .def_property_readonly(
           "reference", &referenceOf,
           "A copy of the trained reference image, or None. A colour tool gives the\n"

@@ -49,6 +49,7 @@ def trained_tool(mask=True, bits=8, **params):
     (Method.LINEAR_FIT, dict(neighborhood=(31, 21), keep_masked_pixels=True)),
     (Method.LOCAL, dict(mask=False)),  # default neighbourhood: margins wider than the chunks
     (Method.LOCAL_ENHANCED, dict(neighborhood=(31, 21), keep_masked_pixels=True)),
+    (Method.LOCAL, dict(neighborhood=(21, 25), model="divide")),
 ], ids=lambda v: getattr(v, "name", ""))
 @pytest.mark.parametrize("bits", [8, 12])
 def test_array_has_the_pels_of_the_in_memory_run(method, params, bits):

@@ -78,8 +78,12 @@ def test_refused_changes_leave_the_tool_as_it_was():
     with pytest.raises(imgnorm.BadParams, match="^intensityVariationRange must be: x <= 0 and y >= 0$"):
         tool.set(tail_fractions=(0.3, 0.4), intensity_range=(5, 6))
     assert tool.tail_fractions == (0.0, 1.0) and tool.trained_methods == Method.TAILS
-    tool.set(tail_fractions=(0.1, 0.9), keep_masked_pixels=True)
+    with pytest.raises(ValueError, match="^model must be 'subtract' or 'divide', not 'multiply'$"):
+        tool.set(tail_fractions=(0.3, 0.4), model="multiply")
+    assert tool.tail_fractions == (0.0, 1.0) and tool.model == "subtract"
+    tool.set(tail_fractions=(0.1, 0.9), keep_masked_pixels=True, model="divide")
     assert tool.trained_methods == Method.TAILS and tool.tail_fractions == (0.1, 0.9)
+    assert tool.model == "divide"
     with pytest.raises(imgnorm.CanNotTrain):
         tool.train(REFERENCE, methods=-1)
     assert tool.trained_methods == Method.TAILS
@@ -87,7 +91,7 @@ def test_refused_changes_leave_the_tool_as_it_was():
 
 SAVED_METHODS = Method.HISTOGRAM | Method.LINEAR_FIT | Method.LOCAL
 SAVED_PARAMS = dict(tail_fractions=(0.05, 0.95), neighborhood=(11, 7), granularity=(2, 3),
-                    intensity_range=(-40, 60), keep_masked_pixels=True)
+                    intensity_range=(-40, 60), keep_masked_pixels=True, model="divide")
 
 
 def make_tool(reference=None):

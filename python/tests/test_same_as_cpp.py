@@ -37,6 +37,8 @@ def cpp_result(tmp_path, reference, image, mask, method, params):
         command += ["--mask", str(tmp_path / "mask.pgm")]
     if params["keep_masked_pixels"]:
         command.append("--keep-masked")
+    if "model" in params:
+        command += ["--model", params["model"]]
     done = subprocess.run(command, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return imgnorm.read_image(tmp_path / "out.pgm")
@@ -54,10 +56,12 @@ PARAMS = [
          intensity_range=(-127, 127), keep_masked_pixels=False),
     dict(neighborhood=(23, 41), granularity=(3, 2), tail_fractions=(0.05, 0.8),
          intensity_range=(-30, 127), keep_masked_pixels=True),
+    dict(neighborhood=(31, 17), granularity=(1, 2), tail_fractions=(0.0, 1.0),
+         intensity_range=(-127, 127), keep_masked_pixels=True, model="divide"),
 ]
 
 
-@pytest.mark.parametrize("params", PARAMS, ids=["defaults-unmasked", "uneven-masked"])
+@pytest.mark.parametrize("params", PARAMS, ids=["defaults-unmasked", "uneven-masked", "divide-masked"])
 @pytest.mark.parametrize("method", list(CLI_NAMES), ids=lambda m: CLI_NAMES[m])
 def test_every_method_equals_the_cpp_run(tmp_path, method, params):
     reference = scene((83, 97), seed=3)

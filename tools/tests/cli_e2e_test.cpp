@@ -213,10 +213,11 @@ TEST_F(CliTest, HelpVersionAndUsageErrors) {
 }
 
 TEST_F(CliTest, TrainSavesEveryParameterAndInfoPrintsThem) {
-  const CliResult trained =
-      runProgram({"train", "--reference", path("ref.png"), "--mask", path("mask.png"), "--methods",
-                  "local, histogram", "--neighborhood", "31x21", "--granularity", "2x3", "--tails",
-                  "0.1,0.9", "--range", "-50,60", "--keep-masked", "-o", path("tool.imgn")});
+  const CliResult trained = runProgram(
+      {"train",         "--reference",      path("ref.png"),  "--mask",  path("mask.png"),
+       "--methods",     "local, histogram", "--neighborhood", "31x21",   "--granularity",
+       "2x3",           "--tails",          "0.1,0.9",        "--range", "-50,60",
+       "--keep-masked", "--model",          "divide",         "-o",      path("tool.imgn")});
   ASSERT_EQ(trained.code, 0) << trained.err;
   EXPECT_EQ(trained.out, "trained for histogram, local: " + path("tool.imgn") + "\n");
   const long inside = kWidth * kHeight - std::count(mask_.pels.begin(), mask_.pels.end(), 0);
@@ -229,7 +230,7 @@ TEST_F(CliTest, TrainSavesEveryParameterAndInfoPrintsThem) {
                           std::to_string(inside) +
                           " pels inside\nneighborhood:     31x21\ngranularity:      2x3\n"
                           "tails:            0.1,0.9\nrange:            -50,60\n"
-                          "keep-masked:      yes\n");
+                          "keep-masked:      yes\nmodel:            divide\n");
   EXPECT_EQ(runProgram({"info", path("ref.png")}).code, 2);
 }
 
@@ -242,6 +243,7 @@ TEST_F(CliTest, MethodsAndRunTimeOptionsGiveTheLibrarysPels) {
   const auto tails = [](kcImageNormalizer& t) { t.tailFractions({0.05, 0.8}); };
   const auto range = [](kcImageNormalizer& t) { t.intensityVariationRange({-20, 5}); };
   const auto keep = [](kcImageNormalizer& t) { t.keepMaskedPixels(true); };
+  const auto divide = [](kcImageNormalizer& t) { t.model(eDivide); };
   const struct {
     std::string name;
     Method method;
@@ -254,6 +256,8 @@ TEST_F(CliTest, MethodsAndRunTimeOptionsGiveTheLibrarysPels) {
       {"linear-fit", eLinearlyFitGrayValues, {}, {}},
       {"local", eLocalCorrection, {}, {}},
       {"local-enhanced", eLocalCorrectionEnhanced, {"--range", "-20,5"}, range},
+      {"local", eLocalCorrection, {"--model", "divide"}, divide},
+      {"local-enhanced", eLocalCorrectionEnhanced, {"--model", "divide"}, divide},
       {"identity", eIdentity, {}, {}},
       {"histogram", eMatchHistogram, {"--keep-masked"}, keep},
   };
