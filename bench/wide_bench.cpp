@@ -183,4 +183,21 @@ BENCHMARK(BM_LocalByDepth)
     ->Args({16, 32, 4, 4095, 1})
     ->Unit(benchmark::kMillisecond);
 
+// Both models side by side. Args: bits (8 or 16), local method bit,
+// granularity, model (0 subtract, 1 divide); 101 x 101, the whole range.
+void BM_LocalByModel(benchmark::State& state) {
+  const bool wide = state.range(0) == 16;
+  const long g = state.range(2), top = wide ? 65535 : 127;
+  kcImageNormalizer tool;
+  tool.neighborhoodSize({101, 101});
+  tool.granularity({g, g});
+  tool.intensityVariationRange({-top, top});
+  tool.model(static_cast<kcImageNormalizerDefs::Model>(state.range(3)));
+  timeRuns(state, tool, wide, static_cast<Method>(state.range(1)));
+}
+BENCHMARK(BM_LocalByModel)
+    ->ArgNames({"bits", "method", "granularity", "model"})
+    ->ArgsProduct({{8, 16}, {16, 32}, {1, 4}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace

@@ -166,28 +166,30 @@ struct WideDepth : WideCodes<wideDifferenceOffset> {
   }
 };
 
-// The divide model at either depth: the ratio image / reference as codes of
-// pelfuncs/pel_ratio.h, smoothed and taken medians of as the wide
-// differences are, and the image divided by it. The intensity variation
-// range bounds differences only; ratios keep the codes' whole span
-// (0 .. 8). Dark pels: both levels gain a bias of one 8-bit level's worth
-// (2^(bits - 8), at least 1) before they are divided, so that black over
-// black is a ratio of exactly 1 and a pel of a few levels cannot pull the
-// smoothed gain far. Outside the mask the ratio is 1: those pels keep their
-// levels.
+// The divide model at either depth: the ratio image / reference as log
+// codes (pelfuncs/pel_ratio.h), smoothed and taken medians of as the wide
+// differences are, and the image divided by the ratio of the result. A
+// smoothed code is the code of a weighted geometric mean of the ratios, so
+// a few pels whose ratio is far off in either direction (an object that
+// moved, a label's other text) pull it little. The intensity variation
+// range bounds differences only; ratios keep the codes' whole span. Dark
+// pels: both levels gain a bias of one 8-bit level's worth (2^(bits - 8),
+// at least 1) before they are divided, so black over black is a ratio of
+// exactly 1 and a pel of a few levels cannot pull the smoothed gain far.
+// Outside the mask the ratio is 1: those pels keep their levels.
 template <class P>
-struct RatioDepth : WideCodes<ratioOne> {
+struct RatioDepth : WideCodes<logRatioZero> {
   using Pel = P;
   int bits;
 
-  explicit RatioDepth(int b) : WideCodes{ratioLargest}, bits(b) {}
+  explicit RatioDepth(int b) : WideCodes{logRatioLargest}, bits(b) {}
   long top() const { return (1L << bits) - 1; }
   unsigned bias() const { return bits > 8 ? 1u << (bits - 8) : 1u; }
 
   void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
                   const kcPair<long>&, kcPelBuffer<Difference>& d) const {
     compareRows(s, r, d, [this](const Pel* a, const Pel* b, Difference* out, long n) {
-      kf_PelRatioRow(a, b, bias(), out, n);
+      kf_PelLogRatioRow(a, b, bias(), out, n);
     });
   }
   void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
@@ -195,7 +197,7 @@ struct RatioDepth : WideCodes<ratioOne> {
     WideCodes::maskedMeanRow(t, w, m, n, none, out);
   }
   void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
-    kf_PelDivideByRatioRow(s, b, static_cast<Pel>(top()), out, n);
+    kf_PelDivideByLogRatioRow(s, b, static_cast<Pel>(top()), out, n);
   }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>&) const {
     return {kernel, {0, long(largest())}, kcPelMedianParams::maxWideLevel};

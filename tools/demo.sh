@@ -10,7 +10,8 @@
 # folder with the results and a NAME-compare.png picture per image
 # (run-time image, reference and result, with their histograms). The
 # colour sample is normalized with --color luminance and --color channels,
-# and the 12-bit frame with histogram matching and local correction.
+# and the 12-bit frame with histogram matching and local correction by
+# both models.
 set -euo pipefail
 
 if [[ $# -lt 1 || $# -gt 2 ]]; then
@@ -64,13 +65,17 @@ done
 mkdir -p "$out/12-bit"
 "$imgnorm" train --reference "$samples/twelve_bit_reference.png" --methods histogram,local \
   --neighborhood 31x31 -o "$out/12-bit/tool.imgn" > /dev/null
-for method in histogram local; do
-  if "$imgnorm" run --tool "$out/12-bit/tool.imgn" --method "$method" \
-      --side-by-side "$out/12-bit/$method-compare.png" -o "$out/12-bit/$method.png" \
+# Vignetting is a gain: local-divide divides by the smoothed ratio to the
+# reference, where local subtracts the smoothed difference.
+for name in histogram local local-divide; do
+  options=(--method "${name%-divide}")
+  [[ $name == local-divide ]] && options+=(--model divide)
+  if "$imgnorm" run --tool "$out/12-bit/tool.imgn" "${options[@]}" \
+      --side-by-side "$out/12-bit/$name-compare.png" -o "$out/12-bit/$name.png" \
       "$samples/twelve_bit_vignetting.png" > /dev/null; then
-    printf '%-15s %s\n' "12-bit $method" "$out/12-bit/$method.png"
+    printf '%-15s %s\n' "12-bit $name" "$out/12-bit/$name.png"
   else
-    printf '%-15s failed (see the messages above)\n' "12-bit $method"
+    printf '%-15s failed (see the messages above)\n' "12-bit $name"
     status=1
   fi
 done

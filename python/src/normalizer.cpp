@@ -489,9 +489,10 @@ BadParams with the library's message):
   model             'subtract' (default): local correction subtracts the
                     smoothed difference to the reference, for an offset
                     such as stray light; 'divide' divides by the smoothed
-                    ratio to it (fixed point, steps of 2**-14, ratios up to
-                    8), for a gain such as vignetting. The intensity range
-                    bounds differences only. Run-time only.
+                    ratio to it (a geometric mean, in steps of 2**-14
+                    octave, ratios 1/16 to 16), for a gain such as
+                    vignetting. The intensity range bounds differences
+                    only. Run-time only.
 
 The run-time-only parameters can be changed on a trained tool with set();
 the others belong to training: make a new tool to change them.
