@@ -31,6 +31,20 @@ struct kcTrainedData {
   kcPelBuffer<unsigned char> fitReference;
 };
 
+// What a local method applied to each pel of its result, over the
+// result's window, in one of two forms by the model:
+//  eSubtract  difference: the result is clamp(image - difference, 0, top);
+//  eDivide    ratio: the result is (int)(min(image / ratio, top) + 0.5),
+//             computed in single precision.
+// top is the depth's top level. Pels kept from the image outside a mask
+// (keepMaskedPixels) have a difference of 0 or a ratio of 1. The other
+// form's buffer is unbound.
+struct kcCorrectionField {
+  kcImageNormalizerDefs::Model model = kcImageNormalizerDefs::eSubtract;
+  kcPelBuffer<int> difference;
+  kcPelBuffer<float> ratio;
+};
+
 // Normalizes the gray levels of 8-bit images, or of 16-bit images of a
 // stated number of significant bits. Configure it with a reference image,
 // an optional mask and its parameters, train it for a set of methods, then
@@ -118,6 +132,17 @@ class IMGNORM_API kcImageNormalizer {
                                   kcImageNormalizerDefs::Method method, bool& success,
                                   std::wstring& message) const;
 
+  // A run of a local method (BadParams for another) that also gives field,
+  // the correction applied to the result's pels (both unbound when the image
+  // does not overlap the reference). Otherwise as the run of the image's
+  // depth; such a run always succeeds.
+  kcPelBuffer<unsigned char> run(const kcPelBuffer_const<unsigned char>& image,
+                                 kcImageNormalizerDefs::Method method,
+                                 kcCorrectionField& field) const;
+  kcPelBuffer<unsigned short> run(const kcPelBuffer_const<unsigned short>& image,
+                                  kcImageNormalizerDefs::Method method,
+                                  kcCorrectionField& field) const;
+
   // Equal configuration and trained set; the trained data is not compared.
   // Images compare by window, transforms and pels.
   bool operator==(const kcImageNormalizer& other) const;
@@ -143,13 +168,19 @@ class IMGNORM_API kcImageNormalizer {
   void checkReducedResolutionFits(kcImageNormalizerDefs::Method methods) const;
   template <class Pel>
   kcPelBuffer<Pel> runLocalCorrection(const kcPelBuffer_const<Pel>& view,
-                                      kcImageNormalizerDefs::Method method) const;
+                                      kcImageNormalizerDefs::Method method,
+                                      kcCorrectionField* field) const;
+  template <class Pel>
+  kcPelBuffer<Pel> runWithField(const kcPelBuffer_const<Pel>& image,
+                                kcImageNormalizerDefs::Method method,
+                                kcCorrectionField& field) const;
   // A run over the covered region view, after the checks; none when
   // nothing under the mask was counted and the map failed.
   template <class Pel>
   std::optional<kcPelBuffer<Pel>> runCovered(const kcPelBuffer_const<Pel>& view,
                                              kcImageNormalizerDefs::Method method, bool& success,
-                                             std::wstring& message) const;
+                                             std::wstring& message,
+                                             kcCorrectionField* field = nullptr) const;
 
   kcImageNormalizerDefs::Method trainedMethods_;
   kcPair<double> tailFractions_;

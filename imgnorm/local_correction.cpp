@@ -73,6 +73,13 @@ struct NarrowDepth {
   void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
     kf_PelSubClampSignedRow(s, b, out, n);
   }
+  using Field = int;
+  void fieldRow(const Difference* b, Field* out, long n) const {
+    for (long x = 0; x < n; ++x) out[x] = int(b[x]) - int(none);
+  }
+  void keepField(const kcPelBuffer<Field>& rows, kcCorrectionField& field) const {
+    field = {eSubtract, rows, {}};
+  }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
     const kcPair<long> m = meaningfulRange(range);
     return {kernel, {std::max(none + m.x(), 0L), std::min(none + m.y(), 255L)}};
@@ -160,6 +167,13 @@ struct WideDepth : WideCodes<wideDifferenceOffset> {
   void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
     kf_PelSubClampSignedRow(s, b, static_cast<unsigned short>(top()), out, n);
   }
+  using Field = int;
+  void fieldRow(const Difference* b, Field* out, long n) const {
+    for (long x = 0; x < n; ++x) out[x] = static_cast<int>(b[x]) - static_cast<int>(none);
+  }
+  void keepField(const kcPelBuffer<Field>& rows, kcCorrectionField& field) const {
+    field = {eSubtract, rows, {}};
+  }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
     const long lo = std::max(range.x(), -top()), hi = std::min(range.y(), top());
     return {kernel, {long(none) + lo, long(none) + hi}, kcPelMedianParams::maxWideLevel};
@@ -199,31 +213,49 @@ struct RatioDepth : WideCodes<logRatioZero> {
   void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
     kf_PelDivideByLogRatioRow(s, b, static_cast<Pel>(top()), out, n);
   }
+  using Field = float;
+  void fieldRow(const Difference* b, Field* out, long n) const { kf_LogRatioValuesRow(b, out, n); }
+  void keepField(const kcPelBuffer<Field>& rows, kcCorrectionField& field) const {
+    field = {eDivide, {}, rows};
+  }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>&) const {
     return {kernel, {0, long(largest())}, kcPelMedianParams::maxWideLevel};
   }
 };
 
-// result <- s corrected by the background (s - (background - none), or s
-// divided by the background's ratio) row by row over s's window. A reduced
+// Where corrected rows go: row j of s corrected by a background row (s -
+// (background - none), or s divided by the background's ratio) into out,
+// and what was applied into field when one is asked for (bound).
+template <class Depth>
+struct CorrectedRows {
+  const Depth& depth;
+  kcPelBuffer_const<typename Depth::Pel> s;
+  kcPelBuffer<typename Depth::Pel> out;
+  kcPelBuffer<typename Depth::Field> field;
+
+  const kcPelRect& window() const { return s.window(); }
+  void operator()(long j, const typename Depth::Difference* background) const {
+    const kcPelRect& r = s.window();
+    depth.correctRow(s.pointToPel(r.x(), r.y() + j), background, out.pointToPel(r.x(), r.y() + j),
+                     r.width());
+    if (field.isBound()) depth.fieldRow(background, field.pointToPel(r.x(), r.y() + j), r.width());
+  }
+};
+
+// rows corrected by the background b over their window. A reduced
 // background is stretched over that window as it goes, so no enlarged copy
 // of it is ever stored.
 template <class Depth>
-void applyBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
-                     kcPelBuffer<typename Depth::Difference>& b, bool reduced,
-                     const kcPelBuffer<typename Depth::Pel>& result) {
-  const kcPelRect& w = s.window();
-  const auto correctRow = [&](long j, const typename Depth::Difference* background) {
-    depth.correctRow(s.pointToPel(w.x(), w.y() + j), background,
-                     result.pointToPel(w.x(), w.y() + j), w.width());
-  };
+void applyBackground(const CorrectedRows<Depth>& rows, kcPelBuffer<typename Depth::Difference>& b,
+                     bool reduced) {
+  const kcPelRect& w = rows.window();
   if (reduced) {
     b.clientFromImageXformBase(std::make_shared<kc2XformLinear>());
-    kf_PaddedAffineSampleRows(b, w.width(), w.height(), false, correctRow);
+    kf_PaddedAffineSampleRows(b, w.width(), w.height(), false, rows);
     return;
   }
   KC_ASSERT(b.window() == w);
-  for (long j = 0; j < w.height(); ++j) correctRow(j, b.pointToPel(w.x(), w.y() + j));
+  for (long j = 0; j < w.height(); ++j) rows(j, b.pointToPel(w.x(), w.y() + j));
 }
 
 }  // namespace
@@ -346,20 +378,20 @@ void smoothedBackground(const Depth& depth, kcPelBuffer<typename Depth::Differen
   });
 }
 
-// At full resolution: s corrected by the smoothed background of d, row by
-// row, without storing the background or the sums whole; the result goes
-// to out. s, d and out share a window; m and w as for smoothedBackground.
+// At full resolution: rows corrected by the smoothed background of d, row
+// by row, without storing the background or the sums whole. rows and d
+// share a window; m and w as for smoothedBackground.
 template <class Depth>
-void applySmoothedBackground(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& s,
+void applySmoothedBackground(const CorrectedRows<Depth>& rows,
                              kcPelBuffer<typename Depth::Difference>& d,
                              const kcPelBuffer_const<unsigned char>& m,
                              const kcPelBuffer_const<unsigned short>& w,
-                             const kcPair<long>& reduced,
-                             const kcPelBuffer<typename Depth::Pel>& out) {
+                             const kcPair<long>& reduced) {
   using Difference = typename Depth::Difference;
+  const Depth& depth = rows.depth;
   maskDifference(depth, d, m, w);
   const kcPelRect r = d.window();
-  KC_ASSERT(s.window() == r && out.window() == r);
+  KC_ASSERT(rows.window() == r);
   // Background rows wait in a ring until the smoothing has read the
   // difference at their place for the last time (once row j is handed over,
   // the rows above j - lag are free); then the result row is written. The
@@ -368,10 +400,7 @@ void applySmoothedBackground(const Depth& depth, const kcPelBuffer_const<typenam
   const long ringRows = lag + 2;
   std::vector<Difference> ring(static_cast<std::size_t>(ringRows * r.width()));
   const auto ringRow = [&](long j) { return ring.data() + (j % ringRows) * r.width(); };
-  const auto correctRow = [&](long j) {
-    depth.correctRow(s.pointToPel(r.x(), r.y() + j), ringRow(j), out.pointToPel(r.x(), r.y() + j),
-                     r.width());
-  };
+  const auto correctRow = [&](long j) { rows(j, ringRow(j)); };
   depth.smoothRows(d, reduced, m.isBound(), [&](long j, const typename Depth::Sum* t) {
     backgroundRow(depth, r, j, t, m, w, ringRow(j));
     if (j > lag) correctRow(j - lag - 1);
@@ -399,7 +428,7 @@ template <class Depth>
 void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& region,
              const kcPelBuffer_const<typename Depth::Pel>& reference,
              const LocalCorrectionInputs& in, Method method,
-             kcPelBuffer<typename Depth::Pel>& result) {
+             kcPelBuffer<typename Depth::Pel>& result, kcCorrectionField* field) {
   using Pel = typename Depth::Pel;
   using Difference = typename Depth::Difference;
   kcPelRect rect = region.window() & reference.window();
@@ -432,8 +461,13 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
 
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
   KC_ASSERT(method == eLocalCorrection || method == eLocalCorrectionEnhanced);
+  CorrectedRows<Depth> rows{depth, s, out, {}};
+  if (field) {
+    rows.field = kcPelBuffer<typename Depth::Field>(rect, 32, kcForOverwrite{});
+    rows.field.copyXforms(s);
+  }
   if (method == eLocalCorrection && !subsampling) {
-    applySmoothedBackground(depth, s, d, backgroundMask, local.maskWeights, reduced, out);
+    applySmoothedBackground(rows, d, backgroundMask, local.maskWeights, reduced);
   } else {
     kcPelBuffer<Difference> b;
     if (method == eLocalCorrection)
@@ -441,33 +475,35 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
     else
       medianBackground(depth, difference, backgroundMask, reduced, in.intensityVariationRange, b);
     kcAttention::check();
-    applyBackground(depth, s, b, subsampling, out);
+    applyBackground(rows, b, subsampling);
   }
   kcAttention::check();
 
   result = out;
   result.copyXforms(s);
+  if (field) depth.keepField(rows.field, *field);
 }
 
 }  // namespace
 
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,
                      const LocalCorrectionInputs& in, Method method,
-                     kcPelBuffer<unsigned char>& result) {
+                     kcPelBuffer<unsigned char>& result, kcCorrectionField* field) {
   if (in.model == eDivide)
-    correct(RatioDepth<unsigned char>(8), region, in.reference, in, method, result);
+    correct(RatioDepth<unsigned char>(8), region, in.reference, in, method, result, field);
   else
-    correct(NarrowDepth{}, region, in.reference, in, method, result);
+    correct(NarrowDepth{}, region, in.reference, in, method, result, field);
 }
 
 void localCorrection(const kcPelBuffer_const<unsigned short>& region,
                      const LocalCorrectionInputs& in, Method method,
-                     kcPelBuffer<unsigned short>& result) {
+                     kcPelBuffer<unsigned short>& result, kcCorrectionField* field) {
   if (in.model == eDivide)
-    correct(RatioDepth<unsigned short>(in.bits), region, in.wideReference, in, method, result);
+    correct(RatioDepth<unsigned short>(in.bits), region, in.wideReference, in, method, result,
+            field);
   else
     correct(WideDepth(in.bits, in.intensityVariationRange), region, in.wideReference, in, method,
-            result);
+            result, field);
 }
 
 }  // namespace imgnorm

@@ -92,11 +92,12 @@ void kcImageNormalizer::checkRunnable(Method method) const {
 
 template <class Pel>
 kcPelBuffer<Pel> kcImageNormalizer::runLocalCorrection(const kcPelBuffer_const<Pel>& view,
-                                                       Method method) const {
+                                                       Method method,
+                                                       kcCorrectionField* field) const {
   if (imgnorm::isSubsampling(granularity_))
     KC_ASSERT(trained_.sampledMask.isBound() == maskImage_.isBound());
   kcPelBuffer<Pel> result;
-  imgnorm::localCorrection(view, imgnorm::localInputsOf(*this), method, result);
+  imgnorm::localCorrection(view, imgnorm::localInputsOf(*this), method, result, field);
   return result;
 }
 
@@ -112,12 +113,34 @@ kcPelBuffer<unsigned short> mapThrough(const kcPelBuffer_const<unsigned short>& 
   return kfPelMap(view, kfWideMapTable(map));
 }
 
+// What pels kept from the image were applied: nothing.
+template <class T>
+void setOutsideMask(const kcPelBuffer<T>& field, const kcPelBuffer_const<unsigned char>& mask,
+                    T value) {
+  const kcPelRect r = field.window() & mask.window();
+  for (long y = r.y(); y < r.bottom(); ++y) {
+    const unsigned char* m = mask.pointToPel(r.x(), y);
+    T* f = field.pointToPel(r.x(), y);
+    for (long x = 0; x < r.width(); ++x)
+      if (m[x] == 0) f[x] = value;
+  }
+}
+
+void neutralOutsideMask(const kcCorrectionField& field,
+                        const kcPelBuffer_const<unsigned char>& mask) {
+  if (field.model == eDivide)
+    setOutsideMask(field.ratio, mask, 1.0f);
+  else
+    setOutsideMask(field.difference, mask, 0);
+}
+
 }  // namespace
 
 template <class Pel>
 std::optional<kcPelBuffer<Pel>> kcImageNormalizer::runCovered(const kcPelBuffer_const<Pel>& view,
                                                               Method method, bool& success,
-                                                              std::wstring& message) const {
+                                                              std::wstring& message,
+                                                              kcCorrectionField* field) const {
   kcPelBuffer<Pel> result;
   if (hasMap(method)) {
     // One code path with the explanation: run is its map applied.
@@ -129,12 +152,14 @@ std::optional<kcPelBuffer<Pel>> kcImageNormalizer::runCovered(const kcPelBuffer_
     // A map that could not be built still gives the pels kept outside the mask.
     if (success) result = mapThrough(view, imgnorm::explainedMap<Pel>(explanation));
   } else {
-    result = runLocalCorrection(view, method);
+    result = runLocalCorrection(view, method, field);
     success = true;
   }
   kcAttention::check();
-  if (keepMaskedPixels_ && trained_.binaryMask.isBound())
+  if (keepMaskedPixels_ && trained_.binaryMask.isBound()) {
     kf_MaskedPelCopy(view, trained_.binaryMask, result, true);
+    if (field) neutralOutsideMask(*field, trained_.binaryMask);
+  }
   result.copyXforms(view);
   return result;
 }
@@ -198,4 +223,36 @@ kcPelBuffer<unsigned short> kcImageNormalizer::run(const kcPelBuffer_const<unsig
   kcPelBuffer_const<unsigned short> view = image;
   view.window(region, false);
   return runCovered(view, method, success, message).value_or(kcPelBuffer<unsigned short>());
+}
+
+template <class Pel>
+kcPelBuffer<Pel> kcImageNormalizer::runWithField(const kcPelBuffer_const<Pel>& image, Method method,
+                                                 kcCorrectionField& field) const {
+  if (!isLocal(method)) throw BadParams(L"A correction field comes from a local method only.");
+  checkRunnable(method);
+  if (!image.isBound()) throw BadImage(L"Image must be bound.");
+  imgnorm::checkDepth(*this, sizeof(Pel) == 2);
+  kcCorrectionField made;
+  made.model = model_;
+  const kcPelRect region = imgnorm::coveredWindow(*this, image.window());
+  kcPelBuffer<Pel> result;
+  if (!region.isNull()) {
+    kcPelBuffer_const<Pel> view = image;
+    view.window(region, false);
+    bool success = false;
+    std::wstring message;
+    result = *runCovered(view, method, success, message, &made);
+  }
+  field = made;
+  return result;
+}
+
+kcPelBuffer<unsigned char> kcImageNormalizer::run(const kcPelBuffer_const<unsigned char>& image,
+                                                  Method method, kcCorrectionField& field) const {
+  return runWithField(image, method, field);
+}
+
+kcPelBuffer<unsigned short> kcImageNormalizer::run(const kcPelBuffer_const<unsigned short>& image,
+                                                   Method method, kcCorrectionField& field) const {
+  return runWithField(image, method, field);
 }

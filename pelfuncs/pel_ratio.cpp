@@ -25,20 +25,34 @@ const std::vector<int>& levelLogs() {
   return table;
 }
 
-// 2^-(m / logRatioSteps) for m in 0 .. logRatioSteps - 1.
+// 2^(m / logRatioSteps) for m in 0 .. logRatioSteps - 1.
 const std::vector<float>& octaveFractions() {
   static const std::vector<float> table = [] {
     std::vector<float> t(logRatioSteps);
     for (std::size_t m = 0; m < t.size(); ++m)
-      t[m] = static_cast<float>(std::exp2(-static_cast<double>(m) / logRatioSteps));
+      t[m] = static_cast<float>(std::exp2(static_cast<double>(m) / logRatioSteps));
     return t;
   }();
   return table;
 }
 
-// 2^-e for the octaves e = -4 .. 3 a code's offset from zero spans, at e + 4.
-constexpr int kOctaves = 8;
-constexpr int kLowestOctave = -4;
+// The ratio of a code: the fraction of an octave times a power of two,
+// which multiplies exactly, so the ratio is the same wherever it is made.
+struct RatioOfCode {
+  static constexpr int kShift = 14;  // log2 logRatioSteps
+  static_assert(1u << kShift == logRatioSteps);
+  static constexpr int kLowestOctave = -4, kOctaves = 8;  // codes span 2^-4 .. 2^4
+  const float* fractions = octaveFractions().data();
+  float powers[kOctaves];
+
+  RatioOfCode() {
+    for (int e = 0; e < kOctaves; ++e) powers[e] = std::ldexp(1.0f, e + kLowestOctave);
+  }
+  [[gnu::always_inline]] float operator()(unsigned code) const {
+    const int n = static_cast<int>(std::min(code, logRatioLargest)) - int(logRatioZero);
+    return fractions[n & (int(logRatioSteps) - 1)] * powers[(n >> kShift) - kLowestOctave];
+  }
+};
 
 // Rows go in blocks of a fixed count, which the compiler turns into vector
 // code (gathers from the tables in the AVX2 build), then the rest.
@@ -60,20 +74,15 @@ template <class Pel>
   for (; x < width; ++x) out[x] = code(x);
 }
 
+// Single-precision division is correctly rounded, so a field of the ratios
+// applied as min(a / ratio, top) + 0.5, truncated, gives these levels.
 template <class Pel>
 [[gnu::always_inline]] inline void divideRow(const Pel* __restrict a, const unsigned* __restrict c,
                                              int top, Pel* __restrict out, long width) {
-  const float* fractions = octaveFractions().data();
-  float powers[kOctaves];
-  for (int e = 0; e < kOctaves; ++e) powers[e] = std::ldexp(1.0f, -(e + kLowestOctave));
+  const RatioOfCode ratioOf;
   const float topLevel = static_cast<float>(top);
-  constexpr int kShift = 14;  // log2 logRatioSteps
-  static_assert(1u << kShift == logRatioSteps);
   const auto level = [&](long x) {
-    const int n = static_cast<int>(std::min(c[x], logRatioLargest)) - int(logRatioZero);
-    const float factor =
-        fractions[n & (int(logRatioSteps) - 1)] * powers[(n >> kShift) - kLowestOctave];
-    const float v = static_cast<float>(a[x]) * factor;
+    const float v = static_cast<float>(a[x]) / ratioOf(c[x]);
     return static_cast<Pel>(static_cast<int>(std::min(v, topLevel) + 0.5f));
   };
   long x = 0;
@@ -127,4 +136,9 @@ void kf_PelDivideByLogRatioRow(const unsigned char* a, const unsigned* c, unsign
 void kf_PelDivideByLogRatioRow(const unsigned short* a, const unsigned* c, unsigned short top,
                                unsigned short* out, long width) {
   divide(a, c, top, out, width);
+}
+
+void kf_LogRatioValuesRow(const unsigned* c, float* out, long width) {
+  const RatioOfCode ratioOf;
+  for (long x = 0; x < width; ++x) out[x] = ratioOf(c[x]);
 }

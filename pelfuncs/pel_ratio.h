@@ -25,9 +25,14 @@ IMGNORM_API void kf_PelLogRatioRow(const unsigned char* a, const unsigned char* 
 IMGNORM_API void kf_PelLogRatioRow(const unsigned short* a, const unsigned short* b, unsigned bias,
                                    unsigned* out, long width);
 
-// out[x] <- min(round(a[x] / q), top) for x < width, q the ratio of code
-// c[x] (codes above logRatioLargest count as it): divides by log codes.
-// out shares no pels with a or c.
+// out[x] <- the ratio of code c[x] in single precision (codes above
+// logRatioLargest count as it), as the division below takes it.
+IMGNORM_API void kf_LogRatioValuesRow(const unsigned* c, float* out, long width);
+
+// out[x] <- (int)(min(a[x] / q, top) + 0.5) in single precision for
+// x < width, q the ratio of code c[x] as kf_LogRatioValuesRow gives it: a
+// division by log codes that the ratios reproduce exactly. out shares no
+// pels with a or c.
 IMGNORM_API void kf_PelDivideByLogRatioRow(const unsigned char* a, const unsigned* c,
                                            unsigned char top, unsigned char* out, long width);
 IMGNORM_API void kf_PelDivideByLogRatioRow(const unsigned short* a, const unsigned* c,

@@ -39,13 +39,14 @@ LocalCorrectionInputs inputsForRect(const LocalCorrectionInputs& in, const kcPel
                                     kcImageNormalizerDefs::Method method);
 
 // Writes the corrected run-time region into result (which must not share
-// the region's storage), against the reference of the region's depth.
+// the region's storage), against the reference of the region's depth; and,
+// when field is not null, what was applied to each of result's pels.
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,
                      const LocalCorrectionInputs& in, kcImageNormalizerDefs::Method method,
-                     kcPelBuffer<unsigned char>& result);
+                     kcPelBuffer<unsigned char>& result, kcCorrectionField* field = nullptr);
 void localCorrection(const kcPelBuffer_const<unsigned short>& region,
                      const LocalCorrectionInputs& in, kcImageNormalizerDefs::Method method,
-                     kcPelBuffer<unsigned short>& result);
+                     kcPelBuffer<unsigned short>& result, kcCorrectionField* field = nullptr);
 
 // The intensity variation range cut to what 8-bit differences can span
 // (-255 .. 255): a wider range acts as the widest meaningful one.
