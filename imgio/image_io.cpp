@@ -390,6 +390,12 @@ PendingFile prepareAnyDepth(const std::string& path, const BasicColorImage<Sampl
 
 }  // namespace
 
+PendingFile prepareFieldTiff(const std::string& path, const FieldImage& field) {
+  checkImageSize(field.width, field.height, path, kMaxSide * kMaxSide);
+  return PendingFile(path,
+                     [&](const std::string& temp) { detail::writeFieldTiffFile(temp, field, path); });
+}
+
 PendingFile prepareImage(const std::string& path, const GrayImage& image) {
   return prepareImage(path, image, formatNamedBy(path));
 }

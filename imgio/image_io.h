@@ -165,6 +165,20 @@ PendingFile prepareImage(const std::string& path, const ColorImage& image, Forma
 PendingFile prepareImage(const std::string& path, const ColorImage16& image);
 PendingFile prepareImage(const std::string& path, const ColorImage16& image, Format format);
 
+// One plane of signed 16- or 32-bit integers or 32-bit floats, such as a
+// correction field, row after row without padding, and a text saying what
+// it holds.
+struct FieldImage {
+  long width = 0;
+  long height = 0;
+  std::variant<std::vector<std::int16_t>, std::vector<std::int32_t>, std::vector<float>> samples;
+  std::string description;
+};
+
+// The field as a TIFF whatever the path's extension (deflate-compressed
+// where libtiff has the codec), its description in the ImageDescription tag.
+PendingFile prepareFieldTiff(const std::string& path, const FieldImage& field);
+
 // Writes the image, the file or the bytes at once (a PendingFile committed).
 void writeImage(const std::string& path, const GrayImage& image);
 void writeImage(const std::string& path, const GrayImage& image, Format format);

@@ -528,6 +528,45 @@ void writeTiffFile(const std::string& filePath, const BasicColorImage<Sample>& i
   if (!TIFFFlush(t)) fail();
 }
 
+// Sample formats as TIFF names them: signed integers or IEEE floats.
+void writeFieldTiffFile(const std::string& filePath, const FieldImage& field,
+                        const std::string& name) {
+  TiffErrorText error;
+  TiffOptions options(error);
+  TiffHandle tiff(TIFFOpenExt(filePath.c_str(), "w", options.get()));
+  const auto fail = [&] {
+    throw ImageError(name + ": cannot write TIFF: " + describeTiffError(error));
+  };
+  if (!tiff) fail();
+  TIFF* t = tiff.get();
+  std::visit(
+      [&](const auto& samples) {
+        using Sample = typename std::decay_t<decltype(samples)>::value_type;
+        const bool real = std::is_floating_point_v<Sample>;
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(field.width));
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(field.height));
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(8 * sizeof(Sample)));
+        TIFFSetField(t, TIFFTAG_SAMPLEFORMAT,
+                     static_cast<uint16_t>(real ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_INT));
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t{PHOTOMETRIC_MINISBLACK});
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
+        TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, field.description.c_str());
+        TIFFSetField(t, TIFFTAG_COMPRESSION,
+                     TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE
+                                                                      : COMPRESSION_NONE);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+        std::vector<Sample> row(static_cast<std::size_t>(field.width));
+        for (long y = 0; y < field.height; ++y) {
+          const auto* first = samples.data() + static_cast<std::size_t>(y * field.width);
+          std::copy(first, first + field.width, row.begin());
+          if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) fail();
+        }
+      },
+      field.samples);
+  if (!TIFFFlush(t)) fail();
+}
+
 template void writeTiffFile(const std::string&, const ColorImage&, const std::string&);
 template void writeTiffFile(const std::string&, const ColorImage16&, const std::string&);
 

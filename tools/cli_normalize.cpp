@@ -21,6 +21,7 @@ struct NormalizeCommandOptions {
   std::string color;
   std::string diag;
   std::string sideBySide;
+  std::string fieldOut;
   std::string report;
   std::string output;
   std::string image;
@@ -39,6 +40,12 @@ void checkOutputs(const NormalizeCommandOptions& options) {
     checkOutputPath(options.report, inputs);
     checkFolderOf(options.report);
   }
+  if (!options.fieldOut.empty()) {
+    checkOutputPath(options.fieldOut, inputs);
+    checkFolderOf(options.fieldOut);
+    if (canonicalPath(options.fieldOut) == canonicalPath(options.output))
+      failBadInput(options.fieldOut + ": the field and the result need different names");
+  }
   if (options.sideBySide.empty()) return;
   if (imgio::formatForPath(options.sideBySide) != imgio::Format::kPng)
     failBadInput(options.sideBySide + ": the compare picture is a PNG; name it .png");
@@ -52,6 +59,7 @@ void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   kcDiagObject recorder;
   const ColorMode mode = resolveColorMode(options.color, options.training.reference, options.image,
                                           options.training.maxPixels);
+  if (!options.fieldOut.empty()) checkFieldRequest(method, mode, options.fieldOut, false);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, method, mode, recorder, options.diag);
   JobContext context(tool, method, !options.report.empty(), options.training.maxPixels,
@@ -59,8 +67,9 @@ void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   context.threadsPerImage = defaultThreadCount();
   ReportRecord record;
   try {
-    runJob(context, {options.image, options.output, options.sideBySide, options.diag}, recorder,
-           &record);
+    runJob(context,
+           {options.image, options.output, options.sideBySide, options.diag, options.fieldOut},
+           recorder, &record);
   } catch (const Failure&) {
     if (!options.report.empty()) writeReport(options.report, {record});
     throw;
@@ -96,7 +105,7 @@ Command addNormalizeCommand(CLI::App& app) {
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
               "         [--range LO,HI] [--keep-masked] [--model MODEL] [--color MODE]\n"
               "         [--diag DIR] [--max-pixels N] [--side-by-side FILE]\n"
-              "         [--report FILE.json] IMAGE -o OUT",
+              "         [--field-out FILE.tif] [--report FILE.json] IMAGE -o OUT",
               true);
   addTrainingImageOptions(*command, options->training);
   command->add_option("--method", options->method, "Method to run (see below), or identity")
@@ -112,6 +121,11 @@ Command addNormalizeCommand(CLI::App& app) {
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result")
       ->type_name("FILE");
+  command
+      ->add_option("--field-out", options->fieldOut,
+                   "Correction field a local method applied (TIFF: signed differences,\n"
+                   "or 32-bit float ratios with --model divide)")
+      ->type_name("FILE.tif");
   command
       ->add_option("--report", options->report,
                    "JSON record of the run: the map, statistics and fit applied")

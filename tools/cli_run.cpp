@@ -47,6 +47,7 @@ struct RunCommandOptions {
   long maxPixels = imgio::kDefaultMaxPels;
   std::string diag;
   std::string sideBySide;
+  std::string fieldOut;
   std::string report;
   std::string output;
   std::vector<std::string> images;
@@ -85,17 +86,25 @@ std::string recordFolderName(const std::string& name) {
 }
 
 ImageJob planJob(const RunCommandOptions& options, const std::string& input, bool outputFolder,
-                 bool compareFolder) {
+                 bool compareFolder, bool fieldFolder) {
   const bool several = options.images.size() > 1;
   const std::string name = resultName(input);
-  ImageJob job{
-      input, outputFolder ? (fs::path(options.output) / name).string() : options.output, {}, {}};
+  ImageJob job{input,
+               outputFolder ? (fs::path(options.output) / name).string() : options.output,
+               {},
+               {},
+               {}};
   if (!options.sideBySide.empty())
     job.sideBySide =
         compareFolder
             ? (fs::path(options.sideBySide) / (fs::path(name).stem().string() + "-compare.png"))
                   .string()
             : options.sideBySide;
+  if (!options.fieldOut.empty())
+    job.fieldOut =
+        fieldFolder ? (fs::path(options.fieldOut) / (fs::path(name).stem().string() + "-field.tif"))
+                          .string()
+                    : options.fieldOut;
   if (!options.diag.empty())
     job.diagFolder =
         several ? (fs::path(options.diag) / recordFolderName(name)).string() : options.diag;
@@ -134,6 +143,8 @@ std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
       !options.sideBySide.empty() && isFolderTarget(options.sideBySide, several);
   refuseFileForSeveral(options.output, outputFolder, "-o");
   refuseFileForSeveral(options.sideBySide, compareFolder, "--side-by-side");
+  const bool fieldFolder = !options.fieldOut.empty() && isFolderTarget(options.fieldOut, several);
+  refuseFileForSeveral(options.fieldOut, fieldFolder, "--field-out");
   if (!compareFolder && !options.sideBySide.empty() &&
       imgio::formatForPath(options.sideBySide) != imgio::Format::kPng)
     failBadInput(options.sideBySide + ": the compare picture is a PNG; name it .png");
@@ -144,11 +155,12 @@ std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
   std::set<std::string> targets;
   std::vector<ImageJob> jobs;
   for (const auto& image : options.images) {
-    ImageJob job = planJob(options, image, outputFolder, compareFolder);
+    ImageJob job = planJob(options, image, outputFolder, compareFolder, fieldFolder);
     if (!imgio::formatForPath(job.output))
       failBadInput(job.output + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
     checkTargetFile(job.output, inputs, targets);
     if (!job.sideBySide.empty()) checkTargetFile(job.sideBySide, inputs, targets);
+    if (!job.fieldOut.empty()) checkTargetFile(job.fieldOut, inputs, targets);
     jobs.push_back(std::move(job));
   }
   if (!options.report.empty()) {
@@ -159,6 +171,8 @@ std::vector<ImageJob> planJobs(const RunCommandOptions& options) {
   if (!compareFolder && !options.sideBySide.empty()) checkFolderOf(options.sideBySide);
   if (outputFolder) createFolder(options.output);
   if (compareFolder) createFolder(options.sideBySide);
+  if (!fieldFolder && !options.fieldOut.empty()) checkFolderOf(options.fieldOut);
+  if (fieldFolder) createFolder(options.fieldOut);
   if (!options.diag.empty()) prepareDiagFolder(options.diag);
   return jobs;
 }
@@ -214,6 +228,9 @@ int run(const RunCommandOptions& options) {
   const Method method = *methodByName(options.method);
   checkToolCanRun(tool.grayTool(), method, options.tool);
   tool.applyRunParameters(options.run);
+  if (!options.fieldOut.empty())
+    checkFieldRequest(method, tool.mode(), options.fieldOut,
+                      isFolderTarget(options.fieldOut, options.images.size() > 1));
   const std::vector<ImageJob> jobs = planJobs(options);
   keepImageMemoryForBatch(jobs.size());
   const unsigned threads = options.threads ? options.threads : defaultThreadCount();
@@ -248,7 +265,8 @@ Command addRunCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm run --tool TOOL --method NAME [--tails LO,HI] [--range LO,HI]\n"
               "         [--keep-masked] [--model MODEL] [-j N] [--diag DIR]\n"
-              "         [--side-by-side FILE|DIR] [--report FILE.json] [--max-pixels N]\n         "
+              "         [--side-by-side FILE|DIR] [--field-out FILE|DIR] [--report FILE.json]\n    "
+              "     [--max-pixels N]         "
               "-o OUT|OUTDIR IMAGE...",
               true);
   command->add_option("--tool", options->tool, "Tool file made by 'imgnorm train'")
@@ -269,6 +287,12 @@ Command addRunCommand(CLI::App& app) {
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result;\n"
                    "a folder for several images (NAME-compare.png)")
+      ->type_name("FILE|DIR");
+  command
+      ->add_option("--field-out", options->fieldOut,
+                   "Correction field a local method applied (TIFF: signed differences,\n"
+                   "or 32-bit float ratios with --model divide); a folder for several\n"
+                   "images (NAME-field.tif). Costs one more run of the correction")
       ->type_name("FILE|DIR");
   command
       ->add_option("--report", options->report,

@@ -53,12 +53,51 @@ Normalized normalize(const JobContext& context, const ImageJob& job, const imgio
   }
 }
 
-// The result and the compare picture, complete under temporary names.
+// The field's samples over its window: 16-bit differences of 8-bit images,
+// 32-bit ones of 16-bit images, or single-precision ratios; what they mean
+// goes into the description.
+imgio::FieldImage fieldFileOf(const JobContext& context, const kcCorrectionField& field) {
+  const bool divided = field.model == kcImageNormalizerDefs::eDivide;
+  const kcPelRect w = divided ? field.ratio.window() : field.difference.window();
+  imgio::FieldImage file{w.width(), w.height(), {}, {}};
+  const auto samples = [&](const auto& buffer, auto sample) {
+    std::vector<decltype(sample)> out;
+    out.reserve(static_cast<std::size_t>(w.width() * w.height()));
+    for (long y = w.y(); y < w.bottom(); ++y)
+      for (long x = w.x(); x < w.right(); ++x)
+        out.push_back(static_cast<decltype(sample)>(buffer.get(x, y)));
+    return out;
+  };
+  if (divided)
+    file.samples = samples(field.ratio, 0.0f);
+  else if (context.tool.isDeep())
+    file.samples = samples(field.difference, std::int32_t{});
+  else
+    file.samples = samples(field.difference, std::int16_t{});
+  const std::string top = std::to_string((1L << context.tool.bits()) - 1);
+  file.description =
+      "imgnorm correction field of " + methodName(context.method) + ", model " +
+      (divided ? "divide: the ratio to the reference each pel was divided by; result = (int)(min("
+                 "image / field, " +
+                     top + ") + 0.5) in single precision"
+               : "subtract: the difference to the reference subtracted from each pel; result = "
+                 "clamp(image - field, 0, " +
+                     top + ")") +
+      "; the field covers the image from x " + std::to_string(w.x()) + ", y " +
+      std::to_string(w.y());
+  return file;
+}
+
+// The result, the compare picture and the field, complete under temporary
+// names.
 std::vector<imgio::PendingFile> prepareOutputs(const JobContext& context, const ImageJob& job,
                                                const imgio::ColorImage& image,
-                                               Normalized& normalized) {
+                                               Normalized& normalized,
+                                               const std::optional<kcCorrectionField>& field) {
   std::vector<imgio::PendingFile> outputs;
   try {
+    if (field)
+      outputs.push_back(imgio::prepareFieldTiff(job.fieldOut, fieldFileOf(context, *field)));
     const imgio::ColorImage result = takeResult(normalized);
     outputs.push_back(imgio::prepareImage(job.output, result));
     if (!job.sideBySide.empty())
@@ -113,8 +152,13 @@ void runDeepSteps(const JobContext& context, const ImageJob& job, imgio::ColorIm
     throw Failure(failure.code(), job.input + ": " + failure.what());
   }
   if (fit) warnOfMissingLines(context, job, run.explanations);
+  std::optional<kcCorrectionField> field;
+  if (!job.fieldOut.empty())
+    field = context.tool.correctionField(viewOf(input.image), context.method);
   std::vector<imgio::PendingFile> outputs;
   try {
+    if (field)
+      outputs.push_back(imgio::prepareFieldTiff(job.fieldOut, fieldFileOf(context, *field)));
     const imgio::ColorImage16 result = fileOf(run.image, context.tool.bits(), input.shift);
     outputs.push_back(imgio::prepareImage(job.output, result));
     if (!job.sideBySide.empty())
@@ -148,12 +192,14 @@ void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& reco
     if (diag) writeDiagRecords(recorder, job.diagFolder);
     throw;
   }
+  std::optional<kcCorrectionField> field;
+  if (!job.fieldOut.empty()) field = context.tool.correctionField(image, context.method);
   // Only the compare picture reads the input again; the result's file pels
   // take its place.
   if (job.sideBySide.empty()) image = {};
   // Every output is complete before any is put in place, so an image gets
   // all it asked for or nothing, and an interrupt leaves nothing partial.
-  std::vector<imgio::PendingFile> outputs = prepareOutputs(context, job, image, normalized);
+  std::vector<imgio::PendingFile> outputs = prepareOutputs(context, job, image, normalized, field);
   if (diag) writeDiagRecords(recorder, job.diagFolder);
   if (kcAttention::abortRequested()) throw Failure(kExitInterrupted, "interrupted");
   commitOutputs(outputs);
@@ -161,6 +207,18 @@ void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& reco
 }
 
 }  // namespace
+
+void checkFieldRequest(kcImageNormalizerDefs::Method method, ColorMode mode,
+                       const std::string& target, bool folder) {
+  if (!kcImageNormalizerDefs::isLocal(method))
+    failBadInput("--field-out: only local and local-enhanced apply a correction field");
+  if (mode != kcPlanarNormalizer::eGray)
+    failBadInput(
+        "--field-out: a colour tool corrects each channel by its own field; train a gray "
+        "tool (--color gray) to save the field");
+  if (!folder && imgio::formatForPath(target) != imgio::Format::kTiff)
+    failBadInput(target + ": the correction field is a TIFF; name it .tif or .tiff");
+}
 
 JobContext::JobContext(const TrainedTool& t, kcImageNormalizerDefs::Method m, bool r,
                        long maxPixels, bool comparePictures)

@@ -18,6 +18,7 @@ struct ImageJob {
   std::string output;
   std::string sideBySide;  // empty: no compare picture
   std::string diagFolder;  // empty: no records
+  std::string fieldOut;    // empty: no correction field
 };
 
 // What every job of a batch shares; only read while jobs run.
@@ -38,6 +39,12 @@ struct JobContext {
   std::optional<imgio::ColorImage16> deepReference;  // for a tool of 16-bit images
   std::optional<imgio::GrayImage> mask;
 };
+
+// --field-out asks for a local method and a gray tool (a colour tool applies
+// a field per channel); anything else fails with kExitBadInput. target is
+// the option's value, which must name a TIFF unless it is a folder.
+void checkFieldRequest(kcImageNormalizerDefs::Method method, ColorMode mode,
+                       const std::string& target, bool folder);
 
 // Reads, normalizes and writes one image: all its outputs or none. An image
 // of another size than the reference is mapped whole when the method has a

@@ -114,6 +114,23 @@ void TrainedTool::applyRunParameters(const RunParameterOptions& options) {
   tool_.model(parameters.model());
 }
 
+kcCorrectionField TrainedTool::correctionField(const imgio::ColorImage& image,
+                                               Method method) const {
+  const kcColorPlanes planes = toPlanes(image);
+  const kcPelBuffer_const<unsigned char> gray =
+      image.hasColour() ? kcPelBuffer_const<unsigned char>(kfLumaPlane(planes)) : planes.front();
+  kcCorrectionField field;
+  libraryCall([&] { return grayTool().run(gray, method, field); });
+  return field;
+}
+
+kcCorrectionField TrainedTool::correctionField(const kcPelBuffer_const<unsigned short>& image,
+                                               Method method) const {
+  kcCorrectionField field;
+  libraryCall([&] { return grayTool().run(image, method, field); });
+  return field;
+}
+
 imgio::ColorImage TrainedTool::referencePicture() const {
   kcColorResult planes;
   if (mode() == kcPlanarNormalizer::eChannels)

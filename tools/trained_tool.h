@@ -64,6 +64,14 @@ class TrainedTool {
   Normalized run(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method, bool explain,
                  kcDiagObject* diag, unsigned threads = 1) const;
 
+  // The correction field a local method applies to the gray plane a gray
+  // tool sees (the image, or a colour image's luma), or to a 16-bit gray
+  // image, from one more run on one thread. Throws Failure as run does.
+  kcCorrectionField correctionField(const imgio::ColorImage& image,
+                                    kcImageNormalizerDefs::Method method) const;
+  kcCorrectionField correctionField(const kcPelBuffer_const<unsigned short>& image,
+                                    kcImageNormalizerDefs::Method method) const;
+
   // A tool of 16-bit gray images, and its bits.
   bool isDeep() const { return grayTool().isWide(); }
   int bits() const { return grayTool().bits(); }

@@ -32,6 +32,9 @@ template <typename Sample>
 void writeTiffFile(const std::string& filePath, const BasicColorImage<Sample>& image,
                    const std::string& name);
 
+void writeFieldTiffFile(const std::string& filePath, const FieldImage& field,
+                        const std::string& name);
+
 // The interleaved pels of 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA)
 // channels as an image of bits significant bits: RGB or RGBA when a pel
 // has colour, else gray, or gray and alpha when there is alpha.

@@ -123,6 +123,13 @@ class Normalizer(metaclass=_pybind11_type):
         threads: SupportsIndex | None = 1,
         channel_axis: int | None = None,
     ) -> _WideImage: ...
+    def run_with_field(
+        self,
+        image: _Image | _WideImage,
+        method: _Methods,
+        *,
+        offset: tuple[int, int] | None = None,
+    ) -> tuple[_Image | _WideImage, NDArray[np.int32] | NDArray[np.float32]]: ...
     def explain(
         self,
         image: _Image | _WideImage,

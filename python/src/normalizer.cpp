@@ -230,6 +230,51 @@ py::array run(const Normalizer& self, const py::array& image, const MethodSet& m
   return adoptResult(run.planes.empty() ? WritableImage() : run.planes.front());
 }
 
+// A field's pels as a new 2-D array.
+template <class T>
+py::array_t<T> fieldArray(const kcPelBuffer<T>& field) {
+  const kcPelRect& w = field.window();
+  py::array_t<T> out({w.height(), w.width()});
+  for (long y = 0; y < w.height(); ++y)
+    std::copy_n(field.pointToPel(w.x(), w.y() + y), w.width(), out.mutable_data(y, 0));
+  return out;
+}
+
+template <class Pel, class View>
+py::tuple runWithFieldOf(const Normalizer& self, const View& view, Method method) {
+  kcPelBuffer<Pel> result;
+  kcCorrectionField field;
+  {
+    py::gil_scoped_release release;
+    result = self.readGray([&](const kcImageNormalizer& tool) {
+      return tool.run(kcPelBuffer_const<Pel>(view), method, field);
+    });
+  }
+  py::object array;
+  if constexpr (sizeof(Pel) == 2)
+    array = toWideArray(result);
+  else
+    array = adoptResult(result);
+  if (!result.isBound()) return py::make_tuple(array, py::array_t<float>(std::vector<long>{0, 0}));
+  if (field.model == kcImageNormalizerDefs::eDivide)
+    return py::make_tuple(array, fieldArray(field.ratio));
+  return py::make_tuple(array, fieldArray(field.difference));
+}
+
+py::tuple runWithField(const Normalizer& self, const py::array& image, const MethodSet& method,
+                       const std::optional<LongPair>& offset) {
+  requireTrained(self, method.bits);
+  if (self.read([](const Tools& tools) { return tools.color() != nullptr; }))
+    throw py::value_error("a colour tool corrects each channel by its own field; "
+                          "run_with_field takes a gray tool");
+  if (image.dtype().kind() == 'u' && image.dtype().itemsize() <= 2) checkDepthOf(self, image);
+  const kcPair<long> at = toPair(offset.value_or(LongPair()));
+  if (isUint16(image))
+    return runWithFieldOf<unsigned short>(self, viewOfWide(image, "image", at), method.bits);
+  return runWithFieldOf<unsigned char>(self, viewOf(image, "image", Accept::Uint8, at),
+                                       method.bits);
+}
+
 py::dict explainWide(const Normalizer& self, const py::array& image, Method method,
                      const std::optional<LongPair>& offset) {
   const WideImage view = viewOfWide(image, "image", toPair(offset.value_or(LongPair())));
@@ -532,6 +577,20 @@ well when a global method (HISTOGRAM, MEAN_STDDEV, TAILS) is asked for and
 no reference pel lies inside the mask; as in C++, the tool then holds the
 new images and is trained for the other methods asked for.)";
 
+constexpr const char* kRunWithFieldDoc =
+    R"(Runs a local method and returns (result, field): the result as run gives it,
+and the correction applied to each of its pels, an array of its shape.
+
+With model 'subtract' the field is int32, the difference subtracted:
+    result == np.clip(image - field, 0, top)
+With model 'divide' it is float32, the ratio divided by:
+    result == (np.minimum(image.astype(np.float32) / field, np.float32(top))
+               + np.float32(0.5)).astype(int)
+computed in single precision; top is 2**bits - 1 and image the covered part.
+Pels kept outside a mask (keep_masked_pixels) have 0 or 1. A gray tool only
+(ValueError for a colour tool); BadParams for a method that is not local;
+other rules as run's, on one thread.)";
+
 constexpr const char* kRunDoc =
     R"(Normalizes one image with one trained method and returns a new array.
 
@@ -605,6 +664,8 @@ void addNormalizer(py::module_& module) {
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
            py::arg("offset") = py::none(), py::arg("threads") = 1,
            py::arg("channel_axis") = py::none(), kRunDoc)
+      .def("run_with_field", &runWithField, py::arg("image"), py::arg("method"), py::kw_only(),
+           py::arg("offset") = py::none(), kRunWithFieldDoc)
       .def("explain", &explain, py::arg("image"), py::arg("method"), py::kw_only(),
            py::arg("offset") = py::none(), py::arg("channel_axis") = py::none(), kExplainDoc)
       .def("_covered", &covered, py::arg("shape"), py::arg("offset"),

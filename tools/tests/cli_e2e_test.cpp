@@ -757,3 +757,34 @@ TEST_F(CliTest, SixteenBitFilesKeepTheirDepthAndBits) {
   }
   EXPECT_FALSE(std::filesystem::exists(path("x.png")));
 }
+
+// --field-out writes one field per image beside its result, and refuses
+// what has no field before anything is written.
+TEST_F(CliTest, FieldsAreWrittenPerImageAndRefusedWhereNoneApplies) {
+  imgio::writeImage(path("a.png"), scene(2, 0.8));
+  imgio::writeImage(path("b.png"), scene(3, 0.9));
+  train("local, histogram");
+  const CliResult ran =
+      runProgram(runArgs("local", {"--model", "divide", "--field-out", path("fields/"), "-o",
+                                   path("out/"), path("a.png"), path("b.png")}));
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  EXPECT_TRUE(std::filesystem::is_regular_file(path("fields/a-field.tif")));
+  EXPECT_TRUE(std::filesystem::is_regular_file(path("fields/b-field.tif")));
+  const struct {
+    Names args;
+    std::string message;
+  } refusals[] = {
+      {runArgs("histogram", {"--field-out", path("f.tif"), "-o", path("r.png"), path("a.png")}),
+       "imgnorm: --field-out: only local and local-enhanced apply a correction field\n"},
+      {runArgs("local", {"--field-out", path("f.png"), "-o", path("r.png"), path("a.png")}),
+       "imgnorm: " + path("f.png") + ": the correction field is a TIFF; name it .tif or .tiff\n"},
+      {normalizeArgs("local", {"--field-out", path("r.tif"), "-o", path("r.tif"), path("a.png")}),
+       "imgnorm: " + path("r.tif") + ": the field and the result need different names\n"},
+  };
+  for (const auto& refusal : refusals) {
+    const CliResult refused = runProgram(refusal.args);
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_EQ(refused.err, refusal.message);
+    EXPECT_FALSE(std::filesystem::exists(path("r.png")) || std::filesystem::exists(path("f.tif")));
+  }
+}

@@ -1,0 +1,83 @@
+"""The local methods' two models, and the correction fields they apply."""
+
+import os
+import subprocess
+
+import numpy as np
+import pytest
+import tifffile
+
+import imgnorm
+from imgnorm import Method
+
+from helpers import gradient_image, random_image
+
+CLI = os.environ.get("IMGNORM_CLI")
+
+
+def applied(image, field, top):
+    """The result a field gives by its stated rule."""
+    if field.dtype == np.float32:
+        return (np.minimum(image.astype(np.float32) / field, np.float32(top)) + np.float32(0.5)).astype(np.int64)
+    return np.clip(image.astype(np.int64) - field, 0, top)
+
+
+def tool_and_image(bits, model, method, masked):
+    top = 2 ** bits - 1
+    scale = top / 255
+    reference = (gradient_image((48, 61), seed=5) * scale).astype(np.uint8 if bits == 8 else np.uint16)
+    image = (gradient_image((52, 57), seed=6) * scale * 0.7).astype(reference.dtype)
+    mask = random_image(reference.shape, seed=7) > 40 if masked else None
+    tool = imgnorm.Normalizer(neighborhood=(15, 11), intensity_range=(-top, top), keep_masked_pixels=masked,
+                              model=model)
+    tool.train(reference, mask, methods=method, bits=None if bits == 8 else bits)
+    return tool, image, top
+
+
+@pytest.mark.parametrize("bits", [8, 12])
+@pytest.mark.parametrize("model", ["subtract", "divide"])
+@pytest.mark.parametrize("method", [Method.LOCAL, Method.LOCAL_ENHANCED], ids=lambda m: m.name)
+@pytest.mark.parametrize("masked", [False, True], ids=["unmasked", "masked"])
+def test_the_field_applied_gives_the_result(bits, model, method, masked):
+    tool, image, top = tool_and_image(bits, model, method, masked)
+    result, field = tool.run_with_field(image, method, offset=(1, -2))
+    np.testing.assert_array_equal(result, tool.run(image, method, offset=(1, -2)))
+    assert field.shape == result.shape
+    assert field.dtype == (np.float32 if model == "divide" else np.int32)
+    covered = image[2:2 + result.shape[0], :result.shape[1]]
+    np.testing.assert_array_equal(applied(covered, field, top), result)
+
+
+def test_fields_refuse_global_methods_and_colour_tools():
+    tool, image, _ = tool_and_image(8, "divide", Method.LOCAL | Method.HISTOGRAM, False)
+    with pytest.raises(imgnorm.BadParams, match="^A correction field comes from a local method only.$"):
+        tool.run_with_field(image, Method.HISTOGRAM)
+    with pytest.raises(TypeError, match="this tool is for uint8 images, not uint16"):
+        tool.run_with_field(image.astype(np.uint16), Method.LOCAL)
+    colour = imgnorm.Normalizer()
+    colour.train(np.stack([gradient_image((20, 20), seed=s) for s in range(3)], axis=-1), channel_axis=-1,
+                 methods=Method.LOCAL)
+    with pytest.raises(ValueError, match="a colour tool corrects each channel by its own field"):
+        colour.run_with_field(gradient_image((20, 20), seed=4), Method.LOCAL)
+
+
+@pytest.mark.skipif(not CLI, reason="IMGNORM_CLI does not name the command-line tool")
+@pytest.mark.parametrize("bits, model", [(8, "subtract"), (8, "divide"), (12, "divide"), (16, "subtract")])
+def test_the_saved_field_read_with_tifffile_reproduces_the_result(tmp_path, bits, model):
+    tool, image, top = tool_and_image(bits, model, Method.LOCAL, False)
+    reference = tool.reference[:48, :57]
+    imgnorm.write_image(tmp_path / "reference.tif", reference, **({} if bits == 8 else {"bits": bits}))
+    imgnorm.write_image(tmp_path / "image.tif", image[:48, :57], **({} if bits == 8 else {"bits": bits}))
+    done = subprocess.run([CLI, "normalize", "--reference", str(tmp_path / "reference.tif"), "--method", "local",
+                           "--neighborhood", "15x11", "--model", model, "--field-out", str(tmp_path / "field.tif"),
+                           str(tmp_path / "image.tif"), "-o", str(tmp_path / "out.tif")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    with tifffile.TiffFile(tmp_path / "field.tif") as tif:
+        field = tif.asarray()
+        description = tif.pages[0].description
+    expected_dtype = np.float32 if model == "divide" else (np.int16 if bits == 8 else np.int32)
+    assert field.dtype == expected_dtype
+    assert f"model {model}" in description and f"{top}" in description
+    result = imgnorm.read_image(tmp_path / "out.tif")
+    np.testing.assert_array_equal(applied(image[:48, :57], field, top), result)
