@@ -31,7 +31,7 @@ struct NormalizeCommandOptions {
 // nothing.
 void checkOutputs(const NormalizeCommandOptions& options) {
   const auto inputs =
-      canonicalPaths({options.image, options.training.reference, options.training.mask});
+      canonicalPaths({options.image, options.training.references.front(), options.training.mask});
   if (!imgio::formatForPath(options.output))
     failBadInput(options.output + ": unknown image file extension (use .png, .tif, .tiff or .pgm)");
   checkOutputPath(options.output, inputs);
@@ -57,8 +57,8 @@ void checkOutputs(const NormalizeCommandOptions& options) {
 
 void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   kcDiagObject recorder;
-  const ColorMode mode = resolveColorMode(options.color, options.training.reference, options.image,
-                                          options.training.maxPixels);
+  const ColorMode mode = resolveColorMode(options.color, options.training.references.front(),
+                                          options.image, options.training.maxPixels);
   if (!options.fieldOut.empty()) checkFieldRequest(method, mode, options.fieldOut, false);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, method, mode, recorder, options.diag);
@@ -107,7 +107,7 @@ Command addNormalizeCommand(CLI::App& app) {
               "         [--diag DIR] [--max-pixels N] [--side-by-side FILE]\n"
               "         [--field-out FILE.tif] [--report FILE.json] IMAGE -o OUT",
               true);
-  addTrainingImageOptions(*command, options->training);
+  addTrainingImageOptions(*command, options->training, false);
   command->add_option("--method", options->method, "Method to run (see below), or identity")
       ->required()
       ->check(methodNameValidator(true))

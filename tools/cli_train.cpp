@@ -31,14 +31,15 @@ void saveTool(const TrainedTool& tool, const std::string& path) {
 }
 
 int train(const TrainCommandOptions& options) {
-  checkOutputPath(options.output,
-                  canonicalPaths({options.training.reference, options.training.mask}));
+  std::vector<std::string> inputs = options.training.references;
+  inputs.push_back(options.training.mask);
+  checkOutputPath(options.output, canonicalPaths(inputs));
   checkFolderOf(options.output);
   if (!options.diag.empty()) prepareDiagFolder(options.diag);
   const Method methods = *methodsByList(options.methods);
   kcDiagObject recorder;
-  const ColorMode mode =
-      resolveColorMode(options.color, options.training.reference, "", options.training.maxPixels);
+  const ColorMode mode = resolveColorMode(options.color, options.training.references.front(), "",
+                                          options.training.maxPixels);
   const TrainedTool tool =
       trainAnyTool(options.training, options.run, methods, mode, recorder, options.diag);
   saveTool(tool, options.output);
@@ -56,12 +57,12 @@ Command addTrainCommand(CLI::App& app) {
   auto options = std::make_shared<TrainCommandOptions>();
   CLI::App* command = app.add_subcommand("train", "Train a tool on a reference image and save it");
   setSynopsis(*command,
-              "imgnorm train --reference REF [--mask MASK] --methods LIST\n"
+              "imgnorm train --reference REF... [--combine HOW] [--mask MASK] --methods LIST\n"
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
               "         [--range LO,HI] [--keep-masked] [--model MODEL] [--color MODE]\n"
               "         [--diag DIR] [--max-pixels N] -o TOOL",
               true);
-  addTrainingImageOptions(*command, options->training);
+  addTrainingImageOptions(*command, options->training, true);
   command
       ->add_option("--methods", options->methods,
                    "Comma-separated methods to train (see below), or all")

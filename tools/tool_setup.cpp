@@ -7,6 +7,7 @@
 #include "deep_images.h"
 #include "diag_writer.h"
 #include "host/attention.h"
+#include "reference_stack.h"
 
 namespace cli {
 
@@ -25,10 +26,26 @@ void setParameter(const char* option, Apply apply) {
 
 }  // namespace
 
-void addTrainingImageOptions(CLI::App& command, TrainingOptions& options) {
-  command.add_option("--reference", options.reference, "Reference image (PNG, TIFF or PGM)")
-      ->required()
-      ->type_name("REF");
+void addTrainingImageOptions(CLI::App& command, TrainingOptions& options, bool several) {
+  if (!several) {
+    command.add_option("--reference", options.references, "Reference image (PNG, TIFF or PGM)")
+        ->required()
+        ->expected(1)
+        ->type_name("REF");
+  } else {
+    command
+        .add_option("--reference", options.references,
+                    "Reference image (PNG, TIFF or PGM), or several frames of one\n"
+                    "scene made into one by --combine")
+        ->required()
+        ->type_name("REF...");
+    command
+        .add_option("--combine", options.combine,
+                    "Several references become their per-pel mean (default; one image\n"
+                    "at a time, 4 bytes a sample) or median (every image held)")
+        ->check(CLI::IsMember({"mean", "median"}).description(""))
+        ->type_name("HOW");
+  }
   command.add_option("--mask", options.mask, "Mask: the pels that are not 0 take part")
       ->type_name("MASK");
   command
@@ -161,6 +178,19 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
 
 namespace {
 
+// Whether a file holds 16-bit samples, and its 16-bit image (kExitBadInput
+// for an 8-bit one among 16-bit references).
+bool isDeepFile(const std::string& path, long maxPels) {
+  return std::holds_alternative<imgio::ColorImage16>(readInputAnyImage(path, maxPels));
+}
+
+imgio::ColorImage16 readDeepFile(const std::string& path, long maxPels) {
+  imgio::AnyDepthImage file = readInputAnyImage(path, maxPels);
+  auto* deep = std::get_if<imgio::ColorImage16>(&file);
+  if (!deep) failBadInput(path + ": an 8-bit image among 16-bit references");
+  return std::move(*deep);
+}
+
 kcPelBuffer<unsigned char> readMask(const TrainingOptions& training, long width, long height) {
   if (training.mask.empty()) return {};
   const imgio::GrayImage maskImage = readInputImage(training.mask, training.maxPixels);
@@ -192,21 +222,31 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
                          kcDiagObject& recorder, const std::string& diagFolder) {
   return withTrainingRecords(recorder, diagFolder, [&](kcDiagObject* diag) {
     kcPlanarNormalizer tool(configuredTool(training, run));
-    imgio::AnyDepthImage file = readInputAnyImage(training.reference, training.maxPixels);
-    if (auto* deep = std::get_if<imgio::ColorImage16>(&file)) {
+    const std::vector<std::string>& paths = training.references;
+    const long maxPels = training.maxPixels;
+    if (isDeepFile(paths.front(), maxPels)) {
       trainDeep(tool, training, run,
-                deepGrayOf(training.reference, std::move(*deep), training.bits), methods);
+                combinedReference(paths, training.combine,
+                                  [&](const std::string& path) {
+                                    return deepGrayOf(path, readDeepFile(path, maxPels),
+                                                      training.bits);
+                                  }),
+                methods);
       return TrainedTool(std::move(tool));
     }
-    if (training.bits != 0) failBadInput(training.reference + ": --bits is for 16-bit references");
+    if (training.bits != 0) failBadInput(paths.front() + ": --bits is for 16-bit references");
     // A gray tool reads its reference as gray (saying when colour was
     // converted), a colour tool with its colour.
     imgio::ColorImage reference;
     if (mode == kcPlanarNormalizer::eGray) {
-      imgio::GrayImage gray = readInputImage(training.reference, training.maxPixels);
+      imgio::GrayImage gray =
+          combinedReference(paths, training.combine,
+                            [&](const std::string& path) { return readInputImage(path, maxPels); });
       reference = {gray.width, gray.height, 1, std::move(gray.pels)};
     } else {
-      reference = readInputColorImage(training.reference, training.maxPixels);
+      reference = combinedReference(paths, training.combine, [&](const std::string& path) {
+        return readInputColorImage(path, maxPels);
+      });
     }
     const kcPelBuffer<unsigned char> mask = readMask(training, reference.width, reference.height);
     try {

@@ -17,7 +17,8 @@ constexpr unsigned long kDiagFlags =
     kcImageNormalizerDefs::kDiagInputs | kcImageNormalizerDefs::kDiagResult;
 
 struct TrainingOptions {
-  std::string reference;
+  std::vector<std::string> references;  // one, or several to combine
+  std::string combine = "mean";         // of several references: mean or median
   std::string mask;
   std::string neighborhood;  // empty: the tool's default
   std::string granularity;
@@ -32,9 +33,9 @@ struct RunParameterOptions {
   std::string model;  // empty: the tool's
 };
 
-// --reference and --mask; then, after the method option, the parameters
-// of training.
-void addTrainingImageOptions(CLI::App& command, TrainingOptions& options);
+// --reference (several with --combine when several is true) and --mask;
+// then, after the method option, the parameters of training.
+void addTrainingImageOptions(CLI::App& command, TrainingOptions& options, bool several);
 void addTrainingParameterOptions(CLI::App& command, TrainingOptions& options);
 void addRunParameterOptions(CLI::App& command, RunParameterOptions& options);
 void addDiagOption(CLI::App& command, std::string& folder);

@@ -17,7 +17,9 @@
 #include <sstream>
 #include <thread>
 
+#include "imaging/pel_stack.h"
 #include "imgnorm/image_normalizer.h"
+#include "imgnorm/persistence.h"
 #include "temp_folder.h"
 
 extern char** environ;
@@ -787,4 +789,39 @@ TEST_F(CliTest, FieldsAreWrittenPerImageAndRefusedWhereNoneApplies) {
     EXPECT_EQ(refused.err, refusal.message);
     EXPECT_FALSE(std::filesystem::exists(path("r.png")) || std::filesystem::exists(path("f.tif")));
   }
+}
+
+// Several references become their per-pel mean or median; frames that do
+// not match the first are refused by name.
+TEST_F(CliTest, SeveralReferencesAreCombinedByMeanOrMedian) {
+  const GrayImage frames[] = {scene(4), scene(5, 0.9), scene(6, 1.1, 5)};
+  std::vector<kcPelBuffer_const<unsigned char>> stack;
+  Names references = {"train", "--reference"};
+  for (int i = 0; i < 3; ++i) {
+    imgio::writeImage(path("f" + std::to_string(i) + ".png"), frames[i]);
+    references.push_back(path("f" + std::to_string(i) + ".png"));
+    stack.push_back(toBuffer(frames[i]));
+  }
+  kcPelStackMean<unsigned char> mean(stack.front().window());
+  for (const auto& frame : stack) mean.add(frame);
+  const std::pair<std::string, kcPelBuffer<unsigned char>> cases[] = {
+      {"mean", mean.mean()}, {"median", kfPelStackMedian(stack)}};
+  for (const auto& [how, expected] : cases) {
+    Names args = references;
+    args.insert(args.end(), {"--combine", how, "--methods", "local", "-o", path(how + ".imgn")});
+    const CliResult trained = runProgram(args);
+    ASSERT_EQ(trained.code, 0) << trained.err;
+    const kcImageNormalizer tool = kfLoadImageNormalizer(path(how + ".imgn"));
+    EXPECT_EQ(pelsOf(tool.referenceImage()), pelsOf(expected)) << how;
+  }
+  imgio::writeImage(path("small.png"), scene(7, 1.0, 0.0, 0.0, kWidth - 1, kHeight));
+  Names args = references;
+  args.insert(args.end(), {path("small.png"), "--methods", "local", "-o", path("t.imgn")});
+  const CliResult refused = runProgram(args);
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_EQ(refused.err,
+            "imgnorm: " + path("small.png") + ": " + std::to_string(kWidth - 1) + "x" +
+                std::to_string(kHeight) + ", 1 channel, 8 bits, but the first reference is " +
+                std::to_string(kWidth) + "x" + std::to_string(kHeight) + ", 1 channel, 8 bits\n");
+  EXPECT_FALSE(std::filesystem::exists(path("t.imgn")));
 }
