@@ -93,7 +93,7 @@ class Normalizer(metaclass=_pybind11_type):
     ) -> None: ...
     def train(
         self,
-        reference: _Image | _WideImage,
+        reference: _Image | _WideImage | Sequence[_Image] | Sequence[_WideImage],
         mask: _Mask | None = None,
         methods: _Methods = 63,  # every method
         *,
@@ -102,6 +102,7 @@ class Normalizer(metaclass=_pybind11_type):
         channel_axis: int | None = None,
         color: _Color | None = None,
         bits: int | None = None,
+        combine: Literal["mean", "median"] = "mean",
     ) -> None: ...
     @overload
     def run(  # type: ignore[misc]  # numpy's uint8 and uint16 arrays do not overlap

@@ -17,6 +17,7 @@
 #include "explanations.h"
 #include "host/archive.h"
 #include "image_files.h"
+#include "imaging/pel_stack.h"
 #include "imgnorm/color_normalizer.h"
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
@@ -97,8 +98,7 @@ void trainWide(Normalizer& self, const py::array& reference, const std::optional
   const kcImageNormalizer& configuration = tools.configuration();
   const long top = (1L << bits) - 1;
   if (configuration.intensityVariationRange() == kcPair<long>(-127, 127))
-    tools.tool.set(configuration.tailFractions(), {-top, top},
-                   configuration.keepMaskedPixels());
+    tools.tool.set(configuration.tailFractions(), {-top, top}, configuration.keepMaskedPixels());
   try {
     tools.tool.trainWide(referenceView, bits, maskView, methods.bits);
   } catch (const kcImageNormalizerDefs::CanNotTrain&) {
@@ -108,10 +108,71 @@ void trainWide(Normalizer& self, const py::array& reference, const std::optional
   self.replace(tools);
 }
 
-void train(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
+// The per-pel mean or median of frames (frames, rows, columns) of one
+// dtype, as a new 2-D array of it.
+template <class T>
+py::array combinedFrames(const py::array& frames, const std::string& how) {
+  const auto stack = py::array_t<T, py::array::c_style>::ensure(frames);
+  const long n = static_cast<long>(frames.shape(0)), h = static_cast<long>(frames.shape(1)),
+             w = static_cast<long>(frames.shape(2));
+  if (n == 0 || h == 0 || w == 0)
+    throw py::value_error("a stack of references needs at least one frame with pels");
+  std::vector<kcPelBuffer_const<T>> planes;
+  for (long i = 0; i < n; ++i)
+    planes.push_back(kcPelBuffer_const<T>::wrap(stack.data() + i * h * w, w, h, w, nullptr));
+  kcPelBuffer<T> combined;
+  {
+    py::gil_scoped_release release;
+    if (how == "median") {
+      combined = kfPelStackMedian(planes);
+    } else {
+      kcPelStackMean<T> mean(planes.front().window());
+      for (const auto& plane : planes) mean.add(plane);
+      combined = mean.mean();
+    }
+  }
+  py::array_t<T> out({h, w});
+  for (long y = 0; y < h; ++y) std::copy_n(combined.pointToPel(0, y), w, out.mutable_data(y, 0));
+  return out;
+}
+
+// A list or tuple of frames as one 3-D array, the frames' dtype kept (one
+// for all: numpy would otherwise promote them silently).
+py::array framesArray(const py::object& frames) {
+  if (!py::isinstance<py::list>(frames) && !py::isinstance<py::tuple>(frames))
+    throw py::type_error("reference must be an array or a list of frames, not " +
+                         py::type::of(frames).attr("__name__").cast<std::string>());
+  const py::sequence items = frames;
+  for (const py::handle item : items)
+    if (!py::isinstance<py::array>(item) ||
+        !py::array(py::reinterpret_borrow<py::array>(item))
+             .dtype()
+             .is(py::reinterpret_borrow<py::array>(items[0]).dtype()))
+      throw py::type_error("the frames of a reference must be arrays of one dtype");
+  return py::module_::import("numpy").attr("stack")(frames);
+}
+
+// A 3-D reference without channel_axis, or a list of frames, is a stack
+// made into one.
+py::array stackedReference(const py::object& given, const std::optional<int>& channelAxis,
+                           const std::string& combine) {
+  if (combine != "mean" && combine != "median")
+    throw py::value_error("combine must be 'mean' or 'median', not '" + combine + "'");
+  const py::array reference = py::isinstance<py::array>(given)
+                                  ? py::reinterpret_borrow<py::array>(given)
+                                  : framesArray(given);
+  if (reference.ndim() != 3 || channelAxis) return reference;
+  if (isUint16(reference)) return combinedFrames<unsigned short>(reference, combine);
+  if (reference.dtype().is(py::dtype::of<unsigned char>()))
+    return combinedFrames<unsigned char>(reference, combine);
+  return reference;  // refused with the other dtypes
+}
+
+void train(Normalizer& self, const py::object& frames, const std::optional<py::array>& mask,
            const MethodSet& methods, const LongPair& referenceOffset, const LongPair& maskOffset,
            const std::optional<int>& channelAxis, const std::optional<std::string>& color,
-           const std::optional<int>& bits) {
+           const std::optional<int>& bits, const std::string& combine) {
+  const py::array reference = stackedReference(frames, channelAxis, combine);
   if (isUint16(reference)) {
     if (channelAxis || color) throw py::type_error("a uint16 reference must be gray (2-D)");
     return trainWide(self, reference, mask, methods, referenceOffset, maskOffset,
@@ -265,8 +326,9 @@ py::tuple runWithField(const Normalizer& self, const py::array& image, const Met
                        const std::optional<LongPair>& offset) {
   requireTrained(self, method.bits);
   if (self.read([](const Tools& tools) { return tools.color() != nullptr; }))
-    throw py::value_error("a colour tool corrects each channel by its own field; "
-                          "run_with_field takes a gray tool");
+    throw py::value_error(
+        "a colour tool corrects each channel by its own field; "
+        "run_with_field takes a gray tool");
   if (image.dtype().kind() == 'u' && image.dtype().itemsize() <= 2) checkDepthOf(self, image);
   const kcPair<long> at = toPair(offset.value_or(LongPair()));
   if (isUint16(image))
@@ -370,8 +432,7 @@ std::string repr(const Normalizer& self) {
          ", granularity=" + pairText(fromPair(tool.granularity())) +
          ", intensity_range=" + pairText(fromPair(tool.intensityVariationRange())) +
          ", keep_masked_pixels=" + (tool.keepMaskedPixels() ? "True" : "False") + ", model='" +
-         kcImageNormalizerDefs::kModelNames[tool.model()] + "') trained for " +
-         methods + color;
+         kcImageNormalizerDefs::kModelNames[tool.model()] + "') trained for " + methods + color;
 }
 
 // A read-only property of one of the tool's accessors; pairs become tuples.
@@ -551,7 +612,9 @@ constexpr const char* kTrainDoc = R"(Trains the tool for a set of methods.
 
 reference: 2-D uint8 array, the image whose gray levels run-time images
     are brought to; or a 2-D uint16 array, whose levels use the low bits
-    (see bits), for a tool of uint16 images.
+    (see bits), for a tool of uint16 images. Without channel_axis, a 3-D
+    array (frames, rows, cols) or a list of 2-D arrays is a stack of frames
+    of one scene, made into the reference by combine.
 mask: optional 2-D uint8 or bool array; a pel takes part where it is
     non-zero. None uses every pel.
 methods: an imgnorm.Method combination (default: all six methods). The new
@@ -570,6 +633,10 @@ bits: for a uint16 reference, the significant bits of the tool's images
     pel above them is refused (BadImage) where it is counted. The
     intensity_range is in the tool's levels: left at the uint8 default
     (-127, 127), it becomes the whole depth, (-(2**bits - 1), 2**bits - 1).
+combine: how a stack of frames becomes the reference: "mean" (default), the
+    per-pel mean rounded half up, or "median", the per-pel median (the lower
+    middle value of an even count), which drops objects that move between
+    frames: a retrospective flat field.
 
 The tool keeps private copies of both images. Raises CanNotTrain for
 unknown method bits, leaving the tool as it was. Raises CanNotTrain as
@@ -660,7 +727,8 @@ void addNormalizer(py::module_& module) {
           py::arg("methods") = MethodSet{static_cast<Method>(kcImageNormalizerDefs::kKnownMethods)},
           py::kw_only(), py::arg("reference_offset") = LongPair(0, 0),
           py::arg("mask_offset") = LongPair(0, 0), py::arg("channel_axis") = py::none(),
-          py::arg("color") = py::none(), py::arg("bits") = py::none(), kTrainDoc)
+          py::arg("color") = py::none(), py::arg("bits") = py::none(), py::arg("combine") = "mean",
+          kTrainDoc)
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(),
            py::arg("offset") = py::none(), py::arg("threads") = 1,
            py::arg("channel_axis") = py::none(), kRunDoc)

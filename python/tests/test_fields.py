@@ -81,3 +81,26 @@ def test_the_saved_field_read_with_tifffile_reproduces_the_result(tmp_path, bits
     assert f"model {model}" in description and f"{top}" in description
     result = imgnorm.read_image(tmp_path / "out.tif")
     np.testing.assert_array_equal(applied(image[:48, :57], field, top), result)
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_a_stack_of_frames_trains_on_its_mean_or_median(dtype):
+    rng = np.random.default_rng(3)
+    clean = (gradient_image((40, 50), seed=8).astype(np.int64) * (1 if dtype == np.uint8 else 200))
+    frames = []
+    for _ in range(16):
+        frame = clean + rng.integers(-3, 4, size=clean.shape)
+        y, x = rng.integers(0, 32), rng.integers(0, 42)
+        frame[y:y + 8, x:x + 8] = 0  # a small object, elsewhere in each frame
+        frames.append(np.clip(frame, 0, np.iinfo(dtype).max).astype(dtype))
+    bits = None if dtype == np.uint8 else 16
+    for combine, expected in [("mean", np.floor(np.mean(frames, axis=0, dtype=np.float64) + 0.5)),
+                              ("median", np.sort(frames, axis=0)[7])]:
+        tool = imgnorm.Normalizer()
+        tool.train(frames if combine == "mean" else np.stack(frames), methods=Method.LOCAL, bits=bits,
+                   combine=combine)
+        np.testing.assert_array_equal(tool.reference, expected.astype(dtype))
+    median = np.abs(tool.reference.astype(np.int64) - clean).mean()
+    assert all(median < np.abs(frame.astype(np.int64) - clean).mean() for frame in frames)
+    with pytest.raises(ValueError, match="^combine must be 'mean' or 'median', not 'max'$"):
+        tool.train(frames, combine="max")
