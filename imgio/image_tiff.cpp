@@ -483,88 +483,96 @@ AnyDepthImage decodeTiff(std::span<const unsigned char> bytes, const std::string
   return decodeShallowTiff(tiff.get(), name, width, height, error, colour);
 }
 
+namespace {
+
+// Opens filePath for writing, lets write(tiff, fail) set the tags and
+// write the rows (fail() throws after a libtiff error), and flushes; errors
+// name the file.
+template <class Write>
+void writeTiffWith(const std::string& filePath, const std::string& name, const Write& write) {
+  TiffErrorText error;
+  TiffOptions options(error);
+  TiffHandle tiff(TIFFOpenExt(filePath.c_str(), "w", options.get()));
+  const auto fail = [&] {
+    throw ImageError(name + ": cannot write TIFF: " + describeTiffError(error));
+  };
+  if (!tiff) fail();
+  write(tiff.get(), fail);
+  if (!TIFFFlush(tiff.get())) fail();
+}
+
+uint16_t deflateWhereConfigured() {
+  return TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE
+                                                          : COMPRESSION_NONE;
+}
+
+// Rows of rowSamples samples each. Codecs may change the row they are
+// given, so each row goes through a scratch copy.
+template <typename Sample, class Fail>
+void writeRows(TIFF* t, const std::vector<Sample>& samples, std::size_t rowSamples, long height,
+               const Fail& fail) {
+  std::vector<Sample> row(rowSamples);
+  for (long y = 0; y < height; ++y) {
+    const auto* first = samples.data() + static_cast<std::size_t>(y) * rowSamples;
+    std::copy(first, first + rowSamples, row.begin());
+    if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) fail();
+  }
+}
+
+}  // namespace
+
 // 16-bit samples are written in the host's order, which the file's header
 // names; SMaxSampleValue records significant bits below 16.
 template <typename Sample>
 void writeTiffFile(const std::string& filePath, const BasicColorImage<Sample>& image,
                    const std::string& name) {
-  TiffErrorText error;
-  TiffOptions options(error);
-  TiffHandle tiff(TIFFOpenExt(filePath.c_str(), "w", options.get()));
-  const auto fail = [&] {
-    throw ImageError(name + ": cannot write TIFF: " + describeTiffError(error));
-  };
-  if (!tiff) fail();
-  TIFF* t = tiff.get();
-  const uint16_t compression = TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE)
-                                   ? COMPRESSION_ADOBE_DEFLATE
-                                   : COMPRESSION_NONE;
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(image.kSampleBits));
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.channels));
-  // After the samples per pel, whose change would cancel it.
-  if (image.bits < image.kSampleBits)
-    TIFFSetField(t, TIFFTAG_SMAXSAMPLEVALUE, static_cast<double>(image.maxValue()));
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-               static_cast<uint16_t>(image.hasColour() ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
-  if (image.hasAlpha()) {
-    const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
-    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t{1}, alpha);
-  }
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
-  TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t{ORIENTATION_TOPLEFT});
-  TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
-  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
-  // Codecs may change the row they are given, so each row goes through a
-  // scratch copy.
-  const auto rowSamples = static_cast<std::size_t>(image.width * image.channels);
-  std::vector<Sample> row(rowSamples);
-  for (long y = 0; y < image.height; ++y) {
-    const auto* first = image.pels.data() + static_cast<std::size_t>(y) * rowSamples;
-    std::copy(first, first + rowSamples, row.begin());
-    if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) fail();
-  }
-  if (!TIFFFlush(t)) fail();
+  writeTiffWith(filePath, name, [&](TIFF* t, const auto& fail) {
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(image.kSampleBits));
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.channels));
+    // After the samples per pel, whose change would cancel it.
+    if (image.bits < image.kSampleBits)
+      TIFFSetField(t, TIFFTAG_SMAXSAMPLEVALUE, static_cast<double>(image.maxValue()));
+    TIFFSetField(
+        t, TIFFTAG_PHOTOMETRIC,
+        static_cast<uint16_t>(image.hasColour() ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+    if (image.hasAlpha()) {
+      const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
+      TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t{1}, alpha);
+    }
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
+    TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t{ORIENTATION_TOPLEFT});
+    TIFFSetField(t, TIFFTAG_COMPRESSION, deflateWhereConfigured());
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+    writeRows(t, image.pels, static_cast<std::size_t>(image.width * image.channels), image.height,
+              fail);
+  });
 }
 
 // Sample formats as TIFF names them: signed integers or IEEE floats.
 void writeFieldTiffFile(const std::string& filePath, const FieldImage& field,
                         const std::string& name) {
-  TiffErrorText error;
-  TiffOptions options(error);
-  TiffHandle tiff(TIFFOpenExt(filePath.c_str(), "w", options.get()));
-  const auto fail = [&] {
-    throw ImageError(name + ": cannot write TIFF: " + describeTiffError(error));
-  };
-  if (!tiff) fail();
-  TIFF* t = tiff.get();
-  std::visit(
-      [&](const auto& samples) {
-        using Sample = typename std::decay_t<decltype(samples)>::value_type;
-        const bool real = std::is_floating_point_v<Sample>;
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(field.width));
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(field.height));
-        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(8 * sizeof(Sample)));
-        TIFFSetField(t, TIFFTAG_SAMPLEFORMAT,
-                     static_cast<uint16_t>(real ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_INT));
-        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
-        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t{PHOTOMETRIC_MINISBLACK});
-        TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
-        TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, field.description.c_str());
-        TIFFSetField(t, TIFFTAG_COMPRESSION,
-                     TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE
-                                                                      : COMPRESSION_NONE);
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
-        std::vector<Sample> row(static_cast<std::size_t>(field.width));
-        for (long y = 0; y < field.height; ++y) {
-          const auto* first = samples.data() + static_cast<std::size_t>(y * field.width);
-          std::copy(first, first + field.width, row.begin());
-          if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) fail();
-        }
-      },
-      field.samples);
-  if (!TIFFFlush(t)) fail();
+  writeTiffWith(filePath, name, [&](TIFF* t, const auto& fail) {
+    std::visit(
+        [&](const auto& samples) {
+          using Sample = typename std::decay_t<decltype(samples)>::value_type;
+          const bool real = std::is_floating_point_v<Sample>;
+          TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(field.width));
+          TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(field.height));
+          TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(8 * sizeof(Sample)));
+          TIFFSetField(t, TIFFTAG_SAMPLEFORMAT,
+                       static_cast<uint16_t>(real ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_INT));
+          TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
+          TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t{PHOTOMETRIC_MINISBLACK});
+          TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
+          TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, field.description.c_str());
+          TIFFSetField(t, TIFFTAG_COMPRESSION, deflateWhereConfigured());
+          TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+          writeRows(t, samples, static_cast<std::size_t>(field.width), field.height, fail);
+        },
+        field.samples);
+  });
 }
 
 template void writeTiffFile(const std::string&, const ColorImage&, const std::string&);
