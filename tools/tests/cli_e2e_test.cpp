@@ -797,10 +797,11 @@ TEST_F(CliTest, SeveralReferencesAreCombinedByMeanOrMedian) {
   const GrayImage frames[] = {scene(4), scene(5, 0.9), scene(6, 1.1, 5)};
   std::vector<kcPelBuffer_const<unsigned char>> stack;
   Names references = {"train", "--reference"};
-  for (int i = 0; i < 3; ++i) {
-    imgio::writeImage(path("f" + std::to_string(i) + ".png"), frames[i]);
-    references.push_back(path("f" + std::to_string(i) + ".png"));
-    stack.push_back(toBuffer(frames[i]));
+  for (const char* name : {"f0.png", "f1.png", "f2.png"}) {
+    const GrayImage& frame = frames[references.size() - 2];
+    imgio::writeImage(path(name), frame);
+    references.push_back(path(name));
+    stack.push_back(toBuffer(frame));
   }
   kcPelStackMean<unsigned char> mean(stack.front().window());
   for (const auto& frame : stack) mean.add(frame);
