@@ -13,8 +13,8 @@
 
 namespace cli {
 
-// paths read by read, combined sample by sample ("mean" or "median"); one
-// path is read as it is. Images that differ from the first in size,
+// paths read by read, in order and once each, combined sample by sample
+// ("mean" or "median"); one path is read as it is. Images that differ from the first in size,
 // channels or bits fail with kExitBadInput naming the file.
 imgio::GrayImage combinedReference(const std::vector<std::string>& paths,
                                    const std::string& combine,

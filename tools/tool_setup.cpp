@@ -1,5 +1,6 @@
 #include "tool_setup.h"
 
+#include <optional>
 #include <variant>
 
 #include "cli_common.h"
@@ -178,12 +179,7 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
 
 namespace {
 
-// Whether a file holds 16-bit samples, and its 16-bit image (kExitBadInput
-// for an 8-bit one among 16-bit references).
-bool isDeepFile(const std::string& path, long maxPels) {
-  return std::holds_alternative<imgio::ColorImage16>(readInputAnyImage(path, maxPels));
-}
-
+// A 16-bit image (kExitBadInput for an 8-bit one among 16-bit references).
 imgio::ColorImage16 readDeepFile(const std::string& path, long maxPels) {
   imgio::AnyDepthImage file = readInputAnyImage(path, maxPels);
   auto* deep = std::get_if<imgio::ColorImage16>(&file);
@@ -224,14 +220,16 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
     kcPlanarNormalizer tool(configuredTool(training, run));
     const std::vector<std::string>& paths = training.references;
     const long maxPels = training.maxPixels;
-    if (isDeepFile(paths.front(), maxPels)) {
-      trainDeep(tool, training, run,
-                combinedReference(paths, training.combine,
-                                  [&](const std::string& path) {
-                                    return deepGrayOf(path, readDeepFile(path, maxPels),
-                                                      training.bits);
-                                  }),
-                methods);
+    imgio::AnyDepthImage file = readInputAnyImage(paths.front(), maxPels);
+    if (auto* deep = std::get_if<imgio::ColorImage16>(&file)) {
+      // The first file, read once already, is the first the stack reads.
+      std::optional<imgio::ColorImage16> first(std::move(*deep));
+      const auto read = [&](const std::string& path) {
+        imgio::ColorImage16 image = first ? std::move(*first) : readDeepFile(path, maxPels);
+        first.reset();
+        return deepGrayOf(path, std::move(image), training.bits);
+      };
+      trainDeep(tool, training, run, combinedReference(paths, training.combine, read), methods);
       return TrainedTool(std::move(tool));
     }
     if (training.bits != 0) failBadInput(paths.front() + ": --bits is for 16-bit references");

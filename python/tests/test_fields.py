@@ -104,3 +104,22 @@ def test_a_stack_of_frames_trains_on_its_mean_or_median(dtype):
     assert all(median < np.abs(frame.astype(np.int64) - clean).mean() for frame in frames)
     with pytest.raises(ValueError, match="^combine must be 'mean' or 'median', not 'max'$"):
         tool.train(frames, combine="max")
+
+
+@pytest.mark.skipif(not CLI, reason="IMGNORM_CLI does not name the command-line tool")
+def test_the_command_line_combines_16_bit_frames_as_python_does(tmp_path):
+    rng = np.random.default_rng(9)
+    frames = [rng.integers(0, 4096, size=(30, 41)).astype(np.uint16) for _ in range(4)]
+    paths = []
+    for i, frame in enumerate(frames):
+        paths.append(str(tmp_path / f"f{i}.tif"))
+        imgnorm.write_image(paths[-1], frame, bits=12)
+    for combine in ("mean", "median"):
+        done = subprocess.run([CLI, "train", "--reference", *paths, "--combine", combine, "--methods", "local",
+                               "-o", str(tmp_path / "tool.imgn")], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        expected = imgnorm.Normalizer()
+        expected.train(frames, methods=Method.LOCAL, bits=12, combine=combine)
+        loaded = imgnorm.Normalizer.load(tmp_path / "tool.imgn")
+        assert loaded.bits == 12
+        np.testing.assert_array_equal(loaded.reference, expected.reference)
