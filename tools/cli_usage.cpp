@@ -23,8 +23,9 @@ constexpr const char* kMethodsHelp =
     "  mean-stddev     match the reference's mean and standard deviation\n"
     "  tails           match the levels where the tail fractions cut the histograms\n"
     "  linear-fit      fit a robust line between run-time and reference levels\n"
-    "  local           subtract the local difference to the reference (Gaussian)\n"
-    "  local-enhanced  subtract the local difference (median within --range)\n\n";
+    "  local           remove the local difference (or ratio, --model divide) to the\n"
+    "                  reference (Gaussian)\n"
+    "  local-enhanced  the same by a median (differences within --range)\n\n";
 
 constexpr const char* kExitCodesHelp =
     "Exit codes: 0 success, 1 a normalization that did not succeed, 2 bad usage,\n"

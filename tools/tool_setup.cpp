@@ -39,7 +39,7 @@ void addTrainingImageOptions(CLI::App& command, TrainingOptions& options, bool s
                     "Reference image (PNG, TIFF or PGM), or several frames of one\n"
                     "scene made into one by --combine")
         ->required()
-        ->type_name("REF...");
+        ->type_name("REF");
     command
         .add_option("--combine", options.combine,
                     "Several references become their per-pel mean (default; one image\n"
