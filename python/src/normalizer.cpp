@@ -189,8 +189,10 @@ void train(Normalizer& self, const py::object& frames, const std::optional<py::a
 void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
          const std::optional<LongPair>& intensityRange, const std::optional<bool>& keepMaskedPixels,
          const std::optional<std::string>& model) {
-  const std::optional<kcImageNormalizerDefs::Model> code =
-      model ? std::optional(modelByName(*model)) : std::nullopt;
+  // A plain value and a flag: GCC 12 at -O3 misreads an optional enum here.
+  const bool newModel = model.has_value();
+  const kcImageNormalizerDefs::Model code =
+      newModel ? modelByName(*model) : kcImageNormalizerDefs::eSubtract;
   py::gil_scoped_release release;  // waits for runs in progress
   Tools tools = self.snapshot();
   const kcImageNormalizer& now = tools.configuration();
@@ -199,7 +201,7 @@ void set(Normalizer& self, const std::optional<DoublePair>& tailFractions,
       intensityRange ? toPair(*intensityRange) : now.intensityVariationRange();
   const bool keep = keepMaskedPixels.value_or(now.keepMaskedPixels());
   tools.tool.set(tails, range, keep);
-  if (code) tools.tool.model(*code);
+  if (newModel) tools.tool.model(code);
   self.replace(tools);
 }
 
