@@ -24,6 +24,21 @@ namespace imgnorm {
 
 namespace {
 
+// A field row of the differences that background codes b with an offset
+// of none stand for.
+template <class Code>
+void differencesOf(const Code* b, Code none, int* out, long n) {
+  for (long x = 0; x < n; ++x) out[x] = static_cast<int>(b[x]) - static_cast<int>(none);
+}
+
+// A field of differences, or of ratios.
+void keepField(const kcPelBuffer<int>& rows, kcCorrectionField& field) {
+  field = {eSubtract, rows, {}};
+}
+void keepField(const kcPelBuffer<float>& rows, kcCorrectionField& field) {
+  field = {eDivide, {}, rows};
+}
+
 // What the steps below do differently at each depth. 8-bit pels: offset-128
 // differences of 8 bits clamped to +-127, fixed-point sums of 16 bits. 16-bit
 // pels: differences of 17 bits held in 32-bit pels with an offset of 2^16,
@@ -74,12 +89,7 @@ struct NarrowDepth {
     kf_PelSubClampSignedRow(s, b, out, n);
   }
   using Field = int;
-  void fieldRow(const Difference* b, Field* out, long n) const {
-    for (long x = 0; x < n; ++x) out[x] = int(b[x]) - int(none);
-  }
-  void keepField(const kcPelBuffer<Field>& rows, kcCorrectionField& field) const {
-    field = {eSubtract, rows, {}};
-  }
+  void fieldRow(const Difference* b, Field* out, long n) const { differencesOf(b, none, out, n); }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
     const kcPair<long> m = meaningfulRange(range);
     return {kernel, {std::max(none + m.x(), 0L), std::min(none + m.y(), 255L)}};
@@ -168,12 +178,7 @@ struct WideDepth : WideCodes<wideDifferenceOffset> {
     kf_PelSubClampSignedRow(s, b, static_cast<unsigned short>(top()), out, n);
   }
   using Field = int;
-  void fieldRow(const Difference* b, Field* out, long n) const {
-    for (long x = 0; x < n; ++x) out[x] = static_cast<int>(b[x]) - static_cast<int>(none);
-  }
-  void keepField(const kcPelBuffer<Field>& rows, kcCorrectionField& field) const {
-    field = {eSubtract, rows, {}};
-  }
+  void fieldRow(const Difference* b, Field* out, long n) const { differencesOf(b, none, out, n); }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>& range) const {
     const long lo = std::max(range.x(), -top()), hi = std::min(range.y(), top());
     return {kernel, {long(none) + lo, long(none) + hi}, kcPelMedianParams::maxWideLevel};
@@ -215,9 +220,6 @@ struct RatioDepth : WideCodes<logRatioZero> {
   }
   using Field = float;
   void fieldRow(const Difference* b, Field* out, long n) const { kf_LogRatioValuesRow(b, out, n); }
-  void keepField(const kcPelBuffer<Field>& rows, kcCorrectionField& field) const {
-    field = {eDivide, {}, rows};
-  }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>&) const {
     return {kernel, {0, long(largest())}, kcPelMedianParams::maxWideLevel};
   }
@@ -481,7 +483,7 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
 
   result = out;
   result.copyXforms(s);
-  if (field) depth.keepField(rows.field, *field);
+  if (field) keepField(rows.field, *field);
 }
 
 }  // namespace

@@ -114,24 +114,12 @@ kcPelBuffer<unsigned short> mapThrough(const kcPelBuffer_const<unsigned short>& 
 }
 
 // What pels kept from the image were applied: nothing.
-template <class T>
-void setOutsideMask(const kcPelBuffer<T>& field, const kcPelBuffer_const<unsigned char>& mask,
-                    T value) {
-  const kcPelRect r = field.window() & mask.window();
-  for (long y = r.y(); y < r.bottom(); ++y) {
-    const unsigned char* m = mask.pointToPel(r.x(), y);
-    T* f = field.pointToPel(r.x(), y);
-    for (long x = 0; x < r.width(); ++x)
-      if (m[x] == 0) f[x] = value;
-  }
-}
-
 void neutralOutsideMask(const kcCorrectionField& field,
                         const kcPelBuffer_const<unsigned char>& mask) {
   if (field.model == eDivide)
-    setOutsideMask(field.ratio, mask, 1.0f);
+    kf_PelSetOutsideMask(field.ratio, mask, 1.0f);
   else
-    setOutsideMask(field.difference, mask, 0);
+    kf_PelSetOutsideMask(field.difference, mask, 0);
 }
 
 }  // namespace

@@ -192,13 +192,33 @@ void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned short* divi
   }
 }
 
-void kf_PelSetOutsideMask(const kcPelBuffer<unsigned>& destination,
-                          const kcPelBuffer_const<unsigned char>& mask, unsigned value) {
+namespace {
+
+template <class T>
+void setOutsideMask(const kcPelBuffer<T>& destination, const kcPelBuffer_const<unsigned char>& mask,
+                    T value) {
   if (!destination.isBound() || !mask.isBound()) throw kcPel::UnboundWindow();
   const kcPelRect r = destination.window() & mask.window();
   for (long y = r.y(); y < r.bottom(); ++y) {
-    unsigned* d = destination.pointToPel(r.x(), y);
+    T* d = destination.pointToPel(r.x(), y);
     const unsigned char* m = mask.pointToPel(r.x(), y);
     for (long x = 0; x < r.width(); ++x) d[x] = m[x] ? d[x] : value;
   }
+}
+
+}  // namespace
+
+void kf_PelSetOutsideMask(const kcPelBuffer<unsigned>& destination,
+                          const kcPelBuffer_const<unsigned char>& mask, unsigned value) {
+  setOutsideMask(destination, mask, value);
+}
+
+void kf_PelSetOutsideMask(const kcPelBuffer<int>& destination,
+                          const kcPelBuffer_const<unsigned char>& mask, int value) {
+  setOutsideMask(destination, mask, value);
+}
+
+void kf_PelSetOutsideMask(const kcPelBuffer<float>& destination,
+                          const kcPelBuffer_const<unsigned char>& mask, float value) {
+  setOutsideMask(destination, mask, value);
 }

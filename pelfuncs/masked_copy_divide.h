@@ -56,3 +56,7 @@ IMGNORM_API void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned
 // kcPel::UnboundWindow for an unbound destination or mask.
 IMGNORM_API void kf_PelSetOutsideMask(const kcPelBuffer<unsigned>& destination,
                                       const kcPelBuffer_const<unsigned char>& mask, unsigned value);
+IMGNORM_API void kf_PelSetOutsideMask(const kcPelBuffer<int>& destination,
+                                      const kcPelBuffer_const<unsigned char>& mask, int value);
+IMGNORM_API void kf_PelSetOutsideMask(const kcPelBuffer<float>& destination,
+                                      const kcPelBuffer_const<unsigned char>& mask, float value);

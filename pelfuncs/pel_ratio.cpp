@@ -8,7 +8,7 @@
 
 // Both directions go through tables made once, so every build and thread
 // gets the same codes and levels: the codes of the levels' logarithms, and
-// the factors 2^-(n / logRatioSteps) split into a fraction of an octave and
+// the ratios 2^(n / logRatioSteps) split into a fraction of an octave and
 // a power of two, which multiplies exactly.
 
 namespace {

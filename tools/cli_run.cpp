@@ -265,9 +265,8 @@ Command addRunCommand(CLI::App& app) {
   setSynopsis(*command,
               "imgnorm run --tool TOOL --method NAME [--tails LO,HI] [--range LO,HI]\n"
               "         [--keep-masked] [--model MODEL] [-j N] [--diag DIR]\n"
-              "         [--side-by-side FILE|DIR] [--field-out FILE|DIR] [--report FILE.json]\n    "
-              "     [--max-pixels N]         "
-              "-o OUT|OUTDIR IMAGE...",
+              "         [--side-by-side FILE|DIR] [--field-out FILE|DIR] [--report FILE.json]\n"
+              "         [--max-pixels N] -o OUT|OUTDIR IMAGE...",
               true);
   command->add_option("--tool", options->tool, "Tool file made by 'imgnorm train'")
       ->required()

@@ -1,5 +1,6 @@
 #include "image_job.h"
 
+#include <algorithm>
 #include <chrono>
 #include <variant>
 
@@ -61,11 +62,12 @@ imgio::FieldImage fieldFileOf(const JobContext& context, const kcCorrectionField
   const kcPelRect w = divided ? field.ratio.window() : field.difference.window();
   imgio::FieldImage file{w.width(), w.height(), {}, {}};
   const auto samples = [&](const auto& buffer, auto sample) {
-    std::vector<decltype(sample)> out;
-    out.reserve(static_cast<std::size_t>(w.width() * w.height()));
-    for (long y = w.y(); y < w.bottom(); ++y)
-      for (long x = w.x(); x < w.right(); ++x)
-        out.push_back(static_cast<decltype(sample)>(buffer.get(x, y)));
+    std::vector<decltype(sample)> out(static_cast<std::size_t>(w.width() * w.height()));
+    for (long y = 0; y < w.height(); ++y) {
+      const auto* row = buffer.pointToPel(w.x(), w.y() + y);
+      std::transform(row, row + w.width(), out.begin() + y * w.width(),
+                     [](auto v) { return static_cast<decltype(sample)>(v); });
+    }
     return out;
   };
   if (divided)

@@ -12,7 +12,7 @@
 // image is divided by their slowly varying ratio. Differences of 8-bit
 // images are 8-bit with an offset of 128 (128 means none); those of 16-bit
 // images 17-bit, held in 32-bit pels with an offset of 2^16. Ratios of
-// either depth are fixed-point codes of 17 bits (pelfuncs/pel_ratio.h).
+// either depth are log codes of 17 bits (pelfuncs/pel_ratio.h).
 namespace imgnorm {
 
 struct LocalCorrectionInputs {
