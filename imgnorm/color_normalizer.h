@@ -82,6 +82,12 @@ class IMGNORM_API kcColorImageNormalizer {
 
   // The planes the gray tools see: the colour channels, or the luma.
   kcColorPlanes grayPlanes(const kcColorPlanes& image) const;
+  // The result's planes from one result per gray tool, over one window:
+  // the channels' results, or image's colours shifted by the change of their
+  // luma; image's alpha, if any, cropped to the window. BadImage when the
+  // results differ in their windows.
+  kcColorResult compose(const kcColorPlanes& image,
+                        const std::vector<kcPelBuffer<unsigned char>>& grayResults) const;
 
   bool operator==(const kcColorImageNormalizer& other) const;
 
@@ -92,8 +98,6 @@ class IMGNORM_API kcColorImageNormalizer {
   template <class GrayRun>
   kcColorResult runEach(const kcColorPlanes& image, GrayRun grayRun, bool& success,
                         std::wstring& message) const;
-  kcColorResult compose(const kcColorPlanes& image,
-                        const std::vector<kcPelBuffer<unsigned char>>& grayResults) const;
 
   Mode mode_ = eChannels;
   std::vector<kcImageNormalizer> tools_;

@@ -150,6 +150,33 @@ std::vector<kcNormalizationExplanation> kcPlanarNormalizer::explain(const kcColo
                 : kfExplainNormalization(grayTool(), planes[0], method)};
 }
 
+std::vector<const kcImageNormalizer*> kcPlanarNormalizer::grayTools() const {
+  const kcColorImageNormalizer* colour = colourTool();
+  if (!colour) return {&grayTool()};
+  std::vector<const kcImageNormalizer*> tools;
+  for (const auto& tool : colour->grayTools()) tools.push_back(&tool);
+  return tools;
+}
+
+kcColorPlanes kcPlanarNormalizer::grayPlanes(const kcColorPlanes& image) const {
+  const kcColorImageNormalizer* colour = colourTool();
+  return colour ? colour->grayPlanes(toolPlanes(image)) : toolPlanes(image);
+}
+
+kcColorResult kcPlanarNormalizer::compose(const kcColorPlanes& image,
+                                          const kcColorResult& grayResults) const {
+  checkPlanes(image);
+  if (const kcColorImageNormalizer* colour = colourTool()) {
+    kcColorPlanes planes = toolPlanes(image);
+    if (hasAlpha(image)) planes.push_back(image.back());
+    return colour->compose(planes, grayResults);
+  }
+  if (grayResults.size() != 1) throw BadImage(L"A gray tool gives one result plane.");
+  kcColorResult result = grayResults;
+  if (hasAlpha(image)) result.push_back(alphaOver(image, grayResults.front().window()));
+  return result;
+}
+
 kcPlanarRun kcPlanarNormalizer::runGray(const kcColorPlanes& image, Method method,
                                         const kcPlanarRunOptions& options) const {
   const kcImageNormalizer& tool = grayTool();

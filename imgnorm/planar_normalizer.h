@@ -114,6 +114,17 @@ class IMGNORM_API kcPlanarNormalizer {
                                                   kcImageNormalizerDefs::Method method,
                                                   bool placed = false) const;
 
+  // A run taken apart, for images read a band of rows at a time: the planes
+  // the gray tools normalize (one per gray tool, in the order of grayTools:
+  // a gray image's plane or a colour image's luma for a gray tool, the
+  // channels or their luma for a colour tool), and the result's planes
+  // composed from one result per gray tool over one window, as run composes
+  // them (the luminance result shifts the colours; alpha is carried over the
+  // window). BadImage as run.
+  std::vector<const kcImageNormalizer*> grayTools() const;
+  kcColorPlanes grayPlanes(const kcColorPlanes& image) const;
+  kcColorResult compose(const kcColorPlanes& image, const kcColorResult& grayResults) const;
+
  private:
   void trainGray(kcImageNormalizer tool, kcImageNormalizerDefs::Method methods, kcDiagObject* diag,
                  unsigned long diagFlags);

@@ -43,22 +43,19 @@ Counts countCovered(const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>&
   return countsOf(tool, view, method);
 }
 
-template <class Level>
-std::vector<Level> mapOfCountsAt(const kcImageNormalizer& tool, Method method, const Counts& counts,
-                                 std::wstring& message, const IndexLoop& loop) {
-  checkMethod(tool, method, false, sizeof(Level) == 2);
+kcNormalizationExplanation explainCountsOf(const kcImageNormalizer& tool, Method method,
+                                           const Counts& counts, const kcPelRect& region,
+                                           const IndexLoop& loop, bool wide) {
+  checkMethod(tool, method, false, wide);
   const std::size_t expected = countsSize(tool, method);
   if (counts.size() != expected)
     throw BadParams(L"The counts must have " + std::to_wstring(expected) + L" entries.");
-  kcNormalizationExplanation e = explanationOfCounts(tool, method, counts, kcPelRect(), loop);
-  message = e.message;
-  return std::move(explainedMap<Level>(e));
+  return explanationOfCounts(tool, method, counts, region, loop);
 }
 
-template <class Level>
-std::vector<Level> mapOfWholeImageAt(const kcImageNormalizer& tool, Method method,
-                                     const Counts& histogram, std::wstring& message) {
-  checkMethod(tool, method, false, sizeof(Level) == 2);
+kcNormalizationExplanation explainWholeImageOf(const kcImageNormalizer& tool, Method method,
+                                               const Counts& histogram, bool wide) {
+  checkMethod(tool, method, false, wide);
   if (tool.maskImage().isBound())
     throw BadParams(L"Only a tool without a mask maps whole images of any size.");
   const std::size_t levels = std::size_t{1} << tool.bits();
@@ -68,6 +65,12 @@ std::vector<Level> mapOfWholeImageAt(const kcImageNormalizer& tool, Method metho
   kcNormalizationExplanation e;
   e.method = method;
   buildWholeImageMap(tool, counts, e);
+  return e;
+}
+
+// The map of an explanation at the depth of Level.
+template <class Level>
+std::vector<Level> mapAt(kcNormalizationExplanation e, std::wstring& message) {
   message = e.success ? std::wstring() : e.message;
   return std::move(explainedMap<Level>(e));
 }
@@ -112,23 +115,36 @@ Counts countPart(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned
 std::vector<unsigned char> mapOfCounts(const kcImageNormalizer& tool, Method method,
                                        const Counts& counts, std::wstring& message,
                                        const IndexLoop& loop) {
-  return mapOfCountsAt<unsigned char>(tool, method, counts, message, loop);
+  return mapAt<unsigned char>(explainCountsOf(tool, method, counts, kcPelRect(), loop, false),
+                              message);
 }
 
 std::vector<unsigned short> wideMapOfCounts(const kcImageNormalizer& tool, Method method,
                                             const Counts& counts, std::wstring& message,
                                             const IndexLoop& loop) {
-  return mapOfCountsAt<unsigned short>(tool, method, counts, message, loop);
+  return mapAt<unsigned short>(explainCountsOf(tool, method, counts, kcPelRect(), loop, true),
+                               message);
 }
 
 std::vector<unsigned char> mapOfWholeImage(const kcImageNormalizer& tool, Method method,
                                            const Counts& histogram, std::wstring& message) {
-  return mapOfWholeImageAt<unsigned char>(tool, method, histogram, message);
+  return mapAt<unsigned char>(explainWholeImageOf(tool, method, histogram, false), message);
 }
 
 std::vector<unsigned short> wideMapOfWholeImage(const kcImageNormalizer& tool, Method method,
                                                 const Counts& histogram, std::wstring& message) {
-  return mapOfWholeImageAt<unsigned short>(tool, method, histogram, message);
+  return mapAt<unsigned short>(explainWholeImageOf(tool, method, histogram, true), message);
+}
+
+kcNormalizationExplanation explainCounts(const kcImageNormalizer& tool, Method method,
+                                         const Counts& counts, const kcPelRect& region,
+                                         const IndexLoop& loop) {
+  return explainCountsOf(tool, method, counts, region, loop, tool.isWide());
+}
+
+kcNormalizationExplanation explainWholeImageCounts(const kcImageNormalizer& tool, Method method,
+                                                   const Counts& histogram) {
+  return explainWholeImageOf(tool, method, histogram, tool.isWide());
 }
 
 kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,

@@ -64,6 +64,17 @@ IMGNORM_API std::vector<unsigned short> wideMapOfWholeImage(const kcImageNormali
                                                             const Counts& histogram,
                                                             std::wstring& message);
 
+// The same maps with what kfExplainNormalization (over region, the covered
+// window of the image) and kfExplainWholeImage tell of them: the map is
+// explanation.map for tools of 8-bit images, wideMap for the others.
+IMGNORM_API kcNormalizationExplanation explainCounts(const kcImageNormalizer& tool,
+                                                     kcImageNormalizerDefs::Method method,
+                                                     const Counts& counts, const kcPelRect& region,
+                                                     const IndexLoop& loop = serialLoop);
+IMGNORM_API kcNormalizationExplanation explainWholeImageCounts(const kcImageNormalizer& tool,
+                                                               kcImageNormalizerDefs::Method method,
+                                                               const Counts& histogram);
+
 // The covered part of an image through map (2^bits entries), as a run maps
 // it: with keepMaskedPixels, pels outside the mask keep their values.
 IMGNORM_API kcPelBuffer<unsigned char> mapPart(const kcImageNormalizer& tool,

@@ -8,6 +8,7 @@
 #include "image_job.h"
 #include "parallel.h"
 #include "report.h"
+#include "stream_job.h"
 #include "tool_setup.h"
 
 namespace cli {
@@ -22,6 +23,7 @@ struct NormalizeCommandOptions {
   std::string diag;
   std::string sideBySide;
   std::string fieldOut;
+  StreamOptions stream;
   std::string report;
   std::string output;
   std::string image;
@@ -65,11 +67,16 @@ void trainAndRun(const NormalizeCommandOptions& options, Method method) {
   JobContext context(tool, method, !options.report.empty(), options.training.maxPixels,
                      !options.sideBySide.empty());
   context.threadsPerImage = defaultThreadCount();
+  context.stream = options.stream;
+  const ImageJob job{options.image, options.output, options.sideBySide, options.diag,
+                     options.fieldOut};
+  if (options.stream.dryRun) {
+    std::printf("%s", planText(planImage(context, job), options.image).c_str());
+    return;
+  }
   ReportRecord record;
   try {
-    runJob(context,
-           {options.image, options.output, options.sideBySide, options.diag, options.fieldOut},
-           recorder, &record);
+    runJob(context, job, recorder, &record);
   } catch (const Failure&) {
     if (!options.report.empty()) writeReport(options.report, {record});
     throw;
@@ -89,6 +96,7 @@ int normalize(const NormalizeCommandOptions& options) {
                 options.output.c_str());
     return kExitInterrupted;
   }
+  if (options.stream.dryRun) return kExitOk;
   std::printf("normalized %s with %s into %s\n", options.image.c_str(), options.method.c_str(),
               options.output.c_str());
   return kExitOk;
@@ -105,7 +113,8 @@ Command addNormalizeCommand(CLI::App& app) {
               "         [--neighborhood WxH] [--granularity GXxGY] [--tails LO,HI]\n"
               "         [--range LO,HI] [--keep-masked] [--model MODEL] [--color MODE]\n"
               "         [--diag DIR] [--max-pixels N] [--side-by-side FILE]\n"
-              "         [--field-out FILE.tif] [--report FILE.json] IMAGE -o OUT",
+              "         [--field-out FILE.tif] [--report FILE.json] [--stream]\n"
+              "         [--band-rows N] [--bigtiff] [--dry-run] IMAGE -o OUT",
               true);
   addTrainingImageOptions(*command, options->training, false);
   command->add_option("--method", options->method, "Method to run (see below), or identity")
@@ -116,7 +125,8 @@ Command addNormalizeCommand(CLI::App& app) {
   addRunParameterOptions(*command, options->run);
   addColorOption(*command, options->color);
   addDiagOption(*command, options->diag);
-  addMaxPixelsOption(*command, options->training.maxPixels);
+  addMaxPixelsOption(*command, options->training.maxPixels, true);
+  addStreamOptions(*command, options->stream);
   command
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result")

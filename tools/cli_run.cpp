@@ -18,6 +18,7 @@
 #include "image_job.h"
 #include "parallel.h"
 #include "report.h"
+#include "stream_job.h"
 #include "tool_setup.h"
 
 namespace cli {
@@ -45,6 +46,7 @@ struct RunCommandOptions {
   RunParameterOptions run;
   unsigned threads = 0;  // 0: all cores
   long maxPixels = imgio::kDefaultMaxPels;
+  StreamOptions stream;
   std::string diag;
   std::string sideBySide;
   std::string fieldOut;
@@ -223,6 +225,18 @@ void printSummary(const RunCommandOptions& options, const BatchCounts& counts) {
   std::printf("%s\n", line.c_str());
 }
 
+// What each image's run would be, with nothing written.
+int printPlans(const RunCommandOptions& options, const TrainedTool& tool, Method method) {
+  JobContext context(tool, method, false, options.maxPixels, false);
+  context.stream = options.stream;
+  context.threadsPerImage = options.threads ? options.threads : defaultThreadCount();
+  for (const std::string& image : options.images) {
+    ImageJob job = planJob(options, image, false, false, false);
+    std::printf("%s", planText(planImage(context, job), image).c_str());
+  }
+  return kExitOk;
+}
+
 int run(const RunCommandOptions& options) {
   TrainedTool tool = TrainedTool::load(options.tool, options.maxPixels);
   const Method method = *methodByName(options.method);
@@ -231,11 +245,13 @@ int run(const RunCommandOptions& options) {
   if (!options.fieldOut.empty())
     checkFieldRequest(method, tool.mode(), options.fieldOut,
                       isFolderTarget(options.fieldOut, options.images.size() > 1));
+  if (options.stream.dryRun) return printPlans(options, tool, method);
   const std::vector<ImageJob> jobs = planJobs(options);
   keepImageMemoryForBatch(jobs.size());
   const unsigned threads = options.threads ? options.threads : defaultThreadCount();
   JobContext context(tool, method, !options.report.empty(), options.maxPixels,
                      !options.sideBySide.empty());
+  context.stream = options.stream;
   // Fewer images than threads: the spare threads share the images' rows.
   context.threadsPerImage =
       std::max(1U, threads / static_cast<unsigned>(std::max<std::size_t>(jobs.size(), 1)));
@@ -266,7 +282,8 @@ Command addRunCommand(CLI::App& app) {
               "imgnorm run --tool TOOL --method NAME [--tails LO,HI] [--range LO,HI]\n"
               "         [--keep-masked] [--model MODEL] [-j N] [--diag DIR]\n"
               "         [--side-by-side FILE|DIR] [--field-out FILE|DIR] [--report FILE.json]\n"
-              "         [--max-pixels N] -o OUT|OUTDIR IMAGE...",
+              "         [--max-pixels N] [--stream] [--band-rows N] [--bigtiff]\n"
+              "         [--dry-run] -o OUT|OUTDIR IMAGE...",
               true);
   command->add_option("--tool", options->tool, "Tool file made by 'imgnorm train'")
       ->required()
@@ -281,7 +298,8 @@ Command addRunCommand(CLI::App& app) {
       ->check(CLI::Range(1U, 1024U).description(""))
       ->type_name("N");
   addDiagOption(*command, options->diag);
-  addMaxPixelsOption(*command, options->maxPixels);
+  addMaxPixelsOption(*command, options->maxPixels, true);
+  addStreamOptions(*command, options->stream);
   command
       ->add_option("--side-by-side", options->sideBySide,
                    "Compare picture (PNG) of image, reference and result;\n"

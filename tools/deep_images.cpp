@@ -7,29 +7,29 @@
 
 namespace cli {
 
-namespace {
-
-// Whether every sample is a multiple of 2^shift.
-bool storedHigh(const std::vector<std::uint16_t>& pels, int shift) {
-  const unsigned low = (1U << shift) - 1;
-  return std::all_of(pels.begin(), pels.end(), [low](std::uint16_t s) { return (s & low) == 0; });
+int storedShift(const std::string& path, int stated, int fileBits, unsigned top, unsigned any) {
+  if (top < (1U << stated)) return 0;
+  const int shift = fileBits - stated;
+  if (shift <= 0 || (any & ((1U << shift) - 1)) != 0)
+    failBadInput(path + ": samples above " + std::to_string(stated) + " bits that are not " +
+                 std::to_string(stated) + "-bit samples stored high");
+  return shift;
 }
-
-}  // namespace
 
 DeepGray deepGrayOf(const std::string& path, imgio::ColorImage16 file, int bits) {
   if (file.hasColour()) noteColourConverted(path);
   DeepGray gray{file.channels == 1 ? std::move(file) : imgio::toGray(file), 0};
   imgio::ColorImage16& image = gray.image;
   const int stated = bits > 0 ? bits : image.bits;
-  const int fileBits = image.bits;
+  unsigned top = 0, any = 0;
+  for (std::uint16_t s : image.pels) {
+    top = std::max<unsigned>(top, s);
+    any |= s;
+  }
+  gray.shift = storedShift(path, stated, image.bits, top, any);
   image.bits = stated;
-  if (!imgio::sampleAboveBits(image)) return gray;
-  gray.shift = fileBits - stated;
-  if (!storedHigh(image.pels, gray.shift))
-    failBadInput(path + ": samples above " + std::to_string(stated) + " bits that are not " +
-                 std::to_string(stated) + "-bit samples stored high");
-  for (std::uint16_t& s : image.pels) s = static_cast<std::uint16_t>(s >> gray.shift);
+  if (gray.shift > 0)
+    for (std::uint16_t& s : image.pels) s = static_cast<std::uint16_t>(s >> gray.shift);
   return gray;
 }
 

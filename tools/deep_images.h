@@ -26,6 +26,12 @@ struct DeepGray {
 // naming the file.
 DeepGray deepGrayOf(const std::string& path, imgio::ColorImage16 file, int bits);
 
+// How far a file's samples of fileBits bits are shifted down to stated
+// bits: 0 when the largest of them, top, fits, else fileBits - stated when
+// every sample is a multiple of 2^shift (any: their bitwise or). Others
+// are refused (kExitBadInput), naming the file.
+int storedShift(const std::string& path, int stated, int fileBits, unsigned top, unsigned any);
+
 kcPelBuffer_const<unsigned short> viewOf(const imgio::ColorImage16& image);
 
 // A result's pels in the layout of the input it came from: shifted back up

@@ -11,6 +11,7 @@
 #include "diag_writer.h"
 #include "host/attention.h"
 #include "side_by_side.h"
+#include "stream_job.h"
 
 namespace cli {
 
@@ -21,17 +22,6 @@ namespace {
 void checkSizeFits(const JobContext& context, long width, long height, const std::string& path) {
   if (!kfMapsWholeImage(context.tool.grayTool(), {width, height}, context.method))
     checkSameSize(width, height, path, context.referenceWidth, context.referenceHeight);
-}
-
-// A linear fit that found no line maps every level to 0: a black image that
-// must not pass for a normalization.
-void warnOfMissingLines(const JobContext& context, const ImageJob& job,
-                        const std::vector<kcNormalizationExplanation>& explanations) {
-  const std::vector<std::string> planes = context.tool.planeNames();
-  for (std::size_t i = 0; i < explanations.size(); ++i)
-    if (!explanations[i].fit.lineFound)
-      printError("warning: " + job.input + ": the linear fit found no line in the " + planes.at(i) +
-                 " plane (its pels have one gray level), so every pel became 0");
 }
 
 Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
@@ -176,6 +166,8 @@ void runDeepSteps(const JobContext& context, const ImageJob& job, imgio::ColorIm
 
 void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& recorder,
               ReportRecord* record) {
+  const ImagePlan plan = planImage(context, job);
+  if (plan.streamed) return runStreamedJob(context, job, plan, record);
   imgio::AnyDepthImage file = readInputAnyImage(job.input, context.maxPels);
   if (auto* deep = std::get_if<imgio::ColorImage16>(&file)) {
     if (!context.tool.isDeep())
@@ -209,6 +201,17 @@ void runSteps(const JobContext& context, const ImageJob& job, kcDiagObject& reco
 }
 
 }  // namespace
+
+// A linear fit that found no line maps every level to 0: a black image that
+// must not pass for a normalization.
+void warnOfMissingLines(const JobContext& context, const ImageJob& job,
+                        const std::vector<kcNormalizationExplanation>& explanations) {
+  const std::vector<std::string> planes = context.tool.planeNames();
+  for (std::size_t i = 0; i < explanations.size(); ++i)
+    if (!explanations[i].fit.lineFound)
+      printError("warning: " + job.input + ": the linear fit found no line in the " + planes.at(i) +
+                 " plane (its pels have one gray level), so every pel became 0");
+}
 
 void checkFieldRequest(kcImageNormalizerDefs::Method method, ColorMode mode,
                        const std::string& target, bool folder) {

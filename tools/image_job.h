@@ -21,6 +21,14 @@ struct ImageJob {
   std::string fieldOut;    // empty: no correction field
 };
 
+// When and how images are read a band of rows at a time (stream_job.h).
+struct StreamOptions {
+  bool force = false;    // every image, whatever its size
+  long bandRows = 0;     // result rows a band; 0: as many as the memory budget allows
+  bool bigTiff = false;  // TIFF results as BigTIFF whatever their size
+  bool dryRun = false;   // print each image's plan and normalize nothing
+};
+
 // What every job of a batch shares; only read while jobs run.
 struct JobContext {
   // The reference and mask pictures are copied out of the tool only when
@@ -38,7 +46,13 @@ struct JobContext {
   imgio::ColorImage reference;
   std::optional<imgio::ColorImage16> deepReference;  // for a tool of 16-bit images
   std::optional<imgio::GrayImage> mask;
+  StreamOptions stream;
 };
+
+// The warning that a linear fit found no line in a plane (every pel became
+// 0), one per such plane.
+void warnOfMissingLines(const JobContext& context, const ImageJob& job,
+                        const std::vector<kcNormalizationExplanation>& explanations);
 
 // --field-out asks for a local method and a gray tool (a colour tool applies
 // a field per channel); anything else fails with kExitBadInput. target is

@@ -8,6 +8,7 @@
 #include "deep_images.h"
 #include "diag_writer.h"
 #include "host/attention.h"
+#include "imgio/image_rows.h"
 #include "reference_stack.h"
 
 namespace cli {
@@ -94,13 +95,35 @@ void addDiagOption(CLI::App& command, std::string& folder) {
   command.add_option("--diag", folder, "Write the diagnostic records into DIR")->type_name("DIR");
 }
 
-void addMaxPixelsOption(CLI::App& command, long& maxPixels) {
+void addMaxPixelsOption(CLI::App& command, long& maxPixels, bool streams) {
+  const std::string limit = " (default " + std::to_string(imgio::kDefaultMaxPels) + ")";
   command
       .add_option("--max-pixels", maxPixels,
-                  "Refuse input images of more pels than N (default " +
-                      std::to_string(imgio::kDefaultMaxPels) + ")")
+                  streams ? "Read images of at most N pels in memory" + limit +
+                                ";\nlarger ones are streamed where they can be (see --stream)"
+                          : "Refuse input images of more pels than N" + limit)
       ->check(CLI::Range(1L, imgio::kMaxSide * imgio::kMaxSide).description(""))
       ->type_name("N");
+}
+
+void addStreamOptions(CLI::App& command, StreamOptions& options) {
+  command.add_flag("--stream", options.force,
+                   "Read, normalize and write images a band of rows at a time\n"
+                   "whatever their size: memory follows the image's width and the\n"
+                   "bands, not its height. Global methods and the linear fit read\n"
+                   "the file twice; local methods at granularity 1 once");
+  command
+      .add_option("--band-rows", options.bandRows,
+                  "Result rows of a streamed band (default: what about 64 MB,\n"
+                  "or 192 MB for a local method, allows)")
+      ->check(CLI::Range(1L, imgio::kMaxSide).description(""))
+      ->type_name("N");
+  command.add_flag("--bigtiff", options.bigTiff,
+                   "Write a streamed TIFF result as BigTIFF whatever its size\n"
+                   "(it is whenever it could pass 4 GiB)");
+  command.add_flag("--dry-run", options.dryRun,
+                   "Print each image's plan (size, depth, in memory or streamed,\n"
+                   "expected peak memory) and normalize nothing");
 }
 
 void applyRunParameters(kcImageNormalizer& tool, const RunParameterOptions& options) {
@@ -172,7 +195,17 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
       failBadInput(reference + ": a 16-bit reference trains a gray tool only (--color gray)");
     return mode;
   }
-  return !deep && isColour(referenceFile) && (image.empty() || isColour(read(image)))
+  // An image too large to read in memory tells by its header.
+  const auto imageIsColour = [&] {
+    try {
+      const imgio::ImageLayout layout = imgio::RowReader::open(image)->layout();
+      if (layout.width * layout.height > maxPels) return layout.channels >= 3;
+    } catch (const imgio::ImageError&) {
+      // read whole below, which says what is wrong
+    }
+    return isColour(read(image));
+  };
+  return !deep && isColour(referenceFile) && (image.empty() || imageIsColour())
              ? kcPlanarNormalizer::eChannels
              : kcPlanarNormalizer::eGray;
 }

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "image_job.h"
 #include "imgio/image_io.h"
 #include "imgnorm/image_normalizer.h"
 #include "trained_tool.h"
@@ -39,7 +40,11 @@ void addTrainingImageOptions(CLI::App& command, TrainingOptions& options, bool s
 void addTrainingParameterOptions(CLI::App& command, TrainingOptions& options);
 void addRunParameterOptions(CLI::App& command, RunParameterOptions& options);
 void addDiagOption(CLI::App& command, std::string& folder);
-void addMaxPixelsOption(CLI::App& command, long& maxPixels);
+// --max-pixels: the limit of images in memory; with streams, larger images
+// are streamed rather than refused.
+void addMaxPixelsOption(CLI::App& command, long& maxPixels, bool streams = false);
+// --stream, --band-rows, --bigtiff and --dry-run.
+void addStreamOptions(CLI::App& command, StreamOptions& options);
 
 // Sets the given run-time parameters without untraining the tool; values
 // the tool refuses fail with kExitBadInput and the tool's rule.

@@ -14,18 +14,6 @@ using namespace kcImageNormalizerDefs;
 
 namespace {
 
-// The library's failures as Failure, with the library's message.
-template <class Run>
-auto libraryCall(Run run) {
-  try {
-    return run();
-  } catch (const kcAttention::Aborted&) {
-    throw Failure(kExitInterrupted, "interrupted");
-  } catch (const kcException& e) {
-    throw Failure(kExitNotNormalized, e.what());
-  }
-}
-
 // The largest tool file images within the pel limit make: a reference and
 // a mask for each of three colour channels, and their configurations.
 std::size_t maxToolFileBytes(long maxPels) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "cli_common.h"
+#include "host/attention.h"
 #include "imgio/image_io.h"
 #include "imgnorm/color_normalizer.h"
 #include "imgnorm/explain.h"
@@ -72,6 +74,9 @@ class TrainedTool {
   kcCorrectionField correctionField(const kcPelBuffer_const<unsigned short>& image,
                                     kcImageNormalizerDefs::Method method) const;
 
+  // The library's tool, for runs taken apart.
+  const kcPlanarNormalizer& planar() const { return tool_; }
+
   // A tool of 16-bit gray images, and its bits.
   bool isDeep() const { return grayTool().isWide(); }
   int bits() const { return grayTool().bits(); }
@@ -82,6 +87,18 @@ class TrainedTool {
  private:
   kcPlanarNormalizer tool_;
 };
+
+// The library's failures as Failure, with the library's message.
+template <class Run>
+auto libraryCall(Run run) {
+  try {
+    return run();
+  } catch (const kcAttention::Aborted&) {
+    throw Failure(kExitInterrupted, "interrupted");
+  } catch (const kcException& e) {
+    throw Failure(kExitNotNormalized, e.what());
+  }
+}
 
 kcColorPlanes toPlanes(const imgio::ColorImage& image);
 imgio::ColorImage fromPlanes(const kcColorResult& planes);

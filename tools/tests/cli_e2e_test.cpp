@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "imaging/pel_stack.h"
+#include "imgio/image_rows.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
 #include "temp_folder.h"
@@ -825,4 +826,161 @@ TEST_F(CliTest, SeveralReferencesAreCombinedByMeanOrMedian) {
                 std::to_string(kHeight) + ", 1 channel, 8 bits, but the first reference is " +
                 std::to_string(kWidth) + "x" + std::to_string(kHeight) + ", 1 channel, 8 bits\n");
   EXPECT_FALSE(std::filesystem::exists(path("t.imgn")));
+}
+
+namespace {
+
+imgio::ColorImage colourScene(int channels) {
+  const GrayImage planes[] = {scene(4), scene(5, 0.9), scene(6, 1.1, 5), scene(7)};
+  imgio::ColorImage image{kWidth, kHeight, channels, {}};
+  for (std::size_t i = 0; i < planes[0].pels.size(); ++i)
+    for (int c = 0; c < channels; ++c) image.pels.push_back(planes[c].pels[i]);
+  return image;
+}
+
+// image as a TIFF of side x side tiles, written a few rows at a time.
+template <class Image>
+void writeTiled(const std::string& file, const Image& image, long side) {
+  const imgio::ImageLayout layout{imgio::Format::kTiff, image.width, image.height,
+                                  image.channels,       image.bits,  sizeof(image.pels[0]) == 2};
+  auto writer = imgio::RowWriter::create(file, imgio::Format::kTiff, layout, {false, side});
+  const long rowSamples = image.width * image.channels;
+  for (long y = 0; y < image.height; y += 5)
+    writer->write(std::min(5L, image.height - y), image.pels.data() + y * rowSamples);
+  writer->commit();
+}
+
+// A file's size, channels, bits and samples, whatever their depth.
+std::tuple<long, long, int, int, std::vector<unsigned>> contentOf(const std::string& file) {
+  return std::visit(
+      [](const auto& i) {
+        return std::make_tuple(i.width, i.height, i.channels, i.bits,
+                               std::vector<unsigned>(i.pels.begin(), i.pels.end()));
+      },
+      imgio::readAnyDepthImage(file));
+}
+
+}  // namespace
+
+// Streamed runs give the pels of runs in memory: every method of a gray
+// tool with a mask on a TIFF whose tiles overhang the image, of a colour
+// tool on RGBA and on an image of another size, of a 12-bit tool on
+// samples stored high; bands shorter than the local methods' margins, and
+// several bands at once.
+TEST_F(CliTest, StreamedRunsGiveThePelsOfRunsInMemory) {
+  writeTiled(path("gray.tif"), scene(2, 0.8, 9, 0.3), 32);
+  imgio::writeImage(path("rgb-ref.png"), colourScene(3));
+  imgio::writeImage(path("rgba.png"), colourScene(4));
+  imgio::ColorImage other = colourScene(3);
+  other.width = kWidth - 7;
+  other.pels.resize(static_cast<std::size_t>(other.width * kHeight * 3));
+  imgio::writeImage(path("other.png"), other);
+  imgio::writeImage(path("ref16.png"), deepScene(1));
+  imgio::writeImage(path("high.png"), deepScene(2, 4));
+  const std::string all = "histogram,mean-stddev,tails,linear-fit,local,local-enhanced";
+  const struct {
+    Names train;
+    std::string image, output, methods;
+  } cases[] = {
+      {{"--reference", path("ref.png"), "--mask", path("mask.png")}, "gray.tif", "o.tif", all},
+      {{"--reference", path("rgb-ref.png"), "--color", "luminance"}, "rgba.png", "o.png", all},
+      {{"--reference", path("rgb-ref.png"), "--color", "channels"},
+       "other.png",
+       "o.tif",
+       "histogram,linear-fit"},
+      {{"--reference", path("ref16.png"), "--mask", path("mask.png")},
+       "high.png",
+       "o.pgm",
+       "tails,linear-fit,local,local-enhanced"},
+  };
+  std::mt19937 random(5);
+  for (const auto& c : cases) {
+    Names train = {"train", "--neighborhood", "15x11", "--methods", c.methods,
+                   "-o",    path("tool.imgn")};
+    train.insert(train.end(), c.train.begin(), c.train.end());
+    ASSERT_EQ(runProgram(train).code, 0) << c.image;
+    std::istringstream methods(c.methods);
+    for (std::string method; std::getline(methods, method, ',');) {
+      const std::string bands = std::to_string(1 + random() % 7);
+      const std::string threads = std::to_string(1 + random() % 3);
+      SCOPED_TRACE(c.image + " " + method + ", bands of " + bands + " on " + threads);
+      const CliResult inMemory =
+          runProgram(runArgs(method, {"-o", path("m-" + c.output), path(c.image)}));
+      ASSERT_EQ(inMemory.code, 0) << inMemory.err;
+      const CliResult streamed =
+          runProgram(runArgs(method, {"--stream", "--band-rows", bands, "-j", threads, "-o",
+                                      path(c.output), path(c.image)}));
+      ASSERT_EQ(streamed.code, 0) << streamed.err;
+      EXPECT_EQ(contentOf(path(c.output)), contentOf(path("m-" + c.output)));
+    }
+  }
+}
+
+// Images above --max-pixels are streamed where they can be: --dry-run
+// prints the plan and writes nothing, what cannot be streamed is refused
+// saying why, --bigtiff writes a BigTIFF, and an interrupt mid-stream
+// leaves no file behind.
+TEST_F(CliTest, LargeImagesAreStreamedOrRefusedSayingWhy) {
+  imgio::writeImage(path("a.png"), scene(2, 0.8));
+  train("local,histogram");
+  const CliResult plan =
+      runProgram(runArgs("local", {"--max-pixels", "100", "--band-rows", "5", "--dry-run", "-o",
+                                   path("o.png"), path("a.png")}));
+  EXPECT_EQ(plan.code, 0);
+  const Names planLines = lines(plan.out);
+  ASSERT_EQ(planLines.size(), 5u) << plan.out;
+  EXPECT_EQ(planLines[1], "size:             64 x 48, 1 channel, 8 bits (PNG)");
+  EXPECT_EQ(planLines[2], "read:             streamed (more pels than --max-pixels)");
+  EXPECT_EQ(planLines[3],
+            "bands:            5 rows and 9 above and below, 1 at once; 1 pass over the file")
+      << "the 15x11 smoothing reaches 3 x 6 / 2 rows";
+  EXPECT_EQ(listing(), (Names{"a.png", "mask.png", "ref.png", "tool.imgn"}));
+
+  ASSERT_EQ(runProgram({"train", "--reference", path("ref.png"), "--methods", "local",
+                        "--granularity", "2x2", "-o", path("coarse.imgn")})
+                .code,
+            0);
+  const std::pair<Names, std::string> refusals[] = {
+      {{"run", "--tool", path("coarse.imgn"), "--method", "local", "--max-pixels", "100", "-o",
+        path("o.png"), path("a.png")},
+       "a local method at granularity above 1 works on the whole image"},
+      {runArgs("histogram", {"--max-pixels", "100", "--side-by-side", path("c.png"), "-o",
+                             path("o.png"), path("a.png")}),
+       "the compare picture needs the whole image"},
+  };
+  for (const auto& [args, why] : refusals) {
+    const CliResult refused = runProgram(args);
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find(path("a.png") +
+                               ": 3072 pels, more than --max-pixels allows in "
+                               "memory, and it cannot be streamed: " +
+                               why),
+              std::string::npos)
+        << refused.err;
+  }
+
+  ASSERT_EQ(runProgram(runArgs("histogram",
+                               {"--stream", "--bigtiff", "-o", path("big.tif"), path("a.png")}))
+                .code,
+            0);
+  EXPECT_EQ(readFile(path("big.tif")).substr(0, 4), std::string("II+\0", 4));
+  ASSERT_EQ(runProgram(runArgs("histogram", {"-o", path("small.tif"), path("a.png")})).code, 0);
+  EXPECT_EQ(contentOf(path("big.tif")), contentOf(path("small.tif")));
+
+  // An image of another size is mapped whole, here in 3000 bands of a row.
+  const GrayImage large = randomImage(1000, 3000, 3);
+  imgio::writeImage(path("large.pgm"), large);
+  std::filesystem::create_directory(path("out"));
+  const CliResult interrupted =
+      runCommand(programWith(runArgs("histogram", {"--stream", "--band-rows", "1", "-j", "1", "-o",
+                                                   path("out/large.tif"), path("large.pgm")})),
+                 [&](pid_t pid) {
+                   // The result's temporary appears before the first band is counted.
+                   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                   while (listing("out").empty() && std::chrono::steady_clock::now() < limit)
+                     std::this_thread::yield();
+                   kill(pid, SIGINT);
+                 });
+  EXPECT_EQ(interrupted.code, 130) << interrupted.err;
+  EXPECT_EQ(listing("out"), Names{});
 }

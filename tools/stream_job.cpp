@@ -1,0 +1,538 @@
+#include "stream_job.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "band_pipeline.h"
+#include "cli_common.h"
+#include "console.h"
+#include "deep_images.h"
+#include "host/attention.h"
+#include "imaging/pel_histogram.h"
+#include "imaging/pel_map.h"
+#include "imgnorm/run_parts.h"
+
+namespace cli {
+
+namespace {
+
+using Method = kcImageNormalizerDefs::Method;
+using imgnorm::Counts;
+
+// The bands at work at once hold at most this many bytes: with the file's
+// strips or tiles and the output's tiles, a global method stays near 150 MB
+// and a local one, whose bands also hold their margins and its working
+// buffers, near 300 MB.
+constexpr std::uint64_t kGlobalBandBudget = 64ULL << 20;
+constexpr std::uint64_t kLocalBandBudget = 192ULL << 20;
+// Bytes a local run holds for each pel of its part besides the part: the
+// difference or ratio codes, their sums or histograms, the mask weights and
+// the result (measured on 8-bit and 16-bit runs of either method).
+constexpr std::uint64_t kLocalWorkBytesPerPel = 24;
+// Rows the file's reader and the TIFF writer hold at most: one row of
+// 512-row tiles, one of the 256-row tiles written.
+constexpr long kReaderRows = 512;
+constexpr long kWriterRows = 256;
+// Bands shorter than this pay more for their margins and calls than for
+// their pels.
+constexpr long kMinBandRows = 16;
+
+// What the plan and the run need to know of the tool and the image.
+struct Geometry {
+  kcPelRect out;       // the result's pels in the image
+  bool whole = false;  // mapped whole (another size, no mask)
+  bool local = false;
+  long margin = 0;
+};
+
+// The image's result rows and how far a band reaches; refuses what a run
+// in memory refuses for the image's size.
+Geometry geometryOf(const JobContext& context, const imgio::ImageLayout& layout,
+                    const std::string& path) {
+  const kcImageNormalizer& tool = context.tool.grayTool();
+  Geometry g;
+  g.local = kcImageNormalizerDefs::isLocal(context.method);
+  g.whole = kfMapsWholeImage(tool, {layout.width, layout.height}, context.method);
+  if (!g.whole)
+    checkSameSize(layout.width, layout.height, path, context.referenceWidth,
+                  context.referenceHeight);
+  const kcPelRect image(0, 0, layout.width, layout.height);
+  g.out = g.whole ? image : imgnorm::coveredWindow(tool, image);
+  return g;
+}
+
+// Why the image cannot be streamed, if it cannot.
+std::optional<std::string> unstreamable(const JobContext& context, const ImageJob& job,
+                                        Geometry& g) {
+  if (!job.sideBySide.empty()) return "the compare picture needs the whole image";
+  if (!job.diagFolder.empty()) return "the diagnostic records need the whole image";
+  if (!job.fieldOut.empty()) return "the correction field needs the whole image";
+  if (context.method == kcImageNormalizerDefs::eIdentity) return "identity is not streamed";
+  if (g.out.isNull()) return "the image does not overlap the reference";
+  if (!g.local) return std::nullopt;
+  const auto margin =
+      libraryCall([&] { return imgnorm::localMargin(context.tool.grayTool(), context.method); });
+  if (!margin) return "a local method at granularity above 1 works on the whole image";
+  g.margin = margin->y();
+  return std::nullopt;
+}
+
+// Bytes a band holds for each result pel: the samples read and written, the
+// planes the tools see and give, and for a local run its working buffers.
+std::uint64_t bytesPerPel(const JobContext& context, const imgio::ImageLayout& layout, bool local) {
+  const std::uint64_t sample = layout.deep ? 2 : 1;
+  const std::uint64_t tools = context.tool.planeNames().size();
+  const std::uint64_t planes = layout.deep ? 2 : layout.channels + 2 * tools;
+  return 2 * layout.channels * sample + planes * sample +
+         (local ? tools * kLocalWorkBytesPerPel : 0);
+}
+
+// Band height and bands at once within the budget: each band holds its
+// margins too, so a local band is made at least twice as high as they are
+// while it can be, and fewer bands run at once rather than shorter ones.
+void sizeBands(const JobContext& context, const Geometry& g, ImagePlan& plan) {
+  const std::uint64_t rowBytes =
+      static_cast<std::uint64_t>(plan.layout.width) * bytesPerPel(context, plan.layout, g.local);
+  const std::uint64_t budget = g.local ? kLocalBandBudget : kGlobalBandBudget;
+  const long wanted = g.local ? std::max(2 * g.margin, kMinBandRows) : kMinBandRows;
+  unsigned bands = std::max(1U, context.threadsPerImage);
+  long rows = 0;
+  for (;; --bands) {
+    rows = static_cast<long>(budget / bands / rowBytes) - 2 * g.margin;
+    if (rows >= wanted || bands == 1) break;
+  }
+  plan.bands = bands;
+  plan.bandRows =
+      std::min(context.stream.bandRows > 0 ? context.stream.bandRows : std::max(rows, kMinBandRows),
+               g.out.height());
+  const std::uint64_t sampleBytes = static_cast<std::uint64_t>(plan.layout.width) *
+                                    plan.layout.channels * (plan.layout.deep ? 2 : 1);
+  plan.peakBytes = (plan.bands + 2) * (plan.bandRows + 2 * g.margin) * rowBytes +
+                   (kReaderRows + 2 * g.margin + plan.bandRows) * sampleBytes +
+                   kWriterRows * sampleBytes;
+}
+
+std::string megabytes(std::uint64_t bytes) {
+  return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MB";
+}
+
+// Opens the file's rows; a file the rows cannot be read from is read whole.
+std::unique_ptr<imgio::RowReader> openRows(const std::string& path, std::string& why) {
+  try {
+    return imgio::RowReader::open(path);
+  } catch (const imgio::NotStreamable& e) {
+    why = e.what();
+  } catch (const imgio::ImageError& e) {
+    why = e.what();
+  }
+  return nullptr;
+}
+
+// The file's rows as the bands ask for them, read once and in order: a
+// band's rows are copied out, and rows no later band reaches are dropped.
+template <class Sample>
+class HeldRows {
+ public:
+  explicit HeldRows(imgio::RowReader& reader)
+      : reader_(reader),
+        rowSamples_(static_cast<std::size_t>(reader.layout().width) * reader.layout().channels) {}
+
+  // Image rows top .. bottom - 1; later calls ask for no row above keepFrom.
+  std::vector<Sample> take(long top, long bottom, long keepFrom) {
+    skipTo(top);
+    if (heldTop_ + heldRows() < bottom) {
+      const long more = bottom - heldTop_ - heldRows();
+      held_.resize(held_.size() + static_cast<std::size_t>(more) * rowSamples_);
+      reader_.read(more,
+                   held_.data() + held_.size() - static_cast<std::size_t>(more) * rowSamples_);
+    }
+    const auto at = [&](long row) {
+      return held_.begin() + static_cast<std::ptrdiff_t>((row - heldTop_) * rowSamples_);
+    };
+    std::vector<Sample> band(at(top), at(bottom));
+    const long drop = std::clamp(keepFrom, heldTop_, heldTop_ + heldRows()) - heldTop_;
+    held_.erase(held_.begin(), at(heldTop_ + drop));
+    heldTop_ += drop;
+    return band;
+  }
+
+ private:
+  long heldRows() const { return static_cast<long>(held_.size() / rowSamples_); }
+
+  // Rows above top that no band needs are read a few at a time and dropped.
+  void skipTo(long top) {
+    if (heldTop_ + heldRows() >= top) return;
+    held_.clear();
+    constexpr long kSkipRows = 64;  // small against any band, large against a call
+    std::vector<Sample> scratch;
+    for (long row = heldTop_; row < top; row += kSkipRows) {
+      const long n = std::min(kSkipRows, top - row);
+      scratch.resize(static_cast<std::size_t>(n) * rowSamples_);
+      reader_.read(n, scratch.data());
+    }
+    heldTop_ = top;
+  }
+
+  imgio::RowReader& reader_;
+  std::size_t rowSamples_;
+  std::vector<Sample> held_;
+  long heldTop_ = 0;
+};
+
+// One band: the image rows it read (its result rows and their margins),
+// then its result's samples, or what it counted.
+template <class Sample>
+struct Band {
+  long top = 0, rows = 0;        // the rows read
+  long outTop = 0, outRows = 0;  // the result rows it gives
+  std::vector<Sample> samples;
+  std::vector<Counts> counts;
+  unsigned topLevel = 0, anyBits = 0;  // of a scan of 16-bit samples
+};
+
+// The band's interleaved samples as planes over its rows of the image.
+kcColorPlanes planesOf(const Band<unsigned char>& band, const imgio::ImageLayout& layout) {
+  kcColorPlanes planes;
+  for (int c = 0; c < layout.channels; ++c) {
+    kcPelBuffer<unsigned char> plane(kcPelRect(0, band.top, layout.width, band.rows));
+    for (long y = 0; y < band.rows; ++y) {
+      const unsigned char* in = band.samples.data() + y * layout.width * layout.channels + c;
+      unsigned char* out = plane.pointToPel(0, band.top + y);
+      for (long x = 0; x < layout.width; ++x) out[x] = in[x * layout.channels];
+    }
+    planes.push_back(std::move(plane));
+  }
+  return planes;
+}
+
+// The gray plane a tool of 16-bit images sees of the band: a colour pel's
+// luma, shifted down as the whole image is.
+kcPelBuffer<unsigned short> grayOf(const Band<std::uint16_t>& band,
+                                   const imgio::ImageLayout& layout, int shift) {
+  kcPelBuffer<unsigned short> gray(kcPelRect(0, band.top, layout.width, band.rows));
+  const int c = layout.channels;
+  for (long y = 0; y < band.rows; ++y) {
+    const std::uint16_t* in = band.samples.data() + y * layout.width * c;
+    unsigned short* out = gray.pointToPel(0, band.top + y);
+    for (long x = 0; x < layout.width; ++x, in += c)
+      out[x] = static_cast<unsigned short>(
+          (c >= 3 ? imgio::lumaOf<std::uint16_t>(in[0], in[1], in[2]) : in[0]) >> shift);
+  }
+  return gray;
+}
+
+// The result's rows of the band, its planes interleaved.
+template <class Pel>
+std::vector<Pel> interleaved(const std::vector<const kcPelBuffer<Pel>*>& planes,
+                             const Band<Pel>& band, const kcPelRect& out, int shift = 0) {
+  const auto channels = static_cast<long>(planes.size());
+  std::vector<Pel> samples(static_cast<std::size_t>(out.width() * band.outRows * channels));
+  for (long c = 0; c < channels; ++c)
+    for (long y = 0; y < band.outRows; ++y) {
+      const Pel* in = planes[static_cast<std::size_t>(c)]->pointToPel(out.x(), band.outTop + y);
+      Pel* dst = samples.data() + y * out.width() * channels + c;
+      for (long x = 0; x < out.width(); ++x) dst[x * channels] = static_cast<Pel>(in[x] << shift);
+    }
+  return samples;
+}
+
+std::vector<const kcPelBuffer<unsigned char>*> pointers(const kcColorResult& planes) {
+  std::vector<const kcPelBuffer<unsigned char>*> p;
+  for (const auto& plane : planes) p.push_back(&plane);
+  return p;
+}
+
+Counts histogramOf(const kcPelBuffer_const<unsigned char>& plane) {
+  std::vector<unsigned long> h;
+  kfPelHistogram(plane, h);
+  return {h.begin(), h.end()};
+}
+
+Counts histogramOf(const kcPelBuffer_const<unsigned short>& plane, int bits) {
+  std::vector<unsigned long> h;
+  kfPelHistogram(plane, bits, h);
+  return {h.begin(), h.end()};
+}
+
+void addCounts(std::vector<Counts>& totals, const std::vector<Counts>& counts) {
+  totals.resize(counts.size());
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    totals[i].resize(counts[i].size());
+    for (std::size_t j = 0; j < counts[i].size(); ++j) totals[i][j] += counts[i][j];
+  }
+}
+
+// A streamed run of one image: passes over the file's rows in bands.
+template <class Sample>
+class StreamedRun {
+ public:
+  StreamedRun(const JobContext& context, const ImageJob& job, const ImagePlan& plan)
+      : context_(context),
+        job_(job),
+        plan_(plan),
+        g_(geometryOf(context, plan.layout, job.input)),
+        tools_(context.tool.planar().grayTools()) {
+    g_.margin = plan.margin;
+  }
+
+  void run(ReportRecord* record) {
+    if constexpr (kDeep) findShift();
+    std::unique_ptr<imgio::RowWriter> writer = createWriter();
+    if (!g_.local) buildMaps();
+    pass(
+        g_.out.y(), g_.out.bottom(), g_.margin,
+        [this](Band<Sample>& band) { band.samples = resultOf(band); },
+        [&](Band<Sample>& band) { writer->write(band.outRows, band.samples.data()); });
+    if (kcAttention::abortRequested()) throw Failure(kExitInterrupted, "interrupted");
+    try {
+      writer->commit();
+    } catch (const imgio::ImageError& e) {
+      failBadInput(e.what());
+    }
+    if (kcImageNormalizerDefs::isFit(context_.method))
+      warnOfMissingLines(context_, job_, explanations_);
+    if (record) record->explanations = std::move(explanations_);
+  }
+
+ private:
+  static constexpr bool kDeep = sizeof(Sample) == 2;
+
+  // One pass over the image rows first .. last - 1 in bands of the plan's
+  // height, each read with margin rows above and below.
+  template <class Work, class Write>
+  void pass(long first, long last, long margin, Work work, Write write) {
+    std::unique_ptr<imgio::RowReader> reader;
+    try {
+      reader = imgio::RowReader::open(job_.input);
+    } catch (const imgio::ImageError& e) {
+      failBadInput(e.what());
+    }
+    HeldRows<Sample> rows(*reader);
+    const long height = plan_.layout.height;
+    const long count = (last - first + plan_.bandRows - 1) / plan_.bandRows;
+    const auto read = [&](long k) {
+      if (kcAttention::abortRequested()) throw Failure(kExitInterrupted, "interrupted");
+      Band<Sample> band;
+      band.outTop = first + k * plan_.bandRows;
+      band.outRows = std::min(plan_.bandRows, last - band.outTop);
+      band.top = std::max(0L, band.outTop - margin);
+      const long bottom = std::min(height, band.outTop + band.outRows + margin);
+      band.rows = bottom - band.top;
+      try {
+        band.samples = rows.take(band.top, bottom, band.outTop + band.outRows - margin);
+      } catch (const imgio::ImageError& e) {
+        failBadInput(e.what());
+      }
+      return band;
+    };
+    const auto guardedWork = [&](Band<Sample>& band) {
+      try {
+        libraryCall([&] { work(band); });
+      } catch (const Failure& failure) {
+        if (failure.code() == kExitInterrupted) throw;
+        throw Failure(failure.code(), job_.input + ": " + failure.what());
+      }
+    };
+    runBands<Band<Sample>>(count, plan_.bands, read, guardedWork, write);
+  }
+
+  std::unique_ptr<imgio::RowWriter> createWriter() const {
+    imgio::ImageLayout out = plan_.layout;
+    out.width = g_.out.width();
+    out.height = g_.out.height();
+    out.format = *imgio::formatForPath(job_.output);
+    if constexpr (kDeep) {
+      out.channels = 1;
+      out.bits = shift_ > 0 ? context_.tool.bits() + shift_ : context_.tool.bits();
+    } else {
+      const bool alpha = out.channels == 2 || out.channels == 4;
+      out.channels = (context_.tool.mode() == kcPlanarNormalizer::eGray ? 1 : 3) + (alpha ? 1 : 0);
+    }
+    try {
+      return imgio::RowWriter::create(job_.output, out.format, out, {context_.stream.bigTiff});
+    } catch (const imgio::ImageError& e) {
+      failBadInput(e.what());
+    }
+  }
+
+  // How far the samples are shifted down to the tool's bits: only a file
+  // of more bits may hold samples above them, so only such a file is read
+  // once more to see.
+  void findShift() {
+    const int stated = context_.tool.bits();
+    if (plan_.layout.bits <= stated) return;
+    unsigned top = 0, any = 0;
+    pass(
+        0, plan_.layout.height, 0,
+        [this](Band<Sample>& band) {
+          const kcPelBuffer<unsigned short> gray = grayOf(band, plan_.layout, 0);
+          for (long y = band.top; y < band.top + band.rows; ++y) {
+            const unsigned short* row = gray.pointToPel(0, y);
+            for (long x = 0; x < plan_.layout.width; ++x) {
+              band.topLevel = std::max<unsigned>(band.topLevel, row[x]);
+              band.anyBits |= row[x];
+            }
+          }
+        },
+        [&](Band<Sample>& band) {
+          top = std::max(top, band.topLevel);
+          any |= band.anyBits;
+        });
+    shift_ = storedShift(job_.input, stated, plan_.layout.bits, top, any);
+  }
+
+  // The first pass of a method with a map: the counts of every band, and
+  // the maps built from their sums.
+  void buildMaps() {
+    std::vector<Counts> totals;
+    pass(
+        g_.out.y(), g_.out.bottom(), 0,
+        [this](Band<Sample>& band) { band.counts = countsOf(band); },
+        [&](Band<Sample>& band) { addCounts(totals, band.counts); });
+    for (std::size_t i = 0; i < tools_.size(); ++i) {
+      const kcImageNormalizer& tool = *tools_[i];
+      explanations_.push_back(libraryCall([&] {
+        return g_.whole ? imgnorm::explainWholeImageCounts(tool, context_.method, totals[i])
+                        : imgnorm::explainCounts(tool, context_.method, totals[i], g_.out);
+      }));
+      if (!explanations_.back().success)
+        throw Failure(kExitNotNormalized, job_.input + ": " + narrow(explanations_.back().message));
+      if constexpr (kDeep) table_ = kfWideMapTable(explanations_.back().wideMap);
+    }
+  }
+
+  std::vector<Counts> countsOf(const Band<Sample>& band) const {
+    std::vector<Counts> counts;
+    if constexpr (kDeep) {
+      const kcPelBuffer<unsigned short> gray = grayOf(band, plan_.layout, shift_);
+      counts.push_back(g_.whole ? histogramOf(gray, context_.tool.bits())
+                                : imgnorm::countPart(*tools_[0], gray, context_.method));
+    } else {
+      const kcColorPlanes gray = context_.tool.planar().grayPlanes(planesOf(band, plan_.layout));
+      for (std::size_t i = 0; i < tools_.size(); ++i)
+        counts.push_back(g_.whole ? histogramOf(gray[i])
+                                  : imgnorm::countPart(*tools_[i], gray[i], context_.method));
+    }
+    return counts;
+  }
+
+  std::vector<Sample> resultOf(const Band<Sample>& band) const {
+    if constexpr (kDeep) {
+      const kcPelBuffer<unsigned short> gray = grayOf(band, plan_.layout, shift_);
+      kcPelBuffer<unsigned short> result;
+      if (g_.local)
+        result = localRun(gray);
+      else
+        result = g_.whole ? kfPelMap(gray, table_)
+                          : imgnorm::mapPart(*tools_[0], gray, explanations_[0].wideMap);
+      return interleaved<unsigned short>({&result}, band, g_.out, shift_);
+    } else {
+      const kcColorPlanes planes = planesOf(band, plan_.layout);
+      if (g_.local) return interleaved(pointers(localRun(planes)), band, g_.out);
+      const kcColorPlanes gray = context_.tool.planar().grayPlanes(planes);
+      kcColorResult results;
+      for (std::size_t i = 0; i < tools_.size(); ++i)
+        results.push_back(g_.whole ? kfPelMap(gray[i], explanations_[i].map)
+                                   : imgnorm::mapPart(*tools_[i], gray[i], explanations_[i].map));
+      return interleaved(pointers(context_.tool.planar().compose(planes, results)), band, g_.out);
+    }
+  }
+
+  // A local run of a band placed in the image, on the band's thread.
+  kcColorResult localRun(const kcColorPlanes& planes) const {
+    kcPlanarRunOptions options;
+    options.placed = true;
+    kcPlanarRun run = context_.tool.planar().run(planes, context_.method, options);
+    if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
+    return std::move(run.planes);
+  }
+  kcPelBuffer<unsigned short> localRun(const kcPelBuffer<unsigned short>& gray) const {
+    kcPlanarRunOptions options;
+    options.placed = true;
+    kcWideRun run = context_.tool.planar().runWide(gray, context_.method, options);
+    if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
+    return std::move(run.image);
+  }
+
+  const JobContext& context_;
+  const ImageJob& job_;
+  const ImagePlan& plan_;
+  Geometry g_;
+  std::vector<const kcImageNormalizer*> tools_;
+  int shift_ = 0;
+  std::vector<kcNormalizationExplanation> explanations_;
+  std::vector<unsigned short> table_;  // the wide map's table
+};
+
+}  // namespace
+
+ImagePlan planImage(const JobContext& context, const ImageJob& job) {
+  ImagePlan plan;
+  std::string unreadable;
+  const std::unique_ptr<imgio::RowReader> reader = openRows(job.input, unreadable);
+  // What the rows cannot read, the whole file's reader reads or refuses.
+  if (!reader) {
+    plan.reason = unreadable;
+    return plan;
+  }
+  plan.layout = reader->layout();
+  const long pels = plan.layout.width * plan.layout.height;
+  const bool tooLarge = pels > context.maxPels;
+  const bool local = kcImageNormalizerDefs::isLocal(context.method);
+  plan.peakBytes = static_cast<std::uint64_t>(pels) * bytesPerPel(context, plan.layout, local);
+  if (!tooLarge && !context.stream.force) {
+    plan.reason = "within --max-pixels";
+    return plan;
+  }
+  if (plan.layout.deep != context.tool.isDeep()) return plan;  // the run in memory says why
+  Geometry g = geometryOf(context, plan.layout, job.input);
+  if (const auto why = unstreamable(context, job, g)) {
+    if (tooLarge)
+      failBadInput(
+          job.input + ": " + std::to_string(pels) +
+          " pels, more than --max-pixels allows in memory, and it cannot be streamed: " + *why);
+    plan.reason = "not streamed: " + *why;
+    return plan;
+  }
+  plan.streamed = true;
+  plan.reason = tooLarge ? "more pels than --max-pixels" : "--stream";
+  plan.margin = g.margin;
+  plan.passes = g.local ? 1 : 2;
+  if (plan.layout.deep && plan.layout.bits > context.tool.bits()) ++plan.passes;
+  sizeBands(context, g, plan);
+  return plan;
+}
+
+std::string planText(const ImagePlan& plan, const std::string& path) {
+  const imgio::ImageLayout& l = plan.layout;
+  std::string text = "image:            " + path + "\n";
+  if (l.width == 0) return text + "read:             in memory (" + plan.reason + ")\n";
+  text += "size:             " + std::to_string(l.width) + " x " + std::to_string(l.height) + ", " +
+          std::to_string(l.channels) + (l.channels == 1 ? " channel" : " channels") + ", " +
+          std::to_string(l.bits) + " bits (" + imgio::formatName(l.format) + ")\n";
+  if (!plan.streamed)
+    return text + "read:             in memory (" + plan.reason + ")\npeak memory:      about " +
+           megabytes(plan.peakBytes) + " for the pels, besides the tool\n";
+  text += "read:             streamed (" + plan.reason + ")\n";
+  text += "bands:            " + std::to_string(plan.bandRows) + " rows";
+  if (plan.margin > 0) text += " and " + std::to_string(plan.margin) + " above and below";
+  text += ", " + std::to_string(plan.bands) + " at once; " + std::to_string(plan.passes) +
+          (plan.passes == 1 ? " pass" : " passes") + " over the file\n";
+  return text + "peak memory:      about " + megabytes(plan.peakBytes) +
+         " for the pels, besides the tool\n";
+}
+
+void runStreamedJob(const JobContext& context, const ImageJob& job, const ImagePlan& plan,
+                    ReportRecord* record) {
+  if (context.tool.mode() == kcPlanarNormalizer::eGray && plan.layout.channels >= 3)
+    noteColourConverted(job.input);
+  if (plan.layout.deep)
+    StreamedRun<std::uint16_t>(context, job, plan).run(record);
+  else
+    StreamedRun<unsigned char>(context, job, plan).run(record);
+}
+
+}  // namespace cli
