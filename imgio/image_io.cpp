@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "imgio/detail/image_codecs.h"
+#include "imgio/detail/row_codecs.h"
 
 namespace imgio {
 
@@ -37,12 +38,14 @@ bool isPnmSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || 
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
   // Closes now, reporting a failure of close itself (a late write error).
   bool close() {
     const int fd = fd_;
@@ -54,12 +57,18 @@ class FileDescriptor {
   int fd_;
 };
 
-std::vector<unsigned char> readWholeFile(const std::string& path) {
+// Opens path for reading and gives its status; refuses a folder.
+FileDescriptor openForReading(const std::string& path, struct stat& st) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw ImageError(path + ": cannot open: " + errnoText(errno));
-  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw ImageError(path + ": cannot read: " + errnoText(errno));
   if (S_ISDIR(st.st_mode)) throw ImageError(path + ": is a folder, not an image file");
+  return fd;
+}
+
+std::vector<unsigned char> readWholeFile(const std::string& path) {
+  struct stat st {};
+  FileDescriptor fd = openForReading(path, st);
   if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > kMaxFileBytes)
     throw ImageError(path + ": file too large (" + std::to_string(st.st_size) + " bytes)");
   std::vector<unsigned char> bytes;
@@ -166,15 +175,9 @@ PendingFile pgmFile(const std::string& path, const ColorImage& image) {
 // 16-bit PGM samples are stored most significant byte first. A maximum
 // value below 256 would make them 8-bit samples.
 PendingFile pgmFile(const std::string& path, const ColorImage16& image) {
-  if (image.bits <= 8)
-    throw ImageError(path + ": PGM holds 16-bit samples of 9 to 16 significant bits, not " +
-                     std::to_string(image.bits) + "; name the result .png or .tif");
   const std::string header = detail::pgmHeader(image.width, image.height, image.maxValue());
   std::vector<unsigned char> bigEndian(image.pels.size() * 2);
-  for (std::size_t i = 0; i < image.pels.size(); ++i) {
-    bigEndian[2 * i] = static_cast<unsigned char>(image.pels[i] >> 8);
-    bigEndian[2 * i + 1] = static_cast<unsigned char>(image.pels[i]);
-  }
+  detail::toBigEndian(image.pels.data(), image.pels.size(), bigEndian.data());
   return bytesFile(path,
                    {std::span(reinterpret_cast<const unsigned char*>(header.data()), header.size()),
                     std::span(bigEndian)});
@@ -259,12 +262,10 @@ namespace {
 
 AnyDepthImage decodeEither(std::span<const unsigned char> bytes, const std::string& name,
                            ReadInfo* info, long maxPels, bool deep) {
-  if (bytes.empty()) throw ImageError(name + ": the file is empty");
-  const auto format = detectFormat(bytes.first(std::min<std::size_t>(bytes.size(), 8)));
-  if (!format) refuseUnknownContent(bytes, name);
+  const Format format = detail::formatOfContent(bytes, name);
   bool colour = false;
   AnyDepthImage image;
-  switch (*format) {
+  switch (format) {
     case Format::kPng:
       image = detail::decodePng(bytes, name, colour, maxPels, deep);
       break;
@@ -275,7 +276,7 @@ AnyDepthImage decodeEither(std::span<const unsigned char> bytes, const std::stri
       image = detail::decodePnm(bytes, name, colour, maxPels, deep);
       break;
   }
-  if (info) *info = ReadInfo{*format, colour};
+  if (info) *info = ReadInfo{format, colour};
   return image;
 }
 
@@ -316,31 +317,63 @@ std::string replacedFile(const std::string& path) {
 
 PendingFile::PendingFile(const std::string& path,
                          const std::function<void(const std::string& tempPath)>& fill)
+    : file_(std::make_unique<detail::Replacement>(path)) {
+  fill(file_->tempPath());
+  file_->sync();
+}
+
+PendingFile::PendingFile(PendingFile&& other) noexcept = default;
+
+PendingFile::~PendingFile() = default;
+
+void PendingFile::commit() { file_->commit(); }
+
+namespace detail {
+
+Replacement::Replacement(const std::string& path)
     : path_(path), target_(replacedFile(path)), temp_(createTemporaryBeside(target_)) {
   try {
     keepModeOf(target_, temp_, path_);
-    fill(temp_);
-    syncFile(temp_, path_);
   } catch (...) {
     ::unlink(temp_.c_str());
     throw;
   }
 }
 
-PendingFile::PendingFile(PendingFile&& other) noexcept
-    : path_(std::move(other.path_)),
-      target_(std::move(other.target_)),
-      temp_(std::exchange(other.temp_, {})) {}
-
-PendingFile::~PendingFile() {
+Replacement::~Replacement() {
   if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
-void PendingFile::commit() {
+void Replacement::sync() const { syncFile(temp_, path_); }
+
+void Replacement::commit() {
   if (::rename(temp_.c_str(), target_.c_str()) != 0)
     throw ImageError(path_ + ": cannot write: " + errnoText(errno));
   temp_.clear();
 }
+
+InputFile openInputFile(const std::string& path) {
+  struct stat st {};
+  FileDescriptor fd = openForReading(path, st);
+  InputFile input{
+      FileHandle(::fdopen(fd.get(), "rb")), static_cast<unsigned long long>(st.st_size), {}};
+  if (!input.file) throw ImageError(path + ": cannot read: " + errnoText(errno));
+  fd.release();  // the stream closes it
+  input.head.resize(InputFile::kHeadBytes);
+  input.head.resize(std::fread(input.head.data(), 1, input.head.size(), input.file.get()));
+  if (std::ferror(input.file.get()) || std::fseek(input.file.get(), 0, SEEK_SET) != 0)
+    throw ImageError(path + ": cannot read: " + errnoText(errno));
+  return input;
+}
+
+Format formatOfContent(std::span<const unsigned char> head, const std::string& name) {
+  if (head.empty()) throw ImageError(name + ": the file is empty");
+  const auto format = detectFormat(head.first(std::min<std::size_t>(head.size(), 8)));
+  if (!format) refuseUnknownContent(head, name);
+  return *format;
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -355,15 +388,9 @@ Format formatNamedBy(const std::string& path) {
 // bits, or store them above the maximum value it records.
 template <typename Sample>
 void checkSignificantBits(const BasicColorImage<Sample>& image, const std::string& path) {
-  const bool deep = image.kSampleBits == 16;  // 8-bit images are never scaled
-  if (image.bits < (deep ? 1 : 8) || image.bits > image.kSampleBits)
-    throw ImageError(path + ": " + std::to_string(image.bits) +
-                     " significant bits are out of range for " + std::to_string(image.kSampleBits) +
-                     "-bit samples; give " + (deep ? "1 to 16" : "8"));
+  detail::checkBitsInRange(image.bits, image.kSampleBits == 16, path);
   if (const auto above = sampleAboveBits(image))
-    throw ImageError(path + ": the sample " + std::to_string(*above) + " exceeds " +
-                     std::to_string(image.maxValue()) + ", the largest of " +
-                     std::to_string(image.bits) + " bits");
+    detail::refuseSampleAbove(*above, image.bits, path);
 }
 
 template <typename Sample>
@@ -371,15 +398,11 @@ PendingFile prepareAnyDepth(const std::string& path, const BasicColorImage<Sampl
                             Format format) {
   checkImageSize(image.width, image.height, path, kMaxSide * kMaxSide);
   checkSignificantBits(image, path);
+  detail::checkFormatHolds(format, image.channels, image.bits, image.kSampleBits == 16, path);
   switch (format) {
     case Format::kPng:
       return bytesFile(path, {detail::encodePng(image, path)});
     case Format::kPnm:
-      if (image.hasColour())
-        throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
-      if (image.hasAlpha())
-        throw ImageError(path +
-                         ": PGM cannot hold the image's alpha; name the result .png or .tif");
       return pgmFile(path, image);
     case Format::kTiff:
       break;
@@ -392,8 +415,8 @@ PendingFile prepareAnyDepth(const std::string& path, const BasicColorImage<Sampl
 
 PendingFile prepareFieldTiff(const std::string& path, const FieldImage& field) {
   checkImageSize(field.width, field.height, path, kMaxSide * kMaxSide);
-  return PendingFile(path,
-                     [&](const std::string& temp) { detail::writeFieldTiffFile(temp, field, path); });
+  return PendingFile(
+      path, [&](const std::string& temp) { detail::writeFieldTiffFile(temp, field, path); });
 }
 
 PendingFile prepareImage(const std::string& path, const GrayImage& image) {
@@ -507,6 +530,39 @@ BasicColorImage<Sample> fromInterleaved(long width, long height, std::vector<Sam
 
 template ColorImage fromInterleaved(long, long, std::vector<unsigned char>, int, bool&, int);
 template ColorImage16 fromInterleaved(long, long, std::vector<std::uint16_t>, int, bool&, int);
+
+void checkBitsInRange(int bits, bool deep, const std::string& path) {
+  const int sampleBits = deep ? 16 : 8;  // 8-bit images are never scaled
+  if (bits < (deep ? 1 : 8) || bits > sampleBits)
+    throw ImageError(path + ": " + std::to_string(bits) +
+                     " significant bits are out of range for " + std::to_string(sampleBits) +
+                     "-bit samples; give " + (deep ? "1 to 16" : "8"));
+}
+
+void refuseSampleAbove(unsigned sample, int bits, const std::string& path) {
+  throw ImageError(path + ": the sample " + std::to_string(sample) + " exceeds " +
+                   std::to_string((1U << bits) - 1) + ", the largest of " + std::to_string(bits) +
+                   " bits");
+}
+
+// A maximum value below 256 would make 16-bit PGM samples 8-bit ones.
+void checkFormatHolds(Format format, int channels, int bits, bool deep, const std::string& path) {
+  if (format != Format::kPnm) return;
+  if (channels >= 3)
+    throw ImageError(path + ": PGM holds gray only; name a colour result .png or .tif");
+  if (channels == 2)
+    throw ImageError(path + ": PGM cannot hold the image's alpha; name the result .png or .tif");
+  if (deep && bits <= 8)
+    throw ImageError(path + ": PGM holds 16-bit samples of 9 to 16 significant bits, not " +
+                     std::to_string(bits) + "; name the result .png or .tif");
+}
+
+void toBigEndian(const std::uint16_t* samples, std::size_t count, unsigned char* bytes) {
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[2 * i] = static_cast<unsigned char>(samples[i] >> 8);
+    bytes[2 * i + 1] = static_cast<unsigned char>(samples[i]);
+  }
+}
 
 void refuseDeepSamples(const std::string& name, int bitsPerSample, bool deep) {
   throw ImageError(name + ": " + std::to_string(bitsPerSample) +

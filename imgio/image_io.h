@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -15,6 +16,10 @@
 // without alpha, in PNG, TIFF and PGM/PPM files, and atomic file replacement.
 // Independent of the normalizer library.
 namespace imgio {
+
+namespace detail {
+class Replacement;
+}
 
 // 8-bit gray pels, row after row without padding.
 struct GrayImage {
@@ -146,9 +151,7 @@ class PendingFile {
   void commit();
 
  private:
-  std::string path_;
-  std::string target_;
-  std::string temp_;  // empty once committed or moved from
+  std::unique_ptr<detail::Replacement> file_;  // the temporary and what it replaces
 };
 
 // The image in the format its extension names, or in format.

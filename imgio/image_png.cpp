@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
 #include "imgio/detail/image_codecs.h"
+#include "imgio/detail/row_codecs.h"
 
 namespace imgio::detail {
 
@@ -39,6 +41,17 @@ void readFromMemory(png_structp png, png_bytep out, std::size_t n) {
   if (n > source->size - source->pos) png_error(png, "the file ends early");
   std::memcpy(out, source->data + source->pos, n);
   source->pos += n;
+}
+
+void readFromFile(png_structp png, png_bytep out, std::size_t n) {
+  auto* file = static_cast<std::FILE*>(png_get_io_ptr(png));
+  if (std::fread(out, 1, n, file) != n)
+    png_error(png, std::ferror(file) ? std::strerror(errno) : "the file ends early");
+}
+
+void writeToFile(png_structp png, png_bytep data, std::size_t n) {
+  if (std::fwrite(data, 1, n, static_cast<std::FILE*>(png_get_io_ptr(png))) != n)
+    png_error(png, std::strerror(errno));
 }
 
 struct PngSink {
@@ -170,27 +183,56 @@ int pngColourType(int channels) {
 
 // 16-bit samples go out big-endian, scaled up by libpng from their
 // significant bits, which sBIT records.
-template <typename Sample>
-bool writePng(png_structp png, png_infop info, const BasicColorImage<Sample>* image) {
+bool startPng(png_structp png, png_infop info, const ImageLayout* layout) {
   if (setjmp(png_jmpbuf(png))) return false;
-  png_set_IHDR(png, info, static_cast<png_uint_32>(image->width),
-               static_cast<png_uint_32>(image->height), image->kSampleBits,
-               pngColourType(image->channels), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+  const int sampleBits = layout->deep ? 16 : 8;
+  png_set_IHDR(png, info, static_cast<png_uint_32>(layout->width),
+               static_cast<png_uint_32>(layout->height), sampleBits,
+               pngColourType(layout->channels), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
-  const auto bits = static_cast<png_byte>(image->bits);
+  const auto bits = static_cast<png_byte>(layout->bits);
   png_color_8 significant{bits, bits, bits, bits, bits};
-  if (image->bits < image->kSampleBits) png_set_sBIT(png, info, &significant);
+  if (layout->bits < sampleBits) png_set_sBIT(png, info, &significant);
   png_write_info(png, info);
-  if (image->bits < image->kSampleBits) png_set_shift(png, &significant);
-  if (image->kSampleBits == 16 && std::endian::native == std::endian::little) png_set_swap(png);
-  const auto rowSamples = static_cast<std::size_t>(image->width * image->channels);
-  // libpng takes rows as bytes, and changes none it is given.
-  for (long y = 0; y < image->height; ++y)
-    png_write_row(png, reinterpret_cast<png_const_bytep>(
-                           &image->pels[static_cast<std::size_t>(y) * rowSamples]));
+  if (layout->bits < sampleBits) png_set_shift(png, &significant);
+  if (layout->deep && std::endian::native == std::endian::little) png_set_swap(png);
+  return true;
+}
+
+// Rows of rowBytes each; libpng takes rows as bytes, and changes none it
+// is given.
+bool writePngRows(png_structp png, const unsigned char* rows, std::size_t rowBytes, long count) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  for (long y = 0; y < count; ++y)
+    png_write_row(png, rows + static_cast<std::size_t>(y) * rowBytes);
+  return true;
+}
+
+bool endPng(png_structp png) {
+  if (setjmp(png_jmpbuf(png))) return false;
   png_write_end(png, nullptr);
   return true;
 }
+
+std::size_t rowBytesOf(const ImageLayout& layout) {
+  return static_cast<std::size_t>(layout.width * layout.channels) * (layout.deep ? 2 : 1);
+}
+
+class PngWriteHandles {
+ public:
+  explicit PngWriteHandles(PngErrorText& error)
+      : png_(png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning)),
+        info_(png_ ? png_create_info_struct(png_) : nullptr) {}
+  PngWriteHandles(const PngWriteHandles&) = delete;
+  PngWriteHandles& operator=(const PngWriteHandles&) = delete;
+  ~PngWriteHandles() { png_destroy_write_struct(&png_, &info_); }
+  png_structp png() const { return png_; }
+  png_infop info() const { return info_; }
+
+ private:
+  png_structp png_;
+  png_infop info_;
+};
 
 [[noreturn]] void refuseCorruptPng(const std::string& name, const std::string& why) {
   throw ImageError(name + ": truncated or corrupt PNG file: " + why);
@@ -254,6 +296,92 @@ bool decodeRows(const PngReadHandles& handles, const PngHeader& header, std::vec
   return readPngEnd(handles.png());
 }
 
+// Reads the header from the source set up on handles and sets up rows of 8
+// or 16 bits; refuses what decodePng refuses of the header.
+PngHeader openPng(const PngReadHandles& handles, PngErrorText& error, unsigned long long fileBytes,
+                  const std::string& name, long maxPels, bool deep) {
+  PngHeader header;
+  if (!readPngInfo(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error.text);
+  if (header.bitDepth > 8 && !deep) refuseDeepSamples(name, header.bitDepth);
+  checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name, maxPels);
+  checkFileCanHold(header, fileBytes, name);
+  if (!setUpPngRows(handles.png(), handles.info(), &header, true))
+    refuseCorruptPng(name, error.text);
+  return header;
+}
+
+// Rows straight from the file into the caller's samples; the file's end
+// is read after the last row.
+class PngRows : public RowSource {
+ public:
+  PngRows(InputFile input, const std::string& name, ImageLayout& layout)
+      : file_(std::move(input.file)), handles_(error_), name_(name) {
+    if (!handles_.info()) throw ImageError(name + ": out of memory");
+    png_set_read_fn(handles_.png(), file_.get(), readFromFile);
+    header_ = openPng(handles_, error_, input.size, name, kMaxSide * kMaxSide, true);
+    if (header_.interlaced)
+      throw NotStreamable(name + ": an interlaced PNG cannot be read a band of rows at a time");
+    layout = {Format::kPng,
+              static_cast<long>(header_.width),
+              static_cast<long>(header_.height),
+              header_.channels,
+              header_.bits,
+              header_.bitDepth == 16};
+    rowsLeft_ = layout.height;
+  }
+
+  void read(void* samples, long rows) override {
+    auto* row = static_cast<png_bytep>(samples);
+    for (long y = 0; y < rows; ++y, row += header_.rowBytes)
+      if (!readPngRow(handles_.png(), row)) refuseCorruptPng(name_, error_.text);
+    rowsLeft_ -= rows;
+    if (rowsLeft_ == 0 && !readPngEnd(handles_.png())) refuseCorruptPng(name_, error_.text);
+  }
+
+ private:
+  FileHandle file_;
+  PngErrorText error_;
+  PngReadHandles handles_;
+  std::string name_;
+  PngHeader header_;
+  long rowsLeft_ = 0;  // the file's end is read when none are left
+};
+
+// Rows straight from the caller's samples into the file.
+class PngRowSink : public RowSink {
+ public:
+  PngRowSink(const std::string& filePath, const ImageLayout& layout, const std::string& name)
+      : file_(std::fopen(filePath.c_str(), "wb")), handles_(error_), layout_(layout), name_(name) {
+    if (!file_) throw ImageError(name + ": cannot write: " + std::strerror(errno));
+    if (!handles_.info()) throw ImageError(name + ": out of memory");
+    png_set_write_fn(handles_.png(), file_.get(), writeToFile, flushNothing);
+    if (!startPng(handles_.png(), handles_.info(), &layout_)) fail();
+  }
+
+  void write(const void* samples, long rows) override {
+    if (!writePngRows(handles_.png(), static_cast<const unsigned char*>(samples),
+                      rowBytesOf(layout_), rows))
+      fail();
+  }
+
+  void finish() override {
+    if (!endPng(handles_.png())) fail();
+    if (std::fclose(file_.release()) != 0)
+      throw ImageError(name_ + ": cannot write: " + std::strerror(errno));
+  }
+
+ private:
+  [[noreturn]] void fail() const {
+    throw ImageError(name_ + ": cannot encode PNG: " + error_.text);
+  }
+
+  FileHandle file_;
+  PngErrorText error_;
+  PngWriteHandles handles_;
+  ImageLayout layout_;
+  std::string name_;
+};
+
 // The pels, set up by setUpPngRows, as samples of 8 or 16 bits.
 template <typename Sample>
 BasicColorImage<Sample> decodePels(std::span<const unsigned char> bytes,
@@ -278,15 +406,7 @@ AnyDepthImage decodePng(std::span<const unsigned char> bytes, const std::string&
   if (!handles.info()) throw ImageError(name + ": out of memory");
   PngSource source{bytes.data(), bytes.size(), 0};
   png_set_read_fn(handles.png(), &source, readFromMemory);
-
-  PngHeader header;
-  if (!readPngInfo(handles.png(), handles.info(), &header)) refuseCorruptPng(name, error.text);
-  if (header.bitDepth > 8 && !deep) refuseDeepSamples(name, header.bitDepth);
-  checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name, maxPels);
-  checkFileCanHold(header, bytes.size(), name);
-  if (!setUpPngRows(handles.png(), handles.info(), &header, true))
-    refuseCorruptPng(name, error.text);
-
+  const PngHeader header = openPng(handles, error, bytes.size(), name, maxPels, deep);
   if (header.bitDepth == 16)
     return decodePels<std::uint16_t>(bytes, handles, header, error, name, colour);
   return decodePels<unsigned char>(bytes, handles, header, error, name, colour);
@@ -296,19 +416,32 @@ template <typename Sample>
 std::vector<unsigned char> encodePng(const BasicColorImage<Sample>& image,
                                      const std::string& name) {
   PngErrorText error;
-  png_structp png =
-      png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  PngWriteHandles handles(error);
   std::vector<unsigned char> bytes;
   PngSink sink{&bytes};
+  const ImageLayout layout{Format::kPng,   image.width, image.height,
+                           image.channels, image.bits,  image.kSampleBits == 16};
   bool written = false;
-  if (info) {
-    png_set_write_fn(png, &sink, writeToMemory, flushNothing);
-    written = writePng(png, info, &image);
+  if (handles.info()) {
+    png_set_write_fn(handles.png(), &sink, writeToMemory, flushNothing);
+    written = startPng(handles.png(), handles.info(), &layout) &&
+              writePngRows(handles.png(), reinterpret_cast<const unsigned char*>(image.pels.data()),
+                           rowBytesOf(layout), image.height) &&
+              endPng(handles.png());
   }
-  png_destroy_write_struct(&png, &info);
   if (!written) throw ImageError(name + ": cannot encode PNG: " + error.text);
   return bytes;
+}
+
+OpenedRows openPngRows(InputFile input, const std::string& name) {
+  OpenedRows opened;
+  opened.source = std::make_unique<PngRows>(std::move(input), name, opened.layout);
+  return opened;
+}
+
+std::unique_ptr<RowSink> pngRowSink(const std::string& filePath, const ImageLayout& layout,
+                                    const std::string& name) {
+  return std::make_unique<PngRowSink>(filePath, layout, name);
 }
 
 template std::vector<unsigned char> encodePng(const ColorImage&, const std::string&);

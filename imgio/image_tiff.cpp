@@ -2,15 +2,18 @@
 // options), so concurrent reads keep their messages apart and nothing is
 // printed by the library.
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "imgio/detail/image_codecs.h"
+#include "imgio/detail/row_codecs.h"
 
 namespace imgio::detail {
 
@@ -135,7 +138,7 @@ void readAlphaAsStored(TIFF* tiff) {
 
 // Uncompressed pels are in the file as they are: refuses a declared size
 // that the file is too small for before anything is allocated for it.
-void checkFileCanHold(TIFF* tiff, uint32_t width, uint32_t height, std::size_t fileBytes,
+void checkFileCanHold(TIFF* tiff, uint32_t width, uint32_t height, unsigned long long fileBytes,
                       const std::string& name) {
   uint16_t compression = COMPRESSION_NONE;
   uint16_t samplesPerPel = 1;
@@ -283,22 +286,36 @@ BasicColorImage<Sample> orientedImage(uint32_t width, uint32_t height, std::vect
                          channels, colour, bits);
 }
 
-ColorImage decodeShallowTiff(TIFF* tiff, const std::string& name, uint32_t width, uint32_t height,
-                             const TiffErrorText& error, bool& colour) {
-  // The bands extend the image as they are decoded.
-  RgbaBands bands(tiff, name, error);
-  const int channels = bands.channels(name);
-  const auto rowSamples = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
-  std::vector<unsigned char> samples;
-  std::vector<uint32_t> band;
-  for (uint32_t fileRow = 0; fileRow < height; fileRow += bands.rowsPerBand()) {
-    const uint32_t rows = std::min(bands.rowsPerBand(), height - fileRow);
-    if (!bands.read(fileRow, rows, band)) refuseCorruptTiff(name, describeTiffError(error));
-    samples.resize((fileRow + rows) * rowSamples);
-    unpackRgba(band, channels, samples.data() + fileRow * rowSamples);
+// The stored rows of an 8-bit (or narrower) TIFF through libtiff's RGBA
+// reader, a band at a time, as interleaved gray, gray and alpha, RGB or
+// RGBA samples.
+class ShallowBands {
+ public:
+  using Sample = unsigned char;
+
+  ShallowBands(TIFF* tiff, const std::string& name, uint32_t, uint32_t, const TiffErrorText& error)
+      : rgba_(tiff, name, error), channels_(rgba_.channels(name)), name_(name), error_(error) {}
+
+  int channels() const { return channels_; }
+  int bits() const { return 8; }
+  uint32_t rowsPerBand() const { return rgba_.rowsPerBand(); }
+  uint16_t orientation() const { return rgba_.orientation(); }
+
+  // Appends the stored rows from first on, a band of them, to samples.
+  void append(uint32_t first, uint32_t rows, std::vector<unsigned char>& samples) {
+    if (!rgba_.read(first, rows, band_)) refuseCorruptTiff(name_, describeTiffError(error_));
+    const std::size_t at = samples.size();
+    samples.resize(at + band_.size() * static_cast<std::size_t>(channels_));
+    unpackRgba(band_, channels_, samples.data() + at);
   }
-  return orientedImage(width, height, std::move(samples), channels, bands.orientation(), colour);
-}
+
+ private:
+  RgbaBands rgba_;
+  int channels_;
+  std::string name_;
+  const TiffErrorText& error_;
+  std::vector<uint32_t> band_;  // the RGBA pels of the last band
+};
 
 // How 16-bit samples are laid out: which of each pel's stored samples are
 // kept (gray or RGB, then alpha where an extra sample is one), in one plane
@@ -370,95 +387,260 @@ std::vector<Plane> planesOf(const DeepLayout& layout) {
 }
 
 // Copies count pels of a plane into interleaved kept channels.
-void scatter(const uint16_t* plane, std::size_t count, const Plane& where, int channels,
-             uint16_t* pels) {
+template <typename Sample>
+void scatter(const Sample* plane, std::size_t count, const Plane& where, int channels,
+             Sample* pels) {
   const auto pelSamples = static_cast<std::size_t>(channels);
   for (std::size_t i = 0; i < count; ++i)
     std::copy_n(plane + i * where.stride, where.channels,
                 pels + i * pelSamples + static_cast<std::size_t>(where.firstChannel));
 }
 
-// Strips are read a row at a time, so that the image grows with what the
-// file holds; libtiff keeps one strip's stored bytes. Separate planes are
-// read one after the other, each from its first row, so that compressed
-// strips are decoded once; the first plane grows the image.
-std::vector<uint16_t> readDeepStrips(TIFF* tiff, uint32_t width, uint32_t height,
-                                     const DeepLayout& layout, const std::string& name,
-                                     const TiffErrorText& error) {
-  const std::size_t rowSamples = std::size_t{width} * static_cast<std::size_t>(layout.channels);
-  std::vector<uint16_t> row, samples;
-  for (const Plane& plane : planesOf(layout)) {
-    row.resize(std::size_t{width} * plane.stride);
-    for (uint32_t y = 0; y < height; ++y) {
-      if (TIFFReadScanline(tiff, row.data(), y, plane.index) < 0)
-        refuseCorruptTiff(name, describeTiffError(error));
-      if (plane.firstChannel == 0) samples.resize(samples.size() + rowSamples);
-      scatter(row.data(), width, plane, layout.channels, samples.data() + y * rowSamples);
-    }
-  }
-  return samples;
-}
-
-// Tiles are read a row of tiles at a time. A tile may overhang the image,
-// but one far larger than it is refused before its storage exists.
-std::vector<uint16_t> readDeepTiles(TIFF* tiff, uint32_t width, uint32_t height,
-                                    const DeepLayout& layout, const std::string& name,
-                                    const TiffErrorText& error) {
-  constexpr unsigned long long kSmallTilePels = 512 * 512;  // always plausible
-  uint32_t tileWidth = 0, tileHeight = 0;
-  TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
-  TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
-  const auto roundedUp = [](uint32_t side) { return (side + 15ULL) / 16 * 16; };
-  const unsigned long long tilePels = 1ULL * tileWidth * tileHeight;
-  if (tilePels == 0 || tilePels > std::max(kSmallTilePels, roundedUp(width) * roundedUp(height)))
-    refuseCorruptTiff(name, "tiles of " + std::to_string(tileWidth) + "x" +
-                                std::to_string(tileHeight) + " pels for an image of " +
-                                std::to_string(width) + "x" + std::to_string(height));
-  const std::vector<Plane> planes = planesOf(layout);
-  const std::size_t rowSamples = std::size_t{width} * static_cast<std::size_t>(layout.channels);
-  std::vector<uint16_t> tile(tilePels * planes.front().stride), samples;
-  for (uint32_t top = 0; top < height; top += tileHeight) {
-    const uint32_t rows = std::min(tileHeight, height - top);
-    samples.resize(samples.size() + rows * rowSamples);
-    for (const Plane& plane : planes)
-      for (uint32_t left = 0; left < width; left += tileWidth) {
-        if (TIFFReadTile(tiff, tile.data(), left, top, 0, plane.index) < 0)
-          refuseCorruptTiff(name, describeTiffError(error));
-        for (uint32_t y = 0; y < rows; ++y)
-          scatter(tile.data() + std::size_t{y} * tileWidth * plane.stride,
-                  std::min(tileWidth, width - left), plane, layout.channels,
-                  samples.data() + (top + y) * rowSamples + left * std::size_t(layout.channels));
-      }
-  }
-  return samples;
-}
-
 // Refuses samples above the significant bits' maximum, and turns
 // MinIsWhite shades into MinIsBlack ones.
-void checkAndInvert(std::vector<uint16_t>& samples, const DeepLayout& layout,
-                    const std::string& name) {
-  const auto maxValue = static_cast<uint16_t>((1U << layout.bits) - 1);
+template <typename Sample>
+void checkAndInvert(std::span<Sample> samples, const DeepLayout& layout, const std::string& name) {
+  const auto maxValue = static_cast<Sample>((1U << layout.bits) - 1);
   const auto pelSamples = static_cast<std::size_t>(layout.channels);
   for (std::size_t i = 0; i < samples.size(); ++i) {
     if (samples[i] > maxValue)
       refuseCorruptTiff(name, "a sample exceeds SMaxSampleValue " + std::to_string(maxValue));
     const bool shade = i % pelSamples == 0;  // gray: MinIsWhite is never RGB
-    if (layout.inverted && shade) samples[i] = static_cast<uint16_t>(maxValue - samples[i]);
+    if (layout.inverted && shade) samples[i] = static_cast<Sample>(maxValue - samples[i]);
   }
 }
 
-ColorImage16 decodeDeepTiff(TIFF* tiff, const std::string& name, uint32_t width, uint32_t height,
-                            const TiffErrorText& error, bool& colour) {
-  const DeepLayout layout = deepLayoutOf(tiff, name);
-  std::vector<uint16_t> samples = TIFFIsTiled(tiff)
-                                      ? readDeepTiles(tiff, width, height, layout, name, error)
-                                      : readDeepStrips(tiff, width, height, layout, name, error);
-  checkAndInvert(samples, layout, name);
-  uint16_t orientation = ORIENTATION_TOPLEFT;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation);
-  return orientedImage(width, height, std::move(samples), layout.channels, orientation, colour,
-                       layout.bits);
+// The stored rows of a 16-bit TIFF (or an 8-bit one that the RGBA reader
+// misreads), a band (a strip, or a row of tiles) at a time, as interleaved
+// kept channels, checked and MinIsWhite inverted. 8-bit samples have 8
+// significant bits, as the RGBA reader gives them.
+template <typename SampleType>
+class DirectBands {
+ public:
+  using Sample = SampleType;
+
+  DirectBands(TIFF* tiff, const std::string& name, uint32_t width, uint32_t height,
+              const TiffErrorText& error)
+      : tiff_(tiff),
+        name_(name),
+        error_(error),
+        width_(width),
+        layout_(directLayoutOf(tiff, name)),
+        planes_(planesOf(layout_)),
+        rowSamples_(std::size_t{width} * static_cast<std::size_t>(layout_.channels)) {
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation_);
+    if (TIFFIsTiled(tiff)) {
+      checkTiles(height);
+      rowsPerBand_ = std::min(tileHeight_, height);
+    } else {
+      TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerBand_);
+      rowsPerBand_ = std::clamp<uint32_t>(rowsPerBand_, 1, height);
+    }
+  }
+
+  int channels() const { return layout_.channels; }
+  int bits() const { return layout_.bits; }
+  uint32_t rowsPerBand() const { return rowsPerBand_; }
+  uint16_t orientation() const { return orientation_; }
+
+  // Appends the stored rows from first on, a band of them, to samples.
+  void append(uint32_t first, uint32_t rows, std::vector<Sample>& samples) {
+    const std::size_t at = samples.size();
+    if (tileHeight_ > 0)
+      appendTileRow(first, rows, samples);
+    else
+      appendStripRows(first, rows, samples);
+    checkAndInvert(std::span(samples).subspan(at), layout_, name_);
+  }
+
+ private:
+  // A tile may overhang the image, but one far larger than it is refused
+  // before its storage exists.
+  void checkTiles(uint32_t height) {
+    constexpr unsigned long long kSmallTilePels = 512 * 512;  // always plausible
+    TIFFGetField(tiff_, TIFFTAG_TILEWIDTH, &tileWidth_);
+    TIFFGetField(tiff_, TIFFTAG_TILELENGTH, &tileHeight_);
+    const auto roundedUp = [](uint32_t side) { return (side + 15ULL) / 16 * 16; };
+    const unsigned long long tilePels = 1ULL * tileWidth_ * tileHeight_;
+    if (tilePels == 0 || tilePels > std::max(kSmallTilePels, roundedUp(width_) * roundedUp(height)))
+      refuseCorruptTiff(name_, "tiles of " + std::to_string(tileWidth_) + "x" +
+                                   std::to_string(tileHeight_) + " pels for an image of " +
+                                   std::to_string(width_) + "x" + std::to_string(height));
+    scratch_.resize(tilePels * planes_.front().stride);
+  }
+
+  // Strips are read a row at a time, so that the image grows with what the
+  // file holds; libtiff keeps one strip's stored bytes. Separate planes are
+  // read one after the other over the band, so that each strip is decoded
+  // once; the first plane grows the image.
+  void appendStripRows(uint32_t first, uint32_t rows, std::vector<Sample>& samples) {
+    const std::size_t at = samples.size();
+    for (const Plane& plane : planes_) {
+      scratch_.resize(std::size_t{width_} * plane.stride);
+      for (uint32_t y = 0; y < rows; ++y) {
+        if (TIFFReadScanline(tiff_, scratch_.data(), first + y, plane.index) < 0)
+          refuseCorruptTiff(name_, describeTiffError(error_));
+        if (plane.firstChannel == 0) samples.resize(samples.size() + rowSamples_);
+        scatter(scratch_.data(), width_, plane, layout_.channels,
+                samples.data() + at + y * rowSamples_);
+      }
+    }
+  }
+
+  void appendTileRow(uint32_t top, uint32_t rows, std::vector<Sample>& samples) {
+    const std::size_t at = samples.size();
+    const auto pelSamples = static_cast<std::size_t>(layout_.channels);
+    samples.resize(at + rows * rowSamples_);
+    for (const Plane& plane : planes_)
+      for (uint32_t left = 0; left < width_; left += tileWidth_) {
+        if (TIFFReadTile(tiff_, scratch_.data(), left, top, 0, plane.index) < 0)
+          refuseCorruptTiff(name_, describeTiffError(error_));
+        for (uint32_t y = 0; y < rows; ++y)
+          scatter(scratch_.data() + std::size_t{y} * tileWidth_ * plane.stride,
+                  std::min(tileWidth_, width_ - left), plane, layout_.channels,
+                  samples.data() + at + y * rowSamples_ + left * pelSamples);
+      }
+  }
+
+  static DeepLayout directLayoutOf(TIFF* tiff, const std::string& name) {
+    DeepLayout layout = deepLayoutOf(tiff, name);
+    if (sizeof(Sample) == 1) layout.bits = 8;
+    return layout;
+  }
+
+  TIFF* tiff_;
+  std::string name_;
+  const TiffErrorText& error_;
+  uint32_t width_;
+  DeepLayout layout_;
+  std::vector<Plane> planes_;
+  std::size_t rowSamples_;
+  uint16_t orientation_ = ORIENTATION_TOPLEFT;
+  uint32_t rowsPerBand_ = 1;
+  uint32_t tileWidth_ = 0, tileHeight_ = 0;  // 0: strips
+  std::vector<Sample> scratch_;              // a stored row or tile of one plane
+};
+
+// libtiff's RGBA reader skips the part of a gray and alpha tile past the
+// image's right edge by pels rather than samples, so it misplaces the rows
+// of 8-bit tiles that overhang the image; those are read directly.
+bool rgbaMisreadsTiles(TIFF* tiff, uint32_t width) {
+  uint16_t photometric = 0, samplesPerPel = 1, extraCount = 0;
+  const uint16_t* extraKinds = nullptr;
+  uint32_t tileWidth = 0;
+  TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samplesPerPel);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
+  const bool gray = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+  const bool alpha = extraCount > 0 && (extraKinds[0] == EXTRASAMPLE_ASSOCALPHA ||
+                                        extraKinds[0] == EXTRASAMPLE_UNASSALPHA);
+  return TIFFIsTiled(tiff) && TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth) && tileWidth > 0 &&
+         width % tileWidth != 0 && gray && samplesPerPel == 2 && alpha;
 }
+
+// The whole image, band after band, turned as its orientation says.
+template <class Bands>
+BasicColorImage<typename Bands::Sample> decodeBands(Bands& bands, uint32_t width, uint32_t height,
+                                                    bool& colour) {
+  std::vector<typename Bands::Sample> samples;
+  for (uint32_t first = 0; first < height; first += bands.rowsPerBand())
+    bands.append(first, std::min(bands.rowsPerBand(), height - first), samples);
+  return orientedImage(width, height, std::move(samples), bands.channels(), bands.orientation(),
+                       colour, bands.bits());
+}
+
+// The size and sample layout, checked as every reader checks them.
+struct TiffHeader {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint16_t bitsPerSample = 8;
+};
+
+TiffHeader checkHeader(TIFF* tiff, const std::string& name, unsigned long long fileBytes,
+                       long maxPels, bool deep) {
+  TiffHeader header;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &header.width);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &header.height);
+  header.bitsPerSample = checkSampleLayout(tiff, name, deep);
+  checkImageSize(static_cast<long>(header.width), static_cast<long>(header.height), name, maxPels);
+  checkFileCanHold(tiff, header.width, header.height, fileBytes, name);
+  return header;
+}
+
+// A file's rows a band at a time, in the order its orientation shows them:
+// bands bottom up and each band's rows reversed when the file's rows run
+// bottom to top, each row's pels reversed when its columns run right to
+// left. Orientations that turn rows into columns are refused.
+template <class Bands>
+class TiffRows : public RowSource {
+ public:
+  using Sample = typename Bands::Sample;
+
+  TiffRows(std::unique_ptr<TiffErrorText> error, TiffHandle tiff, const TiffHeader& header,
+           const std::string& name, ImageLayout& layout)
+      : error_(std::move(error)),
+        tiff_(std::move(tiff)),
+        bands_(tiff_.get(), name, header.width, header.height, *error_),
+        width_(header.width),
+        height_(header.height),
+        pelSamples_(static_cast<std::size_t>(bands_.channels())),
+        bandCount_((height_ + bands_.rowsPerBand() - 1) / bands_.rowsPerBand()) {
+    const Placement placement = placementOf(bands_.orientation());
+    if (placement.transposed)
+      throw NotStreamable(name + ": the TIFF's orientation " +
+                          std::to_string(bands_.orientation()) +
+                          " turns its rows into columns, which cannot be read a band of rows "
+                          "at a time");
+    flipX_ = placement.flipX;
+    flipY_ = placement.flipY;
+    layout = {
+        Format::kTiff, static_cast<long>(width_), static_cast<long>(height_), bands_.channels(),
+        bands_.bits(), sizeof(Sample) == 2};
+  }
+
+  void read(void* samples, long rows) override {
+    auto* to = static_cast<Sample*>(samples);
+    const std::size_t rowSamples = width_ * pelSamples_;
+    for (long i = 0; i < rows; ++i, to += rowSamples) {
+      if (next_ == bandRows_) nextBand();
+      const uint32_t row = flipY_ ? bandRows_ - 1 - next_ : next_;
+      copyRow(band_.data() + row * rowSamples, to);
+      ++next_;
+    }
+  }
+
+ private:
+  void nextBand() {
+    const uint32_t index = flipY_ ? bandCount_ - 1 - bandsRead_ : bandsRead_;
+    ++bandsRead_;
+    const uint32_t first = index * bands_.rowsPerBand();
+    bandRows_ = std::min(bands_.rowsPerBand(), height_ - first);
+    band_.clear();
+    bands_.append(first, bandRows_, band_);
+    next_ = 0;
+  }
+
+  void copyRow(const Sample* from, Sample* to) const {
+    if (!flipX_) {
+      std::copy_n(from, width_ * pelSamples_, to);
+      return;
+    }
+    for (std::size_t x = 0; x < width_; ++x)
+      std::copy_n(from + (width_ - 1 - x) * pelSamples_, pelSamples_, to + x * pelSamples_);
+  }
+
+  std::unique_ptr<TiffErrorText> error_;  // where libtiff's handler writes, for the handle's life
+  TiffHandle tiff_;
+  Bands bands_;
+  std::size_t width_;
+  uint32_t height_;
+  std::size_t pelSamples_;
+  uint32_t bandCount_;
+  bool flipX_ = false, flipY_ = false;
+  uint32_t bandsRead_ = 0;
+  uint32_t bandRows_ = 0, next_ = 0;  // the band's rows, the next of them to hand out
+  std::vector<Sample> band_;
+};
 
 }  // namespace
 
@@ -471,16 +653,46 @@ AnyDepthImage decodeTiff(std::span<const unsigned char> bytes, const std::string
                                     memoryClose, memorySize, memoryMap, memoryUnmap,
                                     options.get()));
   if (!tiff) refuseCorruptTiff(name, describeTiffError(error));
+  const TiffHeader header = checkHeader(tiff.get(), name, bytes.size(), maxPels, deep);
+  if (header.bitsPerSample == 16) {
+    DirectBands<uint16_t> bands(tiff.get(), name, header.width, header.height, error);
+    return decodeBands(bands, header.width, header.height, colour);
+  }
+  if (header.bitsPerSample == 8 && rgbaMisreadsTiles(tiff.get(), header.width)) {
+    DirectBands<unsigned char> bands(tiff.get(), name, header.width, header.height, error);
+    return decodeBands(bands, header.width, header.height, colour);
+  }
+  ShallowBands bands(tiff.get(), name, header.width, header.height, error);
+  return decodeBands(bands, header.width, header.height, colour);
+}
 
-  uint32_t width = 0;
-  uint32_t height = 0;
-  TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-  const uint16_t bitsPerSample = checkSampleLayout(tiff.get(), name, deep);
-  checkImageSize(static_cast<long>(width), static_cast<long>(height), name, maxPels);
-  checkFileCanHold(tiff.get(), width, height, bytes.size(), name);
-  if (bitsPerSample == 16) return decodeDeepTiff(tiff.get(), name, width, height, error, colour);
-  return decodeShallowTiff(tiff.get(), name, width, height, error, colour);
+// libtiff reads the file through its own descriptor (a duplicate of the
+// stream's) and maps it, as decodeTiff's client does: its copying path
+// refuses valid small tiles. The mapping holds no copy; the system pages
+// in the strips or tiles in use and may drop them again.
+OpenedRows openTiffRows(InputFile input, const std::string& name) {
+  auto error = std::make_unique<TiffErrorText>();
+  TiffOptions options(*error);
+  const int fd = ::dup(::fileno(input.file.get()));
+  if (fd < 0) throw ImageError(name + ": cannot read: " + std::strerror(errno));
+  TiffHandle tiff(TIFFFdOpenExt(fd, name.c_str(), "r", options.get()));
+  if (!tiff) {
+    ::close(fd);
+    refuseCorruptTiff(name, describeTiffError(*error));
+  }
+  const TiffHeader header = checkHeader(tiff.get(), name, input.size, kMaxSide * kMaxSide, true);
+  OpenedRows opened;
+  const auto rows = [&]<class Bands>(Bands*) {
+    opened.source = std::make_unique<TiffRows<Bands>>(std::move(error), std::move(tiff), header,
+                                                      name, opened.layout);
+  };
+  if (header.bitsPerSample == 16)
+    rows(static_cast<DirectBands<uint16_t>*>(nullptr));
+  else if (header.bitsPerSample == 8 && rgbaMisreadsTiles(tiff.get(), header.width))
+    rows(static_cast<DirectBands<unsigned char>*>(nullptr));
+  else
+    rows(static_cast<ShallowBands*>(nullptr));
+  return opened;
 }
 
 namespace {
@@ -519,31 +731,125 @@ void writeRows(TIFF* t, const std::vector<Sample>& samples, std::size_t rowSampl
   }
 }
 
-}  // namespace
-
 // 16-bit samples are written in the host's order, which the file's header
 // names; SMaxSampleValue records significant bits below 16.
+void setImageTags(TIFF* t, const ImageLayout& layout) {
+  const int sampleBits = layout.deep ? 16 : 8;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(layout.width));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(layout.height));
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(sampleBits));
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(layout.channels));
+  // After the samples per pel, whose change would cancel it.
+  if (layout.bits < sampleBits)
+    TIFFSetField(t, TIFFTAG_SMAXSAMPLEVALUE, static_cast<double>((1U << layout.bits) - 1));
+  TIFFSetField(
+      t, TIFFTAG_PHOTOMETRIC,
+      static_cast<uint16_t>(layout.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+  if (layout.channels == 2 || layout.channels == 4) {
+    const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
+    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t{1}, alpha);
+  }
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
+  TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t{ORIENTATION_TOPLEFT});
+  TIFFSetField(t, TIFFTAG_COMPRESSION, deflateWhereConfigured());
+}
+
+// Whether a tiled file may pass 4 GiB, classic TIFF's limit: its tiles'
+// pels, deflate's worst growth (below 1/1000 of its input), the tables of
+// two entries a tile, and a megabyte for the header and tags.
+bool mayPassClassicTiff(const ImageLayout& layout, long tileSide) {
+  const auto tiles = [&](long side) {
+    return static_cast<unsigned long long>((side + tileSide - 1) / tileSide);
+  };
+  const unsigned long long tileCount = tiles(layout.width) * tiles(layout.height);
+  const unsigned long long pelBytes =
+      tileCount * static_cast<unsigned long long>(tileSide * tileSide) *
+      static_cast<unsigned long long>(layout.channels) * (layout.deep ? 2 : 1);
+  constexpr unsigned long long kClassicLimit = 0xFFFFFFFFULL;  // the largest 32-bit offset
+  return pelBytes + pelBytes / 1000 + tileCount * 16 + (1ULL << 20) > kClassicLimit;
+}
+
+// Gathers rows until a row of tiles is complete, then writes its tiles,
+// padded with zeros past the image's right and bottom edges.
+class TiledSink : public RowSink {
+ public:
+  TiledSink(const std::string& filePath, const ImageLayout& layout, const RowWriterOptions& options,
+            const std::string& name)
+      : error_(std::make_unique<TiffErrorText>()),
+        name_(name),
+        width_(static_cast<std::size_t>(layout.width)),
+        side_(static_cast<std::size_t>(options.tileSide)),
+        pelBytes_(static_cast<std::size_t>(layout.channels) * (layout.deep ? 2 : 1)),
+        band_(side_ * width_ * pelBytes_),
+        tile_(side_ * side_ * pelBytes_) {
+    TiffOptions tiffOptions(*error_);
+    const bool big = options.bigTiff || mayPassClassicTiff(layout, options.tileSide);
+    tiff_.reset(TIFFOpenExt(filePath.c_str(), big ? "w8" : "w", tiffOptions.get()));
+    if (!tiff_) fail();
+    setImageTags(tiff_.get(), layout);
+    TIFFSetField(tiff_.get(), TIFFTAG_TILEWIDTH, static_cast<uint32_t>(side_));
+    TIFFSetField(tiff_.get(), TIFFTAG_TILELENGTH, static_cast<uint32_t>(side_));
+  }
+
+  void write(const void* samples, long rows) override {
+    const auto* from = static_cast<const unsigned char*>(samples);
+    const std::size_t rowBytes = width_ * pelBytes_;
+    for (long y = 0; y < rows; ++y, from += rowBytes) {
+      std::copy_n(from, rowBytes, band_.data() + bandRows_ * rowBytes);
+      if (++bandRows_ == side_) writeBand();
+    }
+  }
+
+  void finish() override {
+    if (bandRows_ > 0) writeBand();
+    if (!TIFFFlush(tiff_.get())) fail();
+    tiff_.reset();
+  }
+
+ private:
+  // Codecs may change the tile they are given, so each is copied afresh.
+  void writeBand() {
+    const std::size_t rowBytes = width_ * pelBytes_, tileRowBytes = side_ * pelBytes_;
+    for (std::size_t left = 0; left < width_; left += side_) {
+      const std::size_t pelsBytes = std::min(side_, width_ - left) * pelBytes_;
+      std::fill(tile_.begin(), tile_.end(), 0);
+      for (std::size_t y = 0; y < bandRows_; ++y)
+        std::copy_n(band_.data() + y * rowBytes + left * pelBytes_, pelsBytes,
+                    tile_.data() + y * tileRowBytes);
+      if (TIFFWriteTile(tiff_.get(), tile_.data(), static_cast<uint32_t>(left), top_, 0, 0) < 0)
+        fail();
+    }
+    top_ += static_cast<uint32_t>(side_);
+    bandRows_ = 0;
+  }
+
+  [[noreturn]] void fail() const {
+    throw ImageError(name_ + ": cannot write TIFF: " + describeTiffError(*error_));
+  }
+
+  std::unique_ptr<TiffErrorText> error_;  // where libtiff's handler writes, for the handle's life
+  std::string name_;
+  std::size_t width_, side_, pelBytes_;
+  std::vector<unsigned char> band_;  // a row of tiles' rows as they come
+  std::vector<unsigned char> tile_;
+  std::size_t bandRows_ = 0;
+  uint32_t top_ = 0;  // the band's first row
+  TiffHandle tiff_;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSink> tiffRowSink(const std::string& filePath, const ImageLayout& layout,
+                                     const RowWriterOptions& options, const std::string& name) {
+  return std::make_unique<TiledSink>(filePath, layout, options, name);
+}
+
 template <typename Sample>
 void writeTiffFile(const std::string& filePath, const BasicColorImage<Sample>& image,
                    const std::string& name) {
   writeTiffWith(filePath, name, [&](TIFF* t, const auto& fail) {
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(image.kSampleBits));
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.channels));
-    // After the samples per pel, whose change would cancel it.
-    if (image.bits < image.kSampleBits)
-      TIFFSetField(t, TIFFTAG_SMAXSAMPLEVALUE, static_cast<double>(image.maxValue()));
-    TIFFSetField(
-        t, TIFFTAG_PHOTOMETRIC,
-        static_cast<uint16_t>(image.hasColour() ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
-    if (image.hasAlpha()) {
-      const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
-      TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t{1}, alpha);
-    }
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t{PLANARCONFIG_CONTIG});
-    TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t{ORIENTATION_TOPLEFT});
-    TIFFSetField(t, TIFFTAG_COMPRESSION, deflateWhereConfigured());
+    setImageTags(t, {Format::kTiff, image.width, image.height, image.channels, image.bits,
+                     image.kSampleBits == 16});
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
     writeRows(t, image.pels, static_cast<std::size_t>(image.width * image.channels), image.height,
               fail);

@@ -3,6 +3,7 @@
 // The per-format readers and writers behind image_io.h.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -47,6 +48,9 @@ BasicColorImage<Sample> fromInterleaved(long width, long height, std::vector<Sam
 // (RGBA) channels; alpha is ignored. Returns whether any pel had colour.
 template <typename Sample>
 bool toGray(const Sample* src, std::size_t pelCount, int channels, Sample* dst);
+
+// 16-bit samples as bytes, most significant first (PGM's order).
+void toBigEndian(const std::uint16_t* samples, std::size_t count, unsigned char* bytes);
 
 // The refusal of samples wider than 8 bits (16 bits too when deep is set),
 // with what is supported.
