@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <functional>
 #include <tuple>
 #include <variant>
 
@@ -63,16 +62,6 @@ Rows inBands(const std::string& file, long band) {
   return rows;
 }
 
-// The message of the ImageError that action throws, empty if none.
-std::string errorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ImageError& e) {
-    return e.what();
-  }
-  return {};
-}
-
 std::vector<std::uint16_t> randomSamples(std::size_t count, int bits, unsigned seed) {
   std::mt19937 random(seed);
   std::vector<std::uint16_t> samples(count);
@@ -82,14 +71,7 @@ std::vector<std::uint16_t> randomSamples(std::size_t count, int bits, unsigned s
 
 // Samples as bytes: 8-bit, or 16-bit in the host's order or big-endian.
 Bytes asBytes(const std::vector<std::uint16_t>& samples, bool deep, bool bigEndian = false) {
-  Bytes bytes;
-  for (const std::uint16_t s : samples) {
-    if (!deep) bytes.push_back(static_cast<unsigned char>(s));
-    if (deep) bytes.resize(bytes.size() + 2);
-    const std::uint16_t stored = bigEndian ? std::uint16_t(s >> 8 | s << 8) : s;
-    if (deep) std::memcpy(&bytes.end()[-2], &stored, 2);
-  }
-  return bytes;
+  return deep ? sampleBytes(samples, bigEndian) : Bytes(samples.begin(), samples.end());
 }
 
 // A netpbm file of kind (2, 3: text; 5, 6: binary).
@@ -255,7 +237,7 @@ TEST_F(ImageRowsTest, WritersRoundTripEveryLayoutInBands) {
     for (const int channels : {1, 2, 3, 4})
       for (const int bits : {8, 12, 16}) {
         if (format == Format::kPnm && channels > 1) continue;
-        const std::string file = path("w" + std::to_string(++seed));
+        const std::string file = path(std::to_string(++seed) + ".written");
         const Rows image{kWidth, kHeight,  channels,
                          bits,   bits > 8, randomSamples(kWidth * kHeight * channels, bits, seed)};
         const imgio::ImageLayout layout{format, kWidth, kHeight, channels, bits, bits > 8};
