@@ -217,7 +217,7 @@ TEST_F(ImageRowsTest, DamagedFilesAreRefusedAsTheWholeFileReaderRefusesThem) {
       EXPECT_EQ(rowsError.rfind(file + ": ", 0), rowsError.empty() ? std::string::npos : 0);
     }
   }
-  // 300 in the last row of 8-bit samples.
+  // 16-bit samples of 8 significant bits, one above them in the last row.
   Bytes deep = asBytes(std::vector<std::uint16_t>(9 * 5, 255), true);
   std::memcpy(&deep.end()[-2], "\x2c\x01", 2);
   writeTiff(path("above.tif"), {.bits = 16, .maxSample = 255}, 9, 5, deep);
@@ -229,7 +229,7 @@ TEST_F(ImageRowsTest, DamagedFilesAreRefusedAsTheWholeFileReaderRefusesThem) {
       path("above.tif") + ": truncated or corrupt TIFF file: a sample exceeds SMaxSampleValue 255");
 }
 
-// Rows written in bands of 1, 3 and 7 read back as they were by both
+// Rows written in bands of 1, 3, 9 and 7 read back as they were by both
 // readers, from each format and layout; TIFF is tiled, BigTIFF when asked.
 TEST_F(ImageRowsTest, WritersRoundTripEveryLayoutInBands) {
   unsigned seed = 0;
