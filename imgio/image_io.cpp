@@ -159,28 +159,22 @@ PendingFile bytesFile(const std::string& path,
   });
 }
 
-PendingFile pgmFile(const std::string& path, long width, long height,
-                    const std::vector<unsigned char>& pels) {
+// PGM through the row writer, all rows at once.
+template <typename Sample>
+PendingFile pgmFile(const std::string& path, long width, long height, int bits,
+                    const std::vector<Sample>& pels) {
   checkImageSize(width, height, path, kMaxSide * kMaxSide);
-  const std::string header = detail::pgmHeader(width, height);
-  return bytesFile(path,
-                   {std::span(reinterpret_cast<const unsigned char*>(header.data()), header.size()),
-                    std::span(pels)});
+  const ImageLayout layout{Format::kPnm, width, height, 1, bits, sizeof(Sample) == 2};
+  return PendingFile(path, [&](const std::string& temp) {
+    const auto sink = detail::pnmRowSink(temp, layout, path);
+    sink->write(pels.data(), height);
+    sink->finish();
+  });
 }
 
-PendingFile pgmFile(const std::string& path, const ColorImage& image) {
-  return pgmFile(path, image.width, image.height, image.pels);
-}
-
-// 16-bit PGM samples are stored most significant byte first. A maximum
-// value below 256 would make them 8-bit samples.
-PendingFile pgmFile(const std::string& path, const ColorImage16& image) {
-  const std::string header = detail::pgmHeader(image.width, image.height, image.maxValue());
-  std::vector<unsigned char> bigEndian(image.pels.size() * 2);
-  detail::toBigEndian(image.pels.data(), image.pels.size(), bigEndian.data());
-  return bytesFile(path,
-                   {std::span(reinterpret_cast<const unsigned char*>(header.data()), header.size()),
-                    std::span(bigEndian)});
+template <typename Sample>
+PendingFile pgmFile(const std::string& path, const BasicColorImage<Sample>& image) {
+  return pgmFile(path, image.width, image.height, image.bits, image.pels);
 }
 
 }  // namespace
@@ -426,7 +420,7 @@ PendingFile prepareImage(const std::string& path, const GrayImage& image) {
 PendingFile prepareImage(const std::string& path, const GrayImage& image, Format format) {
   if (format != Format::kPnm)
     return prepareImage(path, ColorImage{image.width, image.height, 1, image.pels}, format);
-  return pgmFile(path, image.width, image.height, image.pels);
+  return pgmFile(path, image.width, image.height, 8, image.pels);
 }
 
 PendingFile prepareImage(const std::string& path, const ColorImage& image) {
@@ -555,13 +549,6 @@ void checkFormatHolds(Format format, int channels, int bits, bool deep, const st
   if (deep && bits <= 8)
     throw ImageError(path + ": PGM holds 16-bit samples of 9 to 16 significant bits, not " +
                      std::to_string(bits) + "; name the result .png or .tif");
-}
-
-void toBigEndian(const std::uint16_t* samples, std::size_t count, unsigned char* bytes) {
-  for (std::size_t i = 0; i < count; ++i) {
-    bytes[2 * i] = static_cast<unsigned char>(samples[i] >> 8);
-    bytes[2 * i + 1] = static_cast<unsigned char>(samples[i]);
-  }
 }
 
 void refuseDeepSamples(const std::string& name, int bitsPerSample, bool deep) {

@@ -335,7 +335,8 @@ class PngRows : public RowSource {
     for (long y = 0; y < rows; ++y, row += header_.rowBytes)
       if (!readPngRow(handles_.png(), row)) refuseCorruptPng(name_, error_.text);
     rowsLeft_ -= rows;
-    if (rowsLeft_ == 0 && !readPngEnd(handles_.png())) refuseCorruptPng(name_, error_.text);
+    if (rows > 0 && rowsLeft_ == 0 && !readPngEnd(handles_.png()))
+      refuseCorruptPng(name_, error_.text);
   }
 
  private:

@@ -237,6 +237,21 @@ class PnmRows : public RowSource {
   PnmHeader header_;
 };
 
+// The PGM header for samples of 0 .. maxValue; the pels follow it row after
+// row.
+std::string pgmHeader(long width, long height, unsigned maxValue) {
+  return "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
+         std::to_string(maxValue) + "\n";
+}
+
+// 16-bit samples as bytes, most significant first.
+void toBigEndian(const std::uint16_t* samples, std::size_t count, unsigned char* bytes) {
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[2 * i] = static_cast<unsigned char>(samples[i] >> 8);
+    bytes[2 * i + 1] = static_cast<unsigned char>(samples[i]);
+  }
+}
+
 // PGM rows, 16-bit samples most significant byte first.
 class PgmSink : public RowSink {
  public:
@@ -294,11 +309,6 @@ OpenedRows openPnmRows(InputFile input, const std::string& name) {
 std::unique_ptr<RowSink> pnmRowSink(const std::string& filePath, const ImageLayout& layout,
                                     const std::string& name) {
   return std::make_unique<PgmSink>(filePath, layout, name);
-}
-
-std::string pgmHeader(long width, long height, unsigned maxValue) {
-  return "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
-         std::to_string(maxValue) + "\n";
 }
 
 }  // namespace imgio::detail

@@ -34,7 +34,9 @@ class FileRowWriter final : public RowWriter {
  public:
   FileRowWriter(const std::string& path, Format format, const ImageLayout& layout,
                 const RowWriterOptions& options)
-      : path_(path), layout_(layout), file_(path), sink_(sinkFor(format, options)) {}
+      : path_(path), layout_(layout), file_(path), sink_(sinkFor(format, options)) {
+    layout_.format = format;
+  }
 
   void write(long rows, const unsigned char* samples) override { writeChecked(rows, samples); }
   void write(long rows, const std::uint16_t* samples) override { writeChecked(rows, samples); }

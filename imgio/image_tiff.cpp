@@ -338,7 +338,7 @@ int significantBits(TIFF* tiff) {
   return static_cast<int>(std::bit_width(static_cast<unsigned long>(maxValue)));
 }
 
-DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name) {
+DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name, int sampleBits) {
   uint16_t photometric = 0, planar = PLANARCONFIG_CONTIG, extraCount = 0;
   const uint16_t* extraKinds = nullptr;
   DeepLayout layout;
@@ -349,13 +349,15 @@ DeepLayout deepLayoutOf(TIFF* tiff, const std::string& name) {
   const bool gray = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
   const int colourSamples = gray ? 1 : 3;
   if (!gray && photometric != PHOTOMETRIC_RGB)
-    throw ImageError(name + ": 16-bit TIFF of photometric interpretation " +
-                     std::to_string(photometric) + " is not supported; store gray or RGB");
+    throw ImageError(name + ": " + std::to_string(sampleBits) +
+                     "-bit TIFF of photometric interpretation " + std::to_string(photometric) +
+                     " is not supported; store gray or RGB");
   // Gray or RGB, alpha and a few more extra samples: a row of many more
   // would be allocated before any of its data is seen.
   constexpr uint16_t kMaxStoredSamples = 16;
   if (layout.storedSamples > kMaxStoredSamples)
-    throw ImageError(name + ": 16-bit TIFF of " + std::to_string(layout.storedSamples) +
+    throw ImageError(name + ": " + std::to_string(sampleBits) + "-bit TIFF of " +
+                     std::to_string(layout.storedSamples) +
                      " samples a pel is not supported; store gray or RGB, with alpha or not");
   if (layout.storedSamples < colourSamples + extraCount)
     refuseCorruptTiff(name,
@@ -410,8 +412,8 @@ void checkAndInvert(std::span<Sample> samples, const DeepLayout& layout, const s
   }
 }
 
-// The stored rows of a 16-bit TIFF (or an 8-bit one that the RGBA reader
-// misreads), a band (a strip, or a row of tiles) at a time, as interleaved
+// The stored rows of a 16-bit TIFF (or an 8-bit tiled one, see
+// readsTilesDirectly), a band (a strip, or a row of tiles) at a time, as interleaved
 // kept channels, checked and MinIsWhite inverted. 8-bit samples have 8
 // significant bits, as the RGBA reader gives them.
 template <typename SampleType>
@@ -503,7 +505,7 @@ class DirectBands {
   }
 
   static DeepLayout directLayoutOf(TIFF* tiff, const std::string& name) {
-    DeepLayout layout = deepLayoutOf(tiff, name);
+    DeepLayout layout = deepLayoutOf(tiff, name, 8 * sizeof(Sample));
     if (sizeof(Sample) == 1) layout.bits = 8;
     return layout;
   }
@@ -521,21 +523,33 @@ class DirectBands {
   std::vector<Sample> scratch_;              // a stored row or tile of one plane
 };
 
-// libtiff's RGBA reader skips the part of a gray and alpha tile past the
-// image's right edge by pels rather than samples, so it misplaces the rows
-// of 8-bit tiles that overhang the image; those are read directly.
-bool rgbaMisreadsTiles(TIFF* tiff, uint32_t width) {
-  uint16_t photometric = 0, samplesPerPel = 1, extraCount = 0;
-  const uint16_t* extraKinds = nullptr;
-  uint32_t tileWidth = 0;
+// 8-bit tiles of gray or RGB are read directly, not through libtiff's
+// RGBA reader: it misplaces the rows of gray and alpha tiles that overhang
+// the image, and refuses uncompressed tiles of a file it does not map.
+bool readsTilesDirectly(TIFF* tiff) {
+  uint16_t photometric = 0;
   TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samplesPerPel);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
-  const bool gray = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
-  const bool alpha = extraCount > 0 && (extraKinds[0] == EXTRASAMPLE_ASSOCALPHA ||
-                                        extraKinds[0] == EXTRASAMPLE_UNASSALPHA);
-  return TIFFIsTiled(tiff) && TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth) && tileWidth > 0 &&
-         width % tileWidth != 0 && gray && samplesPerPel == 2 && alpha;
+  return TIFFIsTiled(tiff) &&
+         (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE ||
+          photometric == PHOTOMETRIC_RGB);
+}
+
+// Calls use with a null pointer to the class of bands that reads the file.
+template <class Use>
+auto withBandsFor(TIFF* tiff, uint16_t bitsPerSample, const Use& use) {
+  if (bitsPerSample == 16) return use(static_cast<DirectBands<uint16_t>*>(nullptr));
+  if (bitsPerSample == 8 && readsTilesDirectly(tiff))
+    return use(static_cast<DirectBands<unsigned char>*>(nullptr));
+  return use(static_cast<ShallowBands*>(nullptr));
+}
+
+// Uncompressed tiles that only the RGBA reader reads (palette, CMYK,
+// fewer than 8 bits), which it reads only from a mapped file.
+bool rgbaNeedsMapping(TIFF* tiff, uint16_t bitsPerSample) {
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  return bitsPerSample != 16 && !(bitsPerSample == 8 && readsTilesDirectly(tiff)) &&
+         TIFFIsTiled(tiff) && compression == COMPRESSION_NONE;
 }
 
 // The whole image, band after band, turned as its orientation says.
@@ -654,44 +668,49 @@ AnyDepthImage decodeTiff(std::span<const unsigned char> bytes, const std::string
                                     options.get()));
   if (!tiff) refuseCorruptTiff(name, describeTiffError(error));
   const TiffHeader header = checkHeader(tiff.get(), name, bytes.size(), maxPels, deep);
-  if (header.bitsPerSample == 16) {
-    DirectBands<uint16_t> bands(tiff.get(), name, header.width, header.height, error);
-    return decodeBands(bands, header.width, header.height, colour);
-  }
-  if (header.bitsPerSample == 8 && rgbaMisreadsTiles(tiff.get(), header.width)) {
-    DirectBands<unsigned char> bands(tiff.get(), name, header.width, header.height, error);
-    return decodeBands(bands, header.width, header.height, colour);
-  }
-  ShallowBands bands(tiff.get(), name, header.width, header.height, error);
-  return decodeBands(bands, header.width, header.height, colour);
+  return withBandsFor(tiff.get(), header.bitsPerSample, [&]<class Bands>(Bands*) {
+    Bands bands(tiff.get(), name, header.width, header.height, error);
+    return AnyDepthImage(decodeBands(bands, header.width, header.height, colour));
+  });
 }
 
-// libtiff reads the file through its own descriptor (a duplicate of the
-// stream's) and maps it, as decodeTiff's client does: its copying path
-// refuses valid small tiles. The mapping holds no copy; the system pages
-// in the strips or tiles in use and may drop them again.
-OpenedRows openTiffRows(InputFile input, const std::string& name) {
-  auto error = std::make_unique<TiffErrorText>();
-  TiffOptions options(*error);
+namespace {
+
+// libtiff reads the file through its own descriptor, a duplicate of the
+// input's, mapped (mode "r") or not ("rm").
+TiffHandle openDescriptor(const InputFile& input, const std::string& name, const char* mode,
+                          TiffErrorText& error) {
+  TiffOptions options(error);
+  // A duplicate shares the offset, which an earlier handle has moved.
   const int fd = ::dup(::fileno(input.file.get()));
-  if (fd < 0) throw ImageError(name + ": cannot read: " + std::strerror(errno));
-  TiffHandle tiff(TIFFFdOpenExt(fd, name.c_str(), "r", options.get()));
+  if (fd < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    throw ImageError(name + ": cannot read: " + std::strerror(err));
+  }
+  TiffHandle tiff(TIFFFdOpenExt(fd, name.c_str(), mode, options.get()));
   if (!tiff) {
     ::close(fd);
-    refuseCorruptTiff(name, describeTiffError(*error));
+    refuseCorruptTiff(name, describeTiffError(error));
   }
+  return tiff;
+}
+
+}  // namespace
+
+// The file is read without a mapping, which would bring every page read
+// into the process's memory, unless the RGBA reader needs one.
+OpenedRows openTiffRows(InputFile input, const std::string& name) {
+  auto error = std::make_unique<TiffErrorText>();
+  TiffHandle tiff = openDescriptor(input, name, "rm", *error);
   const TiffHeader header = checkHeader(tiff.get(), name, input.size, kMaxSide * kMaxSide, true);
+  if (rgbaNeedsMapping(tiff.get(), header.bitsPerSample))
+    tiff = openDescriptor(input, name, "r", *error);
   OpenedRows opened;
-  const auto rows = [&]<class Bands>(Bands*) {
+  withBandsFor(tiff.get(), header.bitsPerSample, [&]<class Bands>(Bands*) {
     opened.source = std::make_unique<TiffRows<Bands>>(std::move(error), std::move(tiff), header,
                                                       name, opened.layout);
-  };
-  if (header.bitsPerSample == 16)
-    rows(static_cast<DirectBands<uint16_t>*>(nullptr));
-  else if (header.bitsPerSample == 8 && rgbaMisreadsTiles(tiff.get(), header.width))
-    rows(static_cast<DirectBands<unsigned char>*>(nullptr));
-  else
-    rows(static_cast<ShallowBands*>(nullptr));
+  });
   return opened;
 }
 

@@ -25,9 +25,6 @@ AnyDepthImage decodePnm(std::span<const unsigned char> bytes, const std::string&
 
 template <typename Sample>
 std::vector<unsigned char> encodePng(const BasicColorImage<Sample>& image, const std::string& name);
-// The PGM header for samples of 0 .. maxValue; the pels follow it row after
-// row, 16-bit ones most significant byte first.
-std::string pgmHeader(long width, long height, unsigned maxValue = 255);
 // TIFF is written by libtiff straight into the (temporary) file.
 template <typename Sample>
 void writeTiffFile(const std::string& filePath, const BasicColorImage<Sample>& image,
@@ -48,9 +45,6 @@ BasicColorImage<Sample> fromInterleaved(long width, long height, std::vector<Sam
 // (RGBA) channels; alpha is ignored. Returns whether any pel had colour.
 template <typename Sample>
 bool toGray(const Sample* src, std::size_t pelCount, int channels, Sample* dst);
-
-// 16-bit samples as bytes, most significant first (PGM's order).
-void toBigEndian(const std::uint16_t* samples, std::size_t count, unsigned char* bytes);
 
 // The refusal of samples wider than 8 bits (16 bits too when deep is set),
 // with what is supported.

@@ -1,18 +1,42 @@
 #pragma once
 
 // Image files built through libpng and libtiff in layouts the tool never
-// writes, for the reader tests.
+// writes, and helpers that the image file tests share.
 
 #include <gtest/gtest.h>
 #include <png.h>
 #include <tiffio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "imgio/image_io.h"
+
 using Bytes = std::vector<unsigned char>;
+
+// The message of the ImageError that action throws, empty if none.
+inline std::string errorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const imgio::ImageError& e) {
+    return e.what();
+  }
+  return {};
+}
+
+// Samples as bytes, most significant first or in the host's order.
+inline Bytes sampleBytes(const std::vector<std::uint16_t>& samples, bool bigEndian = false) {
+  Bytes bytes(samples.size() * 2);
+  std::memcpy(bytes.data(), samples.data(), bytes.size());
+  if (bigEndian != (std::endian::native == std::endian::big))
+    for (std::size_t i = 0; i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
+  return bytes;
+}
 
 // An interlaced PNG written by libpng from pels of a byte each (palette
 // indices or gray levels) packed to bitDepth, or of two bytes for 16 bits.

@@ -29,16 +29,6 @@ const std::string kDeepSamplesRefused =
     "-bit samples are not supported; images need 8 bits a sample or fewer: gray, gray and alpha, "
     "RGB or RGBA in PNG or TIFF files, gray or RGB in PGM or PPM files";
 
-// The message of the ImageError that action throws, empty if none.
-std::string errorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ImageError& e) {
-    return e.what();
-  }
-  return {};
-}
-
 // The refusal of the 8-bit reader, or of the any-depth one when deep.
 std::string readError(const std::string& file, long maxPels = imgio::kDefaultMaxPels,
                       bool deep = false) {
@@ -55,15 +45,6 @@ ColorImage16 random16(long width, long height, int channels, int bits, unsigned 
                      std::vector<std::uint16_t>(std::size_t(width * height * channels)), bits};
   for (auto& sample : image.pels) sample = std::uint16_t(random() >> (32 - bits));
   return image;
-}
-
-// Samples as bytes, most significant first or in the host's order.
-Bytes sampleBytes(const std::vector<std::uint16_t>& samples, bool bigEndian = false) {
-  Bytes bytes(samples.size() * 2);
-  std::memcpy(bytes.data(), samples.data(), bytes.size());
-  if (bigEndian != (std::endian::native == std::endian::big))
-    for (std::size_t i = 0; i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
-  return bytes;
 }
 
 std::string bigEndian32(std::size_t v) {
@@ -619,11 +600,11 @@ TEST_F(ImageIoTest, ReplacingIsAtomicKeepsModeAndLinksAndRefusesOtherFiles) {
 // ImageError, whose catching the target leaves to itself.
 TEST(ImageFuzzReplay, CorpusAndRegressionInputsDecodeOrAreRefusedCleanly) {
   const std::filesystem::path fuzz(IMGNORM_FUZZ_DIR);
-  const std::size_t replayed = replayInputs(
-      {fuzz / "image_corpus", fuzz / "image_regressions"},
-      [](const std::string& name, const std::vector<unsigned char>& bytes) {
-        SCOPED_TRACE(name);
-        EXPECT_NO_THROW(fuzzImageInput(bytes.data(), bytes.size()));
-      });
+  const std::size_t replayed =
+      replayInputs({fuzz / "image_corpus", fuzz / "image_regressions"},
+                   [](const std::string& name, const std::vector<unsigned char>& bytes) {
+                     SCOPED_TRACE(name);
+                     EXPECT_NO_THROW(fuzzImageInput(bytes.data(), bytes.size()));
+                   });
   EXPECT_GT(replayed, 0u);
 }
