@@ -58,9 +58,9 @@ const Wide& wideScene(bool runTime, bool filled = false) {
   for (long y = 0; y < kSide; ++y)
     for (long x = 0; x < kSide; ++x)
       b.set(x, y,
-            static_cast<unsigned short>(
-                filled ? 256 * narrow.get(x, y) + (x * 7 + y * 13 + (runTime ? 97 : 0)) % 256
-                       : 257 * narrow.get(x, y)));
+            static_cast<unsigned short>(filled ? 256 * narrow.get(x, y) +
+                                                     (x * 7 + y * 13 + (runTime ? 97 : 0)) % 256
+                                               : 257 * narrow.get(x, y)));
   return made.emplace(std::make_pair(runTime, filled), b).first->second;
 }
 

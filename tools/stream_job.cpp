@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -119,8 +120,14 @@ std::string megabytes(std::uint64_t bytes) {
   return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MB";
 }
 
-// Opens the file's rows; a file the rows cannot be read from is read whole.
+// Opens the file's rows; a file the rows cannot be read from is read whole,
+// and so is what is not a regular file (a pipe is read once).
 std::unique_ptr<imgio::RowReader> openRows(const std::string& path, std::string& why) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    why = "not a regular file";
+    return nullptr;
+  }
   try {
     return imgio::RowReader::open(path);
   } catch (const imgio::NotStreamable& e) {

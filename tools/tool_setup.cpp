@@ -1,5 +1,6 @@
 #include "tool_setup.h"
 
+#include <filesystem>
 #include <optional>
 #include <variant>
 
@@ -197,6 +198,8 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
   }
   // An image too large to read in memory tells by its header.
   const auto imageIsColour = [&] {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(image, ec)) return isColour(read(image));
     try {
       const imgio::ImageLayout layout = imgio::RowReader::open(image)->layout();
       if (layout.width * layout.height > maxPels) return layout.channels >= 3;

@@ -388,7 +388,6 @@ TEST_F(CliTest, EachBadInputHasItsExitCodeAndWritesNothing) {
       {normalizeArgs("histogram", {"--neighborhood", "15x", image, "-o", o}), 2, "--neighborhood"},
       {normalizeArgs("histogram", {"--tails", "0.1;0.9", image, "-o", o}), 2, "--tails"},
       {normalizeArgs("histogram", {"--range", "5,10", image, "-o", o}), 2, "--range"},
-      {runArgs("histogram", {"--max-pixels", "3071", image, "-o", o}), 2, "3071", noneOf1},
       {normalizeArgs("histogram", {image, "-o", image}), 2, "over an input"},
       {runArgs("histogram", {image, path("ref.png"), "-o", folder_.string()}), 2, "over an input"},
       {runArgs("histogram", {image, image, "-o", path("out")}), 2, "more than one result"},
@@ -868,7 +867,8 @@ std::tuple<long, long, int, int, std::vector<unsigned>> contentOf(const std::str
 // samples stored high; bands shorter than the local methods' margins, and
 // several bands at once.
 TEST_F(CliTest, StreamedRunsGiveThePelsOfRunsInMemory) {
-  writeTiled(path("gray.tif"), scene(2, 0.8, 9, 0.3), 32);
+  const GrayImage gray = scene(2, 0.8, 9, 0.3);
+  writeTiled(path("gray.tif"), imgio::ColorImage{gray.width, gray.height, 1, gray.pels}, 32);
   imgio::writeImage(path("rgb-ref.png"), colourScene(3));
   imgio::writeImage(path("rgba.png"), colourScene(4));
   imgio::ColorImage other = colourScene(3);
@@ -924,8 +924,8 @@ TEST_F(CliTest, LargeImagesAreStreamedOrRefusedSayingWhy) {
   imgio::writeImage(path("a.png"), scene(2, 0.8));
   train("local,histogram");
   const CliResult plan =
-      runProgram(runArgs("local", {"--max-pixels", "100", "--band-rows", "5", "--dry-run", "-o",
-                                   path("o.png"), path("a.png")}));
+      runProgram(runArgs("local", {"--max-pixels", "100", "--band-rows", "5", "-j", "1",
+                                   "--dry-run", "-o", path("o.png"), path("a.png")}));
   EXPECT_EQ(plan.code, 0);
   const Names planLines = lines(plan.out);
   ASSERT_EQ(planLines.size(), 5u) << plan.out;
@@ -936,12 +936,12 @@ TEST_F(CliTest, LargeImagesAreStreamedOrRefusedSayingWhy) {
       << "the 15x11 smoothing reaches 3 x 6 / 2 rows";
   EXPECT_EQ(listing(), (Names{"a.png", "mask.png", "ref.png", "tool.imgn"}));
 
-  ASSERT_EQ(runProgram({"train", "--reference", path("ref.png"), "--methods", "local",
-                        "--granularity", "2x2", "-o", path("coarse.imgn")})
+  ASSERT_EQ(runProgram({"train", "--reference", path("ref.png"), "--methods", "local,histogram",
+                        "--granularity", "2x2", "-o", path("plain.imgn")})
                 .code,
             0);
   const std::pair<Names, std::string> refusals[] = {
-      {{"run", "--tool", path("coarse.imgn"), "--method", "local", "--max-pixels", "100", "-o",
+      {{"run", "--tool", path("plain.imgn"), "--method", "local", "--max-pixels", "100", "-o",
         path("o.png"), path("a.png")},
        "a local method at granularity above 1 works on the whole image"},
       {runArgs("histogram", {"--max-pixels", "100", "--side-by-side", path("c.png"), "-o",
@@ -971,16 +971,16 @@ TEST_F(CliTest, LargeImagesAreStreamedOrRefusedSayingWhy) {
   const GrayImage large = randomImage(1000, 3000, 3);
   imgio::writeImage(path("large.pgm"), large);
   std::filesystem::create_directory(path("out"));
-  const CliResult interrupted =
-      runCommand(programWith(runArgs("histogram", {"--stream", "--band-rows", "1", "-j", "1", "-o",
-                                                   path("out/large.tif"), path("large.pgm")})),
-                 [&](pid_t pid) {
-                   // The result's temporary appears before the first band is counted.
-                   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-                   while (listing("out").empty() && std::chrono::steady_clock::now() < limit)
-                     std::this_thread::yield();
-                   kill(pid, SIGINT);
-                 });
+  const CliResult interrupted = runCommand(
+      programWith({"run", "--tool", path("plain.imgn"), "--method", "histogram", "--stream",
+                   "--band-rows", "1", "-j", "1", "-o", path("out/large.tif"), path("large.pgm")}),
+      [&](pid_t pid) {
+        // The result's temporary appears before the first band is counted.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (listing("out").empty() && std::chrono::steady_clock::now() < limit)
+          std::this_thread::yield();
+        kill(pid, SIGINT);
+      });
   EXPECT_EQ(interrupted.code, 130) << interrupted.err;
   EXPECT_EQ(listing("out"), Names{});
 }
