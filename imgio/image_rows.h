@@ -73,6 +73,7 @@ struct RowWriterOptions {
   // whenever the file may pass 4 GiB, compressed or not.
   bool bigTiff = false;
   long tileSide = 256;  // TIFF tiles' side, a multiple of 16
+  unsigned threads = 1;  // threads that deflate TIFF tiles at once
 };
 
 // Writes an image file band by band under a temporary name beside path,

@@ -14,6 +14,7 @@
 
 #include "imgio/detail/image_codecs.h"
 #include "imgio/detail/row_codecs.h"
+#include "imgio/detail/tile_deflate.h"
 
 namespace imgio::detail {
 
@@ -393,6 +394,11 @@ template <typename Sample>
 void scatter(const Sample* plane, std::size_t count, const Plane& where, int channels,
              Sample* pels) {
   const auto pelSamples = static_cast<std::size_t>(channels);
+  // Every stored sample kept, in one plane: the samples are already in place.
+  if (where.stride == pelSamples && where.channels == channels) {
+    std::copy_n(plane, count * pelSamples, pels);
+    return;
+  }
   for (std::size_t i = 0; i < count; ++i)
     std::copy_n(plane + i * where.stride, where.channels,
                 pels + i * pelSamples + static_cast<std::size_t>(where.firstChannel));
@@ -403,13 +409,14 @@ void scatter(const Sample* plane, std::size_t count, const Plane& where, int cha
 template <typename Sample>
 void checkAndInvert(std::span<Sample> samples, const DeepLayout& layout, const std::string& name) {
   const auto maxValue = static_cast<Sample>((1U << layout.bits) - 1);
+  if (layout.bits < 8 * static_cast<int>(sizeof(Sample)) && !samples.empty() &&
+      *std::max_element(samples.begin(), samples.end()) > maxValue)
+    refuseCorruptTiff(name, "a sample exceeds SMaxSampleValue " + std::to_string(maxValue));
+  if (!layout.inverted) return;
+  // The shade is each pel's first sample: MinIsWhite is never RGB.
   const auto pelSamples = static_cast<std::size_t>(layout.channels);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    if (samples[i] > maxValue)
-      refuseCorruptTiff(name, "a sample exceeds SMaxSampleValue " + std::to_string(maxValue));
-    const bool shade = i % pelSamples == 0;  // gray: MinIsWhite is never RGB
-    if (layout.inverted && shade) samples[i] = static_cast<Sample>(maxValue - samples[i]);
-  }
+  for (std::size_t i = 0; i < samples.size(); i += pelSamples)
+    samples[i] = static_cast<Sample>(maxValue - samples[i]);
 }
 
 // The stored rows of a 16-bit TIFF (or an 8-bit tiled one, see
@@ -800,7 +807,8 @@ class TiledSink : public RowSink {
         side_(static_cast<std::size_t>(options.tileSide)),
         pelBytes_(static_cast<std::size_t>(layout.channels) * (layout.deep ? 2 : 1)),
         band_(side_ * width_ * pelBytes_),
-        tile_(side_ * side_ * pelBytes_) {
+        tile_(side_ * side_ * pelBytes_),
+        threads_(options.threads) {
     TiffOptions tiffOptions(*error_);
     const bool big = options.bigTiff || mayPassClassicTiff(layout, options.tileSide);
     tiff_.reset(TIFFOpenExt(filePath.c_str(), big ? "w8" : "w", tiffOptions.get()));
@@ -808,6 +816,7 @@ class TiledSink : public RowSink {
     setImageTags(tiff_.get(), layout);
     TIFFSetField(tiff_.get(), TIFFTAG_TILEWIDTH, static_cast<uint32_t>(side_));
     TIFFSetField(tiff_.get(), TIFFTAG_TILELENGTH, static_cast<uint32_t>(side_));
+    deflated_ = deflateWhereConfigured() == COMPRESSION_ADOBE_DEFLATE;
   }
 
   void write(const void* samples, long rows) override {
@@ -821,25 +830,38 @@ class TiledSink : public RowSink {
 
   void finish() override {
     if (bandRows_ > 0) writeBand();
+    if (!tiles_.empty()) writeDeflated();
     if (!TIFFFlush(tiff_.get())) fail();
     tiff_.reset();
   }
 
  private:
   // Codecs may change the tile they are given, so each is copied afresh.
+  // Deflated tiles are gathered and compressed together, on several threads.
   void writeBand() {
     const std::size_t rowBytes = width_ * pelBytes_, tileRowBytes = side_ * pelBytes_;
     for (std::size_t left = 0; left < width_; left += side_) {
       const std::size_t pelsBytes = std::min(side_, width_ - left) * pelBytes_;
-      std::fill(tile_.begin(), tile_.end(), 0);
+      std::vector<unsigned char>& tile = deflated_ ? tiles_.emplace_back(tile_.size()) : tile_;
+      std::fill(tile.begin(), tile.end(), 0);
       for (std::size_t y = 0; y < bandRows_; ++y)
         std::copy_n(band_.data() + y * rowBytes + left * pelBytes_, pelsBytes,
-                    tile_.data() + y * tileRowBytes);
-      if (TIFFWriteTile(tiff_.get(), tile_.data(), static_cast<uint32_t>(left), top_, 0, 0) < 0)
+                    tile.data() + y * tileRowBytes);
+      if (!deflated_ &&
+          TIFFWriteTile(tiff_.get(), tile.data(), static_cast<uint32_t>(left), top_, 0, 0) < 0)
         fail();
     }
     top_ += static_cast<uint32_t>(side_);
     bandRows_ = 0;
+    if (tiles_.size() * tile_.size() >= kDeflateBatchBytes) writeDeflated();
+  }
+
+  void writeDeflated() {
+    for (const auto& tile : deflateTiles(tiles_, threads_))
+      if (TIFFWriteRawTile(tiff_.get(), tileIndex_++, const_cast<unsigned char*>(tile.data()),
+                           static_cast<tmsize_t>(tile.size())) < 0)
+        fail();
+    tiles_.clear();
   }
 
   [[noreturn]] void fail() const {
@@ -854,6 +876,14 @@ class TiledSink : public RowSink {
   std::size_t bandRows_ = 0;
   uint32_t top_ = 0;  // the band's first row
   TiffHandle tiff_;
+  // Deflated tiles are compressed here, a few rows of tiles at a time (a few
+  // MB: enough tiles to share among threads, little memory), and written
+  // raw in the order of their indexes.
+  static constexpr std::size_t kDeflateBatchBytes = 8 << 20;
+  bool deflated_ = false;
+  unsigned threads_;
+  std::vector<std::vector<unsigned char>> tiles_;
+  uint32_t tileIndex_ = 0;
 };
 
 }  // namespace

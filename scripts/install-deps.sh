@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
-          zlib1g-dev libtiff-dev libcli11-dev nlohmann-json3-dev python3 python3-dev pybind11-dev
+          zlib1g-dev libtiff-dev libdeflate-dev libcli11-dev nlohmann-json3-dev python3 python3-dev pybind11-dev
           python3-pybind11 python3-numpy python3-pytest python3-dask python3-distributed
           python3-tifffile "$@")
 missing=()

@@ -25,7 +25,7 @@ big=4000000000  # --max-pixels that lets the giant references train in memory
 
 # Prints "seconds peak-MB" of a command.
 measure() {
-  /usr/bin/time -f "%e %M" "$@" 2>&1 >/dev/null | tail -1 | awk '{printf "%s %d", $1, $2 / 1024}'
+  /usr/bin/time -f "%e %M" "$@" 2>&1 >/dev/null | tail -1 | awk '{printf "%s %d\n", $1, $2 / 1024}'
 }
 
 "$make" 2000 2000 "$work/small-ref.tif"
@@ -37,7 +37,7 @@ for height in "${heights[@]}"; do
   name="${width}x${height}"
   "$make" "$width" "$height" "$work/image.tif" lit
   for method in histogram mean-stddev tails linear-fit; do
-    read -r s mb < <(measure "$cli" run --tool "$work/global.imgn" --method "$method" \
+    read -r s mb < <(measure "$cli" run --tool "$work/global.imgn" --method "$method" --stream \
       -o "$work/out.tif" "$work/image.tif")
     echo "| $name | $method | $s | $mb | 0 |"
   done
@@ -51,7 +51,7 @@ for height in "${heights[@]}"; do
   read -r _ tool < <(measure "$cli" run --tool "$work/local.imgn" --method local --dry-run \
     --max-pixels "$big" -o "$work/out.tif" "$work/image.tif")
   for method in local local-enhanced; do
-    read -r s mb < <(measure "$cli" run --tool "$work/local.imgn" --method "$method" \
+    read -r s mb < <(measure "$cli" run --tool "$work/local.imgn" --method "$method" --stream \
       --max-pixels "$big" -o "$work/out.tif" "$work/image.tif")
     echo "| $name | $method | $s | $((mb - tool)) | $tool |"
   done

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "band_pipeline.h"
@@ -23,7 +24,8 @@ namespace {
 using Method = kcImageNormalizerDefs::Method;
 using imgnorm::Counts;
 
-// The bands at work at once hold at most this many bytes: with the file's
+// The bands held at once (at work, being read and being written) hold
+// about this many bytes: with the file's
 // strips or tiles and the output's tiles, a global method stays near 150 MB
 // and a local one, whose bands also hold their margins and its working
 // buffers, near 300 MB.
@@ -102,7 +104,7 @@ void sizeBands(const JobContext& context, const Geometry& g, ImagePlan& plan) {
   unsigned bands = std::max(1U, context.threadsPerImage);
   long rows = 0;
   for (;; --bands) {
-    rows = static_cast<long>(budget / bands / rowBytes) - 2 * g.margin;
+    rows = static_cast<long>(budget / (bands + 2) / rowBytes) - 2 * g.margin;
     if (rows >= wanted || bands == 1) break;
   }
   plan.bands = bands;
@@ -156,6 +158,10 @@ class HeldRows {
       reader_.read(more,
                    held_.data() + held_.size() - static_cast<std::size_t>(more) * rowSamples_);
     }
+    if (top == heldTop_ && bottom == heldTop_ + heldRows() && keepFrom >= bottom) {
+      heldTop_ = bottom;  // the band is every row held: handed over whole
+      return std::exchange(held_, {});
+    }
     const auto at = [&](long row) {
       return held_.begin() + static_cast<std::ptrdiff_t>((row - heldTop_) * rowSamples_);
     };
@@ -208,7 +214,10 @@ kcColorPlanes planesOf(const Band<unsigned char>& band, const imgio::ImageLayout
     for (long y = 0; y < band.rows; ++y) {
       const unsigned char* in = band.samples.data() + y * layout.width * layout.channels + c;
       unsigned char* out = plane.pointToPel(0, band.top + y);
-      for (long x = 0; x < layout.width; ++x) out[x] = in[x * layout.channels];
+      if (layout.channels == 1)
+        std::copy_n(in, layout.width, out);
+      else
+        for (long x = 0; x < layout.width; ++x) out[x] = in[x * layout.channels];
     }
     planes.push_back(std::move(plane));
   }
@@ -359,7 +368,10 @@ class StreamedRun {
       out.channels = (context_.tool.mode() == kcPlanarNormalizer::eGray ? 1 : 3) + (alpha ? 1 : 0);
     }
     try {
-      return imgio::RowWriter::create(job_.output, out.format, out, {context_.stream.bigTiff});
+      imgio::RowWriterOptions options;
+      options.bigTiff = context_.stream.bigTiff;
+      options.threads = context_.threadsPerImage;
+      return imgio::RowWriter::create(job_.output, out.format, out, options);
     } catch (const imgio::ImageError& e) {
       failBadInput(e.what());
     }
