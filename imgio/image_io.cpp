@@ -247,12 +247,28 @@ GrayImage decodeImage(std::span<const unsigned char> bytes, const std::string& n
   return toGray(decodeColorImage(bytes, name, info, maxPels));
 }
 
-ColorImage readColorImage(const std::string& path, ReadInfo* info, long maxPels) {
-  const std::vector<unsigned char> bytes = readWholeFile(path);
-  return decodeColorImage(bytes, path, info, maxPels);
+namespace {
+
+// A regular file larger than whole files are read: decoded a band of rows
+// at a time instead, so that its bytes are never held beside its pels.
+bool readsByRows(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<unsigned long long>(st.st_size) > kMaxFileBytes;
 }
 
-namespace {
+AnyDepthImage readEither(const std::string& path, ReadInfo* info, long maxPels, bool deep) {
+  if (readsByRows(path)) {
+    bool colour = false;
+    Format format = Format::kPng;
+    AnyDepthImage image = detail::readFileByRows(path, format, colour, maxPels, deep);
+    if (info) *info = ReadInfo{format, colour};
+    return image;
+  }
+  const std::vector<unsigned char> bytes = readWholeFile(path);
+  return deep ? decodeAnyDepthImage(bytes, path, info, maxPels)
+              : AnyDepthImage(decodeColorImage(bytes, path, info, maxPels));
+}
 
 AnyDepthImage decodeEither(std::span<const unsigned char> bytes, const std::string& name,
                            ReadInfo* info, long maxPels, bool deep) {
@@ -286,14 +302,16 @@ AnyDepthImage decodeAnyDepthImage(std::span<const unsigned char> bytes, const st
   return decodeEither(bytes, name, info, maxPels, true);
 }
 
+ColorImage readColorImage(const std::string& path, ReadInfo* info, long maxPels) {
+  return std::get<ColorImage>(readEither(path, info, maxPels, false));
+}
+
 AnyDepthImage readAnyDepthImage(const std::string& path, ReadInfo* info, long maxPels) {
-  const std::vector<unsigned char> bytes = readWholeFile(path);
-  return decodeAnyDepthImage(bytes, path, info, maxPels);
+  return readEither(path, info, maxPels, true);
 }
 
 GrayImage readImage(const std::string& path, ReadInfo* info, long maxPels) {
-  const std::vector<unsigned char> bytes = readWholeFile(path);
-  return decodeImage(bytes, path, info, maxPels);
+  return toGray(readColorImage(path, info, maxPels));
 }
 
 std::string replacedFile(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "imgio/detail/image_codecs.h"
 #include "imgio/detail/row_codecs.h"
 
 namespace imgio {
@@ -130,5 +131,38 @@ std::unique_ptr<RowWriter> RowWriter::create(const std::string& path, Format for
   detail::checkFormatHolds(format, layout.channels, layout.bits, layout.deep, path);
   return std::make_unique<FileRowWriter>(path, format, layout, options);
 }
+
+namespace detail {
+
+namespace {
+
+template <typename Sample>
+BasicColorImage<Sample> allRows(RowReader& reader, bool& colour) {
+  const ImageLayout& l = reader.layout();
+  std::vector<Sample> samples(static_cast<std::size_t>(l.width * l.height * l.channels));
+  reader.read(l.height, samples.data());
+  return fromInterleaved(l.width, l.height, std::move(samples), l.channels, colour, l.bits);
+}
+
+}  // namespace
+
+AnyDepthImage readFileByRows(const std::string& path, Format& format, bool& colour, long maxPels,
+                             bool deep) {
+  std::unique_ptr<RowReader> reader;
+  try {
+    reader = RowReader::open(path);
+  } catch (const NotStreamable& e) {
+    throw ImageError(path + ": file too large to read whole (more than " +
+                     std::to_string(kMaxFileBytes) + " bytes): " + e.what());
+  }
+  const ImageLayout& l = reader->layout();
+  format = l.format;
+  checkImageSize(l.width, l.height, path, maxPels);
+  if (!l.deep) return allRows<unsigned char>(*reader, colour);
+  if (!deep) refuseDeepSamples(path, 16);
+  return allRows<std::uint16_t>(*reader, colour);
+}
+
+}  // namespace detail
 
 }  // namespace imgio

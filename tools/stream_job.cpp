@@ -24,24 +24,27 @@ namespace {
 using Method = kcImageNormalizerDefs::Method;
 using imgnorm::Counts;
 
-// The bands held at once (at work, being read and being written) hold
-// about this many bytes: with the file's
-// strips or tiles and the output's tiles, a global method stays near 150 MB
-// and a local one, whose bands also hold their margins and its working
-// buffers, near 300 MB.
-constexpr std::uint64_t kGlobalBandBudget = 64ULL << 20;
-constexpr std::uint64_t kLocalBandBudget = 192ULL << 20;
-// Bytes a local run holds for each pel of its part besides the part: the
-// difference or ratio codes, their sums or histograms, the mask weights and
-// the result (measured on 8-bit and 16-bit runs of either method).
-constexpr std::uint64_t kLocalWorkBytesPerPel = 24;
+// The bands held at once (at work, being read and being written) and the
+// rows the file's reader and the writer keep stay within about this many
+// bytes: a global method near 100 MB, a local one, whose bands also hold
+// their margins, near 200 MB.
+constexpr std::uint64_t kGlobalBudget = 64ULL << 20;
+constexpr std::uint64_t kLocalBudget = 192ULL << 20;
+// A local run works in strips of its own: beyond its input and result it
+// holds about one plane of the image's samples (4096 x 4096, 101 x 101:
+// 16 MB more for the median, nothing measurable for the smoothing).
+constexpr std::uint64_t kLocalWorkPlanes = 1;
 // Rows the file's reader and the TIFF writer hold at most: one row of
 // 512-row tiles, one of the 256-row tiles written.
 constexpr long kReaderRows = 512;
 constexpr long kWriterRows = 256;
+// The tiles the TIFF writer gathers to deflate at once, and what they
+// become.
+constexpr std::uint64_t kDeflateBytes = 16ULL << 20;
 // Bands shorter than this pay more for their margins and calls than for
 // their pels.
 constexpr long kMinBandRows = 16;
+constexpr long kBandsPerThread = 4;
 
 // What the plan and the run need to know of the tool and the image.
 struct Geometry {
@@ -83,39 +86,57 @@ std::optional<std::string> unstreamable(const JobContext& context, const ImageJo
   return std::nullopt;
 }
 
-// Bytes a band holds for each result pel: the samples read and written, the
-// planes the tools see and give, and for a local run its working buffers.
-std::uint64_t bytesPerPel(const JobContext& context, const imgio::ImageLayout& layout, bool local) {
+// Bytes of one row of the image: as read (samples), at work (the samples,
+// the planes the tools see and give, a local run's own) and as written.
+struct RowBytes {
+  std::uint64_t read = 0, work = 0, written = 0;
+};
+
+RowBytes rowBytesOf(const JobContext& context, const imgio::ImageLayout& layout, bool local) {
   const std::uint64_t sample = layout.deep ? 2 : 1;
+  const std::uint64_t width = static_cast<std::uint64_t>(layout.width);
   const std::uint64_t tools = context.tool.planeNames().size();
   const std::uint64_t planes = layout.deep ? 2 : layout.channels + 2 * tools;
-  return 2 * layout.channels * sample + planes * sample +
-         (local ? tools * kLocalWorkBytesPerPel : 0);
+  const std::uint64_t channelsOut = layout.deep ? 1 : layout.channels;
+  RowBytes b;
+  b.read = width * layout.channels * sample;
+  b.written = width * channelsOut * sample;
+  b.work = b.read + width * planes * sample + b.written +
+           (local ? width * tools * kLocalWorkPlanes * sample : 0);
+  return b;
 }
 
-// Band height and bands at once within the budget: each band holds its
-// margins too, so a local band is made at least twice as high as they are
-// while it can be, and fewer bands run at once rather than shorter ones.
+// The pels held with bands of rows result rows, bands of them at work.
+std::uint64_t bandBytes(const RowBytes& b, long rows, unsigned bands, long margin) {
+  const auto read = static_cast<std::uint64_t>(rows + 2 * margin);
+  return bands * read * b.work + read * b.read + static_cast<std::uint64_t>(rows) * b.written +
+         static_cast<std::uint64_t>(kReaderRows + 2 * margin) * b.read + kWriterRows * b.written +
+         kDeflateBytes;
+}
+
+// Band height and bands at once within the budget: a local band is made at
+// least twice as high as its margins while it can be, since each band
+// reads them again, and fewer bands run at once rather than shorter ones.
 void sizeBands(const JobContext& context, const Geometry& g, ImagePlan& plan) {
-  const std::uint64_t rowBytes =
-      static_cast<std::uint64_t>(plan.layout.width) * bytesPerPel(context, plan.layout, g.local);
-  const std::uint64_t budget = g.local ? kLocalBandBudget : kGlobalBandBudget;
+  const RowBytes b = rowBytesOf(context, plan.layout, g.local);
+  const std::uint64_t budget = g.local ? kLocalBudget : kGlobalBudget;
   const long wanted = g.local ? std::max(2 * g.margin, kMinBandRows) : kMinBandRows;
   unsigned bands = std::max(1U, context.threadsPerImage);
   long rows = 0;
   for (;; --bands) {
-    rows = static_cast<long>(budget / (bands + 2) / rowBytes) - 2 * g.margin;
+    const std::uint64_t fixed = bandBytes(b, 0, bands, g.margin);
+    const std::uint64_t perRow = bandBytes(b, 1, bands, g.margin) - fixed;
+    rows = fixed < budget ? static_cast<long>((budget - fixed) / perRow) : 0;
     if (rows >= wanted || bands == 1) break;
   }
+  // Each thread gets a few bands, so that none waits long for the last.
+  const long shared = (g.out.height() + kBandsPerThread * bands - 1) / (kBandsPerThread * bands);
+  rows = std::min(rows, std::max(shared, wanted));
   plan.bands = bands;
   plan.bandRows =
       std::min(context.stream.bandRows > 0 ? context.stream.bandRows : std::max(rows, kMinBandRows),
                g.out.height());
-  const std::uint64_t sampleBytes = static_cast<std::uint64_t>(plan.layout.width) *
-                                    plan.layout.channels * (plan.layout.deep ? 2 : 1);
-  plan.peakBytes = (plan.bands + 2) * (plan.bandRows + 2 * g.margin) * rowBytes +
-                   (kReaderRows + 2 * g.margin + plan.bandRows) * sampleBytes +
-                   kWriterRows * sampleBytes;
+  plan.peakBytes = bandBytes(b, plan.bandRows, plan.bands, g.margin);
 }
 
 std::string megabytes(std::uint64_t bytes) {
@@ -501,7 +522,8 @@ ImagePlan planImage(const JobContext& context, const ImageJob& job) {
   const long pels = plan.layout.width * plan.layout.height;
   const bool tooLarge = pels > context.maxPels;
   const bool local = kcImageNormalizerDefs::isLocal(context.method);
-  plan.peakBytes = static_cast<std::uint64_t>(pels) * bytesPerPel(context, plan.layout, local);
+  plan.peakBytes =
+      static_cast<std::uint64_t>(plan.layout.height) * rowBytesOf(context, plan.layout, local).work;
   if (!tooLarge && !context.stream.force) {
     plan.reason = "within --max-pixels";
     return plan;

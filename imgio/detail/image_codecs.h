@@ -23,6 +23,12 @@ AnyDepthImage decodeTiff(std::span<const unsigned char> bytes, const std::string
 AnyDepthImage decodePnm(std::span<const unsigned char> bytes, const std::string& name, bool& colour,
                         long maxPels, bool deep);
 
+// The whole file read a band of rows at a time, as the decoders give it
+// (format set to the file's), for files too large to read into memory.
+// A file that can be read only whole is refused as too large.
+AnyDepthImage readFileByRows(const std::string& path, Format& format, bool& colour, long maxPels,
+                             bool deep);
+
 template <typename Sample>
 std::vector<unsigned char> encodePng(const BasicColorImage<Sample>& image, const std::string& name);
 // TIFF is written by libtiff straight into the (temporary) file.
