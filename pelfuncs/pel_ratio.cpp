@@ -119,7 +119,76 @@ void divide(const Pel* a, const unsigned* c, Pel top, Pel* out, long width) {
   kfPickKernel(dividePlain<Pel>, divideAvx2<Pel>)(a, c, int(top), out, width);
 }
 
+// Narrow codes: 8-bit levels make few enough pairs that both directions
+// are one look-up each, exact by construction, with no gathers (slow on
+// processors that guard them) and the same on every build.
+constexpr unsigned kNarrowCodes = narrowLogRatioLargest + 1;
+
+// The ratio of every narrow code: 2^(n / steps) rounded once to single
+// precision.
+const std::vector<float>& narrowRatios() {
+  static const std::vector<float> table = [] {
+    std::vector<float> t(kNarrowCodes);
+    for (unsigned c = 0; c < kNarrowCodes; ++c)
+      t[c] = static_cast<float>(
+          std::exp2((static_cast<double>(c) - narrowLogRatioZero) / narrowLogRatioSteps));
+    return t;
+  }();
+  return table;
+}
+
+// codes[256 a + b]: the nearest narrow code of (a + 1) / (b + 1), 128 KiB.
+const std::vector<unsigned short>& narrowCodes() {
+  static const std::vector<unsigned short> table = [] {
+    std::vector<unsigned short> t(256 * 256);
+    for (int a = 0; a < 256; ++a)
+      for (int b = 0; b < 256; ++b) {
+        const double q = static_cast<double>(a + 1) / static_cast<double>(b + 1);
+        const long code = narrowLogRatioZero + std::lround(narrowLogRatioSteps * std::log2(q));
+        t[256 * a + b] =
+            static_cast<unsigned short>(std::clamp(code, 0L, long(narrowLogRatioLargest)));
+      }
+    return t;
+  }();
+  return table;
+}
+
+// levels[256 c + a]: a divided by the ratio of code c by the rule of
+// divideRow, 1 MiB. Smoothed codes change slowly along a row, so a row's
+// look-ups stay within a few kilobytes.
+const std::vector<unsigned char>& narrowQuotients() {
+  static const std::vector<unsigned char> table = [] {
+    const std::vector<float>& ratios = narrowRatios();
+    std::vector<unsigned char> t(std::size_t{kNarrowCodes} * 256);
+    for (unsigned c = 0; c < kNarrowCodes; ++c)
+      for (int a = 0; a < 256; ++a) {
+        const float v = std::min(static_cast<float>(a) / ratios[c], 255.0f) + 0.5f;
+        t[256 * c + a] = static_cast<unsigned char>(static_cast<int>(v));
+      }
+    return t;
+  }();
+  return table;
+}
+
 }  // namespace
+
+void kf_PelLogRatioRow(const unsigned char* a, const unsigned char* b, unsigned short* out,
+                       long width) {
+  const unsigned short* codes = narrowCodes().data();
+  for (long x = 0; x < width; ++x) out[x] = codes[256 * a[x] + b[x]];
+}
+
+void kf_LogRatioValuesRow(const unsigned short* c, float* out, long width) {
+  const float* ratios = narrowRatios().data();
+  for (long x = 0; x < width; ++x) out[x] = ratios[std::min<unsigned>(c[x], narrowLogRatioLargest)];
+}
+
+void kf_PelDivideByLogRatioRow(const unsigned char* a, const unsigned short* c, unsigned char* out,
+                               long width) {
+  const unsigned char* levels = narrowQuotients().data();
+  for (long x = 0; x < width; ++x)
+    out[x] = levels[256 * std::min<unsigned>(c[x], narrowLogRatioLargest) + a[x]];
+}
 
 void kf_PelLogRatioRow(const unsigned char* a, const unsigned char* b, unsigned bias, unsigned* out,
                        long width) {
