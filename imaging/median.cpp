@@ -44,21 +44,21 @@ struct TwoTiers {
   static constexpr long kStripBytes = 512 * 1024;
 };
 
-// 12-bit codes take three: 16 coarse counts of 256 levels each, at kMiddle
-// + 16 b the counts of bin b's 16 middle bins of 16 levels, at kFine + 16 m
-// the levels of middle bin m (0 .. 255 over all coarse bins). Spare
-// buckets take kSkip as above.
+// 12-bit codes take three: 16 coarse counts of 256 levels each, the counts
+// of each coarse bin's 16 middle bins of 16 levels, and the levels of each
+// middle bin (256 over all coarse bins). The histograms of a strip's n
+// columns lie bucket by bucket: the coarse counts of column c at 16 c, the
+// middle bucket b of column c at kMiddle n + 16 (n b + c), the fine bucket
+// m at kFine n + 16 (n m + c), so that the kernel reads a bucket of
+// neighbouring columns from neighbouring lines. Spare buckets take kSkip as
+// above.
 struct ThreeTiers {
   using Pel = unsigned short;
   static constexpr unsigned kSkip = 4096;
   static constexpr long kMiddle = 16;
   static constexpr long kFine = kMiddle + 17 * 16;
-  static constexpr long kStride = kFine + 257 * 16;
-  // Of a column's 8.8 KB only the coarse and middle counts and the fine
-  // buckets its values fall in are read; with strips of about 400 columns
-  // those lines stay in the second-level cache on images whose codes
-  // cluster, while the work of starting a strip stays a quarter of the
-  // column updates at the largest kernels.
+  static constexpr long kStride = kFine + 257 * 16;  // counters per column
+  // The lines read are those of the buckets the columns' values fall in.
   static constexpr long kStripBytes = 4L * 1024 * 1024;
 };
 
@@ -78,25 +78,42 @@ void rowCodes(const Pel* s, const unsigned char* m, long n, unsigned lo, unsigne
 
 // Adds the pels coded in to the column histograms and removes those coded
 // out.
+template <class L>
+[[gnu::always_inline]] inline void updateCoarse(Count* coarse, unsigned a, unsigned r, int shift) {
+  L v = L::load(coarse);
+  v += L::load(kSteps.steps[a >> shift]);
+  v -= L::load(kSteps.steps[r >> shift]);
+  v.store(coarse);
+}
+
 template <class Tiers, class L>
 [[gnu::always_inline]] inline void updateColumns(Count* hist, const Count* in, const Count* out,
                                                  long n) {
-  constexpr bool three = std::is_same_v<Tiers, ThreeTiers>;
-  constexpr int top = three ? 8 : 4;  // shift of the coarse bin
-  for (long x = 0; x < n; ++x, hist += Tiers::kStride) {
-    const unsigned a = in[x], r = out[x];
-    L coarse = L::load(hist);
-    coarse += L::load(kSteps.steps[a >> top]);
-    coarse -= L::load(kSteps.steps[r >> top]);
-    coarse.store(hist);
-    if constexpr (three) {
-      addTo<L>(hist + ThreeTiers::kMiddle + 16 * (a >> 8), kSteps.steps[(a >> 4) & 15]);
-      subFrom<L>(hist + ThreeTiers::kMiddle + 16 * (r >> 8), kSteps.steps[(r >> 4) & 15]);
+  if constexpr (std::is_same_v<Tiers, TwoTiers>) {
+    for (long x = 0; x < n; ++x, hist += TwoTiers::kStride) {
+      const unsigned a = in[x], r = out[x];
+      updateCoarse<L>(hist, a, r, 4);
+      addTo<L>(hist + TwoTiers::kFine + 16 * (a >> 4), kSteps.steps[a & 15]);
+      subFrom<L>(hist + TwoTiers::kFine + 16 * (r >> 4), kSteps.steps[r & 15]);
     }
-    addTo<L>(hist + Tiers::kFine + 16 * (a >> 4), kSteps.steps[a & 15]);
-    subFrom<L>(hist + Tiers::kFine + 16 * (r >> 4), kSteps.steps[r & 15]);
+  } else {
+    Count* middle = hist + ThreeTiers::kMiddle * n;
+    Count* fine = hist + ThreeTiers::kFine * n;
+    const long bucket = 16 * n;
+    for (long x = 0; x < n; ++x, hist += 16, middle += 16, fine += 16) {
+      const unsigned a = in[x], r = out[x];
+      updateCoarse<L>(hist, a, r, 8);
+      addTo<L>(middle + bucket * (a >> 8), kSteps.steps[(a >> 4) & 15]);
+      subFrom<L>(middle + bucket * (r >> 8), kSteps.steps[(r >> 4) & 15]);
+      addTo<L>(fine + bucket * (a >> 4), kSteps.steps[a & 15]);
+      subFrom<L>(fine + bucket * (r >> 4), kSteps.steps[r & 15]);
+    }
   }
 }
+
+// Signs of a column's move as types, so that each move compiles on its own.
+constexpr std::integral_constant<int, 1> kEnter;
+constexpr std::integral_constant<int, -1> kLeave;
 
 // The kernel's columns [lo, hi) of one output row: where they start, and
 // their moves by one at most as x steps along the row. The counts of the
@@ -108,22 +125,30 @@ struct KernelColumns {
   KernelColumns(const Job& job, long sx0)
       : lo(std::max(0L, sx0 - job.left)), hi(std::min(job.width, sx0 + job.right + 1)) {}
 
-  // onColumn(c, sign) for the column entering (+1) and the one leaving (-1)
-  // at x.
+  // onColumn(c, sign) for the column entering (sign kEnter) and the one
+  // leaving (kLeave) at x.
   template <class Job, class OnColumn>
   [[gnu::always_inline]] void move(const Job& job, long x, long sx0, OnColumn&& onColumn) {
-    if (x > sx0 && x + job.right < job.width) onColumn(hi++, 1);
-    if (x > sx0 && x - job.left > lo) onColumn(lo++, -1);
+    if (x > sx0 && x + job.right < job.width) onColumn(hi++, kEnter);
+    if (x > sx0 && x - job.left > lo) onColumn(lo++, kLeave);
   }
 };
 
-// Adds (sign 1) or takes away (-1) the counts at p.
-template <class L>
-[[gnu::always_inline]] inline void addSigned(L& v, const Count* p, int sign) {
-  if (sign > 0)
+// Adds the counts at p to v for a column entering, takes them away for one
+// leaving.
+template <class L, class Sign>
+[[gnu::always_inline]] inline void addSigned(L& v, const Count* p, Sign) {
+  if constexpr (Sign::value > 0)
     v += L::load(p);
   else
     v -= L::load(p);
+}
+template <class Sign>
+[[gnu::always_inline]] inline void addSigned(long& v, Count count, Sign) {
+  if constexpr (Sign::value > 0)
+    v += count;
+  else
+    v -= count;
 }
 
 // The pel of rank r in rising cumulative counts v: the bucket that holds
@@ -145,17 +170,17 @@ template <class L>
 // them.
 template <class L>
 [[gnu::always_inline]] inline void sweepRow(const kcMedianJob<unsigned char>& job,
-                                            const Count* hist, long c0, long sx0, long sx1,
+                                            const Count* hist, long c0, long, long sx0, long sx1,
                                             const unsigned char* s, unsigned char* out) {
   constexpr long kStride = TwoTiers::kStride, kFine = TwoTiers::kFine;
   auto column = [&](long c) { return hist + (c - c0) * kStride; };
   KernelColumns k(job, sx0);
   L coarse{}, current{};
   for (long c = k.lo; c < k.hi; ++c) coarse += L::load(column(c));
-  CachedBuckets<L, 16, kStride, kFine> fine;
+  CachedBuckets<L, 16> fine(hist + kFine, c0, kStride, 16);
   int bin = -1;  // the bucket in current
   for (long x = sx0; x < sx1; ++x) {
-    k.move(job, x, sx0, [&](long c, int sign) {
+    k.move(job, x, sx0, [&](long c, auto sign) {
       addSigned(coarse, column(c), sign);
       if (bin >= 0) addSigned(current, column(c) + kFine + 16 * bin, sign);
     });
@@ -168,54 +193,74 @@ template <class L>
     const int b = bucketOf(coarse, rank);
     if (b != bin) {
       if (bin >= 0) fine.keep(bin, current, k.lo, k.hi);
-      current = fine.update(hist, c0, b, k.lo, k.hi);
+      current = fine.update(b, k.lo, k.hi);
       bin = b;
     }
     out[x - sx0] = static_cast<unsigned char>(16 * b + current.firstAbove(rank));
   }
 }
 
-// The same for 12-bit codes, in three tiers: the coarse counts, the middle
-// counts of the median's coarse bin and the fine counts of its middle bin
-// stay in registers.
+// The same for 12-bit codes, in three tiers. While the median stays in one
+// middle bin (16 codes; smoothed ratios move slowly) only that bin's fine
+// counts are kept in registers, and three counts by which the pels below
+// the bin follow the columns: the kernel's pels in coarse bins up to the
+// median's, in that bin, and in its middle bins up to the median's. Once
+// the median leaves the bin it is sought afresh through the coarse and
+// middle counts, which wait in memory like the fine buckets.
 template <class L>
 [[gnu::always_inline]] inline void sweepRow(const kcMedianJob<unsigned short>& job,
-                                            const Count* hist, long c0, long sx0, long sx1,
-                                            const unsigned short* s, unsigned short* out) {
-  constexpr long kStride = ThreeTiers::kStride, kMiddle = ThreeTiers::kMiddle,
-                 kFine = ThreeTiers::kFine;
-  auto column = [&](long c) { return hist + (c - c0) * kStride; };
+                                            const Count* hist, long c0, long columns, long sx0,
+                                            long sx1, const unsigned short* s,
+                                            unsigned short* out) {
+  const long bucket = 16 * columns;  // from a bucket of a column to the next bucket
+  const Count* middleTier = hist + ThreeTiers::kMiddle * columns;
+  const Count* fineTier = hist + ThreeTiers::kFine * columns;
   KernelColumns k(job, sx0);
-  L coarse{}, middle{}, fine{};
-  for (long c = k.lo; c < k.hi; ++c) coarse += L::load(column(c));
-  CachedBuckets<L, 16, kStride, kMiddle> middles;
-  CachedBuckets<L, 256, kStride, kFine> fines;
-  int bin = -1, sub = -1;  // the buckets in middle and fine
+  CachedBuckets<L, 1> coarses(hist, c0, 16, 0);
+  CachedBuckets<L, 16> middles(middleTier, c0, 16, bucket);
+  CachedBuckets<L, 256> fines(fineTier, c0, 16, bucket);
+  L fine{};
+  int sub = -1;  // the middle bin in fine, 16 b + m for middle bin m of coarse bin b
+  long n = 0;    // pels taking part
+  for (long c = k.lo; c < k.hi; ++c) n += hist[16 * (c - c0) + 15];
+  long upToBin = 0, inBin = 0, upToSub = 0;  // the counts below sub
   for (long x = sx0; x < sx1; ++x) {
-    k.move(job, x, sx0, [&](long c, int sign) {
-      addSigned(coarse, column(c), sign);
-      if (bin >= 0) addSigned(middle, column(c) + kMiddle + 16 * bin, sign);
-      if (sub >= 0) addSigned(fine, column(c) + kFine + 16 * sub, sign);
+    k.move(job, x, sx0, [&](long c, auto sign) {
+      const long at = 16 * (c - c0);
+      addSigned(n, hist[at + 15], sign);
+      if (sub < 0) return;
+      const Count* middle = middleTier + bucket * (sub >> 4) + at;
+      addSigned(upToBin, hist[at + (sub >> 4)], sign);
+      addSigned(inBin, middle[15], sign);
+      addSigned(upToSub, middle[sub & 15], sign);
+      addSigned(fine, fineTier + bucket * sub + at, sign);
     });
-    const unsigned n = coarse.last();
     if (n == 0) {
       out[x - sx0] = static_cast<unsigned short>(std::clamp(unsigned(s[x]), job.lo, job.hi));
       continue;
     }
-    unsigned rank = (n - 1) / 2;
-    const int b = bucketOf(coarse, rank);
-    if (b != bin) {
-      if (bin >= 0) middles.keep(bin, middle, k.lo, k.hi);
-      middle = middles.update(hist, c0, b, k.lo, k.hi);
-      bin = b;
+    const long rank = (n - 1) / 2;
+    if (sub >= 0) {
+      const long within = rank - (upToBin - inBin + upToSub - long(fine.last()));
+      if (within >= 0 && within < long(fine.last())) {
+        out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(unsigned(within)));
+        continue;
+      }
+      fines.keep(sub, fine, k.lo, k.hi);
     }
-    const int m = 16 * b + bucketOf(middle, rank);
-    if (m != sub) {
-      if (sub >= 0) fines.keep(sub, fine, k.lo, k.hi);
-      fine = fines.update(hist, c0, m, k.lo, k.hi);
-      sub = m;
-    }
-    out[x - sx0] = static_cast<unsigned short>(16 * m + fine.firstAbove(rank));
+    unsigned r = unsigned(rank);
+    const L coarse = coarses.update(0, k.lo, k.hi);
+    coarses.keep(0, coarse, k.lo, k.hi);
+    const int b = bucketOf(coarse, r);
+    const L middle = middles.update(b, k.lo, k.hi);
+    middles.keep(b, middle, k.lo, k.hi);
+    const int m = bucketOf(middle, r);
+    sub = 16 * b + m;
+    fine = fines.update(sub, k.lo, k.hi);
+    upToBin = coarses.counts[0][b];
+    inBin = middles.counts[b][15];
+    upToSub = middles.counts[b][m];
+    out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(r));
   }
 }
 
@@ -224,8 +269,8 @@ template <class Tiers>
 struct RowKernels {
   using Pel = typename Tiers::Pel;
   void (*update)(Count* hist, const Count* in, const Count* out, long n);
-  void (*sweep)(const kcMedianJob<Pel>& job, const Count* hist, long c0, long sx0, long sx1,
-                const Pel* s, Pel* out);
+  void (*sweep)(const kcMedianJob<Pel>& job, const Count* hist, long c0, long columns, long sx0,
+                long sx1, const Pel* s, Pel* out);
 };
 
 template <class Tiers>
@@ -233,9 +278,9 @@ void updateColumnsPlain(Count* hist, const Count* in, const Count* out, long n) 
   updateColumns<Tiers, HalvesLanes>(hist, in, out, n);
 }
 template <class Pel>
-void sweepRowPlain(const kcMedianJob<Pel>& job, const Count* hist, long c0, long sx0, long sx1,
-                   const Pel* s, Pel* out) {
-  sweepRow<HalvesLanes>(job, hist, c0, sx0, sx1, s, out);
+void sweepRowPlain(const kcMedianJob<Pel>& job, const Count* hist, long c0, long columns, long sx0,
+                   long sx1, const Pel* s, Pel* out) {
+  sweepRow<HalvesLanes>(job, hist, c0, columns, sx0, sx1, s, out);
 }
 
 template <class Tiers>
@@ -243,9 +288,9 @@ KC_TARGET_AVX2 void updateColumnsAvx2(Count* hist, const Count* in, const Count*
   updateColumns<Tiers, WholeLanes>(hist, in, out, n);
 }
 template <class Pel>
-KC_TARGET_AVX2 void sweepRowAvx2(const kcMedianJob<Pel>& job, const Count* hist, long c0, long sx0,
-                                 long sx1, const Pel* s, Pel* out) {
-  sweepRow<WholeLanes>(job, hist, c0, sx0, sx1, s, out);
+KC_TARGET_AVX2 void sweepRowAvx2(const kcMedianJob<Pel>& job, const Count* hist, long c0,
+                                 long columns, long sx0, long sx1, const Pel* s, Pel* out) {
+  sweepRow<WholeLanes>(job, hist, c0, columns, sx0, sx1, s, out);
 }
 
 template <class Tiers>
@@ -277,7 +322,7 @@ class StripFilter {
     for (long r = first; r < last; ++r) updateRows(r, -1);
     for (long y = job_.y0; y < job_.y1; ++y) {
       if (y > job_.y0) updateRows(y + job_.down, y - job_.up - 1);
-      kernels_.sweep(job_, hist_.data(), c0_, sx0, sx1, job_.src + y * job_.srcStride,
+      kernels_.sweep(job_, hist_.data(), c0_, n_, sx0, sx1, job_.src + y * job_.srcStride,
                      job_.dst + (y - job_.y0) * job_.dstStride + (sx0 - job_.x0));
     }
   }

@@ -115,31 +115,34 @@ template <class L>
 }
 
 // The buckets of the kernel's histogram that the median is not in at the
-// moment, Buckets of them, bucket b of column c at hist + (c - c0) * Stride
-// + Offset + 16 b. Each is brought up to date when the median falls into
-// it, by adding and removing the columns that entered and left since, or by
-// summing afresh when that is cheaper.
-template <class L, int Buckets, long Stride, long Offset>
+// moment, Buckets of them; bucket b of column c lies at first + (c - c0)
+// columnStep + b bucketStep. Each is brought up to date when the median
+// falls into it, by adding and removing the columns that entered and left
+// since, or by summing afresh when that is cheaper.
+template <class L, int Buckets>
 struct CachedBuckets {
+  const Count* first;  // bucket 0 of column c0
+  long c0, columnStep, bucketStep;
   alignas(32) Count counts[Buckets][16];
-  long from[Buckets];
-  long to[Buckets];
+  // The columns [from, to) each bucket's counts cover; to = 0, at or
+  // before every kernel's first column, for none.
+  int from[Buckets] = {};
+  int to[Buckets] = {};
 
-  CachedBuckets() { std::fill(std::begin(to), std::end(to), -1L); }
+  CachedBuckets(const Count* f, long c, long columns, long buckets)
+      : first(f), c0(c), columnStep(columns), bucketStep(buckets) {}
 
   [[gnu::always_inline]] void keep(int b, const L& current, long lo, long hi) {
     current.store(counts[b]);
-    from[b] = lo;
-    to[b] = hi;
+    from[b] = static_cast<int>(lo);
+    to[b] = static_cast<int>(hi);
   }
 
-  // Bucket b over the columns [lo, hi), whose histograms start with column
-  // c0 at hist; both ends only move forward.
-  [[gnu::always_inline]] L update(const Count* hist, long c0, int b, long lo, long hi) {
+  // Bucket b over the columns [lo, hi); both ends only move forward.
+  [[gnu::always_inline]] L update(int b, long lo, long hi) {
     Count* f = counts[b];
-    auto bucket = [&](long c) { return hist + (c - c0) * Stride + Offset + 16 * b; };
-    const long moves = (hi - to[b]) + (lo - from[b]);
-    if (to[b] <= lo || moves >= hi - lo) {
+    auto bucket = [&](long c) { return first + (c - c0) * columnStep + b * bucketStep; };
+    if (to[b] <= lo || (hi - to[b]) + (lo - from[b]) >= hi - lo) {
       std::fill(f, f + 16, Count(0));
       for (long c = lo; c < hi; ++c) addTo<L>(f, bucket(c));
     } else {
