@@ -125,9 +125,8 @@ void divide(const Pel* a, const unsigned* c, Pel top, Pel* out, long width) {
   kfPickKernel(dividePlain<Pel>, divideAvx2<Pel>)(a, c, int(top), out, width);
 }
 
-// Narrow codes, computed in vectors: a table of every pair's code or every
-// code's ratio would take a gather (slow on processors that guard them) or
-// a look-up per pel. The ratio of a code: its step f within the
+// Narrow codes, in vectors without gathers (slow on processors that guard
+// them). The ratio of a code: its step f within the
 // octave, 64 k2 + 8 k1 + k0, is 2^(k2 / 8) 2^(k1 / 64) 2^(k0 / 512), three
 // factors from tables of eight that a vector register holds, multiplied in
 // that order in single precision (within 2e-7 of the exact ratio; exactly
@@ -217,61 +216,97 @@ void narrowDivideAvx2(const unsigned char* a, const unsigned short* c, unsigned 
 }
 #endif
 
-// log2(1 + u) for u in [0, 1): the Chebyshev interpolation at ten nodes
-// as a polynomial in u. Evaluated in single precision as below, it gives
-// the nearest code for every pair of 8-bit levels (checked against double
-// precision over all of them).
-constexpr float kLog2Series[] = {0x1.2c4a92p-27f, 0x1.715458p+0f, -0x1.714cb2p-1f, 0x1.eba15ep-2f,
-                                 -0x1.6bb36cp-2f, 0x1.10248cp-2f, -0x1.6fc50cp-3f, 0x1.847316p-4f,
-                                 -0x1.0b6e30p-5f, 0x1.5a4266p-8f};
+// The codes of 8-bit levels: logs[a] = round(4096 log2(a + 1)) - 16384,
+// eighths of a step offset into 16 signed bits, split into low and high
+// bytes for the byte permutations of the AVX-512 build. A code is
+// (logs[a] - logs[b] + 16388) / 8 (16384 the eighths of narrowLogRatioZero,
+// 4 to round), clamped: within 5/8 of a step of the exact code (two
+// roundings of 1/16), exactly narrowLogRatioZero for equal levels.
+struct NarrowLogs {
+  short logs[256];
+  alignas(64) unsigned char low[256], high[256];
+};
 
-// The narrow code of (a + 1) / (b + 1): the octave from the exponent of
-// the ratio in single precision, the step within it from its mantissa.
-// Equal levels divide to exactly 1, the code narrowLogRatioZero.
-[[gnu::always_inline]] inline unsigned short narrowCode(unsigned char a, unsigned char b) {
-  const float r = static_cast<float>(a + 1) / static_cast<float>(b + 1);
-  const int bits = std::bit_cast<int>(r);
-  const int octave = (bits >> 23) - 127;  // the exponent bias of single precision
-  const float u = std::bit_cast<float>((bits & 0x7FFFFF) | 0x3F800000) - 1.0f;
-  const float* k = kLog2Series;
-  const float log2m =
-      k[0] +
-      u * (k[1] +
-           u * (k[2] +
-                u * (k[3] +
-                     u * (k[4] + u * (k[5] + u * (k[6] + u * (k[7] + u * (k[8] + u * k[9]))))))));
-  // log2m >= 0 but for rounding, so + 0.5 truncates to the nearest step.
-  const int step = static_cast<int>(log2m * static_cast<float>(narrowLogRatioSteps) + 0.5f);
-  const int code = int(narrowLogRatioZero) + int(narrowLogRatioSteps) * octave + step;
-  return static_cast<unsigned short>(std::clamp(code, 0, int(narrowLogRatioLargest)));
+const NarrowLogs& narrowLogs() {
+  static const NarrowLogs table = [] {
+    NarrowLogs t{};
+    for (int a = 0; a < 256; ++a) {
+      const auto v = static_cast<unsigned short>(std::lround(4096 * std::log2(a + 1.0)) - 16384);
+      t.logs[a] = static_cast<short>(v);
+      t.low[a] = static_cast<unsigned char>(v & 0xFF);
+      t.high[a] = static_cast<unsigned char>(v >> 8);
+    }
+    return t;
+  }();
+  return table;
 }
 
-[[gnu::always_inline]] inline void narrowLogRatioRow(const unsigned char* __restrict a,
-                                                     const unsigned char* __restrict b,
-                                                     unsigned short* __restrict out, long width) {
-  // Blocks of 32 bytes of levels, which become four full vectors of eight
-  // floats in the AVX2 build (blocks of 16 would leave it half vectors).
-  constexpr long kLevels = 32;
-  long x = 0;
-  for (; x + kLevels <= width; x += kLevels)
-    for (long k = 0; k < kLevels; ++k) out[x + k] = narrowCode(a[x + k], b[x + k]);
-  for (; x < width; ++x) out[x] = narrowCode(a[x], b[x]);
-}
+constexpr int kRoundedZero = 16388;
 
+// The differences reach +-32768 (255 over 0), which the vector build
+// saturates to 32767: either way the code is the largest.
 void narrowLogRatioPlain(const unsigned char* a, const unsigned char* b, unsigned short* out,
                          long width) {
-  narrowLogRatioRow(a, b, out, width);
+  const short* logs = narrowLogs().logs;
+  for (long x = 0; x < width; ++x) {
+    const int code = (logs[a[x]] - logs[b[x]] + kRoundedZero) >> 3;
+    out[x] = static_cast<unsigned short>(std::clamp(code, 0, int(narrowLogRatioLargest)));
+  }
 }
-KC_TARGET_AVX2 void narrowLogRatioAvx2(const unsigned char* a, const unsigned char* b,
-                                       unsigned short* out, long width) {
-  narrowLogRatioRow(a, b, out, width);
+
+#if defined(__x86_64__)
+// Sixty-four levels of a and of b at a time: each byte of their logs by
+// two permutations of 128 bytes and a blend on the level's top bit, the
+// codes in saturating 16-bit arithmetic.
+KC_TARGET_AVX512VBMI inline __m512i logBytes(__m512i levels, const unsigned char* table) {
+  const __m512i lower =
+      _mm512_permutex2var_epi8(_mm512_load_si512(table), levels, _mm512_load_si512(table + 64));
+  const __m512i upper = _mm512_permutex2var_epi8(_mm512_load_si512(table + 128), levels,
+                                                 _mm512_load_si512(table + 192));
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(levels), lower, upper);
 }
+
+KC_TARGET_AVX512VBMI inline __m512i codesOf(__m512i logsA, __m512i logsB) {
+  const __m512i sum = _mm512_adds_epi16(_mm512_subs_epi16(logsA, logsB),
+                                        _mm512_set1_epi16(static_cast<short>(kRoundedZero)));
+  const __m512i steps = _mm512_srli_epi16(_mm512_max_epi16(sum, _mm512_setzero_si512()), 3);
+  return _mm512_min_epi16(steps, _mm512_set1_epi16(static_cast<short>(narrowLogRatioLargest)));
+}
+
+KC_TARGET_AVX512VBMI void narrowLogRatioVbmi(const unsigned char* a, const unsigned char* b,
+                                             unsigned short* out, long width) {
+  const NarrowLogs& t = narrowLogs();
+  // Unpacking works within 128-bit lanes: codes of the low halves, then of
+  // the high halves, of each lane; these quadword orders put them back.
+  const __m512i first = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11),
+                second = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+  long x = 0;
+  for (; x + 64 <= width; x += 64) {
+    const __m512i va = _mm512_loadu_si512(a + x), vb = _mm512_loadu_si512(b + x);
+    const __m512i aLow = logBytes(va, t.low), aHigh = logBytes(va, t.high);
+    const __m512i bLow = logBytes(vb, t.low), bHigh = logBytes(vb, t.high);
+    const __m512i lows =
+        codesOf(_mm512_unpacklo_epi8(aLow, aHigh), _mm512_unpacklo_epi8(bLow, bHigh));
+    const __m512i highs =
+        codesOf(_mm512_unpackhi_epi8(aLow, aHigh), _mm512_unpackhi_epi8(bLow, bHigh));
+    _mm512_storeu_si512(out + x, _mm512_permutex2var_epi64(lows, first, highs));
+    _mm512_storeu_si512(out + x + 32, _mm512_permutex2var_epi64(lows, second, highs));
+  }
+  narrowLogRatioPlain(a + x, b + x, out + x, width - x);
+}
+#else
+void narrowLogRatioVbmi(const unsigned char* a, const unsigned char* b, unsigned short* out,
+                        long width) {
+  narrowLogRatioPlain(a, b, out, width);
+}
+#endif
 
 }  // namespace
 
 void kf_PelLogRatioRow(const unsigned char* a, const unsigned char* b, unsigned short* out,
                        long width) {
-  kfPickKernel(narrowLogRatioPlain, narrowLogRatioAvx2)(a, b, out, width);
+  // The AVX2 build would gather from the table; the plain one reads it.
+  kfPickKernel(narrowLogRatioPlain, narrowLogRatioPlain, narrowLogRatioVbmi)(a, b, out, width);
 }
 
 void kf_LogRatioValuesRow(const unsigned short* c, float* out, long width) {

@@ -41,16 +41,18 @@ IMGNORM_API void kf_PelDivideByLogRatioRow(const unsigned short* a, const unsign
 // 8-bit images take narrower codes of the same form, which the 16-bit sums
 // of 8-bit smoothing and a 4096-level median take: 12 bits in 16-bit pels,
 // narrowLogRatioZero + round(narrowLogRatioSteps * log2 q), ratios again
-// in 2^-4 .. 2^4, steps of 2^-9 octave (about 0.14 %). Rounding a ratio to
-// its code moves a level of 255 by at most 0.18, so the division by the
-// code's ratio stays within one level of the division by the exact ratio.
+// in 2^-4 .. 2^4, steps of 2^-9 octave (about 0.14 %). A code within 5/8
+// of a step of a ratio's moves a level of 255 by at most 0.22, so the
+// division by the code's ratio stays within one level of the division by
+// the exact ratio.
 constexpr unsigned narrowLogRatioZero = 1u << 11;
 constexpr unsigned narrowLogRatioSteps = 1u << 9;
 constexpr unsigned narrowLogRatioLargest = (1u << 12) - 1;
 
-// out[x] <- the narrow code nearest to that of (a[x] + 1) / (b[x] + 1)
-// for x < width (the bias of 8-bit levels is 1): equal levels give exactly
-// narrowLogRatioZero. out shares no pels with a or b.
+// out[x] <- the narrow code of (a[x] + 1) / (b[x] + 1) for x < width
+// (the bias of 8-bit levels is 1), within 5/8 of a step of the exact code:
+// equal levels give exactly narrowLogRatioZero. out shares no pels with a
+// or b.
 IMGNORM_API void kf_PelLogRatioRow(const unsigned char* a, const unsigned char* b,
                                    unsigned short* out, long width);
 
