@@ -95,7 +95,7 @@ TEST(RatioRows, NarrowCodesOfEightBitLevels) {
   for (unsigned first = 0; first < narrowLogRatioLargest + 16; first += 128) {
     for (unsigned x = 0; x < 256; ++x) codes[x] = static_cast<unsigned short>(first + x / 2);
     kf_LogRatioValuesRow(codes.data(), ratios.data(), 256);
-    const kcPlainKernelsScope plain(first % 256 == 0);
+    const kcKernelSetScope builds(static_cast<kcKernelSet>(first / 128 % 3));
     kf_PelDivideByLogRatioRow(a.data(), codes.data(), divided.data(), 256);
     for (int x = 0; x < 256; ++x) {
       const double code = std::min(codes[x], static_cast<unsigned short>(narrowLogRatioLargest));
