@@ -42,6 +42,7 @@ struct TwoTiers {
   // Column histograms of a strip are kept below this size so that they stay
   // in the second-level cache.
   static constexpr long kStripBytes = 512 * 1024;
+  static constexpr long kStripReaches = 0;
 };
 
 // 12-bit codes take three: 16 coarse counts of 256 levels each, the counts
@@ -58,8 +59,12 @@ struct ThreeTiers {
   static constexpr long kMiddle = 16;
   static constexpr long kFine = kMiddle + 17 * 16;
   static constexpr long kStride = kFine + 257 * 16;  // counters per column
-  // The lines read are those of the buckets the columns' values fall in.
+  // The lines read are those of the buckets the columns' values fall in:
+  // strips of 4 MiB, or six kernel reaches wide, so that the columns a
+  // strip updates beyond its outputs stay a seventh of them (4 MiB are
+  // 476 columns; a 101-pel kernel reaches over 100).
   static constexpr long kStripBytes = 4L * 1024 * 1024;
+  static constexpr long kStripReaches = 6;
 };
 
 constexpr long kMinStripWidth = 64;
@@ -357,7 +362,8 @@ template <class Tiers>
 void runMedian(const kcMedianJob<typename Tiers::Pel>& job) {
   const long reach = job.left + job.right;
   const long stripWidth =
-      std::max(kMinStripWidth, Tiers::kStripBytes / long(Tiers::kStride * sizeof(Count)) - reach);
+      std::max({kMinStripWidth, Tiers::kStripBytes / long(Tiers::kStride * sizeof(Count)) - reach,
+                Tiers::kStripReaches * reach});
   StripFilter<Tiers> strips(job);
   for (long sx0 = job.x0; sx0 < job.x1; sx0 += stripWidth)
     strips.run(sx0, std::min(job.x1, sx0 + stripWidth));
