@@ -81,8 +81,8 @@ void rowCodes(const Pel* s, const unsigned char* m, long n, unsigned lo, unsigne
   }
 }
 
-// Adds the pels coded in to the column histograms and removes those coded
-// out.
+// The coarse counts of a column with code a in and code r out, the coarse
+// bin being the code's bits from shift up.
 template <class L>
 [[gnu::always_inline]] inline void updateCoarse(Count* coarse, unsigned a, unsigned r, int shift) {
   L v = L::load(coarse);
@@ -91,6 +91,8 @@ template <class L>
   v.store(coarse);
 }
 
+// Adds the pels coded in to the column histograms and removes those coded
+// out.
 template <class Tiers, class L>
 [[gnu::always_inline]] inline void updateColumns(Count* hist, const Count* in, const Count* out,
                                                  long n) {
@@ -121,8 +123,7 @@ constexpr std::integral_constant<int, 1> kEnter;
 constexpr std::integral_constant<int, -1> kLeave;
 
 // The kernel's columns [lo, hi) of one output row: where they start, and
-// their moves by one at most as x steps along the row. The counts of the
-// columns are added to or taken from the vectors of counts at offsets.
+// their moves by one at most as x steps along the row.
 struct KernelColumns {
   long lo, hi;
 
@@ -206,7 +207,7 @@ template <class L>
 }
 
 // The same for 12-bit codes, in three tiers. While the median stays in one
-// middle bin (16 codes; smoothed ratios move slowly) only that bin's fine
+// middle bin (16 codes; medians of ratios move slowly) only that bin's fine
 // counts are kept in registers, and three counts by which the pels below
 // the bin follow the columns: the kernel's pels in coarse bins up to the
 // median's, in that bin, and in its middle bins up to the median's. Once
