@@ -180,29 +180,39 @@ template <class L>
                                             const unsigned char* s, unsigned char* out) {
   constexpr long kStride = TwoTiers::kStride, kFine = TwoTiers::kFine;
   auto column = [&](long c) { return hist + (c - c0) * kStride; };
-  KernelColumns k(job, sx0);
+  long lo = std::max(0L, sx0 - job.left), hi = std::min(job.width, sx0 + job.right + 1);
   L coarse{}, current{};
-  for (long c = k.lo; c < k.hi; ++c) coarse += L::load(column(c));
+  for (long c = lo; c < hi; ++c) coarse += L::load(column(c));
   CachedBuckets<L, 16> fine(hist + kFine, c0, kStride, 16);
   int bin = -1;  // the bucket in current
   for (long x = sx0; x < sx1; ++x) {
-    k.move(job, x, sx0, [&](long c, auto sign) {
-      addSigned(coarse, column(c), sign);
-      if (bin >= 0) addSigned(current, column(c) + kFine + 16 * bin, sign);
-    });
+    // The kernel's columns [lo, hi) move by one at most.
+    if (x > sx0 && x + job.right < job.width) {
+      coarse += L::load(column(hi));
+      if (bin >= 0) current += L::load(column(hi) + kFine + 16 * bin);
+      ++hi;
+    }
+    if (x > sx0 && x - job.left > lo) {
+      coarse -= L::load(column(lo));
+      if (bin >= 0) current -= L::load(column(lo) + kFine + 16 * bin);
+      ++lo;
+    }
     const unsigned n = coarse.last();
     if (n == 0) {
       out[x - sx0] = static_cast<unsigned char>(std::clamp(unsigned(s[x]), job.lo, job.hi));
       continue;
     }
-    unsigned rank = (n - 1) / 2;
-    const int b = bucketOf(coarse, rank);
+    const unsigned rank = (n - 1) / 2;
+    const int b = coarse.firstAbove(rank);
+    Count below[17];  // below[b]: pels in the bins before b
+    below[0] = 0;
+    coarse.store(below + 1);
     if (b != bin) {
-      if (bin >= 0) fine.keep(bin, current, k.lo, k.hi);
-      current = fine.update(b, k.lo, k.hi);
+      if (bin >= 0) fine.keep(bin, current, lo, hi);
+      current = fine.update(b, lo, hi);
       bin = b;
     }
-    out[x - sx0] = static_cast<unsigned char>(16 * b + current.firstAbove(rank));
+    out[x - sx0] = static_cast<unsigned char>(16 * b + current.firstAbove(rank - below[b]));
   }
 }
 
