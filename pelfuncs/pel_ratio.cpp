@@ -126,11 +126,13 @@ void divide(const Pel* a, const unsigned* c, Pel top, Pel* out, long width) {
 }
 
 // Narrow codes, in vectors without gathers (slow on processors that guard
-// them). The ratio of a code: its step f within the
-// octave, 64 k2 + 8 k1 + k0, is 2^(k2 / 8) 2^(k1 / 64) 2^(k0 / 512), three
-// factors from tables of eight that a vector register holds, multiplied in
-// that order in single precision (within 2e-7 of the exact ratio; exactly
-// 1 for f = 0), then scaled by the octave's power of two, which is exact.
+// them). The ratio of a code: its step f within the octave, 64 k2 + 8 k1 +
+// k0, is 2^(k2 / 8) 2^(k1 / 64) 2^(k0 / 512), three factors from tables of
+// eight that a vector register holds, multiplied in that order in single
+// precision (within 2e-7 of the exact ratio, as the tests check for every
+// code; exactly 1 for f = 0), then scaled by the octave's power of two,
+// which is exact. Every build takes the same operations (no fused
+// multiply-add), hence the same ratios and quotients.
 constexpr int kNarrowShift = 9;  // log2 narrowLogRatioSteps
 static_assert(1u << kNarrowShift == narrowLogRatioSteps);
 
