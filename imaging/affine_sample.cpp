@@ -342,6 +342,9 @@ template IMGNORM_API kcPelBuffer<unsigned char> kfAffineTransformImage<unsigned 
 template IMGNORM_API void kfAffineSampleRows<unsigned char>(
     const kcPelBuffer_const<unsigned char>&, const kcAffineSamplingParams&,
     const std::function<void(long, const unsigned char*)>&);
+template IMGNORM_API void kfAffineSampleRows<unsigned short>(
+    const kcPelBuffer_const<unsigned short>&, const kcAffineSamplingParams&,
+    const std::function<void(long, const unsigned short*)>&);
 template IMGNORM_API void kfAffineSampleRows<unsigned int>(
     const kcPelBuffer_const<unsigned int>&, const kcAffineSamplingParams&,
     const std::function<void(long, const unsigned int*)>&);

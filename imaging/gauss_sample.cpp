@@ -490,6 +490,11 @@ template IMGNORM_API void kfGaussSample<unsigned char, unsigned short>(
 template IMGNORM_API void kfGaussSampleRows<unsigned char, unsigned short>(
     const kcPelBuffer_const<unsigned char>&, const kcGaussSampleParams&,
     const std::function<void(long, const unsigned short*)>&);
+template IMGNORM_API kcPelBuffer<unsigned short> kfGaussSample<unsigned short>(
+    const kcPelBuffer_const<unsigned short>&, const kcGaussSampleParams&);
+template IMGNORM_API void kfGaussSampleRows<unsigned short, unsigned int>(
+    const kcPelBuffer_const<unsigned short>&, const kcGaussSampleParams&,
+    const std::function<void(long, const unsigned int*)>&);
 template IMGNORM_API kcPelBuffer<unsigned int> kfGaussSample<unsigned int>(
     const kcPelBuffer_const<unsigned int>&, const kcGaussSampleParams&);
 template IMGNORM_API void kfGaussSample<unsigned int, unsigned int>(

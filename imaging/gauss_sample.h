@@ -6,8 +6,9 @@
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
 
-// Gaussian-like smoothing and reduction of 8-bit images, and of unsigned int
-// images of small values (such as 17-bit differences).
+// Gaussian-like smoothing and reduction of 8-bit images, and of unsigned
+// short and unsigned int images of small values (such as 12-bit codes and
+// 17-bit differences).
 //
 // Kernel. A kernel size k in one direction (k >= 0) stands for three
 // successive box filters, each k + 1 pels wide: a smooth, symmetric,

@@ -4,10 +4,12 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "host/detail/cpu_dispatch.h"
 #include "host/exceptions.h"
+#include "imaging/detail/median_lanes.h"
 #include "imaging/detail/median_wiring.h"
 
 // Sliding histogram median. One histogram per column covers the kernel's
@@ -23,212 +25,176 @@
 
 namespace {
 
-using Count = std::uint16_t;
-// Real counts never exceed 32767, so they compare correctly as signed
-// numbers, which the hardware compares directly; the spare counters below
-// may wrap, harmlessly.
-typedef Count Half __attribute__((vector_size(16)));
-typedef std::int16_t SignedHalf __attribute__((vector_size(16)));
-typedef Count Whole __attribute__((vector_size(32)));
-typedef std::int16_t SignedWhole __attribute__((vector_size(32)));
-typedef std::uint32_t Words __attribute__((vector_size(16)));
-typedef std::uint64_t Quads __attribute__((vector_size(16)));
+using namespace kcMedianLanes;
 
-// One column histogram holds kStride counters: at 0, 16 coarse counts
+// The histograms' shapes. 8-bit pels take two tiers of 16 bins: one
+// column histogram holds kStride counters: at 0, 16 coarse counts
 // (coarse[b] = pels in bins 0..b); at kFine + 16 b, the fine counts of bin
 // b (fine[j] = pels of levels 16 b .. 16 b + j). A pel that does not take
 // part gets the code kSkip, whose coarse bin 16 adds nothing and whose fine
 // counts go to a spare bucket nobody reads, so that adding and removing
 // never branch.
-constexpr unsigned kSkip = 256;
-constexpr long kFine = 16;
-constexpr long kStride = kFine + 17 * 16;
-
-// steps[b][k] = 1 for k >= b: what one pel of bin b adds to a cumulative
-// histogram. steps[16] is all zero.
-struct StepTable {
-  alignas(32) Count steps[17][16];
-  constexpr StepTable() : steps() {
-    for (int b = 0; b < 16; ++b)
-      for (int k = b; k < 16; ++k) steps[b][k] = 1;
-  }
+struct TwoTiers {
+  using Pel = unsigned char;
+  static constexpr unsigned kSkip = 256;
+  static constexpr long kFine = 16;
+  static constexpr long kStride = kFine + 17 * 16;
+  // Column histograms of a strip are kept below this size so that they stay
+  // in the second-level cache.
+  static constexpr long kStripBytes = 512 * 1024;
+  static constexpr long kStripReaches = 0;
 };
-constexpr StepTable kSteps;
 
-// Column histograms of a strip are kept below this size so that they stay
-// in the second-level cache.
-constexpr long kStripBytes = 512 * 1024;
+// 12-bit codes take three: 16 coarse counts of 256 levels each, the counts
+// of each coarse bin's 16 middle bins of 16 levels, and the levels of each
+// middle bin (256 over all coarse bins). The histograms of a strip's n
+// columns lie bucket by bucket: the coarse counts of column c at 16 c, the
+// middle bucket b of column c at kMiddle n + 16 (n b + c), the fine bucket
+// m at kFine n + 16 (n m + c), so that the kernel reads a bucket of
+// neighbouring columns from neighbouring lines. Spare buckets take kSkip as
+// above.
+struct ThreeTiers {
+  using Pel = unsigned short;
+  static constexpr unsigned kSkip = 4096;
+  static constexpr long kMiddle = 16;
+  static constexpr long kFine = kMiddle + 17 * 16;
+  static constexpr long kStride = kFine + 257 * 16;  // counters per column
+  // The lines read are those of the buckets the columns' values fall in:
+  // strips of 4 MiB, or six kernel reaches wide, so that the columns a
+  // strip updates beyond its outputs stay a seventh of them (4 MiB are
+  // 476 columns; a 101-pel kernel reaches over 100).
+  static constexpr long kStripBytes = 4L * 1024 * 1024;
+  static constexpr long kStripReaches = 6;
+};
+
 constexpr long kMinStripWidth = 64;
 
-[[gnu::always_inline]] inline int sumAcross(SignedHalf v) {
-  const auto q = std::bit_cast<Quads>(v);
-  v += std::bit_cast<SignedHalf>(__builtin_shufflevector(q, q, 1, 1));
-  v += std::bit_cast<SignedHalf>(std::bit_cast<Quads>(v) >> 32);
-  v += std::bit_cast<SignedHalf>(std::bit_cast<Words>(v) >> 16);
-  return v[0];
-}
-
-// Sixteen counters as two vectors of eight, what every x86-64 processor
-// handles natively. Loads and stores go half by half, so that the values
-// stay in registers.
-struct HalvesLanes {
-  Half lo, hi;
-
-  [[gnu::always_inline]] static HalvesLanes load(const Count* p) {
-    HalvesLanes l;
-    std::memcpy(&l.lo, p, sizeof l.lo);
-    std::memcpy(&l.hi, p + 8, sizeof l.hi);
-    return l;
-  }
-  [[gnu::always_inline]] void store(Count* p) const {
-    std::memcpy(p, &lo, sizeof lo);
-    std::memcpy(p + 8, &hi, sizeof hi);
-  }
-  [[gnu::always_inline]] void operator+=(const HalvesLanes& o) {
-    lo += o.lo;
-    hi += o.hi;
-  }
-  [[gnu::always_inline]] void operator-=(const HalvesLanes& o) {
-    lo -= o.lo;
-    hi -= o.hi;
-  }
-  [[gnu::always_inline]] unsigned last() const { return hi[7]; }
-  // In rising counts, the position of the first count above r (one must
-  // be): the bin or level that holds the pel of rank r.
-  [[gnu::always_inline]] int firstAbove(unsigned r) const {
-    const SignedHalf limit = SignedHalf{} + static_cast<std::int16_t>(r + 1);
-    const SignedHalf notAbove =  // -1 for each count not above r
-        (limit > std::bit_cast<SignedHalf>(lo)) + (limit > std::bit_cast<SignedHalf>(hi));
-    return -sumAcross(notAbove);
-  }
-};
-
-// Sixteen counters as one vector, for processors with AVX2.
-struct WholeLanes {
-  Whole v;
-
-  [[gnu::always_inline]] static WholeLanes load(const Count* p) {
-    WholeLanes l;
-    std::memcpy(&l.v, p, sizeof l.v);
-    return l;
-  }
-  [[gnu::always_inline]] void store(Count* p) const { std::memcpy(p, &v, sizeof v); }
-  [[gnu::always_inline]] void operator+=(const WholeLanes& o) { v += o.v; }
-  [[gnu::always_inline]] void operator-=(const WholeLanes& o) { v -= o.v; }
-  [[gnu::always_inline]] unsigned last() const { return v[15]; }
-  [[gnu::always_inline]] int firstAbove(unsigned r) const {
-    const SignedWhole limit = SignedWhole{} + static_cast<std::int16_t>(r + 1);
-    // The builtin, not std::bit_cast: a function returning a 32-byte vector
-    // would be compiled for processors without AVX too.
-    const SignedWhole notAbove = limit > __builtin_bit_cast(SignedWhole, v);
-    return -sumAcross(__builtin_shufflevector(notAbove, notAbove, 0, 1, 2, 3, 4, 5, 6, 7) +
-                      __builtin_shufflevector(notAbove, notAbove, 8, 9, 10, 11, 12, 13, 14, 15));
-  }
-};
-
-template <class L>
-[[gnu::always_inline]] inline void addTo(Count* p, const Count* a) {
-  L v = L::load(p);
-  v += L::load(a);
-  v.store(p);
-}
-
-template <class L>
-[[gnu::always_inline]] inline void subFrom(Count* p, const Count* a) {
-  L v = L::load(p);
-  v -= L::load(a);
-  v.store(p);
-}
-
-using MedianJob = kcMedianJob<unsigned char>;
-
-template <bool Masked>
-void rowCodes(const unsigned char* s, const unsigned char* m, long n, unsigned lo, unsigned hi,
+template <bool Masked, class Pel>
+void rowCodes(const Pel* s, const unsigned char* m, long n, unsigned lo, unsigned hi, unsigned skip,
               Count* code) {
   const unsigned span = hi - lo;
   for (long x = 0; x < n; ++x) {
     const unsigned v = s[x];
     bool takesPart = v - lo <= span;
     if constexpr (Masked) takesPart = takesPart && m[x] != 0;
-    code[x] = static_cast<Count>(takesPart ? v : kSkip);
+    code[x] = static_cast<Count>(takesPart ? v : skip);
   }
+}
+
+// The coarse counts of a column with code a in and code r out, the coarse
+// bin being the code's bits from shift up.
+template <class L>
+[[gnu::always_inline]] inline void updateCoarse(Count* coarse, unsigned a, unsigned r, int shift) {
+  L v = L::load(coarse);
+  v += L::load(kSteps.steps[a >> shift]);
+  v -= L::load(kSteps.steps[r >> shift]);
+  v.store(coarse);
 }
 
 // Adds the pels coded in to the column histograms and removes those coded
 // out.
-template <class L>
+template <class Tiers, class L>
 [[gnu::always_inline]] inline void updateColumns(Count* hist, const Count* in, const Count* out,
                                                  long n) {
-  for (long x = 0; x < n; ++x, hist += kStride) {
-    const unsigned a = in[x], r = out[x];
-    L coarse = L::load(hist);
-    coarse += L::load(kSteps.steps[a >> 4]);
-    coarse -= L::load(kSteps.steps[r >> 4]);
-    coarse.store(hist);
-    addTo<L>(hist + kFine + kFine * (a >> 4), kSteps.steps[a & 15]);
-    subFrom<L>(hist + kFine + kFine * (r >> 4), kSteps.steps[r & 15]);
+  if constexpr (std::is_same_v<Tiers, TwoTiers>) {
+    for (long x = 0; x < n; ++x, hist += TwoTiers::kStride) {
+      const unsigned a = in[x], r = out[x];
+      updateCoarse<L>(hist, a, r, 4);
+      addTo<L>(hist + TwoTiers::kFine + 16 * (a >> 4), kSteps.steps[a & 15]);
+      subFrom<L>(hist + TwoTiers::kFine + 16 * (r >> 4), kSteps.steps[r & 15]);
+    }
+  } else {
+    Count* middle = hist + ThreeTiers::kMiddle * n;
+    Count* fine = hist + ThreeTiers::kFine * n;
+    const long bucket = 16 * n;
+    for (long x = 0; x < n; ++x, hist += 16, middle += 16, fine += 16) {
+      const unsigned a = in[x], r = out[x];
+      updateCoarse<L>(hist, a, r, 8);
+      addTo<L>(middle + bucket * (a >> 8), kSteps.steps[(a >> 4) & 15]);
+      subFrom<L>(middle + bucket * (r >> 8), kSteps.steps[(r >> 4) & 15]);
+      addTo<L>(fine + bucket * (a >> 4), kSteps.steps[a & 15]);
+      subFrom<L>(fine + bucket * (r >> 4), kSteps.steps[r & 15]);
+    }
   }
 }
 
-// The fine buckets of the kernel's histogram that the median is not in at
-// the moment. Each is brought up to date when the median falls into it, by
-// adding and removing the columns that entered and left since, or by
-// summing afresh when that is cheaper.
-template <class L>
-struct FineBuckets {
-  alignas(32) Count counts[16][16];
-  long from[16];
-  long to[16];
+// Signs of a column's move as types, so that each move compiles on its own.
+constexpr std::integral_constant<int, 1> kEnter;
+constexpr std::integral_constant<int, -1> kLeave;
 
-  FineBuckets() { std::fill(std::begin(to), std::end(to), -1L); }
+// The kernel's columns [lo, hi) of one output row: where they start, and
+// their moves by one at most as x steps along the row.
+struct KernelColumns {
+  long lo, hi;
 
-  [[gnu::always_inline]] void keep(int b, const L& current, long lo, long hi) {
-    current.store(counts[b]);
-    from[b] = lo;
-    to[b] = hi;
-  }
+  template <class Job>
+  KernelColumns(const Job& job, long sx0)
+      : lo(std::max(0L, sx0 - job.left)), hi(std::min(job.width, sx0 + job.right + 1)) {}
 
-  // Bucket b over the columns [lo, hi), whose histograms start with column
-  // c0 at hist; both ends only move forward.
-  [[gnu::always_inline]] L update(const Count* hist, long c0, int b, long lo, long hi) {
-    Count* f = counts[b];
-    auto bucket = [&](long c) { return hist + (c - c0) * kStride + kFine + kFine * b; };
-    const long moves = (hi - to[b]) + (lo - from[b]);
-    if (to[b] <= lo || moves >= hi - lo) {
-      std::fill(f, f + 16, Count(0));
-      for (long c = lo; c < hi; ++c) addTo<L>(f, bucket(c));
-    } else {
-      for (long c = to[b]; c < hi; ++c) addTo<L>(f, bucket(c));
-      for (long c = from[b]; c < lo; ++c) subFrom<L>(f, bucket(c));
-    }
-    return L::load(f);
+  // onColumn(c, sign) for the column entering (sign kEnter) and the one
+  // leaving (kLeave) at x.
+  template <class Job, class OnColumn>
+  [[gnu::always_inline]] void move(const Job& job, long x, long sx0, OnColumn&& onColumn) {
+    if (x > sx0 && x + job.right < job.width) onColumn(hi++, kEnter);
+    if (x > sx0 && x - job.left > lo) onColumn(lo++, kLeave);
   }
 };
 
-// One output row of a strip. hist holds the column histograms of the
-// working window's columns c0..; s is the source row at x = 0. The coarse counts and the fine
-// bucket of the median's bin stay in registers; the other buckets wait in memory until the median
-// moves into them.
+// Adds the counts at p to v for a column entering, takes them away for one
+// leaving.
+template <class L, class Sign>
+[[gnu::always_inline]] inline void addSigned(L& v, const Count* p, Sign) {
+  if constexpr (Sign::value > 0)
+    v += L::load(p);
+  else
+    v -= L::load(p);
+}
+template <class Sign>
+[[gnu::always_inline]] inline void addSigned(long& v, Count count, Sign) {
+  if constexpr (Sign::value > 0)
+    v += count;
+  else
+    v -= count;
+}
+
+// The pel of rank r in rising cumulative counts v: the bucket that holds
+// it, and r becomes its rank within that bucket.
 template <class L>
-[[gnu::always_inline]] inline void sweepRow(const MedianJob& job, const Count* hist, long c0,
-                                            long sx0, long sx1, const unsigned char* s,
-                                            unsigned char* out) {
+[[gnu::always_inline]] inline int bucketOf(const L& v, unsigned& r) {
+  const int b = v.firstAbove(r);
+  Count below[17];  // below[b]: pels in the buckets before b
+  below[0] = 0;
+  v.store(below + 1);
+  r -= below[b];
+  return b;
+}
+
+// One output row of a strip of 8-bit pels. hist holds the column
+// histograms of the working window's columns c0..; s is the source row at
+// x = 0. The coarse counts and the fine bucket of the median's bin stay in
+// registers; the other buckets wait in memory until the median moves into
+// them.
+template <class L>
+[[gnu::always_inline]] inline void sweepRow(const kcMedianJob<unsigned char>& job,
+                                            const Count* hist, long c0, long, long sx0, long sx1,
+                                            const unsigned char* s, unsigned char* out) {
+  constexpr long kStride = TwoTiers::kStride, kFine = TwoTiers::kFine;
   auto column = [&](long c) { return hist + (c - c0) * kStride; };
   long lo = std::max(0L, sx0 - job.left), hi = std::min(job.width, sx0 + job.right + 1);
   L coarse{}, current{};
   for (long c = lo; c < hi; ++c) coarse += L::load(column(c));
-  FineBuckets<L> fine;
+  CachedBuckets<L, 16> fine(hist + kFine, c0, kStride, 16);
   int bin = -1;  // the bucket in current
   for (long x = sx0; x < sx1; ++x) {
     // The kernel's columns [lo, hi) move by one at most.
     if (x > sx0 && x + job.right < job.width) {
       coarse += L::load(column(hi));
-      if (bin >= 0) current += L::load(column(hi) + kFine + kFine * bin);
+      if (bin >= 0) current += L::load(column(hi) + kFine + 16 * bin);
       ++hi;
     }
     if (x > sx0 && x - job.left > lo) {
       coarse -= L::load(column(lo));
-      if (bin >= 0) current -= L::load(column(lo) + kFine + kFine * bin);
+      if (bin >= 0) current -= L::load(column(lo) + kFine + 16 * bin);
       ++lo;
     }
     const unsigned n = coarse.last();
@@ -243,60 +209,136 @@ template <class L>
     coarse.store(below + 1);
     if (b != bin) {
       if (bin >= 0) fine.keep(bin, current, lo, hi);
-      current = fine.update(hist, c0, b, lo, hi);
+      current = fine.update(b, lo, hi);
       bin = b;
     }
     out[x - sx0] = static_cast<unsigned char>(16 * b + current.firstAbove(rank - below[b]));
   }
 }
 
+// The same for 12-bit codes, in three tiers. While the median stays in one
+// middle bin (16 codes; medians of ratios move slowly) only that bin's fine
+// counts are kept in registers, and three counts by which the pels below
+// the bin follow the columns: the kernel's pels in coarse bins up to the
+// median's, in that bin, and in its middle bins up to the median's. Once
+// the median leaves the bin it is sought afresh through the coarse and
+// middle counts, which wait in memory like the fine buckets.
+template <class L>
+[[gnu::always_inline]] inline void sweepRow(const kcMedianJob<unsigned short>& job,
+                                            const Count* hist, long c0, long columns, long sx0,
+                                            long sx1, const unsigned short* s,
+                                            unsigned short* out) {
+  const long bucket = 16 * columns;  // from a bucket of a column to the next bucket
+  const Count* middleTier = hist + ThreeTiers::kMiddle * columns;
+  const Count* fineTier = hist + ThreeTiers::kFine * columns;
+  KernelColumns k(job, sx0);
+  CachedBuckets<L, 1> coarses(hist, c0, 16, 0);
+  CachedBuckets<L, 16> middles(middleTier, c0, 16, bucket);
+  CachedBuckets<L, 256> fines(fineTier, c0, 16, bucket);
+  L fine{};
+  int sub = -1;  // the middle bin in fine, 16 b + m for middle bin m of coarse bin b
+  long n = 0;    // pels taking part
+  for (long c = k.lo; c < k.hi; ++c) n += hist[16 * (c - c0) + 15];
+  long upToBin = 0, inBin = 0, upToSub = 0;  // the counts below sub
+  for (long x = sx0; x < sx1; ++x) {
+    k.move(job, x, sx0, [&](long c, auto sign) {
+      const long at = 16 * (c - c0);
+      addSigned(n, hist[at + 15], sign);
+      if (sub < 0) return;
+      const Count* middle = middleTier + bucket * (sub >> 4) + at;
+      addSigned(upToBin, hist[at + (sub >> 4)], sign);
+      addSigned(inBin, middle[15], sign);
+      addSigned(upToSub, middle[sub & 15], sign);
+      addSigned(fine, fineTier + bucket * sub + at, sign);
+    });
+    if (n == 0) {
+      out[x - sx0] = static_cast<unsigned short>(std::clamp(unsigned(s[x]), job.lo, job.hi));
+      continue;
+    }
+    const long rank = (n - 1) / 2;
+    if (sub >= 0) {
+      const long within = rank - (upToBin - inBin + upToSub - long(fine.last()));
+      if (within >= 0 && within < long(fine.last())) {
+        out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(unsigned(within)));
+        continue;
+      }
+      fines.keep(sub, fine, k.lo, k.hi);
+    }
+    unsigned r = unsigned(rank);
+    const L coarse = coarses.update(0, k.lo, k.hi);
+    coarses.keep(0, coarse, k.lo, k.hi);
+    const int b = bucketOf(coarse, r);
+    const L middle = middles.update(b, k.lo, k.hi);
+    middles.keep(b, middle, k.lo, k.hi);
+    const int m = bucketOf(middle, r);
+    sub = 16 * b + m;
+    fine = fines.update(sub, k.lo, k.hi);
+    upToBin = coarses.counts[0][b];
+    inBin = middles.counts[b][15];
+    upToSub = middles.counts[b][m];
+    out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(r));
+  }
+}
+
 // The row kernels, compiled for every x86-64 processor and for AVX2.
+template <class Tiers>
 struct RowKernels {
+  using Pel = typename Tiers::Pel;
   void (*update)(Count* hist, const Count* in, const Count* out, long n);
-  void (*sweep)(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
-                const unsigned char* s, unsigned char* out);
+  void (*sweep)(const kcMedianJob<Pel>& job, const Count* hist, long c0, long columns, long sx0,
+                long sx1, const Pel* s, Pel* out);
 };
 
+template <class Tiers>
 void updateColumnsPlain(Count* hist, const Count* in, const Count* out, long n) {
-  updateColumns<HalvesLanes>(hist, in, out, n);
+  updateColumns<Tiers, HalvesLanes>(hist, in, out, n);
 }
-void sweepRowPlain(const MedianJob& job, const Count* hist, long c0, long sx0, long sx1,
-                   const unsigned char* s, unsigned char* out) {
-  sweepRow<HalvesLanes>(job, hist, c0, sx0, sx1, s, out);
+template <class Pel>
+void sweepRowPlain(const kcMedianJob<Pel>& job, const Count* hist, long c0, long columns, long sx0,
+                   long sx1, const Pel* s, Pel* out) {
+  sweepRow<HalvesLanes>(job, hist, c0, columns, sx0, sx1, s, out);
 }
 
+template <class Tiers>
 KC_TARGET_AVX2 void updateColumnsAvx2(Count* hist, const Count* in, const Count* out, long n) {
-  updateColumns<WholeLanes>(hist, in, out, n);
+  updateColumns<Tiers, WholeLanes>(hist, in, out, n);
 }
-KC_TARGET_AVX2 void sweepRowAvx2(const MedianJob& job, const Count* hist, long c0, long sx0,
-                                 long sx1, const unsigned char* s, unsigned char* out) {
-  sweepRow<WholeLanes>(job, hist, c0, sx0, sx1, s, out);
-}
-
-RowKernels rowKernels() {
-  return {kfPickKernel(updateColumnsPlain, updateColumnsAvx2),
-          kfPickKernel(sweepRowPlain, sweepRowAvx2)};
+template <class Pel>
+KC_TARGET_AVX2 void sweepRowAvx2(const kcMedianJob<Pel>& job, const Count* hist, long c0,
+                                 long columns, long sx0, long sx1, const Pel* s, Pel* out) {
+  sweepRow<WholeLanes>(job, hist, c0, columns, sx0, sx1, s, out);
 }
 
+template <class Tiers>
+RowKernels<Tiers> rowKernels() {
+  using Pel = typename Tiers::Pel;
+  return {kfPickKernel(updateColumnsPlain<Tiers>, updateColumnsAvx2<Tiers>),
+          kfPickKernel(sweepRowPlain<Pel>, sweepRowAvx2<Pel>)};
+}
+
+template <class Tiers>
 class StripFilter {
  public:
-  explicit StripFilter(const MedianJob& job) : job_(job), kernels_(rowKernels()) {}
+  using Pel = typename Tiers::Pel;
+  using Job = kcMedianJob<Pel>;
+
+  explicit StripFilter(const Job& job) : job_(job), kernels_(rowKernels<Tiers>()) {}
 
   // Output columns sx0..sx1-1 of every output row.
   void run(long sx0, long sx1) {
     c0_ = std::max(0L, sx0 - job_.left);
     n_ = std::min(job_.width, sx1 + job_.right) - c0_;
-    hist_.assign(static_cast<std::size_t>(n_ * kStride), Count(0));
+    hist_.assign(static_cast<std::size_t>(n_ * Tiers::kStride), Count(0));
     in_.resize(static_cast<std::size_t>(n_));
     out_.resize(static_cast<std::size_t>(n_));
-    skip_.assign(static_cast<std::size_t>(n_), Count(kSkip));
+    skip_.assign(static_cast<std::size_t>(n_), Count(Tiers::kSkip));
 
     const long first = std::max(0L, job_.y0 - job_.up);
     const long last = std::min(job_.height, job_.y0 + job_.down + 1);
     for (long r = first; r < last; ++r) updateRows(r, -1);
     for (long y = job_.y0; y < job_.y1; ++y) {
       if (y > job_.y0) updateRows(y + job_.down, y - job_.up - 1);
-      kernels_.sweep(job_, hist_.data(), c0_, sx0, sx1, job_.src + y * job_.srcStride,
+      kernels_.sweep(job_, hist_.data(), c0_, n_, sx0, sx1, job_.src + y * job_.srcStride,
                      job_.dst + (y - job_.y0) * job_.dstStride + (sx0 - job_.x0));
     }
   }
@@ -306,11 +348,12 @@ class StripFilter {
 
   const Count* codes(long r, std::vector<Count>& buffer) const {
     if (!inside(r)) return skip_.data();
-    const unsigned char* s = job_.src + r * job_.srcStride + c0_;
+    const Pel* s = job_.src + r * job_.srcStride + c0_;
     if (job_.mask)
-      rowCodes<true>(s, job_.mask + r * job_.maskStride + c0_, n_, job_.lo, job_.hi, buffer.data());
+      rowCodes<true>(s, job_.mask + r * job_.maskStride + c0_, n_, job_.lo, job_.hi, Tiers::kSkip,
+                     buffer.data());
     else
-      rowCodes<false>(s, nullptr, n_, job_.lo, job_.hi, buffer.data());
+      rowCodes<false>(s, nullptr, n_, job_.lo, job_.hi, Tiers::kSkip, buffer.data());
     return buffer.data();
   }
 
@@ -320,17 +363,19 @@ class StripFilter {
     kernels_.update(hist_.data(), codes(entering, in_), codes(leaving, out_), n_);
   }
 
-  const MedianJob& job_;
-  const RowKernels kernels_;
+  const Job& job_;
+  const RowKernels<Tiers> kernels_;
   long c0_ = 0, n_ = 0;
   std::vector<Count> hist_, in_, out_, skip_;
 };
 
-void runMedian(const MedianJob& job) {
+template <class Tiers>
+void runMedian(const kcMedianJob<typename Tiers::Pel>& job) {
   const long reach = job.left + job.right;
   const long stripWidth =
-      std::max(kMinStripWidth, kStripBytes / long(kStride * sizeof(Count)) - reach);
-  StripFilter strips(job);
+      std::max({kMinStripWidth, Tiers::kStripBytes / long(Tiers::kStride * sizeof(Count)) - reach,
+                Tiers::kStripReaches * reach});
+  StripFilter<Tiers> strips(job);
   for (long sx0 = job.x0; sx0 < job.x1; sx0 += stripWidth)
     strips.run(sx0, std::min(job.x1, sx0 + stripWidth));
 }
@@ -350,12 +395,19 @@ kcPelMedianParams::kcPelMedianParams(const kcPair<long>& kernel, const kcPair<lo
 
 namespace {
 
-// The 8-bit forms: a range reaching above 255 was meant for wide pels.
+// The 8-bit forms: a range reaching above 255 was meant for wide pels;
+// the 12-bit ones likewise above 4095.
 void medianOf(const kcPelBuffer_const<unsigned char>& src,
               const kcPelBuffer_const<unsigned char>* mask, const kcPelMedianParams& params,
               kcPelBuffer<unsigned char>& dst) {
   if (params.valueRange().y() > 255) throw kcPelFunc::BadParams();
-  kfMedianForms(src, mask, params, dst, runMedian);
+  kfMedianForms(src, mask, params, dst, runMedian<TwoTiers>);
+}
+void medianOf(const kcPelBuffer_const<unsigned short>& src,
+              const kcPelBuffer_const<unsigned char>* mask, const kcPelMedianParams& params,
+              kcPelBuffer<unsigned short>& dst) {
+  if (params.valueRange().y() > long(ThreeTiers::kSkip) - 1) throw kcPelFunc::BadParams();
+  kfMedianForms(src, mask, params, dst, runMedian<ThreeTiers>);
 }
 
 }  // namespace
@@ -368,5 +420,16 @@ void kfPelMedian(const kcPelBuffer_const<unsigned char>& src, const kcPelMedianP
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
                  const kcPelBuffer_const<unsigned char>& mask, const kcPelMedianParams& params,
                  kcPelBuffer<unsigned char>& dst) {
+  medianOf(src, &mask, params, dst);
+}
+
+void kfPelMedian(const kcPelBuffer_const<unsigned short>& src, const kcPelMedianParams& params,
+                 kcPelBuffer<unsigned short>& dst) {
+  medianOf(src, nullptr, params, dst);
+}
+
+void kfPelMedian(const kcPelBuffer_const<unsigned short>& src,
+                 const kcPelBuffer_const<unsigned char>& mask, const kcPelMedianParams& params,
+                 kcPelBuffer<unsigned short>& dst) {
   medianOf(src, &mask, params, dst);
 }

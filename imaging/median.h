@@ -4,8 +4,9 @@
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
 
-// Median filter of 8-bit images and of wide (up to 17-bit) unsigned int
-// images, limited to a range of values and optionally to the pels of a mask.
+// Median filter of 8-bit images, of 12-bit codes in unsigned short pels
+// and of wide (up to 17-bit) unsigned int images, limited to a range of values and optionally to
+// the pels of a mask.
 //
 // Kernel. kernel = (kx, ky) pels, placed on the output pel so that it
 // reaches kx / 2 pels left and (kx - 1) / 2 pels right of it (likewise up
@@ -21,7 +22,9 @@
 //
 // Cost. A sliding histogram with one histogram per column and two levels
 // (16 coarse bins, 256 fine bins updated only where the median is sought):
-// constant time per pel whatever the kernel size. The image is processed in
+// constant time per pel whatever the kernel size. The 12-bit forms add a
+// middle level (16 coarse bins of 256 levels, 256 middle bins of 16, 4096
+// fine levels). The image is processed in
 // vertical strips so that the column histograms stay in cache. The wide
 // forms size their histograms by the range: N = hi - lo + 1 levels in bins
 // of a power of two near sqrt(N) levels, so that their cost per pel grows
@@ -70,6 +73,15 @@ IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
 IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned char>& src,
                              const kcPelBuffer_const<unsigned char>& mask,
                              const kcPelMedianParams& params, kcPelBuffer<unsigned char>& dst);
+
+// The 12-bit forms: the same rules over unsigned short pels, with value
+// ranges up to 4095 (maxLevel 4095 or more; kcPelFunc::BadParams for a
+// range reaching above 4095; pels above it lie outside every range).
+IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned short>& src,
+                             const kcPelMedianParams& params, kcPelBuffer<unsigned short>& dst);
+IMGNORM_API void kfPelMedian(const kcPelBuffer_const<unsigned short>& src,
+                             const kcPelBuffer_const<unsigned char>& mask,
+                             const kcPelMedianParams& params, kcPelBuffer<unsigned short>& dst);
 
 // The wide forms: the same rules over unsigned int pels, with value ranges
 // up to kcPelMedianParams::maxWideLevel (pels above it simply lie outside

@@ -96,13 +96,14 @@ struct NarrowDepth {
   }
 };
 
-// The steps 32-bit codes of up to 17 bits share, whatever they stand for:
-// none is the code of no correction, largest() bounds every code, and so
-// every mean or median of them, so the smoothing need not read the image
-// for its bound.
-template <unsigned None>
+// The steps codes share, whatever they stand for: 32-bit codes of up to 17
+// bits, or 12-bit ratio codes in 16-bit pels. none is the code of no
+// correction, largest() bounds every code, and so every mean or median of
+// them, so the smoothing need not read the image for its bound. Sums are
+// 32-bit.
+template <class Code, unsigned None>
 struct WideCodes {
-  using Difference = unsigned;
+  using Difference = Code;
   using Sum = unsigned;
   static constexpr Difference none = None;
   unsigned largestCode;
@@ -149,7 +150,7 @@ struct WideCodes {
   }
 };
 
-struct WideDepth : WideCodes<wideDifferenceOffset> {
+struct WideDepth : WideCodes<unsigned, wideDifferenceOffset> {
   using Pel = unsigned short;
   int bits;
   unsigned limit;  // of the differences' magnitude
@@ -185,6 +186,34 @@ struct WideDepth : WideCodes<wideDifferenceOffset> {
   }
 };
 
+// The log-ratio codes of a depth (pelfuncs/pel_ratio.h): 12-bit ones in
+// 16-bit pels for 8-bit images, which the 8-bit path's sums and the 4096
+// level median take, 17-bit ones in 32-bit pels for wider images.
+template <class P>
+struct RatioCodes {
+  using Code = unsigned;
+  static constexpr unsigned zero = logRatioZero, largest = logRatioLargest;
+  static void compare(const P* a, const P* b, unsigned bias, Code* out, long n) {
+    kf_PelLogRatioRow(a, b, bias, out, n);
+  }
+  static void divide(const P* s, const Code* c, P top, P* out, long n) {
+    kf_PelDivideByLogRatioRow(s, c, top, out, n);
+  }
+};
+template <>
+struct RatioCodes<unsigned char> {
+  using Code = unsigned short;
+  static constexpr unsigned zero = narrowLogRatioZero, largest = narrowLogRatioLargest;
+  // The bias of 8-bit levels is 1, their top 255.
+  static void compare(const unsigned char* a, const unsigned char* b, unsigned, Code* out, long n) {
+    kf_PelLogRatioRow(a, b, out, n);
+  }
+  static void divide(const unsigned char* s, const Code* c, unsigned char, unsigned char* out,
+                     long n) {
+    kf_PelDivideByLogRatioRow(s, c, out, n);
+  }
+};
+
 // The divide model at either depth: the ratio image / reference as log
 // codes (pelfuncs/pel_ratio.h), smoothed and taken medians of as the wide
 // differences are, and the image divided by the ratio of the result. A
@@ -197,31 +226,34 @@ struct WideDepth : WideCodes<wideDifferenceOffset> {
 // exactly 1 and a pel of a few levels cannot pull the smoothed gain far.
 // Outside the mask the ratio is 1: those pels keep their levels.
 template <class P>
-struct RatioDepth : WideCodes<logRatioZero> {
+struct RatioDepth : WideCodes<typename RatioCodes<P>::Code, RatioCodes<P>::zero> {
   using Pel = P;
+  using Codes = RatioCodes<P>;
+  using Difference = typename Codes::Code;
+  using Sum = unsigned;
   int bits;
 
-  explicit RatioDepth(int b) : WideCodes{logRatioLargest}, bits(b) {}
+  explicit RatioDepth(int b) : WideCodes<Difference, Codes::zero>{Codes::largest}, bits(b) {}
   long top() const { return (1L << bits) - 1; }
   unsigned bias() const { return bits > 8 ? 1u << (bits - 8) : 1u; }
 
   void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
                   const kcPair<long>&, kcPelBuffer<Difference>& d) const {
-    compareRows(s, r, d, [this](const Pel* a, const Pel* b, Difference* out, long n) {
-      kf_PelLogRatioRow(a, b, bias(), out, n);
+    this->compareRows(s, r, d, [this](const Pel* a, const Pel* b, Difference* out, long n) {
+      Codes::compare(a, b, bias(), out, n);
     });
   }
   void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
                      Difference* out) const {
-    WideCodes::maskedMeanRow(t, w, m, n, none, out);
+    WideCodes<Difference, Codes::zero>::maskedMeanRow(t, w, m, n, Codes::zero, out);
   }
   void correctRow(const Pel* s, const Difference* b, Pel* out, long n) const {
-    kf_PelDivideByLogRatioRow(s, b, static_cast<Pel>(top()), out, n);
+    Codes::divide(s, b, static_cast<Pel>(top()), out, n);
   }
   using Field = float;
   void fieldRow(const Difference* b, Field* out, long n) const { kf_LogRatioValuesRow(b, out, n); }
   kcPelMedianParams medianParams(const kcPair<long>& kernel, const kcPair<long>&) const {
-    return {kernel, {0, long(largest())}, kcPelMedianParams::maxWideLevel};
+    return {kernel, {0, long(Codes::largest)}, long(Codes::largest)};
   }
 };
 

@@ -68,12 +68,29 @@ void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
                                                    rowDone);
 }
 
+namespace {
+
+template <class Code>
+void smoothCodeRows(const kcPelBuffer_const<Code>& source, const kcPair<long>& reduced,
+                    unsigned largest, int fractionBits,
+                    const std::function<void(long, const unsigned*)>& rowDone) {
+  kcGaussSampleParams params = fixedPointSmoothing(reduced, fractionBits);
+  params.largestPel(largest);
+  kfGaussSampleRows<Code, unsigned>(inPels(source), params, rowDone);
+}
+
+}  // namespace
+
 void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned>& source, const kcPair<long>& reduced,
                             unsigned largest, int fractionBits,
                             const std::function<void(long, const unsigned*)>& rowDone) {
-  kcGaussSampleParams params = fixedPointSmoothing(reduced, fractionBits);
-  params.largestPel(largest);
-  kfGaussSampleRows<unsigned, unsigned>(inPels(source), params, rowDone);
+  smoothCodeRows(source, reduced, largest, fractionBits, rowDone);
+}
+
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned short>& source,
+                            const kcPair<long>& reduced, unsigned largest, int fractionBits,
+                            const std::function<void(long, const unsigned*)>& rowDone) {
+  smoothCodeRows(source, reduced, largest, fractionBits, rowDone);
 }
 
 }  // namespace imgnorm

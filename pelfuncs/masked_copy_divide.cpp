@@ -179,17 +179,29 @@ bool divisorsNonZero(const unsigned short* divisor, const unsigned char* mask, l
   return true;
 }
 
+template <class Out>
+void divideWideRow(const unsigned* numerator, const unsigned short* divisor,
+                   const unsigned char* mask, long width, unsigned long scale, Out* destination) {
+  KC_ASSERT(divisorsNonZero(divisor, mask, width));
+  for (long x = 0; x < width; ++x) {
+    if (mask && mask[x] == 0) continue;
+    const std::uint64_t n = std::uint64_t(numerator[x]) * scale + divisor[x] / 2;
+    destination[x] = static_cast<Out>(n / divisor[x]);
+  }
+}
+
 }  // namespace
 
 void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned short* divisor,
                            const unsigned char* mask, long width, unsigned long scale,
                            unsigned* destination) {
-  KC_ASSERT(divisorsNonZero(divisor, mask, width));
-  for (long x = 0; x < width; ++x) {
-    if (mask && mask[x] == 0) continue;
-    const std::uint64_t n = std::uint64_t(numerator[x]) * scale + divisor[x] / 2;
-    destination[x] = static_cast<unsigned>(n / divisor[x]);
-  }
+  divideWideRow(numerator, divisor, mask, width, scale, destination);
+}
+
+void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned short* divisor,
+                           const unsigned char* mask, long width, unsigned long scale,
+                           unsigned short* destination) {
+  divideWideRow(numerator, divisor, mask, width, scale, destination);
 }
 
 namespace {
@@ -207,6 +219,11 @@ void setOutsideMask(const kcPelBuffer<T>& destination, const kcPelBuffer_const<u
 }
 
 }  // namespace
+
+void kf_PelSetOutsideMask(const kcPelBuffer<unsigned short>& destination,
+                          const kcPelBuffer_const<unsigned char>& mask, unsigned short value) {
+  setOutsideMask(destination, mask, value);
+}
 
 void kf_PelSetOutsideMask(const kcPelBuffer<unsigned>& destination,
                           const kcPelBuffer_const<unsigned char>& mask, unsigned value) {

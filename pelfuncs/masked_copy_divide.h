@@ -50,10 +50,17 @@ IMGNORM_API void kf_MaskedPelDivideRow(const unsigned short* numerator,
 IMGNORM_API void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned short* divisor,
                                        const unsigned char* mask, long width, unsigned long scale,
                                        unsigned* destination);
+// The same stored in 16 bits (the quotients must fit: codes up to 4095).
+IMGNORM_API void kf_MaskedPelDivideRow(const unsigned* numerator, const unsigned short* divisor,
+                                       const unsigned char* mask, long width, unsigned long scale,
+                                       unsigned short* destination);
 
 // destination <- value at every pel of destination window & mask window
 // whose mask pel is 0; the other pels keep theirs. Throws
 // kcPel::UnboundWindow for an unbound destination or mask.
+IMGNORM_API void kf_PelSetOutsideMask(const kcPelBuffer<unsigned short>& destination,
+                                      const kcPelBuffer_const<unsigned char>& mask,
+                                      unsigned short value);
 IMGNORM_API void kf_PelSetOutsideMask(const kcPelBuffer<unsigned>& destination,
                                       const kcPelBuffer_const<unsigned char>& mask, unsigned value);
 IMGNORM_API void kf_PelSetOutsideMask(const kcPelBuffer<int>& destination,

@@ -127,6 +127,12 @@ void kf_PaddedAffineSampleRows(const kcPelBuffer<unsigned char>& src, long xSize
   paddedSampleRows(src, xSize, ySize, bicubic, rowDone);
 }
 
+void kf_PaddedAffineSampleRows(const kcPelBuffer<unsigned short>& src, long xSize, long ySize,
+                               bool bicubic,
+                               const std::function<void(long, const unsigned short*)>& rowDone) {
+  paddedSampleRows(src, xSize, ySize, bicubic, rowDone);
+}
+
 void kf_PaddedAffineSampleRows(const kcPelBuffer<unsigned int>& src, long xSize, long ySize,
                                bool bicubic,
                                const std::function<void(long, const unsigned int*)>& rowDone) {

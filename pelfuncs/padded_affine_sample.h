@@ -27,5 +27,8 @@ IMGNORM_API void kf_PaddedAffineSampleRows(
     const kcPelBuffer<unsigned char>& src, long xSize, long ySize, bool bicubic,
     const std::function<void(long, const unsigned char*)>& rowDone);
 IMGNORM_API void kf_PaddedAffineSampleRows(
+    const kcPelBuffer<unsigned short>& src, long xSize, long ySize, bool bicubic,
+    const std::function<void(long, const unsigned short*)>& rowDone);
+IMGNORM_API void kf_PaddedAffineSampleRows(
     const kcPelBuffer<unsigned int>& src, long xSize, long ySize, bool bicubic,
     const std::function<void(long, const unsigned int*)>& rowDone);

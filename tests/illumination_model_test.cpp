@@ -62,6 +62,51 @@ TEST(RatioRows, MatchDoublePrecisionAndKeepDarkPelsNearOne) {
   checkRatioRows<unsigned short>(16);
 }
 
+// The narrow codes of 8-bit images, every pair of levels on every kernel
+// build: within 5/8 of a step of the code of the clamped ratio, 1 for
+// equal levels, and a level divided by a pair's code within one level of
+// its division by the exact ratio; the division is that by the ratios the
+// values row gives, for every code.
+TEST(RatioRows, NarrowCodesOfEightBitLevels) {
+  std::vector<unsigned char> a(256), b(256), levels(256), divided(256);
+  std::vector<unsigned short> codes(256), plainCodes(256);
+  std::vector<float> ratios(256);
+  const double lowest = std::exp2(-4.0), highest = std::exp2(4.0 - 1.0 / narrowLogRatioSteps);
+  for (int x = 0; x < 256; ++x) a[x] = static_cast<unsigned char>(x);
+  for (int level = 0; level < 256; ++level) {
+    std::fill(b.begin(), b.end(), static_cast<unsigned char>(level));
+    for (auto& v : levels) v = static_cast<unsigned char>(uniform(0, 255));
+    kf_PelLogRatioRow(a.data(), b.data(), codes.data(), 256);
+    {
+      const kcPlainKernelsScope plain;
+      kf_PelLogRatioRow(a.data() + level % 7, b.data(), plainCodes.data() + level % 7,
+                        256 - level % 7);
+    }
+    kf_PelDivideByLogRatioRow(levels.data(), codes.data(), divided.data(), 256);
+    for (int x = 0; x < 256; ++x) {
+      const double q = std::clamp((x + 1.0) / (level + 1.0), lowest, highest);
+      const double exact = narrowLogRatioZero + narrowLogRatioSteps * std::log2(q);
+      ASSERT_LE(std::abs(codes[x] - exact), 0.625) << x << " / " << level;
+      ASSERT_TRUE(x < level % 7 || plainCodes[x] == codes[x]) << x << " / " << level;
+      ASSERT_TRUE(x != level || codes[x] == narrowLogRatioZero);
+      ASSERT_LE(std::abs(divided[x] - std::min(levels[x] / q, 255.0)), 1.0) << x << " / " << level;
+    }
+  }
+  for (unsigned first = 0; first < narrowLogRatioLargest + 16; first += 128) {
+    for (unsigned x = 0; x < 256; ++x) codes[x] = static_cast<unsigned short>(first + x / 2);
+    kf_LogRatioValuesRow(codes.data(), ratios.data(), 256);
+    const kcKernelSetScope builds(static_cast<kcKernelSet>(first / 128 % 3));
+    kf_PelDivideByLogRatioRow(a.data(), codes.data(), divided.data(), 256);
+    for (int x = 0; x < 256; ++x) {
+      const double code = std::min(codes[x], static_cast<unsigned short>(narrowLogRatioLargest));
+      ASSERT_NEAR(ratios[x], std::exp2((code - narrowLogRatioZero) / narrowLogRatioSteps),
+                  2e-7 * ratios[x]);
+      const float v = std::min(static_cast<float>(x) / ratios[x], 255.0f) + 0.5f;
+      ASSERT_EQ(divided[x], static_cast<int>(v)) << x << " / code " << codes[x];
+    }
+  }
+}
+
 constexpr long kSide = 160;
 
 // A textured scene of 25 .. 225 8-bit levels, with noise of its own per

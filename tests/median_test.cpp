@@ -255,3 +255,46 @@ TEST(PelMedian, WideRangesAtBinEdgesAndExtremeKernels) {
     }
   }
 }
+
+namespace {
+
+// 12-bit codes as smoothed ratios are: a drifting centre (across the
+// coarse and middle bins' edges) with noise of a few codes, or anything.
+kcPelBuffer<unsigned short> randomCodes(const kcPelRect& window, long noise) {
+  const long centre = uniform(0, 4095), drift = uniform(-9, 9);
+  return makeImage<unsigned short>(window, [&](long x, long y) {
+    const long v =
+        noise > 4095 ? uniform(0, 4095) : centre + drift * (x + y) + uniform(-noise, noise);
+    return std::clamp(v, 0L, 4095L);
+  });
+}
+
+}  // namespace
+
+// The 12-bit median against sorting: clustered and spread codes, ranges
+// cut anywhere, masks, both kernel builds, rows of several strips; a range
+// above 4095 is refused.
+TEST(PelMedian, TwelveBitCodesMatchSorting) {
+  using Codes = kcPelBuffer<unsigned short>;
+  for (int trial = 0; trial < 90; ++trial) {
+    const bool wideRow = trial % 15 == 0;
+    const kcPelRect window = wideRow ? kcPelRect(-3, 1, 1200, 6) : randomWindow(40, 30);
+    const Codes src = randomCodes(window, std::array<long, 3>{3, 40, 5000}[trial % 3]);
+    const Image mask = randomMask(randomWindow(wideRow ? 1300 : 40, 30), uniform(0, 60));
+    const long a = uniform(0, 4095), b = uniform(0, 4095);
+    const kcPair<long> range =
+        trial % 4 == 0 ? kcPair<long>(0, 4095) : kcPair<long>(std::min(a, b), std::max(a, b));
+    const kcPelMedianParams p(
+        wideRow ? kcPair<long>(101, 5) : kcPair<long>(uniform(1, 40), uniform(1, 15)), range, 4095);
+    const kcPlainKernelsScope plain(trial % 4 >= 2);
+    Codes dst, masked;
+    kfPelMedian(src, p, dst);
+    expectMedianMatches<unsigned short>(src, nullptr, p, dst);
+    kfPelMedian(src, mask, p, masked);
+    expectMedianMatches<unsigned short>(src, &mask, p, masked);
+  }
+  Codes dst;
+  EXPECT_THROW(kfPelMedian(randomCodes(kcPelRect(0, 0, 4, 4), 3),
+                           kcPelMedianParams({3, 3}, {0, 4096}, 4096), dst),
+               kcPelFunc::BadParams);
+}

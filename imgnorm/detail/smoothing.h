@@ -32,6 +32,10 @@ void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned char>& source,
 void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned>& source, const kcPair<long>& reduced,
                             unsigned largest, int fractionBits,
                             const std::function<void(long, const unsigned*)>& rowDone);
+// The same for 12-bit codes in 16-bit pels.
+void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned short>& source,
+                            const kcPair<long>& reduced, unsigned largest, int fractionBits,
+                            const std::function<void(long, const unsigned*)>& rowDone);
 
 // Rows of source above j - smoothRowsLag(reduced) are not read again once
 // the row j has been handed over (see kfGaussSampleRowsLag).

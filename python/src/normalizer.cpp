@@ -597,8 +597,9 @@ BadParams with the library's message):
   model             'subtract' (default): local correction subtracts the
                     smoothed difference to the reference, for an offset
                     such as stray light; 'divide' divides by the smoothed
-                    ratio to it (a geometric mean, in steps of 2**-14
-                    octave, ratios 1/16 to 16), for a gain such as
+                    ratio to it (a geometric mean, in steps of 2**-9
+                    octave for 8-bit images, 2**-14 for deeper ones,
+                    ratios 1/16 to 16), for a gain such as
                     vignetting. The intensity range bounds differences
                     only. Run-time only.
 
