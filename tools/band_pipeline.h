@@ -4,6 +4,7 @@
 // thread, working on up to threads threads, writing behind them on a thread
 // of its own, in the order they were read.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -29,7 +30,7 @@ void runBands(long count, unsigned threads, Read read, Work work, Write write) {
   std::condition_variable changed;
   std::deque<std::future<Band>> queue;
   bool readingDone = false;
-  bool failed = false;
+  std::atomic<bool> failed{false};
   std::exception_ptr writeError;
 
   std::thread writer([&] {

@@ -1,7 +1,6 @@
 #include "stream_job.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -31,7 +30,7 @@ using imgnorm::Counts;
 constexpr std::uint64_t kGlobalBudget = 64ULL << 20;
 constexpr std::uint64_t kLocalBudget = 192ULL << 20;
 // A local run works in strips of its own: beyond its input and result it
-// holds about one plane of the image's samples (4096 x 4096, 101 x 101:
+// holds about one plane of the image's samples (4000 x 4000, 101 x 101:
 // 16 MB more for the median, nothing measurable for the smoothing).
 constexpr std::uint64_t kLocalWorkPlanes = 1;
 // Rows the file's reader and the TIFF writer hold at most: one row of
