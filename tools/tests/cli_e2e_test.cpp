@@ -985,6 +985,17 @@ TEST_F(CliTest, LargeImagesAreStreamedOrRefusedSayingWhy) {
   EXPECT_EQ(readFile(path("big.tif")).substr(0, 4), std::string("II+\0", 4));
   ASSERT_EQ(runProgram(runArgs("histogram", {"-o", path("small.tif"), path("a.png")})).code, 0);
   EXPECT_EQ(contentOf(path("big.tif")), contentOf(path("small.tif")));
+  // A gray tool streams a colour file's luma, with the note a run in memory gives.
+  imgio::writeImage(path("rgb.png"), colourScene(3));
+  const std::pair<std::string, std::string> runs[] = {{"--stream", "s.png"},
+                                                      {"--max-pixels=4000", "m.png"}};
+  for (const auto& [how, output] : runs) {
+    const CliResult run = runProgram(runArgs("local", {how, "-o", path(output), path("rgb.png")}));
+    EXPECT_NE(run.err.find("note: " + path("rgb.png") + ": colour converted to gray"),
+              std::string::npos)
+        << run.err;
+  }
+  EXPECT_EQ(contentOf(path("s.png")), contentOf(path("m.png")));
 
   // An image of another size is mapped whole, here in 3000 bands of a row.
   const GrayImage large = randomImage(1000, 3000, 3);
