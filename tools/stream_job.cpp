@@ -228,20 +228,7 @@ struct Band {
 
 // The band's interleaved samples as planes over its rows of the image.
 kcColorPlanes planesOf(const Band<unsigned char>& band, const imgio::ImageLayout& layout) {
-  kcColorPlanes planes;
-  for (int c = 0; c < layout.channels; ++c) {
-    kcPelBuffer<unsigned char> plane(kcPelRect(0, band.top, layout.width, band.rows));
-    for (long y = 0; y < band.rows; ++y) {
-      const unsigned char* in = band.samples.data() + y * layout.width * layout.channels + c;
-      unsigned char* out = plane.pointToPel(0, band.top + y);
-      if (layout.channels == 1)
-        std::copy_n(in, layout.width, out);
-      else
-        for (long x = 0; x < layout.width; ++x) out[x] = in[x * layout.channels];
-    }
-    planes.push_back(std::move(plane));
-  }
-  return planes;
+  return toPlanes(band.samples.data(), layout.width, band.rows, layout.channels, band.top);
 }
 
 // The gray plane a tool of 16-bit images sees of the band: a colour pel's

@@ -1,5 +1,6 @@
 #include "trained_tool.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "cli_common.h"
@@ -43,19 +44,26 @@ std::string colorModeName(ColorMode mode) {
   return "?";
 }
 
-kcColorPlanes toPlanes(const imgio::ColorImage& image) {
+kcColorPlanes toPlanes(const unsigned char* samples, long width, long height, int channels,
+                       long top) {
   kcColorPlanes planes;
-  for (int c = 0; c < image.channels; ++c) {
-    kcPelBuffer<unsigned char> plane(image.width, image.height);
-    for (long y = 0; y < image.height; ++y) {
-      const unsigned char* in =
-          image.pels.data() + static_cast<std::size_t>(y * image.width * image.channels + c);
-      unsigned char* out = plane.pointToPel(0, y);
-      for (long x = 0; x < image.width; ++x) out[x] = in[x * image.channels];
+  for (int c = 0; c < channels; ++c) {
+    kcPelBuffer<unsigned char> plane(kcPelRect(0, top, width, height));
+    for (long y = 0; y < height; ++y) {
+      const unsigned char* in = samples + y * width * channels + c;
+      unsigned char* out = plane.pointToPel(0, top + y);
+      if (channels == 1)
+        std::copy_n(in, width, out);
+      else
+        for (long x = 0; x < width; ++x) out[x] = in[x * channels];
     }
-    planes.push_back(plane);
+    planes.push_back(std::move(plane));
   }
   return planes;
+}
+
+kcColorPlanes toPlanes(const imgio::ColorImage& image) {
+  return toPlanes(image.pels.data(), image.width, image.height, image.channels);
 }
 
 imgio::ColorImage fromPlanes(const kcColorResult& planes) {

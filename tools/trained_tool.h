@@ -100,6 +100,10 @@ auto libraryCall(Run run) {
   }
 }
 
+// Interleaved samples of channels planes (rows of width) as planes over
+// the image rows top .. top + height - 1.
+kcColorPlanes toPlanes(const unsigned char* samples, long width, long height, int channels,
+                       long top = 0);
 kcColorPlanes toPlanes(const imgio::ColorImage& image);
 imgio::ColorImage fromPlanes(const kcColorResult& planes);
 
