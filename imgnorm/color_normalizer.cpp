@@ -21,7 +21,8 @@ std::size_t grayToolCount(kcColorImageNormalizer::Mode mode) {
   return mode == kcColorImageNormalizer::eLuminance ? 1 : 3;
 }
 
-void checkColorImage(const kcColorPlanes& image) {
+template <class Pel>
+void checkColorImage(const kcPlanesOf<Pel>& image) {
   const bool planes = image.size() == 3 || image.size() == 4;
   bool sameWindow = planes;
   for (std::size_t i = 0; sameWindow && i < image.size(); ++i)
@@ -30,39 +31,50 @@ void checkColorImage(const kcColorPlanes& image) {
     throw BadImage(L"A colour image has 3 (RGB) or 4 (RGBA) bound planes over one window.");
 }
 
-// Luma times 1000, so that the exact value is kept in integers.
-inline long luma1000(unsigned char r, unsigned char g, unsigned char b) {
-  return 299L * r + 587L * g + 114L * b;
+// Luma times 1000, so that the exact value is kept in integers: at most
+// 1000 * 65535, well within a long.
+inline long luma1000(unsigned r, unsigned g, unsigned b) { return 299L * r + 587L * g + 114L * b; }
+
+template <class Pel>
+void lumaRow(const Pel* r, const Pel* g, const Pel* b, long n, Pel* y) {
+  for (long x = 0; x < n; ++x) y[x] = static_cast<Pel>((luma1000(r[x], g[x], b[x]) + 500) / 1000);
 }
 
-void lumaRow(const unsigned char* r, const unsigned char* g, const unsigned char* b, long n,
-             unsigned char* y) {
-  for (long x = 0; x < n; ++x)
-    y[x] = static_cast<unsigned char>((luma1000(r[x], g[x], b[x]) + 500) / 1000);
-}
-
-// c + (normalized luma - exact luma), rounding halves down so that a pel
-// whose luma level is unchanged keeps its channels.
-inline unsigned char shifted(unsigned char c, unsigned char normalized, long exact1000) {
+// c + (normalized luma - exact luma), clipped to 0 .. top, rounding halves
+// down so that a pel whose luma level is unchanged keeps its channels.
+template <class Pel>
+inline Pel shifted(Pel c, Pel normalized, long exact1000, long top) {
   const long v = 1000L * (c + normalized) - exact1000 + 499;
-  return static_cast<unsigned char>(v < 0 ? 0 : (v >= 256000 ? 255 : v / 1000));
+  return static_cast<Pel>(v < 0 ? 0 : (v >= 1000 * (top + 1) ? top : v / 1000));
 }
 
-void shiftRow(const unsigned char* r, const unsigned char* g, const unsigned char* b,
-              const unsigned char* y, long n, unsigned char* outR, unsigned char* outG,
-              unsigned char* outB) {
+template <class Pel>
+void shiftRow(const Pel* r, const Pel* g, const Pel* b, const Pel* y, long n, long top, Pel* outR,
+              Pel* outG, Pel* outB) {
   for (long x = 0; x < n; ++x) {
     const long exact = luma1000(r[x], g[x], b[x]);
-    outR[x] = shifted(r[x], y[x], exact);
-    outG[x] = shifted(g[x], y[x], exact);
-    outB[x] = shifted(b[x], y[x], exact);
+    outR[x] = shifted(r[x], y[x], exact, top);
+    outG[x] = shifted(g[x], y[x], exact, top);
+    outB[x] = shifted(b[x], y[x], exact, top);
   }
 }
 
-kcPelBuffer<unsigned char> cropped(kcPelBuffer_const<unsigned char> plane,
-                                   const kcPelRect& window) {
+template <class Pel>
+kcPelBuffer<Pel> cropped(kcPelBuffer_const<Pel> plane, const kcPelRect& window) {
   plane.window(window, false);
   return kfPelCopy(plane);
+}
+
+template <class Pel>
+kcPelBuffer<Pel> lumaOf(const kcPlanesOf<Pel>& image) {
+  checkColorImage(image);
+  const kcPelRect& w = image[0].window();
+  kcPelBuffer<Pel> luma(w);
+  for (long y = w.y(); y < w.bottom(); ++y)
+    lumaRow(image[0].pointToPel(w.x(), y), image[1].pointToPel(w.x(), y),
+            image[2].pointToPel(w.x(), y), w.width(), luma.pointToPel(w.x(), y));
+  luma.copyXforms(image[0]);
+  return luma;
 }
 
 // Whether two channels' tools cover the same pels: the planes of a colour
@@ -73,7 +85,7 @@ bool sameWindows(const kcImageNormalizer& a, const kcImageNormalizer& b) {
   };
   return a.referenceImage().isBound() == b.referenceImage().isBound() &&
          a.maskImage().isBound() == b.maskImage().isBound() &&
-         windowOf(a.referenceImage()) == windowOf(b.referenceImage()) &&
+         a.referenceWindow() == b.referenceWindow() &&
          windowOf(a.maskImage()) == windowOf(b.maskImage());
 }
 
@@ -92,16 +104,17 @@ Method kcColorImageNormalizer::trainedMethods() const {
   return tools_.empty() ? eIdentity : tools_.front().trainedMethods();
 }
 
-void kcColorImageNormalizer::train(const kcColorPlanes& reference,
-                                   const kcPelBuffer_const<unsigned char>& mask, Method methods,
-                                   kcDiagObject* diag, unsigned long diagFlags) {
+template <class Pel, class SetReference>
+void kcColorImageNormalizer::trainEach(const kcPlanesOf<Pel>& reference, SetReference setReference,
+                                       const kcPelBuffer_const<unsigned char>& mask, Method methods,
+                                       kcDiagObject* diag, unsigned long diagFlags) {
   checkColorImage(reference);
-  const kcColorPlanes planes = grayPlanes(reference);
+  const kcPlanesOf<Pel> planes = grayPlanes(reference);
   const std::vector<std::wstring> names = planeNames();
   const long level = diag ? diag->level() : 0;
   std::vector<kcImageNormalizer> trained = tools_;
   for (std::size_t i = 0; i < trained.size(); ++i) {
-    trained[i].referenceImage(planes[i], true);
+    setReference(trained[i], planes[i]);
     trained[i].maskImage(mask, true);
     if (diag && diag->shouldRecord(diagFlags, kDiagInputs)) {
       diag->level(level);
@@ -119,6 +132,25 @@ void kcColorImageNormalizer::train(const kcColorPlanes& reference,
   tools_ = std::move(trained);
 }
 
+void kcColorImageNormalizer::train(const kcColorPlanes& reference,
+                                   const kcPelBuffer_const<unsigned char>& mask, Method methods,
+                                   kcDiagObject* diag, unsigned long diagFlags) {
+  const auto setReference = [](kcImageNormalizer& tool,
+                               const kcPelBuffer_const<unsigned char>& plane) {
+    tool.referenceImage(plane, true);
+  };
+  trainEach(reference, setReference, mask, methods, diag, diagFlags);
+}
+
+void kcColorImageNormalizer::train(const kcWidePlanes& reference, int bits,
+                                   const kcPelBuffer_const<unsigned char>& mask, Method methods) {
+  const auto setReference = [bits](kcImageNormalizer& tool,
+                                   const kcPelBuffer_const<unsigned short>& plane) {
+    tool.referenceImage(plane, bits, true);
+  };
+  trainEach(reference, setReference, mask, methods, nullptr, 0);
+}
+
 std::vector<std::wstring> kcColorImageNormalizer::planeNames() const {
   if (mode_ == eLuminance) return {L"luminance"};
   return {L"red", L"green", L"blue"};
@@ -134,37 +166,32 @@ void kcColorImageNormalizer::set(const kcPair<double>& tailFractions,
   for (auto& tool : tools_) tool.set(tailFractions, intensityVariationRange, keepMaskedPixels);
 }
 
-kcColorPlanes kcColorImageNormalizer::grayPlanes(const kcColorPlanes& image) const {
+template <class Pel>
+kcPlanesOf<Pel> kcColorImageNormalizer::grayPlanes(const kcPlanesOf<Pel>& image) const {
   checkColorImage(image);
   if (mode_ == eChannels) return {image[0], image[1], image[2]};
-  return {kfLumaPlane(image)};
+  return {lumaOf(image)};
 }
 
-kcPelBuffer<unsigned char> kfLumaPlane(const kcColorPlanes& image) {
-  checkColorImage(image);
-  const kcPelRect& w = image[0].window();
-  kcPelBuffer<unsigned char> luma(w);
-  for (long y = w.y(); y < w.bottom(); ++y)
-    lumaRow(image[0].pointToPel(w.x(), y), image[1].pointToPel(w.x(), y),
-            image[2].pointToPel(w.x(), y), w.width(), luma.pointToPel(w.x(), y));
-  luma.copyXforms(image[0]);
-  return luma;
-}
+kcPelBuffer<unsigned char> kfLumaPlane(const kcColorPlanes& image) { return lumaOf(image); }
+kcPelBuffer<unsigned short> kfLumaPlane(const kcWidePlanes& image) { return lumaOf(image); }
 
-kcColorResult kcColorImageNormalizer::compose(
-    const kcColorPlanes& image, const std::vector<kcPelBuffer<unsigned char>>& grayResults) const {
+template <class Pel>
+kcResultOf<Pel> kcColorImageNormalizer::compose(const kcPlanesOf<Pel>& image,
+                                                const kcResultOf<Pel>& grayResults) const {
   const kcPelRect w = grayResults.front().window();
   for (const auto& plane : grayResults)
     if (plane.window() != w) throw BadImage(L"The channels' results differ in their windows.");
-  kcColorResult result;
+  kcResultOf<Pel> result;
   if (mode_ == eChannels) {
     result = grayResults;
   } else {
+    const long top = (1L << tools_.front().bits()) - 1;
     for (int c = 0; c < 3; ++c) result.emplace_back(w);
-    const kcPelBuffer<unsigned char>& luma = grayResults.front();
+    const kcPelBuffer<Pel>& luma = grayResults.front();
     for (long y = w.y(); y < w.bottom(); ++y)
       shiftRow(image[0].pointToPel(w.x(), y), image[1].pointToPel(w.x(), y),
-               image[2].pointToPel(w.x(), y), luma.pointToPel(w.x(), y), w.width(),
+               image[2].pointToPel(w.x(), y), luma.pointToPel(w.x(), y), w.width(), top,
                result[0].pointToPel(w.x(), y), result[1].pointToPel(w.x(), y),
                result[2].pointToPel(w.x(), y));
     for (auto& plane : result) plane.copyXforms(luma);
@@ -173,11 +200,11 @@ kcColorResult kcColorImageNormalizer::compose(
   return result;
 }
 
-template <class GrayRun>
-kcColorResult kcColorImageNormalizer::runEach(const kcColorPlanes& image, GrayRun grayRun,
-                                              bool& success, std::wstring& message) const {
-  const kcColorPlanes planes = grayPlanes(image);
-  std::vector<kcPelBuffer<unsigned char>> grayResults;
+template <class Pel, class GrayRun>
+kcResultOf<Pel> kcColorImageNormalizer::runEach(const kcPlanesOf<Pel>& image, GrayRun grayRun,
+                                                bool& success, std::wstring& message) const {
+  const kcPlanesOf<Pel> planes = grayPlanes(image);
+  kcResultOf<Pel> grayResults;
   for (std::size_t i = 0; i < tools_.size(); ++i) {
     grayResults.push_back(grayRun(tools_[i], planes[i], success, message));
     if (!success || !grayResults.back().isBound()) return {};
@@ -185,60 +212,82 @@ kcColorResult kcColorImageNormalizer::runEach(const kcColorPlanes& image, GrayRu
   return compose(image, grayResults);
 }
 
-kcColorResult kcColorImageNormalizer::run(
-    const kcColorPlanes& image, Method method, bool& success, std::wstring& message,
+template <class Pel>
+kcResultOf<Pel> kcColorImageNormalizer::run(
+    const kcPlanesOf<Pel>& image, Method method, bool& success, std::wstring& message,
     std::vector<kcNormalizationExplanation>* explanations) const {
   const bool explained = explanations && hasMap(method);
   if (explained) explanations->clear();
   return runEach(
       image,
-      [&](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane, bool& ok,
+      [&](const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& plane, bool& ok,
           std::wstring& why) {
         if (!explained) return tool.run(plane, method, ok, why);
         kcNormalizationExplanation e;
-        kcPelBuffer<unsigned char> result = kfRunParallel(tool, plane, method, 1, ok, why, e);
+        kcPelBuffer<Pel> result = kfRunParallel(tool, plane, method, 1, ok, why, e);
         explanations->push_back(std::move(e));
         return result;
       },
       success, message);
 }
 
-kcColorResult kcColorImageNormalizer::runWholeImage(
-    const kcColorPlanes& image, Method method, bool& success, std::wstring& message,
+template <class Pel>
+kcResultOf<Pel> kcColorImageNormalizer::runWholeImage(
+    const kcPlanesOf<Pel>& image, Method method, bool& success, std::wstring& message,
     std::vector<kcNormalizationExplanation>* explanations) const {
   if (explanations) explanations->clear();
   return runEach(
       image,
-      [&](const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& plane, bool& ok,
+      [&](const kcImageNormalizer& tool, const kcPelBuffer_const<Pel>& plane, bool& ok,
           std::wstring& why) {
         kcNormalizationExplanation e = kfExplainWholeImage(tool, plane, method);
         ok = e.success;
         why = e.message;
-        kcPelBuffer<unsigned char> result =
-            ok ? kfPelMap(plane, e.map) : kcPelBuffer<unsigned char>();
+        kcPelBuffer<Pel> result = ok ? kfApplyMap(plane, e) : kcPelBuffer<Pel>();
         if (explanations) explanations->push_back(std::move(e));
         return result;
       },
       success, message);
 }
 
-std::vector<kcNormalizationExplanation> kcColorImageNormalizer::explain(const kcColorPlanes& image,
-                                                                        Method method) const {
-  const kcColorPlanes planes = grayPlanes(image);
+template <class Pel>
+std::vector<kcNormalizationExplanation> kcColorImageNormalizer::explain(
+    const kcPlanesOf<Pel>& image, Method method) const {
+  const kcPlanesOf<Pel> planes = grayPlanes(image);
   std::vector<kcNormalizationExplanation> explanations;
   for (std::size_t i = 0; i < tools_.size(); ++i)
     explanations.push_back(kfExplainNormalization(tools_[i], planes[i], method));
   return explanations;
 }
 
+template <class Pel>
 std::vector<kcNormalizationExplanation> kcColorImageNormalizer::explainWholeImage(
-    const kcColorPlanes& image, Method method) const {
-  const kcColorPlanes planes = grayPlanes(image);
+    const kcPlanesOf<Pel>& image, Method method) const {
+  const kcPlanesOf<Pel> planes = grayPlanes(image);
   std::vector<kcNormalizationExplanation> explanations;
   for (std::size_t i = 0; i < tools_.size(); ++i)
     explanations.push_back(kfExplainWholeImage(tools_[i], planes[i], method));
   return explanations;
 }
+
+// Both depths, for the library's users.
+#define IMGNORM_COLOUR_DEPTH(Pel)                                                             \
+  template kcPlanesOf<Pel> kcColorImageNormalizer::grayPlanes(const kcPlanesOf<Pel>&) const;  \
+  template kcResultOf<Pel> kcColorImageNormalizer::compose(const kcPlanesOf<Pel>&,            \
+                                                           const kcResultOf<Pel>&) const;     \
+  template kcResultOf<Pel> kcColorImageNormalizer::run(                                       \
+      const kcPlanesOf<Pel>&, Method, bool&, std::wstring&,                                   \
+      std::vector<kcNormalizationExplanation>*) const;                                        \
+  template kcResultOf<Pel> kcColorImageNormalizer::runWholeImage(                             \
+      const kcPlanesOf<Pel>&, Method, bool&, std::wstring&,                                   \
+      std::vector<kcNormalizationExplanation>*) const;                                        \
+  template std::vector<kcNormalizationExplanation> kcColorImageNormalizer::explain(           \
+      const kcPlanesOf<Pel>&, Method) const;                                                  \
+  template std::vector<kcNormalizationExplanation> kcColorImageNormalizer::explainWholeImage( \
+      const kcPlanesOf<Pel>&, Method) const;
+IMGNORM_COLOUR_DEPTH(unsigned char)
+IMGNORM_COLOUR_DEPTH(unsigned short)
+#undef IMGNORM_COLOUR_DEPTH
 
 bool kcColorImageNormalizer::operator==(const kcColorImageNormalizer& other) const {
   return mode_ == other.mode_ && tools_ == other.tools_;
@@ -290,6 +339,9 @@ kcColorImageNormalizer kfColorImageNormalizerFromBytes(std::vector<unsigned char
     tools.push_back(kfImageNormalizerFromBytes(std::move(grayBytes)));
     if (tools.back().trainedMethods() != tools.front().trainedMethods())
       throw kcArchive::Error(L"Corrupt colour tool file: the channels differ in training.");
+    if (tools.back().isWide() != tools.front().isWide() ||
+        tools.back().bits() != tools.front().bits())
+      throw kcArchive::Error(L"Corrupt colour tool file: the channels differ in depth.");
     if (!sameWindows(tools.back(), tools.front()))
       throw kcArchive::Error(
           L"Corrupt colour tool file: the channels differ in their reference or mask windows.");

@@ -11,10 +11,17 @@
 #include "imgnorm/explain.h"
 #include "imgnorm/image_normalizer.h"
 
-// Colour images as planes: red, green, blue and optionally alpha, each an
-// 8-bit buffer over one window.
-using kcColorPlanes = std::vector<kcPelBuffer_const<unsigned char>>;
-using kcColorResult = std::vector<kcPelBuffer<unsigned char>>;
+// Images as planes of one depth over one window: gray, gray and alpha,
+// RGB or RGBA; 8-bit pels, or 16-bit ones whose levels use a tool's low
+// bits.
+template <class Pel>
+using kcPlanesOf = std::vector<kcPelBuffer_const<Pel>>;
+template <class Pel>
+using kcResultOf = std::vector<kcPelBuffer<Pel>>;
+using kcColorPlanes = kcPlanesOf<unsigned char>;
+using kcColorResult = kcResultOf<unsigned char>;
+using kcWidePlanes = kcPlanesOf<unsigned short>;
+using kcWideResult = kcResultOf<unsigned short>;
 
 // Normalizes colour images with gray tools (kcImageNormalizer), in one of
 // two modes:
@@ -25,9 +32,13 @@ using kcColorResult = std::vector<kcPelBuffer<unsigned char>>;
 //              pel's three channels then move by the normalized luma minus
 //              the exact luma, which keeps its Y'CbCr chroma (Cb and Cr are
 //              scaled B - Y' and R - Y'), up to rounding to whole levels and
-//              clipping at 0 and 255.
-// Alpha, when the run-time image has it, is carried through unchanged; the
-// reference's alpha is not used. Run reads the tool only, as the gray run.
+//              clipping at 0 and the top level.
+// A tool trained on a 16-bit reference of some bits is a tool of 16-bit
+// images of those bits, as its gray tools are; the functions taking planes
+// take them at the tool's depth (BadImage for the other, from the gray
+// tools). Alpha, when the run-time image has it, is carried through
+// unchanged; the reference's alpha is not used. Run reads the tool only, as
+// the gray run.
 class IMGNORM_API kcColorImageNormalizer {
  public:
   enum Mode : unsigned char { eChannels = 0, eLuminance = 1 };
@@ -49,6 +60,10 @@ class IMGNORM_API kcColorImageNormalizer {
   void train(const kcColorPlanes& reference, const kcPelBuffer_const<unsigned char>& mask,
              kcImageNormalizerDefs::Method methods, kcDiagObject* diag = nullptr,
              unsigned long diagFlags = 0);
+  // The same for a 16-bit reference whose levels use the low bits (1 to 16),
+  // which makes a tool of 16-bit images; no records.
+  void train(const kcWidePlanes& reference, int bits, const kcPelBuffer_const<unsigned char>& mask,
+             kcImageNormalizerDefs::Method methods);
   // The names of the planes the gray tools normalize: red, green and blue,
   // or luminance.
   std::vector<std::wstring> planeNames() const;
@@ -64,30 +79,37 @@ class IMGNORM_API kcColorImageNormalizer {
   // explanations, a method with a map also gives each gray tool's
   // explanation of the map it applied (as explain gives them, made from the
   // run's own counts), up to the first channel that fails.
-  kcColorResult run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method, bool& success,
-                    std::wstring& message,
-                    std::vector<kcNormalizationExplanation>* explanations = nullptr) const;
+  // Pel is unsigned char or unsigned short, the tool's depth; a braced list
+  // of planes is taken as 8-bit ones.
+  template <class Pel = unsigned char>
+  kcResultOf<Pel> run(const kcPlanesOf<Pel>& image, kcImageNormalizerDefs::Method method,
+                      bool& success, std::wstring& message,
+                      std::vector<kcNormalizationExplanation>* explanations = nullptr) const;
   // The whole image of any size through the maps of kfExplainWholeImage; a
   // global method or the linear fit, for a tool without a mask. With
   // explanations, those of the maps applied.
-  kcColorResult runWholeImage(
-      const kcColorPlanes& image, kcImageNormalizerDefs::Method method, bool& success,
+  template <class Pel = unsigned char>
+  kcResultOf<Pel> runWholeImage(
+      const kcPlanesOf<Pel>& image, kcImageNormalizerDefs::Method method, bool& success,
       std::wstring& message, std::vector<kcNormalizationExplanation>* explanations = nullptr) const;
 
   // One explanation per gray tool, of the plane it normalizes.
-  std::vector<kcNormalizationExplanation> explain(const kcColorPlanes& image,
+  template <class Pel = unsigned char>
+  std::vector<kcNormalizationExplanation> explain(const kcPlanesOf<Pel>& image,
                                                   kcImageNormalizerDefs::Method method) const;
+  template <class Pel = unsigned char>
   std::vector<kcNormalizationExplanation> explainWholeImage(
-      const kcColorPlanes& image, kcImageNormalizerDefs::Method method) const;
+      const kcPlanesOf<Pel>& image, kcImageNormalizerDefs::Method method) const;
 
   // The planes the gray tools see: the colour channels, or the luma.
-  kcColorPlanes grayPlanes(const kcColorPlanes& image) const;
+  template <class Pel = unsigned char>
+  kcPlanesOf<Pel> grayPlanes(const kcPlanesOf<Pel>& image) const;
   // The result's planes from one result per gray tool, over one window:
   // the channels' results, or image's colours shifted by the change of their
-  // luma; image's alpha, if any, cropped to the window. BadImage when the
-  // results differ in their windows.
-  kcColorResult compose(const kcColorPlanes& image,
-                        const std::vector<kcPelBuffer<unsigned char>>& grayResults) const;
+  // luma (clipped to the tool's top level); image's alpha, if any, cropped
+  // to the window. BadImage when the results differ in their windows.
+  template <class Pel = unsigned char>
+  kcResultOf<Pel> compose(const kcPlanesOf<Pel>& image, const kcResultOf<Pel>& grayResults) const;
 
   bool operator==(const kcColorImageNormalizer& other) const;
 
@@ -95,18 +117,24 @@ class IMGNORM_API kcColorImageNormalizer {
   friend IMGNORM_API kcColorImageNormalizer
   kfColorImageNormalizerFromBytes(std::vector<unsigned char> bytes);
 
-  template <class GrayRun>
-  kcColorResult runEach(const kcColorPlanes& image, GrayRun grayRun, bool& success,
-                        std::wstring& message) const;
+  template <class Pel, class SetReference>
+  void trainEach(const kcPlanesOf<Pel>& reference, SetReference setReference,
+                 const kcPelBuffer_const<unsigned char>& mask,
+                 kcImageNormalizerDefs::Method methods, kcDiagObject* diag,
+                 unsigned long diagFlags);
+  template <class Pel, class GrayRun>
+  kcResultOf<Pel> runEach(const kcPlanesOf<Pel>& image, GrayRun grayRun, bool& success,
+                          std::wstring& message) const;
 
   Mode mode_ = eChannels;
   std::vector<kcImageNormalizer> tools_;
 };
 
 // The luma Y' = (299 R + 587 G + 114 B) / 1000 of a colour image (3 or 4
-// planes), rounded to the nearest level, over its window with its
-// transforms. BadImage for planes that are not a colour image.
+// planes of either depth), rounded to the nearest level, over its window
+// with its transforms. BadImage for planes that are not a colour image.
 IMGNORM_API kcPelBuffer<unsigned char> kfLumaPlane(const kcColorPlanes& image);
+IMGNORM_API kcPelBuffer<unsigned short> kfLumaPlane(const kcWidePlanes& image);
 
 // Colour tool files: their own signature, the mode and each gray tool's
 // file bytes. Errors name the file; a gray tool file is refused here

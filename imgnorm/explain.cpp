@@ -257,3 +257,13 @@ kcNormalizationExplanation kfExplainWholeImage(const kcImageNormalizer& tool,
                                                Method method) {
   return explainWholeImage(tool, image, method);
 }
+
+kcPelBuffer<unsigned char> kfApplyMap(const kcPelBuffer_const<unsigned char>& image,
+                                      const kcNormalizationExplanation& e) {
+  return kfPelMap(image, e.map);
+}
+
+kcPelBuffer<unsigned short> kfApplyMap(const kcPelBuffer_const<unsigned short>& image,
+                                       const kcNormalizationExplanation& e) {
+  return kfPelMap(image, kfWideMapTable(e.wideMap));
+}

@@ -66,16 +66,17 @@ IMGNORM_API kcNormalizationExplanation
 kfExplainNormalization(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
                        kcImageNormalizerDefs::Method method);
 
-// The same for the whole image, of any size, against the whole reference:
-// the map is built from the image's whole histogram, and the linear fit
-// pairs the two histograms by rank instead of the pels by position. For a
-// tool without a mask (BadParams otherwise). Apply the map with kfPelMap.
 // The same for a 16-bit image and a tool of 16-bit images. Throws BadImage
 // when a pel the map is built from lies above the tool's bits.
 IMGNORM_API kcNormalizationExplanation kfExplainNormalization(
     const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& image,
     kcImageNormalizerDefs::Method method);
 
+// The same for the whole image, of any size, against the whole reference:
+// the map is built from the image's whole histogram, and the linear fit
+// pairs the two histograms by rank instead of the pels by position. For a
+// tool without a mask (BadParams otherwise). Apply the map with kfPelMap
+// (through kfWideMapTable for a 16-bit image's wideMap).
 IMGNORM_API kcNormalizationExplanation
 kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned char>& image,
                     kcImageNormalizerDefs::Method method);
@@ -83,6 +84,13 @@ kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsig
 IMGNORM_API kcNormalizationExplanation
 kfExplainWholeImage(const kcImageNormalizer& tool, const kcPelBuffer_const<unsigned short>& image,
                     kcImageNormalizerDefs::Method method);
+
+// image through e's map: its map for an 8-bit image, its wideMap for a
+// 16-bit one.
+IMGNORM_API kcPelBuffer<unsigned char> kfApplyMap(const kcPelBuffer_const<unsigned char>& image,
+                                                  const kcNormalizationExplanation& e);
+IMGNORM_API kcPelBuffer<unsigned short> kfApplyMap(const kcPelBuffer_const<unsigned short>& image,
+                                                   const kcNormalizationExplanation& e);
 
 // The rule for images of another size: an image of size (width, height),
 // placed by no offset, is mapped whole (through kfExplainWholeImage's map)

@@ -1,5 +1,7 @@
 #include "imgnorm/planar_normalizer.h"
 
+#include <type_traits>
+
 #include "imaging/pel_copy.h"
 #include "imaging/pel_map.h"
 #include "imgnorm/persistence.h"
@@ -9,7 +11,8 @@ using namespace kcImageNormalizerDefs;
 
 namespace {
 
-void checkPlanes(const kcColorPlanes& image) {
+template <class Pel>
+void checkPlanes(const kcPlanesOf<Pel>& image) {
   bool fine = !image.empty() && image.size() <= 4;
   for (std::size_t i = 0; fine && i < image.size(); ++i)
     fine = image[i].isBound() && image[i].window() == image[0].window();
@@ -19,11 +22,15 @@ void checkPlanes(const kcColorPlanes& image) {
         L"over one window.");
 }
 
-bool hasAlpha(const kcColorPlanes& image) { return image.size() == 2 || image.size() == 4; }
+template <class Pel>
+bool hasAlpha(const kcPlanesOf<Pel>& image) {
+  return image.size() == 2 || image.size() == 4;
+}
 
 // The alpha plane over the result's window, copied so that the result owns it.
-kcPelBuffer<unsigned char> alphaOver(const kcColorPlanes& image, const kcPelRect& window) {
-  kcPelBuffer_const<unsigned char> alpha = image.back();
+template <class Pel>
+kcPelBuffer<Pel> alphaOver(const kcPlanesOf<Pel>& image, const kcPelRect& window) {
+  kcPelBuffer_const<Pel> alpha = image.back();
   alpha.window(window, false);
   return kfPelCopy(alpha);
 }
@@ -86,12 +93,26 @@ void kcPlanarNormalizer::train(Mode mode, const kcColorPlanes& reference,
   trainGray(std::move(tool), methods, diag, diagFlags);
 }
 
-void kcPlanarNormalizer::trainWide(const kcPelBuffer_const<unsigned short>& reference, int bits,
+void kcPlanarNormalizer::trainWide(Mode mode, const kcWidePlanes& reference, int bits,
                                    const kcPelBuffer_const<unsigned char>& mask, Method methods,
                                    bool copy) {
-  if (!reference.isBound()) throw BadImage(L"The reference must be bound.");
+  checkPlanes(reference);
+  const bool colour = reference.size() >= 3;
+  if (mode != eGray) {
+    kcColorImageNormalizer tool(
+        mode == eLuminance ? kcColorImageNormalizer::eLuminance : kcColorImageNormalizer::eChannels,
+        grayTool());
+    tool.train(colour ? kcWidePlanes{reference[0], reference[1], reference[2]}
+                      : kcWidePlanes{reference[0], reference[0], reference[0]},
+               bits, mask, methods);
+    tool_ = std::move(tool);
+    return;
+  }
   kcImageNormalizer tool = grayTool();
-  tool.referenceImage(reference, bits, copy);
+  if (colour)
+    tool.referenceImage(kfLumaPlane(reference), bits, true);
+  else
+    tool.referenceImage(reference[0], bits, copy);
   tool.maskImage(mask, copy);
   trainGray(std::move(tool), methods, nullptr, 0);
 }
@@ -117,32 +138,35 @@ std::vector<unsigned char> kcPlanarNormalizer::fileBytes() const {
   return colour ? kfColorImageNormalizerBytes(*colour) : kfImageNormalizerBytes(grayTool());
 }
 
-kcPlanarRun kcPlanarNormalizer::run(const kcColorPlanes& image, Method method,
-                                    const kcPlanarRunOptions& options) const {
+template <class Pel>
+kcPlanarRunOf<Pel> kcPlanarNormalizer::run(const kcPlanesOf<Pel>& image, Method method,
+                                           const kcPlanarRunOptions& options) const {
   checkPlanes(image);
   return colourTool() ? runColour(image, method, options) : runGray(image, method, options);
 }
 
-kcColorPlanes kcPlanarNormalizer::toolPlanes(const kcColorPlanes& image) const {
+template <class Pel>
+kcPlanesOf<Pel> kcPlanarNormalizer::toolPlanes(const kcPlanesOf<Pel>& image) const {
   checkPlanes(image);
   const bool colour = image.size() >= 3;
   // A colour image meets a gray tool as its luma, a gray image a colour
   // tool as its level in every channel; alpha is no tool's.
-  if (!colourTool())
-    return {colour ? kcPelBuffer_const<unsigned char>(kfLumaPlane(image)) : image[0]};
+  if (!colourTool()) return {colour ? kcPelBuffer_const<Pel>(kfLumaPlane(image)) : image[0]};
   if (!colour) return {image[0], image[0], image[0]};
   return {image[0], image[1], image[2]};
 }
 
-bool kcPlanarNormalizer::mapsWhole(const kcColorPlanes& image, Method method, bool placed) const {
+template <class Pel>
+bool kcPlanarNormalizer::mapsWhole(const kcPlanesOf<Pel>& image, Method method, bool placed) const {
   const kcPelRect& w = image.front().window();
   return !placed && kfMapsWholeImage(grayTool(), {w.width(), w.height()}, method);
 }
 
-std::vector<kcNormalizationExplanation> kcPlanarNormalizer::explain(const kcColorPlanes& image,
+template <class Pel>
+std::vector<kcNormalizationExplanation> kcPlanarNormalizer::explain(const kcPlanesOf<Pel>& image,
                                                                     Method method,
                                                                     bool placed) const {
-  const kcColorPlanes planes = toolPlanes(image);
+  const kcPlanesOf<Pel> planes = toolPlanes(image);
   const bool whole = mapsWhole(image, method, placed);
   if (const kcColorImageNormalizer* colour = colourTool())
     return whole ? colour->explainWholeImage(planes, method) : colour->explain(planes, method);
@@ -158,41 +182,47 @@ std::vector<const kcImageNormalizer*> kcPlanarNormalizer::grayTools() const {
   return tools;
 }
 
-kcColorPlanes kcPlanarNormalizer::grayPlanes(const kcColorPlanes& image) const {
+template <class Pel>
+kcPlanesOf<Pel> kcPlanarNormalizer::grayPlanes(const kcPlanesOf<Pel>& image) const {
   const kcColorImageNormalizer* colour = colourTool();
   return colour ? colour->grayPlanes(toolPlanes(image)) : toolPlanes(image);
 }
 
-kcColorResult kcPlanarNormalizer::compose(const kcColorPlanes& image,
-                                          const kcColorResult& grayResults) const {
+template <class Pel>
+kcResultOf<Pel> kcPlanarNormalizer::compose(const kcPlanesOf<Pel>& image,
+                                            const kcResultOf<Pel>& grayResults) const {
   checkPlanes(image);
   if (const kcColorImageNormalizer* colour = colourTool()) {
-    kcColorPlanes planes = toolPlanes(image);
+    kcPlanesOf<Pel> planes = toolPlanes(image);
     if (hasAlpha(image)) planes.push_back(image.back());
     return colour->compose(planes, grayResults);
   }
   if (grayResults.size() != 1) throw BadImage(L"A gray tool gives one result plane.");
-  kcColorResult result = grayResults;
+  kcResultOf<Pel> result = grayResults;
   if (hasAlpha(image)) result.push_back(alphaOver(image, grayResults.front().window()));
   return result;
 }
 
-kcPlanarRun kcPlanarNormalizer::runGray(const kcColorPlanes& image, Method method,
-                                        const kcPlanarRunOptions& options) const {
+template <class Pel>
+kcPlanarRunOf<Pel> kcPlanarNormalizer::runGray(const kcPlanesOf<Pel>& image, Method method,
+                                               const kcPlanarRunOptions& options) const {
   const kcImageNormalizer& tool = grayTool();
-  const kcPelBuffer_const<unsigned char> gray = toolPlanes(image)[0];
+  const kcPelBuffer_const<Pel> gray = toolPlanes(image)[0];
   const bool explain = options.explain && hasMap(method);
-  kcPlanarRun run;
-  kcPelBuffer<unsigned char> result;
+  // 16-bit runs make no records.
+  const bool recorded = std::is_same_v<Pel, unsigned char> && options.diag;
+  kcPlanarRunOf<Pel> run;
+  kcPelBuffer<Pel> result;
   if (mapsWhole(image, method, options.placed)) {
     run.explanations.push_back(kfExplainWholeImage(tool, gray, method));
     run.success = run.explanations.back().success;
     run.message = run.explanations.back().message;
-    if (run.success) result = kfPelMap(gray, run.explanations.back().map);
-  } else if (options.diag) {
+    if (run.success) result = kfApplyMap(gray, run.explanations.back());
+  } else if (recorded) {
     // Records come from one run, explained apart.
     if (explain) run.explanations.push_back(kfExplainNormalization(tool, gray, method));
-    result = tool.run(gray, method, run.success, run.message, options.diag, options.diagFlags);
+    if constexpr (std::is_same_v<Pel, unsigned char>)
+      result = tool.run(gray, method, run.success, run.message, options.diag, options.diagFlags);
   } else {
     // Spare threads share the rows; an explained map is the one the run
     // built and applied.
@@ -209,13 +239,14 @@ kcPlanarRun kcPlanarNormalizer::runGray(const kcColorPlanes& image, Method metho
   return run;
 }
 
-kcPlanarRun kcPlanarNormalizer::runColour(const kcColorPlanes& image, Method method,
-                                          const kcPlanarRunOptions& options) const {
+template <class Pel>
+kcPlanarRunOf<Pel> kcPlanarNormalizer::runColour(const kcPlanesOf<Pel>& image, Method method,
+                                                 const kcPlanarRunOptions& options) const {
   const kcColorImageNormalizer& tool = *colourTool();
-  kcColorPlanes planes = toolPlanes(image);
+  kcPlanesOf<Pel> planes = toolPlanes(image);
   if (hasAlpha(image)) planes.push_back(image.back());  // the colour run carries it
   const bool whole = mapsWhole(image, method, options.placed);
-  kcPlanarRun run;
+  kcPlanarRunOf<Pel> run;
   auto* explanations = options.explain || whole ? &run.explanations : nullptr;
   run.planes = whole ? tool.runWholeImage(planes, method, run.success, run.message, explanations)
                      : tool.run(planes, method, run.success, run.message, explanations);
@@ -223,26 +254,15 @@ kcPlanarRun kcPlanarNormalizer::runColour(const kcColorPlanes& image, Method met
   return run;
 }
 
-kcWideRun kcPlanarNormalizer::runWide(const kcPelBuffer_const<unsigned short>& image, Method method,
-                                      const kcPlanarRunOptions& options) const {
-  if (colourTool()) throw BadImage(L"A colour tool takes 8-bit images only.");
-  const kcImageNormalizer& tool = grayTool();
-  if (!image.isBound()) throw BadImage(L"Image must be bound.");
-  kcWideRun run;
-  if (!options.placed && kfMapsWholeImage(tool, {image.width(), image.height()}, method)) {
-    run.explanations.push_back(kfExplainWholeImage(tool, image, method));
-    run.success = run.explanations.back().success;
-    run.message = run.explanations.back().message;
-    if (run.success) run.image = kfPelMap(image, kfWideMapTable(run.explanations.back().wideMap));
-  } else if (options.explain && hasMap(method)) {
-    // The map explained is the one the run built and applied.
-    kcNormalizationExplanation explanation;
-    run.image =
-        kfRunParallel(tool, image, method, options.threads, run.success, run.message, explanation);
-    run.explanations.push_back(std::move(explanation));
-  } else {
-    run.image = kfRunParallel(tool, image, method, options.threads, run.success, run.message);
-  }
-  if (!run.success) run.image = {};
-  return run;
-}
+// Both depths, for the library's users.
+#define IMGNORM_PLANAR_DEPTH(Pel)                                                        \
+  template kcPlanarRunOf<Pel> kcPlanarNormalizer::run(const kcPlanesOf<Pel>&, Method,    \
+                                                      const kcPlanarRunOptions&) const;  \
+  template std::vector<kcNormalizationExplanation> kcPlanarNormalizer::explain(          \
+      const kcPlanesOf<Pel>&, Method, bool) const;                                       \
+  template kcPlanesOf<Pel> kcPlanarNormalizer::grayPlanes(const kcPlanesOf<Pel>&) const; \
+  template kcResultOf<Pel> kcPlanarNormalizer::compose(const kcPlanesOf<Pel>&,           \
+                                                       const kcResultOf<Pel>&) const;
+IMGNORM_PLANAR_DEPTH(unsigned char)
+IMGNORM_PLANAR_DEPTH(unsigned short)
+#undef IMGNORM_PLANAR_DEPTH

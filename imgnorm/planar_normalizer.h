@@ -34,22 +34,15 @@ struct kcPlanarRunOptions {
 // not overlap the reference or the run did not succeed; success and
 // message as the gray run's; the explanations of the maps applied, one per
 // gray tool, when asked or when the image was mapped whole.
-struct kcPlanarRun {
-  kcColorResult planes;
+template <class Pel>
+struct kcPlanarRunOf {
+  kcResultOf<Pel> planes;
   bool success = false;
   std::wstring message;
   std::vector<kcNormalizationExplanation> explanations;
 };
-
-// What a run of a 16-bit gray image gives: the result (unbound when the
-// image does not overlap the reference or the run did not succeed), success
-// and message as the gray run's, and the map applied when asked for.
-struct kcWideRun {
-  kcPelBuffer<unsigned short> image;
-  bool success = false;
-  std::wstring message;
-  std::vector<kcNormalizationExplanation> explanations;
-};
+using kcPlanarRun = kcPlanarRunOf<unsigned char>;
+using kcWideRun = kcPlanarRunOf<unsigned short>;
 
 class IMGNORM_API kcPlanarNormalizer {
  public:
@@ -81,9 +74,9 @@ class IMGNORM_API kcPlanarNormalizer {
              const kcPelBuffer_const<unsigned char>& mask, kcImageNormalizerDefs::Method methods,
              kcDiagObject* diag = nullptr, unsigned long diagFlags = 0, bool copy = true);
 
-  // A new gray tool of 16-bit images whose levels use the low bits (1 to
-  // 16), trained as train trains a gray tool on one plane.
-  void trainWide(const kcPelBuffer_const<unsigned short>& reference, int bits,
+  // The same for a 16-bit reference whose levels use the low bits (1 to
+  // 16): a new tool of 16-bit images of those bits; no records.
+  void trainWide(Mode mode, const kcWidePlanes& reference, int bits,
                  const kcPelBuffer_const<unsigned char>& mask,
                  kcImageNormalizerDefs::Method methods, bool copy = true);
 
@@ -96,21 +89,21 @@ class IMGNORM_API kcPlanarNormalizer {
   std::vector<unsigned char> fileBytes() const;
 
   // image: 1 (gray), 2 (gray and alpha), 3 (RGB) or 4 (RGBA) planes over
-  // one window. An image of another size than the reference, not placed,
-  // is mapped whole when kfMapsWholeImage says so. Throws as the gray run
-  // does, and BadImage for planes that are no such image.
-  kcPlanarRun run(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
-                  const kcPlanarRunOptions& options = {}) const;
-  // The same for a 16-bit gray image and a tool of 16-bit images (BadImage
-  // for a tool of 8-bit images), on options.threads threads; no records.
-  kcWideRun runWide(const kcPelBuffer_const<unsigned short>& image,
-                    kcImageNormalizerDefs::Method method,
-                    const kcPlanarRunOptions& options = {}) const;
+  // one window, of the tool's depth: Pel is unsigned char for a tool of
+  // 8-bit images, unsigned short for one of 16-bit images (BadImage for the
+  // other). An image of another size than the reference, not placed, is
+  // mapped whole when kfMapsWholeImage says so. Throws as the gray run
+  // does, and BadImage for planes that are no such image. 16-bit runs make
+  // no records. A braced list of planes is taken as 8-bit ones.
+  template <class Pel = unsigned char>
+  kcPlanarRunOf<Pel> run(const kcPlanesOf<Pel>& image, kcImageNormalizerDefs::Method method,
+                         const kcPlanarRunOptions& options = {}) const;
 
   // The maps a run would apply, one per gray tool, without running: the
   // whole image's when the run would map it whole. Throws as the
   // explanations of the gray tools do.
-  std::vector<kcNormalizationExplanation> explain(const kcColorPlanes& image,
+  template <class Pel = unsigned char>
+  std::vector<kcNormalizationExplanation> explain(const kcPlanesOf<Pel>& image,
                                                   kcImageNormalizerDefs::Method method,
                                                   bool placed = false) const;
 
@@ -122,19 +115,25 @@ class IMGNORM_API kcPlanarNormalizer {
   // them (the luminance result shifts the colours; alpha is carried over the
   // window). BadImage as run.
   std::vector<const kcImageNormalizer*> grayTools() const;
-  kcColorPlanes grayPlanes(const kcColorPlanes& image) const;
-  kcColorResult compose(const kcColorPlanes& image, const kcColorResult& grayResults) const;
+  template <class Pel = unsigned char>
+  kcPlanesOf<Pel> grayPlanes(const kcPlanesOf<Pel>& image) const;
+  template <class Pel = unsigned char>
+  kcResultOf<Pel> compose(const kcPlanesOf<Pel>& image, const kcResultOf<Pel>& grayResults) const;
 
  private:
   void trainGray(kcImageNormalizer tool, kcImageNormalizerDefs::Method methods, kcDiagObject* diag,
                  unsigned long diagFlags);
-  kcPlanarRun runGray(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
-                      const kcPlanarRunOptions& options) const;
-  kcPlanarRun runColour(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
-                        const kcPlanarRunOptions& options) const;
+  template <class Pel>
+  kcPlanarRunOf<Pel> runGray(const kcPlanesOf<Pel>& image, kcImageNormalizerDefs::Method method,
+                             const kcPlanarRunOptions& options) const;
+  template <class Pel>
+  kcPlanarRunOf<Pel> runColour(const kcPlanesOf<Pel>& image, kcImageNormalizerDefs::Method method,
+                               const kcPlanarRunOptions& options) const;
   // What the gray tools see of image, and whether a run maps it whole.
-  kcColorPlanes toolPlanes(const kcColorPlanes& image) const;
-  bool mapsWhole(const kcColorPlanes& image, kcImageNormalizerDefs::Method method,
+  template <class Pel>
+  kcPlanesOf<Pel> toolPlanes(const kcPlanesOf<Pel>& image) const;
+  template <class Pel>
+  bool mapsWhole(const kcPlanesOf<Pel>& image, kcImageNormalizerDefs::Method method,
                  bool placed) const;
 
   kcAnyImageNormalizer tool_;

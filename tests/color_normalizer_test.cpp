@@ -20,15 +20,21 @@ using namespace testing_support;
 
 namespace {
 
-// A colour image whose channels share a texture with channel gains.
-kcColorPlanes colourImage(const kcPelRect& r, double gain, int offset, bool alpha) {
+// A colour image whose channels share a texture with channel gains, on
+// the scale of levels 0 .. top.
+template <class Pel = unsigned char>
+kcPlanesOf<Pel> colourImage(const kcPelRect& r, double gain, int offset, bool alpha,
+                            long top = 255) {
   const Image texture = randomImage(r, 40, 200);
-  kcColorPlanes planes;
+  const double scale = top / 255.0;
+  kcPlanesOf<Pel> planes;
   for (int c = 0; c < 3; ++c)
-    planes.push_back(makeImage(r, [&](long x, long y) {
-      return std::lround(std::min(255.0, texture.get(x, y) * gain * (0.7 + 0.15 * c) + offset));
+    planes.push_back(makeImage<Pel>(r, [&](long x, long y) {
+      return std::lround(
+          std::min(double(top), (texture.get(x, y) * gain * (0.7 + 0.15 * c) + offset) * scale +
+                                    uniform(0, long(scale) - 1)));
     }));
-  if (alpha) planes.push_back(randomImage(r));
+  if (alpha) planes.push_back(randomImage<Pel>(r, 0, unsigned(top)));
   return planes;
 }
 
@@ -38,7 +44,8 @@ double chroma(const Planes& p, long x, long y, bool blue) {
   return (blue ? p[2].get(x, y) : p[0].get(x, y)) - luma;
 }
 
-Image cropped(kcPelBuffer_const<unsigned char> plane, const kcPelRect& window) {
+template <class Pel>
+kcPelBuffer<Pel> cropped(kcPelBuffer_const<Pel> plane, const kcPelRect& window) {
   plane.window(window, false);
   return kfPelCopy(plane);
 }
@@ -48,26 +55,38 @@ struct ColourCase {
   Method method;
   bool alpha;
   bool masked;
+  int bits;  // 8: a tool of 8-bit images; above: of 16-bit images of these bits
 };
 
-}  // namespace
+void trainOn(kcColorImageNormalizer& tool, const kcColorPlanes& reference, int, const Image& mask,
+             Method method) {
+  tool.train(reference, mask, method);
+}
+void trainOn(kcColorImageNormalizer& tool, const kcWidePlanes& reference, int bits,
+             const Image& mask, Method method) {
+  tool.train(reference, bits, mask, method);
+}
 
-class ColourModes : public testing::TestWithParam<ColourCase> {};
+const auto& mapOf(const kcNormalizationExplanation& e, unsigned char) { return e.map; }
+const auto& mapOf(const kcNormalizationExplanation& e, unsigned short) { return e.wideMap; }
 
-TEST_P(ColourModes, ComposeTheGrayRuns) {
-  const ColourCase c = GetParam();
+template <class Pel>
+void composeTheGrayRuns(const ColourCase& c) {
   const kcPelRect window(0, 0, 48, 36);
+  const long top = (1L << c.bits) - 1;
   kcImageNormalizer configuration;
   configuration.neighborhoodSize(kcPair<long>(9, 9));
+  configuration.intensityVariationRange(kcPair<long>(-top, top));
   kcColorImageNormalizer tool(c.mode, configuration);
   const Image mask = makeImage(window, [](long x, long) { return x < 30 ? 1 : 0; });
-  tool.train(colourImage(window, 1.0, 10, true), c.masked ? mask : Image(), c.method);
-  const kcColorPlanes image = colourImage(window, 0.6, 30, c.alpha);
+  trainOn(tool, colourImage<Pel>(window, 1.0, 10, true, top), c.bits, c.masked ? mask : Image(),
+          c.method);
+  const kcPlanesOf<Pel> image = colourImage<Pel>(window, 0.6, 30, c.alpha, top);
 
   bool success = false;
   std::wstring message;
   std::vector<kcNormalizationExplanation> explained;
-  const kcColorResult result = tool.run(image, c.method, success, message, &explained);
+  const kcResultOf<Pel> result = tool.run(image, c.method, success, message, &explained);
   ASSERT_TRUE(success);
   ASSERT_EQ(result.size(), image.size());
   // The maps the run applied are those explain finds.
@@ -75,21 +94,23 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
       hasMap(c.method) ? tool.explain(image, c.method) : std::vector<kcNormalizationExplanation>();
   ASSERT_EQ(explained.size(), explanations.size());
   for (std::size_t i = 0; i < explained.size(); ++i)
-    EXPECT_EQ(explained[i].map, explanations[i].map) << i;
+    EXPECT_EQ(mapOf(explained[i], Pel()), mapOf(explanations[i], Pel())) << i;
   if (c.alpha) {
     EXPECT_TRUE(kfPelEqual(result[3], cropped(image[3], result[0].window())));
   }
 
-  const kcColorPlanes gray = tool.grayPlanes(image);
+  const kcPlanesOf<Pel> gray = tool.grayPlanes(image);
   ASSERT_EQ(gray.size(), c.mode == kcColorImageNormalizer::eChannels ? 3u : 1u);
   if (c.mode == kcColorImageNormalizer::eLuminance) {
     EXPECT_TRUE(pelsAre(gray[0], image[0].window(), [&](long x, long y) {
-      return std::lround(0.299 * image[0].get(x, y) + 0.587 * image[1].get(x, y) +
-                         0.114 * image[2].get(x, y));
+      // Whole thousandths, so that halves are exact.
+      return std::lround(
+          (299.0 * image[0].get(x, y) + 587.0 * image[1].get(x, y) + 114.0 * image[2].get(x, y)) /
+          1000);
     }));
   }
   for (std::size_t i = 0; i < gray.size(); ++i) {
-    const Image expected = tool.grayTools()[i].run(gray[i], c.method, success, message);
+    const kcPelBuffer<Pel> expected = tool.grayTools()[i].run(gray[i], c.method, success, message);
     if (c.mode == kcColorImageNormalizer::eChannels) {
       EXPECT_TRUE(kfPelEqual(result[i], expected)) << i;
       continue;
@@ -105,7 +126,8 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
             expected.get(x, y) -
             (0.299 * image[0].get(x, y) + 0.587 * image[1].get(x, y) + 0.114 * image[2].get(x, y));
         if (std::min({image[0].get(x, y), image[1].get(x, y), image[2].get(x, y)}) + shift < 1 ||
-            std::max({image[0].get(x, y), image[1].get(x, y), image[2].get(x, y)}) + shift > 254)
+            std::max({image[0].get(x, y), image[1].get(x, y), image[2].get(x, y)}) + shift >
+                top - 1)
           continue;
         const double luma =
             0.299 * result[0].get(x, y) + 0.587 * result[1].get(x, y) + 0.114 * result[2].get(x, y);
@@ -118,15 +140,32 @@ TEST_P(ColourModes, ComposeTheGrayRuns) {
   }
 }
 
+}  // namespace
+
+class ColourModes : public testing::TestWithParam<ColourCase> {};
+
+TEST_P(ColourModes, ComposeTheGrayRuns) {
+  if (GetParam().bits == 8)
+    composeTheGrayRuns<unsigned char>(GetParam());
+  else
+    composeTheGrayRuns<unsigned short>(GetParam());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, ColourModes,
     testing::Values(
-        ColourCase{kcColorImageNormalizer::eChannels, eMatchHistogram, false, false},
-        ColourCase{kcColorImageNormalizer::eChannels, eLocalCorrection, true, true},
-        ColourCase{kcColorImageNormalizer::eChannels, eLinearlyFitGrayValues, true, false},
-        ColourCase{kcColorImageNormalizer::eLuminance, eMatchHistogram, true, false},
-        ColourCase{kcColorImageNormalizer::eLuminance, eMatchMeanAndStddev, false, true},
-        ColourCase{kcColorImageNormalizer::eLuminance, eLocalCorrection, true, false}));
+        ColourCase{kcColorImageNormalizer::eChannels, eMatchHistogram, false, false, 8},
+        ColourCase{kcColorImageNormalizer::eChannels, eLocalCorrection, true, true, 8},
+        ColourCase{kcColorImageNormalizer::eChannels, eLinearlyFitGrayValues, true, false, 8},
+        ColourCase{kcColorImageNormalizer::eLuminance, eMatchHistogram, true, false, 8},
+        ColourCase{kcColorImageNormalizer::eLuminance, eMatchMeanAndStddev, false, true, 8},
+        ColourCase{kcColorImageNormalizer::eLuminance, eLocalCorrection, true, false, 8},
+        ColourCase{kcColorImageNormalizer::eChannels, eMatchHistogramTails, true, true, 12},
+        ColourCase{kcColorImageNormalizer::eChannels, eLocalCorrectionEnhanced, false, false, 16},
+        ColourCase{kcColorImageNormalizer::eChannels, eLinearlyFitGrayValues, false, true, 10},
+        ColourCase{kcColorImageNormalizer::eLuminance, eMatchHistogram, true, true, 16},
+        ColourCase{kcColorImageNormalizer::eLuminance, eLocalCorrection, true, false, 12},
+        ColourCase{kcColorImageNormalizer::eLuminance, eLocalCorrectionEnhanced, false, true, 14}));
 
 TEST(ColourFiles, EachFormLoadsAsItsOwn) {
   const kcPelRect window(0, 0, 20, 16);
@@ -191,6 +230,37 @@ TEST(ColourFiles, RefuseChannelsOverOtherWindows) {
   }
   kcArchive(colourFileOf({masked, masked, masked})).writeFile(path);
   EXPECT_EQ(kfLoadColorImageNormalizer(path).grayTools()[2], masked);
+}
+
+// A tool of 16-bit images keeps its depth through its file; channels of
+// different depths are refused.
+TEST(ColourFiles, KeepTheDepthOfTheirChannels) {
+  const kcPelRect w(0, 0, 14, 9);
+  for (const int bits : {9, 12, 16}) {
+    kcColorImageNormalizer colour(kcColorImageNormalizer::eChannels, kcImageNormalizer());
+    colour.train(colourImage<unsigned short>(w, 1.0, 0, false, (1L << bits) - 1), bits, Image(),
+                 eMatchHistogram | eLocalCorrection);
+    const kcColorImageNormalizer loaded =
+        kfColorImageNormalizerFromBytes(kfColorImageNormalizerBytes(colour));
+    EXPECT_EQ(loaded, colour);
+    for (const auto& gray : loaded.grayTools()) {
+      EXPECT_TRUE(gray.isWide());
+      EXPECT_EQ(gray.bits(), bits);
+    }
+  }
+  const auto wideOf = [&](int bits) {
+    kcImageNormalizer tool;
+    tool.referenceImage(randomImage<unsigned short>(w, 0, (1U << bits) - 1), bits, true);
+    tool.train(eMatchHistogram);
+    return tool;
+  };
+  const kcImageNormalizer narrow = trainedTool(randomImage(w), eMatchHistogram);
+  for (const auto& channels : std::vector<std::vector<kcImageNormalizer>>{
+           {wideOf(12), wideOf(12), wideOf(16)}, {narrow, wideOf(8), narrow}}) {
+    EXPECT_EQ(messageOf<kcArchive::Error>(
+                  [&] { kfColorImageNormalizerFromBytes(colourFileOf(channels)); }),
+              L"Corrupt colour tool file: the channels differ in depth.");
+  }
 }
 
 TEST(ColourImages, RefuseMismatchedPlanes) {

@@ -24,8 +24,9 @@ void checkSizeFits(const JobContext& context, long width, long height, const std
     checkSameSize(width, height, path, context.referenceWidth, context.referenceHeight);
 }
 
-Normalized normalize(const JobContext& context, const ImageJob& job, const imgio::ColorImage& image,
-                     kcDiagObject* recorder) {
+template <class Sample>
+RunResult<Sample> normalize(const JobContext& context, const ImageJob& job,
+                            const imgio::BasicColorImage<Sample>& image, kcDiagObject* recorder) {
   checkSizeFits(context, image.width, image.height, job.input);
   if (context.tool.mode() == kcPlanarNormalizer::eGray && image.hasColour())
     noteColourConverted(job.input);
@@ -33,7 +34,7 @@ Normalized normalize(const JobContext& context, const ImageJob& job, const imgio
   // from its own counts.
   const bool fit = kcImageNormalizerDefs::isFit(context.method);
   try {
-    Normalized normalized =
+    RunResult<Sample> normalized =
         context.tool.run(image, context.method, context.report || fit || !job.sideBySide.empty(),
                          recorder, context.threadsPerImage);
     if (fit) warnOfMissingLines(context, job, normalized.explanations);
@@ -112,14 +113,14 @@ void commitOutputs(std::vector<imgio::PendingFile>& outputs) {
   }
 }
 
-// The compare picture of a 16-bit run: the three images and the map on the
+// The compare picture of a 16-bit run: the three images and the maps on the
 // 8-bit scale of the levels the run-time image and the reference span.
 imgio::ColorImage deepSideBySide(const JobContext& context, const imgio::ColorImage16& image,
-                                 const kcWideRun& run) {
-  const imgio::ColorImage16 result = fileOf(run.image, context.tool.bits(), 0);
+                                 const imgio::ColorImage16& result,
+                                 const std::vector<kcNormalizationExplanation>& maps) {
   const PictureScale scale = PictureScale::of({&image, &*context.deepReference});
   std::vector<kcNormalizationExplanation> explanations;
-  for (const auto& e : run.explanations) explanations.push_back(pictureExplanation(e, scale));
+  for (const auto& e : maps) explanations.push_back(pictureExplanation(e, scale));
   const std::string note = std::to_string(context.tool.bits()) + " BIT RANGE " +
                            std::to_string(scale.lo) + "-" + std::to_string(scale.hi);
   return composeSideBySide(pictureOf(image, scale), pictureOf(*context.deepReference, scale),
@@ -131,31 +132,21 @@ imgio::ColorImage deepSideBySide(const JobContext& context, const imgio::ColorIm
 // input, and a compare picture through the data's range. No records.
 void runDeepSteps(const JobContext& context, const ImageJob& job, imgio::ColorImage16 file,
                   ReportRecord* record) {
-  const DeepGray input = deepGrayOf(job.input, std::move(file), context.tool.bits());
-  checkSizeFits(context, input.image.width, input.image.height, job.input);
-  const bool fit = kcImageNormalizerDefs::isFit(context.method);
-  kcWideRun run;
-  try {
-    run = context.tool.runDeep(viewOf(input.image), context.method,
-                               context.report || fit || !job.sideBySide.empty(),
-                               context.threadsPerImage);
-  } catch (const Failure& failure) {
-    if (failure.code() == kExitInterrupted) throw;
-    throw Failure(failure.code(), job.input + ": " + failure.what());
-  }
-  if (fit) warnOfMissingLines(context, job, run.explanations);
+  const DeepImage input = deepImageOf(job.input, std::move(file), context.tool.bits());
+  RunResult<std::uint16_t> run = normalize(context, job, input.image, nullptr);
   std::optional<kcCorrectionField> field;
-  if (!job.fieldOut.empty())
-    field = context.tool.correctionField(viewOf(input.image), context.method);
+  if (!job.fieldOut.empty()) field = context.tool.correctionField(input.image, context.method);
   std::vector<imgio::PendingFile> outputs;
   try {
     if (field)
       outputs.push_back(imgio::prepareFieldTiff(job.fieldOut, fieldFileOf(context, *field)));
-    const imgio::ColorImage16 result = fileOf(run.image, context.tool.bits(), input.shift);
+    const imgio::ColorImage16 result = fileOf(run.planes, context.tool.bits(), input);
     outputs.push_back(imgio::prepareImage(job.output, result));
     if (!job.sideBySide.empty())
       outputs.push_back(imgio::prepareImage(
-          job.sideBySide, deepSideBySide(context, input.image, run), imgio::Format::kPng));
+          job.sideBySide,
+          deepSideBySide(context, input.image, fromPlanes(run.planes), run.explanations),
+          imgio::Format::kPng));
   } catch (const imgio::ImageError& e) {
     failBadInput(e.what());
   }
@@ -236,9 +227,9 @@ JobContext::JobContext(const TrainedTool& t, kcImageNormalizerDefs::Method m, bo
       masked(t.grayTool().maskImage().isBound()) {
   if (!comparePictures) return;
   if (t.isDeep())
-    deepReference = fileOf(t.grayTool().wideReferenceImage(), t.bits(), 0);
+    deepReference = t.referencePicture<std::uint16_t>();
   else
-    reference = t.referencePicture();
+    reference = t.referencePicture<unsigned char>();
   if (masked) mask = toGrayImage(t.grayTool().maskImage());
 }
 

@@ -21,11 +21,11 @@ template <class Sample>
 Shape shapeOf(const imgio::BasicColorImage<Sample>& image) {
   return {image.width, image.height, image.channels, image.bits};
 }
-Shape shapeOf(const DeepGray& image) { return shapeOf(image.image); }
+Shape shapeOf(const DeepImage& image) { return shapeOf(image.image); }
 
 std::vector<unsigned char>& samplesOf(imgio::GrayImage& image) { return image.pels; }
 std::vector<unsigned char>& samplesOf(imgio::ColorImage& image) { return image.pels; }
-std::vector<std::uint16_t>& samplesOf(DeepGray& image) { return image.image.pels; }
+std::vector<std::uint16_t>& samplesOf(DeepImage& image) { return image.image.pels; }
 
 std::string shapeText(const Shape& s) {
   return std::to_string(s.width) + "x" + std::to_string(s.height) + ", " +
@@ -104,8 +104,8 @@ imgio::ColorImage combinedReference(
   return combine(paths, how, read);
 }
 
-DeepGray combinedReference(const std::vector<std::string>& paths, const std::string& how,
-                           const std::function<DeepGray(const std::string&)>& read) {
+DeepImage combinedReference(const std::vector<std::string>& paths, const std::string& how,
+                            const std::function<DeepImage(const std::string&)>& read) {
   return combine(paths, how, read);
 }
 

@@ -22,7 +22,7 @@ imgio::GrayImage combinedReference(const std::vector<std::string>& paths,
 imgio::ColorImage combinedReference(
     const std::vector<std::string>& paths, const std::string& combine,
     const std::function<imgio::ColorImage(const std::string&)>& read);
-DeepGray combinedReference(const std::vector<std::string>& paths, const std::string& combine,
-                           const std::function<DeepGray(const std::string&)>& read);
+DeepImage combinedReference(const std::vector<std::string>& paths, const std::string& combine,
+                            const std::function<DeepImage(const std::string&)>& read);
 
 }  // namespace cli

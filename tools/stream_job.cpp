@@ -95,8 +95,8 @@ RowBytes rowBytesOf(const JobContext& context, const imgio::ImageLayout& layout,
   const std::uint64_t sample = layout.deep ? 2 : 1;
   const std::uint64_t width = static_cast<std::uint64_t>(layout.width);
   const std::uint64_t tools = context.tool.planeNames().size();
-  const std::uint64_t planes = layout.deep ? 2 : layout.channels + 2 * tools;
-  const std::uint64_t channelsOut = layout.deep ? 1 : layout.channels;
+  const std::uint64_t planes = layout.channels + 2 * tools;
+  const std::uint64_t channelsOut = layout.channels;
   RowBytes b;
   b.read = width * layout.channels * sample;
   b.written = width * channelsOut * sample;
@@ -227,48 +227,31 @@ struct Band {
 };
 
 // The band's interleaved samples as planes over its rows of the image.
-kcColorPlanes planesOf(const Band<unsigned char>& band, const imgio::ImageLayout& layout) {
+template <class Sample>
+kcPlanesOf<Sample> planesOf(const Band<Sample>& band, const imgio::ImageLayout& layout) {
   return toPlanes(band.samples.data(), layout.width, band.rows, layout.channels, band.top);
 }
 
-// The gray plane a tool of 16-bit images sees of the band: a colour pel's
-// luma, shifted down as the whole image is.
-kcPelBuffer<unsigned short> grayOf(const Band<std::uint16_t>& band,
-                                   const imgio::ImageLayout& layout, int shift) {
-  kcPelBuffer<unsigned short> gray(kcPelRect(0, band.top, layout.width, band.rows));
-  const int c = layout.channels;
-  for (long y = 0; y < band.rows; ++y) {
-    const std::uint16_t* in = band.samples.data() + y * layout.width * c;
-    unsigned short* out = gray.pointToPel(0, band.top + y);
-    for (long x = 0; x < layout.width; ++x, in += c)
-      out[x] = static_cast<unsigned short>(
-          (c >= 3 ? imgio::lumaOf<std::uint16_t>(in[0], in[1], in[2]) : in[0]) >> shift);
-  }
-  return gray;
-}
-
-// The result's rows of the band, its planes interleaved.
+// The result's rows of the band, its planes interleaved, colour shifted up
+// by shift (alpha, the last of 2 or 4 planes, as it is).
 template <class Pel>
-std::vector<Pel> interleaved(const std::vector<const kcPelBuffer<Pel>*>& planes,
-                             const Band<Pel>& band, const kcPelRect& out, int shift = 0) {
+std::vector<Pel> interleaved(const kcResultOf<Pel>& planes, const Band<Pel>& band,
+                             const kcPelRect& out, int shift) {
   const auto channels = static_cast<long>(planes.size());
+  const bool alpha = channels == 2 || channels == 4;
   std::vector<Pel> samples(static_cast<std::size_t>(out.width() * band.outRows * channels));
-  for (long c = 0; c < channels; ++c)
+  for (long c = 0; c < channels; ++c) {
+    const int by = alpha && c == channels - 1 ? 0 : shift;
     for (long y = 0; y < band.outRows; ++y) {
-      const Pel* in = planes[static_cast<std::size_t>(c)]->pointToPel(out.x(), band.outTop + y);
+      const Pel* in = planes[static_cast<std::size_t>(c)].pointToPel(out.x(), band.outTop + y);
       Pel* dst = samples.data() + y * out.width() * channels + c;
-      for (long x = 0; x < out.width(); ++x) dst[x * channels] = static_cast<Pel>(in[x] << shift);
+      for (long x = 0; x < out.width(); ++x) dst[x * channels] = static_cast<Pel>(in[x] << by);
     }
+  }
   return samples;
 }
 
-std::vector<const kcPelBuffer<unsigned char>*> pointers(const kcColorResult& planes) {
-  std::vector<const kcPelBuffer<unsigned char>*> p;
-  for (const auto& plane : planes) p.push_back(&plane);
-  return p;
-}
-
-Counts histogramOf(const kcPelBuffer_const<unsigned char>& plane) {
+Counts histogramOf(const kcPelBuffer_const<unsigned char>& plane, int) {
   std::vector<unsigned long> h;
   kfPelHistogram(plane, h);
   return {h.begin(), h.end()};
@@ -367,13 +350,10 @@ class StreamedRun {
     out.width = g_.out.width();
     out.height = g_.out.height();
     out.format = *imgio::formatForPath(job_.output);
-    if constexpr (kDeep) {
-      out.channels = 1;
-      out.bits = shift_ > 0 ? context_.tool.bits() + shift_ : context_.tool.bits();
-    } else {
-      const bool alpha = out.channels == 2 || out.channels == 4;
-      out.channels = (context_.tool.mode() == kcPlanarNormalizer::eGray ? 1 : 3) + (alpha ? 1 : 0);
-    }
+    const bool alpha = out.channels == 2 || out.channels == 4;
+    out.channels = (context_.tool.mode() == kcPlanarNormalizer::eGray ? 1 : 3) + (alpha ? 1 : 0);
+    if constexpr (kDeep)
+      out.bits = outputBits(context_.tool.bits(), shift_, out.channels, plan_.layout.bits);
     try {
       imgio::RowWriterOptions options;
       options.bigTiff = context_.stream.bigTiff;
@@ -390,24 +370,19 @@ class StreamedRun {
   void findShift() {
     const int stated = context_.tool.bits();
     if (plan_.layout.bits <= stated) return;
-    unsigned top = 0, any = 0;
+    SampleBits found;
     pass(
         0, plan_.layout.height, 0,
         [this](Band<Sample>& band) {
-          const kcPelBuffer<unsigned short> gray = grayOf(band, plan_.layout, 0);
-          for (long y = band.top; y < band.top + band.rows; ++y) {
-            const unsigned short* row = gray.pointToPel(0, y);
-            for (long x = 0; x < plan_.layout.width; ++x) {
-              band.topLevel = std::max<unsigned>(band.topLevel, row[x]);
-              band.anyBits |= row[x];
-            }
-          }
+          const SampleBits bits = colourSampleBits(band.samples, plan_.layout.channels);
+          band.topLevel = bits.top;
+          band.anyBits = bits.any;
         },
         [&](Band<Sample>& band) {
-          top = std::max(top, band.topLevel);
-          any |= band.anyBits;
+          found.top = std::max(found.top, band.topLevel);
+          found.any |= band.anyBits;
         });
-    shift_ = storedShift(job_.input, stated, plan_.layout.bits, top, any);
+    shift_ = storedShift(job_.input, stated, plan_.layout.bits, found.top, found.any);
   }
 
   // The first pass of a method with a map: the counts of every band, and
@@ -426,61 +401,51 @@ class StreamedRun {
       }));
       if (!explanations_.back().success)
         throw Failure(kExitNotNormalized, job_.input + ": " + narrow(explanations_.back().message));
-      if constexpr (kDeep) table_ = kfWideMapTable(explanations_.back().wideMap);
     }
   }
 
-  std::vector<Counts> countsOf(const Band<Sample>& band) const {
+  // The planes of a band's samples, its colour brought to the tool's bits.
+  kcPlanesOf<Sample> toolPlanesOf(Band<Sample>& band) const {
+    if constexpr (kDeep) shiftColourDown(band.samples, plan_.layout.channels, shift_);
+    return planesOf(band, plan_.layout);
+  }
+
+  std::vector<Counts> countsOf(Band<Sample>& band) const {
+    const kcPlanesOf<Sample> gray = context_.tool.planar().grayPlanes(toolPlanesOf(band));
     std::vector<Counts> counts;
-    if constexpr (kDeep) {
-      const kcPelBuffer<unsigned short> gray = grayOf(band, plan_.layout, shift_);
-      counts.push_back(g_.whole ? histogramOf(gray, context_.tool.bits())
-                                : imgnorm::countPart(*tools_[0], gray, context_.method));
-    } else {
-      const kcColorPlanes gray = context_.tool.planar().grayPlanes(planesOf(band, plan_.layout));
-      for (std::size_t i = 0; i < tools_.size(); ++i)
-        counts.push_back(g_.whole ? histogramOf(gray[i])
-                                  : imgnorm::countPart(*tools_[i], gray[i], context_.method));
-    }
+    for (std::size_t i = 0; i < tools_.size(); ++i)
+      counts.push_back(g_.whole ? histogramOf(gray[i], context_.tool.bits())
+                                : imgnorm::countPart(*tools_[i], gray[i], context_.method));
     return counts;
   }
 
-  std::vector<Sample> resultOf(const Band<Sample>& band) const {
-    if constexpr (kDeep) {
-      const kcPelBuffer<unsigned short> gray = grayOf(band, plan_.layout, shift_);
-      kcPelBuffer<unsigned short> result;
-      if (g_.local)
-        result = localRun(gray);
-      else
-        result = g_.whole ? kfPelMap(gray, table_)
-                          : imgnorm::mapPart(*tools_[0], gray, explanations_[0].wideMap);
-      return interleaved<unsigned short>({&result}, band, g_.out, shift_);
-    } else {
-      const kcColorPlanes planes = planesOf(band, plan_.layout);
-      if (g_.local) return interleaved(pointers(localRun(planes)), band, g_.out);
-      const kcColorPlanes gray = context_.tool.planar().grayPlanes(planes);
-      kcColorResult results;
-      for (std::size_t i = 0; i < tools_.size(); ++i)
-        results.push_back(g_.whole ? kfPelMap(gray[i], explanations_[i].map)
-                                   : imgnorm::mapPart(*tools_[i], gray[i], explanations_[i].map));
-      return interleaved(pointers(context_.tool.planar().compose(planes, results)), band, g_.out);
+  std::vector<Sample> resultOf(Band<Sample>& band) const {
+    const kcPlanesOf<Sample> planes = toolPlanesOf(band);
+    if (g_.local) return interleaved(localRun(planes), band, g_.out, shift_);
+    const kcPlanesOf<Sample> gray = context_.tool.planar().grayPlanes(planes);
+    kcResultOf<Sample> results;
+    for (std::size_t i = 0; i < tools_.size(); ++i) {
+      const kcNormalizationExplanation& e = explanations_[i];
+      results.push_back(g_.whole ? kfApplyMap(gray[i], e)
+                                 : imgnorm::mapPart(*tools_[i], gray[i], mapOf(e)));
     }
+    return interleaved(context_.tool.planar().compose(planes, results), band, g_.out, shift_);
+  }
+
+  static const auto& mapOf(const kcNormalizationExplanation& e) {
+    if constexpr (kDeep)
+      return e.wideMap;
+    else
+      return e.map;
   }
 
   // A local run of a band placed in the image, on the band's thread.
-  kcColorResult localRun(const kcColorPlanes& planes) const {
+  kcResultOf<Sample> localRun(const kcPlanesOf<Sample>& planes) const {
     kcPlanarRunOptions options;
     options.placed = true;
-    kcPlanarRun run = context_.tool.planar().run(planes, context_.method, options);
+    kcPlanarRunOf<Sample> run = context_.tool.planar().run(planes, context_.method, options);
     if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
     return std::move(run.planes);
-  }
-  kcPelBuffer<unsigned short> localRun(const kcPelBuffer<unsigned short>& gray) const {
-    kcPlanarRunOptions options;
-    options.placed = true;
-    kcWideRun run = context_.tool.planar().runWide(gray, context_.method, options);
-    if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
-    return std::move(run.image);
   }
 
   const JobContext& context_;
@@ -490,7 +455,6 @@ class StreamedRun {
   std::vector<const kcImageNormalizer*> tools_;
   int shift_ = 0;
   std::vector<kcNormalizationExplanation> explanations_;
-  std::vector<unsigned short> table_;  // the wide map's table
 };
 
 }  // namespace

@@ -187,13 +187,10 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
     return std::visit([](const auto& pels) { return pels.hasColour(); }, file);
   };
   const imgio::AnyDepthImage referenceFile = read(reference);
-  const bool deep = std::holds_alternative<imgio::ColorImage16>(referenceFile);
   if (!asked.empty()) {
     const ColorMode mode = *colorModeByName(asked);
     if (mode != kcPlanarNormalizer::eGray && !isColour(referenceFile))
       failBadInput(reference + ": --color " + asked + " needs a colour reference");
-    if (mode != kcPlanarNormalizer::eGray && deep)
-      failBadInput(reference + ": a 16-bit reference trains a gray tool only (--color gray)");
     return mode;
   }
   // An image too large to read in memory tells by its header.
@@ -208,7 +205,7 @@ ColorMode resolveColorMode(const std::string& asked, const std::string& referenc
     }
     return isColour(read(image));
   };
-  return !deep && isColour(referenceFile) && (image.empty() || imageIsColour())
+  return isColour(referenceFile) && (image.empty() || imageIsColour())
              ? kcPlanarNormalizer::eChannels
              : kcPlanarNormalizer::eGray;
 }
@@ -233,12 +230,12 @@ kcPelBuffer<unsigned char> readMask(const TrainingOptions& training, long width,
 // Without --range, a 16-bit tool's range is its whole depth, as -127,127
 // is for 8 bits.
 void trainDeep(kcPlanarNormalizer& tool, const TrainingOptions& training,
-               const RunParameterOptions& run, const DeepGray& reference,
+               const RunParameterOptions& run, const DeepImage& reference, ColorMode mode,
                kcImageNormalizerDefs::Method methods) {
   const imgio::ColorImage16& image = reference.image;
   const kcPelBuffer<unsigned char> mask = readMask(training, image.width, image.height);
   try {
-    tool.trainWide(viewOf(image), image.bits, mask, methods);
+    tool.trainWide(mode, toPlanes(image), image.bits, mask, methods);
   } catch (const kcException& e) {
     rethrowLibraryFailure(e, kExitNotNormalized, "cannot train for " + methodList(methods));
   }
@@ -260,12 +257,19 @@ TrainedTool trainAnyTool(const TrainingOptions& training, const RunParameterOpti
     if (auto* deep = std::get_if<imgio::ColorImage16>(&file)) {
       // The first file, read once already, is the first the stack reads.
       std::optional<imgio::ColorImage16> first(std::move(*deep));
+      // A gray tool combines the frames' luma, as for 8 bits.
       const auto read = [&](const std::string& path) {
         imgio::ColorImage16 image = first ? std::move(*first) : readDeepFile(path, maxPels);
         first.reset();
-        return deepGrayOf(path, std::move(image), training.bits);
+        DeepImage frame = deepImageOf(path, std::move(image), training.bits);
+        if (mode == kcPlanarNormalizer::eGray && frame.image.hasColour()) {
+          noteColourConverted(path);
+          frame.image = imgio::toGray(frame.image);
+        }
+        return frame;
       };
-      trainDeep(tool, training, run, combinedReference(paths, training.combine, read), methods);
+      trainDeep(tool, training, run, combinedReference(paths, training.combine, read), mode,
+                methods);
       return TrainedTool(std::move(tool));
     }
     if (training.bits != 0) failBadInput(paths.front() + ": --bits is for 16-bit references");

@@ -44,14 +44,15 @@ std::string colorModeName(ColorMode mode) {
   return "?";
 }
 
-kcColorPlanes toPlanes(const unsigned char* samples, long width, long height, int channels,
-                       long top) {
-  kcColorPlanes planes;
+template <class Sample>
+kcPlanesOf<Sample> toPlanes(const Sample* samples, long width, long height, int channels,
+                            long top) {
+  kcPlanesOf<Sample> planes;
   for (int c = 0; c < channels; ++c) {
-    kcPelBuffer<unsigned char> plane(kcPelRect(0, top, width, height));
+    kcPelBuffer<Sample> plane(kcPelRect(0, top, width, height));
     for (long y = 0; y < height; ++y) {
-      const unsigned char* in = samples + y * width * channels + c;
-      unsigned char* out = plane.pointToPel(0, top + y);
+      const Sample* in = samples + y * width * channels + c;
+      Sample* out = plane.pointToPel(0, top + y);
       if (channels == 1)
         std::copy_n(in, width, out);
       else
@@ -62,28 +63,49 @@ kcColorPlanes toPlanes(const unsigned char* samples, long width, long height, in
   return planes;
 }
 
-kcColorPlanes toPlanes(const imgio::ColorImage& image) {
+template <class Sample>
+kcPlanesOf<Sample> toPlanes(const imgio::BasicColorImage<Sample>& image) {
   return toPlanes(image.pels.data(), image.width, image.height, image.channels);
 }
 
-imgio::ColorImage fromPlanes(const kcColorResult& planes) {
+namespace {
+
+// The planes of an image for one run: a gray image's own pels read in place.
+template <class Sample>
+kcPlanesOf<Sample> runPlanes(const imgio::BasicColorImage<Sample>& image) {
+  if (image.channels == 1)
+    return {kcPelBuffer_const<Sample>::wrap(image.pels.data(), image.width, image.height,
+                                            image.width, nullptr)};
+  return toPlanes(image);
+}
+
+}  // namespace
+
+template <class Sample>
+imgio::BasicColorImage<Sample> fromPlanes(const kcResultOf<Sample>& planes) {
   const kcPelRect& w = planes.front().window();
   for (const auto& plane : planes)
     if (!plane.isBound() || plane.window() != w)
       throw Failure(kExitNotNormalized, "the colour planes differ in their windows");
   const int channels = static_cast<int>(planes.size());
-  imgio::ColorImage image{
+  imgio::BasicColorImage<Sample> image{
       w.width(), w.height(), channels,
-      std::vector<unsigned char>(static_cast<std::size_t>(w.width() * w.height() * channels))};
+      std::vector<Sample>(static_cast<std::size_t>(w.width() * w.height() * channels))};
   for (int c = 0; c < channels; ++c)
     for (long y = 0; y < w.height(); ++y) {
-      const unsigned char* in = planes[static_cast<std::size_t>(c)].pointToPel(w.x(), w.y() + y);
-      unsigned char* out =
-          image.pels.data() + static_cast<std::size_t>(y * w.width() * channels + c);
+      const Sample* in = planes[static_cast<std::size_t>(c)].pointToPel(w.x(), w.y() + y);
+      Sample* out = image.pels.data() + static_cast<std::size_t>(y * w.width() * channels + c);
       for (long x = 0; x < w.width(); ++x) out[x * channels] = in[x];
     }
   return image;
 }
+
+template kcColorPlanes toPlanes(const unsigned char*, long, long, int, long);
+template kcWidePlanes toPlanes(const std::uint16_t*, long, long, int, long);
+template kcColorPlanes toPlanes(const imgio::ColorImage&);
+template kcWidePlanes toPlanes(const imgio::ColorImage16&);
+template imgio::ColorImage fromPlanes(const kcColorResult&);
+template imgio::ColorImage16 fromPlanes(const kcWideResult&);
 
 TrainedTool TrainedTool::load(const std::string& path, long maxPels) {
   try {
@@ -110,68 +132,59 @@ void TrainedTool::applyRunParameters(const RunParameterOptions& options) {
   tool_.model(parameters.model());
 }
 
-kcCorrectionField TrainedTool::correctionField(const imgio::ColorImage& image,
+template <class Sample>
+kcCorrectionField TrainedTool::correctionField(const imgio::BasicColorImage<Sample>& image,
                                                Method method) const {
-  const kcColorPlanes planes = toPlanes(image);
-  const kcPelBuffer_const<unsigned char> gray =
-      image.hasColour() ? kcPelBuffer_const<unsigned char>(kfLumaPlane(planes)) : planes.front();
+  const kcPlanesOf<Sample> planes = runPlanes(image);
+  const kcPelBuffer_const<Sample> gray =
+      image.hasColour() ? kcPelBuffer_const<Sample>(kfLumaPlane(planes)) : planes.front();
   kcCorrectionField field;
   libraryCall([&] { return grayTool().run(gray, method, field); });
   return field;
 }
 
-kcCorrectionField TrainedTool::correctionField(const kcPelBuffer_const<unsigned short>& image,
-                                               Method method) const {
-  kcCorrectionField field;
-  libraryCall([&] { return grayTool().run(image, method, field); });
-  return field;
-}
-
-imgio::ColorImage TrainedTool::referencePicture() const {
-  kcColorResult planes;
+template <class Sample>
+imgio::BasicColorImage<Sample> TrainedTool::referencePicture() const {
+  kcResultOf<Sample> planes;
+  const auto referenceOf = [](const kcImageNormalizer& tool) {
+    if constexpr (sizeof(Sample) == 1)
+      return kfPelCopy(tool.referenceImage());
+    else
+      return kfPelCopy(tool.wideReferenceImage());
+  };
   if (mode() == kcPlanarNormalizer::eChannels)
-    for (const auto& tool : tool_.colourTool()->grayTools())
-      planes.push_back(kfPelCopy(tool.referenceImage()));
+    for (const auto& tool : tool_.colourTool()->grayTools()) planes.push_back(referenceOf(tool));
   else
-    planes.push_back(kfPelCopy(grayTool().referenceImage()));
-  return fromPlanes(planes);
+    planes.push_back(referenceOf(grayTool()));
+  imgio::BasicColorImage<Sample> picture = fromPlanes(planes);
+  picture.bits = bits();
+  return picture;
 }
 
-Normalized TrainedTool::run(const imgio::ColorImage& image, Method method, bool explain,
-                            kcDiagObject* diag, unsigned threads) const {
-  // A gray image's own pels are read in place; the run never keeps them.
-  const kcColorPlanes planes =
-      image.channels == 1 ? kcColorPlanes{kcPelBuffer_const<unsigned char>::wrap(
-                                image.pels.data(), image.width, image.height, image.width, nullptr)}
-                          : toPlanes(image);
+template <class Sample>
+RunResult<Sample> TrainedTool::run(const imgio::BasicColorImage<Sample>& image, Method method,
+                                   bool explain, kcDiagObject* diag, unsigned threads) const {
+  const kcPlanesOf<Sample> planes = runPlanes(image);
   kcPlanarRunOptions options;
   options.explain = explain;
   options.threads = threads;
   options.diag = diag;
   options.diagFlags = diag ? kDiagFlags : 0;
-  kcPlanarRun run = libraryCall([&] { return tool_.run(planes, method, options); });
+  kcPlanarRunOf<Sample> run = libraryCall([&] { return tool_.run(planes, method, options); });
   if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
   if (run.planes.empty())
     throw Failure(kExitNotNormalized, "the image does not overlap the reference");
   return {std::move(run.planes), std::move(run.explanations)};
 }
 
-kcWideRun TrainedTool::runDeep(const kcPelBuffer_const<unsigned short>& image, Method method,
-                               bool explain, unsigned threads) const {
-  kcPlanarRunOptions options;
-  options.explain = explain;
-  options.threads = threads;
-  kcWideRun run = libraryCall([&] { return tool_.runWide(image, method, options); });
-  if (!run.success) throw Failure(kExitNotNormalized, narrow(run.message));
-  if (!run.image.isBound())
-    throw Failure(kExitNotNormalized, "the image does not overlap the reference");
-  return run;
-}
-
-imgio::ColorImage takeResult(Normalized& normalized) {
-  const kcColorResult planes = std::move(normalized.planes);
-  normalized.planes.clear();
-  return fromPlanes(planes);
-}
+#define CLI_TOOL_DEPTH(Sample)                                                                     \
+  template kcCorrectionField TrainedTool::correctionField(const imgio::BasicColorImage<Sample>&,   \
+                                                          Method) const;                           \
+  template imgio::BasicColorImage<Sample> TrainedTool::referencePicture() const;                   \
+  template RunResult<Sample> TrainedTool::run(const imgio::BasicColorImage<Sample>&, Method, bool, \
+                                              kcDiagObject*, unsigned) const;
+CLI_TOOL_DEPTH(unsigned char)
+CLI_TOOL_DEPTH(std::uint16_t)
+#undef CLI_TOOL_DEPTH
 
 }  // namespace cli

@@ -28,13 +28,16 @@ std::string colorModeName(ColorMode mode);
 // local methods, or when not asked for). The result's planes stay in the
 // library's buffers until the outputs take them (takeResult), so that a
 // large image is not held twice meanwhile.
-struct Normalized {
-  kcColorResult planes;
+template <class Sample>
+struct RunResult {
+  kcResultOf<Sample> planes;
   std::vector<kcNormalizationExplanation> explanations;
 };
+using Normalized = RunResult<unsigned char>;
 
 // The result as an image file's pels; the planes are released.
-imgio::ColorImage takeResult(Normalized& normalized);
+template <class Sample>
+imgio::BasicColorImage<Sample> takeResult(RunResult<Sample>& normalized);
 
 class TrainedTool {
  public:
@@ -55,34 +58,36 @@ class TrainedTool {
   void applyRunParameters(const RunParameterOptions& options);
 
   // The reference the gray tools were trained on, for pictures: RGB for a
-  // tool of colour channels, gray otherwise (a colour reference's luma).
-  imgio::ColorImage referencePicture() const;
+  // tool of colour channels, gray otherwise (a colour reference's luma), of
+  // the tool's depth (Sample std::uint16_t for a tool of 16-bit images, with
+  // its bits).
+  template <class Sample>
+  imgio::BasicColorImage<Sample> referencePicture() const;
 
-  // Normalizes image through the library's planar layer (gray images meet
-  // a colour tool as RGB, colour images a gray tool as their luma, an image
-  // of another size is mapped whole where it can be, alpha is put back
-  // unchanged). threads may share a gray image's rows when no records are
-  // made. Throws Failure as runJob does.
-  Normalized run(const imgio::ColorImage& image, kcImageNormalizerDefs::Method method, bool explain,
-                 kcDiagObject* diag, unsigned threads = 1) const;
+  // Normalizes image, of the tool's depth, through the library's planar
+  // layer (gray images meet a colour tool as RGB, colour images a gray tool
+  // as their luma, an image of another size is mapped whole where it can
+  // be, alpha is put back unchanged). threads may share a gray image's rows
+  // when no records are made; 16-bit runs make none. Throws Failure as
+  // runJob does.
+  template <class Sample>
+  RunResult<Sample> run(const imgio::BasicColorImage<Sample>& image,
+                        kcImageNormalizerDefs::Method method, bool explain, kcDiagObject* diag,
+                        unsigned threads = 1) const;
 
   // The correction field a local method applies to the gray plane a gray
-  // tool sees (the image, or a colour image's luma), or to a 16-bit gray
-  // image, from one more run on one thread. Throws Failure as run does.
-  kcCorrectionField correctionField(const imgio::ColorImage& image,
-                                    kcImageNormalizerDefs::Method method) const;
-  kcCorrectionField correctionField(const kcPelBuffer_const<unsigned short>& image,
+  // tool sees (the image, or a colour image's luma), from one more run on
+  // one thread. Throws Failure as run does.
+  template <class Sample>
+  kcCorrectionField correctionField(const imgio::BasicColorImage<Sample>& image,
                                     kcImageNormalizerDefs::Method method) const;
 
   // The library's tool, for runs taken apart.
   const kcPlanarNormalizer& planar() const { return tool_; }
 
-  // A tool of 16-bit gray images, and its bits.
+  // A tool of 16-bit images, and its bits.
   bool isDeep() const { return grayTool().isWide(); }
   int bits() const { return grayTool().bits(); }
-  // The same for a 16-bit gray image of the tool's bits.
-  kcWideRun runDeep(const kcPelBuffer_const<unsigned short>& image,
-                    kcImageNormalizerDefs::Method method, bool explain, unsigned threads) const;
 
  private:
   kcPlanarNormalizer tool_;
@@ -101,10 +106,20 @@ auto libraryCall(Run run) {
 }
 
 // Interleaved samples of channels planes (rows of width) as planes over
-// the image rows top .. top + height - 1.
-kcColorPlanes toPlanes(const unsigned char* samples, long width, long height, int channels,
-                       long top = 0);
-kcColorPlanes toPlanes(const imgio::ColorImage& image);
-imgio::ColorImage fromPlanes(const kcColorResult& planes);
+// the image rows top .. top + height - 1; an image's; and back.
+template <class Sample>
+kcPlanesOf<Sample> toPlanes(const Sample* samples, long width, long height, int channels,
+                            long top = 0);
+template <class Sample>
+kcPlanesOf<Sample> toPlanes(const imgio::BasicColorImage<Sample>& image);
+template <class Sample>
+imgio::BasicColorImage<Sample> fromPlanes(const kcResultOf<Sample>& planes);
+
+template <class Sample>
+imgio::BasicColorImage<Sample> takeResult(RunResult<Sample>& normalized) {
+  const kcResultOf<Sample> planes = std::move(normalized.planes);
+  normalized.planes.clear();
+  return fromPlanes(planes);
+}
 
 }  // namespace cli

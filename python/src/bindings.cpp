@@ -5,8 +5,8 @@
 #include <pybind11/pybind11.h>
 
 #include "errors.h"
-#include "imgnorm/version.h"
 #include "image_files.h"
+#include "imgnorm/version.h"
 #include "normalizer.h"
 #include "pixel_functions.h"
 

@@ -15,10 +15,10 @@ namespace {
 using kcImageNormalizerDefs::Method;
 
 // The channel axis of a colour image, from 0; refuses what is not a 3-D
-// uint8 array with 3 or 4 channels along it.
+// uint8 or uint16 array with 3 or 4 channels along it.
 int checkColorArray(const py::array& array, int channelAxis, const char* name) {
-  if (array.dtype().kind() != 'u' || array.dtype().itemsize() != 1)
-    throw py::type_error(std::string(name) + " must be a uint8 array, not " +
+  if (array.dtype().kind() != 'u' || array.dtype().itemsize() > 2)
+    throw py::type_error(std::string(name) + " must be a uint8 or uint16 array, not " +
                          py::str(array.dtype()).cast<std::string>());
   if (array.ndim() != 3)
     throw py::value_error(std::string(name) + " must be a 3-D array with channel_axis, not " +
@@ -34,20 +34,35 @@ int checkColorArray(const py::array& array, int channelAxis, const char* name) {
   return axis;
 }
 
-kcColorPlanes planesOf(const py::array& array, int axis, const char* name,
-                       const kcPair<long>& offset) {
+// One channel of a colour array, viewed at its depth.
+Image channelView(const py::array& channel, const char* name, const kcPair<long>& offset,
+                  unsigned char) {
+  return viewOf(channel, name, Accept::Uint8, offset);
+}
+WideImage channelView(const py::array& channel, const char* name, const kcPair<long>& offset,
+                      unsigned short) {
+  return viewOfWide(channel, name, offset);
+}
+
+template <class Pel>
+kcPlanesOf<Pel> planesOf(const py::array& array, int axis, const char* name,
+                         const kcPair<long>& offset) {
   const py::object take = py::module_::import("numpy").attr("take");
-  kcColorPlanes planes;
+  kcPlanesOf<Pel> planes;
   for (py::ssize_t c = 0; c < array.shape(axis); ++c)
-    planes.push_back(viewOf(take(array, c, axis), name, Accept::Uint8, offset));
+    planes.push_back(channelView(take(array, c, axis), name, offset, Pel()));
   return planes;
 }
 
+py::array arrayOf(const kcPelBuffer<unsigned char>& plane) { return adoptResult(plane); }
+py::array arrayOf(const kcPelBuffer<unsigned short>& plane) { return toWideArray(plane); }
+
 // The result planes stacked along the image's channel axis.
-py::array stacked(const kcColorResult& result, std::size_t channels, int axis) {
+template <class Pel>
+py::array stacked(const kcResultOf<Pel>& result, std::size_t channels, int axis) {
   py::list arrays;
   for (std::size_t c = 0; c < channels; ++c)
-    arrays.append(c < result.size() ? adoptResult(result[c]) : toArray(Image()));
+    arrays.append(c < result.size() ? arrayOf(result[c]) : arrayOf(kcPelBuffer<Pel>()));
   return py::module_::import("numpy").attr("stack")(arrays, axis);
 }
 
@@ -70,16 +85,56 @@ const kcColorImageNormalizer& colorTool(const Tools& tools) {
   return *tools.color();
 }
 
-kcColorResult copies(const kcColorPlanes& planes) {
-  kcColorResult result;
+template <class Pel>
+kcResultOf<Pel> copies(const kcPlanesOf<Pel>& planes) {
+  kcResultOf<Pel> result;
   for (const auto& plane : planes) result.push_back(kfPelCopy(plane));
   return result;
+}
+
+template <class Pel>
+py::array runPlanes(const Normalizer& self, const py::array& image, Method method, int axis,
+                    const Offset& offset) {
+  const kcPlanesOf<Pel> planes =
+      planesOf<Pel>(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
+  kcPlanarRunOf<Pel> run;
+  {
+    py::gil_scoped_release release;
+    run = self.read([&](const Tools& tools) {
+      // IDENTITY needs no training, as for gray images.
+      if (!tools.color() && method == kcImageNormalizerDefs::eIdentity)
+        return kcPlanarRunOf<Pel>{copies(planes), true, {}, {}};
+      colorTool(tools);
+      kcPlanarRunOptions options;
+      options.placed = offset.has_value();
+      return tools.tool.run(planes, method, options);
+    });
+  }
+  if (!run.success) throwNormalizationFailed(run.message);
+  return stacked(run.planes, planes.size(), axis);
+}
+
+template <class Pel>
+std::vector<kcNormalizationExplanation> explainPlanes(const Tools& tools, const py::array& image,
+                                                      Method method, int axis,
+                                                      const Offset& offset) {
+  const kcPlanesOf<Pel> planes =
+      planesOf<Pel>(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
+  py::gil_scoped_release release;
+  return tools.tool.explain(planes, method, offset.has_value());
 }
 
 }  // namespace
 
 Offset offsetOf(const std::optional<std::pair<long, long>>& offset) {
   return offset ? Offset(kcPair<long>(offset->first, offset->second)) : std::nullopt;
+}
+
+void widenDefaultRange(Tools& tools, int bits) {
+  const kcImageNormalizer& configuration = tools.configuration();
+  const long top = (1L << bits) - 1;
+  if (configuration.intensityVariationRange() == kcPair<long>(-127, 127))
+    tools.tool.set(configuration.tailFractions(), {-top, top}, configuration.keepMaskedPixels());
 }
 
 Method trainedMethods(const Tools& tools) { return tools.configuration().trainedMethods(); }
@@ -96,59 +151,54 @@ const char* colorModeName(const Tools& tools) {
   return "gray";
 }
 
-
 py::object colorReference(const kcColorImageNormalizer& color) {
   py::list planes;
-  for (const auto& tool : color.grayTools()) planes.append(toArray(tool.referenceImage()));
+  for (const auto& tool : color.grayTools())
+    planes.append(tool.isWide() ? py::array(toWideArray(tool.wideReferenceImage()))
+                                : py::array(toArray(tool.referenceImage())));
   if (planes.size() == 1) return planes[0];
   return py::module_::import("numpy").attr("stack")(planes, -1);
 }
 
 void trainColor(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
-                Method methods, int channelAxis, const std::string& color,
+                Method methods, int channelAxis, const std::string& color, int bits,
                 const kcPair<long>& referenceOffset, const kcPair<long>& maskOffset) {
   const int axis = checkColorArray(reference, channelAxis, "reference");
   const kcPlanarNormalizer::Mode mode = modeOf(color);
-  const kcColorPlanes planes = planesOf(reference, axis, "reference", referenceOffset);
+  const bool wide = isUint16(reference);
+  const kcColorPlanes planes =
+      wide ? kcColorPlanes()
+           : planesOf<unsigned char>(reference, axis, "reference", referenceOffset);
+  const kcWidePlanes widePlanes =
+      wide ? planesOf<unsigned short>(reference, axis, "reference", referenceOffset)
+           : kcWidePlanes();
   const Image maskView = mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, maskOffset) : Image();
   py::gil_scoped_release release;
   Tools tools = self.snapshot();
-  tools.tool.train(mode, planes, maskView, methods);
+  if (wide) {
+    widenDefaultRange(tools, bits);
+    tools.tool.trainWide(mode, widePlanes, bits, maskView, methods);
+  } else {
+    tools.tool.train(mode, planes, maskView, methods);
+  }
   self.replace(tools);
 }
 
 py::array runColor(const Normalizer& self, const py::array& image, Method method, int channelAxis,
                    const Offset& offset) {
   const int axis = checkColorArray(image, channelAxis, "image");
-  const kcColorPlanes planes = planesOf(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
-  kcPlanarRun run;
-  {
-    py::gil_scoped_release release;
-    run = self.read([&](const Tools& tools) {
-      // IDENTITY needs no training, as for gray images.
-      if (!tools.color() && method == kcImageNormalizerDefs::eIdentity)
-        return kcPlanarRun{copies(planes), true, {}, {}};
-      colorTool(tools);
-      kcPlanarRunOptions options;
-      options.placed = offset.has_value();
-      return tools.tool.run(planes, method, options);
-    });
-  }
-  if (!run.success) throwNormalizationFailed(run.message);
-  return stacked(run.planes, planes.size(), axis);
+  return isUint16(image) ? runPlanes<unsigned short>(self, image, method, axis, offset)
+                         : runPlanes<unsigned char>(self, image, method, axis, offset);
 }
 
 py::dict explainColor(const Normalizer& self, const py::array& image, Method method,
                       int channelAxis, const Offset& offset) {
   const int axis = checkColorArray(image, channelAxis, "image");
-  const kcColorPlanes planes = planesOf(image, axis, "image", offset.value_or(kcPair<long>(0, 0)));
   const Tools tools = self.snapshot();
   colorTool(tools);  // refuses a tool not trained on colour images
-  std::vector<kcNormalizationExplanation> explanations;
-  {
-    py::gil_scoped_release release;
-    explanations = tools.tool.explain(planes, method, offset.has_value());
-  }
+  const std::vector<kcNormalizationExplanation> explanations =
+      isUint16(image) ? explainPlanes<unsigned short>(tools, image, method, axis, offset)
+                      : explainPlanes<unsigned char>(tools, image, method, axis, offset);
   return explanationDict(method, colorModeName(tools), planeNames(tools), explanations);
 }
 

@@ -24,9 +24,16 @@ kcImageNormalizerDefs::Method trainedMethods(const Tools& tools);
 // "gray", "channels" or "luminance".
 const char* colorModeName(const Tools& tools);
 
+// The uint8 default range, -127..127, is as wide as 8-bit differences go;
+// for a tool of bits-bit images the same is its whole range, -(2^bits - 1)
+// .. 2^bits - 1.
+void widenDefaultRange(Tools& tools, int bits);
+
+// A uint8 reference trains a tool of 8-bit images, a uint16 one a tool of
+// 16-bit images of bits bits.
 void trainColor(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
                 kcImageNormalizerDefs::Method methods, int channelAxis, const std::string& color,
-                const kcPair<long>& referenceOffset, const kcPair<long>& maskOffset);
+                int bits, const kcPair<long>& referenceOffset, const kcPair<long>& maskOffset);
 py::array runColor(const Normalizer& self, const py::array& image,
                    kcImageNormalizerDefs::Method method, int channelAxis, const Offset& offset);
 py::dict explainColor(const Normalizer& self, const py::array& image,

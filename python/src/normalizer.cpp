@@ -86,21 +86,14 @@ void trainGray(Normalizer& self, const py::array& reference, const std::optional
 void trainWide(Normalizer& self, const py::array& reference, const std::optional<py::array>& mask,
                const MethodSet& methods, const LongPair& referenceOffset,
                const LongPair& maskOffset, int bits) {
-  if (bits < 1 || bits > 16)
-    throw py::value_error("bits must be 1 to 16, not " + std::to_string(bits));
   const WideImage referenceView = viewOfWide(reference, "reference", toPair(referenceOffset));
   const Image maskView =
       mask ? viewOf(*mask, "mask", Accept::Uint8OrBool, toPair(maskOffset)) : Image();
   py::gil_scoped_release release;
   Tools tools = self.snapshot();
-  // The uint8 default range, -127..127, is as wide as 8-bit differences
-  // go; at the tool's depth the same is its whole range.
-  const kcImageNormalizer& configuration = tools.configuration();
-  const long top = (1L << bits) - 1;
-  if (configuration.intensityVariationRange() == kcPair<long>(-127, 127))
-    tools.tool.set(configuration.tailFractions(), {-top, top}, configuration.keepMaskedPixels());
+  widenDefaultRange(tools, bits);
   try {
-    tools.tool.trainWide(referenceView, bits, maskView, methods.bits);
+    tools.tool.trainWide(kcPlanarNormalizer::eGray, {referenceView}, bits, maskView, methods.bits);
   } catch (const kcImageNormalizerDefs::CanNotTrain&) {
     self.replace(tools);
     throw;
@@ -173,16 +166,16 @@ void train(Normalizer& self, const py::object& frames, const std::optional<py::a
            const std::optional<int>& channelAxis, const std::optional<std::string>& color,
            const std::optional<int>& bits, const std::string& combine) {
   const py::array reference = stackedReference(frames, channelAxis, combine);
-  if (isUint16(reference)) {
-    if (channelAxis || color) throw py::type_error("a uint16 reference must be gray (2-D)");
-    return trainWide(self, reference, mask, methods, referenceOffset, maskOffset,
-                     bits.value_or(16));
-  }
-  if (bits) throw py::value_error("bits is for uint16 references only");
+  const bool wide = isUint16(reference);
+  if (bits && !wide) throw py::value_error("bits is for uint16 references only");
+  const int depth = bits.value_or(16);
+  if (wide && (depth < 1 || depth > 16))
+    throw py::value_error("bits must be 1 to 16, not " + std::to_string(depth));
   if (channelAxis)
     return trainColor(self, reference, mask, methods.bits, *channelAxis, color.value_or("channels"),
-                      toPair(referenceOffset), toPair(maskOffset));
+                      depth, toPair(referenceOffset), toPair(maskOffset));
   if (color) throw py::value_error("color needs channel_axis: the axis of the colour channels");
+  if (wide) return trainWide(self, reference, mask, methods, referenceOffset, maskOffset, depth);
   trainGray(self, reference, mask, methods, referenceOffset, maskOffset);
 }
 
@@ -262,11 +255,11 @@ py::array runWide(const Normalizer& self, const py::array& image, Method method,
       kcPlanarRunOptions options;
       options.placed = offset.has_value();
       options.threads = threads;
-      return tools.tool.runWide(view, method, options);
+      return tools.tool.run(kcWidePlanes{view}, method, options);
     });
   }
   if (!run.success) throwNormalizationFailed(run.message);
-  return toWideArray(run.image);
+  return toWideArray(run.planes.empty() ? WideImage() : WideImage(run.planes.front()));
 }
 
 py::array run(const Normalizer& self, const py::array& image, const MethodSet& method,
@@ -274,8 +267,8 @@ py::array run(const Normalizer& self, const py::array& image, const MethodSet& m
               const std::optional<int>& channelAxis) {
   requireTrained(self, method.bits, channelAxis.has_value());
   const unsigned threads = threadCount(threadsArgument);
-  if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   if (image.dtype().kind() == 'u' && image.dtype().itemsize() <= 2) checkDepthOf(self, image);
+  if (channelAxis) return runColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   if (isUint16(image)) return runWide(self, image, method.bits, offset, threads);
   const Image view =
       viewOf(image, "image", Accept::Uint8OrUint16, toPair(offset.value_or(LongPair())));
@@ -342,24 +335,21 @@ py::tuple runWithField(const Normalizer& self, const py::array& image, const Met
 py::dict explainWide(const Normalizer& self, const py::array& image, Method method,
                      const std::optional<LongPair>& offset) {
   const WideImage view = viewOfWide(image, "image", toPair(offset.value_or(LongPair())));
-  kcNormalizationExplanation explanation;
+  std::vector<kcNormalizationExplanation> explanations;
   {
     py::gil_scoped_release release;
-    explanation = self.readGrayTools([&](const Tools& tools) {
-      const kcImageNormalizer& tool = tools.configuration();
-      const bool whole = !offset && kfMapsWholeImage(tool, {view.width(), view.height()}, method);
-      return whole ? kfExplainWholeImage(tool, view, method)
-                   : kfExplainNormalization(tool, view, method);
+    explanations = self.readGrayTools([&](const Tools& tools) {
+      return tools.tool.explain(kcWidePlanes{view}, method, offset.has_value());
     });
   }
-  return explanationDict(method, "gray", {"gray"}, {explanation});
+  return explanationDict(method, "gray", {"gray"}, explanations);
 }
 
 py::dict explain(const Normalizer& self, const py::array& image, const MethodSet& method,
                  const std::optional<LongPair>& offset, const std::optional<int>& channelAxis) {
   requireTrained(self, method.bits, channelAxis.has_value());
-  if (channelAxis) return explainColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   if (image.dtype().kind() == 'u' && image.dtype().itemsize() <= 2) checkDepthOf(self, image);
+  if (channelAxis) return explainColor(self, image, method.bits, *channelAxis, offsetOf(offset));
   if (isUint16(image)) return explainWide(self, image, method.bits, offset);
   const Image view =
       viewOf(image, "image", Accept::Uint8OrUint16, toPair(offset.value_or(LongPair())));
@@ -367,7 +357,7 @@ py::dict explain(const Normalizer& self, const py::array& image, const MethodSet
   {
     py::gil_scoped_release release;
     explanations = self.readGrayTools([&](const Tools& tools) {
-      return tools.tool.explain({view}, method.bits, offset.has_value());
+      return tools.tool.explain(kcColorPlanes{view}, method.bits, offset.has_value());
     });
   }
   return explanationDict(method.bits, "gray", {"gray"}, explanations);
@@ -614,8 +604,9 @@ they pickle through the library's archive format.)";
 constexpr const char* kTrainDoc = R"(Trains the tool for a set of methods.
 
 reference: 2-D uint8 array, the image whose gray levels run-time images
-    are brought to; or a 2-D uint16 array, whose levels use the low bits
-    (see bits), for a tool of uint16 images. Without channel_axis, a 3-D
+    are brought to; or a uint16 array, whose levels use the low bits (see
+    bits), for a tool of uint16 images (gray or, with channel_axis,
+    colour). Without channel_axis, a 3-D
     array (frames, rows, cols) or a list of 2-D arrays is a stack of frames
     of one scene, made into the reference by combine.
 mask: optional 2-D uint8 or bool array; a pel takes part where it is
@@ -666,8 +657,9 @@ constexpr const char* kRunDoc =
 
 image: 2-D uint8 array, or a colour image with channel_axis (as trained);
     the result has the image's layout, alpha carried through unchanged. A
-    tool trained on a uint16 reference takes and returns 2-D uint16
-    arrays; an image of the other dtype is a TypeError.
+    tool trained on a uint16 reference takes and returns uint16 arrays
+    (alpha may use all 16 bits); an image of the other dtype is a
+    TypeError.
 offset: (x, y) of its top-left pel; None places it at the origin.
 method: exactly one imgnorm.Method flag, or IDENTITY.
 threads: how many threads may share this one gray image's rows (the result is
@@ -764,7 +756,8 @@ void addNormalizer(py::module_& module) {
                        ? py::dtype::of<unsigned short>()
                        : py::dtype::of<unsigned char>();
           },
-          "The dtype of the gray images the tool runs: uint8, or uint16.")
+          "The dtype of the images the tool runs (each channel's, for colour): uint8, or\n"
+          "uint16.")
       .def("set", &set, py::arg("tail_fractions") = py::none(),
            py::arg("intensity_range") = py::none(), py::arg("keep_masked_pixels") = py::none(),
            py::arg("model") = py::none(), kSetDoc)

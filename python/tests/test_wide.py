@@ -104,3 +104,34 @@ def test_dtypes_are_refused_by_name_never_cast():
         with pytest.raises(error) as caught:
             call()
         assert message in str(caught.value)
+
+
+@pytest.mark.parametrize("color", ["channels", "luminance"])
+def test_uint16_colour_images_keep_their_channels_and_alpha(color):
+    rng = np.random.default_rng(8)
+    reference = rng.integers(0, 4096, size=(24, 30, 3), dtype=np.uint16)
+    image = np.dstack([rng.integers(200, 3000, size=(24, 30, 3), dtype=np.uint16),
+                       rng.integers(0, 65536, size=(24, 30), dtype=np.uint16)])
+    tool = imgnorm.Normalizer(neighborhood=(7, 5))
+    tool.train(reference, methods=Method.HISTOGRAM | Method.LOCAL, channel_axis=-1, color=color,
+               bits=12)
+    assert tool.bits == 12 and tool.color == color and tool.intensity_range == (-4095, 4095)
+    for method in (Method.HISTOGRAM, Method.LOCAL):
+        result = tool.run(image, method, channel_axis=-1)
+        assert result.dtype == np.uint16 and result.shape == image.shape
+        np.testing.assert_array_equal(result[..., 3], image[..., 3])
+        if color == "channels":
+            for c in range(3):
+                gray = imgnorm.Normalizer(neighborhood=(7, 5))
+                gray.train(reference[..., c], methods=method, bits=12)
+                np.testing.assert_array_equal(result[..., c], gray.run(image[..., c], method))
+        assert result[..., :3].max() <= 4095
+    explained = tool.explain(image, Method.HISTOGRAM, channel_axis=-1)
+    assert len(explained["maps"]) == (3 if color == "channels" else 1)
+    copy = imgnorm.Normalizer.from_bytes(tool.to_bytes())
+    np.testing.assert_array_equal(copy.run(image, Method.LOCAL, channel_axis=-1),
+                                  tool.run(image, Method.LOCAL, channel_axis=-1))
+    with pytest.raises(TypeError, match="this tool is for uint16 images of 12 bits, not uint8"):
+        tool.run(image.astype(np.uint8), Method.HISTOGRAM, channel_axis=-1)
+    with pytest.raises(TypeError, match="image must be a uint8 or uint16 array, not int16"):
+        tool.run(image.astype(np.int16), Method.HISTOGRAM, channel_axis=-1)

@@ -21,6 +21,7 @@
 #include "imgio/image_rows.h"
 #include "imgnorm/image_normalizer.h"
 #include "imgnorm/persistence.h"
+#include "imgnorm/planar_normalizer.h"
 #include "temp_folder.h"
 
 extern char** environ;
@@ -837,6 +838,19 @@ imgio::ColorImage colourScene(int channels) {
   return image;
 }
 
+// A colour scene of 12-bit samples, stored high by shift; with alpha, its
+// fourth channel spans all 16 bits.
+imgio::ColorImage16 deepColourScene(int channels, int shift) {
+  const imgio::ColorImage narrow = colourScene(channels);
+  imgio::ColorImage16 deep{kWidth, kHeight, channels, {}, shift > 0 ? 16 : 12};
+  for (std::size_t i = 0; i < narrow.pels.size(); ++i) {
+    const bool alpha = channels == 4 && i % 4 == 3;
+    deep.pels.push_back(static_cast<std::uint16_t>(
+        alpha ? narrow.pels[i] * 257 : (narrow.pels[i] * 16 + i % 13) << shift));
+  }
+  return deep;
+}
+
 // image as a TIFF of side x side tiles, written a few rows at a time.
 template <class Image>
 void writeTiled(const std::string& file, const Image& image, long side) {
@@ -866,6 +880,73 @@ std::tuple<long, long, int, int, std::vector<unsigned>> contentOf(const std::str
 // tool on RGBA and on an image of another size, of a 12-bit tool on
 // samples stored high; bands shorter than the local methods' margins, and
 // several bands at once.
+// 16-bit colour files keep their channels: each colour mode gives the
+// library's planes, stored high as the input was, alpha as it came.
+TEST_F(CliTest, SixteenBitColourFilesKeepTheirChannels) {
+  imgio::writeImage(path("ref16.png"), deepColourScene(3, 0));
+  const imgio::ColorImage16 file = deepColourScene(4, 4);
+  imgio::writeImage(path("rgba16.png"), file);
+  imgio::ColorImage16 low = file;
+  for (std::size_t i = 0; i < low.pels.size(); ++i)
+    if (i % 4 != 3) low.pels[i] = static_cast<std::uint16_t>(low.pels[i] >> 4);
+  // Sample (x, y, c) of an image of channels channels.
+  const auto at = [](long x, long y, int c, int channels) {
+    return static_cast<std::size_t>((y * kWidth + x) * channels + c);
+  };
+  const auto planesOf = [&](const imgio::ColorImage16& d) {
+    kcWidePlanes planes;
+    for (int c = 0; c < d.channels; ++c) {
+      kcPelBuffer<unsigned short> plane(kcPelRect(0, 0, kWidth, kHeight));
+      for (long y = 0; y < kHeight; ++y)
+        for (long x = 0; x < kWidth; ++x)
+          plane.pointToPel(x, y)[0] = d.pels[at(x, y, c, d.channels)];
+      planes.push_back(std::move(plane));
+    }
+    return planes;
+  };
+  const kcWidePlanes reference = planesOf(deepColourScene(3, 0)), image = planesOf(low);
+  const struct {
+    const char* color;
+    kcPlanarNormalizer::Mode mode;
+  } modes[] = {{"channels", kcPlanarNormalizer::eChannels},
+               {"luminance", kcPlanarNormalizer::eLuminance},
+               {"gray", kcPlanarNormalizer::eGray}};
+  const std::pair<const char*, Method> methods[] = {{"histogram", eMatchHistogram},
+                                                    {"local-enhanced", eLocalCorrectionEnhanced}};
+  for (const auto& [color, mode] : modes)
+    for (const auto& [method, m] : methods) {
+      SCOPED_TRACE(std::string(color) + " " + method);
+      ASSERT_EQ(runProgram({"train", "--reference", path("ref16.png"), "--color", color,
+                            "--neighborhood", "9x7", "--methods", method, "-o", path("tool.imgn")})
+                    .code,
+                0);
+      const CliResult run =
+          runProgram(runArgs(method, {"-o", path("out.tif"), path("rgba16.png")}));
+      ASSERT_EQ(run.code, 0) << run.err;
+      const auto out = std::get<imgio::ColorImage16>(imgio::readAnyDepthImage(path("out.tif")));
+
+      kcImageNormalizer configuration;
+      configuration.neighborhoodSize({9, 7});
+      configuration.intensityVariationRange({-4095, 4095});  // the default at 12 bits
+      kcPlanarNormalizer tool(configuration);
+      tool.trainWide(mode, reference, 12, {}, m);
+      const kcWideRun expected = tool.run(image, m);
+      ASSERT_TRUE(expected.success);
+      ASSERT_EQ(out.channels, mode == kcPlanarNormalizer::eGray ? 2 : 4);
+      ASSERT_EQ(expected.planes.size(), static_cast<std::size_t>(out.channels));
+      EXPECT_EQ(out.bits, 16);
+      ASSERT_EQ(out.pels.size(), static_cast<std::size_t>(kWidth * kHeight * out.channels));
+      for (int c = 0; c < out.channels; ++c) {
+        const int shift = c == out.channels - 1 ? 0 : 4;  // alpha as it came
+        const kcPelBuffer<unsigned short>& plane = expected.planes[static_cast<std::size_t>(c)];
+        for (long y = 0; y < kHeight; ++y)
+          for (long x = 0; x < kWidth; ++x)
+            ASSERT_EQ(out.pels[at(x, y, c, out.channels)], plane.get(x, y) << shift)
+                << x << "," << y << "," << c;
+      }
+    }
+}
+
 TEST_F(CliTest, StreamedRunsGiveThePelsOfRunsInMemory) {
   // A reference window and a mask window that leave a border on each side.
   const auto saveWindowedTool = [&](const std::string& file) {
@@ -892,6 +973,8 @@ TEST_F(CliTest, StreamedRunsGiveThePelsOfRunsInMemory) {
   imgio::writeImage(path("other.png"), other);
   imgio::writeImage(path("ref16.png"), deepScene(1));
   imgio::writeImage(path("high.png"), deepScene(2, 4));
+  imgio::writeImage(path("rgb16.png"), deepColourScene(3, 0));
+  writeTiled(path("rgba16.tif"), deepColourScene(4, 4), 16);
   const std::string all = "histogram,mean-stddev,tails,linear-fit,local,local-enhanced";
   const struct {
     Names train;
@@ -907,6 +990,11 @@ TEST_F(CliTest, StreamedRunsGiveThePelsOfRunsInMemory) {
        "high.png",
        "o.pgm",
        "tails,linear-fit,local,local-enhanced"},
+      {{"--reference", path("rgb16.png"), "--color", "luminance"}, "rgba16.tif", "o.png", all},
+      {{"--reference", path("rgb16.png"), "--color", "channels"},
+       "rgba16.tif",
+       "o.tif",
+       "mean-stddev,local"},
       {{}, "gray.pgm", "o.png", all},  // windows of the library's own
   };
   std::mt19937 random(5);
