@@ -27,6 +27,14 @@ bool hasAlpha(const kcPlanesOf<Pel>& image) {
   return image.size() == 2 || image.size() == 4;
 }
 
+// The colour planes of a reference for a colour tool: a gray one's level in
+// every channel.
+template <class Pel>
+kcPlanesOf<Pel> rgbOf(const kcPlanesOf<Pel>& reference) {
+  if (reference.size() >= 3) return {reference[0], reference[1], reference[2]};
+  return {reference[0], reference[0], reference[0]};
+}
+
 // The alpha plane over the result's window, copied so that the result owns it.
 template <class Pel>
 kcPelBuffer<Pel> alphaOver(const kcPlanesOf<Pel>& image, const kcPelRect& window) {
@@ -68,18 +76,20 @@ void kcPlanarNormalizer::set(const kcPair<double>& tailFractions,
       tool_);
 }
 
+kcColorImageNormalizer kcPlanarNormalizer::newColourTool(Mode mode) const {
+  return kcColorImageNormalizer(
+      mode == eLuminance ? kcColorImageNormalizer::eLuminance : kcColorImageNormalizer::eChannels,
+      grayTool());
+}
+
 void kcPlanarNormalizer::train(Mode mode, const kcColorPlanes& reference,
                                const kcPelBuffer_const<unsigned char>& mask, Method methods,
                                kcDiagObject* diag, unsigned long diagFlags, bool copy) {
   checkPlanes(reference);
   const bool colour = reference.size() >= 3;
   if (mode != eGray) {
-    kcColorImageNormalizer tool(
-        mode == eLuminance ? kcColorImageNormalizer::eLuminance : kcColorImageNormalizer::eChannels,
-        grayTool());
-    tool.train(colour ? kcColorPlanes{reference[0], reference[1], reference[2]}
-                      : kcColorPlanes{reference[0], reference[0], reference[0]},
-               mask, methods, diag, diagFlags);
+    kcColorImageNormalizer tool = newColourTool(mode);
+    tool.train(rgbOf(reference), mask, methods, diag, diagFlags);
     tool_ = std::move(tool);
     return;
   }
@@ -99,12 +109,8 @@ void kcPlanarNormalizer::trainWide(Mode mode, const kcWidePlanes& reference, int
   checkPlanes(reference);
   const bool colour = reference.size() >= 3;
   if (mode != eGray) {
-    kcColorImageNormalizer tool(
-        mode == eLuminance ? kcColorImageNormalizer::eLuminance : kcColorImageNormalizer::eChannels,
-        grayTool());
-    tool.train(colour ? kcWidePlanes{reference[0], reference[1], reference[2]}
-                      : kcWidePlanes{reference[0], reference[0], reference[0]},
-               bits, mask, methods);
+    kcColorImageNormalizer tool = newColourTool(mode);
+    tool.train(rgbOf(reference), bits, mask, methods);
     tool_ = std::move(tool);
     return;
   }

@@ -121,6 +121,8 @@ class IMGNORM_API kcPlanarNormalizer {
   kcResultOf<Pel> compose(const kcPlanesOf<Pel>& image, const kcResultOf<Pel>& grayResults) const;
 
  private:
+  // A new colour tool of mode with this tool's parameters.
+  kcColorImageNormalizer newColourTool(Mode mode) const;
   void trainGray(kcImageNormalizer tool, kcImageNormalizerDefs::Method methods, kcDiagObject* diag,
                  unsigned long diagFlags);
   template <class Pel>
