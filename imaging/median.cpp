@@ -216,6 +216,11 @@ template <class L>
   }
 }
 
+// Steps from middle bin to middle bin that the 12-bit sweep takes before it
+// seeks the median afresh: medians of ratios mostly move into a neighbour,
+// and two steps cost less than the search.
+constexpr int kMaxSteps = 2;
+
 // The same for 12-bit codes, in three tiers. While the median stays in one
 // middle bin (16 codes; medians of ratios move slowly) only that bin's fine
 // counts are kept in registers, and three counts by which the pels below
@@ -257,7 +262,44 @@ template <class L>
     }
     const long rank = (n - 1) / 2;
     if (sub >= 0) {
-      const long within = rank - (upToBin - inBin + upToSub - long(fine.last()));
+      long within = rank - (upToBin - inBin + upToSub - long(fine.last()));
+      // A median that left the bin has mostly moved into a neighbouring
+      // one: a step there brings one bucket up to date (two across coarse
+      // bins) where a search brings three. Below, "in" and "upTo" counts are
+      // of the kernel's pels in a bin and in it and the bins before it
+      // within the tier above; within is the median's rank in the bin.
+      for (int steps = 0; steps < kMaxSteps && (within < 0 || within >= long(fine.last()));
+           ++steps) {
+        fines.keep(sub, fine, k.lo, k.hi);
+        const long leaving = fine.last();
+        if (within >= 0) {  // up: the bin's pels join those below
+          within -= leaving;
+          ++sub;
+          fine = fines.update(sub, k.lo, k.hi);
+          if (sub % 16 == 0) {  // into the next coarse bin, at its first middle bin
+            const L middle = middles.update(sub / 16, k.lo, k.hi);
+            middles.keep(sub / 16, middle, k.lo, k.hi);
+            inBin = middle.last();
+            upToBin += inBin;
+            upToSub = fine.last();
+          } else {
+            upToSub += fine.last();
+          }
+        } else {  // down: the new bin's pels leave those below
+          --sub;
+          fine = fines.update(sub, k.lo, k.hi);
+          within += fine.last();
+          if (sub % 16 == 15) {  // into the previous coarse bin, at its last middle bin
+            const L middle = middles.update(sub / 16, k.lo, k.hi);
+            middles.keep(sub / 16, middle, k.lo, k.hi);
+            upToBin -= inBin;
+            inBin = middle.last();
+            upToSub = inBin;
+          } else {
+            upToSub -= leaving;
+          }
+        }
+      }
       if (within >= 0 && within < long(fine.last())) {
         out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(unsigned(within)));
         continue;
