@@ -150,7 +150,7 @@ template <class L, class Sign>
     v -= L::load(p);
 }
 template <class Sign>
-[[gnu::always_inline]] inline void addSigned(long& v, Count count, Sign) {
+[[gnu::always_inline]] inline void addSigned(long& v, long count, Sign) {
   if constexpr (Sign::value > 0)
     v += count;
   else
@@ -218,16 +218,20 @@ template <class L>
 
 // Steps from middle bin to middle bin that the 12-bit sweep takes before it
 // seeks the median afresh: medians of ratios mostly move into a neighbour,
-// and two steps cost less than the search.
+// and two steps, each bringing one bucket up to date, cost less than the
+// search, which brings three.
 constexpr int kMaxSteps = 2;
 
 // The same for 12-bit codes, in three tiers. While the median stays in one
 // middle bin (16 codes; medians of ratios move slowly) only that bin's fine
-// counts are kept in registers, and three counts by which the pels below
-// the bin follow the columns: the kernel's pels in coarse bins up to the
-// median's, in that bin, and in its middle bins up to the median's. Once
-// the median leaves the bin it is sought afresh through the coarse and
-// middle counts, which wait in memory like the fine buckets.
+// counts are kept in registers, and one count that follows the columns:
+// the kernel's pels up to the bin's last code, a column's being its pels
+// in coarse bins up to the median's, less those of that bin's middle bins
+// past the median's. A median that leaves the bin has mostly moved into a
+// neighbouring one, whose pels that count gains (or the bin's it loses),
+// so a step there brings one fine bucket up to date; beyond two steps the
+// median is sought afresh through the coarse and middle counts, which wait
+// in memory like the fine buckets.
 template <class L>
 [[gnu::always_inline]] inline void sweepRow(const kcMedianJob<unsigned short>& job,
                                             const Count* hist, long c0, long columns, long sx0,
@@ -240,21 +244,29 @@ template <class L>
   CachedBuckets<L, 1> coarses(hist, c0, 16, 0);
   CachedBuckets<L, 16> middles(middleTier, c0, 16, bucket);
   CachedBuckets<L, 256> fines(fineTier, c0, 16, bucket);
+  // Column c's counters of the median's bins lie at these plus 16 (c - c0):
+  // its coarse count up to coarse bin b, its middle counts of bin b (up to
+  // middle bin m, and all of them), its fine counts of middle bin 16 b + m.
+  const Count *upToBin = nullptr, *upToSub = nullptr, *inBin = nullptr, *inSub = nullptr;
   L fine{};
-  int sub = -1;  // the middle bin in fine, 16 b + m for middle bin m of coarse bin b
+  int sub = -1;  // the median's middle bin, 16 b + m, once one is found
   long n = 0;    // pels taking part
   for (long c = k.lo; c < k.hi; ++c) n += hist[16 * (c - c0) + 15];
-  long upToBin = 0, inBin = 0, upToSub = 0;  // the counts below sub
+  long through = 0;  // pels up to the last code of sub
+  const auto follow = [&](int to) {
+    sub = to;
+    upToBin = hist + to / 16;
+    inBin = middleTier + bucket * (to / 16) + 15;
+    upToSub = middleTier + bucket * (to / 16) + to % 16;
+    inSub = fineTier + bucket * to;
+  };
   for (long x = sx0; x < sx1; ++x) {
     k.move(job, x, sx0, [&](long c, auto sign) {
       const long at = 16 * (c - c0);
       addSigned(n, hist[at + 15], sign);
       if (sub < 0) return;
-      const Count* middle = middleTier + bucket * (sub >> 4) + at;
-      addSigned(upToBin, hist[at + (sub >> 4)], sign);
-      addSigned(inBin, middle[15], sign);
-      addSigned(upToSub, middle[sub & 15], sign);
-      addSigned(fine, fineTier + bucket * sub + at, sign);
+      addSigned(through, long(upToBin[at]) - long(inBin[at]) + long(upToSub[at]), sign);
+      addSigned(fine, inSub + at, sign);
     });
     if (n == 0) {
       out[x - sx0] = static_cast<unsigned short>(std::clamp(unsigned(s[x]), job.lo, job.hi));
@@ -262,42 +274,20 @@ template <class L>
     }
     const long rank = (n - 1) / 2;
     if (sub >= 0) {
-      long within = rank - (upToBin - inBin + upToSub - long(fine.last()));
-      // A median that left the bin has mostly moved into a neighbouring
-      // one: a step there brings one bucket up to date (two across coarse
-      // bins) where a search brings three. Below, "in" and "upTo" counts are
-      // of the kernel's pels in a bin and in it and the bins before it
-      // within the tier above; within is the median's rank in the bin.
+      long within = rank - (through - long(fine.last()));  // the median's rank in sub
       for (int steps = 0; steps < kMaxSteps && (within < 0 || within >= long(fine.last()));
            ++steps) {
         fines.keep(sub, fine, k.lo, k.hi);
-        const long leaving = fine.last();
-        if (within >= 0) {  // up: the bin's pels join those below
-          within -= leaving;
-          ++sub;
+        if (within >= 0) {  // up: sub's pels join those below
+          within -= fine.last();
+          follow(sub + 1);
           fine = fines.update(sub, k.lo, k.hi);
-          if (sub % 16 == 0) {  // into the next coarse bin, at its first middle bin
-            const L middle = middles.update(sub / 16, k.lo, k.hi);
-            middles.keep(sub / 16, middle, k.lo, k.hi);
-            inBin = middle.last();
-            upToBin += inBin;
-            upToSub = fine.last();
-          } else {
-            upToSub += fine.last();
-          }
-        } else {  // down: the new bin's pels leave those below
-          --sub;
+          through += fine.last();
+        } else {  // down: sub's pels leave those up to the new bin
+          through -= fine.last();
+          follow(sub - 1);
           fine = fines.update(sub, k.lo, k.hi);
           within += fine.last();
-          if (sub % 16 == 15) {  // into the previous coarse bin, at its last middle bin
-            const L middle = middles.update(sub / 16, k.lo, k.hi);
-            middles.keep(sub / 16, middle, k.lo, k.hi);
-            upToBin -= inBin;
-            inBin = middle.last();
-            upToSub = inBin;
-          } else {
-            upToSub -= leaving;
-          }
         }
       }
       if (within >= 0 && within < long(fine.last())) {
@@ -313,11 +303,9 @@ template <class L>
     const L middle = middles.update(b, k.lo, k.hi);
     middles.keep(b, middle, k.lo, k.hi);
     const int m = bucketOf(middle, r);
-    sub = 16 * b + m;
+    follow(16 * b + m);
     fine = fines.update(sub, k.lo, k.hi);
-    upToBin = coarses.counts[0][b];
-    inBin = middles.counts[b][15];
-    upToSub = middles.counts[b][m];
+    through = long(coarses.counts[0][b]) - middles.counts[b][15] + middles.counts[b][m];
     out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(r));
   }
 }
