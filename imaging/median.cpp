@@ -368,6 +368,8 @@ class StripFilter {
     for (long r = first; r < last; ++r) updateRows(r, -1);
     for (long y = job_.y0; y < job_.y1; ++y) {
       if (y > job_.y0) updateRows(y + job_.down, y - job_.up - 1);
+      fetchAhead(y + 1 + job_.down);
+      fetchAhead(y - job_.up);
       kernels_.sweep(job_, hist_.data(), c0_, n_, sx0, sx1, job_.src + y * job_.srcStride,
                      job_.dst + (y - job_.y0) * job_.dstStride + (sx0 - job_.x0));
     }
@@ -385,6 +387,21 @@ class StripFilter {
     else
       rowCodes<false>(s, nullptr, n_, job_.lo, job_.hi, Tiers::kSkip, buffer.data());
     return buffer.data();
+  }
+
+  // Asks for the strip's stretch of source row r (and of its mask row)
+  // ahead of the update that reads it, so that it arrives while the row
+  // before is swept: a strip reads a short stretch of every row, a stride
+  // the processor does not fetch ahead by itself, and the leaving row was
+  // last read a kernel's height of rows before.
+  void fetchAhead(long r) const {
+    if (!inside(r)) return;
+    constexpr long kLine = 64;  // bytes a fetch brings
+    const auto* s = reinterpret_cast<const char*>(job_.src + r * job_.srcStride + c0_);
+    for (long at = 0; at < n_ * long(sizeof(Pel)); at += kLine) __builtin_prefetch(s + at);
+    if (!job_.mask) return;
+    const unsigned char* m = job_.mask + r * job_.maskStride + c0_;
+    for (long at = 0; at < n_; at += kLine) __builtin_prefetch(m + at);
   }
 
   // Row entering adds its pels, row leaving removes them; -1 or a row past
