@@ -52,13 +52,15 @@ struct TwoTiers {
 // middle bucket b of column c at kMiddle n + 16 (n b + c), the fine bucket
 // m at kFine n + 16 (n m + c), so that the kernel reads a bucket of
 // neighbouring columns from neighbouring lines. Spare buckets take kSkip as
-// above.
+// above. A bucket of zeros at kZero n + 16 c, never written, stands for a
+// column's coarse count below coarse bin 0.
 struct ThreeTiers {
   using Pel = unsigned short;
   static constexpr unsigned kSkip = 4096;
   static constexpr long kMiddle = 16;
   static constexpr long kFine = kMiddle + 17 * 16;
-  static constexpr long kStride = kFine + 257 * 16;  // counters per column
+  static constexpr long kZero = kFine + 257 * 16;
+  static constexpr long kStride = kZero + 16;  // counters per column
   // The lines read are those of the buckets the columns' values fall in:
   // strips of 4 MiB, or six kernel reaches wide, so that the columns a
   // strip updates beyond its outputs stay a seventh of them (4 MiB are
@@ -226,8 +228,8 @@ constexpr int kMaxSteps = 2;
 // middle bin (16 codes; medians of ratios move slowly) only that bin's fine
 // counts are kept in registers, and one count that follows the columns:
 // the kernel's pels up to the bin's last code, a column's being its pels
-// in coarse bins up to the median's, less those of that bin's middle bins
-// past the median's. A median that leaves the bin has mostly moved into a
+// in coarse bins below the median's and in that bin's middle bins up to
+// the median's. A median that leaves the bin has mostly moved into a
 // neighbouring one, whose pels that count gains (or the bin's it loses),
 // so a step there brings one fine bucket up to date; beyond two steps the
 // median is sought afresh through the coarse and middle counts, which wait
@@ -245,9 +247,10 @@ template <class L>
   CachedBuckets<L, 16> middles(middleTier, c0, 16, bucket);
   CachedBuckets<L, 256> fines(fineTier, c0, 16, bucket);
   // Column c's counters of the median's bins lie at these plus 16 (c - c0):
-  // its coarse count up to coarse bin b, its middle counts of bin b (up to
-  // middle bin m, and all of them), its fine counts of middle bin 16 b + m.
-  const Count *upToBin = nullptr, *upToSub = nullptr, *inBin = nullptr, *inSub = nullptr;
+  // its coarse count below coarse bin b (zeros for b = 0), its middle count
+  // of bin b up to middle bin m, its fine counts of middle bin 16 b + m.
+  const Count* zeros = hist + ThreeTiers::kZero * columns;
+  const Count *belowBin = nullptr, *upToSub = nullptr, *inSub = nullptr;
   L fine{};
   int sub = -1;  // the median's middle bin, 16 b + m, once one is found
   long n = 0;    // pels taking part
@@ -255,8 +258,7 @@ template <class L>
   long through = 0;  // pels up to the last code of sub
   const auto follow = [&](int to) {
     sub = to;
-    upToBin = hist + to / 16;
-    inBin = middleTier + bucket * (to / 16) + 15;
+    belowBin = to >= 16 ? hist + (to / 16 - 1) : zeros;
     upToSub = middleTier + bucket * (to / 16) + to % 16;
     inSub = fineTier + bucket * to;
   };
@@ -265,7 +267,7 @@ template <class L>
       const long at = 16 * (c - c0);
       addSigned(n, hist[at + 15], sign);
       if (sub < 0) return;
-      addSigned(through, long(upToBin[at]) - long(inBin[at]) + long(upToSub[at]), sign);
+      addSigned(through, long(belowBin[at]) + long(upToSub[at]), sign);
       addSigned(fine, inSub + at, sign);
     });
     if (n == 0) {
