@@ -80,10 +80,18 @@ struct SpreadRow {
   std::vector<float> tap[Taps];  // tap[k][i] = source pel at column index k of output i
 };
 
+// A source row's pels as floats, then gathered: each pel is converted once
+// rather than once per output that reads it, and the gather moves floats
+// alone, which runs at the same speed for every pel type. The floats are
+// those the conversion at each output gives.
 template <class T>
-void spreadRow(const T* __restrict row, const long* __restrict index, long n,
+void convertRow(const T* __restrict row, long n, float* __restrict out) {
+  for (long i = 0; i < n; ++i) out[i] = static_cast<float>(row[i]);
+}
+
+void spreadRow(const float* __restrict row, const long* __restrict index, long n,
                float* __restrict out) {
-  for (long i = 0; i < n; ++i) out[i] = static_cast<float>(row[index[i]]);
+  for (long i = 0; i < n; ++i) out[i] = row[index[i]];
 }
 
 // The spread rows of the Taps source rows of one output row, reusing those
@@ -91,7 +99,8 @@ void spreadRow(const T* __restrict row, const long* __restrict index, long n,
 template <class T, int Taps>
 class SpreadRows {
  public:
-  SpreadRows(const SourcePels<T>& src, const AxisTaps& cols, long n) : src_(src), n_(n) {
+  SpreadRows(const SourcePels<T>& src, const AxisTaps& cols, long n)
+      : src_(src), n_(n), converted_(static_cast<std::size_t>(src.width)) {
     for (int k = 0; k < Taps; ++k) {
       index_[k].resize(static_cast<std::size_t>(n));
       for (long i = 0; i < n; ++i) index_[k][i] = cols.index[i * Taps + k];
@@ -106,8 +115,9 @@ class SpreadRows {
     // Replace a cached row no tap of this output row needs.
     for (auto& s : cache_)
       if (std::find(wanted, wanted + Taps, s.sourceRow) == wanted + Taps) {
-        const T* row = src_.first + sourceRow * src_.rowUpdate;
-        for (int k = 0; k < Taps; ++k) spreadRow(row, index_[k].data(), n_, s.tap[k].data());
+        convertRow(src_.first + sourceRow * src_.rowUpdate, src_.width, converted_.data());
+        for (int k = 0; k < Taps; ++k)
+          spreadRow(converted_.data(), index_[k].data(), n_, s.tap[k].data());
         s.sourceRow = sourceRow;
         return s;
       }
@@ -118,6 +128,7 @@ class SpreadRows {
  private:
   const SourcePels<T>& src_;
   long n_;
+  std::vector<float> converted_;   // the source row being spread
   std::vector<long> index_[Taps];  // source column of tap k of output i
   SpreadRow<Taps> cache_[Taps];
 };

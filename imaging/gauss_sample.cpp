@@ -188,12 +188,40 @@ auto pickDivideRow() {
                                                    divideRowAvx2<Divider, Out>);
 }
 
+// Source rows a caller makes on demand, kept in a ring. The cascade reads
+// rows m - 3w .. m (clamped to the window) for a rising m, so a ring of
+// 3w + 2 rows holds every row it still reads, whatever order a step's four
+// rows are asked for in: making row m overwrites row m - 3w - 2 at most.
+template <class S>
+class MadeRows {
+ public:
+  MadeRows(const std::function<void(long, S*)>& make, long width, long box)
+      : make_(make),
+        width_(width),
+        ringRows_(3 * box + 2),
+        ring_(static_cast<std::size_t>(ringRows_ * width)) {}
+
+  // Row r (0 .. height - 1), made along with those before it not made yet.
+  const S* row(long r) {
+    for (; next_ <= r; ++next_) make_(next_, slot(next_));
+    return slot(r);
+  }
+
+ private:
+  S* slot(long r) { return ring_.data() + (r % ringRows_) * width_; }
+
+  const std::function<void(long, S*)>& make_;
+  long width_, ringRows_, next_ = 0;
+  std::vector<S> ring_;
+};
+
 // Everything one smoothing call needs: the source window, both axes, the
 // block of output pels [x0, x1) x [y0, y1) and where it goes.
 template <class S, class Out>
 struct Job {
   const S* src;
   long srcStride;
+  MadeRows<S>* made = nullptr;  // when set, the source rows instead of src
   AxisPlan ax, ay;
   long x0, x1, y0, y1;
   unsigned long scale;
@@ -299,7 +327,10 @@ void smoothAndSample(const Job<S, Out>& job, const Divider& divide) {
   const AxisPlan& ay = job.ay;
   const AxisPlan& ax = job.ax;
   const long width = ax.size, w = ay.box;
-  auto row = [&](long r) { return job.src + std::clamp(r, 0L, ay.size - 1) * job.srcStride; };
+  auto row = [&](long r) {
+    const long clamped = std::clamp(r, 0L, ay.size - 1);
+    return job.made ? job.made->row(clamped) : job.src + clamped * job.srcStride;
+  };
 
   std::vector<V> s1(width, 0), s2(width, 0), s3(width), prev(PairY ? width : 0);
   const S* top = row(0);
@@ -399,20 +430,46 @@ std::uint32_t largestPel(const kcPelBuffer_const<S>& src, const kcGaussSamplePar
   }
 }
 
+// A job over width x height source pels no larger than maxIn.
 template <class S, class Out>
-Job<S, Out> makeJob(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
+Job<S, Out> makeJob(long width, long height, std::uint32_t maxIn,
+                    const kcGaussSampleParams& params) {
   Job<S, Out> job{};
-  job.src = src.pointToOffset();
-  job.maxIn = largestPel(src, params);
+  job.maxIn = maxIn;
   job.scale = static_cast<unsigned long>(params.scale());
   // The dividers produce 32-bit quotients.
   if (Wide(job.maxIn) * job.scale > std::numeric_limits<std::uint32_t>::max())
     throw kcPelFunc::BadParams();
-  job.srcStride = src.rowUpdate();
-  job.ax = planAxis(src.width(), params.sampling().x(), params.kernel().x());
-  job.ay = planAxis(src.height(), params.sampling().y(), params.kernel().y());
+  job.ax = planAxis(width, params.sampling().x(), params.kernel().x());
+  job.ay = planAxis(height, params.sampling().y(), params.kernel().y());
   job.rounding = params.doRounding();
   return job;
+}
+
+template <class S, class Out>
+Job<S, Out> makeJob(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
+  Job<S, Out> job = makeJob<S, Out>(src.width(), src.height(), largestPel(src, params), params);
+  job.src = src.pointToOffset();
+  job.srcStride = src.rowUpdate();
+  return job;
+}
+
+// The reduced buffer of a job over a source of the given window and
+// transforms, its output block set to the whole of it.
+template <class S>
+kcPelBuffer<S> reducedBuffer(Job<S, S>& job, const kc_PelBuffer& shape) {
+  kcPelBuffer<S> dst(kcPelRect(0, 0, job.ax.count, job.ay.count), 32, kcForOverwrite{});
+  const kcPelRect& w = shape.window();
+  const kcXform<2> reducedToSource = kcXform<2>::scaleAndTranslate(
+      static_cast<double>(job.ax.step), static_cast<double>(job.ay.step),
+      static_cast<double>(w.x()), static_cast<double>(w.y()));
+  dst.clientFromImageXformBase(
+      kc2XformLinear::handle(shape.clientFromImageXform() * reducedToSource));
+  job.x1 = job.ax.count;
+  job.y1 = job.ay.count;
+  job.dst = dst.pointToOffset();
+  job.dstStride = dst.rowUpdate();
+  return dst;
 }
 
 }  // namespace
@@ -431,17 +488,20 @@ template <class S>
 kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
   src.requireBound();
   Job<S, S> job = makeJob<S, S>(src, params);
-  kcPelBuffer<S> dst(kcPelRect(0, 0, job.ax.count, job.ay.count), 32, kcForOverwrite{});
-  const kcPelRect& w = src.window();
-  const kcXform<2> reducedToSource = kcXform<2>::scaleAndTranslate(
-      static_cast<double>(job.ax.step), static_cast<double>(job.ay.step),
-      static_cast<double>(w.x()), static_cast<double>(w.y()));
-  dst.clientFromImageXformBase(
-      kc2XformLinear::handle(src.clientFromImageXform() * reducedToSource));
-  job.x1 = job.ax.count;
-  job.y1 = job.ay.count;
-  job.dst = dst.pointToOffset();
-  job.dstStride = dst.rowUpdate();
+  kcPelBuffer<S> dst = reducedBuffer(job, src);
+  runJob(job);
+  return dst;
+}
+
+template <class S>
+kcPelBuffer<S> kfGaussSampleMadeRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
+                                     const std::function<void(long, S*)>& makeRow) {
+  shape.requireBound();
+  if (params.largestPel() == 0) throw kcPelFunc::BadParams();
+  Job<S, S> job = makeJob<S, S>(shape.width(), shape.height(), params.largestPel(), params);
+  kcPelBuffer<S> dst = reducedBuffer(job, shape);
+  MadeRows<S> made(makeRow, shape.width(), job.ay.box);
+  job.made = &made;
   runJob(job);
   return dst;
 }
@@ -492,6 +552,9 @@ template IMGNORM_API void kfGaussSampleRows<unsigned char, unsigned short>(
     const std::function<void(long, const unsigned short*)>&);
 template IMGNORM_API kcPelBuffer<unsigned short> kfGaussSample<unsigned short>(
     const kcPelBuffer_const<unsigned short>&, const kcGaussSampleParams&);
+template IMGNORM_API kcPelBuffer<unsigned short> kfGaussSampleMadeRows<unsigned short>(
+    const kc_PelBuffer&, const kcGaussSampleParams&,
+    const std::function<void(long, unsigned short*)>&);
 template IMGNORM_API void kfGaussSampleRows<unsigned short, unsigned int>(
     const kcPelBuffer_const<unsigned short>&, const kcGaussSampleParams&,
     const std::function<void(long, const unsigned int*)>&);

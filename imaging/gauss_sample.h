@@ -88,6 +88,21 @@ template <class S>
 IMGNORM_API kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src,
                                          const kcGaussSampleParams& params);
 
+// The reduction above of a source that is never stored whole: shape gives
+// its window and transforms (its pels are not read), and makeRow(j, pels)
+// writes source row j (0 .. height - 1 of the window, width pels) when the
+// smoothing first needs it: in rising order, each row at most once (rows
+// that no output's kernel reaches are not made). The rows live
+// in a ring of a few times the vertical kernel's rows, so a source computed
+// row by row (such as codes of two images) costs no pass over a stored
+// copy. The largest pel must be given (params.largestPel()):
+// kcPelFunc::BadParams otherwise. Results are those of the form above over
+// the stored rows.
+template <class S>
+IMGNORM_API kcPelBuffer<S> kfGaussSampleMadeRows(const kc_PelBuffer& shape,
+                                                 const kcGaussSampleParams& params,
+                                                 const std::function<void(long, S*)>& makeRow);
+
 // Full-size smoothing times the scale. The sampling factors must be (1, 1)
 // (kcPelFunc::BadParams otherwise). An unbound dst is allocated over src's
 // window and takes src's transforms; a bound one receives the pels of the

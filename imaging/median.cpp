@@ -52,13 +52,15 @@ struct TwoTiers {
 // middle bucket b of column c at kMiddle n + 16 (n b + c), the fine bucket
 // m at kFine n + 16 (n m + c), so that the kernel reads a bucket of
 // neighbouring columns from neighbouring lines. Spare buckets take kSkip as
-// above.
+// above. A bucket of zeros at kZero n + 16 c, never written, stands for a
+// column's coarse count below coarse bin 0.
 struct ThreeTiers {
   using Pel = unsigned short;
   static constexpr unsigned kSkip = 4096;
   static constexpr long kMiddle = 16;
   static constexpr long kFine = kMiddle + 17 * 16;
-  static constexpr long kStride = kFine + 257 * 16;  // counters per column
+  static constexpr long kZero = kFine + 257 * 16;
+  static constexpr long kStride = kZero + 16;  // counters per column
   // The lines read are those of the buckets the columns' values fall in:
   // strips of 4 MiB, or six kernel reaches wide, so that the columns a
   // strip updates beyond its outputs stay a seventh of them (4 MiB are
@@ -150,7 +152,7 @@ template <class L, class Sign>
     v -= L::load(p);
 }
 template <class Sign>
-[[gnu::always_inline]] inline void addSigned(long& v, Count count, Sign) {
+[[gnu::always_inline]] inline void addSigned(long& v, long count, Sign) {
   if constexpr (Sign::value > 0)
     v += count;
   else
@@ -216,13 +218,22 @@ template <class L>
   }
 }
 
+// Steps from middle bin to middle bin that the 12-bit sweep takes before it
+// seeks the median afresh: medians of ratios mostly move into a neighbour,
+// and two steps, each bringing one bucket up to date, cost less than the
+// search, which brings three.
+constexpr int kMaxSteps = 2;
+
 // The same for 12-bit codes, in three tiers. While the median stays in one
 // middle bin (16 codes; medians of ratios move slowly) only that bin's fine
-// counts are kept in registers, and three counts by which the pels below
-// the bin follow the columns: the kernel's pels in coarse bins up to the
-// median's, in that bin, and in its middle bins up to the median's. Once
-// the median leaves the bin it is sought afresh through the coarse and
-// middle counts, which wait in memory like the fine buckets.
+// counts are kept in registers, and one count that follows the columns:
+// the kernel's pels up to the bin's last code, a column's being its pels
+// in coarse bins below the median's and in that bin's middle bins up to
+// the median's. A median that leaves the bin has mostly moved into a
+// neighbouring one, whose pels that count gains (or the bin's it loses),
+// so a step there brings one fine bucket up to date; beyond two steps the
+// median is sought afresh through the coarse and middle counts, which wait
+// in memory like the fine buckets.
 template <class L>
 [[gnu::always_inline]] inline void sweepRow(const kcMedianJob<unsigned short>& job,
                                             const Count* hist, long c0, long columns, long sx0,
@@ -235,21 +246,29 @@ template <class L>
   CachedBuckets<L, 1> coarses(hist, c0, 16, 0);
   CachedBuckets<L, 16> middles(middleTier, c0, 16, bucket);
   CachedBuckets<L, 256> fines(fineTier, c0, 16, bucket);
+  // Column c's counters of the median's bins lie at these plus 16 (c - c0):
+  // its coarse count below coarse bin b (zeros for b = 0), its middle count
+  // of bin b up to middle bin m, its fine counts of middle bin 16 b + m.
+  const Count* zeros = hist + ThreeTiers::kZero * columns;
+  const Count *belowBin = nullptr, *upToSub = nullptr, *inSub = nullptr;
   L fine{};
-  int sub = -1;  // the middle bin in fine, 16 b + m for middle bin m of coarse bin b
+  int sub = -1;  // the median's middle bin, 16 b + m, once one is found
   long n = 0;    // pels taking part
   for (long c = k.lo; c < k.hi; ++c) n += hist[16 * (c - c0) + 15];
-  long upToBin = 0, inBin = 0, upToSub = 0;  // the counts below sub
+  long through = 0;  // pels up to the last code of sub
+  const auto follow = [&](int to) {
+    sub = to;
+    belowBin = to >= 16 ? hist + (to / 16 - 1) : zeros;
+    upToSub = middleTier + bucket * (to / 16) + to % 16;
+    inSub = fineTier + bucket * to;
+  };
   for (long x = sx0; x < sx1; ++x) {
     k.move(job, x, sx0, [&](long c, auto sign) {
       const long at = 16 * (c - c0);
       addSigned(n, hist[at + 15], sign);
       if (sub < 0) return;
-      const Count* middle = middleTier + bucket * (sub >> 4) + at;
-      addSigned(upToBin, hist[at + (sub >> 4)], sign);
-      addSigned(inBin, middle[15], sign);
-      addSigned(upToSub, middle[sub & 15], sign);
-      addSigned(fine, fineTier + bucket * sub + at, sign);
+      addSigned(through, long(belowBin[at]) + long(upToSub[at]), sign);
+      addSigned(fine, inSub + at, sign);
     });
     if (n == 0) {
       out[x - sx0] = static_cast<unsigned short>(std::clamp(unsigned(s[x]), job.lo, job.hi));
@@ -257,7 +276,22 @@ template <class L>
     }
     const long rank = (n - 1) / 2;
     if (sub >= 0) {
-      const long within = rank - (upToBin - inBin + upToSub - long(fine.last()));
+      long within = rank - (through - long(fine.last()));  // the median's rank in sub
+      for (int steps = 0; steps < kMaxSteps && (within < 0 || within >= long(fine.last()));
+           ++steps) {
+        fines.keep(sub, fine, k.lo, k.hi);
+        if (within >= 0) {  // up: sub's pels join those below
+          within -= fine.last();
+          follow(sub + 1);
+          fine = fines.update(sub, k.lo, k.hi);
+          through += fine.last();
+        } else {  // down: sub's pels leave those up to the new bin
+          through -= fine.last();
+          follow(sub - 1);
+          fine = fines.update(sub, k.lo, k.hi);
+          within += fine.last();
+        }
+      }
       if (within >= 0 && within < long(fine.last())) {
         out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(unsigned(within)));
         continue;
@@ -271,11 +305,9 @@ template <class L>
     const L middle = middles.update(b, k.lo, k.hi);
     middles.keep(b, middle, k.lo, k.hi);
     const int m = bucketOf(middle, r);
-    sub = 16 * b + m;
+    follow(16 * b + m);
     fine = fines.update(sub, k.lo, k.hi);
-    upToBin = coarses.counts[0][b];
-    inBin = middles.counts[b][15];
-    upToSub = middles.counts[b][m];
+    through = long(coarses.counts[0][b]) - middles.counts[b][15] + middles.counts[b][m];
     out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(r));
   }
 }
@@ -338,6 +370,8 @@ class StripFilter {
     for (long r = first; r < last; ++r) updateRows(r, -1);
     for (long y = job_.y0; y < job_.y1; ++y) {
       if (y > job_.y0) updateRows(y + job_.down, y - job_.up - 1);
+      fetchAhead(y + 1 + job_.down);
+      fetchAhead(y - job_.up);
       kernels_.sweep(job_, hist_.data(), c0_, n_, sx0, sx1, job_.src + y * job_.srcStride,
                      job_.dst + (y - job_.y0) * job_.dstStride + (sx0 - job_.x0));
     }
@@ -355,6 +389,21 @@ class StripFilter {
     else
       rowCodes<false>(s, nullptr, n_, job_.lo, job_.hi, Tiers::kSkip, buffer.data());
     return buffer.data();
+  }
+
+  // Asks for the strip's stretch of source row r (and of its mask row)
+  // ahead of the update that reads it, so that it arrives while the row
+  // before is swept: a strip reads a short stretch of every row, a stride
+  // the processor does not fetch ahead by itself, and the leaving row was
+  // last read a kernel's height of rows before.
+  void fetchAhead(long r) const {
+    if (!inside(r)) return;
+    constexpr long kLine = 64;  // bytes a fetch brings
+    const auto* s = reinterpret_cast<const char*>(job_.src + r * job_.srcStride + c0_);
+    for (long at = 0; at < n_ * long(sizeof(Pel)); at += kLine) __builtin_prefetch(s + at);
+    if (!job_.mask) return;
+    const unsigned char* m = job_.mask + r * job_.maskStride + c0_;
+    for (long at = 0; at < n_; at += kLine) __builtin_prefetch(m + at);
   }
 
   // Row entering adds its pels, row leaving removes them; -1 or a row past

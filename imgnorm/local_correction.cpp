@@ -48,6 +48,8 @@ struct NarrowDepth {
   using Difference = unsigned char;
   using Sum = unsigned short;
   static constexpr Difference none = 128;
+  // The differences are stored whole before a reduction (see RatioDepth).
+  static constexpr bool reducesComparedRows = false;
 
   // The limit of the difference: the larger magnitude of the range,
   // saturated to what an 8-bit limit can say.
@@ -106,6 +108,7 @@ struct WideCodes {
   using Difference = Code;
   using Sum = unsigned;
   static constexpr Difference none = None;
+  static constexpr bool reducesComparedRows = false;
   unsigned largestCode;
 
   unsigned largest() const { return largestCode; }
@@ -236,6 +239,23 @@ struct RatioDepth : WideCodes<typename RatioCodes<P>::Code, RatioCodes<P>::zero>
   explicit RatioDepth(int b) : WideCodes<Difference, Codes::zero>{Codes::largest}, bits(b) {}
   long top() const { return (1L << bits) - 1; }
   unsigned bias() const { return bits > 8 ? 1u << (bits - 8) : 1u; }
+
+  // 8-bit images' codes that only a reduction reads are made row by row as
+  // it reads them (kfGaussSampleMadeRows), never stored whole: the same
+  // codes, so the same reduction, without writing and reading back twice
+  // the image's bytes.
+  static constexpr bool reducesComparedRows = std::is_same_v<P, unsigned char>;
+  kcPelBuffer<Difference> reduceCompared(const kcPelBuffer_const<Pel>& s,
+                                         const kcPelBuffer_const<Pel>& r,
+                                         const kcPair<long>& g) const {
+    kcGaussSampleParams params(g, g - kcPair<long>(1, 1), 1.0);
+    params.largestPel(this->largest());
+    const kcPelRect& w = s.window();
+    return kfGaussSampleMadeRows<Difference>(s, params, [&](long j, Difference* out) {
+      Codes::compare(s.pointToPel(w.x(), w.y() + j), r.pointToPel(w.x(), w.y() + j), bias(), out,
+                     w.width());
+    });
+  }
 
   void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
                   const kcPair<long>&, kcPelBuffer<Difference>& d) const {
@@ -475,8 +495,14 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
   KC_ASSERT(in.intensityVariationRange.x() <= 0 && in.intensityVariationRange.y() >= 0);
   KC_ASSERT(!result.isBound() || result.root() != s.root());
 
+  const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
+  // Codes that only the reduction reads need not be stored (neutral codes
+  // outside a mask are set over stored ones).
+  bool reducesComparedRows = false;
+  if constexpr (Depth::reducesComparedRows)
+    reducesComparedRows = subsampling && !(m.isBound() && method == eLocalCorrection);
   kcPelBuffer<Difference> d;
-  depth.difference(s, r, in.intensityVariationRange, d);
+  if (!reducesComparedRows) depth.difference(s, r, in.intensityVariationRange, d);
   kcAttention::check();
   // The result: over d where both have one pel type, as d's pels are read
   // for the last time just before the result's are written.
@@ -486,11 +512,13 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
   else
     out = kcPelBuffer<Pel>(rect, 32, kcForOverwrite{});
 
-  const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
   // The mask at the resolution the background is computed at.
   const kcPelBuffer_const<unsigned char> backgroundMask = subsampling ? local.sampledMask : m;
   kcPelBuffer<Difference> difference = d;
-  if (subsampling) subsampleDifference(depth, difference, m, in.granularity, method);
+  if constexpr (Depth::reducesComparedRows)
+    if (reducesComparedRows) difference = depth.reduceCompared(s, r, in.granularity);
+  if (subsampling && !reducesComparedRows)
+    subsampleDifference(depth, difference, m, in.granularity, method);
   kcAttention::check();
 
   const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);

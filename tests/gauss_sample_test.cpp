@@ -229,3 +229,48 @@ TEST(GaussSampleRows, HandRowsOverInOrderWithoutRereadingRowsAboveTheLag) {
 }
 
 }  // namespace
+
+namespace {
+
+// The reduction of rows made on demand against that of the same rows
+// stored: random 12-bit pels, sizes, kernels and sampling factors, both
+// kernel builds, the transforms of the shape's buffer. Rows are made at
+// most once each, in order; a ring slot read after its row was replaced would show
+// as a wrong pel, the rows being random.
+TEST(GaussSampleMadeRows, ReducesLikeTheStoredRows) {
+  using Codes = kcPelBuffer<unsigned short>;
+  for (int trial = 0; trial < 60; ++trial) {
+    const long top = trial % 3 ? 4095 : 1;
+    Codes src = randomImage<unsigned short>(randomWindow(70, 50), 0, unsigned(top));
+    setXform(src, kcXform<2>::scaleAndTranslate(2, 3, double(uniform(-5, 5)), 1));
+    const kcPair<long> g(uniform(1, 6), uniform(1, 6));
+    const kcPair<long> k =
+        trial % 2 ? g - kcPair<long>(1, 1) : kcPair<long>(uniform(0, 9), uniform(0, 9));
+    kcGaussSampleParams p = makeParams(g, k, 1.0, trial % 3 == 0);
+    p.largestPel(unsigned(top));
+    const kcPlainKernelsScope plain(trial % 4 >= 2);
+    const Codes expected = kfGaussSample<unsigned short>(src, p);
+    const kcPelRect& w = src.window();
+    long made = 0;
+    const Codes out =
+        kfGaussSampleMadeRows<unsigned short>(src, p, [&](long j, unsigned short* row) {
+          ASSERT_EQ(j, made++);
+          for (long x = 0; x < w.width(); ++x) row[x] = src.get(w.x() + x, w.y() + j);
+        });
+    EXPECT_LE(made, w.height());  // rows below every kernel are never made
+    ASSERT_EQ(out.window(), expected.window());
+    EXPECT_EQ(out.clientFromImageXform(), expected.clientFromImageXform());
+    EXPECT_TRUE(pelsAre(out, out.window(), [&](long x, long y) { return expected.get(x, y); }))
+        << "trial " << trial;
+  }
+  const Codes unbound;
+  const auto never = [](long, unsigned short*) { FAIL() << "no row expected"; };
+  kcGaussSampleParams p = makeParams(kcPair<long>(2, 2), kcPair<long>(1, 1), 1.0, false);
+  EXPECT_THROW(kfGaussSampleMadeRows<unsigned short>(
+                   randomImage<unsigned short>(kcPelRect(0, 0, 4, 4), 0, 9), p, never),
+               kcPelFunc::BadParams);  // no largest pel given
+  p.largestPel(9);
+  EXPECT_THROW(kfGaussSampleMadeRows<unsigned short>(unbound, p, never), kcPel::UnboundWindow);
+}
+
+}  // namespace

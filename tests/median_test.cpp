@@ -271,6 +271,31 @@ kcPelBuffer<unsigned short> randomCodes(const kcPelRect& window, long noise) {
 
 }  // namespace
 
+// The 12-bit median against sorting where it drifts slowly along rows, up
+// or down, across middle and coarse bins' edges (a code every 3 to 40 pels,
+// noise of up to 20 codes), so that it mostly steps into a neighbouring
+// middle bin, now and then two or more: wide rows of several strips, masks
+// and both kernel builds.
+TEST(PelMedian, TwelveBitCodesFollowSlowDriftsAsSortingDoes) {
+  using Codes = kcPelBuffer<unsigned short>;
+  for (int trial = 0; trial < 12; ++trial) {
+    const long period = uniform(3, 40) * (trial % 2 ? 1 : -1), noise = uniform(0, 20);
+    const long centre = uniform(0, 4095);
+    const kcPelRect window(uniform(-5, 5), 0, uniform(300, 1400), 5);
+    const Codes src = makeImage<unsigned short>(window, [&](long x, long) {
+      return std::clamp(centre + x / period + uniform(-noise, noise), 0L, 4095L);
+    });
+    const Image mask = randomMask(window, trial % 3 == 0 ? 30 : 0);
+    const kcPelMedianParams p({uniform(21, 101), uniform(1, 5)}, {0, 4095}, 4095);
+    const kcPlainKernelsScope plain(trial % 4 >= 2);
+    Codes dst, masked;
+    kfPelMedian(src, p, dst);
+    expectMedianMatches<unsigned short>(src, nullptr, p, dst);
+    kfPelMedian(src, mask, p, masked);
+    expectMedianMatches<unsigned short>(src, &mask, p, masked);
+  }
+}
+
 // The 12-bit median against sorting: clustered and spread codes, ranges
 // cut anywhere, masks, both kernel builds, rows of several strips; a range
 // above 4095 is refused.

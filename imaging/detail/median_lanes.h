@@ -138,18 +138,20 @@ struct CachedBuckets {
     to[b] = static_cast<int>(hi);
   }
 
-  // Bucket b over the columns [lo, hi); both ends only move forward.
+  // Bucket b over the columns [lo, hi); both ends only move forward. The
+  // sum stays in registers: adding into counts[b] in memory would chain
+  // every addition through a store and a load.
   [[gnu::always_inline]] L update(int b, long lo, long hi) {
-    Count* f = counts[b];
     auto bucket = [&](long c) { return first + (c - c0) * columnStep + b * bucketStep; };
+    L v{};
     if (to[b] <= lo || (hi - to[b]) + (lo - from[b]) >= hi - lo) {
-      std::fill(f, f + 16, Count(0));
-      for (long c = lo; c < hi; ++c) addTo<L>(f, bucket(c));
+      for (long c = lo; c < hi; ++c) v += L::load(bucket(c));
     } else {
-      for (long c = to[b]; c < hi; ++c) addTo<L>(f, bucket(c));
-      for (long c = from[b]; c < lo; ++c) subFrom<L>(f, bucket(c));
+      v = L::load(counts[b]);
+      for (long c = to[b]; c < hi; ++c) v += L::load(bucket(c));
+      for (long c = from[b]; c < lo; ++c) v -= L::load(bucket(c));
     }
-    return L::load(f);
+    return v;
   }
 };
 
