@@ -6,8 +6,11 @@
 #include <algorithm>
 
 #include "host/detail/cpu_dispatch.h"
+#include "imaging/gauss_sample.h"
 #include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
+#include "imgnorm/detail/smoothing.h"
+#include "imgnorm/detail/trained_data.h"
 #include "imgnorm/explain.h"
 #include "imgnorm/persistence.h"
 #include "pelfuncs/mask_runs.h"
@@ -220,6 +223,54 @@ TEST(WideImages, ScaledBy257TheLocalCorrectionsFollowTheEightBitOnes) {
                           }))
           << "trial " << trial << " method " << method << " granularity " << g;
     }
+  }
+}
+
+// An unmasked Gaussian run at full size is the image less the Gaussian mean
+// of its clamped differences to the reference (held with an offset of
+// 2^16), rounded: against that mean taken of a stored image of the
+// differences, at both depths of bits, kernels whose sums need 32-bit,
+// mixed or 64-bit lanes, and limits that clamp or do not.
+TEST(WideImages, UnmaskedGaussianMeansSmoothTheStoredDifferences) {
+  for (int trial = 0; trial < 24; ++trial) {
+    const int bits = trial % 3 == 0 ? 12 : 16;
+    const long top = (1L << bits) - 1;
+    const kcPelRect window(uniform(-4, 4), uniform(-4, 4), uniform(4, 40), uniform(4, 30));
+    const Wide reference = randomImage<unsigned short>(window, 0, static_cast<unsigned>(top));
+    const Wide image = randomImage<unsigned short>(
+        window.trim(uniform(-3, 1), uniform(-3, 1), uniform(-3, 1), uniform(-3, 1), false), 0,
+        static_cast<unsigned>(top));
+    // Tall neighbourhoods: the vertical kernel sets the lanes.
+    const long tall = trial % 4 == 0 ? uniform(150, 260) : uniform(1, 120);
+    const long limit = trial % 2 ? 65535 : uniform(0, 5000);
+    const LocalSetup setup{
+        eLocalCorrection, {uniform(1, 120), tall}, {1, 1}, {-uniform(0, limit), limit}};
+    const kcPlainKernelsScope plain(trial % 5 == 1);
+    kcCorrectionField field;
+    const Wide result = setup.wide(reference, bits, Image()).run(image, eLocalCorrection, field);
+    const kcPelRect rect = window & image.window();
+    ASSERT_EQ(result.window(), rect);
+    const long l = std::min(limit, top);
+    const kcPelBuffer<unsigned> stored = makeImage<unsigned>(rect, [&](long x, long y) {
+      return static_cast<unsigned>(
+          65536 + std::clamp(long(image.get(x, y)) - long(reference.get(x, y)), -l, l));
+    });
+    kcGaussSampleParams params(
+        kcPair<long>(1, 1),
+        imgnorm::smoothingKernelSize(imgnorm::reducedNeighborhood(setup.neighborhood, {1, 1})),
+        1.0);
+    params.doRounding(true);
+    kcPelBuffer<unsigned> mean;
+    kfGaussSample<unsigned, unsigned>(stored, mean, params);
+    EXPECT_TRUE(pelsAre(result, rect,
+                        [&](long x, long y) {
+                          return std::clamp(long(image.get(x, y)) - (long(mean.get(x, y)) - 65536),
+                                            0L, top);
+                        }))
+        << "trial " << trial;
+    EXPECT_TRUE(pelsAre(field.difference, rect,
+                        [&](long x, long y) { return long(mean.get(x, y)) - 65536; }))
+        << "trial " << trial;
   }
 }
 
