@@ -103,6 +103,32 @@ TEST(WideImages, MapsThroughAFullTable) {
 // by 257: exactly for histogram matching (every level it meets is a
 // multiple of 257), within half an 8-bit level for the fit (it rounds on
 // both scales) and within one level for the truncating linear maps.
+// Results of 2^22 pels and more (8 MB) are written past the cache a block
+// at a time: rows that start anywhere within a 32-byte block, and a map in
+// place, on each kernel build.
+TEST(WideImages, MapsLargeResultsThroughAFullTable) {
+  std::vector<unsigned short> table(65536);
+  for (std::size_t v = 0; v < table.size(); ++v)
+    table[v] = static_cast<unsigned short>(v * 40503 + 11);
+  const kcPelRect window(3, -2, 2051, 2049);
+  const Wide src = makeImage<unsigned short>(
+      window, [](long x, long y) { return (x * 7919 + y * 104729 + (x ^ (y << 3))) & 0xFFFF; });
+  for (bool plain : {false, true}) {
+    const kcPlainKernelsScope scope(plain);
+    for (long lead : {0L, 3L, 15L}) {
+      Wide dst(window.trim(-lead, 0, 0, 0, false), 32);  // rows start lead pels into a block
+      dst.window(window, false);
+      kfPelMap(src, table, dst);
+      ASSERT_TRUE(pelsAre(dst, window, [&](long x, long y) { return table[src.get(x, y)]; }))
+          << "lead " << lead << " plain " << plain;
+    }
+    Wide inPlace = kfPelCopy<unsigned short>(src);
+    kfPelMap(inPlace, table, inPlace);
+    ASSERT_TRUE(pelsAre(inPlace, window, [&](long x, long y) { return table[src.get(x, y)]; }))
+        << "in place, plain " << plain;
+  }
+}
+
 TEST(WideImages, ScaledBy257TheMethodsGiveTheEightBitResults) {
   const struct {
     Method method;
