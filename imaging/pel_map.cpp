@@ -6,7 +6,6 @@
 #include "host/assert.h"
 #include "host/detail/cpu_dispatch.h"
 #include "imaging/detail/row_walk.h"
-#include "imaging/detail/stream_stores.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -16,8 +15,9 @@ namespace {
 
 using MapRowFn = void (*)(unsigned char*, const unsigned char*, long, const unsigned char*);
 
-using stream_stores::bytesToBoundary;
-using stream_stores::finishStreaming;
+// Results this large would not stay in the cache anyway: written past it,
+// they spare the reads that ordinary stores make of every line they fill.
+constexpr long kStreamFromPels = 1L << 23;
 
 void mapRowPlain(unsigned char* d, const unsigned char* s, long n, const unsigned char* map) {
   long i = 0;
@@ -32,6 +32,12 @@ void mapRowPlain(unsigned char* d, const unsigned char* s, long n, const unsigne
 }
 
 #if defined(__x86_64__)
+
+// How many of d's first n bytes lie before its next multiple of alignment.
+long bytesToBoundary(const unsigned char* d, long n, long alignment) {
+  const auto misalignment = reinterpret_cast<std::uintptr_t>(d) & (alignment - 1);
+  return std::min(n, static_cast<long>((alignment - misalignment) & (alignment - 1)));
+}
 
 // The table as sixteen 16-entry rows, one in each lane: a byte shuffle looks
 // up the low nibble in all sixteen, and the high nibble's four bits then pick
@@ -120,9 +126,14 @@ MapRowFn pickMapRow(bool stream) {
                 : kfPickKernel<MapRowFn>(mapRowPlain, mapRowAvx2<false>, mapRowAvx512Vbmi<false>);
 }
 
+// Streamed stores are ordered with the ones that follow.
+void finishStreaming() { _mm_sfence(); }
+
 #else
 
 MapRowFn pickMapRow(bool) { return mapRowPlain; }
+
+void finishStreaming() {}
 
 #endif
 
@@ -143,8 +154,7 @@ void kfPelMap(const kcPelBuffer_const<unsigned char>& src, const std::vector<uns
   const kcPelBuffer_const<unsigned char> source = kfUnaliasedSource(src, dst);
   const unsigned char* table = map.data();
   const kcPelRect region = source.window() & dst.window();
-  // Pels of one byte (see stream_stores::kStreamFromBytes).
-  const bool stream = region.width() * region.height() >= stream_stores::kStreamFromBytes;
+  const bool stream = region.width() * region.height() >= kStreamFromPels;
   const MapRowFn mapRow = pickMapRow(stream);
   kfForEachRowPair(dst, source, region,
                    [table, mapRow](unsigned char* d, const unsigned char* s, long n) {
