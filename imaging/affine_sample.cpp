@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <type_traits>
 #include <vector>
@@ -158,11 +159,21 @@ template <class T, int Taps>
     for (int r = 1; r < Taps; ++r) s += wy[r] * v[k][r][i];
     return s;
   };
-  for (long i = 0; i < n; ++i) {
+  const auto sum = [&](long i) __attribute__((always_inline)) {
     float acc = c[0][i] * line(0, i);
 #pragma GCC unroll 4
     for (int k = 1; k < Taps; ++k) acc += c[k][i] * line(k, i);
-    out[i] = toPel<T>(acc);
+    return acc;
+  };
+  if constexpr (sizeof(T) == 4) {
+    // 32-bit pels take the short conversion of smallPel, and toPel's again
+    // in the rare row where it does not hold.
+    std::uint32_t beyond = 0;
+    for (long i = 0; i < n; ++i) out[i] = smallPel(sum(i), beyond);
+    if (beyond != 0)
+      for (long i = 0; i < n; ++i) out[i] = toPel<T>(sum(i));
+  } else {
+    for (long i = 0; i < n; ++i) out[i] = toPel<T>(sum(i));
   }
 }
 

@@ -188,6 +188,19 @@ auto pickDivideRow() {
                                                    divideRowAvx2<Divider, Out>);
 }
 
+// Where the cascade reads its source pels. PelRows: the pels of one image.
+// DifferenceRows: offset + clamp(a - b, -limit, limit) of two 16-bit
+// images, worked out as the rows are read, so that they are never stored.
+template <class S>
+struct PelRows {
+  using Row = const S*;
+  const S* first;
+  long stride;
+
+  Row row(long r) const { return first + r * stride; }
+  std::uint32_t at(Row row, long x) const { return row[x]; }
+};
+
 // Source rows a caller makes on demand, kept in a ring. The cascade reads
 // rows m - 3w .. m (clamped to the window) for a rising m, so a ring of
 // 3w + 2 rows holds every row it still reads, whatever order a step's four
@@ -215,17 +228,53 @@ class MadeRows {
   std::vector<S> ring_;
 };
 
-// Everything one smoothing call needs: the source window, both axes, the
+// The pels of MadeRows, read as those of PelRows.
+template <class S>
+struct MadeRowSource {
+  using Row = const S*;
+  MadeRows<S>* made;
+
+  Row row(long r) const { return made->row(r); }
+  std::uint32_t at(Row row, long x) const { return row[x]; }
+};
+
+// Clamped false: a limit of 65535 or more, which no difference of 16-bit
+// pels passes, so that the clamp is left out.
+template <bool Clamped>
+struct DifferenceRows {
+  struct Row {
+    const unsigned short* a;
+    const unsigned short* b;
+  };
+  const unsigned short* a;
+  long aStride;
+  const unsigned short* b;
+  long bStride;
+  int limit;  // 0..65535
+  std::uint32_t offset;
+
+  Row row(long r) const { return {a + r * aStride, b + r * bStride}; }
+  [[gnu::always_inline]] int delta(unsigned short p, unsigned short q) const {
+    if constexpr (Clamped)
+      return std::clamp(int(p) - int(q), -limit, limit);
+    else
+      return int(p) - int(q);
+  }
+  std::uint32_t at(Row row, long x) const {
+    return offset + static_cast<std::uint32_t>(delta(row.a[x], row.b[x]));
+  }
+};
+
+// Everything one smoothing call needs: the source's rows, both axes, the
 // block of output pels [x0, x1) x [y0, y1) and where it goes.
-template <class S, class Out>
+template <class Src, class Out>
 struct Job {
-  const S* src;
-  long srcStride;
-  MadeRows<S>* made = nullptr;  // when set, the source rows instead of src
+  Src src;
   AxisPlan ax, ay;
   long x0, x1, y0, y1;
   unsigned long scale;
   std::uint32_t maxIn;  // no source pel is above it
+  std::uint32_t span;   // nor more than this above any other
   bool rounding;
   Out* dst;  // output pel (x0, y0)
   long dstStride;
@@ -254,16 +303,107 @@ template <class V, bool Pair, class S>
       });
 }
 
-template <class V, bool Pair, class S>
-void verticalStepPlain(const S* r0, const S* r1, const S* r2, const S* r3, V* s1, V* s2, V* s3,
-                       V* prev, long n) {
-  verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
+// The cascade at mixed widths. The first two integrators hold values of
+// finite filters whose weights sum to zero: (1 - z^-w)^2 times a box of w
+// (positive weights 2w, negative 2w) and (1 - z^-w) times two boxes
+// (w^2 each way), so they lie within 2w span and w^2 span of zero, span
+// being the source's range of values; the comb lies within 4 span. Where
+// all three are below 2^31 they are exact in 32-bit lanes (wrapping in
+// between is harmless) and only the third integrator, the kernel's whole
+// weight times the pels, needs 64 bits: it adds the second's value as the
+// signed number it stands for. At one width (N = V) this is the cascade
+// of verticalStep.
+template <class V, class N>
+[[gnu::always_inline]] inline V widened(N v) {
+  if constexpr (std::is_same_v<V, N>)
+    return v;
+  else
+    return static_cast<V>(static_cast<std::int64_t>(static_cast<std::int32_t>(v)));
 }
 
-template <class V, bool Pair, class S>
-KC_TARGET_AVX2 void verticalStepAvx2(const S* r0, const S* r1, const S* r2, const S* r3, V* s1,
-                                     V* s2, V* s3, V* prev, long n) {
-  verticalStep<V, Pair>(r0, r1, r2, r3, s1, s2, s3, prev, n);
+template <class N, class V, bool Pair, class Comb>
+[[gnu::always_inline]] inline void cascade(Comb comb, N* __restrict s1, N* __restrict s2,
+                                           V* __restrict s3, V* __restrict prev, long n) {
+  forEachChunked(
+      n, [&](long i) __attribute__((always_inline)) {
+        const N t1 = s1[i] + comb(i);
+        const N t2 = s2[i] + t1;
+        s1[i] = t1;
+        s2[i] = t2;
+        if constexpr (Pair) prev[i] = s3[i];
+        s3[i] += widened<V>(t2);
+      });
+}
+
+// One step over the rows of taps (distances 0, w, 2w and 3w) of stored or
+// made pels. Pels at one width take verticalStep as it always was.
+template <class N, class V, bool Pair, class S>
+[[gnu::always_inline]] inline void pelStep(const S* const* r, N* s1, N* s2, V* s3, V* prev,
+                                           long n) {
+  if constexpr (std::is_same_v<N, V>) {
+    verticalStep<V, Pair>(r[0], r[1], r[2], r[3], s1, s2, s3, prev, n);
+  } else {
+    const S* __restrict r0 = r[0];
+    const S* __restrict r1 = r[1];
+    const S* __restrict r2 = r[2];
+    const S* __restrict r3 = r[3];
+    cascade<N, V, Pair>(
+        [&](long i) __attribute__((always_inline)) {
+          return N(r0[i]) - 3 * N(r1[i]) + 3 * N(r2[i]) - N(r3[i]);
+        },
+        s1, s2, s3, prev, n);
+  }
+}
+
+template <class N, class V, bool Pair, class S>
+[[gnu::always_inline]] inline void sourceStep(const PelRows<S>&, const S* const* r, N* s1, N* s2,
+                                              V* s3, V* prev, long n) {
+  pelStep<N, V, Pair>(r, s1, s2, s3, prev, n);
+}
+
+template <class N, class V, bool Pair, class S>
+[[gnu::always_inline]] inline void sourceStep(const MadeRowSource<S>&, const S* const* r, N* s1,
+                                              N* s2, V* s3, V* prev, long n) {
+  pelStep<N, V, Pair>(r, s1, s2, s3, prev, n);
+}
+
+// The offset of the differences cancels in the comb (its taps sum to zero),
+// which so works on the clamped differences alone: within 8 x 65535 of
+// zero, exact in int.
+template <class N, class V, bool Pair, bool Clamped>
+[[gnu::always_inline]] inline void sourceStep(const DifferenceRows<Clamped>& src,
+                                              const typename DifferenceRows<Clamped>::Row* r, N* s1,
+                                              N* s2, V* s3, V* prev, long n) {
+  const unsigned short* __restrict a0 = r[0].a;
+  const unsigned short* __restrict b0 = r[0].b;
+  const unsigned short* __restrict a1 = r[1].a;
+  const unsigned short* __restrict b1 = r[1].b;
+  const unsigned short* __restrict a2 = r[2].a;
+  const unsigned short* __restrict b2 = r[2].b;
+  const unsigned short* __restrict a3 = r[3].a;
+  const unsigned short* __restrict b3 = r[3].b;
+  const DifferenceRows<Clamped> d = src;  // a local copy: out of reach of the stores
+  cascade<N, V, Pair>(
+      [&](long i) __attribute__((always_inline)) {
+        return static_cast<N>(d.delta(a0[i], b0[i]) - 3 * d.delta(a1[i], b1[i]) +
+                              3 * d.delta(a2[i], b2[i]) - d.delta(a3[i], b3[i]));
+      },
+      s1, s2, s3, prev, n);
+}
+
+template <class Src, class N, class V>
+using SourceStepFn = void (*)(const Src&, const typename Src::Row*, N*, N*, V*, V*, long);
+
+template <class N, class V, bool Pair, class Src>
+void sourceStepPlain(const Src& src, const typename Src::Row* r, N* s1, N* s2, V* s3, V* prev,
+                     long n) {
+  sourceStep<N, V, Pair>(src, r, s1, s2, s3, prev, n);
+}
+
+template <class N, class V, bool Pair, class Src>
+KC_TARGET_AVX2 void sourceStepAvx2(const Src& src, const typename Src::Row* r, N* s1, N* s2, V* s3,
+                                   V* prev, long n) {
+  sourceStep<N, V, Pair>(src, r, s1, s2, s3, prev, n);
 }
 
 // Lays out one vertically smoothed row with replicated ends so that the
@@ -322,20 +462,20 @@ void horizontalSums(HorizontalCombFn<V, H> combs, const V* padded, long w, long 
   }
 }
 
-template <class V, class H, bool PairY, bool PairX, class S, class Out, class Divider>
-void smoothAndSample(const Job<S, Out>& job, const Divider& divide) {
+// N: the width of the first two vertical integrators and V that of the
+// third (see cascade); H: the horizontal sums'.
+template <class N, class V, class H, bool PairY, bool PairX, class Src, class Out, class Divider>
+void smoothAndSample(const Job<Src, Out>& job, const Divider& divide) {
   const AxisPlan& ay = job.ay;
   const AxisPlan& ax = job.ax;
   const long width = ax.size, w = ay.box;
-  auto row = [&](long r) {
-    const long clamped = std::clamp(r, 0L, ay.size - 1);
-    return job.made ? job.made->row(clamped) : job.src + clamped * job.srcStride;
-  };
+  auto row = [&](long r) { return job.src.row(std::clamp(r, 0L, ay.size - 1)); };
 
-  std::vector<V> s1(width, 0), s2(width, 0), s3(width), prev(PairY ? width : 0);
-  const S* top = row(0);
+  std::vector<N> s1(width, 0), s2(width, 0);
+  std::vector<V> s3(width), prev(PairY ? width : 0);
+  const typename Src::Row top = row(0);
   const V cube = static_cast<V>(ay.cubeWeight());
-  for (long x = 0; x < width; ++x) s3[x] = cube * V(top[x]);
+  for (long x = 0; x < width; ++x) s3[x] = cube * V(job.src.at(top, x));
   if constexpr (PairY) prev = s3;
 
   const long lead = 3 * ax.box - 1;
@@ -344,7 +484,8 @@ void smoothAndSample(const Job<S, Out>& job, const Divider& divide) {
   std::vector<H> sums(static_cast<std::size_t>(last + 1));
 
   // The kernel builds, chosen once for all rows.
-  const auto step = kfPickKernel(verticalStepPlain<V, PairY, S>, verticalStepAvx2<V, PairY, S>);
+  const auto step = kfPickKernel<SourceStepFn<Src, N, V>>(sourceStepPlain<N, V, PairY, Src>,
+                                                          sourceStepAvx2<N, V, PairY, Src>);
   const auto combs =
       kfPickKernel<HorizontalCombFn<V, H>>(horizontalCombPlain<V, H>, horizontalCombAvx2<V, H>);
   const auto divideRow = pickDivideRow<Divider, Out>();
@@ -352,8 +493,8 @@ void smoothAndSample(const Job<S, Out>& job, const Divider& divide) {
   for (long i = job.y0; i < job.y1; ++i) {
     for (const long target = ay.position(i); m < target;) {
       ++m;
-      step(row(m), row(m - w), row(m - 2 * w), row(m - 3 * w), s1.data(), s2.data(), s3.data(),
-           prev.data(), width);
+      const typename Src::Row taps[4] = {row(m), row(m - w), row(m - 2 * w), row(m - 3 * w)};
+      step(job.src, taps, s1.data(), s2.data(), s3.data(), prev.data(), width);
     }
     padRow<V, PairY>(s3.data(), prev.data(), width, lead, last + lead + 1, padded.data());
     horizontalSums<V, H, PairX>(combs, padded.data(), ax.box, last, sums.data());
@@ -363,27 +504,26 @@ void smoothAndSample(const Job<S, Out>& job, const Divider& divide) {
   }
 }
 
-template <class V, class H, class S, class Out, class Divider>
-void dispatchPairs(const Job<S, Out>& job, const Divider& divide) {
+template <class N, class V, class H, class Src, class Out, class Divider>
+void dispatchPairs(const Job<Src, Out>& job, const Divider& divide) {
   if (job.ay.pair) {
     if (job.ax.pair)
-      smoothAndSample<V, H, true, true, S>(job, divide);
+      smoothAndSample<N, V, H, true, true>(job, divide);
     else
-      smoothAndSample<V, H, true, false, S>(job, divide);
+      smoothAndSample<N, V, H, true, false>(job, divide);
   } else {
     if (job.ax.pair)
-      smoothAndSample<V, H, false, true, S>(job, divide);
+      smoothAndSample<N, V, H, false, true>(job, divide);
     else
-      smoothAndSample<V, H, false, false, S>(job, divide);
+      smoothAndSample<N, V, H, false, false>(job, divide);
   }
 }
 
-// Picks the narrowest exact arithmetic: 32-bit vertical sums when the
-// vertical kernel allows; 64-bit horizontal sums while t s + 2 weight stays
-// below 2^63 (so that the quotient check cannot overflow), divided in
-// doubles below 2^52; 128-bit sums beyond.
-template <class V, class S, class Out>
-void dispatchHorizontal(const Job<S, Out>& job) {
+// Picks the narrowest exact arithmetic: 64-bit horizontal sums while
+// t s + 2 weight stays below 2^63 (so that the quotient check cannot
+// overflow), divided in doubles below 2^52; 128-bit sums beyond.
+template <class N, class V, class Src, class Out>
+void dispatchHorizontal(const Job<Src, Out>& job) {
   const Wide weight = Wide(job.ax.weight) * job.ay.weight;
   const Wide bound = weight * job.maxIn * job.scale + 2 * weight;
   const Wide half = job.rounding ? weight / 2 : 0;
@@ -392,23 +532,31 @@ void dispatchHorizontal(const Job<S, Out>& job) {
   if (bound < (Wide(1) << 52)) {
     const DoubleDivider divide{static_cast<double>(job.scale), static_cast<double>(half),
                                static_cast<double>(weight), inverse, maxOut};
-    dispatchPairs<V, std::uint64_t, S>(job, divide);
+    dispatchPairs<N, V, std::uint64_t>(job, divide);
   } else if (bound < (Wide(1) << 63)) {
     const LongDivider divide{job.scale, static_cast<std::uint64_t>(half),
                              static_cast<std::uint64_t>(weight), inverse, maxOut};
-    dispatchPairs<V, std::uint64_t, S>(job, divide);
+    dispatchPairs<N, V, std::uint64_t>(job, divide);
   } else {
-    dispatchPairs<V, Wide, S>(job, WideDivider{job.scale, half, weight, inverse, maxOut});
+    dispatchPairs<N, V, Wide>(job, WideDivider{job.scale, half, weight, inverse, maxOut});
   }
 }
 
-template <class S, class Out>
-void runJob(const Job<S, Out>& job) {
+// The vertical sums: all in 32-bit lanes when the kernel's weight times the
+// largest pel fits them; else the first two integrators in 32-bit lanes
+// and the third in 64-bit ones where their bounds (see cascade) stay below
+// 2^31; else all in 64-bit lanes.
+template <class Src, class Out>
+void runJob(const Job<Src, Out>& job) {
   if (job.x0 >= job.x1 || job.y0 >= job.y1) return;
+  const Wide w = static_cast<Wide>(job.ay.box), span = job.span;
+  constexpr Wide narrowBound = Wide(1) << 31;
   if (Wide(job.ay.weight) * job.maxIn <= std::numeric_limits<std::uint32_t>::max())
-    dispatchHorizontal<std::uint32_t>(job);
+    dispatchHorizontal<std::uint32_t, std::uint32_t>(job);
+  else if (4 * span < narrowBound && 2 * w * span < narrowBound && w * w * span < narrowBound)
+    dispatchHorizontal<std::uint32_t, std::uint64_t>(job);
   else
-    dispatchHorizontal<std::uint64_t>(job);
+    dispatchHorizontal<std::uint64_t, std::uint64_t>(job);
 }
 
 // The bound of the sums: 255 for 8-bit pels, the window's largest pel for
@@ -430,46 +578,82 @@ std::uint32_t largestPel(const kcPelBuffer_const<S>& src, const kcGaussSamplePar
   }
 }
 
-// A job over width x height source pels no larger than maxIn.
-template <class S, class Out>
-Job<S, Out> makeJob(long width, long height, std::uint32_t maxIn,
-                    const kcGaussSampleParams& params) {
-  Job<S, Out> job{};
+// The job's source, bounds and axes; the block and its destination are the
+// caller's to set.
+template <class Out, class Src>
+Job<Src, Out> makeJob(const Src& rows, const kcPelRect& window, std::uint32_t maxIn,
+                      std::uint32_t span, const kcGaussSampleParams& params) {
+  Job<Src, Out> job{};
+  job.src = rows;
   job.maxIn = maxIn;
+  job.span = span;
   job.scale = static_cast<unsigned long>(params.scale());
   // The dividers produce 32-bit quotients.
   if (Wide(job.maxIn) * job.scale > std::numeric_limits<std::uint32_t>::max())
     throw kcPelFunc::BadParams();
-  job.ax = planAxis(width, params.sampling().x(), params.kernel().x());
-  job.ay = planAxis(height, params.sampling().y(), params.kernel().y());
+  job.ax = planAxis(window.width(), params.sampling().x(), params.kernel().x());
+  job.ay = planAxis(window.height(), params.sampling().y(), params.kernel().y());
   job.rounding = params.doRounding();
   return job;
 }
 
 template <class S, class Out>
-Job<S, Out> makeJob(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
-  Job<S, Out> job = makeJob<S, Out>(src.width(), src.height(), largestPel(src, params), params);
-  job.src = src.pointToOffset();
-  job.srcStride = src.rowUpdate();
-  return job;
+Job<PelRows<S>, Out> makeJob(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
+  const std::uint32_t most = largestPel(src, params);
+  return makeJob<Out>(PelRows<S>{src.pointToOffset(), src.rowUpdate()}, src.window(), most, most,
+                      params);
 }
 
-// The reduced buffer of a job over a source of the given window and
-// transforms, its output block set to the whole of it.
-template <class S>
-kcPelBuffer<S> reducedBuffer(Job<S, S>& job, const kc_PelBuffer& shape) {
-  kcPelBuffer<S> dst(kcPelRect(0, 0, job.ax.count, job.ay.count), 32, kcForOverwrite{});
-  const kcPelRect& w = shape.window();
+// run(job) with the job of the differences' rows, clamped or not.
+template <class Run>
+void runDifferences(const kcPelDifference& src, const kcGaussSampleParams& params, Run run) {
+  src.a.requireBound();
+  src.b.requireBound();
+  const kcPelRect& w = src.a.window();
+  if ((w & src.b.window()) != w || src.limit > 65535 || src.offset < src.limit ||
+      Wide(src.offset) + src.limit > std::numeric_limits<std::uint32_t>::max())
+    throw kcPelFunc::BadParams();
+  const auto job = [&](auto rows) {
+    return makeJob<unsigned>(rows, w, src.offset + src.limit, 2 * src.limit, params);
+  };
+  const auto limit = static_cast<int>(src.limit);
+  const unsigned short* b = src.b.pointToPel(w.x(), w.y());
+  if (src.limit < 65535)
+    run(job(DifferenceRows<true>{src.a.pointToOffset(), src.a.rowUpdate(), b, src.b.rowUpdate(),
+                                 limit, src.offset}));
+  else
+    run(job(DifferenceRows<false>{src.a.pointToOffset(), src.a.rowUpdate(), b, src.b.rowUpdate(),
+                                  limit, src.offset}));
+}
+
+// A new image of the reduction of a source of window w and client-from-image
+// transform f.
+template <class Src, class Out>
+kcPelBuffer<Out> reduction(Job<Src, Out>& job, const kcPelRect& w, const kcXform<2>& f) {
+  kcPelBuffer<Out> dst(kcPelRect(0, 0, job.ax.count, job.ay.count), 32, kcForOverwrite{});
   const kcXform<2> reducedToSource = kcXform<2>::scaleAndTranslate(
       static_cast<double>(job.ax.step), static_cast<double>(job.ay.step),
       static_cast<double>(w.x()), static_cast<double>(w.y()));
-  dst.clientFromImageXformBase(
-      kc2XformLinear::handle(shape.clientFromImageXform() * reducedToSource));
+  dst.clientFromImageXformBase(kc2XformLinear::handle(f * reducedToSource));
   job.x1 = job.ax.count;
   job.y1 = job.ay.count;
   job.dst = dst.pointToOffset();
   job.dstStride = dst.rowUpdate();
+  runJob(job);
   return dst;
+}
+
+// The full-size smoothing handed over row by row.
+template <class Src, class Out>
+void rowsOf(Job<Src, Out>& job, const kcPelRect& w,
+            const std::function<void(long, const Out*)>& rowDone) {
+  std::vector<Out> row(static_cast<std::size_t>(w.width()));
+  job.x1 = w.width();
+  job.y1 = w.height();
+  job.dst = row.data();
+  job.dstStride = 0;
+  job.rowDone = &rowDone;
+  runJob(job);
 }
 
 }  // namespace
@@ -487,23 +671,8 @@ kcGaussSampleParams::kcGaussSampleParams(const kcPair<long>& sampling, const kcP
 template <class S>
 kcPelBuffer<S> kfGaussSample(const kcPelBuffer_const<S>& src, const kcGaussSampleParams& params) {
   src.requireBound();
-  Job<S, S> job = makeJob<S, S>(src, params);
-  kcPelBuffer<S> dst = reducedBuffer(job, src);
-  runJob(job);
-  return dst;
-}
-
-template <class S>
-kcPelBuffer<S> kfGaussSampleMadeRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
-                                     const std::function<void(long, S*)>& makeRow) {
-  shape.requireBound();
-  if (params.largestPel() == 0) throw kcPelFunc::BadParams();
-  Job<S, S> job = makeJob<S, S>(shape.width(), shape.height(), params.largestPel(), params);
-  kcPelBuffer<S> dst = reducedBuffer(job, shape);
-  MadeRows<S> made(makeRow, shape.width(), job.ay.box);
-  job.made = &made;
-  runJob(job);
-  return dst;
+  Job<PelRows<S>, S> job = makeJob<S, S>(src, params);
+  return reduction(job, src.window(), src.clientFromImageXform());
 }
 
 template <class S, class D>
@@ -517,7 +686,7 @@ void kfGaussSample(const kcPelBuffer_const<S>& src, kcPelBuffer<D>& dst,
   }
   const kcPelRect r = src.window() & dst.window();
   if (r.isNull()) return;
-  Job<S, D> job = makeJob<S, D>(src, params);
+  Job<PelRows<S>, D> job = makeJob<S, D>(src, params);
   job.x0 = r.x() - src.window().x();
   job.y0 = r.y() - src.window().y();
   job.x1 = job.x0 + r.width();
@@ -532,14 +701,37 @@ void kfGaussSampleRows(const kcPelBuffer_const<S>& src, const kcGaussSampleParam
                        const std::function<void(long, const D*)>& rowDone) {
   src.requireBound();
   if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
-  std::vector<D> row(static_cast<std::size_t>(src.width()));
-  Job<S, D> job = makeJob<S, D>(src, params);
-  job.x1 = src.width();
-  job.y1 = src.height();
-  job.dst = row.data();
-  job.dstStride = 0;
-  job.rowDone = &rowDone;
-  runJob(job);
+  Job<PelRows<S>, D> job = makeJob<S, D>(src, params);
+  rowsOf(job, src.window(), rowDone);
+}
+
+template <class S>
+kcPelBuffer<S> kfGaussSampleMadeRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
+                                     const std::function<void(long, S*)>& makeRow) {
+  shape.requireBound();
+  const std::uint32_t most = params.largestPel();
+  if (most == 0) throw kcPelFunc::BadParams();
+  Job<MadeRowSource<S>, S> job =
+      makeJob<S>(MadeRowSource<S>{nullptr}, shape.window(), most, most, params);
+  MadeRows<S> made(makeRow, shape.width(), job.ay.box);
+  job.src.made = &made;
+  return reduction(job, shape.window(), shape.clientFromImageXform());
+}
+
+kcPelBuffer<unsigned> kfGaussSample(const kcPelDifference& src, const kcGaussSampleParams& params) {
+  kcPelBuffer<unsigned> dst;
+  runDifferences(src, params, [&](auto job) {
+    dst = reduction(job, src.a.window(), src.a.clientFromImageXform());
+  });
+  return dst;
+}
+
+void kfGaussSampleRows(const kcPelDifference& src, const kcGaussSampleParams& params,
+                       const std::function<void(long, const unsigned*)>& rowDone) {
+  runDifferences(src, params, [&](auto job) {
+    if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
+    rowsOf(job, src.a.window(), rowDone);
+  });
 }
 
 template IMGNORM_API kcPelBuffer<unsigned char> kfGaussSample<unsigned char>(

@@ -39,7 +39,8 @@
 // image (beyond that it grows with the kernel's length per row and column).
 // Kernels whose total weight times the largest pel (255 for 8-bit images,
 // read from the window for unsigned int ones) and the scale passes 2^52
-// take wider arithmetic and run somewhat slower. Results are 32-bit
+// take wider arithmetic and run somewhat slower, as do those of unsigned
+// int sources whose total weight times the largest pel passes 2^32. Results are 32-bit
 // quotients: an unsigned int source whose largest pel times the scale
 // passes 2^32 - 1 throws kcPelFunc::BadParams.
 
@@ -121,6 +122,31 @@ template <class S, class D>
 IMGNORM_API void kfGaussSampleRows(const kcPelBuffer_const<S>& src,
                                    const kcGaussSampleParams& params,
                                    const std::function<void(long, const D*)>& rowDone);
+
+// Two 16-bit images read as their clamped differences: the pel at (x, y)
+// stands for offset + clamp(a(x, y) - b(x, y), -limit, limit), over a's
+// window, which b's must cover (pels paired by image coordinates).
+// limit <= 65535, offset >= limit and offset + limit < 2^32, so that every
+// such pel is a 32-bit unsigned number.
+struct kcPelDifference {
+  kcPelBuffer_const<unsigned short> a, b;
+  unsigned limit = 0;
+  unsigned offset = 0;
+};
+
+// The reduction and the row-by-row smoothing above of an unsigned int image
+// of those pels, with a's window and transforms, each difference worked
+// out from a and b where the smoothing reads it, so that none is stored:
+// the same results as those forms give an image of the differences.
+// params.largestPel() is not read (offset + limit bounds the pels). Throws
+// kcPel::UnboundWindow when a or b is unbound, kcPelFunc::BadParams for a
+// b that does not cover a's window, a limit or offset out of range, or
+// (rows) sampling factors other than (1, 1); always before any row is
+// handed over.
+IMGNORM_API kcPelBuffer<unsigned> kfGaussSample(const kcPelDifference& src,
+                                                const kcGaussSampleParams& params);
+IMGNORM_API void kfGaussSampleRows(const kcPelDifference& src, const kcGaussSampleParams& params,
+                                   const std::function<void(long, const unsigned*)>& rowDone);
 
 // How far the source rows kfGaussSampleRows still reads trail behind the
 // rows it hands over: once rowDone has been called for row j, no row of

@@ -63,24 +63,26 @@ void kcWideLevelCounter::flushIfFull(long n) {
 }
 
 // Four pels at a time, one table each; a pel above the bits lands in the
-// last bin.
+// last bin. The tables are interleaved, the four counts of a level side by
+// side in one 16-byte group: images of a few levels (or of levels near each
+// other) keep a quarter as many lines in the cache as four tables apart
+// would, while pels of one level still go to four counters in turn.
 void kcWideLevelCounter::addRow(const unsigned short* s, long n) {
   flushIfFull(n);
   const unsigned top = levels_;
-  const std::size_t stride = top + 1;
   std::uint32_t* t = tables_.data();
   long i = 0;
   for (; i + kTables <= n; i += kTables) {
 #pragma GCC unroll 4
-    for (int k = 0; k < kTables; ++k) ++t[k * stride + std::min<unsigned>(s[i + k], top)];
+    for (int k = 0; k < kTables; ++k)
+      ++t[std::size_t{std::min<unsigned>(s[i + k], top)} * kTables + k];
   }
-  for (; i < n; ++i) ++t[std::min<unsigned>(s[i], top)];
+  for (; i < n; ++i) ++t[std::size_t{std::min<unsigned>(s[i], top)} * kTables];
 }
 
 void kcWideLevelCounter::addMaskedRow(const unsigned short* s, const unsigned char* mask, long n) {
   flushIfFull(n);
   const unsigned top = levels_;
-  const std::size_t stride = top + 1;
   std::uint32_t* t = tables_.data();
   long i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -90,17 +92,15 @@ void kcWideLevelCounter::addMaskedRow(const unsigned short* s, const unsigned ch
     if (word == 0) continue;
 #pragma GCC unroll 8
     for (int k = 0; k < 8; ++k)
-      t[(k % kTables) * stride + std::min<unsigned>(s[i + k], top)] += mask[i + k] != 0;
+      t[std::size_t{std::min<unsigned>(s[i + k], top)} * kTables + k % kTables] += mask[i + k] != 0;
   }
-  for (; i < n; ++i) t[std::min<unsigned>(s[i], top)] += mask[i] != 0;
+  for (; i < n; ++i) t[std::size_t{std::min<unsigned>(s[i], top)} * kTables] += mask[i] != 0;
 }
 
 void kcWideLevelCounter::flush() {
-  const std::size_t stride = levels_ + 1;
-  for (int k = 0; k < kTables; ++k) {
-    const std::uint32_t* t = tables_.data() + k * stride;
-    for (std::size_t g = 0; g < stride; ++g) totals_[g] += t[g];
-  }
+  const std::uint32_t* t = tables_.data();
+  for (std::size_t g = 0; g <= levels_; ++g)
+    for (int k = 0; k < kTables; ++k) totals_[g] += t[g * kTables + k];
   std::fill(tables_.begin(), tables_.end(), 0);
   pending_ = 0;
 }

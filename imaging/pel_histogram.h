@@ -50,7 +50,7 @@ class IMGNORM_API kcWideLevelCounter {
   void flush();
 
   unsigned levels_;
-  std::vector<std::uint32_t> tables_;  // kTables x (levels_ + 1)
+  std::vector<std::uint32_t> tables_;  // (levels_ + 1) x kTables: level g, table k at g kTables + k
   std::vector<unsigned long> totals_;  // levels_ + 1
   long pending_ = 0;
 };

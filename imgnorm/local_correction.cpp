@@ -172,6 +172,16 @@ struct WideDepth : WideCodes<unsigned, wideDifferenceOffset> {
       kf_PelSubClampWideRow(a, b, limit, out, n);
     });
   }
+  // The same differences, worked out where a smoothing reads them.
+  kcPelDifference unstoredDifference(const kcPelBuffer_const<Pel>& s,
+                                     const kcPelBuffer_const<Pel>& r) const {
+    return {s, r, limit, none};
+  }
+  // The reduction of reduce, of the unstored differences.
+  kcPelBuffer<Difference> reduce(const kcPelDifference& d, const kcPair<long>& g) const {
+    return kfGaussSample(d, kcGaussSampleParams(g, g - kcPair<long>(1, 1), 1.0));
+  }
+  using WideCodes::reduce;
   // Outside the mask the background is half the depth's range below none,
   // as at 8 bits.
   void maskedMeanRow(const Sum* t, const unsigned short* w, const unsigned char* m, long n,
@@ -546,6 +556,65 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
   if (field) keepField(rows.field, *field);
 }
 
+// The subtract model at 16 bits where no mask changes the differences
+// before the smoothing or the reduction reads them: unmasked Gaussian
+// means at full size, and every reduction but that of masked Gaussian
+// means (which makes the pels outside the mask neutral first). The
+// smoothing or the reduction works each difference out from the image and
+// the reference where it reads it, so that their 32-bit pels, four bytes
+// for each pel of the image, are neither written nor read back. The same
+// pels as correct gives; false, with nothing done, in the other cases.
+bool correctUnstored(const WideDepth& depth, const kcPelBuffer_const<unsigned short>& region,
+                     const kcPelBuffer_const<unsigned short>& reference,
+                     const LocalCorrectionInputs& in, Method method,
+                     kcPelBuffer<unsigned short>& result, kcCorrectionField* field) {
+  using Pel = WideDepth::Pel;
+  using Difference = WideDepth::Difference;
+  const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
+  const bool masked = in.binaryMask.isBound();
+  const bool fullSizeMean = method == eLocalCorrection && !subsampling && !masked;
+  if (!fullSizeMean && !(subsampling && (!masked || method == eLocalCorrectionEnhanced)))
+    return false;
+  kcPelRect rect = region.window() & reference.window();
+  if (masked) rect &= in.binaryMask.window();
+  const LocalCorrectionInputs local = inputsForRect(in, rect, method);
+  kcPelBuffer_const<Pel> s = region, r = reference;
+  s.window(rect, false);
+  r.window(rect, false);
+  KC_ASSERT(in.intensityVariationRange.x() <= 0 && in.intensityVariationRange.y() >= 0);
+
+  kcPelBuffer<Pel> out(rect, 32, kcForOverwrite{});
+  CorrectedRows<WideDepth> rows{depth, s, out, {}};
+  if (field) {
+    rows.field = kcPelBuffer<WideDepth::Field>(rect, 32, kcForOverwrite{});
+    rows.field.copyXforms(s);
+  }
+  const kcPelDifference d = depth.unstoredDifference(s, r);
+  const kcPair<long> reduced = reducedNeighborhood(in.neighborhoodSize, in.granularity);
+  if (fullSizeMean) {
+    // The image is not written, so each row is corrected as soon as its
+    // background is known: an unmasked mean is the rounded sum itself.
+    static_assert(WideDepth::unmaskedShift == 0);
+    smoothRowsToFixedPoint(d, reduced, 0, [&](long j, const Difference* t) { rows(j, t); });
+  } else {
+    kcPelBuffer<Difference> difference = depth.reduce(d, in.granularity);
+    kcAttention::check();
+    const kcPelBuffer_const<unsigned char> backgroundMask = local.sampledMask;
+    kcPelBuffer<Difference> b;
+    if (method == eLocalCorrection)
+      smoothedBackground(depth, difference, backgroundMask, local.maskWeights, reduced, b);
+    else
+      medianBackground(depth, difference, backgroundMask, reduced, in.intensityVariationRange, b);
+    kcAttention::check();
+    applyBackground(rows, b, true);
+  }
+  kcAttention::check();
+  result = out;
+  result.copyXforms(s);
+  if (field) keepField(rows.field, *field);
+  return true;
+}
+
 }  // namespace
 
 void localCorrection(const kcPelBuffer_const<unsigned char>& region,
@@ -563,9 +632,9 @@ void localCorrection(const kcPelBuffer_const<unsigned short>& region,
   if (in.model == eDivide)
     correct(RatioDepth<unsigned short>(in.bits), region, in.wideReference, in, method, result,
             field);
-  else
-    correct(WideDepth(in.bits, in.intensityVariationRange), region, in.wideReference, in, method,
-            result, field);
+  else if (const WideDepth depth(in.bits, in.intensityVariationRange);
+           !correctUnstored(depth, region, in.wideReference, in, method, result, field))
+    correct(depth, region, in.wideReference, in, method, result, field);
 }
 
 }  // namespace imgnorm

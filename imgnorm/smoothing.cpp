@@ -93,4 +93,10 @@ void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned short>& source,
   smoothCodeRows(source, reduced, largest, fractionBits, rowDone);
 }
 
+void smoothRowsToFixedPoint(const kcPelDifference& source, const kcPair<long>& reduced,
+                            int fractionBits,
+                            const std::function<void(long, const unsigned*)>& rowDone) {
+  kfGaussSampleRows(source, fixedPointSmoothing(reduced, fractionBits), rowDone);
+}
+
 }  // namespace imgnorm

@@ -178,7 +178,20 @@ TEST(AffineTransformImage, MatchesTheDefinitionOnRandomImagesAndRectangles) {
 // rows, then each output pel combines its columns of that blended line. A
 // slow transcription of exactly that arithmetic; the fast path reorders the
 // work but must round every pel the same way.
-Image blendThenGather(const Image& src, const Params& p) {
+// The rounding of a sum to a pel: half up, clamped to the pel's range; for
+// 32-bit pels in doubles, which hold every such pel exactly.
+template <class T>
+T roundedPel(float s) {
+  if constexpr (sizeof(T) == 1) {
+    return static_cast<T>(std::clamp(s, 0.0f, 255.0f) + 0.5f);
+  } else {
+    const double t = std::trunc(static_cast<double>(s + 0.5f));
+    return t <= 0.0 ? 0 : (t >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<T>(t));
+  }
+}
+
+template <class T>
+kcPelBuffer<T> blendThenGather(const kcPelBuffer<T>& src, const Params& p) {
   const bool cubic = p.interpolation() == Params::eBicubic;
   const int taps = cubic ? 4 : 2;
   const auto weights = [&](double t, float* w) {
@@ -202,7 +215,7 @@ Image blendThenGather(const Image& src, const Params& p) {
     const double c = start + length * ((i + 0.5) / count) - 0.5;
     return std::clamp(c, -2.0, size + 1.0);
   };
-  Image out(p.xSize(), p.ySize(), 32);
+  kcPelBuffer<T> out(p.xSize(), p.ySize(), 32);
   std::vector<float> line(static_cast<std::size_t>(w.width()));
   for (long j = 0; j < p.ySize(); ++j) {
     const double cy = coordinate(o.y() - w.y(), ey.y() - o.y(), p.ySize(), j, w.height());
@@ -222,7 +235,7 @@ Image blendThenGather(const Image& src, const Params& p) {
       const long bx = static_cast<long>(std::floor(cx)) - (cubic ? 1 : 0);
       float s = 0.0f;
       for (int k = 0; k < taps; ++k) s += wx[k] * line[kfILimit(bx + k, 0L, w.width() - 1)];
-      out.set(i, j, static_cast<unsigned char>(std::clamp(s, 0.0f, 255.0f) + 0.5f));
+      out.set(i, j, roundedPel<T>(s));
     }
   }
   return out;
@@ -245,6 +258,42 @@ TEST(AffineTransformImage, SeparableGridsRoundLikeBlendingRowsThenColumns) {
         const kcPlainKernelsScope plainKernels(plain);
         ASSERT_TRUE((samePels(kfAffineTransformImage<unsigned char>(src, p), expected)))
             << "trial " << trial << " mode " << mode << " plain " << plain;
+      }
+    }
+  }
+}
+
+// 32-bit pels round as 8-bit ones do, whatever their size: small ones, ones
+// about 2^31 (where rows take the long conversion), ones up to the top,
+// and the negative sums of bicubic overshoot.
+TEST(AffineSampleRows, ThirtyTwoBitPelsRoundLikeBlendingRowsThenColumns) {
+  const struct {
+    unsigned lo, hi;
+  } ranges[] = {{0, 131071}, {0x7FFFF000u, 0x80000FFFu}, {0, 0xFFFFFFFFu}};
+  for (int trial = 0; trial < 36; ++trial) {
+    const kcPelRect w(uniform(-20, 20), uniform(-20, 20), uniform(1, 30), uniform(1, 30));
+    const auto& range = ranges[trial % 3];
+    // A few pels at the range's ends, where bicubic sums overshoot most.
+    const kcPelBuffer<unsigned> src = makeImage<unsigned>(w, [&](long, long) {
+      const long pick = uniform(0, 5);
+      return pick == 0 ? range.lo : (pick == 1 ? range.hi : unsigned(uniform(range.lo, range.hi)));
+    });
+    const kcVector<2> o(uniformReal(w.x() - 3, w.x() + 3), uniformReal(w.y() - 3, w.y() + 3));
+    const kcAffineRectangle rect(o, o + kcVector<2>(w.width() * uniformReal(0.3, 1.2), 0),
+                                 o + kcVector<2>(0, w.height() * uniformReal(0.3, 1.2)));
+    for (int mode : kModes) {
+      const Params p(rect, uniform(1, 4 * w.width()), uniform(1, 4 * w.height()), mode);
+      const kcPelBuffer<unsigned> expected = blendThenGather(src, p);
+      for (bool plain : {false, true}) {
+        const kcPlainKernelsScope plainKernels(plain);
+        long rows = 0;
+        kfAffineSampleRows<unsigned>(src, p, [&](long j, const unsigned* row) {
+          ASSERT_EQ(j, rows++);
+          for (long i = 0; i < p.xSize(); ++i)
+            ASSERT_EQ(row[i], expected.get(i, j))
+                << "trial " << trial << " mode " << mode << " plain " << plain << " at " << i;
+        });
+        EXPECT_EQ(rows, p.ySize());
       }
     }
   }

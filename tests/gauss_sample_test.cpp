@@ -35,7 +35,8 @@ std::vector<Wide> explicitKernel(long k, long g) {
 
 // Output pel (i, j) by direct convolution over src's window, the kernel
 // centred on the block centre, edges replicated.
-unsigned long referencePel(const kcPelBuffer_const<unsigned char>& src, const std::vector<Wide>& kx,
+template <class S>
+unsigned long referencePel(const kcPelBuffer_const<S>& src, const std::vector<Wide>& kx,
                            const std::vector<Wide>& ky, kcPair<long> g, long i, long j,
                            unsigned long scale, bool rounding, unsigned long maxOut) {
   const kcPelRect& w = src.window();
@@ -91,6 +92,156 @@ void expectSmoothingMatches(const kcPelBuffer_const<unsigned char>& src,
 
 kcPelBuffer<unsigned char> viewOfSize(long w, long h) {
   return randomView(kcPelRect(uniform(-20, 20), uniform(-20, 20), w, h));
+}
+
+// 32-bit pels below top, here and there top itself.
+kcPelBuffer<unsigned> wideView(long w, long h, unsigned top) {
+  const kcPelRect r(uniform(-20, 20), uniform(-20, 20), w, h);
+  return makeImage<unsigned>(r, [&](long, long) {
+    return uniform(0, 9) == 0 ? top : static_cast<unsigned>(uniform(0, top));
+  });
+}
+
+// Every output of a 32-bit source, reduced or smoothed at full size, against
+// direct convolution.
+void expectWideMatches(const kcPelBuffer_const<unsigned>& src, const kcGaussSampleParams& p,
+                       const char* what) {
+  const kcPair<long> g = p.sampling();
+  const auto kx = explicitKernel(p.kernel().x(), g.x()), ky = explicitKernel(p.kernel().y(), g.y());
+  const auto scale = static_cast<unsigned long>(p.scale());
+  const kcPelBuffer<unsigned> out = kfGaussSample<unsigned>(src, p);
+  for (long j = 0; j < out.height(); ++j)
+    for (long i = 0; i < out.width(); ++i)
+      ASSERT_EQ(out.get(i, j),
+                referencePel(src, kx, ky, g, i, j, scale, p.doRounding(), 0xFFFFFFFFul))
+          << what << " pel " << i << "," << j << " kernel " << p.kernel().x() << "x"
+          << p.kernel().y() << " sampling " << g.x() << "x" << g.y();
+}
+
+// The vertical sums take 32-bit lanes, 32-bit lanes but for the last
+// integrator, or 64-bit lanes by the vertical kernel's weight and the
+// largest pel; each against direct convolution, with and without AVX2.
+TEST(GaussSample, ThirtyTwoBitPelsMatchDirectConvolutionAtEveryLaneWidth) {
+  const struct {
+    const char* what;
+    unsigned top;
+    long kernelLo, kernelHi;
+  } cases[] = {
+      {"32-bit lanes", 131071, 0, 20},   // 21^3 x 2^17 < 2^32
+      {"mixed lanes", 131071, 40, 110},  // w^2 x 2^17 < 2^31 up to w = 128
+      {"64-bit lanes, long kernel", 131071, 130, 160},
+      {"mixed lanes, large pels", 1u << 21, 4, 30},  // w^2 x 2^21 < 2^31 up to w = 32
+      {"64-bit lanes, large pels", 1u << 21, 40, 60},
+      {"64-bit lanes, full range", 0xFFFFFFFFu, 0, 6},
+  };
+  for (const auto& c : cases)
+    for (int trial = 0; trial < 8; ++trial) {
+      const kcPlainKernelsScope plain(trial % 2 == 1);
+      const kcPelBuffer<unsigned> src = wideView(uniform(1, 24), uniform(1, 24), c.top);
+      const kcPair<long> k(uniform(0, 6), uniform(c.kernelLo, c.kernelHi));
+      const kcPair<long> g =
+          trial < 4 ? kcPair<long>(1, 1) : kcPair<long>(uniform(1, 4), uniform(1, 4));
+      auto p = makeParams(g, k, 1.0, trial % 3 != 0);
+      expectWideMatches(src, p, c.what);
+      if (trial % 4 == 0) {
+        p.largestPel(c.top);  // a bound the caller knows: the same results
+        expectWideMatches(src, p, c.what);
+      }
+    }
+}
+
+// The stored image of the differences of a and b over a's window, with a's
+// transforms.
+kcPelBuffer<unsigned> storedDifference(const kcPelDifference& d) {
+  kcPelBuffer<unsigned> out = makeImage<unsigned>(d.a.window(), [&](long x, long y) {
+    const long delta =
+        std::clamp<long>(long(d.a.get(x, y)) - long(d.b.get(x, y)), -long(d.limit), long(d.limit));
+    return static_cast<unsigned>(long(d.offset) + delta);
+  });
+  out.copyXforms(d.a);
+  return out;
+}
+
+// Differences worked out as they are read give the pels, windows and
+// transforms of their stored image, reduced or row by row, with and without
+// AVX2, at every limit and lane width.
+TEST(GaussSampleDifference, MatchesTheSmoothingOfTheStoredDifferences) {
+  const unsigned limits[] = {0, 1, 700, 65534, 65535};
+  for (int trial = 0; trial < 60; ++trial) {
+    const kcPelRect w(uniform(-9, 9), uniform(-9, 9), uniform(1, 30), uniform(1, 30));
+    // b covers a's window and more; levels near each other or anywhere.
+    const long spread = trial % 2 ? 65535 : 900, base = uniform(0, 65535 - spread);
+    kcPelDifference d;
+    kcPelBuffer<unsigned short> a = randomImage<unsigned short>(w, base, base + spread);
+    setXform(a, kcXform<2>::scaleAndTranslate(2, 3, 1, -4));
+    d.a = a;
+    d.b = randomImage<unsigned short>(
+        w.trim(-uniform(0, 3), -uniform(0, 3), -uniform(0, 3), -uniform(0, 3), false), base,
+        base + spread);
+    d.limit = limits[trial % 5];
+    const unsigned offsets[] = {d.limit, 65536, 0xFFFFFFFFu - d.limit};
+    d.offset = offsets[trial % 3];
+    const long kernelTop = trial % 4 == 3 ? 150 : 60;
+    const kcPair<long> k(uniform(0, kernelTop), uniform(0, kernelTop));
+    const kcPelBuffer<unsigned> stored = storedDifference(d);
+    const kcPlainKernelsScope plain(trial % 7 < 3);
+    const kcPair<long> g(uniform(1, 4), uniform(1, 4));
+    const auto reducing = makeParams(g, k, 1.0, trial % 2 == 0);
+    const kcPelBuffer<unsigned> reduced = kfGaussSample(d, reducing);
+    const kcPelBuffer<unsigned> expected = kfGaussSample<unsigned>(stored, reducing);
+    ASSERT_EQ(reduced.window(), expected.window());
+    EXPECT_EQ(reduced.clientFromImageXform(), expected.clientFromImageXform());
+    ASSERT_TRUE(
+        pelsAre(reduced, reduced.window(), [&](long x, long y) { return expected.get(x, y); }))
+        << "trial " << trial;
+    const auto full = makeParams(kcPair<long>(1, 1), k, trial % 3 == 0 ? 128.0 : 1.0, true);
+    kcPelBuffer<unsigned> smoothed;
+    if (long(d.offset) + d.limit <= 0xFFFFFFFFl / 128 || full.scale() == 1.0) {
+      kfGaussSample<unsigned, unsigned>(stored, smoothed, full);
+      long rows = 0;
+      kfGaussSampleRows(d, full, [&](long j, const unsigned* row) {
+        ASSERT_EQ(j, rows++);
+        for (long x = 0; x < w.width(); ++x)
+          ASSERT_EQ(row[x], smoothed.get(w.x() + x, w.y() + j)) << "trial " << trial;
+      });
+      EXPECT_EQ(rows, w.height());
+    }
+  }
+}
+
+TEST(GaussSampleDifference, RefusesWhatItCannotRead) {
+  const kcPelBuffer<unsigned short> a =
+      randomImage<unsigned short>(kcPelRect(0, 0, 6, 5), 0, 65535);
+  const kcPelBuffer<unsigned short> b =
+      randomImage<unsigned short>(kcPelRect(0, 0, 6, 5), 0, 65535);
+  const kcPelBuffer<unsigned short> shifted =
+      randomImage<unsigned short>(kcPelRect(1, 0, 6, 5), 0, 65535);
+  const auto full = makeParams(kcPair<long>(1, 1), kcPair<long>(2, 2), 1.0, true);
+  const auto reducing = makeParams(kcPair<long>(2, 2), kcPair<long>(1, 1), 1.0, true);
+  const auto sink = [](long, const unsigned*) { FAIL() << "no row expected"; };
+  const struct {
+    kcPelDifference d;
+    bool unbound;
+  } refused[] = {
+      {{kcPelBuffer<unsigned short>(), b, 5, 65536}, true},
+      {{a, kcPelBuffer<unsigned short>(), 5, 65536}, true},
+      {{a, shifted, 5, 65536}, false},        // b does not cover a
+      {{a, b, 65536, 65536}, false},          // limit beyond 16 bits
+      {{a, b, 5, 4}, false},                  // a negative pel
+      {{a, b, 70, 0xFFFFFFFFu - 69}, false},  // a pel beyond 32 bits
+  };
+  for (const auto& r : refused) {
+    if (r.unbound) {
+      EXPECT_THROW(kfGaussSample(r.d, reducing), kcPel::UnboundWindow);
+      EXPECT_THROW(kfGaussSampleRows(r.d, full, sink), kcPel::UnboundWindow);
+    } else {
+      EXPECT_THROW(kfGaussSample(r.d, reducing), kcPelFunc::BadParams);
+      EXPECT_THROW(kfGaussSampleRows(r.d, full, sink), kcPelFunc::BadParams);
+    }
+  }
+  EXPECT_THROW(kfGaussSampleRows(kcPelDifference{a, b, 5, 65536}, reducing, sink),
+               kcPelFunc::BadParams);
+  EXPECT_NO_THROW(kfGaussSample(kcPelDifference{a, b, 70, 0xFFFFFFFFu - 70}, reducing));
 }
 
 TEST(GaussSampleParams, RefusesBadSamplingKernelsAndScales) {

@@ -6,8 +6,11 @@
 #include <algorithm>
 
 #include "host/detail/cpu_dispatch.h"
+#include "imaging/gauss_sample.h"
 #include "imaging/pel_histogram.h"
 #include "imaging/pel_map.h"
+#include "imgnorm/detail/smoothing.h"
+#include "imgnorm/detail/trained_data.h"
 #include "imgnorm/explain.h"
 #include "imgnorm/persistence.h"
 #include "pelfuncs/mask_runs.h"
@@ -100,6 +103,32 @@ TEST(WideImages, MapsThroughAFullTable) {
 // by 257: exactly for histogram matching (every level it meets is a
 // multiple of 257), within half an 8-bit level for the fit (it rounds on
 // both scales) and within one level for the truncating linear maps.
+// Results of 2^22 pels and more (8 MB) are written past the cache a block
+// at a time: rows that start anywhere within a 32-byte block, and a map in
+// place, on each kernel build.
+TEST(WideImages, MapsLargeResultsThroughAFullTable) {
+  std::vector<unsigned short> table(65536);
+  for (std::size_t v = 0; v < table.size(); ++v)
+    table[v] = static_cast<unsigned short>(v * 40503 + 11);
+  const kcPelRect window(3, -2, 2051, 2049);
+  const Wide src = makeImage<unsigned short>(
+      window, [](long x, long y) { return (x * 7919 + y * 104729 + (x ^ (y << 3))) & 0xFFFF; });
+  for (bool plain : {false, true}) {
+    const kcPlainKernelsScope scope(plain);
+    for (long lead : {0L, 3L, 15L}) {
+      Wide dst(window.trim(-lead, 0, 0, 0, false), 32);  // rows start lead pels into a block
+      dst.window(window, false);
+      kfPelMap(src, table, dst);
+      ASSERT_TRUE(pelsAre(dst, window, [&](long x, long y) { return table[src.get(x, y)]; }))
+          << "lead " << lead << " plain " << plain;
+    }
+    Wide inPlace = kfPelCopy<unsigned short>(src);
+    kfPelMap(inPlace, table, inPlace);
+    ASSERT_TRUE(pelsAre(inPlace, window, [&](long x, long y) { return table[src.get(x, y)]; }))
+        << "in place, plain " << plain;
+  }
+}
+
 TEST(WideImages, ScaledBy257TheMethodsGiveTheEightBitResults) {
   const struct {
     Method method;
@@ -220,6 +249,54 @@ TEST(WideImages, ScaledBy257TheLocalCorrectionsFollowTheEightBitOnes) {
                           }))
           << "trial " << trial << " method " << method << " granularity " << g;
     }
+  }
+}
+
+// An unmasked Gaussian run at full size is the image less the Gaussian mean
+// of its clamped differences to the reference (held with an offset of
+// 2^16), rounded: against that mean taken of a stored image of the
+// differences, at both depths of bits, kernels whose sums need 32-bit,
+// mixed or 64-bit lanes, and limits that clamp or do not.
+TEST(WideImages, UnmaskedGaussianMeansSmoothTheStoredDifferences) {
+  for (int trial = 0; trial < 24; ++trial) {
+    const int bits = trial % 3 == 0 ? 12 : 16;
+    const long top = (1L << bits) - 1;
+    const kcPelRect window(uniform(-4, 4), uniform(-4, 4), uniform(4, 40), uniform(4, 30));
+    const Wide reference = randomImage<unsigned short>(window, 0, static_cast<unsigned>(top));
+    const Wide image = randomImage<unsigned short>(
+        window.trim(uniform(-3, 1), uniform(-3, 1), uniform(-3, 1), uniform(-3, 1), false), 0,
+        static_cast<unsigned>(top));
+    // Tall neighbourhoods: the vertical kernel sets the lanes.
+    const long tall = trial % 4 == 0 ? uniform(150, 260) : uniform(1, 120);
+    const long limit = trial % 2 ? 65535 : uniform(0, 5000);
+    const LocalSetup setup{
+        eLocalCorrection, {uniform(1, 120), tall}, {1, 1}, {-uniform(0, limit), limit}};
+    const kcPlainKernelsScope plain(trial % 5 == 1);
+    kcCorrectionField field;
+    const Wide result = setup.wide(reference, bits, Image()).run(image, eLocalCorrection, field);
+    const kcPelRect rect = window & image.window();
+    ASSERT_EQ(result.window(), rect);
+    const long l = std::min(limit, top);
+    const kcPelBuffer<unsigned> stored = makeImage<unsigned>(rect, [&](long x, long y) {
+      return static_cast<unsigned>(
+          65536 + std::clamp(long(image.get(x, y)) - long(reference.get(x, y)), -l, l));
+    });
+    kcGaussSampleParams params(
+        kcPair<long>(1, 1),
+        imgnorm::smoothingKernelSize(imgnorm::reducedNeighborhood(setup.neighborhood, {1, 1})),
+        1.0);
+    params.doRounding(true);
+    kcPelBuffer<unsigned> mean;
+    kfGaussSample<unsigned, unsigned>(stored, mean, params);
+    EXPECT_TRUE(pelsAre(result, rect,
+                        [&](long x, long y) {
+                          return std::clamp(long(image.get(x, y)) - (long(mean.get(x, y)) - 65536),
+                                            0L, top);
+                        }))
+        << "trial " << trial;
+    EXPECT_TRUE(pelsAre(field.difference, rect,
+                        [&](long x, long y) { return long(mean.get(x, y)) - 65536; }))
+        << "trial " << trial;
   }
 }
 

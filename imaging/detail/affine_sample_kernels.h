@@ -67,9 +67,35 @@ inline T toPel(float v) {
     constexpr int top = std::numeric_limits<T>::max();
     return static_cast<T>(std::clamp(static_cast<int>(v + 0.5f), 0, top));
   } else {
-    constexpr long top = std::numeric_limits<T>::max();
-    return static_cast<T>(std::clamp(static_cast<long>(v + 0.5f), 0L, top));
+    // 32-bit pels, in 32-bit conversions that vectorize where a 64-bit one
+    // would not: below 2^31 the truncation of x held at -1 or above (which
+    // clamps to 0 as any negative does); from 2^31 to 2^32, where floats
+    // are multiples of 256, 2^31 plus the truncation of the exact x - 2^31;
+    // the top level from 2^32 on. The kernels' v stay far inside the range
+    // of a long, where this is the long truncation clamped.
+    static_assert(sizeof(T) == 4 && !std::numeric_limits<T>::is_signed);
+    constexpr float below31 = 0x1.fffffep30f;  // the largest float below 2^31
+    const float x = v + 0.5f;
+    const auto low = static_cast<std::uint32_t>(
+        std::max(static_cast<std::int32_t>(std::clamp(x, -1.0f, below31)), 0));
+    const auto high = static_cast<std::uint32_t>(
+                          static_cast<std::int32_t>(std::clamp(x - 0x1p31f, 0.0f, below31))) +
+                      0x80000000u;
+    return static_cast<T>(x >= 0x1p32f ? 0xFFFFFFFFu : (x >= 0x1p31f ? high : low));
   }
+}
+
+// toPel for 32-bit pels where v + 0.5 lies below 2^31, as all do unless a
+// source pel comes near 2^30: the truncation of v + 0.5 held within
+// [-1, 2^31) (which keeps the conversion defined), negatives clamped to 0.
+// Sets beyond to 1 when v + 0.5 is 2^31 or more, where toPel must decide
+// (an integer flag, which the vectorizer reduces where a bool stops it).
+inline std::uint32_t smallPel(float v, std::uint32_t& beyond) {
+  constexpr float below31 = 0x1.fffffep30f;  // the largest float below 2^31
+  const float x = v + 0.5f;
+  beyond |= x >= 0x1p31f ? 1u : 0u;
+  return static_cast<std::uint32_t>(
+      std::max(static_cast<std::int32_t>(std::clamp(x, -1.0f, below31)), 0));
 }
 
 // The source window in kernel terms.

@@ -4,6 +4,7 @@
 
 #include "host/geometry.h"
 #include "host/pel_buffer.h"
+#include "imaging/gauss_sample.h"
 
 // The Gaussian smoothing of local correction and of its mask weights, in
 // fixed point: one kernel for the training's weights and the run's sums,
@@ -35,6 +36,13 @@ void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned>& source, const kcP
 // The same for 12-bit codes in 16-bit pels.
 void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned short>& source,
                             const kcPair<long>& reduced, unsigned largest, int fractionBits,
+                            const std::function<void(long, const unsigned*)>& rowDone);
+
+// The same for the wide differences of two 16-bit images, each worked out
+// where the smoothing reads it (see kcPelDifference): the rows the form
+// above gives an image of them, largest being offset + limit.
+void smoothRowsToFixedPoint(const kcPelDifference& source, const kcPair<long>& reduced,
+                            int fractionBits,
                             const std::function<void(long, const unsigned*)>& rowDone);
 
 // Rows of source above j - smoothRowsLag(reduced) are not read again once
