@@ -705,17 +705,41 @@ void kfGaussSampleRows(const kcPelBuffer_const<S>& src, const kcGaussSampleParam
   rowsOf(job, src.window(), rowDone);
 }
 
-template <class S>
-kcPelBuffer<S> kfGaussSampleMadeRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
-                                     const std::function<void(long, S*)>& makeRow) {
+namespace {
+
+// run(job) with the job of made rows over shape's window.
+template <class S, class Out, class Run>
+void runMadeRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
+                 const std::function<void(long, S*)>& makeRow, Run run) {
   shape.requireBound();
   const std::uint32_t most = params.largestPel();
   if (most == 0) throw kcPelFunc::BadParams();
-  Job<MadeRowSource<S>, S> job =
-      makeJob<S>(MadeRowSource<S>{nullptr}, shape.window(), most, most, params);
+  Job<MadeRowSource<S>, Out> job =
+      makeJob<Out>(MadeRowSource<S>{nullptr}, shape.window(), most, most, params);
   MadeRows<S> made(makeRow, shape.width(), job.ay.box);
   job.src.made = &made;
-  return reduction(job, shape.window(), shape.clientFromImageXform());
+  run(job);
+}
+
+}  // namespace
+
+template <class S>
+kcPelBuffer<S> kfGaussSampleMadeRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
+                                     const std::function<void(long, S*)>& makeRow) {
+  kcPelBuffer<S> dst;
+  runMadeRows<S, S>(shape, params, makeRow, [&](auto& job) {
+    dst = reduction(job, shape.window(), shape.clientFromImageXform());
+  });
+  return dst;
+}
+
+template <class S, class D>
+void kfGaussSampleRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
+                       const std::function<void(long, S*)>& makeRow,
+                       const std::function<void(long, const D*)>& rowDone) {
+  if (!(params.sampling() == kcPair<long>(1, 1))) throw kcPelFunc::BadParams();
+  runMadeRows<S, D>(shape, params, makeRow,
+                    [&](auto& job) { rowsOf(job, shape.window(), rowDone); });
 }
 
 kcPelBuffer<unsigned> kfGaussSample(const kcPelDifference& src, const kcGaussSampleParams& params) {
@@ -747,6 +771,16 @@ template IMGNORM_API kcPelBuffer<unsigned short> kfGaussSample<unsigned short>(
 template IMGNORM_API kcPelBuffer<unsigned short> kfGaussSampleMadeRows<unsigned short>(
     const kc_PelBuffer&, const kcGaussSampleParams&,
     const std::function<void(long, unsigned short*)>&);
+template IMGNORM_API kcPelBuffer<unsigned int> kfGaussSampleMadeRows<unsigned int>(
+    const kc_PelBuffer&, const kcGaussSampleParams&,
+    const std::function<void(long, unsigned int*)>&);
+template IMGNORM_API void kfGaussSampleRows<unsigned short, unsigned int>(
+    const kc_PelBuffer&, const kcGaussSampleParams&,
+    const std::function<void(long, unsigned short*)>&,
+    const std::function<void(long, const unsigned int*)>&);
+template IMGNORM_API void kfGaussSampleRows<unsigned int, unsigned int>(
+    const kc_PelBuffer&, const kcGaussSampleParams&, const std::function<void(long, unsigned int*)>&,
+    const std::function<void(long, const unsigned int*)>&);
 template IMGNORM_API void kfGaussSampleRows<unsigned short, unsigned int>(
     const kcPelBuffer_const<unsigned short>&, const kcGaussSampleParams&,
     const std::function<void(long, const unsigned int*)>&);

@@ -123,6 +123,16 @@ IMGNORM_API void kfGaussSampleRows(const kcPelBuffer_const<S>& src,
                                    const kcGaussSampleParams& params,
                                    const std::function<void(long, const D*)>& rowDone);
 
+// The row-by-row smoothing above of a source that is never stored whole,
+// its rows made by makeRow as for kfGaussSampleMadeRows (the largest pel
+// given, the pels of shape not read). The rows are made ahead of those
+// handed over by up to the vertical kernel's reach; rowDone is handed what
+// the form above gives the stored rows.
+template <class S, class D>
+IMGNORM_API void kfGaussSampleRows(const kc_PelBuffer& shape, const kcGaussSampleParams& params,
+                                   const std::function<void(long, S*)>& makeRow,
+                                   const std::function<void(long, const D*)>& rowDone);
+
 // Two 16-bit images read as their clamped differences: the pel at (x, y)
 // stands for offset + clamp(a(x, y) - b(x, y), -limit, limit), over a's
 // window, which b's must cover (pels paired by image coordinates).

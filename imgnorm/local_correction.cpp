@@ -1,6 +1,7 @@
 #include "imgnorm/detail/local_correction.h"
 
 #include <algorithm>
+#include <functional>
 #include <type_traits>
 #include <vector>
 
@@ -48,8 +49,8 @@ struct NarrowDepth {
   using Difference = unsigned char;
   using Sum = unsigned short;
   static constexpr Difference none = 128;
-  // The differences are stored whole before a reduction (see RatioDepth).
-  static constexpr bool reducesComparedRows = false;
+  // The differences are stored whole before they are read (see RatioDepth).
+  static constexpr bool makesComparedRows = false;
 
   // The limit of the difference: the larger magnitude of the range,
   // saturated to what an 8-bit limit can say.
@@ -108,7 +109,7 @@ struct WideCodes {
   using Difference = Code;
   using Sum = unsigned;
   static constexpr Difference none = None;
-  static constexpr bool reducesComparedRows = false;
+  static constexpr bool makesComparedRows = false;
   unsigned largestCode;
 
   unsigned largest() const { return largestCode; }
@@ -250,21 +251,39 @@ struct RatioDepth : WideCodes<typename RatioCodes<P>::Code, RatioCodes<P>::zero>
   long top() const { return (1L << bits) - 1; }
   unsigned bias() const { return bits > 8 ? 1u << (bits - 8) : 1u; }
 
-  // 8-bit images' codes that only a reduction reads are made row by row as
-  // it reads them (kfGaussSampleMadeRows), never stored whole: the same
-  // codes, so the same reduction, without writing and reading back twice
-  // the image's bytes.
-  static constexpr bool reducesComparedRows = std::is_same_v<P, unsigned char>;
+  // Codes that only a reduction or an unmasked smoothing reads are made
+  // row by row as it reads them, never stored whole: the same codes, so the
+  // same result, without writing and reading back the codes' bytes (two or
+  // four for each pel of the image).
+  static constexpr bool makesComparedRows = true;
+  std::function<void(long, Difference*)> comparedRows(const kcPelBuffer_const<Pel>& s,
+                                                      const kcPelBuffer_const<Pel>& r) const {
+    const kcPelRect w = s.window();
+    return [this, s, r, w](long j, Difference* out) {
+      Codes::compare(s.pointToPel(w.x(), w.y() + j), r.pointToPel(w.x(), w.y() + j), bias(), out,
+                     w.width());
+    };
+  }
   kcPelBuffer<Difference> reduceCompared(const kcPelBuffer_const<Pel>& s,
                                          const kcPelBuffer_const<Pel>& r,
                                          const kcPair<long>& g) const {
     kcGaussSampleParams params(g, g - kcPair<long>(1, 1), 1.0);
     params.largestPel(this->largest());
-    const kcPelRect& w = s.window();
-    return kfGaussSampleMadeRows<Difference>(s, params, [&](long j, Difference* out) {
-      Codes::compare(s.pointToPel(w.x(), w.y() + j), r.pointToPel(w.x(), w.y() + j), bias(), out,
-                     w.width());
-    });
+    return kfGaussSampleMadeRows<Difference>(s, params, comparedRows(s, r));
+  }
+  // Unmasked means at full size of the codes of s over r, handed to
+  // rowDone(j, means) row by row.
+  template <class RowDone>
+  void smoothCompared(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
+                      const kcPair<long>& reduced, RowDone&& rowDone) const {
+    // An unmasked mean is the rounded sum itself.
+    static_assert(WideCodes<Difference, Codes::zero>::unmaskedShift == 0);
+    std::vector<Difference> means(static_cast<std::size_t>(s.window().width()));
+    smoothRowsToFixedPoint<Difference>(s, reduced, this->largest(), 0, comparedRows(s, r),
+                                       [&](long j, const unsigned* t) {
+                                         std::copy(t, t + means.size(), means.begin());
+                                         rowDone(j, means.data());
+                                       });
   }
 
   void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
@@ -506,13 +525,15 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
   KC_ASSERT(!result.isBound() || result.root() != s.root());
 
   const bool subsampling = usesSubsampling(in.neighborhoodSize, in.granularity);
-  // Codes that only the reduction reads need not be stored (neutral codes
-  // outside a mask are set over stored ones).
-  bool reducesComparedRows = false;
-  if constexpr (Depth::reducesComparedRows)
-    reducesComparedRows = subsampling && !(m.isBound() && method == eLocalCorrection);
+  // Codes that only a reduction or an unmasked smoothing reads need not be
+  // stored (neutral or zero codes outside a mask are set over stored ones;
+  // the median reads stored ones).
+  bool makesComparedRows = false;
+  if constexpr (Depth::makesComparedRows)
+    makesComparedRows =
+        !(m.isBound() && method == eLocalCorrection) && (subsampling || method == eLocalCorrection);
   kcPelBuffer<Difference> d;
-  if (!reducesComparedRows) depth.difference(s, r, in.intensityVariationRange, d);
+  if (!makesComparedRows) depth.difference(s, r, in.intensityVariationRange, d);
   kcAttention::check();
   // The result: over d where both have one pel type, as d's pels are read
   // for the last time just before the result's are written.
@@ -525,9 +546,9 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
   // The mask at the resolution the background is computed at.
   const kcPelBuffer_const<unsigned char> backgroundMask = subsampling ? local.sampledMask : m;
   kcPelBuffer<Difference> difference = d;
-  if constexpr (Depth::reducesComparedRows)
-    if (reducesComparedRows) difference = depth.reduceCompared(s, r, in.granularity);
-  if (subsampling && !reducesComparedRows)
+  if constexpr (Depth::makesComparedRows)
+    if (makesComparedRows && subsampling) difference = depth.reduceCompared(s, r, in.granularity);
+  if (subsampling && !makesComparedRows)
     subsampleDifference(depth, difference, m, in.granularity, method);
   kcAttention::check();
 
@@ -538,7 +559,12 @@ void correct(const Depth& depth, const kcPelBuffer_const<typename Depth::Pel>& r
     rows.field = kcPelBuffer<typename Depth::Field>(rect, 32, kcForOverwrite{});
     rows.field.copyXforms(s);
   }
-  if (method == eLocalCorrection && !subsampling) {
+  if (method == eLocalCorrection && !subsampling && makesComparedRows) {
+    // The image is not written, so each row is corrected as soon as its
+    // background is known.
+    if constexpr (Depth::makesComparedRows)
+      depth.smoothCompared(s, r, reduced, [&](long j, const Difference* b) { rows(j, b); });
+  } else if (method == eLocalCorrection && !subsampling) {
     applySmoothedBackground(rows, d, backgroundMask, local.maskWeights, reduced);
   } else {
     kcPelBuffer<Difference> b;

@@ -93,6 +93,24 @@ void smoothRowsToFixedPoint(const kcPelBuffer_const<unsigned short>& source,
   smoothCodeRows(source, reduced, largest, fractionBits, rowDone);
 }
 
+template <class Code>
+void smoothRowsToFixedPoint(const kc_PelBuffer& shape, const kcPair<long>& reduced,
+                            unsigned largest, int fractionBits,
+                            const std::function<void(long, Code*)>& makeRow,
+                            const std::function<void(long, const unsigned*)>& rowDone) {
+  kcGaussSampleParams params = fixedPointSmoothing(reduced, fractionBits);
+  params.largestPel(largest);
+  kfGaussSampleRows<Code, unsigned>(shape, params, makeRow, rowDone);
+}
+
+template void smoothRowsToFixedPoint<unsigned short>(
+    const kc_PelBuffer&, const kcPair<long>&, unsigned, int,
+    const std::function<void(long, unsigned short*)>&,
+    const std::function<void(long, const unsigned*)>&);
+template void smoothRowsToFixedPoint<unsigned>(const kc_PelBuffer&, const kcPair<long>&, unsigned,
+                                               int, const std::function<void(long, unsigned*)>&,
+                                               const std::function<void(long, const unsigned*)>&);
+
 void smoothRowsToFixedPoint(const kcPelDifference& source, const kcPair<long>& reduced,
                             int fractionBits,
                             const std::function<void(long, const unsigned*)>& rowDone) {

@@ -383,45 +383,75 @@ TEST(GaussSampleRows, HandRowsOverInOrderWithoutRereadingRowsAboveTheLag) {
 
 namespace {
 
-// The reduction of rows made on demand against that of the same rows
-// stored: random 12-bit pels, sizes, kernels and sampling factors, both
-// kernel builds, the transforms of the shape's buffer. Rows are made at
-// most once each, in order; a ring slot read after its row was replaced would show
-// as a wrong pel, the rows being random.
-TEST(GaussSampleMadeRows, ReducesLikeTheStoredRows) {
-  using Codes = kcPelBuffer<unsigned short>;
-  for (int trial = 0; trial < 60; ++trial) {
-    const long top = trial % 3 ? 4095 : 1;
-    Codes src = randomImage<unsigned short>(randomWindow(70, 50), 0, unsigned(top));
+// Rows made on demand against the same rows stored: random pels (12-bit
+// codes in 16-bit pels, 17-bit ones in 32-bit pels), sizes, kernels and
+// sampling factors, both kernel builds, the transforms of the shape's
+// buffer, reduced or smoothed row by row. Rows are made at most once each,
+// in order.
+template <class Code>
+void expectMadeRowsActAsStored(unsigned largest) {
+  using Codes = kcPelBuffer<Code>;
+  for (int trial = 0; trial < 40; ++trial) {
+    const unsigned top = trial % 3 ? largest : 1;
+    Codes src = randomImage<Code>(randomWindow(70, 50), 0, top);
     setXform(src, kcXform<2>::scaleAndTranslate(2, 3, double(uniform(-5, 5)), 1));
-    const kcPair<long> g(uniform(1, 6), uniform(1, 6));
+    const bool rows = trial % 5 == 4;  // the full-size form, row by row
+    const kcPair<long> g = rows ? kcPair<long>(1, 1) : kcPair<long>(uniform(1, 6), uniform(1, 6));
     const kcPair<long> k =
         trial % 2 ? g - kcPair<long>(1, 1) : kcPair<long>(uniform(0, 9), uniform(0, 9));
-    kcGaussSampleParams p = makeParams(g, k, 1.0, trial % 3 == 0);
-    p.largestPel(unsigned(top));
+    kcGaussSampleParams p = makeParams(g, k, rows ? 128.0 : 1.0, trial % 3 == 0);
+    p.largestPel(top);
     const kcPlainKernelsScope plain(trial % 4 >= 2);
-    const Codes expected = kfGaussSample<unsigned short>(src, p);
     const kcPelRect& w = src.window();
     long made = 0;
-    const Codes out =
-        kfGaussSampleMadeRows<unsigned short>(src, p, [&](long j, unsigned short* row) {
-          ASSERT_EQ(j, made++);
-          for (long x = 0; x < w.width(); ++x) row[x] = src.get(w.x() + x, w.y() + j);
-        });
+    const auto makeRow = [&](long j, Code* row) {
+      ASSERT_EQ(j, made++);
+      for (long x = 0; x < w.width(); ++x) row[x] = src.get(w.x() + x, w.y() + j);
+    };
+    if (rows) {
+      std::vector<unsigned> expected, got;
+      const auto keep = [&](std::vector<unsigned>& into) {
+        return [&into, &w](long, const unsigned* row) { into.insert(into.end(), row, row + w.width()); };
+      };
+      kfGaussSampleRows<Code, unsigned>(src, p, keep(expected));
+      kfGaussSampleRows<Code, unsigned>(src, p, makeRow, keep(got));
+      EXPECT_EQ(made, w.height());
+      EXPECT_EQ(got, expected) << "trial " << trial;
+      continue;
+    }
+    const Codes expected = kfGaussSample<Code>(src, p);
+    const Codes out = kfGaussSampleMadeRows<Code>(src, p, makeRow);
     EXPECT_LE(made, w.height());  // rows below every kernel are never made
     ASSERT_EQ(out.window(), expected.window());
     EXPECT_EQ(out.clientFromImageXform(), expected.clientFromImageXform());
     EXPECT_TRUE(pelsAre(out, out.window(), [&](long x, long y) { return expected.get(x, y); }))
         << "trial " << trial;
   }
-  const Codes unbound;
+}
+
+// A ring slot read after its row was replaced would show as a wrong pel,
+// the rows being random.
+TEST(GaussSampleMadeRows, ActLikeTheStoredRows) {
+  expectMadeRowsActAsStored<unsigned short>(4095);
+  expectMadeRowsActAsStored<unsigned>(131071);
+
+  using Codes = kcPelBuffer<unsigned short>;
+  const Codes unbound, some = randomImage<unsigned short>(kcPelRect(0, 0, 4, 4), 0, 9);
   const auto never = [](long, unsigned short*) { FAIL() << "no row expected"; };
+  const auto sink = [](long, const unsigned*) { FAIL() << "no row expected"; };
   kcGaussSampleParams p = makeParams(kcPair<long>(2, 2), kcPair<long>(1, 1), 1.0, false);
-  EXPECT_THROW(kfGaussSampleMadeRows<unsigned short>(
-                   randomImage<unsigned short>(kcPelRect(0, 0, 4, 4), 0, 9), p, never),
+  EXPECT_THROW(kfGaussSampleMadeRows<unsigned short>(some, p, never),
                kcPelFunc::BadParams);  // no largest pel given
   p.largestPel(9);
   EXPECT_THROW(kfGaussSampleMadeRows<unsigned short>(unbound, p, never), kcPel::UnboundWindow);
+  EXPECT_THROW((kfGaussSampleRows<unsigned short, unsigned>(some, p, never, sink)),
+               kcPelFunc::BadParams);  // sampling
+  kcGaussSampleParams full = makeParams(kcPair<long>(1, 1), kcPair<long>(1, 1), 1.0, false);
+  EXPECT_THROW((kfGaussSampleRows<unsigned short, unsigned>(some, full, never, sink)),
+               kcPelFunc::BadParams);  // no largest pel given
+  full.largestPel(9);
+  EXPECT_THROW((kfGaussSampleRows<unsigned short, unsigned>(unbound, full, never, sink)),
+               kcPel::UnboundWindow);
 }
 
 }  // namespace

@@ -219,6 +219,54 @@ TEST(IlluminationModels, DarkPelsDoNotExplode) {
   }
 }
 
+namespace {
+
+// The field of an image whose biased levels are twice the reference's,
+// image + bias = 2 (reference + bias), over dark references where the bias
+// counts most: every ratio is 2, so is every mean or median of them. 8-bit
+// codes of 2 are exact; wide ones within a step each side of it.
+template <class Pel>
+void checkTwiceTheReferenceGivesTwo(int bits) {
+  const long top = (1L << bits) - 1, bias = bits > 8 ? 1L << (bits - 8) : 1;
+  const double slack = sizeof(Pel) == 1 ? 0.0 : 2.05;  // and the float field's rounding
+  for (int trial = 0; trial < 12; ++trial) {
+    const kcPelRect window(uniform(-3, 3), uniform(-3, 3), uniform(8, 50), uniform(8, 50));
+    const kcPelBuffer<Pel> reference =
+        randomImage<Pel>(window, 0, static_cast<unsigned>(std::min(4 * bias, (top - bias) / 2)));
+    kcImageNormalizer tool;
+    if constexpr (sizeof(Pel) == 1)
+      tool.referenceImage(reference, true);
+    else
+      tool.referenceImage(reference, bits, true);
+    const bool masked = trial % 3 == 0;
+    if (masked)
+      tool.maskImage(makeImage(window, [](long x, long) { return x % 4 ? 255L : 0L; }), true);
+    tool.neighborhoodSize({uniform(1, 25), uniform(1, 25)});
+    // A reduced masked mean mixes in the neutral ratio outside the mask.
+    if (!masked && trial % 2) tool.granularity({2, uniform(1, 3)});
+    const Method method = trial % 4 < 2 ? eLocalCorrection : eLocalCorrectionEnhanced;
+    tool.model(eDivide);
+    tool.train(method);
+    const kcPelBuffer<Pel> image =
+        makeImage<Pel>(window, [&](long x, long y) { return 2 * reference.get(x, y) + bias; });
+    kcCorrectionField field;
+    ASSERT_TRUE(tool.run(image, method, field).isBound());
+    for (long y = window.y(); y < window.bottom(); ++y)
+      for (long x = window.x(); x < window.right(); ++x)
+        if (!masked || x % 4) {
+          ASSERT_LE(std::abs(std::log2(field.ratio.get(x, y)) - 1.0) * logRatioSteps, slack)
+              << bits << " bits at " << x << "," << y << ": " << field.ratio.get(x, y);
+        }
+  }
+}
+
+}  // namespace
+
+TEST(IlluminationModels, AnImageTwiceTheBiasedReferenceHasARatioOfTwo) {
+  checkTwiceTheReferenceGivesTwo<unsigned char>(8);
+  for (const int bits : {9, 12, 16}) checkTwiceTheReferenceGivesTwo<unsigned short>(bits);
+}
+
 // The model persists in a form of its own at either depth, and old forms
 // load as the subtractive model; damaged tags are refused.
 TEST(IlluminationModels, TheModelIsPersistedAndDamagedTagsRefused) {

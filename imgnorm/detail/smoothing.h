@@ -45,6 +45,14 @@ void smoothRowsToFixedPoint(const kcPelDifference& source, const kcPair<long>& r
                             int fractionBits,
                             const std::function<void(long, const unsigned*)>& rowDone);
 
+// The same for codes made row by row (see kfGaussSampleRows of made rows)
+// over shape's window: makeRow(j, codes) writes row j of the window.
+template <class Code>
+void smoothRowsToFixedPoint(const kc_PelBuffer& shape, const kcPair<long>& reduced,
+                            unsigned largest, int fractionBits,
+                            const std::function<void(long, Code*)>& makeRow,
+                            const std::function<void(long, const unsigned*)>& rowDone);
+
 // Rows of source above j - smoothRowsLag(reduced) are not read again once
 // the row j has been handed over (see kfGaussSampleRowsLag).
 long smoothRowsLag(const kcPair<long>& reduced);
