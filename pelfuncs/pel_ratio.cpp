@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 #include "host/detail/cpu_dispatch.h"
 
@@ -12,72 +11,75 @@
 #include <immintrin.h>
 #endif
 
-// Both directions go through tables made once, so every build and thread
-// gets the same codes and levels: the codes of the levels' logarithms, and
-// the ratios 2^(n / logRatioSteps) split into a fraction of an octave and
-// a power of two, which multiplies exactly.
+// Both directions are worked out in single precision by the same
+// operations in every build (no fused multiply-add), so every build and
+// thread gets the same codes and levels.
 
 namespace {
 
-// round(logRatioSteps * log2 v) for v in 1 .. 2^16 - 1 + logRatioMaxBias
-// (index 0 is unused: biased levels are never 0).
-const std::vector<int>& levelLogs() {
-  static const std::vector<int> table = [] {
-    std::vector<int> t(65536 + logRatioMaxBias, 0);
-    for (std::size_t v = 1; v < t.size(); ++v)
-      t[v] = static_cast<int>(std::lround(logRatioSteps * std::log2(static_cast<double>(v))));
-    return t;
-  }();
-  return table;
-}
-
-// 2^(m / logRatioSteps) for m in 0 .. logRatioSteps - 1.
-const std::vector<float>& octaveFractions() {
-  static const std::vector<float> table = [] {
-    std::vector<float> t(logRatioSteps);
-    for (std::size_t m = 0; m < t.size(); ++m)
-      t[m] = static_cast<float>(std::exp2(static_cast<double>(m) / logRatioSteps));
-    return t;
-  }();
-  return table;
-}
-
-// The ratio of a code: the fraction of an octave times a power of two,
-// which multiplies exactly, so the ratio is the same wherever it is made.
-struct RatioOfCode {
-  static constexpr int kShift = 14;  // log2 logRatioSteps
+// The ratio of a code, 2^(n / logRatioSteps) for n = code - logRatioZero:
+// the octave k nearest to it, exactly, from its exponent's bits (127 is
+// the exponent bias of single precision), times 2^t for the rest t =
+// n / logRatioSteps - k in -1/2 .. 1/2, 1 + t times a polynomial fitted to
+// (2^t - 1) / t over that span (degree 5, Chebyshev nodes; within 9e-8 of
+// 2^t in single precision). Whole octaves are exact powers of two, code
+// zero exactly 1.
+[[gnu::always_inline]] inline float ratioOfCode(unsigned code) {
+  constexpr int kShift = 14;  // log2 logRatioSteps
   static_assert(1u << kShift == logRatioSteps);
-  static constexpr int kLowestOctave = -4, kOctaves = 8;  // codes span 2^-4 .. 2^4
-  const float* fractions = octaveFractions().data();
-  float powers[kOctaves];
+  const int n = static_cast<int>(std::min(code, logRatioLargest)) - int(logRatioZero);
+  const int octave = (n + (1 << (kShift - 1))) >> kShift;
+  const float t = static_cast<float>(n - (octave << kShift)) * (1.0f / logRatioSteps);
+  const float g =
+      (((((0.000154614478f * t + 0.00133908668f) * t + 0.00961805694f) * t + 0.0555035695f) * t +
+        0.240226507f) *
+           t +
+       0.693147182f);
+  const float power = std::bit_cast<float>(static_cast<unsigned>(octave + 127) << 23);
+  return (1.0f + t * g) * power;
+}
 
-  RatioOfCode() {
-    for (int e = 0; e < kOctaves; ++e) powers[e] = std::ldexp(1.0f, e + kLowestOctave);
-  }
-  [[gnu::always_inline]] float operator()(unsigned code) const {
-    const int n = static_cast<int>(std::min(code, logRatioLargest)) - int(logRatioZero);
-    return fractions[n & (int(logRatioSteps) - 1)] * powers[(n >> kShift) - kLowestOctave];
-  }
-};
+// log2 q for a single-precision q of 2^-17 .. 2^17: its exponent e and
+// the log of its mantissa m in sqrt(1/2) .. sqrt(2), the latter f times a
+// polynomial in f = m - 1 fitted to log2(1 + f) / f over that span (degree
+// 6, Chebyshev nodes; off by at most 1e-2 / logRatioSteps in single
+// precision). q = 1 gives exactly 0.
+[[gnu::always_inline]] inline float log2Of(float q, float& octaves) {
+  constexpr unsigned kSqrtHalf = 0x3F3504F3;  // the bits of sqrt(1/2)
+  const unsigned shifted = std::bit_cast<unsigned>(q) - kSqrtHalf;
+  octaves = static_cast<float>(static_cast<int>(shifted) >> 23);
+  const float f = std::bit_cast<float>((shifted & 0x7FFFFFu) + kSqrtHalf) - 1.0f;
+  const float g =
+      ((((((0.172128737f * f - 0.269506276f) * f + 0.295633614f) * f - 0.359350652f) * f +
+         0.480629146f) *
+            f -
+        0.721364021f) *
+           f +
+       1.44269645f);
+  return f * g;
+}
 
-// Rows go in blocks of a fixed count, which the compiler turns into vector
-// code (gathers from the tables in the AVX2 build), then the rest.
-constexpr long kBlock = 16;
-
+// The code of (a + bias) / (b + bias): the quotient in single precision
+// (within 2^-24 of it, 1.4e-3 of a step in its log), its log as above, and
+// zero + the steps rounded, clamped: within 0.52 of a step of the exact
+// code, so within one step of its rounding. Equal levels give a quotient
+// of exactly 1, so exactly logRatioZero. The same operations in every
+// build (no fused multiply-add) give the same codes.
 template <class Pel>
 [[gnu::always_inline]] inline void logRatioRow(const Pel* __restrict a, const Pel* __restrict b,
                                                unsigned bias, unsigned* __restrict out,
                                                long width) {
-  const int* logs = levelLogs().data() + bias;
-  constexpr int kZero = static_cast<int>(logRatioZero),
-                kLargest = static_cast<int>(logRatioLargest);
-  const auto code = [&](long x) {
-    return static_cast<unsigned>(std::clamp(kZero + logs[a[x]] - logs[b[x]], 0, kLargest));
-  };
-  long x = 0;
-  for (; x + kBlock <= width; x += kBlock)
-    for (long k = 0; k < kBlock; ++k) out[x + k] = code(x + k);
-  for (; x < width; ++x) out[x] = code(x);
+  const float biasLevel = static_cast<float>(bias);
+  constexpr float kSteps = logRatioSteps, kRoundedZero = logRatioZero + 0.5f;
+  for (long x = 0; x < width; ++x) {
+    const float q = (static_cast<float>(a[x]) + biasLevel) / (static_cast<float>(b[x]) + biasLevel);
+    float octaves;
+    const float fraction = log2Of(q, octaves);
+    const float code = (octaves * kSteps + kRoundedZero) + fraction * kSteps;
+    // Codes lie within +-2^22, so they convert exactly whole; clamping
+    // the whole codes clamps the rounded ones.
+    out[x] = static_cast<unsigned>(std::clamp(static_cast<int>(code), 0, int(logRatioLargest)));
+  }
 }
 
 // Single-precision division is correctly rounded, so a field of the ratios
@@ -85,16 +87,12 @@ template <class Pel>
 template <class Pel>
 [[gnu::always_inline]] inline void divideRow(const Pel* __restrict a, const unsigned* __restrict c,
                                              int top, Pel* __restrict out, long width) {
-  const RatioOfCode ratioOf;
-  const float topLevel = static_cast<float>(top);
-  const auto level = [&](long x) {
-    const float v = static_cast<float>(a[x]) / ratioOf(c[x]);
-    return static_cast<Pel>(static_cast<int>(std::min(v, topLevel) + 0.5f));
-  };
-  long x = 0;
-  for (; x + kBlock <= width; x += kBlock)
-    for (long k = 0; k < kBlock; ++k) out[x + k] = level(x + k);
-  for (; x < width; ++x) out[x] = level(x);
+  for (long x = 0; x < width; ++x) {
+    // Below 2^21 (top over 2^-4), so whole and min(.., top) + 0.5
+    // truncated alike.
+    const float v = static_cast<float>(a[x]) / ratioOfCode(c[x]);
+    out[x] = static_cast<Pel>(std::min(static_cast<int>(v + 0.5f), top));
+  }
 }
 
 template <class Pel>
@@ -107,6 +105,11 @@ KC_TARGET_AVX2 void logRatioAvx2(const Pel* a, const Pel* b, unsigned bias, unsi
   logRatioRow(a, b, bias, out, width);
 }
 template <class Pel>
+KC_TARGET_AVX512VBMI void logRatioAvx512(const Pel* a, const Pel* b, unsigned bias, unsigned* out,
+                                         long width) {
+  logRatioRow(a, b, bias, out, width);
+}
+template <class Pel>
 void dividePlain(const Pel* a, const unsigned* c, int top, Pel* out, long width) {
   divideRow(a, c, top, out, width);
 }
@@ -116,13 +119,19 @@ KC_TARGET_AVX2 void divideAvx2(const Pel* a, const unsigned* c, int top, Pel* ou
 }
 
 template <class Pel>
+KC_TARGET_AVX512VBMI void divideAvx512(const Pel* a, const unsigned* c, int top, Pel* out,
+                                       long width) {
+  divideRow(a, c, top, out, width);
+}
+
+template <class Pel>
 void logRatio(const Pel* a, const Pel* b, unsigned bias, unsigned* out, long width) {
-  kfPickKernel(logRatioPlain<Pel>, logRatioAvx2<Pel>)(a, b, std::clamp(bias, 1u, logRatioMaxBias),
+  kfPickKernel(logRatioPlain<Pel>, logRatioAvx2<Pel>, logRatioAvx512<Pel>)(a, b, std::clamp(bias, 1u, logRatioMaxBias),
                                                       out, width);
 }
 template <class Pel>
 void divide(const Pel* a, const unsigned* c, Pel top, Pel* out, long width) {
-  kfPickKernel(dividePlain<Pel>, divideAvx2<Pel>)(a, c, int(top), out, width);
+  kfPickKernel(dividePlain<Pel>, divideAvx2<Pel>, divideAvx512<Pel>)(a, c, int(top), out, width);
 }
 
 // Narrow codes, in vectors without gathers (slow on processors that guard
@@ -389,6 +398,5 @@ void kf_PelDivideByLogRatioRow(const unsigned short* a, const unsigned* c, unsig
 }
 
 void kf_LogRatioValuesRow(const unsigned* c, float* out, long width) {
-  const RatioOfCode ratioOf;
-  for (long x = 0; x < width; ++x) out[x] = ratioOf(c[x]);
+  for (long x = 0; x < width; ++x) out[x] = ratioOfCode(c[x]);
 }

@@ -62,6 +62,47 @@ TEST(RatioRows, MatchDoublePrecisionAndKeepDarkPelsNearOne) {
   checkRatioRows<unsigned short>(16);
 }
 
+// The wide codes' ratios, every code: within 1e-7 of the exact ratio and
+// exact at whole octaves; codes and divisions of random 16-bit rows the
+// same on every kernel build.
+TEST(RatioRows, WideRatiosOfEveryCodeAndEveryBuild) {
+  std::vector<unsigned> codes(logRatioLargest + 1);
+  std::vector<float> ratios(codes.size());
+  for (unsigned c = 0; c < codes.size(); ++c) codes[c] = c;
+  kf_LogRatioValuesRow(codes.data(), ratios.data(), long(codes.size()));
+  for (unsigned c = 0; c < codes.size(); ++c) {
+    const double exact = std::exp2((double(c) - logRatioZero) / logRatioSteps);
+    ASSERT_LE(std::abs(ratios[c] / exact - 1.0), 1e-7) << c;
+    ASSERT_TRUE(c % logRatioSteps || ratios[c] == float(exact)) << c;
+  }
+  constexpr long n = 1000;
+  std::vector<unsigned short> a(n), b(n), divided(n), plainDivided(n);
+  std::vector<unsigned> plainCodes(n);
+  for (int trial = 0; trial < 30; ++trial) {
+    for (long x = 0; x < n; ++x) {
+      a[x] = static_cast<unsigned short>(uniform(0, 65535));
+      b[x] = static_cast<unsigned short>(uniform(0, 3) ? uniform(0, 65535) : uniform(0, 9));
+      codes[x] = static_cast<unsigned>(uniform(0, logRatioLargest));
+    }
+    const unsigned bias = static_cast<unsigned>(uniform(1, 256));
+    const long from = uniform(0, 40);
+    {
+      const kcPlainKernelsScope plain;
+      kf_PelLogRatioRow(a.data() + from, b.data() + from, bias, plainCodes.data() + from, n - from);
+      kf_PelDivideByLogRatioRow(a.data() + from, codes.data() + from, 65535,
+                                plainDivided.data() + from, n - from);
+    }
+    const kcKernelSetScope build(static_cast<kcKernelSet>(trial % 3));
+    kf_PelDivideByLogRatioRow(a.data() + from, codes.data() + from, 65535, divided.data() + from,
+                              n - from);
+    kf_PelLogRatioRow(a.data() + from, b.data() + from, bias, codes.data() + from, n - from);
+    for (long x = from; x < n; ++x) {
+      ASSERT_EQ(codes[x], plainCodes[x]) << a[x] << " / " << b[x] << ", build " << trial % 3;
+      ASSERT_EQ(divided[x], plainDivided[x]) << x << ", build " << trial % 3;
+    }
+  }
+}
+
 // The narrow codes of 8-bit images, every pair of levels on every kernel
 // build: within 5/8 of a step of the code of the clamped ratio, 1 for
 // equal levels, and a level divided by a pair's code within one level of
