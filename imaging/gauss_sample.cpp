@@ -779,7 +779,8 @@ template IMGNORM_API void kfGaussSampleRows<unsigned short, unsigned int>(
     const std::function<void(long, unsigned short*)>&,
     const std::function<void(long, const unsigned int*)>&);
 template IMGNORM_API void kfGaussSampleRows<unsigned int, unsigned int>(
-    const kc_PelBuffer&, const kcGaussSampleParams&, const std::function<void(long, unsigned int*)>&,
+    const kc_PelBuffer&, const kcGaussSampleParams&,
+    const std::function<void(long, unsigned int*)>&,
     const std::function<void(long, const unsigned int*)>&);
 template IMGNORM_API void kfGaussSampleRows<unsigned short, unsigned int>(
     const kcPelBuffer_const<unsigned short>&, const kcGaussSampleParams&,

@@ -126,8 +126,8 @@ KC_TARGET_AVX512VBMI void divideAvx512(const Pel* a, const unsigned* c, int top,
 
 template <class Pel>
 void logRatio(const Pel* a, const Pel* b, unsigned bias, unsigned* out, long width) {
-  kfPickKernel(logRatioPlain<Pel>, logRatioAvx2<Pel>, logRatioAvx512<Pel>)(a, b, std::clamp(bias, 1u, logRatioMaxBias),
-                                                      out, width);
+  kfPickKernel(logRatioPlain<Pel>, logRatioAvx2<Pel>, logRatioAvx512<Pel>)(
+      a, b, std::clamp(bias, 1u, logRatioMaxBias), out, width);
 }
 template <class Pel>
 void divide(const Pel* a, const unsigned* c, Pel top, Pel* out, long width) {

@@ -411,7 +411,9 @@ void expectMadeRowsActAsStored(unsigned largest) {
     if (rows) {
       std::vector<unsigned> expected, got;
       const auto keep = [&](std::vector<unsigned>& into) {
-        return [&into, &w](long, const unsigned* row) { into.insert(into.end(), row, row + w.width()); };
+        return [&into, &w](long, const unsigned* row) {
+          into.insert(into.end(), row, row + w.width());
+        };
       };
       kfGaussSampleRows<Code, unsigned>(src, p, keep(expected));
       kfGaussSampleRows<Code, unsigned>(src, p, makeRow, keep(got));
