@@ -43,6 +43,7 @@ struct TwoTiers {
   // in the second-level cache.
   static constexpr long kStripBytes = 512 * 1024;
   static constexpr long kStripReaches = 0;
+  static constexpr bool kFromBottom = false;  // codes are the levels
 };
 
 // 12-bit codes take three: 16 coarse counts of 256 levels each, the counts
@@ -54,43 +55,78 @@ struct TwoTiers {
 // neighbouring columns from neighbouring lines. Spare buckets take kSkip as
 // above. A bucket of zeros at kZero n + 16 c, never written, stands for a
 // column's coarse count below coarse bin 0.
+//
+// 13-bit codes (wide pels over a range of up to 8192 levels, coded from
+// the range's bottom) take the same tiers with two vectors of coarse
+// counts, 32 coarse bins: column c's coarse counts and zeros at 32 c.
+template <class P, int CoarseVectors>
 struct ThreeTiers {
-  using Pel = unsigned short;
-  static constexpr unsigned kSkip = 4096;
-  static constexpr long kMiddle = 16;
-  static constexpr long kFine = kMiddle + 17 * 16;
-  static constexpr long kZero = kFine + 257 * 16;
-  static constexpr long kStride = kZero + 16;  // counters per column
+  using Pel = P;
+  static constexpr long kCoarseBins = 16 * CoarseVectors;
+  static constexpr unsigned kSkip = 256 * kCoarseBins;
+  static constexpr long kMiddle = kCoarseBins;
+  static constexpr long kFine = kMiddle + (kCoarseBins + 1) * 16;
+  static constexpr long kZero = kFine + (16 * kCoarseBins + 1) * 16;
+  static constexpr long kStride = kZero + kCoarseBins;  // counters per column
+  // Codes count from the range's bottom where the pels reach beyond the
+  // codes, from 0 otherwise.
+  static constexpr bool kFromBottom = sizeof(P) > 2;
   // The lines read are those of the buckets the columns' values fall in:
   // strips of 4 MiB, or six kernel reaches wide, so that the columns a
   // strip updates beyond its outputs stay a seventh of them (4 MiB are
-  // 476 columns; a 101-pel kernel reaches over 100).
+  // 476 columns of 12-bit codes; a 101-pel kernel reaches over 100).
   static constexpr long kStripBytes = 4L * 1024 * 1024;
   static constexpr long kStripReaches = 6;
+};
+using TwelveBitTiers = ThreeTiers<unsigned short, 1>;
+using ThirteenBitTiers = ThreeTiers<unsigned, 2>;
+
+template <class Pel>
+struct TiersOf;
+template <>
+struct TiersOf<unsigned char> {
+  using Type = TwoTiers;
+};
+template <>
+struct TiersOf<unsigned short> {
+  using Type = TwelveBitTiers;
+};
+template <>
+struct TiersOf<unsigned> {
+  using Type = ThirteenBitTiers;
 };
 
 constexpr long kMinStripWidth = 64;
 
+// Codes v - bottom of the pels v in lo..hi (and in the mask), kSkip for
+// the others.
 template <bool Masked, class Pel>
 void rowCodes(const Pel* s, const unsigned char* m, long n, unsigned lo, unsigned hi, unsigned skip,
-              Count* code) {
+              unsigned bottom, Count* code) {
   const unsigned span = hi - lo;
   for (long x = 0; x < n; ++x) {
     const unsigned v = s[x];
     bool takesPart = v - lo <= span;
     if constexpr (Masked) takesPart = takesPart && m[x] != 0;
-    code[x] = static_cast<Count>(takesPart ? v : skip);
+    code[x] = static_cast<Count>(takesPart ? v - bottom : skip);
   }
 }
 
 // The coarse counts of a column with code a in and code r out, the coarse
-// bin being the code's bits from shift up.
-template <class L>
+// bin being the code's bits from shift up, over Vectors vectors of 16 bins.
+template <class L, int Vectors = 1>
 [[gnu::always_inline]] inline void updateCoarse(Count* coarse, unsigned a, unsigned r, int shift) {
-  L v = L::load(coarse);
-  v += L::load(kSteps.steps[a >> shift]);
-  v -= L::load(kSteps.steps[r >> shift]);
-  v.store(coarse);
+  // A bin below a vector's counts every one of them; one above, none.
+  const auto step = [](unsigned bin, int vector) {
+    if constexpr (Vectors == 1) return kSteps.steps[bin];
+    return kSteps.steps[std::min(std::max(int(bin) - 16 * vector, 0), 16)];
+  };
+  for (int k = 0; k < Vectors; ++k) {
+    L v = L::load(coarse + 16 * k);
+    v += L::load(step(a >> shift, k));
+    v -= L::load(step(r >> shift, k));
+    v.store(coarse + 16 * k);
+  }
 }
 
 // Adds the pels coded in to the column histograms and removes those coded
@@ -106,12 +142,12 @@ template <class Tiers, class L>
       subFrom<L>(hist + TwoTiers::kFine + 16 * (r >> 4), kSteps.steps[r & 15]);
     }
   } else {
-    Count* middle = hist + ThreeTiers::kMiddle * n;
-    Count* fine = hist + ThreeTiers::kFine * n;
+    Count* middle = hist + Tiers::kMiddle * n;
+    Count* fine = hist + Tiers::kFine * n;
     const long bucket = 16 * n;
-    for (long x = 0; x < n; ++x, hist += 16, middle += 16, fine += 16) {
+    for (long x = 0; x < n; ++x, hist += Tiers::kCoarseBins, middle += 16, fine += 16) {
       const unsigned a = in[x], r = out[x];
-      updateCoarse<L>(hist, a, r, 8);
+      updateCoarse<L, Tiers::kCoarseBins / 16>(hist, a, r, 8);
       addTo<L>(middle + bucket * (a >> 8), kSteps.steps[(a >> 4) & 15]);
       subFrom<L>(middle + bucket * (r >> 8), kSteps.steps[(r >> 4) & 15]);
       addTo<L>(fine + bucket * (a >> 4), kSteps.steps[a & 15]);
@@ -224,37 +260,42 @@ template <class L>
 // search, which brings three.
 constexpr int kMaxSteps = 2;
 
-// The same for 12-bit codes, in three tiers. While the median stays in one
-// middle bin (16 codes; medians of ratios move slowly) only that bin's fine
-// counts are kept in registers, and one count that follows the columns:
-// the kernel's pels up to the bin's last code, a column's being its pels
-// in coarse bins below the median's and in that bin's middle bins up to
-// the median's. A median that leaves the bin has mostly moved into a
-// neighbouring one, whose pels that count gains (or the bin's it loses),
-// so a step there brings one fine bucket up to date; beyond two steps the
-// median is sought afresh through the coarse and middle counts, which wait
-// in memory like the fine buckets.
-template <class L>
-[[gnu::always_inline]] inline void sweepRow(const kcMedianJob<unsigned short>& job,
-                                            const Count* hist, long c0, long columns, long sx0,
-                                            long sx1, const unsigned short* s,
-                                            unsigned short* out) {
+// The same for 12- and 13-bit codes, in three tiers. While the median
+// stays in one middle bin (16 codes; medians of ratios move slowly) only
+// that bin's fine counts are kept in registers, and one count that follows
+// the columns: the kernel's pels up to the bin's last code, a column's
+// being its pels in coarse bins below the median's and in that bin's
+// middle bins up to the median's. A median that leaves the bin has mostly
+// moved into a neighbouring one, whose pels that count gains (or the bin's
+// it loses), so a step there brings one fine bucket up to date; beyond two
+// steps the median is sought afresh through the coarse and middle counts,
+// which wait in memory like the fine buckets.
+template <class L, class Pel>
+requires(sizeof(Pel) > 1)
+    [[gnu::always_inline]] inline void sweepRow(const kcMedianJob<Pel>& job, const Count* hist,
+                                                long c0, long columns, long sx0, long sx1,
+                                                const Pel* s, Pel* out) {
+  using Tiers = typename TiersOf<Pel>::Type;
+  constexpr long kCoarseBins = Tiers::kCoarseBins;
+  constexpr int kCoarseVectors = int(kCoarseBins / 16);
+  const unsigned bottom = Tiers::kFromBottom ? job.lo : 0;
   const long bucket = 16 * columns;  // from a bucket of a column to the next bucket
-  const Count* middleTier = hist + ThreeTiers::kMiddle * columns;
-  const Count* fineTier = hist + ThreeTiers::kFine * columns;
+  const Count* middleTier = hist + Tiers::kMiddle * columns;
+  const Count* fineTier = hist + Tiers::kFine * columns;
   KernelColumns k(job, sx0);
-  CachedBuckets<L, 1> coarses(hist, c0, 16, 0);
-  CachedBuckets<L, 16> middles(middleTier, c0, 16, bucket);
-  CachedBuckets<L, 256> fines(fineTier, c0, 16, bucket);
-  // Column c's counters of the median's bins lie at these plus 16 (c - c0):
-  // its coarse count below coarse bin b (zeros for b = 0), its middle count
-  // of bin b up to middle bin m, its fine counts of middle bin 16 b + m.
-  const Count* zeros = hist + ThreeTiers::kZero * columns;
+  CachedBuckets<L, kCoarseVectors> coarses(hist, c0, kCoarseBins, 16);
+  CachedBuckets<L, kCoarseBins> middles(middleTier, c0, 16, bucket);
+  CachedBuckets<L, 16 * kCoarseBins> fines(fineTier, c0, 16, bucket);
+  // Column c's counters of the median's bins lie at these plus kCoarseBins
+  // (c - c0) (coarse) or 16 (c - c0) (middle and fine): its coarse count
+  // below coarse bin b (zeros for b = 0), its middle count of bin b up to
+  // middle bin m, its fine counts of middle bin 16 b + m.
+  const Count* zeros = hist + Tiers::kZero * columns;
   const Count *belowBin = nullptr, *upToSub = nullptr, *inSub = nullptr;
   L fine{};
   int sub = -1;  // the median's middle bin, 16 b + m, once one is found
   long n = 0;    // pels taking part
-  for (long c = k.lo; c < k.hi; ++c) n += hist[16 * (c - c0) + 15];
+  for (long c = k.lo; c < k.hi; ++c) n += hist[kCoarseBins * (c - c0 + 1) - 1];
   long through = 0;  // pels up to the last code of sub
   const auto follow = [&](int to) {
     sub = to;
@@ -262,16 +303,17 @@ template <class L>
     upToSub = middleTier + bucket * (to / 16) + to % 16;
     inSub = fineTier + bucket * to;
   };
+  const auto level = [&](long code) { return static_cast<Pel>(bottom + unsigned(code)); };
   for (long x = sx0; x < sx1; ++x) {
     k.move(job, x, sx0, [&](long c, auto sign) {
-      const long at = 16 * (c - c0);
-      addSigned(n, hist[at + 15], sign);
+      const long coarseAt = kCoarseBins * (c - c0), at = 16 * (c - c0);
+      addSigned(n, hist[coarseAt + kCoarseBins - 1], sign);
       if (sub < 0) return;
-      addSigned(through, long(belowBin[at]) + long(upToSub[at]), sign);
+      addSigned(through, long(belowBin[coarseAt]) + long(upToSub[at]), sign);
       addSigned(fine, inSub + at, sign);
     });
     if (n == 0) {
-      out[x - sx0] = static_cast<unsigned short>(std::clamp(unsigned(s[x]), job.lo, job.hi));
+      out[x - sx0] = static_cast<Pel>(std::clamp(unsigned(s[x]), job.lo, job.hi));
       continue;
     }
     const long rank = (n - 1) / 2;
@@ -293,22 +335,31 @@ template <class L>
         }
       }
       if (within >= 0 && within < long(fine.last())) {
-        out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(unsigned(within)));
+        out[x - sx0] = level(16 * sub + fine.firstAbove(unsigned(within)));
         continue;
       }
       fines.keep(sub, fine, k.lo, k.hi);
     }
+    // The coarse vector that holds the rank (its counts include those of
+    // the vectors before), its bin, and the rank within the bin.
     unsigned r = unsigned(rank);
-    const L coarse = coarses.update(0, k.lo, k.hi);
+    int vector = 0;
+    L coarse = coarses.update(0, k.lo, k.hi);
     coarses.keep(0, coarse, k.lo, k.hi);
-    const int b = bucketOf(coarse, r);
+    while (vector + 1 < kCoarseVectors && coarse.last() <= r) {
+      coarse = coarses.update(++vector, k.lo, k.hi);
+      coarses.keep(vector, coarse, k.lo, k.hi);
+    }
+    const int j = coarse.firstAbove(r);
+    r -= j > 0 ? coarses.counts[vector][j - 1] : vector > 0 ? coarses.counts[vector - 1][15] : 0;
+    const int b = 16 * vector + j;
     const L middle = middles.update(b, k.lo, k.hi);
     middles.keep(b, middle, k.lo, k.hi);
     const int m = bucketOf(middle, r);
     follow(16 * b + m);
     fine = fines.update(sub, k.lo, k.hi);
-    through = long(coarses.counts[0][b]) - middles.counts[b][15] + middles.counts[b][m];
-    out[x - sx0] = static_cast<unsigned short>(16 * sub + fine.firstAbove(r));
+    through = long(coarses.counts[b / 16][b % 16]) - middles.counts[b][15] + middles.counts[b][m];
+    out[x - sx0] = level(16 * sub + fine.firstAbove(r));
   }
 }
 
@@ -383,11 +434,12 @@ class StripFilter {
   const Count* codes(long r, std::vector<Count>& buffer) const {
     if (!inside(r)) return skip_.data();
     const Pel* s = job_.src + r * job_.srcStride + c0_;
+    const unsigned bottom = Tiers::kFromBottom ? job_.lo : 0;
     if (job_.mask)
       rowCodes<true>(s, job_.mask + r * job_.maskStride + c0_, n_, job_.lo, job_.hi, Tiers::kSkip,
-                     buffer.data());
+                     bottom, buffer.data());
     else
-      rowCodes<false>(s, nullptr, n_, job_.lo, job_.hi, Tiers::kSkip, buffer.data());
+      rowCodes<false>(s, nullptr, n_, job_.lo, job_.hi, Tiers::kSkip, bottom, buffer.data());
     return buffer.data();
   }
 
@@ -455,11 +507,17 @@ void medianOf(const kcPelBuffer_const<unsigned char>& src,
 void medianOf(const kcPelBuffer_const<unsigned short>& src,
               const kcPelBuffer_const<unsigned char>* mask, const kcPelMedianParams& params,
               kcPelBuffer<unsigned short>& dst) {
-  if (params.valueRange().y() > long(ThreeTiers::kSkip) - 1) throw kcPelFunc::BadParams();
-  kfMedianForms(src, mask, params, dst, runMedian<ThreeTiers>);
+  if (params.valueRange().y() > long(TwelveBitTiers::kSkip) - 1) throw kcPelFunc::BadParams();
+  kfMedianForms(src, mask, params, dst, runMedian<TwelveBitTiers>);
 }
 
 }  // namespace
+
+bool kfRunThirteenBitMedian(const kcMedianJob<unsigned>& job) {
+  if (job.hi - job.lo >= ThirteenBitTiers::kSkip) return false;
+  runMedian<ThirteenBitTiers>(job);
+  return true;
+}
 
 void kfPelMedian(const kcPelBuffer_const<unsigned char>& src, const kcPelMedianParams& params,
                  kcPelBuffer<unsigned char>& dst) {

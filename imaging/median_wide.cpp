@@ -498,6 +498,7 @@ class WideStrips {
 };
 
 void runWideMedian(const WideJob& job) {
+  if (kfRunThirteenBitMedian(job)) return;
   const Levels lv = levelsFor(job.lo, job.hi);
   const long reach = job.left + job.right;
   const long budget =

@@ -271,29 +271,45 @@ kcPelBuffer<unsigned short> randomCodes(const kcPelRect& window, long noise) {
 
 }  // namespace
 
-// The 12-bit median against sorting where it drifts slowly along rows, up
-// or down, across middle and coarse bins' edges (a code every 3 to 40 pels,
-// noise of up to 20 codes), so that it mostly steps into a neighbouring
-// middle bin, now and then two or more: wide rows of several strips, masks
-// and both kernel builds.
-TEST(PelMedian, TwelveBitCodesFollowSlowDriftsAsSortingDoes) {
-  using Codes = kcPelBuffer<unsigned short>;
+namespace {
+
+// The median of codes bottom .. bottom + span against sorting where it
+// drifts slowly along rows, up or down, across middle and coarse bins'
+// edges (a code every 3 to 40 pels, noise of up to 20 codes), so that it
+// mostly steps into a neighbouring middle bin, now and then two or more:
+// wide rows of several strips, masks and both kernel builds.
+template <class Pel>
+void checkSlowDrifts(long bottom, long span) {
   for (int trial = 0; trial < 12; ++trial) {
     const long period = uniform(3, 40) * (trial % 2 ? 1 : -1), noise = uniform(0, 20);
-    const long centre = uniform(0, 4095);
+    // Every third starts near the middle code, at the edge of coarse bins
+    // 15 and 16 of 13-bit codes.
+    const long centre = trial % 3 == 1 ? (span + 1) / 2 + uniform(-150, 150) : uniform(0, span);
+    const long top = bottom + span;
     const kcPelRect window(uniform(-5, 5), 0, uniform(300, 1400), 5);
-    const Codes src = makeImage<unsigned short>(window, [&](long x, long) {
-      return std::clamp(centre + x / period + uniform(-noise, noise), 0L, 4095L);
+    const kcPelBuffer<Pel> src = makeImage<Pel>(window, [&](long x, long) {
+      return std::clamp(bottom + centre + x / period + uniform(-noise, noise), bottom, top);
     });
     const Image mask = randomMask(window, trial % 3 == 0 ? 30 : 0);
-    const kcPelMedianParams p({uniform(21, 101), uniform(1, 5)}, {0, 4095}, 4095);
+    const kcPelMedianParams p({uniform(21, 101), uniform(1, 5)}, {bottom, top},
+                              std::max(top, 4095L));
     const kcPlainKernelsScope plain(trial % 4 >= 2);
-    Codes dst, masked;
+    kcPelBuffer<Pel> dst, masked;
     kfPelMedian(src, p, dst);
-    expectMedianMatches<unsigned short>(src, nullptr, p, dst);
+    expectMedianMatches<Pel>(src, nullptr, p, dst);
     kfPelMedian(src, mask, p, masked);
-    expectMedianMatches<unsigned short>(src, &mask, p, masked);
+    expectMedianMatches<Pel>(src, &mask, p, masked);
   }
+}
+
+}  // namespace
+
+// 12-bit codes, and wide pels over 8192 levels (their 13-bit codes' two
+// vectors of coarse bins included).
+TEST(PelMedian, CodesFollowSlowDriftsAsSortingDoes) {
+  checkSlowDrifts<unsigned short>(0, 4095);
+  checkSlowDrifts<unsigned>(65536 - 4095, 8191);
+  checkSlowDrifts<unsigned>(uniform(0, 100000), 8191);
 }
 
 // The 12-bit median against sorting: clustered and spread codes, ranges

@@ -22,6 +22,11 @@ struct kcMedianJob {
   long dstStride;
 };
 
+// The wide median's job where its range spans at most 8192 levels, by
+// the three-tier histograms of 12-bit codes with twice the coarse bins;
+// false, with nothing done, for wider ranges.
+bool kfRunThirteenBitMedian(const kcMedianJob<unsigned>& job);
+
 inline bool kfSharesStorage(const kc_PelBuffer& a, const kc_PelBuffer& b) {
   return a.isBound() && a.root() == b.root();
 }
