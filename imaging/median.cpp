@@ -112,19 +112,33 @@ void rowCodes(const Pel* s, const unsigned char* m, long n, unsigned lo, unsigne
   }
 }
 
+// steps[b][k] = 1 for k >= b over Vectors vectors of 16 bins: what one
+// pel of bin b adds to cumulative counts that span them.
+template <int Vectors>
+struct WideStepTable {
+  alignas(32) Count steps[16 * Vectors + 1][16 * Vectors];
+  constexpr WideStepTable() : steps() {
+    for (int b = 0; b < 16 * Vectors; ++b)
+      for (int k = b; k < 16 * Vectors; ++k) steps[b][k] = 1;
+  }
+};
+constexpr WideStepTable<2> kTwoVectorSteps;
+
 // The coarse counts of a column with code a in and code r out, the coarse
 // bin being the code's bits from shift up, over Vectors vectors of 16 bins.
 template <class L, int Vectors = 1>
 [[gnu::always_inline]] inline void updateCoarse(Count* coarse, unsigned a, unsigned r, int shift) {
-  // A bin below a vector's counts every one of them; one above, none.
-  const auto step = [](unsigned bin, int vector) {
-    if constexpr (Vectors == 1) return kSteps.steps[bin];
-    return kSteps.steps[std::min(std::max(int(bin) - 16 * vector, 0), 16)];
+  static_assert(Vectors == 1 || Vectors == 2);
+  const auto step = [](unsigned bin) {
+    if constexpr (Vectors == 1)
+      return kSteps.steps[bin];
+    else
+      return kTwoVectorSteps.steps[bin];
   };
   for (int k = 0; k < Vectors; ++k) {
     L v = L::load(coarse + 16 * k);
-    v += L::load(step(a >> shift, k));
-    v -= L::load(step(r >> shift, k));
+    v += L::load(step(a >> shift) + 16 * k);
+    v -= L::load(step(r >> shift) + 16 * k);
     v.store(coarse + 16 * k);
   }
 }

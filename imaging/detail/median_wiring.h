@@ -39,14 +39,15 @@ template <class T, class Run>
 void kfMedianOver(const kcPelBuffer_const<T>& src, const kcPelBuffer_const<unsigned char>& mask,
                   const kcPelRect& work, const kcPelMedianParams& params, kcPelBuffer<T>& dst,
                   const Run& run) {
+  // Fresh storage is never zeroed: the run writes each of its pels.
   if (!dst.isBound()) {
-    dst = kcPelBuffer<T>(work, 32);
+    dst = kcPelBuffer<T>(work, 32, kcForOverwrite{});
     dst.copyXforms(src);
   }
   const kcPelRect r = work & dst.window();
   if (r.isNull()) return;
   if (kfSharesStorage(dst, src) || kfSharesStorage(dst, mask)) {
-    kcPelBuffer<T> fresh(r, 32);
+    kcPelBuffer<T> fresh(r, 32, kcForOverwrite{});
     kfMedianOver(src, mask, work, params, fresh, run);
     kfPelCopy(fresh, dst);
     return;
