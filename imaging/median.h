@@ -26,7 +26,9 @@
 // middle level (16 coarse bins of 256 levels, 256 middle bins of 16, 4096
 // fine levels). The image is processed in
 // vertical strips so that the column histograms stay in cache. The wide
-// forms size their histograms by the range: N = hi - lo + 1 levels in bins
+// forms take the 12-bit forms' tiers with 32 coarse bins over ranges of up
+// to 8192 levels (differences of 16-bit pels within +-4095, coded from the
+// range's bottom), and over wider ranges size their histograms by it: N = hi - lo + 1 levels in bins
 // of a power of two near sqrt(N) levels, so that their cost per pel grows
 // with sqrt(N), not with the kernel; where the median climbs steeply along a
 // row, each bin it enters also costs a sum over the kernel's columns. Their
