@@ -14,9 +14,10 @@ using namespace testing_support;
 
 namespace {
 
-// Log-ratio codes and divisions against double precision: within one step
-// of the exact code and one level of the exact quotient, on random rows
-// with dark and bright ends, every code's division included.
+// Log-ratio codes and divisions against double precision: within 0.52 of
+// a step of the exact code (rounding, and 0.02 of arithmetic) and one level
+// of the exact quotient, on random rows with dark and bright ends, ratios
+// beyond the codes' span and every code's division included.
 template <class Pel>
 void checkRatioRows(int bits) {
   const long top = (1L << bits) - 1, bias = bits > 8 ? 1L << (bits - 8) : 1;
@@ -24,8 +25,7 @@ void checkRatioRows(int bits) {
   std::vector<Pel> a(n), b(n), divided(n);
   std::vector<unsigned> codes(n);
   const auto exactCode = [](double q) {
-    return std::clamp(std::round(logRatioZero + logRatioSteps * std::log2(q)), 0.0,
-                      double(logRatioLargest));
+    return std::clamp(logRatioZero + logRatioSteps * std::log2(q), 0.0, double(logRatioLargest));
   };
   for (int trial = 0; trial < 300; ++trial) {
     for (long x = 0; x < n; ++x) {
@@ -36,7 +36,7 @@ void checkRatioRows(int bits) {
     kf_PelLogRatioRow(a.data(), b.data(), static_cast<unsigned>(bias), codes.data(), n);
     for (long x = 0; x < n; ++x) {
       const double q = double(a[x] + bias) / double(b[x] + bias);
-      ASSERT_LE(std::abs(codes[x] - exactCode(q)), 1.0) << a[x] << " / " << b[x];
+      ASSERT_LE(std::abs(codes[x] - exactCode(q)), 0.52) << a[x] << " / " << b[x];
       if (a[x] == b[x]) {
         ASSERT_EQ(codes[x], logRatioZero);
       }
