@@ -276,22 +276,14 @@ struct RatioDepth : WideCodes<typename RatioCodes<P>::Code, RatioCodes<P>::zero>
   template <class RowDone>
   void smoothCompared(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
                       const kcPair<long>& reduced, RowDone&& rowDone) const {
-    // An unmasked mean is the rounded sum itself: the sums are handed on
-    // as they are where codes and sums share a type, narrowed otherwise.
+    // An unmasked mean is the rounded sum itself.
     static_assert(WideCodes<Difference, Codes::zero>::unmaskedShift == 0);
-    const auto smooth = [&](const std::function<void(long, const unsigned*)>& sumsDone) {
-      smoothRowsToFixedPoint<Difference>(s, reduced, this->largest(), 0, comparedRows(s, r),
-                                         sumsDone);
-    };
-    if constexpr (std::is_same_v<Difference, unsigned>) {
-      smooth(rowDone);
-    } else {
-      std::vector<Difference> means(static_cast<std::size_t>(s.window().width()));
-      smooth([&](long j, const unsigned* t) {
-        std::copy(t, t + means.size(), means.begin());
-        rowDone(j, means.data());
-      });
-    }
+    std::vector<Difference> means(static_cast<std::size_t>(s.window().width()));
+    smoothRowsToFixedPoint<Difference>(s, reduced, this->largest(), 0, comparedRows(s, r),
+                                       [&](long j, const unsigned* t) {
+                                         std::copy(t, t + means.size(), means.begin());
+                                         rowDone(j, means.data());
+                                       });
   }
 
   void difference(const kcPelBuffer_const<Pel>& s, const kcPelBuffer_const<Pel>& r,
