@@ -76,8 +76,9 @@ template <class Pel>
     float octaves;
     const float fraction = log2Of(q, octaves);
     const float code = (octaves * kSteps + kRoundedZero) + fraction * kSteps;
-    // Codes lie within +-2^22, so they convert exactly whole; clamping
-    // the whole codes clamps the rounded ones.
+    // code lies within +-2^19 (quotients of 2^-17 .. 2^17), so it
+    // converts to an int without overflow; truncation rounds it (those
+    // below 0 truncate to 0 or less), and the clamp bounds the result.
     out[x] = static_cast<unsigned>(std::clamp(static_cast<int>(code), 0, int(logRatioLargest)));
   }
 }
