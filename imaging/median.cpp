@@ -43,7 +43,8 @@ struct TwoTiers {
   // in the second-level cache.
   static constexpr long kStripBytes = 512 * 1024;
   static constexpr long kStripReaches = 0;
-  static constexpr bool kFromBottom = false;  // codes are the levels
+  // Codes are the levels.
+  static unsigned bottom(const kcMedianJob<Pel>&) { return 0; }
 };
 
 // 12-bit codes take three: 16 coarse counts of 256 levels each, the counts
@@ -70,7 +71,7 @@ struct ThreeTiers {
   static constexpr long kStride = kZero + kCoarseBins;  // counters per column
   // Codes count from the range's bottom where the pels reach beyond the
   // codes, from 0 otherwise.
-  static constexpr bool kFromBottom = sizeof(P) > 2;
+  static unsigned bottom(const kcMedianJob<P>& job) { return sizeof(P) > 2 ? job.lo : 0; }
   // The lines read are those of the buckets the columns' values fall in:
   // strips of 4 MiB, or six kernel reaches wide, so that the columns a
   // strip updates beyond its outputs stay a seventh of them (4 MiB are
@@ -113,7 +114,8 @@ void rowCodes(const Pel* s, const unsigned char* m, long n, unsigned lo, unsigne
 }
 
 // steps[b][k] = 1 for k >= b over Vectors vectors of 16 bins: what one
-// pel of bin b adds to cumulative counts that span them.
+// pel of bin b adds to cumulative counts that span them (for one vector,
+// kSteps again).
 template <int Vectors>
 struct WideStepTable {
   alignas(32) Count steps[16 * Vectors + 1][16 * Vectors];
@@ -122,23 +124,19 @@ struct WideStepTable {
       for (int k = b; k < 16 * Vectors; ++k) steps[b][k] = 1;
   }
 };
-constexpr WideStepTable<2> kTwoVectorSteps;
+template <int Vectors>
+constexpr WideStepTable<Vectors> kStepsOver;
 
 // The coarse counts of a column with code a in and code r out, the coarse
 // bin being the code's bits from shift up, over Vectors vectors of 16 bins.
 template <class L, int Vectors = 1>
 [[gnu::always_inline]] inline void updateCoarse(Count* coarse, unsigned a, unsigned r, int shift) {
-  static_assert(Vectors == 1 || Vectors == 2);
-  const auto step = [](unsigned bin) {
-    if constexpr (Vectors == 1)
-      return kSteps.steps[bin];
-    else
-      return kTwoVectorSteps.steps[bin];
-  };
+  const Count* in = kStepsOver<Vectors>.steps[a >> shift];
+  const Count* out = kStepsOver<Vectors>.steps[r >> shift];
   for (int k = 0; k < Vectors; ++k) {
     L v = L::load(coarse + 16 * k);
-    v += L::load(step(a >> shift) + 16 * k);
-    v -= L::load(step(r >> shift) + 16 * k);
+    v += L::load(in + 16 * k);
+    v -= L::load(out + 16 * k);
     v.store(coarse + 16 * k);
   }
 }
@@ -292,7 +290,7 @@ requires(sizeof(Pel) > 1)
   using Tiers = typename TiersOf<Pel>::Type;
   constexpr long kCoarseBins = Tiers::kCoarseBins;
   constexpr int kCoarseVectors = int(kCoarseBins / 16);
-  const unsigned bottom = Tiers::kFromBottom ? job.lo : 0;
+  const unsigned bottom = Tiers::bottom(job);
   const long bucket = 16 * columns;  // from a bucket of a column to the next bucket
   const Count* middleTier = hist + Tiers::kMiddle * columns;
   const Count* fineTier = hist + Tiers::kFine * columns;
@@ -448,7 +446,7 @@ class StripFilter {
   const Count* codes(long r, std::vector<Count>& buffer) const {
     if (!inside(r)) return skip_.data();
     const Pel* s = job_.src + r * job_.srcStride + c0_;
-    const unsigned bottom = Tiers::kFromBottom ? job_.lo : 0;
+    const unsigned bottom = Tiers::bottom(job_);
     if (job_.mask)
       rowCodes<true>(s, job_.mask + r * job_.maskStride + c0_, n_, job_.lo, job_.hi, Tiers::kSkip,
                      bottom, buffer.data());

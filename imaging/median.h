@@ -28,9 +28,10 @@
 // vertical strips so that the column histograms stay in cache. The wide
 // forms take the 12-bit forms' tiers with 32 coarse bins over ranges of up
 // to 8192 levels (differences of 16-bit pels within +-4095, coded from the
-// range's bottom), and over wider ranges size their histograms by it: N = hi - lo + 1 levels in bins
-// of a power of two near sqrt(N) / 2 levels, so that their cost per pel grows
-// with sqrt(N), not with the kernel; where the median climbs steeply along a
+// range's bottom), and over wider ranges size their histograms by it:
+// N = hi - lo + 1 levels in bins of a power of two near sqrt(N) / 2
+// levels, so that their cost per pel grows with sqrt(N), not with the
+// kernel; where the median climbs steeply along a
 // row, each bin it enters also costs a sum over the kernel's columns. Their
 // column histograms take about 2 N bytes per column of a strip, which spans
 // the kernel's width and at least 64 columns more; strips are narrowed so
